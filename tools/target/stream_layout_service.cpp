@@ -1,0 +1,225 @@
+#include "stream_layout_service.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "nelko_core_types.h"
+#include "pan_tilt_geometry.h"
+
+namespace target {
+namespace {
+
+constexpr unsigned int kFull = 100000;  // millipercent of a whole width or height
+constexpr std::size_t kDestinationType = 4;
+constexpr unsigned int kRoiSets = 2;  // pending and active
+
+constexpr std::array<char const*, 9> kLayoutKeys = {
+    "source_upper_left_x_millipercent",      "source_upper_left_y_millipercent",
+    "source_width_millipercent",             "source_height_millipercent",
+    "destination_type",                      "destination_upper_left_x_millipercent",
+    "destination_upper_left_y_millipercent", "destination_width_millipercent",
+    "destination_height_millipercent"};
+
+// Every number travels as a double, so an index is any number that is a whole value in range.
+std::optional<double> number_member(rapidjson::Value const& object, char const* name) {
+  auto const it = object.FindMember(name);
+  if (it == object.MemberEnd() || !it->value.IsNumber()) return std::nullopt;
+  return it->value.GetDouble();
+}
+
+bool is_whole_in(double value, double low, double high) {
+  return value >= low && value <= high && std::floor(value) == value;
+}
+
+std::optional<unsigned int> index_member(rapidjson::Value const& object, char const* name,
+                                         unsigned int count) {
+  auto const value = number_member(object, name);
+  if (!value || count == 0 || !is_whole_in(*value, 0, count - 1.0)) return std::nullopt;
+  return static_cast<unsigned int>(*value);
+}
+
+// Reads one layout list: an array of whole numbers, destination types being facets and every
+// other list holding millipercent values.
+std::optional<std::vector<unsigned int>> layout_list(rapidjson::Value const& request,
+                                                     std::size_t key) {
+  auto const it = request.FindMember(kLayoutKeys[key]);
+  if (it == request.MemberEnd() || !it->value.IsArray()) return std::nullopt;
+  std::vector<unsigned int> list;
+  list.reserve(it->value.Size());
+  for (auto const& element : it->value.GetArray()) {
+    if (!element.IsNumber() || !is_whole_in(element.GetDouble(), 0, kFull)) return std::nullopt;
+    auto const entry = static_cast<unsigned int>(element.GetDouble());
+    if (key == kDestinationType && !is_facet(entry)) return std::nullopt;
+    list.push_back(entry);
+  }
+  return list;
+}
+
+template <typename Number>
+void add_number(rapidjson::Document& response, char const* name, Number value) {
+  response.AddMember(rapidjson::StringRef(name), rapidjson::Value(value), response.GetAllocator());
+}
+
+std::string write(rapidjson::Document const& response) {
+  rapidjson::StringBuffer text;
+  // NaN and infinities stored by "Set_roi" go back as they came.
+  rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                    rapidjson::CrtAllocator, rapidjson::kWriteNanAndInfFlag>
+      writer(text);
+  response.Accept(writer);
+  return {text.GetString(), text.GetSize()};
+}
+
+std::string status_only(int status) {
+  rapidjson::Document response(rapidjson::kObjectType);
+  add_number(response, "status", status);
+  return write(response);
+}
+
+}  // namespace
+
+StreamLayoutService::StreamLayoutService(ServiceConfig const& config)
+    : config_(config), layouts_(config.streams) {
+  for (auto& layout : layouts_) {
+    layout = {{{0}, {0}, {kFull}, {kFull}, {0}, {0}, {0}, {kFull}, {kFull}}};
+  }
+  for (auto& set : roi_sets_) set.resize(config.rois);
+}
+
+std::string StreamLayoutService::handle(std::string_view text) {
+  using Handler = int (StreamLayoutService::*)(Request const&, Response&);
+  static constexpr std::pair<std::string_view, Handler> kCommands[] = {
+      {"Get_stream_layout", &StreamLayoutService::get_stream_layout},
+      {"Set_stream_layout", &StreamLayoutService::set_stream_layout},
+      {"Set_roi", &StreamLayoutService::set_roi},
+      {"Get_roi", &StreamLayoutService::get_roi},
+      {"Get_num_roi", &StreamLayoutService::get_num_roi},
+      {"Stream_point_to_pan_tilt", &StreamLayoutService::stream_point_to_pan_tilt},
+      {"__get_target_version__", &StreamLayoutService::get_target_version}};
+  try {
+    rapidjson::Document request;
+    // Iterative parsing keeps deeply nested input off the stack; full precision keeps every
+    // double exactly as sent; NaN and infinities are accepted because doubles may carry them.
+    request.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag |
+                  rapidjson::kParseNanAndInfFlag>(text.data(), text.size());
+    if (request.HasParseError() || !request.IsObject()) {
+      return status_only(NELKO_CORE_STATUS_INVALID_PARAMS);
+    }
+    auto const command = request.FindMember("command");
+    if (command == request.MemberEnd() || !command->value.IsString()) {
+      return status_only(NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+    }
+    std::string_view const name(command->value.GetString(), command->value.GetStringLength());
+    auto const entry = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [name](auto const& c) { return c.first == name; });
+    if (entry == std::end(kCommands)) return status_only(NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+
+    rapidjson::Document response(rapidjson::kObjectType);
+    add_number(response, "status", NELKO_CORE_STATUS_NO_ERROR);
+    int status;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      status = (this->*entry->second)(request, response);
+    }
+    return status == NELKO_CORE_STATUS_NO_ERROR ? write(response) : status_only(status);
+  } catch (...) {
+    return status_only(NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT);
+  }
+}
+
+int StreamLayoutService::get_stream_layout(Request const& request, Response& response) {
+  auto const stream = index_member(request, "stream_index", config_.streams);
+  if (!stream) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  auto& allocator = response.GetAllocator();
+  for (std::size_t key = 0; key < kLayoutKeys.size(); ++key) {
+    rapidjson::Value list(rapidjson::kArrayType);
+    for (unsigned int entry : layouts_[*stream][key]) list.PushBack(entry, allocator);
+    response.AddMember(rapidjson::StringRef(kLayoutKeys[key]), list, allocator);
+  }
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+int StreamLayoutService::set_stream_layout(Request const& request, Response&) {
+  auto const stream = index_member(request, "stream_index", config_.streams);
+  if (!stream) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  Layout layout;
+  for (std::size_t key = 0; key < kLayoutKeys.size(); ++key) {
+    auto list = layout_list(request, key);
+    if (!list || (key > 0 && list->size() != layout[0].size())) {
+      return NELKO_CORE_STATUS_INVALID_PARAMS;
+    }
+    layout[key] = std::move(*list);
+  }
+  layouts_[*stream] = std::move(layout);
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+StreamLayoutService::Roi* StreamLayoutService::find_roi(Request const& request) {
+  auto const index = index_member(request, "roi_index", config_.rois);
+  auto const set = index_member(request, "roi_set", kRoiSets);
+  return index && set ? &roi_sets_[*set][*index] : nullptr;
+}
+
+int StreamLayoutService::set_roi(Request const& request, Response&) {
+  Roi* roi = find_roi(request);
+  auto const pan = number_member(request, "pan");
+  auto const tilt = number_member(request, "tilt");
+  auto const roll = number_member(request, "roll");
+  auto const vfov = number_member(request, "vfov");
+  if (!roi || !pan || !tilt || !roll || !vfov) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  *roi = {*pan, *tilt, *roll, *vfov};
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+int StreamLayoutService::get_roi(Request const& request, Response& response) {
+  Roi const* roi = find_roi(request);
+  if (!roi) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  add_number(response, "pan", roi->pan);
+  add_number(response, "tilt", roi->tilt);
+  add_number(response, "roll", roi->roll);
+  add_number(response, "vfov", roi->vfov);
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+int StreamLayoutService::get_num_roi(Request const&, Response& response) {
+  add_number(response, "num", config_.rois);
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+int StreamLayoutService::stream_point_to_pan_tilt(Request const& request, Response& response) {
+  auto const stream = index_member(request, "stream_index", config_.streams);
+  auto const x = number_member(request, "x");
+  auto const y = number_member(request, "y");
+  auto const in_stream = [](double v) { return v >= 0 && v <= kFull; };
+  if (!stream || !x || !y || !in_stream(*x) || !in_stream(*y)) {
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
+  Layout const& layout = layouts_[*stream];
+  // Later placements are drawn over earlier ones, so the last one that holds the point counts.
+  for (std::size_t i = layout[0].size(); i-- > 0;) {
+    double const dx = layout[5][i], dy = layout[6][i], dw = layout[7][i], dh = layout[8][i];
+    if (dw == 0 || dh == 0 || *x < dx || *x > dx + dw || *y < dy || *y > dy + dh) continue;
+    // Where the point falls in the source rectangle; the image ends at the facet's edges.
+    double const u = (layout[0][i] + (*x - dx) / dw * layout[2][i]) / kFull;
+    double const v = (layout[1][i] + (*y - dy) / dh * layout[3][i]) / kFull;
+    auto const direction =
+        facet_point_to_pan_tilt(layout[kDestinationType][i], std::min(u, 1.0), std::min(v, 1.0));
+    if (!direction) return NELKO_CORE_STATUS_INVALID_PARAMS;
+    add_number(response, "pan", direction->pan);
+    add_number(response, "tilt", direction->tilt);
+    return NELKO_CORE_STATUS_NO_ERROR;
+  }
+  return NELKO_CORE_STATUS_INVALID_PARAMS;
+}
+
+int StreamLayoutService::get_target_version(Request const&, Response& response) {
+  add_number(response, "target_major", config_.version_major);
+  add_number(response, "target_minor", config_.version_minor);
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+}  // namespace target

@@ -1,0 +1,61 @@
+// The simulated stream_layout service: the state of a camera (stream layouts and two ROI sets)
+// and the answer to each request. Requests and responses are JSON texts as they travel over the
+// IPC channel; transport and timing are someone else's business (see main.cpp).
+#ifndef STREAM_LAYOUT_TARGET_STREAM_LAYOUT_SERVICE_H
+#define STREAM_LAYOUT_TARGET_STREAM_LAYOUT_SERVICE_H
+
+#include <array>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+namespace target {
+
+struct ServiceConfig {
+  unsigned int streams = 4;
+  unsigned int rois = 4;
+  unsigned int version_major = 0;
+  unsigned int version_minor = 9;
+};
+
+class StreamLayoutService {
+ public:
+  explicit StreamLayoutService(ServiceConfig const& config);
+
+  // Answers one request. Never throws: a request that is not a JSON object, or whose members
+  // are missing or of the wrong type or out of range, gets status 1; a request without a known
+  // "command" gets status 8. Results are present only with status 0. Safe to call from several
+  // threads.
+  std::string handle(std::string_view request);
+
+ private:
+  // One of the nine parallel lists of a layout, in the order of kLayoutKeys.
+  using Layout = std::array<std::vector<unsigned int>, 9>;
+  struct Roi {
+    double pan = 0, tilt = 0, roll = 0, vfov = 0;
+  };
+  using Request = rapidjson::Value;
+  using Response = rapidjson::Document;
+
+  int get_stream_layout(Request const& request, Response& response);
+  int set_stream_layout(Request const& request, Response& response);
+  int set_roi(Request const& request, Response& response);
+  int get_roi(Request const& request, Response& response);
+  int get_num_roi(Request const& request, Response& response);
+  int stream_point_to_pan_tilt(Request const& request, Response& response);
+  int get_target_version(Request const& request, Response& response);
+
+  Roi* find_roi(Request const& request);
+
+  ServiceConfig const config_;
+  std::mutex mutex_;
+  std::vector<Layout> layouts_;
+  std::array<std::vector<Roi>, 2> roi_sets_;  // pending (0) and active (1)
+};
+
+}  // namespace target
+
+#endif

@@ -1,0 +1,31 @@
+// The command line of stream-layout-target and its --help text.
+#ifndef STREAM_LAYOUT_TARGET_TARGET_OPTIONS_H
+#define STREAM_LAYOUT_TARGET_TARGET_OPTIONS_H
+
+#include <string>
+
+#include "stream_layout_service.h"
+
+namespace target {
+
+struct TargetOptions {
+  std::string name = "stream_layout";
+  ServiceConfig service;
+  unsigned int delay_ms = 0;
+};
+
+struct ParsedCommandLine {
+  enum class Action { kRun, kHelp, kUsageError } action = Action::kRun;
+  TargetOptions options;
+  std::string error;  // what was wrong, for kUsageError
+};
+
+ParsedCommandLine parse_command_line(int argc, char* const argv[]);
+
+// The short synopsis printed with a usage error, and the full --help text.
+std::string usage_text(std::string const& program);
+std::string help_text(std::string const& program);
+
+}  // namespace target
+
+#endif
