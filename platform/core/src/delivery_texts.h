@@ -1,0 +1,52 @@
+#ifndef NELKO_CORE_DELIVERY_TEXTS_H
+#define NELKO_CORE_DELIVERY_TEXTS_H
+
+#include <array>
+#include <cstddef>
+#include <cstdlib>
+#include <string_view>
+
+#include "c_text.h"
+
+namespace nelko::core {
+
+// The malloc'ed texts of one delivery, handed to callees as `char **`. A callee may take a text
+// over by nulling its slot; refill() then gives the next callee a fresh copy, so every callee
+// sees complete texts. The bytes behind `sources` must outlive the object.
+template <std::size_t N>
+class DeliveryTexts {
+ public:
+  explicit DeliveryTexts(std::array<std::string_view, N> const& sources) : sources_(sources) {
+    try {
+      refill();
+    } catch (...) {
+      for (char* text : texts_) std::free(text);
+      throw;
+    }
+  }
+  ~DeliveryTexts() {
+    for (char* text : texts_) std::free(text);
+  }
+  DeliveryTexts(DeliveryTexts const&) = delete;
+  DeliveryTexts& operator=(DeliveryTexts const&) = delete;
+
+  void refill() {
+    for (std::size_t i = 0; i < N; ++i) {
+      if (texts_[i] == nullptr) texts_[i] = malloc_text(sources_[i]);
+    }
+  }
+  char** slot(std::size_t i) { return &texts_[i]; }
+  CText take(std::size_t i) {
+    CText text(texts_[i]);
+    texts_[i] = nullptr;
+    return text;
+  }
+
+ private:
+  std::array<std::string_view, N> sources_;
+  std::array<char*, N> texts_{};
+};
+
+}  // namespace nelko::core
+
+#endif

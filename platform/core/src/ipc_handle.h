@@ -1,0 +1,26 @@
+#ifndef NELKO_CORE_IPC_HANDLE_H
+#define NELKO_CORE_IPC_HANDLE_H
+
+#include <cstdint>
+
+namespace nelko::core {
+
+// What an IPC handle points to: the first base of each channel class. The kind word tells the
+// two channel kinds apart and turns a handle of the wrong kind (or a log handle passed by
+// mistake, as scripts can do) into INVALID_PARAMS instead of a crash.
+struct IpcHandle {
+  enum class Kind : std::uint32_t { closed = 0, initiator = 0x6e6b4931, target = 0x6e6b5431 };
+  explicit IpcHandle(Kind handle_kind) : kind(handle_kind) {}
+  Kind kind;
+};
+
+template <typename Channel>
+Channel* channel_from_handle(void* handle) {
+  if (handle == nullptr) return nullptr;
+  auto* base = static_cast<IpcHandle*>(handle);
+  return base->kind == Channel::kKind ? static_cast<Channel*>(base) : nullptr;
+}
+
+}  // namespace nelko::core
+
+#endif

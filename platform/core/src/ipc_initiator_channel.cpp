@@ -1,0 +1,254 @@
+#include "ipc_initiator_channel.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
+#include "delivery_texts.h"
+#include "ipc_frame.h"
+#include "ipc_socket_directory.h"
+#include "nelko_core_logging.h"
+
+namespace nelko::core {
+
+nelko_core_status InitiatorChannel::open(void* log, char const* name, InitiatorChannel*& channel) {
+  std::string directory;
+  nelko_core_status status = resolve_socket_directory(log, directory);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+  std::unique_ptr<InitiatorChannel> made(new InitiatorChannel(log, name, std::move(directory)));
+  made->io_.start();
+  channel = made.release();
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+InitiatorChannel::InitiatorChannel(void* log, std::string name, std::string directory)
+    : IpcHandle(kKind),
+      log_(log),
+      name_(std::move(name)),
+      directory_(std::move(directory)),
+      io_(log) {}
+
+InitiatorChannel::~InitiatorChannel() {
+  io_.stop([this] {
+    std::lock_guard<std::mutex> lock(connections_mutex_);
+    for (auto& entry : connections_) entry.second->shut_down();
+    connections_.clear();
+  });
+}
+
+nelko_core_status InitiatorChannel::connection_to(std::string_view target,
+                                                  std::shared_ptr<Connection>& connection,
+                                                  bool& fresh) {
+  std::lock_guard<std::mutex> lock(connections_mutex_);
+  auto found = connections_.find(target);
+  if (found != connections_.end()) {
+    if (!found->second->closed()) {
+      connection = found->second;
+      fresh = false;
+      return NELKO_CORE_STATUS_NO_ERROR;
+    }
+    connections_.erase(found);
+  }
+  sockaddr_un address;
+  socklen_t length;
+  if (!make_socket_address(directory_, target, address, length)) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
+                           "IPC: target name '%.*s' makes a socket path that is too long",
+                           static_cast<int>(target.size()), target.data());
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
+  // Non-blocking, so that a target whose backlog is full (stopped, overloaded) fails the send
+  // at once instead of holding the caller.
+  int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (descriptor < 0 ||
+      ::connect(descriptor, reinterpret_cast<sockaddr const*>(&address), length) != 0) {
+    int error_number = errno;
+    if (descriptor >= 0) ::close(descriptor);
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                           "IPC: cannot connect to target '%.*s': %s",
+                           static_cast<int>(target.size()), target.data(),
+                           std::generic_category().message(error_number).c_str());
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+  Connection::Socket socket(io_.context());
+  boost::system::error_code error;
+  socket.assign(boost::asio::local::stream_protocol(), descriptor, error);
+  if (error) {
+    ::close(descriptor);
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+  auto made = std::make_shared<Connection>(std::move(socket), static_cast<ConnectionOwner&>(*this),
+                                           log_, ++next_connection_id_, std::string(target));
+  nelko_core_status status = made->send(OutgoingFrame(FrameKind::hello, {name_}));
+  if (status == NELKO_CORE_STATUS_NO_ERROR && subscriptions_.count(target) > 0) {
+    status = made->send(OutgoingFrame(FrameKind::subscribe, {}));
+  }
+  made->start();
+  if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+  connections_.emplace(std::string(target), made);
+  connection = std::move(made);
+  fresh = true;
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+nelko_core_status InitiatorChannel::send_command(char const* target, char const* interface_name,
+                                                 char const* uuid, char const* payload) {
+  if (!valid_endpoint_name(target) || interface_name == nullptr || uuid == nullptr ||
+      payload == nullptr) {
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
+  OutgoingFrame frame(FrameKind::command, {interface_name, uuid, payload});
+  if (frame.too_large()) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
+                           "IPC: command to '%s' exceeds the frame limit of %u bytes", target,
+                           kMaxFrameBody);
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
+  // A target that restarted leaves a broken connection behind until the I/O thread notices;
+  // a write that finds it broken gets one fresh connection.
+  for (int attempt = 0;; ++attempt) {
+    std::shared_ptr<Connection> connection;
+    bool fresh = false;
+    nelko_core_status status = connection_to(target, connection, fresh);
+    if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+    status = connection->send(frame);
+    if (status == NELKO_CORE_STATUS_NO_ERROR || fresh || attempt > 0 || !connection->closed()) {
+      return status;
+    }
+  }
+}
+
+nelko_core_status InitiatorChannel::receive_response(int timeout_ms, char** first,
+                                                     char** interface_name, char** uuid,
+                                                     char** payload) {
+  if (first == nullptr || interface_name == nullptr || uuid == nullptr || payload == nullptr) {
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
+  *first = *interface_name = *uuid = *payload = nullptr;
+  Response response;
+  // Waiting on the I/O thread would block the very thread that delivers: it only polls.
+  long long timeout = io_.on_thread() ? 0 : timeout_ms;
+  switch (responses_.pop(response, timeout, [this] { return !response_callbacks_.empty(); })) {
+    case PullQueue<Response>::Result::diverted:
+      return NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION;
+    case PullQueue<Response>::Result::timed_out:
+      return NELKO_CORE_STATUS_IPC_FAILED;
+    case PullQueue<Response>::Result::item:
+      break;
+  }
+  *first = response.first.release();
+  *interface_name = response.interface_name.release();
+  *uuid = response.uuid.release();
+  *payload = response.payload.release();
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+nelko_core_status InitiatorChannel::set_response_callback(
+    initiator_response_receive_callback callback, void* user) {
+  if (callback == nullptr) {
+    response_callbacks_.remove(user, io_.on_thread());
+  } else if (response_callbacks_.add(callback, user)) {
+    responses_.wake_all();
+  }
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+nelko_core_status InitiatorChannel::set_event_callback(initiator_event_receive_callback callback,
+                                                       void* user) {
+  if (callback == nullptr) {
+    event_callbacks_.remove(user, io_.on_thread());
+  } else {
+    event_callbacks_.add(callback, user);
+  }
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+nelko_core_status InitiatorChannel::subscribe(char const* target) {
+  if (!valid_endpoint_name(target)) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  {
+    std::lock_guard<std::mutex> lock(connections_mutex_);
+    subscriptions_.emplace(target);
+  }
+  std::shared_ptr<Connection> connection;
+  bool fresh = false;
+  nelko_core_status status = connection_to(target, connection, fresh);
+  if (status == NELKO_CORE_STATUS_NO_ERROR && !fresh) {
+    status = connection->send(OutgoingFrame(FrameKind::subscribe, {}));
+  }
+  if (status != NELKO_CORE_STATUS_NO_ERROR) {
+    std::lock_guard<std::mutex> lock(connections_mutex_);
+    auto subscribed = subscriptions_.find(std::string_view(target));
+    if (subscribed != subscriptions_.end()) subscriptions_.erase(subscribed);
+  }
+  return status;
+}
+
+nelko_core_status InitiatorChannel::unsubscribe(char const* target) {
+  if (!valid_endpoint_name(target)) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  std::shared_ptr<Connection> connection;
+  {
+    std::lock_guard<std::mutex> lock(connections_mutex_);
+    auto subscribed = subscriptions_.find(std::string_view(target));
+    if (subscribed != subscriptions_.end()) subscriptions_.erase(subscribed);
+    auto found = connections_.find(std::string_view(target));
+    if (found == connections_.end() || found->second->closed()) {
+      return NELKO_CORE_STATUS_NO_ERROR;
+    }
+    connection = found->second;
+  }
+  return connection->send(OutgoingFrame(FrameKind::unsubscribe, {}));
+}
+
+void InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& frame) {
+  switch (frame.kind) {
+    case FrameKind::response:
+      deliver_response(connection, frame);
+      break;
+    case FrameKind::event:
+      deliver_event(connection, frame);
+      break;
+    default:
+      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                             "IPC: target '%s' sent a frame of kind %d, ignored",
+                             connection.label().c_str(), static_cast<int>(frame.kind));
+      break;
+  }
+}
+
+void InitiatorChannel::deliver_response(Connection& connection, IncomingFrame const& frame) {
+  DeliveryTexts<4> texts({connection.label(), frame.texts[0], frame.texts[1], frame.texts[2]});
+  bool delivered = response_callbacks_.deliver(
+      [&texts](initiator_response_receive_callback callback, void* user) {
+        texts.refill();
+        callback(texts.slot(0), texts.slot(1), texts.slot(2), texts.slot(3), user);
+      });
+  if (delivered) return;
+  if (responses_.push({texts.take(0), texts.take(1), texts.take(2), texts.take(3)})) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                           "IPC: %zu responses wait unread; the oldest was dropped",
+                           kMaxQueuedResponses);
+  }
+}
+
+void InitiatorChannel::deliver_event(Connection& connection, IncomingFrame const& frame) {
+  if (event_callbacks_.empty()) return;  // events are not kept for later
+  DeliveryTexts<3> texts({connection.label(), frame.texts[0], frame.texts[1]});
+  event_callbacks_.deliver([&texts](initiator_event_receive_callback callback, void* user) {
+    texts.refill();
+    callback(texts.slot(0), texts.slot(1), texts.slot(2), user);
+  });
+}
+
+void InitiatorChannel::on_closed(Connection& connection, std::string const& reason, bool) {
+  nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                         "IPC: connection to target '%s' dropped (%s); the next send reconnects",
+                         connection.label().c_str(), reason.c_str());
+  std::lock_guard<std::mutex> lock(connections_mutex_);
+  auto found = connections_.find(connection.label());
+  if (found != connections_.end() && found->second.get() == &connection) connections_.erase(found);
+}
+
+}  // namespace nelko::core

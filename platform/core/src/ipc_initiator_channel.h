@@ -1,0 +1,80 @@
+#ifndef NELKO_CORE_IPC_INITIATOR_CHANNEL_H
+#define NELKO_CORE_IPC_INITIATOR_CHANNEL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "c_text.h"
+#include "callback_registry.h"
+#include "io_thread.h"
+#include "ipc_connection.h"
+#include "ipc_handle.h"
+#include "nelko_core_ipc.h"
+#include "pull_queue.h"
+
+namespace nelko::core {
+
+// An initiator's channel: one connection per target, made on first use and again after the
+// target went away; responses and events arrive on the I/O thread.
+class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
+ public:
+  static constexpr Kind kKind = Kind::initiator;
+  static constexpr std::size_t kMaxQueuedResponses = 4096;
+
+  static nelko_core_status open(void* log, char const* name, InitiatorChannel*& channel);
+  ~InitiatorChannel();
+
+  bool on_io_thread() const { return io_.on_thread(); }
+
+  nelko_core_status send_command(char const* target, char const* interface_name, char const* uuid,
+                                 char const* payload);
+  nelko_core_status receive_response(int timeout_ms, char** first, char** interface_name,
+                                     char** uuid, char** payload);
+  nelko_core_status set_response_callback(initiator_response_receive_callback callback, void* user);
+  nelko_core_status set_event_callback(initiator_event_receive_callback callback, void* user);
+  nelko_core_status subscribe(char const* target);
+  nelko_core_status unsubscribe(char const* target);
+
+ private:
+  struct Response {
+    CText first;
+    CText interface_name;
+    CText uuid;
+    CText payload;
+  };
+
+  InitiatorChannel(void* log, std::string name, std::string directory);
+  // The open connection to `target`, connecting when there is none; `fresh` tells whether it
+  // was made by this call (it then already carries the hello and any subscription).
+  nelko_core_status connection_to(std::string_view target, std::shared_ptr<Connection>& connection,
+                                  bool& fresh);
+  void on_frame(Connection& connection, IncomingFrame const& frame) override;
+  void on_closed(Connection& connection, std::string const& reason, bool orderly) override;
+  void deliver_response(Connection& connection, IncomingFrame const& frame);
+  void deliver_event(Connection& connection, IncomingFrame const& frame);
+
+  void* const log_;
+  std::string const name_;
+  std::string const directory_;
+  // Declared before everything that holds sockets, so that it is destroyed after them.
+  IoThread io_;
+
+  std::mutex connections_mutex_;
+  std::map<std::string, std::shared_ptr<Connection>, std::less<>> connections_;
+  std::set<std::string, std::less<>> subscriptions_;
+  std::uint64_t next_connection_id_ = 0;
+
+  CallbackRegistry<initiator_response_receive_callback> response_callbacks_;
+  CallbackRegistry<initiator_event_receive_callback> event_callbacks_;
+  PullQueue<Response> responses_{kMaxQueuedResponses};
+};
+
+}  // namespace nelko::core
+
+#endif

@@ -1,0 +1,318 @@
+#include "ipc_target_channel.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/asio/post.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "delivery_texts.h"
+#include "ipc_frame.h"
+#include "ipc_socket_directory.h"
+#include "nelko_core_logging.h"
+
+namespace nelko::core {
+namespace {
+
+// The answer the core gives itself to a command for an interface this target does not serve.
+constexpr std::string_view kUnsupportedFunctionPayload = "{\"status\":8}";
+
+std::string error_text(int error_number) {
+  return std::generic_category().message(error_number);
+}
+
+// True when a running target accepts (or is too busy to accept) connections at `address`.
+bool target_listens(sockaddr_un const& address, socklen_t length) {
+  int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (probe < 0) return false;
+  int result = ::connect(probe, reinterpret_cast<sockaddr const*>(&address), length);
+  int error_number = errno;
+  ::close(probe);
+  return result == 0 || error_number == EAGAIN;
+}
+
+// Binds and listens at `address`; the socket file gets mode 0600 (the default directory is
+// private already; a directory chosen through NELKO_IPC_DIR may not be).
+int listen_at(void* log, sockaddr_un const& address, socklen_t length) {
+  char const* path = address.sun_path;
+  int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (descriptor < 0) {
+    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "IPC: socket: %s",
+                           error_text(errno).c_str());
+    return -1;
+  }
+  if (::bind(descriptor, reinterpret_cast<sockaddr const*>(&address), length) != 0) {
+    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "IPC: cannot bind %s: %s", path,
+                           error_text(errno).c_str());
+    ::close(descriptor);
+    return -1;
+  }
+  if (::chmod(path, 0600) != 0 || ::listen(descriptor, SOMAXCONN) != 0) {
+    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "IPC: cannot listen at %s: %s", path,
+                           error_text(errno).c_str());
+    ::close(descriptor);
+    ::unlink(path);
+    return -1;
+  }
+  return descriptor;
+}
+
+}  // namespace
+
+nelko_core_status TargetChannel::open(void* log, char const* target_name,
+                                      char const* interface_name, TargetChannel*& channel) {
+  std::string directory;
+  nelko_core_status status = resolve_socket_directory(log, directory);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+  sockaddr_un address;
+  socklen_t length;
+  if (!make_socket_address(directory, target_name, address, length)) {
+    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR,
+                           "IPC: target name '%s' makes a socket path that is too long",
+                           target_name);
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
+  std::string path = address.sun_path;
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0) {
+    if (!S_ISSOCK(info.st_mode)) {
+      nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "IPC: %s exists and is not a socket",
+                             path.c_str());
+      return NELKO_CORE_STATUS_IPC_FAILED;
+    }
+    if (target_listens(address, length)) {
+      nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR,
+                             "IPC: target name '%s' is in use by a running target", target_name);
+      return NELKO_CORE_STATUS_IPC_FAILED;
+    }
+    ::unlink(path.c_str());  // left behind by a target that did not close its channel
+  }
+  int descriptor = listen_at(log, address, length);
+  if (descriptor < 0) return NELKO_CORE_STATUS_IPC_FAILED;
+  std::unique_ptr<TargetChannel> made;
+  try {
+    made.reset(new TargetChannel(log, target_name, interface_name, path, descriptor));
+  } catch (...) {
+    ::close(descriptor);
+    ::unlink(path.c_str());
+    throw;
+  }
+  made->io_.start();
+  boost::asio::post(made->io_.context(), [target = made.get()] { target->accept_next(); });
+  channel = made.release();
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+TargetChannel::TargetChannel(void* log, std::string name, std::string interface_name,
+                             std::string path, int listening_descriptor)
+    : IpcHandle(kKind),
+      log_(log),
+      name_(std::move(name)),
+      interface_name_(std::move(interface_name)),
+      path_(std::move(path)),
+      io_(log),
+      acceptor_(io_.context()),
+      accept_retry_(io_.context()) {
+  struct stat info {};
+  if (::stat(path_.c_str(), &info) == 0) {
+    socket_device_ = info.st_dev;
+    socket_inode_ = info.st_ino;
+  }
+  acceptor_.assign(boost::asio::local::stream_protocol(), listening_descriptor);
+}
+
+TargetChannel::~TargetChannel() {
+  // Only our own socket file: a successor may already have replaced it.
+  struct stat info {};
+  if (::lstat(path_.c_str(), &info) == 0 && info.st_dev == socket_device_ &&
+      info.st_ino == socket_inode_) {
+    ::unlink(path_.c_str());
+  }
+  io_.stop([this] {
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    accept_retry_.cancel();
+    std::lock_guard<std::mutex> lock(peers_mutex_);
+    for (auto& entry : peers_) entry.second.connection->shut_down();
+    peers_.clear();
+  });
+}
+
+void TargetChannel::accept_next() {
+  acceptor_.async_accept([this](boost::system::error_code const& error, Connection::Socket socket) {
+    if (error) {
+      if (error == boost::asio::error::operation_aborted) return;
+      // Out of descriptors, typically: try again a little later instead of spinning.
+      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING, "IPC target '%s': accept: %s",
+                             name_.c_str(), error.message().c_str());
+      accept_retry_.expires_after(std::chrono::milliseconds(100));
+      accept_retry_.async_wait([this](boost::system::error_code const& waited) {
+        if (!waited) accept_next();
+      });
+      return;
+    }
+    std::uint64_t id = ++next_connection_id_;
+    std::string number = "#" + std::to_string(id);
+    auto connection = std::make_shared<Connection>(
+        std::move(socket), static_cast<ConnectionOwner&>(*this), log_, id, name_ + number);
+    {
+      std::lock_guard<std::mutex> lock(peers_mutex_);
+      peers_.emplace(id, Peer{connection, number, false});
+    }
+    connection->start();
+    accept_next();
+  });
+}
+
+void TargetChannel::on_frame(Connection& connection, IncomingFrame const& frame) {
+  if (frame.kind == FrameKind::command) {
+    deliver_command(connection, frame);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(peers_mutex_);
+  auto found = peers_.find(connection.id());
+  if (found == peers_.end()) return;
+  Peer& peer = found->second;
+  switch (frame.kind) {
+    case FrameKind::hello:
+      peer.reply_to = std::string(frame.texts[0]) + "#" + std::to_string(connection.id());
+      break;
+    case FrameKind::subscribe:
+      peer.subscribed = true;
+      break;
+    case FrameKind::unsubscribe:
+      peer.subscribed = false;
+      break;
+    default:
+      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                             "IPC target '%s': %s sent a frame of kind %d, ignored", name_.c_str(),
+                             peer.reply_to.c_str(), static_cast<int>(frame.kind));
+      break;
+  }
+}
+
+void TargetChannel::deliver_command(Connection& connection, IncomingFrame const& frame) {
+  std::string_view interface_name = frame.texts[0];
+  if (interface_name != interface_name_) {
+    connection.send(OutgoingFrame(FrameKind::response,
+                                  {interface_name, frame.texts[1], kUnsupportedFunctionPayload}));
+    return;
+  }
+  std::string reply_to;
+  {
+    std::lock_guard<std::mutex> lock(peers_mutex_);
+    auto found = peers_.find(connection.id());
+    if (found == peers_.end()) return;
+    reply_to = found->second.reply_to;
+  }
+  DeliveryTexts<3> texts({reply_to, frame.texts[1], frame.texts[2]});
+  bool delivered =
+      command_callbacks_.deliver([&texts](target_command_receive_callback callback, void* user) {
+        texts.refill();
+        callback(texts.slot(0), texts.slot(1), texts.slot(2), user);
+      });
+  if (delivered) return;
+  if (commands_.push({texts.take(0), texts.take(1), texts.take(2)})) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                           "IPC target '%s': %zu commands wait unread; the oldest was dropped",
+                           name_.c_str(), kMaxQueuedCommands);
+  }
+}
+
+void TargetChannel::on_closed(Connection& connection, std::string const& reason, bool orderly) {
+  std::lock_guard<std::mutex> lock(peers_mutex_);
+  auto found = peers_.find(connection.id());
+  if (found == peers_.end()) return;
+  // Initiators come and go; only a broken connection is worth a warning.
+  nelko_core_logging_log(log_,
+                         orderly ? NELKO_CORE_LOG_PRIORITY_DEBUG : NELKO_CORE_LOG_PRIORITY_WARNING,
+                         "IPC target '%s': connection %s closed (%s)", name_.c_str(),
+                         found->second.reply_to.c_str(), reason.c_str());
+  peers_.erase(found);
+}
+
+nelko_core_status TargetChannel::receive_command(unsigned timeout_ms, char** reply_to, char** uuid,
+                                                 char** payload) {
+  if (reply_to == nullptr || uuid == nullptr || payload == nullptr) {
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
+  *reply_to = *uuid = *payload = nullptr;
+  Command command;
+  // Waiting on the I/O thread would block the very thread that delivers: it only polls.
+  long long timeout = io_.on_thread() ? 0 : static_cast<long long>(timeout_ms);
+  switch (commands_.pop(command, timeout, [this] { return !command_callbacks_.empty(); })) {
+    case PullQueue<Command>::Result::diverted:
+      return NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION;
+    case PullQueue<Command>::Result::timed_out:
+      return NELKO_CORE_STATUS_IPC_FAILED;
+    case PullQueue<Command>::Result::item:
+      break;
+  }
+  *reply_to = command.reply_to.release();
+  *uuid = command.uuid.release();
+  *payload = command.payload.release();
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+nelko_core_status TargetChannel::set_command_callback(target_command_receive_callback callback,
+                                                      void* user) {
+  if (callback == nullptr) {
+    command_callbacks_.remove(user, io_.on_thread());
+  } else if (command_callbacks_.add(callback, user)) {
+    commands_.wake_all();
+  }
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+nelko_core_status TargetChannel::send_response(char const* reply_to, char const* uuid,
+                                               char const* payload) {
+  if (reply_to == nullptr || uuid == nullptr || payload == nullptr) {
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
+  // The connection number after the last '#' names the connection; numbers are never reused.
+  char const* number = std::strrchr(reply_to, '#');
+  if (number == nullptr || number[1] < '0' || number[1] > '9') return NELKO_CORE_STATUS_IPC_FAILED;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long id = std::strtoull(number + 1, &end, 10);
+  if (*end != '\0' || errno != 0) return NELKO_CORE_STATUS_IPC_FAILED;
+  OutgoingFrame frame(FrameKind::response, {interface_name_, uuid, payload});
+  if (frame.too_large()) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  std::shared_ptr<Connection> connection;
+  {
+    std::lock_guard<std::mutex> lock(peers_mutex_);
+    auto found = peers_.find(static_cast<std::uint64_t>(id));
+    if (found == peers_.end()) return NELKO_CORE_STATUS_IPC_FAILED;
+    connection = found->second.connection;
+  }
+  return connection->send(frame);
+}
+
+nelko_core_status TargetChannel::send_event(char const* payload) {
+  if (payload == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  OutgoingFrame frame(FrameKind::event, {interface_name_, payload});
+  if (frame.too_large()) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  std::vector<std::shared_ptr<Connection>> subscribers;
+  {
+    std::lock_guard<std::mutex> lock(peers_mutex_);
+    for (auto const& entry : peers_) {
+      if (entry.second.subscribed) subscribers.push_back(entry.second.connection);
+    }
+  }
+  nelko_core_status status = NELKO_CORE_STATUS_NO_ERROR;
+  for (auto const& subscriber : subscribers) {
+    if (subscriber->send(frame) != NELKO_CORE_STATUS_NO_ERROR)
+      status = NELKO_CORE_STATUS_IPC_FAILED;
+  }
+  return status;
+}
+
+}  // namespace nelko::core

@@ -1,0 +1,84 @@
+#ifndef NELKO_CORE_IPC_TARGET_CHANNEL_H
+#define NELKO_CORE_IPC_TARGET_CHANNEL_H
+
+#include <sys/types.h>
+
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "c_text.h"
+#include "callback_registry.h"
+#include "io_thread.h"
+#include "ipc_connection.h"
+#include "ipc_handle.h"
+#include "nelko_core_ipc.h"
+#include "pull_queue.h"
+
+namespace nelko::core {
+
+// A target's channel: listens at <socket directory>/<target name>, accepts any number of
+// initiators, delivers their commands and answers those meant for another interface itself.
+class TargetChannel final : public IpcHandle, private ConnectionOwner {
+ public:
+  static constexpr Kind kKind = Kind::target;
+  static constexpr std::size_t kMaxQueuedCommands = 4096;
+
+  static nelko_core_status open(void* log, char const* target_name, char const* interface_name,
+                                TargetChannel*& channel);
+  ~TargetChannel();
+
+  bool on_io_thread() const { return io_.on_thread(); }
+
+  nelko_core_status receive_command(unsigned timeout_ms, char** reply_to, char** uuid,
+                                    char** payload);
+  nelko_core_status set_command_callback(target_command_receive_callback callback, void* user);
+  nelko_core_status send_response(char const* reply_to, char const* uuid, char const* payload);
+  nelko_core_status send_event(char const* payload);
+
+ private:
+  struct Peer {
+    std::shared_ptr<Connection> connection;
+    std::string reply_to;  // "<initiator name>#<connection number>"
+    bool subscribed = false;
+  };
+  struct Command {
+    CText reply_to;
+    CText uuid;
+    CText payload;
+  };
+
+  TargetChannel(void* log, std::string name, std::string interface_name, std::string path,
+                int listening_descriptor);
+  void accept_next();
+  void on_frame(Connection& connection, IncomingFrame const& frame) override;
+  void on_closed(Connection& connection, std::string const& reason, bool orderly) override;
+  void deliver_command(Connection& connection, IncomingFrame const& frame);
+
+  void* const log_;
+  std::string const name_;
+  std::string const interface_name_;
+  std::string const path_;
+  dev_t socket_device_ = 0;
+  ino_t socket_inode_ = 0;
+  // Declared before everything that holds sockets, so that it is destroyed after them.
+  IoThread io_;
+  boost::asio::local::stream_protocol::acceptor acceptor_;
+  boost::asio::steady_timer accept_retry_;
+  std::uint64_t next_connection_id_ = 0;  // I/O thread only
+
+  std::mutex peers_mutex_;
+  std::map<std::uint64_t, Peer> peers_;
+
+  CallbackRegistry<target_command_receive_callback> command_callbacks_;
+  PullQueue<Command> commands_{kMaxQueuedCommands};
+};
+
+}  // namespace nelko::core
+
+#endif
