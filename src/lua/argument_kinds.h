@@ -1,0 +1,189 @@
+// The kinds of Lua argument a wrapper takes. Each kind names the C parameter type it produces
+// (CType), what it keeps during the call (Slot), its first-pass test (run for every argument
+// before any is converted; absent for flags and tables), its conversion (the second pass, in
+// argument order), the type name that messages expect, and what it releases.
+#ifndef NELKO_LUA_ARGUMENT_KINDS_H
+#define NELKO_LUA_ARGUMENT_KINDS_H
+
+#include <type_traits>
+
+#include "array_kinds.h"
+#include "lua_c_api.h"
+#include "lua_numbers.h"
+#include "pointer_types.h"
+
+namespace nelko::lua {
+
+enum class Check {
+  kOk,
+  kWrongKind,  // "Error in %s (arg %d), expected '%s' got '%s'"
+  kNegative,   // "number must not be negative"
+  kNoRecord,   // "Error in %s, expected a void* at argument number %d\n"
+  kRaised,     // a metamethod raised while a table was read; its error is on the stack
+};
+
+// Defaults of the kinds that take a Lua argument: no first-pass test, nothing to release.
+struct Argument {
+  static constexpr bool kTakesArgument = true;
+  static bool first_pass(lua_State*, int) { return true; }
+  template <class Slot>
+  static Slot pass(Slot& value) {
+    return value;
+  }
+  template <class Slot>
+  static void release_on_error(Slot&) {}
+  template <class Slot>
+  static void release_after_call(Slot&) {}
+};
+
+inline bool is_number_like(lua_State* L, int i) {
+  return lua_isnumber(L, i) != 0;
+}
+inline bool is_pointer_like(lua_State* L, int i) {
+  return lua_isuserdata(L, i) || lua_isnil(L, i);
+}
+
+// String, number or nil; nil passes a null pointer.
+struct Text : Argument {
+  using CType = char const*;
+  using Slot = CType;
+  static constexpr char const* kTypeName = "char const *";
+  static bool first_pass(lua_State* L, int i) { return lua_isstring(L, i) || lua_isnil(L, i); }
+  static Check convert(lua_State* L, int i, Slot& v) {
+    v = lua_isnil(L, i) ? nullptr : lua_tostring(L, i);
+    return Check::kOk;
+  }
+};
+
+// A Lua boolean, tested in the second pass: true gives 1, false 0.
+struct Flag : Argument {
+  using CType = unsigned char;
+  using Slot = CType;
+  static constexpr char const* kTypeName = "unsigned char";
+  static Check convert(lua_State* L, int i, Slot& v) {
+    if (!lua_isboolean(L, i)) return Check::kWrongKind;
+    v = lua_toboolean(L, i) ? 1 : 0;
+    return Check::kOk;
+  }
+};
+
+inline constexpr char kIntName[] = "int";
+inline constexpr char kIntConstName[] = "int const";
+inline constexpr char kDoubleName[] = "double";
+inline constexpr char kDoubleConstName[] = "double const";
+
+// A number or numeric string, truncated toward zero to 32 bits.
+template <char const* Name = kIntName>
+struct Signed : Argument {
+  using CType = int;
+  using Slot = CType;
+  static constexpr char const* kTypeName = Name;
+  static bool first_pass(lua_State* L, int i) { return is_number_like(L, i); }
+  static Check convert(lua_State* L, int i, Slot& v) {
+    v = to_int32(lua_tonumber(L, i));
+    return Check::kOk;
+  }
+};
+
+// As Signed, but below zero (or NaN) is refused.
+struct Unsigned : Argument {
+  using CType = unsigned int;
+  using Slot = CType;
+  static constexpr char const* kTypeName = "unsigned int";
+  static bool first_pass(lua_State* L, int i) { return is_number_like(L, i); }
+  static Check convert(lua_State* L, int i, Slot& v) {
+    lua_Number n = lua_tonumber(L, i);
+    if (!(n >= 0)) return Check::kNegative;
+    v = to_uint32(n);
+    return Check::kOk;
+  }
+};
+
+template <char const* Name = kDoubleName>
+struct Real : Argument {
+  using CType = double;
+  using Slot = CType;
+  static constexpr char const* kTypeName = Name;
+  static bool first_pass(lua_State* L, int i) { return is_number_like(L, i); }
+  static Check convert(lua_State* L, int i, Slot& v) {
+    v = lua_tonumber(L, i);
+    return Check::kOk;
+  }
+};
+
+inline constexpr char kStatusName[] = "nelko_core_status";
+inline constexpr char kLogPriorityName[] = "nelko_core_log_priority";
+
+template <class Enum, char const* Name>
+struct Enumeration : Argument {
+  using CType = Enum;
+  using Slot = CType;
+  static constexpr char const* kTypeName = Name;
+  static bool first_pass(lua_State* L, int i) { return is_number_like(L, i); }
+  static Check convert(lua_State* L, int i, Slot& v) {
+    v = static_cast<Enum>(to_int32(lua_tonumber(L, i)));
+    return Check::kOk;
+  }
+};
+
+// Any pointer userdata of the convention, whatever its type, or nil for null.
+struct UntypedPointer : Argument {
+  using CType = void*;
+  using Slot = CType;
+  static constexpr char const* kTypeName = "void *";
+  static bool first_pass(lua_State* L, int i) { return is_pointer_like(L, i); }
+  static Check convert(lua_State* L, int i, Slot& v) {
+    v = nullptr;
+    if (lua_isnil(L, i)) return Check::kOk;
+    PointerRecord const* record = to_pointer_record(L, i);
+    if (!record) return Check::kNoRecord;
+    v = record->ptr;
+    return Check::kOk;
+  }
+};
+
+// A pointer userdata of one type (after sharing with other modules), or nil for null. The first
+// pass names the C parameter type, the second the type's display string.
+template <class C, PointerType Type, char const* Name>
+struct TypedPointer : Argument {
+  using CType = C;
+  using Slot = CType;
+  static constexpr char const* kTypeName = Name;
+  static char const* second_pass_name() { return type_record(Type)->display; }
+  static bool first_pass(lua_State* L, int i) { return is_pointer_like(L, i); }
+  static Check convert(lua_State* L, int i, Slot& v) {
+    v = nullptr;
+    if (lua_isnil(L, i)) return Check::kOk;
+    PointerRecord const* record = to_pointer_record(L, i);
+    void* ptr = nullptr;
+    if (!record || !convert_pointer(*record, Type, &ptr)) return Check::kWrongKind;
+    if constexpr (std::is_function_v<std::remove_pointer_t<C>>) {
+      v = reinterpret_cast<C>(ptr);
+    } else {
+      v = static_cast<C>(ptr);
+    }
+    return Check::kOk;
+  }
+};
+
+// A table converted to a core array for the call (array_kinds.h); a table that cannot be
+// converted passes null. The array is released after the call, unless the called function
+// releases it itself (the core's release functions), and on any argument error.
+template <class ArrayKind, bool kReleasedByCall = false>
+struct Table : Argument {
+  using CType = typename ArrayKind::Array;
+  using Slot = CType;
+  static constexpr char const* kTypeName = "table";
+  static Check convert(lua_State* L, int i, Slot& v) {
+    if (!lua_istable(L, i)) return Check::kWrongKind;
+    return table_to_array<ArrayKind>(L, i, &v) == Conversion::kRaised ? Check::kRaised : Check::kOk;
+  }
+  static void release_on_error(Slot& v) { ArrayKind::release(v); }
+  static void release_after_call(Slot& v) {
+    if constexpr (!kReleasedByCall) ArrayKind::release(v);
+  }
+};
+
+}  // namespace nelko::lua
+
+#endif

@@ -1,0 +1,118 @@
+// The 89 enumeration constants of the module table.
+#include "module_functions.h"
+#include "nelko_api_stream_layout.h"
+#include "nelko_core.h"
+
+namespace nelko::lua {
+namespace {
+
+#define NELKO_LUA_CONSTANT(name)    \
+  Constant {                        \
+#name, static_cast < int>(name) \
+  }
+
+// clang-format off
+Constant const kConstants[] = {
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_NO_ERROR),
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_INVALID_PARAMS),
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_ALLOC_FAILED),
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_MULTI_THREAD_ACCESS),
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_IPC_FAILED),
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE),
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_SETTING_NOT_PRESENT),
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT),
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION),
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE),
+  NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_DISABLED_TARGET),
+
+  NELKO_LUA_CONSTANT(NELKO_CORE_LOG_PRIORITY_EMERG),
+  NELKO_LUA_CONSTANT(NELKO_CORE_LOG_PRIORITY_ALERT),
+  NELKO_LUA_CONSTANT(NELKO_CORE_LOG_PRIORITY_CRIT),
+  NELKO_LUA_CONSTANT(NELKO_CORE_LOG_PRIORITY_ERR),
+  NELKO_LUA_CONSTANT(NELKO_CORE_LOG_PRIORITY_WARNING),
+  NELKO_LUA_CONSTANT(NELKO_CORE_LOG_PRIORITY_NOTICE),
+  NELKO_LUA_CONSTANT(NELKO_CORE_LOG_PRIORITY_INFO),
+  NELKO_LUA_CONSTANT(NELKO_CORE_LOG_PRIORITY_DEBUG),
+  NELKO_LUA_CONSTANT(NELKO_CORE_LOG_PRIORITY_AUDIT),
+  NELKO_LUA_CONSTANT(NELKO_CORE_LOG_PRIORITY_NOTSET),
+
+  NELKO_LUA_CONSTANT(NELKO_CORE_SETTING_TYPE_STRING),
+  NELKO_LUA_CONSTANT(NELKO_CORE_SETTING_TYPE_JSON),
+  NELKO_LUA_CONSTANT(NELKO_CORE_SETTING_TYPE_INT),
+  NELKO_LUA_CONSTANT(NELKO_CORE_SETTING_TYPE_BOOL),
+  NELKO_LUA_CONSTANT(NELKO_CORE_SETTING_TYPE_DOUBLE),
+  NELKO_LUA_CONSTANT(NELKO_CORE_SETTING_TYPE_ARRAYOFSTRING),
+  NELKO_LUA_CONSTANT(NELKO_CORE_SETTING_TYPE_ARRAYOFINT),
+  NELKO_LUA_CONSTANT(NELKO_CORE_SETTING_TYPE_ARRAYOFBOOL),
+  NELKO_LUA_CONSTANT(NELKO_CORE_SETTING_TYPE_ARRAYOFDOUBLE),
+  NELKO_LUA_CONSTANT(NELKO_CORE_SETTING_TYPE_UNKNOWN),
+
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetFullFrame),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetCubeFaceFront),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetCubeFaceBack),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetCubeFaceLeft),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetCubeFaceRight),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetCubeFaceUp),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetCubeFaceDown),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY00),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY10),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY20),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY30),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY01),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY11),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY21),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY31),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY02),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY12),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY22),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY32),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY03),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY13),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY23),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetGridXY33),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirect0),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirect1),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirect2),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirect3),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirect4),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirect5),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirect6),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirect7),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirect8),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirect9),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirectA),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirectB),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirectC),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirectD),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirectE),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetEquirectF),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersive0),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersive1),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersive2),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersive3),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersive4),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersive5),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersive6),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersive7),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersive8),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersive9),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersiveA),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersiveB),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersiveC),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersiveD),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersiveE),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetImmersiveF),
+  NELKO_LUA_CONSTANT(kStreamLayoutFacetMetadata),
+
+  NELKO_LUA_CONSTANT(kRoiPendingSet),
+  NELKO_LUA_CONSTANT(kRoiActiveSet),
+};
+// clang-format on
+
+}  // namespace
+
+ConstantList module_constants() {
+  return {kConstants, sizeof kConstants / sizeof kConstants[0]};
+}
+
+}  // namespace nelko::lua
