@@ -1,0 +1,194 @@
+#include <locale.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "json/text.h"
+
+namespace json {
+namespace {
+
+// Numbers reach the builder as text (kParseNumbersAsStringsFlag) and are converted here: the
+// library's own decimal-to-double conversion overflows a signed int on exponents near INT_MIN
+// ("0.0000000000e-2147483639"), and strtod_l rounds correctly in any process locale.
+locale_t CLocale() {
+  static locale_t const c_locale = newlocale(LC_ALL_MASK, "C", locale_t());
+  if (!c_locale) throw Exception("cannot create the C locale");
+  return c_locale;
+}
+
+}  // namespace
+
+namespace detail {
+
+// Receives the reader's events and builds the document in place. Containers being filled are
+// kept on open_, innermost last; only the innermost one grows, so the pointers stay valid.
+class DomBuilder {
+ public:
+  using SizeType = rapidjson::SizeType;
+
+  DomBuilder(UnknownElement& root, unsigned max_depth) : root_(root), max_depth_(max_depth) {}
+
+  // Why the builder stopped the reader; empty when it did not.
+  std::string const& Error() const { return error_; }
+
+  bool Null() { return Add(json::Null()), true; }
+  bool Bool(bool value) { return Add(Boolean(value)), true; }
+  // Unused under kParseNumbersAsStringsFlag, but the reader's interface requires them.
+  bool Int(int value) { return Add(Number(value)), true; }
+  bool Uint(unsigned value) { return Add(Number(value)), true; }
+  bool Int64(int64_t value) { return Add(Number(static_cast<double>(value))), true; }
+  bool Uint64(uint64_t value) { return Add(Number(static_cast<double>(value))), true; }
+  bool Double(double value) { return Add(Number(value)), true; }
+
+  // The reader hands over a NUL-terminated copy of the number's text.
+  bool RawNumber(char const* text, SizeType length, bool) {
+    char* end = nullptr;
+    errno = 0;
+    double const value = strtod_l(text, &end, CLocale());
+    if (end != text + length) return Fail("Invalid number.");
+    if (errno == ERANGE && std::isinf(value)) return Fail("Number too big to be stored in double.");
+    Add(Number(value));  // an underflow reads as the nearest subnormal or zero
+    return true;
+  }
+
+  bool String(char const* text, SizeType length, bool) {
+    if (HasSurrogate(text, length)) return Fail("Escape of a lone surrogate.");
+    Add(json::String(std::string(text, length)));
+    return true;
+  }
+
+  bool Key(char const* text, SizeType length, bool) {
+    if (HasSurrogate(text, length)) return Fail("Escape of a lone surrogate.");
+    key_.assign(text, length);
+    return true;
+  }
+
+  bool StartObject() { return Open(Object()); }
+  bool StartArray() { return Open(Array()); }
+
+  bool EndObject(SizeType) {
+    Object const& closing = *open_.back();
+    open_.pop_back();
+    if (!HasDuplicateName(closing)) return true;
+    return Fail("Duplicate member name.");
+  }
+
+  bool EndArray(SizeType) {
+    open_.pop_back();
+    return true;
+  }
+
+ private:
+  bool Fail(char const* reason) {
+    error_ = reason;
+    return false;
+  }
+
+  bool Open(UnknownElement empty) {
+    if (open_.size() >= max_depth_) {
+      error_ = "Nesting deeper than " + std::to_string(max_depth_) + " levels.";
+      return false;
+    }
+    open_.push_back(&Add(std::move(empty)));
+    return true;
+  }
+
+  // Places a complete value: as the root, as the next element or as the member named key_.
+  UnknownElement& Add(UnknownElement value) {
+    if (open_.empty()) return root_ = std::move(value);
+    UnknownElement& parent = *open_.back();
+    if (parent.Is<Array>()) return *static_cast<Array&>(parent).Insert(std::move(value));
+    Object::Members& members = static_cast<Object&>(parent).members_;
+    members.push_back(Object::Member{std::move(key_), std::move(value)});
+    return members.back().element;
+  }
+
+  // Validated UTF-8 cannot hold a surrogate (0xED 0xA0..0xBF ...), but the reader encodes an
+  // escaped low surrogate without a preceding high one as if it were a character.
+  static bool HasSurrogate(char const* text, SizeType length) {
+    char const* end = text + length;
+    for (char const* p = text; (p = static_cast<char const*>(std::memchr(p, '\xED', end - p)));) {
+      ++p;
+      if (p != end && (static_cast<unsigned char>(*p) & 0xE0) == 0xA0) return true;
+    }
+    return false;
+  }
+
+  // Sorting keeps a hostile object with many members from costing quadratic time.
+  static bool HasDuplicateName(Object const& object) {
+    if (object.Size() < 2) return false;
+    if (object.Size() <= 16) {
+      for (auto a = object.begin(); a != object.end(); ++a) {
+        for (auto b = std::next(a); b != object.end(); ++b) {
+          if (a->name == b->name) return true;
+        }
+      }
+      return false;
+    }
+    std::vector<std::string_view> names;
+    names.reserve(object.Size());
+    for (auto const& member : object) names.emplace_back(member.name);
+    std::sort(names.begin(), names.end());
+    return std::adjacent_find(names.begin(), names.end()) != names.end();
+  }
+
+  UnknownElement& root_;
+  unsigned const max_depth_;
+  std::vector<UnknownElement*> open_;
+  std::string key_;
+  std::string error_;
+};
+
+}  // namespace detail
+
+void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
+  if (text.size() > limits.max_bytes) {
+    throw ParseException("JSON text of " + std::to_string(text.size()) +
+                             " bytes exceeds the limit of " + std::to_string(limits.max_bytes),
+                         limits.max_bytes);
+  }
+  constexpr unsigned kFlags = rapidjson::kParseValidateEncodingFlag |
+                              rapidjson::kParseNumbersAsStringsFlag |
+                              rapidjson::kParseNanAndInfFlag;
+  // The reader's scratch stack (string copies) starts in this buffer instead of the heap.
+  alignas(8) char scratch[1024];
+  rapidjson::MemoryPoolAllocator<> pool(scratch, sizeof scratch);
+  rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
+      reader(&pool);
+  rapidjson::MemoryStream stream(text.data(), text.size());
+
+  UnknownElement root;
+  detail::DomBuilder builder(root, limits.max_depth);
+  rapidjson::ParseResult const result = reader.Parse<kFlags>(stream, builder);
+  if (result.IsError()) {
+    std::string reason =
+        builder.Error().empty() ? rapidjson::GetParseError_En(result.Code()) : builder.Error();
+    throw ParseException(
+        "JSON parse error at offset " + std::to_string(result.Offset()) + ": " + reason,
+        result.Offset());
+  }
+  // The stream reads a NUL byte as the end of the text.
+  if (stream.Tell() != text.size()) {
+    throw ParseException("JSON parse error at offset " + std::to_string(stream.Tell()) +
+                             ": NUL character in the text.",
+                         stream.Tell());
+  }
+  out = std::move(root);
+}
+
+void Read(Object& out, std::string_view text, Limits const& limits) {
+  UnknownElement root;
+  Read(root, text, limits);
+  if (!root.Is<Object>()) throw ParseException("JSON text is not an object", 0);
+  out = std::move(static_cast<Object&>(root));
+}
+
+}  // namespace json

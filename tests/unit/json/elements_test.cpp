@@ -1,0 +1,176 @@
+#include "json/elements.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+namespace {
+
+// Asserts that `statement` throws json::Exception with exactly `text`.
+#define EXPECT_JSON_ERROR(statement, text)                    \
+  try {                                                       \
+    statement;                                                \
+    ADD_FAILURE() << "no exception from " #statement;         \
+  } catch (json::Exception const& error) {                    \
+    EXPECT_EQ(std::string(text), error.what()) << #statement; \
+  }
+
+json::Object Response() {
+  json::Object response;
+  response["status"] = json::Number(0);
+  response["pan"] = json::Number(12.5);
+  response["name"] = json::String("roi");
+  return response;
+}
+
+TEST(LenientAccess, MissingOrMistypedMembersReadAsDefaultsAndAreStored) {
+  json::Object response = Response();
+
+  json::Number& num = response["num"];
+  EXPECT_EQ(0.0, num);
+  json::Number& name_as_number = response["name"];
+  EXPECT_EQ(0.0, name_as_number);
+  json::Array& list = response["destination_type"];
+  EXPECT_TRUE(list.Empty());
+
+  ASSERT_EQ(5u, response.Size());
+  EXPECT_TRUE(response["num"].Is<json::Number>());
+  EXPECT_TRUE(response["name"].Is<json::Number>());
+  EXPECT_EQ(json::UnknownElement::Kind::Array, response["destination_type"].GetKind());
+}
+
+TEST(LenientAccess, ChainedAccessBuildsNestedContainers) {
+  json::UnknownElement root;
+  root["a"]["b"][2] = 7.0;
+  json::Array const& b = static_cast<json::Object const&>(root)["a"]["b"];
+  ASSERT_EQ(3u, b.Size());
+  EXPECT_TRUE(b[0].Is<json::Null>());
+  EXPECT_EQ(7.0, json::Number(b[2]));
+}
+
+TEST(StrictAccess, MissingMemberAndWrongKindThrowWithExactTexts) {
+  json::Object const response = Response();
+  EXPECT_JSON_ERROR(response["num"], "Object member not found: num");
+  EXPECT_JSON_ERROR((void)json::Number(response["name"]), "Bad cast");
+  EXPECT_JSON_ERROR((void)static_cast<json::Array const&>(response["pan"]), "Bad cast");
+  EXPECT_JSON_ERROR(response["pan"]["x"], "Bad cast");
+  EXPECT_JSON_ERROR(response["name"][0], "Bad cast");
+
+  json::Array three;
+  three.Resize(3);
+  json::Array const& view = three;
+  EXPECT_JSON_ERROR(view[3], "Array out of bounds");
+
+  EXPECT_EQ(12.5, json::Number(response["pan"]));
+  EXPECT_EQ("roi", json::String(response["name"]).Value());
+}
+
+TEST(StrictAccess, ConstAccessNeverModifies) {
+  json::Object response = Response();
+  json::Object const snapshot = response;
+  json::Object const& view = response;
+  EXPECT_THROW(view["num"], json::Exception);
+  EXPECT_THROW((void)static_cast<json::Array const&>(view["pan"]), json::Exception);
+  EXPECT_EQ(snapshot, response);
+
+  json::UnknownElement const number = 3.0;
+  EXPECT_THROW(number["a"], json::Exception);
+  EXPECT_TRUE(number.Is<json::Number>());
+}
+
+TEST(ObjectMembers, KeepInsertionOrderAndUniqueNames) {
+  json::Object request;
+  request["command"] = "Set_roi";
+  request.Insert({"roi_index", json::Number(1)});
+  request["roi_set"] = 0.0;
+  request["command"] = "Get_roi";  // overwrites in place
+
+  std::string order;
+  for (auto const& member : request) order += member.name + ",";
+  EXPECT_EQ("command,roi_index,roi_set,", order);
+
+  json::Object const before = request;
+  EXPECT_JSON_ERROR(request.Insert({"roi_set", json::Number(5)}),
+                    "Object member already exists: roi_set");
+  EXPECT_EQ(before, request);
+
+  request.Erase(request.Find("roi_index"));
+  EXPECT_EQ(request.end(), request.Find("roi_index"));
+  EXPECT_EQ(2u, request.Size());
+}
+
+TEST(ObjectMembers, EqualityDependsOnOrder) {
+  json::Object ab, ba;
+  ab["a"] = 1.0;
+  ab["b"] = 2.0;
+  ba["b"] = 2.0;
+  ba["a"] = 1.0;
+  EXPECT_NE(ab, ba);
+  ba.Clear();
+  ba["a"] = 1.0;
+  ba["b"] = 2.0;
+  EXPECT_EQ(ab, ba);
+}
+
+TEST(ObjectMembers, ReferencesSurviveLaterInsertionsErasuresAndMoves) {
+  json::Object object;
+  json::UnknownElement& first = object["first"];
+  json::Number& last = object["last"];
+  for (int i = 0; i < 200; ++i) object["m" + std::to_string(i)] = double(i);
+  object.Erase(object.Find("m100"));
+
+  first = "still here";
+  last = 42.0;
+  json::Object moved = std::move(object);
+  EXPECT_EQ("still here", json::String(moved["first"]).Value());
+  EXPECT_EQ(42.0, json::Number(moved["last"]));
+  EXPECT_EQ(&first, &moved["first"]);
+}
+
+TEST(Assignment, SourceMayLiveInsideTheDestination) {
+  json::UnknownElement element;
+  element["child"]["grandchild"] = 5.0;
+  element["child"]["other"] = "x";
+  element = element["child"];
+  EXPECT_EQ(5.0, json::Number(element["grandchild"]));
+
+  element = std::move(element["grandchild"]);
+  EXPECT_EQ(json::UnknownElement(5.0), element);
+
+  json::Object object;
+  object["a"]["b"] = true;
+  object = static_cast<json::Object&>(object["a"]);
+  EXPECT_TRUE(json::Boolean(object["b"]));
+}
+
+TEST(ArrayElements, GrowOnLenientAccessAndCompareElementwise) {
+  json::Array list;
+  list[2] = 3u;
+  ASSERT_EQ(3u, list.Size());
+  list.Insert(json::Number(4));
+  list.Insert("five");
+
+  json::Array expected;
+  expected.Reserve(5);
+  for (json::UnknownElement e :
+       {json::UnknownElement(), json::UnknownElement(), json::UnknownElement(3),
+        json::UnknownElement(4), json::UnknownElement("five")}) {
+    expected.Insert(e);
+  }
+  EXPECT_EQ(expected, list);
+  list.Resize(2);
+  EXPECT_NE(expected, list);
+}
+
+TEST(Elements, CompareByKindAndValue) {
+  EXPECT_EQ(json::UnknownElement(), json::UnknownElement(json::Null()));
+  EXPECT_NE(json::UnknownElement(1.0), json::UnknownElement(true));
+  EXPECT_NE(json::UnknownElement(0.0), json::UnknownElement(json::Null()));
+  EXPECT_NE(json::UnknownElement("1"), json::UnknownElement(1));
+  EXPECT_EQ(json::UnknownElement(std::string("a")), json::UnknownElement("a"));
+  double const nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_NE(json::UnknownElement(nan), json::UnknownElement(nan));
+}
+
+}  // namespace

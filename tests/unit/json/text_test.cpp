@@ -1,0 +1,228 @@
+#include "json/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <random>
+#include <string>
+
+namespace {
+
+double ReadNumber(std::string const& text) {
+  json::UnknownElement element;
+  json::Read(element, text);
+  return static_cast<json::Number const&>(element);
+}
+
+bool SameBits(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+TEST(NumberText, WritesIntegersWithoutFractionAndReadsBackExactly) {
+  double const values[] = {3.7,  -5,    4294967296.0, 1e300, 9007199254740992.0, -0.0, 5e-324, 0.1,
+                           kInf, -kInf, 1.5e-7,       -1e21};
+  json::Array array;
+  for (double value : values) array.Insert(value);
+  std::string const text = json::Write(json::UnknownElement(array));
+  EXPECT_EQ(
+      "[3.7,-5,4294967296,1e300,9007199254740992,-0.0,5e-324,0.1,Infinity,-Infinity,1.5e-7,"
+      "-1e21]",
+      text);
+
+  json::UnknownElement back;
+  json::Read(back, text);
+  json::Array const& numbers = back;
+  ASSERT_EQ(std::size(values), numbers.Size());
+  for (std::size_t i = 0; i < numbers.Size(); ++i) {
+    EXPECT_TRUE(SameBits(values[i], static_cast<json::Number const&>(numbers[i]))) << i;
+  }
+}
+
+TEST(NumberText, NanRoundTrips) {
+  std::string const text = json::Write(std::numeric_limits<double>::quiet_NaN());
+  EXPECT_EQ("NaN", text);
+  EXPECT_TRUE(std::isnan(ReadNumber(text)));
+  EXPECT_EQ(-kInf, ReadNumber("-Inf"));
+}
+
+TEST(NumberText, RandomDoublesRoundTripBitForBit) {
+  std::mt19937_64 random(20240501);
+  json::Array array;
+  while (array.Size() < 20000) {
+    std::uint64_t bits = random();
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    if (!std::isnan(value)) array.Insert(value);
+  }
+  json::UnknownElement back;
+  json::Read(back, json::Write(json::UnknownElement(array)));
+  json::Array const& numbers = back;
+  for (std::size_t i = 0; i < array.Size(); ++i) {
+    double const written = static_cast<json::Number const&>(array[i]);
+    double const read = static_cast<json::Number const&>(numbers[i]);
+    ASSERT_TRUE(SameBits(written, read)) << written << " read back as " << read;
+  }
+}
+
+TEST(NumberText, ReadsEveryNumberAsCorrectlyRoundedDouble) {
+  EXPECT_EQ(18446744073709551616.0, ReadNumber("18446744073709551615"));
+  EXPECT_EQ(9007199254740992.0, ReadNumber("9007199254740993"));  // ties to even
+  EXPECT_EQ(-2147483648.0, ReadNumber("-2147483648"));
+  EXPECT_EQ(std::numeric_limits<double>::max(), ReadNumber("1.7976931348623157e308"));
+  EXPECT_EQ(0.0, ReadNumber("1e-400"));
+  EXPECT_TRUE(std::signbit(ReadNumber("-1e-400")));
+  // An exponent near INT_MIN after fraction digits used to overflow inside the parser.
+  EXPECT_EQ(0.0, ReadNumber("0.00000000000e-2147483639"));
+  EXPECT_EQ(0.0, ReadNumber("1e-99999999999999999999"));
+}
+
+TEST(StringText, EscapesWhatJsonRequiresAndPassesUtf8Through) {
+  std::string const value =
+      "q\"b\\s/\b\f\n\r\t\x01\x1f G\xC3\xBC\xC3\x9F\x65 \xE2\x82\xAC\xF0\x9D\x84\x9E";
+  std::string const text = json::Write(json::UnknownElement(value));
+  EXPECT_EQ(
+      "\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\\u0001\\u001F G\xC3\xBC\xC3\x9F\x65 "
+      "\xE2\x82\xAC\xF0\x9D\x84\x9E\"",
+      text);
+  json::UnknownElement back;
+  json::Read(back, text);
+  EXPECT_EQ(json::UnknownElement(value), back);
+
+  json::Read(back, R"("\u00fc\uD834\uDD1E\/")");
+  EXPECT_EQ("\xC3\xBC\xF0\x9D\x84\x9E/", static_cast<json::String const&>(back).Value());
+}
+
+TEST(StringText, InvalidUtf8IsRefusedAndTheBufferKept) {
+  json::Object request;
+  request["command"] = "Get_roi";
+  request["target"] = "\xC3\x28";
+  std::string buffer = "prefix";
+  EXPECT_THROW(json::Write(request, buffer), json::Exception);
+  EXPECT_EQ("prefix", buffer);
+}
+
+TEST(ObjectText, WritesMembersInInsertionOrderAndAppends) {
+  json::Object request;
+  request["command"] = "Set_roi";
+  request["roi_index"] = 3u;
+  request["roi_set"] = 1u;
+  request["pan"] = -12.5;
+  request["list"] = json::Array();
+  request["flags"][1] = true;
+  request["none"] = json::Null();
+  std::string buffer = "<";
+  json::Write(request, buffer);
+  EXPECT_EQ(R"(<{"command":"Set_roi","roi_index":3,"roi_set":1,"pan":-12.5,"list":[],)"
+            R"("flags":[null,true],"none":null})",
+            buffer);
+
+  json::Object back;
+  json::Read(back, buffer.substr(1));
+  EXPECT_EQ(request, back);
+}
+
+TEST(Rejection, MalformedTextsThrowParseException) {
+  // clang-format off
+  std::string const bad[] = {
+      "",        " ",          "{",           "{\"a\":1",        "{\"a\":1}}",
+      "{} x",    "{}{}",       "[1,]",        "{\"a\" 1}",       "{'a':1}",
+      "01",      "+1",         "nan",         "-Infinit",        "1.",
+      "1e",      "-",          "tru",         "[1e400]",         "[1.8e308]",
+      "\"a\nb\"", "\"\\x\"",   "\"\xC3\x28\"", "\"\xED\xA0\x80\"", "\"\xC0\xAF\"",
+      "\"\\uD800\"", "\"\\uDC00\"", "{\"\\uDC00\":1}", "{\"a\":1,\"a\":2}",
+      std::string("{}\0", 3), std::string("[1,\0]", 5)};
+  // clang-format on
+  for (std::string const& text : bad) {
+    json::UnknownElement out = "untouched";
+    EXPECT_THROW(json::Read(out, text), json::ParseException) << text;
+    EXPECT_EQ(json::UnknownElement("untouched"), out) << text;
+  }
+}
+
+TEST(Rejection, DuplicateNamesInLargeObjects) {
+  std::string text = "{";
+  for (int i = 0; i < 1000; ++i) text += "\"m" + std::to_string(i) + "\":0,";
+  json::Object out;
+  EXPECT_NO_THROW(json::Read(out, text + "\"last\":0}"));
+  EXPECT_THROW(json::Read(out, text + "\"m500\":0}"), json::ParseException);
+}
+
+TEST(Rejection, MessageNamesOffsetAndReason) {
+  try {
+    json::UnknownElement out;
+    json::Read(out, "{\"a\":1");
+    FAIL();
+  } catch (json::ParseException const& error) {
+    EXPECT_EQ(6u, error.Offset());
+    EXPECT_STREQ("JSON parse error at offset 6: Missing a comma or '}' after an object member.",
+                 error.what());
+  }
+}
+
+TEST(Rejection, ObjectOverloadRequiresAnObject) {
+  json::Object out;
+  out["kept"] = 1.0;
+  json::Object const before = out;
+  EXPECT_THROW(json::Read(out, "[1]"), json::ParseException);
+  EXPECT_THROW(json::Read(out, "3"), json::ParseException);
+  EXPECT_EQ(before, out);
+}
+
+TEST(Limits, NestingIsBoundedWithoutExhaustingTheStack) {
+  auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  json::UnknownElement out;
+  EXPECT_NO_THROW(json::Read(out, nested(64)));
+  EXPECT_THROW(json::Read(out, nested(65)), json::ParseException);
+  try {
+    json::Read(out, std::string(100000, '['));
+    FAIL();
+  } catch (json::ParseException const& error) {
+    EXPECT_NE(nullptr, std::strstr(error.what(), "Nesting deeper than 64 levels."));
+  }
+  json::Limits shallow;
+  shallow.max_depth = 1;
+  EXPECT_NO_THROW(json::Read(out, R"({"a":[]})", json::Limits{}));
+  EXPECT_THROW(json::Read(out, R"({"a":[]})", shallow), json::ParseException);
+}
+
+TEST(Limits, SizeIsCheckedBeforeParsing) {
+  json::Object out;
+  std::string text = "{}" + std::string((1u << 20) - 2, ' ');
+  EXPECT_NO_THROW(json::Read(out, text));
+  text += ' ';
+  EXPECT_THROW(json::Read(out, text), json::ParseException);
+  json::Limits small;
+  small.max_bytes = 8;
+  EXPECT_THROW(json::Read(out, R"({"a":100})", small), json::ParseException);
+}
+
+// Every prefix and many single-byte corruptions of a real response either read or throw
+// ParseException; run under the sanitizers this is what "never crashes" rests on.
+TEST(Rejection, TruncatedAndCorruptedTextsNeverCrash) {
+  std::string const good =
+      R"({"status":0,"source_width_millipercent":[100000,50000.5,-1e-3],)"
+      R"("name":"G\u00fc\"\n","ok":true,"none":null,"nested":{"x":[[],{}]},"inf":-Infinity})";
+  json::Object out;
+  ASSERT_NO_THROW(json::Read(out, good));
+  for (std::size_t length = 0; length < good.size(); ++length) {
+    EXPECT_THROW(json::Read(out, good.substr(0, length)), json::ParseException) << length;
+  }
+  char const replacements[] = {'\0', '"', '\\', '[', '{', '}', ',', '-', 'e', '\xff', '\xed'};
+  for (std::size_t at = 0; at < good.size(); ++at) {
+    for (char replacement : replacements) {
+      std::string corrupt = good;
+      corrupt[at] = replacement;
+      try {
+        json::Read(out, corrupt);
+      } catch (json::ParseException const&) {
+      }
+    }
+  }
+}
+
+}  // namespace
