@@ -1,0 +1,70 @@
+#include "settings_json.h"
+
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <stdexcept>
+
+namespace nelko::core::settings {
+namespace {
+
+// Counts brackets outside strings; the parser rejects whatever else is wrong with the text.
+bool nests_at_most(std::string_view text, int max_nesting) {
+  int depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > max_nesting) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
+template <class Writer>
+std::string write(Json const& value, Writer& writer, rapidjson::StringBuffer& buffer) {
+  // Only NaN or infinity can make a writer fail, and the setters refuse both.
+  if (!value.Accept(writer)) throw std::invalid_argument("JSON value cannot be written");
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+}  // namespace
+
+bool parse_json(std::string_view text, rapidjson::Document& document, int max_nesting) {
+  if (!nests_at_most(text, max_nesting)) return false;
+  document.Parse(text.data(), text.size());
+  return !document.HasParseError();
+}
+
+Json const* find_member(Json const& object, std::string_view name) {
+  auto found = object.FindMember(
+      Json(rapidjson::StringRef(name.data(), static_cast<rapidjson::SizeType>(name.size()))));
+  return found == object.MemberEnd() ? nullptr : &found->value;
+}
+
+std::string to_compact_text(Json const& value) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  return write(value, writer, buffer);
+}
+
+std::string to_pretty_text(Json const& value) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+  writer.SetIndent(' ', 2);
+  return write(value, writer, buffer) + '\n';
+}
+
+}  // namespace nelko::core::settings

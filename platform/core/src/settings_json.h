@@ -1,0 +1,33 @@
+// JSON text in and out for the settings file, the configuration file and json-kind values.
+#ifndef NELKO_CORE_SETTINGS_JSON_H
+#define NELKO_CORE_SETTINGS_JSON_H
+
+#include <rapidjson/document.h>
+
+#include <string>
+#include <string_view>
+
+namespace nelko::core::settings {
+
+using Json = rapidjson::Value;
+using JsonAllocator = rapidjson::Document::AllocatorType;
+
+// How deeply a json-kind value or a configuration value may nest. Reading, writing and copying a
+// document recurse once per level, so the cap keeps a hostile or broken text from exhausting the
+// stack.
+constexpr int kMaxValueNesting = 64;
+
+// Parses one complete JSON text (nothing but white space may follow it) into document. False,
+// with document unspecified, when the text is not JSON or nests deeper than max_nesting levels.
+bool parse_json(std::string_view text, rapidjson::Document& document, int max_nesting);
+
+// The value of object's member name, null when it has none.
+Json const* find_member(Json const& object, std::string_view name);
+
+std::string to_compact_text(Json const& value);
+// Two-space indents and a final newline: the form of the files on disk.
+std::string to_pretty_text(Json const& value);
+
+}  // namespace nelko::core::settings
+
+#endif
