@@ -1,0 +1,111 @@
+#include <string>
+#include <vector>
+
+#include "settings_test_support.h"
+
+namespace settings_test {
+namespace {
+
+class ConfigurationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_text(path_, R"({
+      "name": "cam-1", "enabled": true, "fps": 25, "gain": 1.5, "big": 4294967296,
+      "labels": ["a", "b"], "flags": [true, false], "ports": [80, 443], "weights": [1, 0.5],
+      "none": [], "mixed": [1, "a"], "rois": {"max": 4}, "nothing": null
+    })");
+    ASSERT_EQ(nelko_core_configuration_init(path_.c_str()), 0);
+  }
+  void TearDown() override { nelko_core_configuration_deinit(); }
+
+  ScratchDirectory directory_;
+  std::string path_ = directory_.file("configuration.json");
+};
+
+TEST_F(ConfigurationTest, KindsAreInferredFromTheValues) {
+  std::vector<std::pair<char const*, nelko_core_settings_type>> const expected = {
+      {"name", NELKO_CORE_SETTING_TYPE_STRING},
+      {"enabled", NELKO_CORE_SETTING_TYPE_BOOL},
+      {"fps", NELKO_CORE_SETTING_TYPE_INT},
+      {"gain", NELKO_CORE_SETTING_TYPE_DOUBLE},
+      {"big", NELKO_CORE_SETTING_TYPE_DOUBLE},
+      {"labels", NELKO_CORE_SETTING_TYPE_ARRAYOFSTRING},
+      {"flags", NELKO_CORE_SETTING_TYPE_ARRAYOFBOOL},
+      {"ports", NELKO_CORE_SETTING_TYPE_ARRAYOFINT},
+      {"weights", NELKO_CORE_SETTING_TYPE_ARRAYOFDOUBLE},
+      {"none", NELKO_CORE_SETTING_TYPE_UNKNOWN},
+      {"mixed", NELKO_CORE_SETTING_TYPE_JSON},
+      {"rois", NELKO_CORE_SETTING_TYPE_JSON},
+      {"nothing", NELKO_CORE_SETTING_TYPE_JSON}};
+  for (auto const& [key, type] : expected) {
+    nelko_core_settings_type found = NELKO_CORE_SETTING_TYPE_UNKNOWN;
+    EXPECT_EQ(nelko_core_configuration_get_type(key, &found), 0) << key;
+    EXPECT_EQ(found, type) << key;
+  }
+  nelko_core_settings_type found;
+  EXPECT_EQ(nelko_core_configuration_get_type("missing", &found),
+            NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
+  EXPECT_EQ(take_keys(nelko_core_configuration_get_all_keys()).size(), expected.size());
+}
+
+TEST_F(ConfigurationTest, GettersReadTheirKindAndWhatItHolds) {
+  std::string text;
+  EXPECT_EQ(TextCodec::get(nelko_core_configuration_get_string_value, "name", text), 0);
+  EXPECT_EQ(text, "cam-1");
+  EXPECT_EQ(TextCodec::get(nelko_core_configuration_get_json_value, "mixed", text), 0);
+  EXPECT_EQ(text, R"([1,"a"])");
+  int fps = 0;
+  EXPECT_EQ(nelko_core_configuration_get_int_value("fps", &fps), 0);
+  EXPECT_EQ(fps, 25);
+  double number = 0;
+  EXPECT_EQ(nelko_core_configuration_get_double_value("fps", &number), 0);
+  EXPECT_EQ(number, 25.0);
+  std::vector<double> weights;
+  EXPECT_EQ(
+      ArrayCodec<double>::get(nelko_core_configuration_get_arrayofdouble_value, "ports", weights),
+      0);
+  EXPECT_EQ(weights, (std::vector<double>{80, 443}));
+  std::vector<std::string> labels{"stale"};
+  EXPECT_EQ(ArrayCodec<char>::get(nelko_core_configuration_get_arrayofstring_value, "none", labels),
+            0);
+  EXPECT_TRUE(labels.empty());
+  std::vector<unsigned char> flags;
+  EXPECT_EQ(ArrayCodec<unsigned char>::get(nelko_core_configuration_get_arrayofbool_value, "flags",
+                                           flags),
+            0);
+  EXPECT_EQ(flags, (std::vector<unsigned char>{1, 0}));
+
+  EXPECT_EQ(nelko_core_configuration_get_int_value("gain", &fps),
+            NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE);
+  EXPECT_EQ(nelko_core_configuration_get_int_value("big", &fps),
+            NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE);
+  EXPECT_EQ(TextCodec::get(nelko_core_configuration_get_json_value, "fps", text),
+            NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE);
+  std::vector<int> ints;
+  EXPECT_EQ(ArrayCodec<int>::get(nelko_core_configuration_get_arrayofint_value, "weights", ints),
+            NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE);
+  EXPECT_EQ(nelko_core_configuration_get_int_value("missing", &fps),
+            NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
+  EXPECT_EQ(nelko_core_configuration_get_int_value("fps", nullptr),
+            NELKO_CORE_STATUS_INVALID_PARAMS);
+  EXPECT_TRUE(nelko_core_configuration_does_key_exist("nothing"));
+  EXPECT_FALSE(nelko_core_configuration_does_key_exist("missing"));
+}
+
+TEST_F(ConfigurationTest, LifecycleAndInvalidFiles) {
+  EXPECT_EQ(nelko_core_configuration_init(path_.c_str()), NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
+  ASSERT_EQ(nelko_core_configuration_deinit(), 0);
+  EXPECT_EQ(nelko_core_configuration_deinit(), NELKO_CORE_STATUS_INVALID_PARAMS);
+  EXPECT_EQ(nelko_core_configuration_get_all_keys(), nullptr);
+  EXPECT_EQ(nelko_core_configuration_init(nullptr), NELKO_CORE_STATUS_INVALID_PARAMS);
+  std::string const missing = directory_.file("missing.json");
+  EXPECT_EQ(nelko_core_configuration_init(missing.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
+  for (char const* invalid : {"", "[1, 2]", "{\"a\": }"}) {
+    write_text(path_, invalid);
+    EXPECT_EQ(nelko_core_configuration_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED)
+        << invalid;
+  }
+}
+
+}  // namespace
+}  // namespace settings_test
