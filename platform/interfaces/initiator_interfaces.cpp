@@ -1,0 +1,97 @@
+// The members of nelkoInitiatorInterfaces that the interfaces library provides: framing a
+// request, waiting for its response and unpacking asynchronous responses.
+//
+// On the wire a request is the command object as JSON text, tagged by the core library with the
+// interface name and the request identifier; a response is the target's response object as JSON
+// text with a "status" member, tagged with the same identifier.
+#include <cstdlib>
+#include <string>
+
+#include "json/text.h"
+#include "nelko_core_ipc.h"
+#include "nelko_initiator_interfaces.h"
+#include "response_router.h"
+
+using nelko::interfaces::Response;
+using nelko::interfaces::ResponseRouter;
+
+namespace {
+
+// Truncates toward zero and clamps to the range of a status; NaN reads as 0.
+unsigned int toStatus(double value) {
+  if (!(value > 0.0)) return 0u;
+  if (value >= 4294967295.0) return 4294967295u;
+  return static_cast<unsigned int>(value);
+}
+
+std::string commandOf(json::Object const& command) {
+  auto member = command.Find("command");
+  if (member == command.end() || member->element.GetKind() != json::UnknownElement::Kind::String) {
+    return std::string();
+  }
+  return static_cast<json::String const&>(member->element);
+}
+
+}  // namespace
+
+nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interface_name,
+                                                             char const* target,
+                                                             char const* uuid,
+                                                             json::Object const& command) {
+  if (interface_name == nullptr || target == nullptr || uuid == nullptr) {
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
+  thread_local std::string text;
+  text.clear();
+  json::Write(command, text);
+  ResponseRouter& router = ResponseRouter::forChannel(m_ipcHandle);
+  router.noteSent(uuid, this, commandOf(command));
+  nelko_core_status status =
+      nelko_core_ipc_initiator_command_send(m_ipcHandle, target, interface_name, uuid, text.c_str());
+  if (status != NELKO_CORE_STATUS_NO_ERROR) router.forgetSent(uuid);
+  return status;
+}
+
+nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
+                                                                 char const* interface_name,
+                                                                 char const* target,
+                                                                 char const* uuid,
+                                                                 char const* command_name,
+                                                                 json::Object& response) {
+  (void)interface_name;
+  (void)target;
+  (void)command_name;
+  if (uuid == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  Response received;
+  nelko_core_status status =
+      ResponseRouter::forChannel(m_ipcHandle).await(uuid, timeout_ms, received);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+  try {
+    json::Read(response, received.payload);
+  } catch (json::Exception const&) {
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+  auto member = response.Find("status");
+  if (member == response.end() || member->element.GetKind() != json::UnknownElement::Kind::Number) {
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+  return static_cast<nelko_core_status>(
+      toStatus(static_cast<json::Number const&>(member->element)));
+}
+
+void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** interface_name,
+                                                         char** uuid, char** payload) {
+  (void)interface_name;
+  if (first == nullptr || uuid == nullptr || payload == nullptr || *uuid == nullptr ||
+      *payload == nullptr) {
+    return;
+  }
+  Response received{*first != nullptr ? *first : "", *uuid, *payload};
+  std::string command;
+  if (!ResponseRouter::forChannel(m_ipcHandle).routeDelivered(this, received, command)) return;
+  json::Object response;
+  json::Read(response, received.payload);
+  if (command.empty()) command = commandOf(response);
+  subclassResponseDispatch(command.c_str(), *first != nullptr ? *first : const_cast<char*>(""),
+                           *uuid, response);
+}

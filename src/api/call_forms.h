@@ -1,0 +1,133 @@
+// The seven call forms, once each, over the command descriptions. Every exported function of the
+// library is one of these instantiated for its command. The rules of the forms live here only:
+// who owns the request identifier after each path, which time-out is passed, which lock is held,
+// and that nothing throws across the C boundary (an exception becomes status 4).
+#ifndef NELKO_API_CALL_FORMS_H
+#define NELKO_API_CALL_FORMS_H
+
+#include <cstdlib>
+#include <memory>
+#include <tuple>
+
+#include "initiator/i_stream_layout_initiator.h"
+
+namespace stream_layout {
+namespace forms {
+
+template <typename Command>
+using Inputs = typename Command::Inputs;
+template <typename Command>
+using Outs = IStream_layoutInitiator::Outs<Command>;
+
+inline IStream_layoutInitiator* initiator(void* handle) {
+  return static_cast<IStream_layoutInitiator*>(handle);
+}
+
+// Calls the command's named builder member with the client's inputs.
+template <typename Command>
+nelko_core_status build(IStream_layoutInitiator* object, char const* target, char* uuid,
+                        Inputs<Command> const& inputs) {
+  return std::apply(
+      [&](auto... input) {
+        return (object->*CommandMembers<Command>::builder)(target, uuid, input...);
+      },
+      inputs);
+}
+
+struct FreeText {
+  void operator()(char* text) const { std::free(text); }
+};
+using OwnedUuid = std::unique_ptr<char, FreeText>;
+
+// Sends and waits up to timeout_ms; the identifier is released exactly once on every path.
+template <typename Command>
+nelko_core_status send(void* handle, char const* target, int timeout_ms,
+                       Inputs<Command> const& inputs, Outs<Command> const& outs) {
+  OwnedUuid uuid;
+  bool released = false;  // by the read, which may release it and then fail
+  try {
+    IStream_layoutInitiator* object = initiator(handle);
+    uuid.reset(object->generateUUID());
+    if (!uuid) return NELKO_CORE_STATUS_ALLOC_FAILED;
+    nelko_core_status status = build<Command>(object, target, uuid.get(), inputs);
+    if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+    status = object->receiveResponse<Command>(target, timeout_ms, uuid.get(), outs, released);
+    if (released) (void)uuid.release();
+    return status;
+  } catch (...) {
+    if (released) (void)uuid.release();
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+}
+
+// Sends and hands the identifier to the client, whatever the outcome.
+template <typename Command>
+nelko_core_status nonBlockingSend(void* handle, char const* target, void** uuid_out,
+                                  Inputs<Command> const& inputs) {
+  if (uuid_out == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  try {
+    IStream_layoutInitiator* object = initiator(handle);
+    char* uuid = object->generateUUID();
+    *uuid_out = uuid;
+    if (uuid == nullptr) return NELKO_CORE_STATUS_ALLOC_FAILED;
+    return build<Command>(object, target, uuid, inputs);
+  } catch (...) {
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+}
+
+// Collects the response of a non-blocking send; the identifier is released only on success
+// (for the version query: once a response has been received).
+template <typename Command>
+nelko_core_status receive(void* handle, char const* target, int timeout_ms, void* uuid,
+                          Outs<Command> const& outs) {
+  try {
+    bool released = false;
+    return initiator(handle)->receiveResponse<Command>(target, timeout_ms, uuid, outs, released);
+  } catch (...) {
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+}
+
+inline int blockingTimeout(unsigned char blocking) { return blocking != 0 ? kDefaultTimeoutMs : 0; }
+
+// Records (callback, user_data) under a fresh identifier and sends, holding the command's lock so
+// that the completion always finds the entry.
+template <typename Command>
+nelko_core_status sendAsync(void* handle, char const* target, Inputs<Command> const& inputs,
+                            typename Command::Callback callback, void* user_data) {
+  try {
+    IStream_layoutInitiator* object = initiator(handle);
+    auto& pending = object->registry<Command>();
+    if (pending.completingOnThisThread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
+    nelko_core_status status = object->registerResponseFunction();
+    if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+    object->noteResponseFunctionRegistered();
+    boost::unique_lock<boost::mutex> lock(pending.mutex);
+    OwnedUuid uuid(object->generateUUID());
+    if (!uuid) return NELKO_CORE_STATUS_ALLOC_FAILED;
+    pending.entries[uuid.get()] = {callback, user_data};
+    return build<Command>(object, target, uuid.get(), inputs);
+  } catch (...) {
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+}
+
+// Withdraws every pending request of the command whose callback and user_data both match.
+template <typename Command>
+nelko_core_status cancelAsync(void* handle, typename Command::Callback callback, void* user_data) {
+  try {
+    auto& pending = initiator(handle)->registry<Command>();
+    if (pending.completingOnThisThread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
+    boost::lock_guard<boost::mutex> lock(pending.mutex);
+    pending.withdraw(callback, user_data);
+    return NELKO_CORE_STATUS_NO_ERROR;
+  } catch (...) {
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+}
+
+}  // namespace forms
+}  // namespace stream_layout
+
+#endif

@@ -1,0 +1,90 @@
+#include "nelko_interfaces.h"
+
+#include <array>
+#include <boost/uuid/detail/random_provider.hpp>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <unistd.h>
+
+#include "nelko_core_logging.h"
+
+namespace {
+
+// The generator has no lock of its own (its layout is fixed); concurrent draws on one object are
+// serialised by one of a few process-wide mutexes chosen by the engine's address, which keeps
+// draws on different objects mostly independent.
+std::mutex& engineMutex(void const* engine) {
+  static std::array<std::mutex, 16> mutexes;
+  return mutexes[(reinterpret_cast<std::uintptr_t>(engine) >> 6) % mutexes.size()];
+}
+
+void seedFromSystem(boost::random::mt19937& engine) {
+  try {
+    boost::uuids::detail::random_provider entropy;
+    engine.seed(entropy);
+  } catch (...) {
+    // No entropy source: fall back to data that still differs between objects and processes.
+    std::seed_seq seq{static_cast<std::uint32_t>(::getpid()),
+                      static_cast<std::uint32_t>(std::time(nullptr)),
+                      static_cast<std::uint32_t>(std::clock()),
+                      static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&engine))};
+    engine.seed(seq);
+  }
+}
+
+}  // namespace
+
+nelkoInterfaces::nelkoInterfaces(void* log_handle, std::uint32_t version_major,
+                                 std::uint32_t version_minor)
+    : m_logHandle(log_handle),
+      m_versionMajor(version_major),
+      m_versionMinor(version_minor),
+      m_uuidEngine(new boost::random::mt19937),
+      m_uuidDistribution(0u, 4294967295u) {
+  seedFromSystem(*m_uuidEngine);
+}
+
+nelkoInterfaces::~nelkoInterfaces() { m_logHandle = nullptr; }
+
+char* nelkoInterfaces::generateUUID() {
+  unsigned char bytes[16];
+  {
+    std::lock_guard<std::mutex> lock(engineMutex(m_uuidEngine.get()));
+    for (int word = 0; word < 4; ++word) {
+      std::uint32_t value = m_uuidDistribution(*m_uuidEngine);
+      for (int i = 0; i < 4; ++i) bytes[word * 4 + i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+
+  static char const digits[] = "0123456789abcdef";
+  char text[37];
+  char* out = text;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) *out++ = '-';
+    *out++ = digits[bytes[i] >> 4];
+    *out++ = digits[bytes[i] & 0x0F];
+  }
+  *out = '\0';
+  return ::strdup(text);
+}
+
+void nelkoInterfaces::IPC_LOG_ERR(char const* format, ...) const {
+  va_list args;
+  va_start(args, format);
+  nelko_core_logging_logv(m_logHandle, NELKO_CORE_LOG_PRIORITY_ERR, format, args);
+  va_end(args);
+}
+
+void nelkoInterfaces::IPC_LOG_WARNING(char const* format, ...) const {
+  va_list args;
+  va_start(args, format);
+  nelko_core_logging_logv(m_logHandle, NELKO_CORE_LOG_PRIORITY_WARNING, format, args);
+  va_end(args);
+}

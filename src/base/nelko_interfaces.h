@@ -1,0 +1,43 @@
+// nelkoInterfaces: the root of every interface object of the platform. It holds the log handle,
+// the version of the interface the object implements and the generator of request identifiers.
+#ifndef NELKO_BASE_NELKO_INTERFACES_H
+#define NELKO_BASE_NELKO_INTERFACES_H
+
+#include <boost/random/mersenne_twister.hpp>
+#include <boost/random/uniform_int_distribution.hpp>
+#include <boost/shared_ptr.hpp>
+#include <cstdint>
+
+class nelkoInterfaces {
+ public:
+  // Stores the log handle (borrowed, never released here) and the version, and seeds the
+  // identifier generator from the system's entropy. Throws std::bad_alloc when out of memory.
+  nelkoInterfaces(void* log_handle, std::uint32_t version_major, std::uint32_t version_minor);
+  virtual ~nelkoInterfaces();
+
+  nelkoInterfaces(nelkoInterfaces const&) = delete;
+  nelkoInterfaces& operator=(nelkoInterfaces const&) = delete;
+
+  // A fresh random (version 4) UUID as 36 lower-case characters in a strdup'ed block that the
+  // caller releases with free(); null when the block cannot be allocated. Safe to call from
+  // several threads on one object.
+  char* generateUUID();
+
+  // printf-style lines at priority 3 (error) and 4 (warning) through the object's log handle.
+  void IPC_LOG_ERR(char const* format, ...) const __attribute__((format(printf, 2, 3)));
+  void IPC_LOG_WARNING(char const* format, ...) const __attribute__((format(printf, 2, 3)));
+
+  void* logHandle() const { return m_logHandle; }
+  std::uint32_t versionMajor() const { return m_versionMajor; }
+  std::uint32_t versionMinor() const { return m_versionMinor; }
+
+ protected:
+  // The layout below is shared with the interfaces library; do not reorder or add fields.
+  void* m_logHandle;
+  std::uint32_t m_versionMajor;
+  std::uint32_t m_versionMinor;
+  boost::shared_ptr<boost::random::mt19937> m_uuidEngine;
+  boost::random::uniform_int_distribution<std::uint32_t> m_uuidDistribution;
+};
+
+#endif

@@ -1,0 +1,130 @@
+#include "fake_platform.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "json/text.h"
+#include "nelko_core.h"
+#include "nelko_initiator_interfaces.h"
+
+namespace fake {
+
+Platform& Platform::get() {
+  static Platform platform;
+  return platform;
+}
+
+void Platform::reset() {
+  std::lock_guard<std::mutex> lock(mutex);
+  init_status = deinit_status = register_status = send_status = NELKO_CORE_STATUS_NO_ERROR;
+  send_throws = false;
+  init_names.clear();
+  deinits.clear();
+  registrations.clear();
+  log.clear();
+  sent.clear();
+  receives.clear();
+  answer = nullptr;
+}
+
+void Platform::answerWith(nelko_core_status status, std::string const& json_text) {
+  answer = [status, json_text](Receive const&, json::Object& response) {
+    json::Read(response, json_text);
+    return status;
+  };
+}
+
+std::vector<std::string> Platform::logTexts() {
+  std::lock_guard<std::mutex> lock(mutex);
+  std::vector<std::string> texts;
+  for (auto const& line : log) texts.push_back(line.text);
+  return texts;
+}
+
+}  // namespace fake
+
+using fake::Platform;
+
+extern "C" {
+
+nelko_core_status nelko_core_ipc_initiator_init(void*, char const* name, void** ipc_handle) {
+  Platform& p = Platform::get();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  p.init_names.push_back(name != nullptr ? name : "(null)");
+  if (p.init_status != NELKO_CORE_STATUS_NO_ERROR) return p.init_status;
+  *ipc_handle = p.opened_channel;
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+nelko_core_status nelko_core_ipc_deinit(void* ipc_handle) {
+  Platform& p = Platform::get();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  p.deinits.push_back(ipc_handle);
+  return p.deinit_status;
+}
+
+nelko_core_status nelko_core_ipc_initiator_response_receive_callback(
+    void* ipc_handle, initiator_response_receive_callback callback, void* user) {
+  Platform& p = Platform::get();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  p.registrations.push_back({ipc_handle, callback == nullptr, user});
+  return callback == nullptr ? NELKO_CORE_STATUS_NO_ERROR : p.register_status;
+}
+
+nelko_core_status nelko_core_logging_logv(void* handle, nelko_core_log_priority priority,
+                                          char const* format, va_list args) {
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  Platform& p = Platform::get();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  p.log.push_back({handle, static_cast<int>(priority), text});
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+unsigned int** nelko_core_alloc_uint_array(unsigned int n) {
+  auto** array = static_cast<unsigned int**>(std::calloc(n + 1, sizeof(unsigned int*)));
+  for (unsigned int i = 0; i < n; ++i) {
+    array[i] = static_cast<unsigned int*>(std::calloc(1, sizeof(unsigned int)));
+  }
+  return array;
+}
+
+void nelko_core_free_uint_array(unsigned int** array) {
+  if (array == nullptr) return;
+  for (unsigned int** cell = array; *cell != nullptr; ++cell) std::free(*cell);
+  std::free(array);
+}
+
+}  // extern "C"
+
+nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interface_name,
+                                                             char const* target, char const* uuid,
+                                                             json::Object const& command) {
+  Platform& p = Platform::get();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  if (p.send_throws) throw std::runtime_error("interfaces library failure");
+  p.sent.push_back({interface_name, target != nullptr ? target : "(null)", uuid, command});
+  return p.send_status;
+}
+
+nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout,
+                                                                 char const* interface_name,
+                                                                 char const* target,
+                                                                 char const* uuid,
+                                                                 char const* command_name,
+                                                                 json::Object& response) {
+  Platform& p = Platform::get();
+  fake::Receive call{timeout, interface_name, target != nullptr ? target : "(null)", uuid,
+                     command_name};
+  std::function<nelko_core_status(fake::Receive const&, json::Object&)> answer;
+  {
+    std::lock_guard<std::mutex> lock(p.mutex);
+    p.receives.push_back(call);
+    answer = p.answer;
+  }
+  return answer ? answer(call, response) : NELKO_CORE_STATUS_IPC_FAILED;
+}
+
+void nelkoInitiatorInterfaces::initiatorResponseCallback(char**, char**, char**, char**) {}

@@ -1,0 +1,259 @@
+// Asynchronous requests: registration, registries, completions and cancelling.
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include "initiator_fixture.h"
+
+namespace {
+
+struct Call {
+  std::string first;
+  nelko_core_status status;
+  std::vector<double> values;
+  void* user;
+};
+std::vector<Call> g_calls;
+
+void onNum(char* first, nelko_core_status status, unsigned int num, void* user) {
+  g_calls.push_back({first, status, {static_cast<double>(num)}, user});
+}
+void onRoi(char* first, nelko_core_status status, double pan, double tilt, double roll,
+           double vfov, void* user) {
+  g_calls.push_back({first, status, {pan, tilt, roll, vfov}, user});
+}
+void onVersion(char* first, nelko_core_status status, unsigned int major, unsigned int minor,
+               void* user) {
+  g_calls.push_back({first, status, {double(major), double(minor)}, user});
+}
+std::vector<std::vector<unsigned int>> g_layout;
+void onLayout(char*, nelko_core_status status, unsigned int** l1, unsigned int** l2,
+              unsigned int** l3, unsigned int** l4, unsigned int** l5, unsigned int** l6,
+              unsigned int** l7, unsigned int** l8, unsigned int** l9, void* user) {
+  g_calls.push_back({"", status, {}, user});
+  g_layout.clear();
+  for (unsigned int** list : {l1, l2, l3, l4, l5, l6, l7, l8, l9}) {
+    g_layout.push_back(list != nullptr ? listValues(list) : std::vector<unsigned int>{99999});
+  }
+}
+void throwing(char*, nelko_core_status, unsigned int, void*) { throw std::runtime_error("client"); }
+
+class Async : public InitiatorTest {
+ protected:
+  void SetUp() override {
+    InitiatorTest::SetUp();
+    g_calls.clear();
+  }
+  std::string lastUuid() {
+    std::lock_guard<std::mutex> lock(platform.mutex);
+    return platform.sent.back().uuid;
+  }
+  std::size_t pending() {
+    auto& registry = object()->registry<stream_layout::GetNumRoi>();
+    boost::lock_guard<boost::mutex> lock(registry.mutex);
+    return registry.entries.size();
+  }
+};
+
+int kA, kB;
+
+TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_roi_send_async(handle, "t", 1, 0, onRoi, &kA));
+  EXPECT_EQ(R"({"command":"Get_roi","roi_index":1,"roi_set":0})", sentText());
+  ASSERT_EQ(1u, platform.registrations.size());
+  EXPECT_EQ(channel, platform.registrations[0].channel);
+  EXPECT_EQ(handle, platform.registrations[0].user);
+  std::string uuid = lastUuid();
+
+  deliver("Get_roi", uuid, R"({"status":0,"pan":10,"tilt":-5.5,"roll":1,"vfov":45,"x":1})");
+  deliver("Get_roi", uuid, R"({"status":9,"pan":10})");
+  ASSERT_EQ(2u, g_calls.size());
+  EXPECT_EQ("stream_layout", g_calls[0].first);
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_calls[0].status);
+  EXPECT_EQ((std::vector<double>{10, -5.5, 1, 45}), g_calls[0].values);
+  EXPECT_EQ(&kA, g_calls[0].user);
+  EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, g_calls[1].status);
+  EXPECT_EQ((std::vector<double>{0, 0, 0, 0}), g_calls[1].values);
+  EXPECT_TRUE(platform.log.empty());
+
+  // Withdrawn: a later response finds nothing, is logged and calls nothing.
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_roi_cancel_async(handle, onRoi, &kA));
+  deliver("Get_roi", uuid, R"({"status":0})");
+  EXPECT_EQ(2u, g_calls.size());
+  EXPECT_EQ(std::vector<std::string>{"received a callback for Get_roi but no initiator callback was registered"},
+            platform.logTexts());
+  EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_WARNING, platform.log[0].priority);
+
+  // An unknown command is ignored silently.
+  deliver("Get_everything", uuid, R"({"status":0})");
+  EXPECT_EQ(1u, platform.log.size());
+}
+
+TEST_F(Async, StrictReadingFailuresAreLoggedAndTheNextResponseWorks) {
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kA));
+  std::string uuid = lastUuid();
+  deliver("Get_num_roi", uuid, R"({"num":3})");
+  deliver("Get_num_roi", uuid, R"({"status":0})");
+  deliver("Get_num_roi", uuid, R"({"status":"0","num":3})");
+  EXPECT_TRUE(g_calls.empty());
+  EXPECT_EQ(std::vector<std::string>(3, "Threw an exception in function stream_layoutGet_num_roiCallback"),
+            platform.logTexts());
+  deliver("Get_num_roi", uuid, R"({"status":0,"num":2.9})");
+  ASSERT_EQ(1u, g_calls.size());
+  EXPECT_EQ(2.0, g_calls[0].values[0]);
+}
+
+TEST_F(Async, CancelRemovesOnlyEntriesMatchingBothFunctionAndUserData) {
+  platform.send_status = NELKO_CORE_STATUS_IPC_FAILED;  // entries stay even when sending fails
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kA));
+  platform.send_status = NELKO_CORE_STATUS_NO_ERROR;
+  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kB);
+  std::string kept = lastUuid();
+  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kA);
+  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kA);
+  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", throwing, &kA);
+  EXPECT_EQ(5u, pending());
+  EXPECT_EQ(5u, platform.registrations.size());  // registered before every request
+
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_num_roi_cancel_async(handle, onNum, &kA));
+  EXPECT_EQ(2u, pending());
+  deliver("Get_num_roi", kept, R"({"status":0,"num":4})");
+  ASSERT_EQ(1u, g_calls.size());
+  EXPECT_EQ(&kB, g_calls[0].user);
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_num_roi_cancel_async(handle, onNum, &kA));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_num_roi_cancel_async(handle, nullptr, nullptr));
+  EXPECT_EQ(2u, pending());
+}
+
+TEST_F(Async, ClientFunctionThatThrowsLeavesTheMutexFree) {
+  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", throwing, &kA);
+  deliver("Get_num_roi", lastUuid(), R"({"status":0,"num":1})");
+  EXPECT_EQ(std::vector<std::string>{"Threw an exception in function stream_layoutGet_num_roiCallback"},
+            platform.logTexts());
+  auto cancelled = std::async(std::launch::async, [&] {
+    return nelko_api_stream_layout_get_num_roi_cancel_async(handle, throwing, &kA);
+  });
+  ASSERT_EQ(std::future_status::ready, cancelled.wait_for(std::chrono::seconds(5)));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, cancelled.get());
+}
+
+TEST_F(Async, RegistrationFailureLeavesTheRegistryUntouched) {
+  platform.register_status = NELKO_CORE_STATUS_DISABLED_TARGET;
+  EXPECT_EQ(NELKO_CORE_STATUS_DISABLED_TARGET,
+            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kA));
+  EXPECT_EQ(0u, pending());
+  EXPECT_TRUE(platform.sent.empty());
+}
+
+TEST_F(Async, LayoutListsAreHandedInKeyOrderAndConversionFailuresSkipTheClient) {
+  nelko_api_stream_layout_get_stream_layout_send_async(handle, "t", 0, onLayout, &kA);
+  std::string uuid = lastUuid();
+  std::string arrays;
+  for (auto const* key : stream_layout::kLayoutKeys) {
+    bool const facets = std::string(key) == "destination_type";
+    arrays += std::string(",\"") + key + "\":[" + (facets ? "1,2,3" : "7") + "]";
+  }
+  deliver("Get_stream_layout", uuid, R"({"status":0)" + arrays + "}");
+  ASSERT_EQ(1u, g_calls.size());
+  ASSERT_EQ(9u, g_layout.size());
+  EXPECT_EQ((std::vector<unsigned int>{1, 2, 3}), g_layout[4]);
+  EXPECT_EQ(std::vector<unsigned int>{7}, g_layout[8]);
+
+  deliver("Get_stream_layout", uuid, R"({"status":5})");
+  ASSERT_EQ(2u, g_calls.size());
+  EXPECT_EQ(std::vector<unsigned int>{99999}, g_layout[0]) << "null lists on a failure status";
+
+  deliver("Get_stream_layout", uuid, R"({"status":0,"source_upper_left_x_millipercent":[1]})");
+  deliver("Get_stream_layout", uuid, R"({"status":0,"source_upper_left_x_millipercent":["x"]})");
+  EXPECT_EQ(2u, g_calls.size());
+  EXPECT_EQ((std::vector<std::string>{
+                "Threw an exception in function stream_layoutGet_stream_layoutCallback",
+                "Threw an exception in function stream_layoutGet_stream_layoutCallback"}),
+            platform.logTexts());
+}
+
+TEST_F(Async, VersionMismatchIsLoggedAndStillReported) {
+  nelko_api_stream_layout___get_target_version___send_async(handle, "t", onVersion, &kA);
+  EXPECT_EQ(R"({"command":"__get_target_version__","initiator_major":0,"initiator_minor":9})",
+            sentText());
+  deliver("__get_target_version__", lastUuid(), R"({"status":0,"target_major":1,"target_minor":0})");
+  ASSERT_EQ(1u, g_calls.size());
+  EXPECT_EQ((std::vector<double>{1, 0}), g_calls[0].values);
+  EXPECT_EQ(std::vector<std::string>{"Stream_layout Initiator (version 0:9) queried Target (version 1:0)"},
+            platform.logTexts());
+}
+
+// A client function that sends or cancels its own command on the same handle is refused instead
+// of deadlocking; other commands and other handles work.
+void* g_handle;
+nelko_core_status g_reentrant[3];
+void reentrant(char*, nelko_core_status, unsigned int, void*) {
+  g_reentrant[0] = nelko_api_stream_layout_get_num_roi_send_async(g_handle, "t", onNum, &kB);
+  g_reentrant[1] = nelko_api_stream_layout_get_num_roi_cancel_async(g_handle, onNum, &kB);
+  g_reentrant[2] = nelko_api_stream_layout_get_roi_send_async(g_handle, "t", 0, 0, onRoi, &kB);
+}
+
+TEST_F(Async, OwnCommandFromInsideACompletionIsRefused) {
+  g_handle = handle;
+  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", reentrant, &kA);
+  auto done = std::async(std::launch::async, [&] {
+    deliver("Get_num_roi", lastUuid(), R"({"status":0,"num":1})");
+  });
+  ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(5)));
+  EXPECT_EQ(NELKO_CORE_STATUS_MULTI_THREAD_ACCESS, g_reentrant[0]);
+  EXPECT_EQ(NELKO_CORE_STATUS_MULTI_THREAD_ACCESS, g_reentrant[1]);
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_reentrant[2]);
+  EXPECT_EQ(1u, pending());
+}
+
+TEST_F(Async, DeinitDropsPendingRequestsAndWithdrawsTheResponseFunction) {
+  void* other = nullptr;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_initiator_init(channel, log_handle, &other, 0, nullptr));
+  nelko_api_stream_layout_get_num_roi_send_async(other, "t", onNum, &kA);
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(other));
+  EXPECT_TRUE(g_calls.empty());
+  ASSERT_EQ(2u, platform.registrations.size());
+  EXPECT_TRUE(platform.registrations[1].withdraw);
+  EXPECT_EQ(other, platform.registrations[1].user);
+  EXPECT_EQ(channel, platform.registrations[1].channel);
+  EXPECT_TRUE(platform.deinits.empty());
+}
+
+// Completions on another thread while clients send and cancel: no lost entries, no races.
+TEST_F(Async, CompletionsRaceWithSendsAndCancels) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> calls{0};
+  static std::atomic<int>* counter;
+  counter = &calls;
+  auto count = [](char*, nelko_core_status, unsigned int, void*) { counter->fetch_add(1); };
+  std::thread sender([&] {
+    for (int i = 0; i < 300; ++i) {
+      nelko_api_stream_layout_get_num_roi_send_async(handle, "t", count, &kA);
+      if (i % 10 == 9) nelko_api_stream_layout_get_num_roi_cancel_async(handle, count, &kA);
+    }
+    stop = true;
+  });
+  while (!stop) {
+    std::string uuid;
+    {
+      std::lock_guard<std::mutex> lock(platform.mutex);
+      if (!platform.sent.empty()) uuid = platform.sent.back().uuid;
+    }
+    if (!uuid.empty()) deliver("Get_num_roi", uuid, R"({"status":0,"num":1})");
+  }
+  sender.join();
+  nelko_api_stream_layout_get_num_roi_cancel_async(handle, count, &kA);
+  EXPECT_EQ(0u, pending());
+}
+
+}  // namespace

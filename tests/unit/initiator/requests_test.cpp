@@ -1,0 +1,253 @@
+// What the builders send and how the synchronous and non-blocking forms read, time out and hand
+// over request identifiers. Leaked or twice-released identifiers show up under the sanitizers.
+#include <cstdlib>
+#include <cstring>
+
+#include "initiator_fixture.h"
+#include "nelko_core_arrays.h"
+
+namespace {
+
+using Requests = InitiatorTest;
+
+TEST_F(Requests, EveryCommandSendsItsMembersInOrder) {
+  unsigned int num = 0, major = 0, minor = 0;
+  double pan = 0, tilt = 0, roll = 0, vfov = 0;
+  unsigned int** lists[9] = {};
+  nelko_api_stream_layout_get_num_roi_send(handle, "a", &num);
+  nelko_api_stream_layout_get_roi_send(handle, "a", 2, kRoiActiveSet, &pan, &tilt, &roll, &vfov);
+  nelko_api_stream_layout_set_roi_send(handle, "a", 1, 0, 1.5, -2.25, 0, 60);
+  nelko_api_stream_layout_get_stream_layout_send(handle, "a", 3, &lists[0], &lists[1], &lists[2],
+                                                 &lists[3], &lists[4], &lists[5], &lists[6],
+                                                 &lists[7], &lists[8]);
+  nelko_api_stream_layout_stream_point_to_pan_tilt_send(handle, "a", 1, 50000.5, 25000, &pan,
+                                                        &tilt);
+  nelko_api_stream_layout___get_target_version___send(handle, "a", &major, &minor);
+
+  EXPECT_EQ(R"({"command":"Get_num_roi"})", sentText(0));
+  EXPECT_EQ(R"({"command":"Get_roi","roi_index":2,"roi_set":1})", sentText(1));
+  EXPECT_EQ(R"({"command":"Set_roi","roi_index":1,"roi_set":0,"pan":1.5,"tilt":-2.25,"roll":0,"vfov":60})",
+            sentText(2));
+  EXPECT_EQ(R"({"command":"Get_stream_layout","stream_index":3})", sentText(3));
+  EXPECT_EQ(R"({"command":"Stream_point_to_pan_tilt","stream_index":1,"x":50000.5,"y":25000})",
+            sentText(4));
+  EXPECT_EQ(R"({"command":"__get_target_version__","initiator_major":0,"initiator_minor":9})",
+            sentText(5));
+  ASSERT_EQ(6u, platform.sent.size());
+  for (auto const& sent : platform.sent) {
+    EXPECT_EQ("stream_layout", sent.interface_name);
+    EXPECT_EQ("a", sent.target);
+  }
+  // Every receive names its own request and command.
+  ASSERT_EQ(6u, platform.receives.size());
+  EXPECT_EQ("Get_roi", platform.receives[1].command);
+  EXPECT_EQ(platform.sent[1].uuid, platform.receives[1].uuid);
+  EXPECT_EQ(5000, platform.receives[1].timeout);
+}
+
+TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
+  std::vector<unsigned int**> lists = {makeList({1, 2}), makeList({3, 4}), makeList({5, 6}),
+                                       makeList({7, 8}), makeList({0, 13, 80}), makeList({}),
+                                       makeList({9, 9}), makeList({10, 10}), makeList({4294967295u})};
+  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_set_stream_layout_send_with_timeout(
+                handle, "t", 250, 2, lists[0], lists[1], lists[2], lists[3], lists[4], lists[5],
+                lists[6], lists[7], lists[8]));
+  EXPECT_EQ(
+      R"({"command":"Set_stream_layout","stream_index":2,"source_upper_left_x_millipercent":[1,2],)"
+      R"("source_upper_left_y_millipercent":[3,4],"source_width_millipercent":[5,6],)"
+      R"("source_height_millipercent":[7,8],"destination_type":[0,13,80],)"
+      R"("destination_upper_left_x_millipercent":[],"destination_upper_left_y_millipercent":[9,9],)"
+      R"("destination_width_millipercent":[10,10],"destination_height_millipercent":[4294967295]})",
+      sentText(0));
+  EXPECT_EQ(250, platform.receives[0].timeout);
+
+  platform.reset();
+  void* uuid = nullptr;
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_set_stream_layout_non_blocking_send(
+                handle, "t", &uuid, 2, nullptr, lists[1], lists[2], lists[3], nullptr, lists[5],
+                lists[6], lists[7], lists[8]));
+  nelko_api_stream_layout_free_uuid(uuid);
+  EXPECT_TRUE(platform.sent.empty());
+  EXPECT_EQ(std::vector<std::string>{"Initiator:stream_layout_set_stream_layout_utility_send called "
+                                     "with null input pointer source_upper_left_x_millipercent"},
+            platform.logTexts());
+  EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_WARNING, platform.log[0].priority);
+  for (auto* list : lists) nelko_core_free_uint_array(list);
+}
+
+TEST_F(Requests, SendFailuresArePassedOnAndExceptionsBecomeFour) {
+  unsigned int num = 77;
+  platform.send_status = NELKO_CORE_STATUS_DISABLED_TARGET;
+  EXPECT_EQ(NELKO_CORE_STATUS_DISABLED_TARGET,
+            nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
+  EXPECT_TRUE(platform.receives.empty());
+  platform.send_status = NELKO_CORE_STATUS_NO_ERROR;
+  platform.send_throws = true;
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
+  platform.send_throws = false;
+  platform.answerWith(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, R"({"status":9,"num":3})");
+  EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE,
+            nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
+  EXPECT_EQ(77u, num);
+}
+
+TEST_F(Requests, ResultsAreReadLeniently) {
+  unsigned int num = 5;
+  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
+  EXPECT_EQ(0u, num);
+  for (auto const& [text, expected] : std::vector<std::pair<std::string, unsigned int>>{
+           {R"({"num":2.9})", 2u}, {R"({"num":-1})", 0u}, {R"({"num":1e12})", 4294967295u},
+           {R"({"num":"7"})", 0u}, {R"({"num":NaN})", 0u}}) {
+    platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, text);
+    EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+              nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
+    EXPECT_EQ(expected, num) << text;
+  }
+
+  double pan = 1, tilt = 1, roll = 1, vfov = 1;
+  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"pan":"left","tilt":-12.5,"vfov":[1]})");
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_roi_send(handle, "t", 0, 0, &pan, &tilt, &roll, &vfov));
+  EXPECT_EQ(0.0, pan);
+  EXPECT_EQ(-12.5, tilt);
+  EXPECT_EQ(0.0, roll);
+  EXPECT_EQ(0.0, vfov);
+}
+
+TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
+  unsigned int** lists[9] = {};
+  auto get = [&](void* uuid) {
+    return nelko_api_stream_layout_get_stream_layout_receive_with_timeout(
+        handle, "t", 10, uuid, &lists[0], &lists[1], &lists[2], &lists[3], &lists[4], &lists[5],
+        &lists[6], &lists[7], &lists[8]);
+  };
+  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR,
+                      R"({"source_upper_left_x_millipercent":[3.7,-5,4294967296],)"
+                      R"("source_width_millipercent":{},"destination_type":[1,2,3]})");
+  void* uuid = nullptr;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_stream_layout_non_blocking_send(handle, "t", &uuid, 0));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, get(uuid));
+  EXPECT_EQ((std::vector<unsigned int>{3, 0, 4294967295u}), listValues(lists[0]));
+  EXPECT_EQ(std::vector<unsigned int>{}, listValues(lists[2]));
+  EXPECT_EQ((std::vector<unsigned int>{1, 2, 3}), listValues(lists[4]));
+  for (auto*& list : lists) {
+    ASSERT_NE(nullptr, list);
+    nelko_core_free_uint_array(list);
+    list = nullptr;
+  }
+
+  // A string in the sixth array: 4, five lists written, the identifier still the caller's.
+  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR,
+                      R"({"destination_upper_left_x_millipercent":[1,"a"]})");
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_stream_layout_non_blocking_send(handle, "t", &uuid, 0));
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED, get(uuid));
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(i < 5, lists[i] != nullptr) << i;
+  for (auto*& list : lists) {
+    nelko_core_free_uint_array(list);
+    list = nullptr;
+  }
+
+  // An out-parameter that already holds a list is refused with 1 and logged; it is not freed.
+  unsigned int** kept = makeList({42});
+  lists[1] = kept;
+  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({})");
+  platform.log.clear();
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS, get(uuid));
+  EXPECT_EQ(std::vector<std::string>{"stream_layout_get_stream_layout_receive:failed converting UINT array (1)"},
+            platform.logTexts());
+  EXPECT_EQ(kept, lists[1]);
+  EXPECT_EQ(std::vector<unsigned int>{42}, listValues(kept));
+  lists[1] = nullptr;
+  nelko_core_free_uint_array(kept);
+  EXPECT_EQ(std::vector<unsigned int>{}, listValues(lists[0])) << "written before the refusal";
+  nelko_core_free_uint_array(lists[0]);
+  lists[0] = nullptr;
+  // Still the caller's: a successful read releases it.
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, get(uuid));
+  for (auto* list : lists) nelko_core_free_uint_array(list);
+}
+
+TEST_F(Requests, NonBlockingSendHandsOverTheIdentifierWhatever) {
+  void* uuid = nullptr;
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "t", nullptr));
+  EXPECT_TRUE(platform.sent.empty());
+  platform.send_status = NELKO_CORE_STATUS_IPC_FAILED;
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "t", &uuid));
+  ASSERT_NE(nullptr, uuid);
+  EXPECT_EQ(36u, std::strlen(static_cast<char*>(uuid)));
+  nelko_api_stream_layout_free_uuid(uuid);
+}
+
+TEST_F(Requests, ReceiveTimeoutsAndIdentifierOwnership) {
+  void* uuid = nullptr;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_roi_non_blocking_send(handle, "t", &uuid, 1, 1));
+  std::string const text = static_cast<char*>(uuid);
+  double pan = 5, tilt = 5, roll = 5, vfov = 5;
+  // Not there yet: the identifier stays the caller's and can be read again.
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout_get_roi_receive(handle, 0, "t", uuid, &pan, &tilt, &roll, &vfov));
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout_get_roi_receive(handle, 255, "t", uuid, &pan, &tilt, &roll, &vfov));
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout_get_roi_receive_with_timeout(handle, "t", -1, uuid, &pan, &tilt,
+                                                                 &roll, &vfov));
+  EXPECT_EQ(5.0, pan);
+  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"pan":1,"tilt":2})");
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_roi_receive(handle, 1, "t", uuid, &pan, &tilt, &roll, &vfov));
+  EXPECT_EQ(1.0, pan);
+  EXPECT_EQ(2.0, tilt);
+  EXPECT_EQ(0.0, vfov);
+  ASSERT_EQ(4u, platform.receives.size());
+  EXPECT_EQ(0, platform.receives[0].timeout);
+  EXPECT_EQ(5000, platform.receives[1].timeout);
+  EXPECT_EQ(-1, platform.receives[2].timeout);
+  EXPECT_EQ(text, platform.receives[3].uuid);
+  // Released by the successful receive: nothing to free here.
+}
+
+TEST_F(Requests, VersionQueryLogsAMismatchAndReleasesItsIdentifierOnReceipt) {
+  unsigned int major = 0, minor = 0;
+  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0,"target_major":0,"target_minor":9})");
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
+  EXPECT_TRUE(platform.log.empty());
+
+  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0,"target_major":1,"target_minor":0})");
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
+  EXPECT_EQ(1u, major);
+  EXPECT_EQ(0u, minor);
+  EXPECT_EQ(std::vector<std::string>{"Stream_layout Initiator (version 0:9) queried Target (version 1:0)"},
+            platform.logTexts());
+  EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_ERR, platform.log[0].priority);
+
+  // A receive that failed leaves the identifier with the caller; one that got a response
+  // releases it even when reading fails afterwards.
+  void* uuid = nullptr;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout___get_target_version___non_blocking_send(handle, "t", &uuid));
+  platform.answer = nullptr;
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
+                                                                    &minor));
+  platform.answer = [](fake::Receive const&, json::Object&) -> nelko_core_status {
+    return NELKO_CORE_STATUS_NO_ERROR;
+  };
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
+                                                                    &minor));
+  EXPECT_EQ(0u, major);
+}
+
+}  // namespace
