@@ -1,0 +1,129 @@
+#include "core_test_support.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+namespace core_test {
+
+CapturedStderr::CapturedStderr() {
+  char name[] = "/tmp/nelko-core-stderr-XXXXXX";
+  file_ = ::mkstemp(name);
+  ::unlink(name);
+  saved_ = ::dup(STDERR_FILENO);
+  ::dup2(file_, STDERR_FILENO);
+}
+
+CapturedStderr::~CapturedStderr() {
+  ::dup2(saved_, STDERR_FILENO);
+  ::close(saved_);
+  ::close(file_);
+}
+
+std::string CapturedStderr::text() const {
+  std::string all;
+  char buffer[4096];
+  off_t offset = 0;
+  for (ssize_t n; (n = ::pread(file_, buffer, sizeof buffer, offset)) > 0; offset += n) {
+    all.append(buffer, static_cast<std::size_t>(n));
+  }
+  return all;
+}
+
+void IpcTest::SetUp() {
+  char name[] = "/tmp/nelko-core-ipc-XXXXXX";
+  ASSERT_NE(::mkdtemp(name), nullptr);
+  directory_ = name;
+  ::setenv("NELKO_IPC_DIR", directory_.c_str(), 1);
+}
+
+void IpcTest::TearDown() {
+  ::unsetenv("NELKO_IPC_DIR");
+  std::error_code ignored;
+  std::filesystem::remove_all(directory_, ignored);
+}
+
+Channel IpcTest::open_target(std::string const& name, char const* interface) {
+  void* handle = nullptr;
+  EXPECT_EQ(nelko_core_ipc_target_init(nullptr, name.c_str(), interface, "1.0", &handle),
+            NELKO_CORE_STATUS_NO_ERROR);
+  return Channel(handle);
+}
+
+Channel IpcTest::open_initiator(std::string const& name) {
+  void* handle = nullptr;
+  EXPECT_EQ(nelko_core_ipc_initiator_init(nullptr, name.c_str(), &handle),
+            NELKO_CORE_STATUS_NO_ERROR);
+  return Channel(handle);
+}
+
+namespace {
+void take(char* text, std::string& into) {
+  if (text != nullptr) into = text;
+  std::free(text);
+}
+}  // namespace
+
+Pulled pull_response(void* ipc, int timeout_ms) {
+  char* texts[4] = {};
+  Pulled pulled;
+  pulled.status = nelko_core_ipc_initiator_response_receive(ipc, timeout_ms, &texts[0], &texts[1],
+                                                            &texts[2], &texts[3]);
+  for (int i = 0; i < 4; ++i) take(texts[i], pulled.texts[i]);
+  return pulled;
+}
+
+Pulled pull_command(void* ipc, unsigned timeout_ms) {
+  char* texts[3] = {};
+  Pulled pulled;
+  pulled.status =
+      nelko_core_ipc_target_command_receive(ipc, timeout_ms, &texts[0], &texts[1], &texts[2]);
+  for (int i = 0; i < 3; ++i) take(texts[i], pulled.texts[i]);
+  return pulled;
+}
+
+bool eventually(std::function<bool()> const& condition, std::chrono::milliseconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+int connect_raw(std::string const& path) {
+  int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(descriptor);
+    return -1;
+  }
+  return descriptor;
+}
+
+namespace {
+void append_be32(std::string& out, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(value >> shift));
+}
+}  // namespace
+
+std::string frame(unsigned char kind, std::initializer_list<std::string> texts) {
+  std::string body(1, static_cast<char>(kind));
+  for (std::string const& text : texts) {
+    append_be32(body, static_cast<std::uint32_t>(text.size()));
+    body += text;
+  }
+  std::string whole;
+  append_be32(whole, static_cast<std::uint32_t>(body.size()));
+  return whole + body;
+}
+
+}  // namespace core_test

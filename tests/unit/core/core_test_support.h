@@ -1,0 +1,65 @@
+#ifndef NELKO_CORE_TEST_SUPPORT_H
+#define NELKO_CORE_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "nelko_core.h"
+
+namespace core_test {
+
+// Standard error redirected to a file while the object lives.
+class CapturedStderr {
+ public:
+  CapturedStderr();
+  ~CapturedStderr();
+  // Everything written so far.
+  std::string text() const;
+
+ private:
+  int saved_ = -1;
+  int file_ = -1;
+};
+
+struct ChannelCloser {
+  void operator()(void* handle) const { nelko_core_ipc_deinit(handle); }
+};
+using Channel = std::unique_ptr<void, ChannelCloser>;
+
+struct Pulled {
+  nelko_core_status status;
+  std::string texts[4];
+};
+
+// Each test gets its own NELKO_IPC_DIR, removed afterwards.
+class IpcTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  Channel open_target(std::string const& name, char const* interface = "stream_layout");
+  Channel open_initiator(std::string const& name = "tester");
+  std::string path_of(std::string const& name) const { return directory_ + "/" + name; }
+
+  std::string directory_;
+};
+
+Pulled pull_response(void* ipc, int timeout_ms);
+Pulled pull_command(void* ipc, unsigned timeout_ms);
+
+// Polls `condition` every millisecond for up to `limit`.
+bool eventually(std::function<bool()> const& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+// A client socket connected to <dir>/<name>, or -1.
+int connect_raw(std::string const& path);
+// A frame as the wire carries it (header and body).
+std::string frame(unsigned char kind, std::initializer_list<std::string> texts);
+
+}  // namespace core_test
+
+#endif

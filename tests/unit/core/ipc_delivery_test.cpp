@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "core_test_support.h"
+
+namespace {
+
+using core_test::Channel;
+using core_test::eventually;
+using core_test::IpcTest;
+using core_test::pull_command;
+using core_test::pull_response;
+using core_test::Pulled;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+using IpcDelivery = IpcTest;
+
+void ignore_response(char**, char**, char**, char**, void*) {}
+void ignore_command(char**, char**, char**, void*) {}
+
+TEST_F(IpcDelivery, PullTimeOutsAreHonoured) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  auto start = Clock::now();
+  EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_LT(Clock::now() - start, milliseconds(50));
+
+  start = Clock::now();
+  EXPECT_EQ(pull_response(initiator.get(), 100).status, NELKO_CORE_STATUS_IPC_FAILED);
+  auto waited = Clock::now() - start;
+  EXPECT_GE(waited, milliseconds(100));
+  EXPECT_LT(waited, milliseconds(600));
+
+  start = Clock::now();
+  EXPECT_EQ(pull_command(target.get(), 100).status, NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_GE(Clock::now() - start, milliseconds(100));
+}
+
+TEST_F(IpcDelivery, WaitingPullerIsWokenByADelivery) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  auto puller = std::async(std::launch::async, [&] { return pull_command(target.get(), 10000); });
+  std::this_thread::sleep_for(milliseconds(50));
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u", "p");
+  ASSERT_EQ(puller.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(puller.get().texts[2], "p");
+}
+
+TEST_F(IpcDelivery, PullingIsRefusedWhileACallbackIsRegistered) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  int user = 0;
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), ignore_response, &user);
+  nelko_core_ipc_target_command_receive_callback(target.get(), ignore_command, &user);
+  auto start = Clock::now();
+  EXPECT_EQ(pull_response(initiator.get(), 1000).status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+  EXPECT_EQ(pull_command(target.get(), 1000).status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+  EXPECT_LT(Clock::now() - start, milliseconds(200));
+
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &user);
+  nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &user);
+  EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
+}
+
+TEST_F(IpcDelivery, RegisteringACallbackWakesBlockedPullersWithUnsupported) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  auto response_puller =
+      std::async(std::launch::async, [&] { return pull_response(initiator.get(), -1); });
+  auto command_puller =
+      std::async(std::launch::async, [&] { return pull_command(target.get(), 60000); });
+  std::this_thread::sleep_for(milliseconds(50));
+  int user = 0;
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), ignore_response, &user);
+  nelko_core_ipc_target_command_receive_callback(target.get(), ignore_command, &user);
+  ASSERT_EQ(response_puller.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  ASSERT_EQ(command_puller.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(response_puller.get().status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+  EXPECT_EQ(command_puller.get().status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &user);
+  nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &user);
+}
+
+struct SlowCallee {
+  std::atomic<bool> started{false};
+  std::atomic<bool> finished{false};
+  std::atomic<int> calls{0};
+};
+
+void slow_callback(char**, char**, char**, char**, void* user) {
+  auto* callee = static_cast<SlowCallee*>(user);
+  callee->calls++;
+  callee->started = true;
+  std::this_thread::sleep_for(milliseconds(200));
+  callee->finished = true;
+}
+
+TEST_F(IpcDelivery, UnregisteringWaitsForTheRunningDelivery) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  SlowCallee callee;
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), slow_callback, &callee);
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u", "p");
+  Pulled command = pull_command(target.get(), 2000);
+  nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "u", "r");
+  ASSERT_TRUE(eventually([&] { return callee.started.load(); }));
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &callee);
+  EXPECT_TRUE(callee.finished);
+
+  // Nothing reaches the removed pair any more; the response is kept for pulling instead.
+  nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "v", "r");
+  EXPECT_EQ(pull_response(initiator.get(), 2000).texts[2], "v");
+  EXPECT_EQ(callee.calls, 1);
+}
+
+struct SelfRemover {
+  void* channel;
+  std::atomic<int> calls{0};
+  std::atomic<nelko_core_status> deinit_status{NELKO_CORE_STATUS_NO_ERROR};
+};
+
+void remove_self(char**, char**, char**, char**, void* user) {
+  auto* self = static_cast<SelfRemover*>(user);
+  self->calls++;
+  // On the I/O thread: removing must not wait for this very call, deinit must refuse.
+  nelko_core_ipc_initiator_response_receive_callback(self->channel, nullptr, self);
+  self->deinit_status = nelko_core_ipc_deinit(self->channel);
+}
+
+TEST_F(IpcDelivery, CalleeMayRemoveItselfButNotCloseItsChannel) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  SelfRemover self{initiator.get()};
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), remove_self, &self);
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u", "p");
+  Pulled command = pull_command(target.get(), 2000);
+  nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "1", "r");
+  nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "2", "r");
+  ASSERT_TRUE(eventually([&] { return self.calls == 1; }));
+  EXPECT_EQ(pull_response(initiator.get(), 2000).texts[2], "2");
+  EXPECT_EQ(self.calls, 1);
+  EXPECT_EQ(self.deinit_status, NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
+}
+
+}  // namespace

@@ -1,0 +1,280 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core_test_support.h"
+
+namespace {
+
+using core_test::Channel;
+using core_test::eventually;
+using core_test::IpcTest;
+using core_test::pull_command;
+using core_test::pull_response;
+using core_test::Pulled;
+
+using IpcExchange = IpcTest;
+
+// Answers every command with "re:" + payload, on the target's I/O thread.
+void echo(char** reply_to, char** uuid, char** payload, void* target) {
+  std::string answer = std::string("re:") + *payload;
+  nelko_core_ipc_target_response_send(target, *reply_to, *uuid, answer.c_str());
+}
+
+TEST_F(IpcExchange, PulledCommandAndPulledResponse) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator("app");
+  ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
+                                                  "id-1", "{\"command\":\"Get_num_roi\"}"),
+            NELKO_CORE_STATUS_NO_ERROR);
+  Pulled command = pull_command(target.get(), 2000);
+  ASSERT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(command.texts[0].rfind("app#", 0), 0u) << command.texts[0];
+  EXPECT_EQ(command.texts[1], "id-1");
+  EXPECT_EQ(command.texts[2], "{\"command\":\"Get_num_roi\"}");
+  ASSERT_EQ(nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "id-1",
+                                                "{\"status\":0}"),
+            NELKO_CORE_STATUS_NO_ERROR);
+  Pulled response = pull_response(initiator.get(), 2000);
+  ASSERT_EQ(response.status, NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(response.texts[0], "camera");
+  EXPECT_EQ(response.texts[1], "stream_layout");
+  EXPECT_EQ(response.texts[2], "id-1");
+  EXPECT_EQ(response.texts[3], "{\"status\":0}");
+}
+
+// Large frames do not fit the socket buffer, so they mix the direct write with the queue that
+// the I/O thread writes; order and content must survive.
+TEST_F(IpcExchange, ManyAndLargeCommandsArriveWholeAndInOrder) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  std::string big(700 * 1024, 'b');
+  big.back() = 'e';
+  for (int i = 0; i < 50; ++i) {
+    std::string payload = i % 10 == 3 ? big : std::to_string(i);
+    ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
+                                                    std::to_string(i).c_str(), payload.c_str()),
+              NELKO_CORE_STATUS_NO_ERROR);
+  }
+  for (int i = 0; i < 50; ++i) {
+    Pulled command = pull_command(target.get(), 5000);
+    ASSERT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR) << i;
+    EXPECT_EQ(command.texts[1], std::to_string(i));
+    EXPECT_EQ(command.texts[2], i % 10 == 3 ? big : std::to_string(i));
+  }
+}
+
+TEST_F(IpcExchange, CallbacksOnBothSides) {
+  Channel target = open_target("camera");
+  ASSERT_EQ(nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get()),
+            NELKO_CORE_STATUS_NO_ERROR);
+  Channel initiator = open_initiator();
+  struct Seen {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+  } seen;
+  auto record = [](char** first, char** interface, char** uuid, char** payload, void* user) {
+    auto* into = static_cast<Seen*>(user);
+    std::lock_guard<std::mutex> lock(into->mutex);
+    into->lines.push_back(std::string(*first) + "|" + *interface + "|" + *uuid + "|" + *payload);
+  };
+  ASSERT_EQ(nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record, &seen),
+            NELKO_CORE_STATUS_NO_ERROR);
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u7", "p");
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    return !seen.lines.empty();
+  }));
+  std::lock_guard<std::mutex> lock(seen.mutex);
+  EXPECT_EQ(seen.lines[0], "camera|stream_layout|u7|re:p");
+}
+
+struct Calls {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  std::size_t count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return lines.size();
+  }
+};
+
+struct Callee {
+  std::string name;
+  bool takes_payload;
+  Calls* calls;
+};
+
+void record_and_maybe_take(char**, char**, char** uuid, char** payload, void* user) {
+  auto* callee = static_cast<Callee*>(user);
+  {
+    std::lock_guard<std::mutex> lock(callee->calls->mutex);
+    callee->calls->lines.push_back(callee->name + ":" + *uuid + ":" + *payload);
+  }
+  if (callee->takes_payload) {
+    char* mine = *payload;
+    *payload = nullptr;
+    std::free(mine);
+  }
+}
+
+TEST_F(IpcExchange, EveryRegisteredPairGetsEveryResponseInRegistrationOrder) {
+  Channel target = open_target("camera");
+  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
+  Channel initiator = open_initiator();
+  Calls calls;
+  // The first callee takes the payload over; the second must still see it.
+  Callee first{"first", true, &calls}, second{"second", false, &calls};
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_and_maybe_take,
+                                                     &first);
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_and_maybe_take,
+                                                     &second);
+  // Repeating a registration must not double the deliveries.
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_and_maybe_take,
+                                                     &first);
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "a", "1");
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "b", "2");
+  ASSERT_TRUE(eventually([&] { return calls.count() >= 4; }));
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &first);
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &second);
+  EXPECT_EQ(calls.lines, (std::vector<std::string>{"first:a:re:1", "second:a:re:1", "first:b:re:2",
+                                                   "second:b:re:2"}));
+}
+
+TEST_F(IpcExchange, OneInitiatorTalksToSeveralTargets) {
+  Channel left = open_target("left");
+  Channel right = open_target("right");
+  nelko_core_ipc_target_command_receive_callback(left.get(), echo, left.get());
+  nelko_core_ipc_target_command_receive_callback(right.get(), echo, right.get());
+  Channel initiator = open_initiator();
+  nelko_core_ipc_initiator_command_send(initiator.get(), "right", "stream_layout", "r", "x");
+  Pulled from_right = pull_response(initiator.get(), 2000);
+  nelko_core_ipc_initiator_command_send(initiator.get(), "left", "stream_layout", "l", "y");
+  Pulled from_left = pull_response(initiator.get(), 2000);
+  EXPECT_EQ(from_right.texts[0] + from_right.texts[2] + from_right.texts[3], "rightrre:x");
+  EXPECT_EQ(from_left.texts[0] + from_left.texts[2] + from_left.texts[3], "leftlre:y");
+}
+
+TEST_F(IpcExchange, CommandForAnotherInterfaceIsAnsweredByTheCore) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "zoom", "z1", "{}");
+  Pulled response = pull_response(initiator.get(), 2000);
+  ASSERT_EQ(response.status, NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(response.texts[1], "zoom");
+  EXPECT_EQ(response.texts[2], "z1");
+  EXPECT_EQ(response.texts[3], "{\"status\":8}");
+  EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
+}
+
+TEST_F(IpcExchange, SendToAMissingTargetFailsAtOnce) {
+  Channel initiator = open_initiator();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(
+      nelko_core_ipc_initiator_command_send(initiator.get(), "nobody", "stream_layout", "u", "{}"),
+      NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+}
+
+TEST_F(IpcExchange, InitiatorReconnectsToARestartedTarget) {
+  Channel initiator = open_initiator();
+  Channel target = open_target("camera");
+  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "1", "a");
+  ASSERT_EQ(pull_response(initiator.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
+
+  target.reset();
+  EXPECT_EQ(
+      nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "2", "b"),
+      NELKO_CORE_STATUS_IPC_FAILED);
+
+  target = open_target("camera");
+  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
+  ASSERT_EQ(
+      nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "3", "c"),
+      NELKO_CORE_STATUS_NO_ERROR);
+  Pulled response = pull_response(initiator.get(), 2000);
+  EXPECT_EQ(response.texts[2] + response.texts[3], "3re:c");
+}
+
+TEST_F(IpcExchange, ResponseToAConnectionThatIsGoneFails) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator("app");
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "1", "a");
+  Pulled command = pull_command(target.get(), 2000);
+  ASSERT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(nelko_core_ipc_target_response_send(target.get(), "app#99", "1", "{}"),
+            NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_EQ(nelko_core_ipc_target_response_send(target.get(), "no number", "1", "{}"),
+            NELKO_CORE_STATUS_IPC_FAILED);
+  initiator.reset();
+  EXPECT_TRUE(eventually([&] {
+    return nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "1", "{}") ==
+           NELKO_CORE_STATUS_IPC_FAILED;
+  }));
+}
+
+struct Events {
+  std::mutex mutex;
+  std::vector<std::string> seen;
+  std::size_t count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return seen.size();
+  }
+};
+
+void record_event(char** target, char** interface, char** payload, void* user) {
+  auto* events = static_cast<Events*>(user);
+  std::lock_guard<std::mutex> lock(events->mutex);
+  events->seen.push_back(std::string(*target) + "|" + *interface + "|" + *payload);
+}
+
+TEST_F(IpcExchange, EventsReachSubscribersUntilTheyUnsubscribe) {
+  Channel target = open_target("camera");
+  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
+  Channel subscriber = open_initiator("sub");
+  Channel bystander = open_initiator("other");
+  Events events, bystander_events;
+  nelko_core_ipc_initiator_event_receive_callback(subscriber.get(), record_event, &events);
+  nelko_core_ipc_initiator_event_receive_callback(bystander.get(), record_event, &bystander_events);
+  EXPECT_EQ(nelko_core_ipc_target_event_send(target.get(), "{\"nobody\":1}"),
+            NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(nelko_core_ipc_initiator_event_subscribe(subscriber.get(), "camera"),
+            NELKO_CORE_STATUS_NO_ERROR);
+  // A round trip behind the subscription on the same connection: the target has seen it.
+  nelko_core_ipc_initiator_command_send(bystander.get(), "camera", "stream_layout", "b", "");
+  nelko_core_ipc_initiator_command_send(subscriber.get(), "camera", "stream_layout", "s", "");
+  ASSERT_EQ(pull_response(subscriber.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(pull_response(bystander.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
+
+  EXPECT_EQ(nelko_core_ipc_target_event_send(target.get(), "{\"zoom\":2}"),
+            NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_TRUE(eventually([&] { return events.count() == 1; }));
+  EXPECT_EQ(events.seen[0], "camera|stream_layout|{\"zoom\":2}");
+
+  EXPECT_EQ(nelko_core_ipc_initiator_event_unsubscribe(subscriber.get(), "camera"),
+            NELKO_CORE_STATUS_NO_ERROR);
+  nelko_core_ipc_initiator_command_send(subscriber.get(), "camera", "stream_layout", "s2", "");
+  ASSERT_EQ(pull_response(subscriber.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
+  nelko_core_ipc_target_event_send(target.get(), "{\"zoom\":3}");
+  // An event would travel ahead of this response on the same connection.
+  nelko_core_ipc_initiator_command_send(subscriber.get(), "camera", "stream_layout", "s3", "");
+  ASSERT_EQ(pull_response(subscriber.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(events.count(), 1u);
+  EXPECT_EQ(bystander_events.count(), 0u);
+  nelko_core_ipc_initiator_event_receive_callback(subscriber.get(), nullptr, &events);
+  nelko_core_ipc_initiator_event_receive_callback(bystander.get(), nullptr, &bystander_events);
+}
+
+TEST_F(IpcExchange, SubscribingToAMissingTargetFails) {
+  Channel initiator = open_initiator();
+  EXPECT_EQ(nelko_core_ipc_initiator_event_subscribe(initiator.get(), "nobody"),
+            NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_EQ(nelko_core_ipc_initiator_event_unsubscribe(initiator.get(), "nobody"),
+            NELKO_CORE_STATUS_NO_ERROR);
+}
+
+}  // namespace

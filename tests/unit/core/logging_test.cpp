@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core_test_support.h"
+#include "nelko_core.h"
+
+namespace {
+
+using core_test::CapturedStderr;
+
+std::string prefix(char const* ident, char const* priority) {
+  return std::string(ident) + "[" + std::to_string(::getpid()) + "]: " + priority + ": ";
+}
+
+class Logging : public ::testing::Test {
+ protected:
+  void TearDown() override { ::unsetenv("NELKO_LOG_LEVEL"); }
+  void* open(char const* ident) {
+    void* handle = nullptr;
+    EXPECT_EQ(nelko_core_logging_init(ident, &handle), NELKO_CORE_STATUS_NO_ERROR);
+    return handle;
+  }
+};
+
+TEST_F(Logging, WritesOneFormattedLinePerMessage) {
+  void* log = open("cam");
+  CapturedStderr captured;
+  EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING, "%s=%d", "x", 42),
+            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_EMERG, "100%%"),
+            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(captured.text(),
+            prefix("cam", "WARNING") + "x=42\n" + prefix("cam", "EMERG") + "100%\n");
+  nelko_core_logging_deinit(log);
+}
+
+TEST_F(Logging, LongMessagesAreNotCut) {
+  void* log = open("cam");
+  std::string long_text(70000, 'y');
+  CapturedStderr captured;
+  nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "<%s>", long_text.c_str());
+  EXPECT_EQ(captured.text(), prefix("cam", "ERR") + "<" + long_text + ">\n");
+  nelko_core_logging_deinit(log);
+}
+
+TEST_F(Logging, NullHandleAndNullIdentUseTheDefaultIdent) {
+  void* log = open(nullptr);
+  CapturedStderr captured;
+  nelko_core_logging_log(nullptr, NELKO_CORE_LOG_PRIORITY_NOTICE, "a");
+  nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_INFO, "b");
+  EXPECT_EQ(captured.text(), prefix("nelko", "NOTICE") + "a\n" + prefix("nelko", "INFO") + "b\n");
+  EXPECT_EQ(nelko_core_logging_deinit(log), NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(nelko_core_logging_deinit(nullptr), NELKO_CORE_STATUS_NO_ERROR);
+}
+
+TEST_F(Logging, DefaultThresholdIsInfo) {
+  void* log = open("cam");
+  unsigned active = 7;
+  EXPECT_EQ(nelko_core_logging_is_priority_active(log, NELKO_CORE_LOG_PRIORITY_INFO, &active),
+            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(active, 1u);
+  nelko_core_logging_is_priority_active(log, NELKO_CORE_LOG_PRIORITY_DEBUG, &active);
+  EXPECT_EQ(active, 0u);
+  CapturedStderr captured;
+  nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_DEBUG, "hidden");
+  nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_NOTSET, "hidden");
+  EXPECT_EQ(captured.text(), "");
+  nelko_core_logging_deinit(log);
+}
+
+TEST_F(Logging, EnvironmentSetsTheThresholdByNumberOrName) {
+  ::setenv("NELKO_LOG_LEVEL", "3", 1);
+  void* by_number = open("n");
+  ::setenv("NELKO_LOG_LEVEL", "debug", 1);
+  void* by_name = open("d");
+  ::setenv("NELKO_LOG_LEVEL", "loud", 1);
+  void* unreadable = open("u");
+  unsigned active = 0;
+  nelko_core_logging_is_priority_active(by_number, NELKO_CORE_LOG_PRIORITY_ERR, &active);
+  EXPECT_EQ(active, 1u);
+  nelko_core_logging_is_priority_active(by_number, NELKO_CORE_LOG_PRIORITY_WARNING, &active);
+  EXPECT_EQ(active, 0u);
+  nelko_core_logging_is_priority_active(by_name, NELKO_CORE_LOG_PRIORITY_DEBUG, &active);
+  EXPECT_EQ(active, 1u);
+  nelko_core_logging_is_priority_active(by_name, NELKO_CORE_LOG_PRIORITY_AUDIT, &active);
+  EXPECT_EQ(active, 0u);
+  nelko_core_logging_is_priority_active(unreadable, NELKO_CORE_LOG_PRIORITY_DEBUG, &active);
+  EXPECT_EQ(active, 0u);
+  for (void* log : {by_number, by_name, unreadable}) nelko_core_logging_deinit(log);
+}
+
+TEST_F(Logging, InvalidArgumentsAreRefused) {
+  void* log = open("cam");
+  unsigned active = 0;
+  EXPECT_EQ(nelko_core_logging_init("x", nullptr), NELKO_CORE_STATUS_INVALID_PARAMS);
+  EXPECT_EQ(nelko_core_logging_is_priority_active(log, NELKO_CORE_LOG_PRIORITY_ERR, nullptr),
+            NELKO_CORE_STATUS_INVALID_PARAMS);
+  for (int priority : {-1, 10}) {
+    auto p = static_cast<nelko_core_log_priority>(priority);
+    EXPECT_EQ(nelko_core_logging_is_priority_active(log, p, &active),
+              NELKO_CORE_STATUS_INVALID_PARAMS);
+    EXPECT_EQ(nelko_core_logging_log(log, p, "x"), NELKO_CORE_STATUS_INVALID_PARAMS);
+  }
+  EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, nullptr),
+            NELKO_CORE_STATUS_INVALID_PARAMS);
+  // An IPC handle given where a log handle belongs.
+  void* ipc = nullptr;
+  ::setenv("NELKO_IPC_DIR", "/tmp", 1);
+  ASSERT_EQ(nelko_core_ipc_initiator_init(nullptr, "x", &ipc), NELKO_CORE_STATUS_NO_ERROR);
+  ::unsetenv("NELKO_IPC_DIR");
+  EXPECT_EQ(nelko_core_logging_log(ipc, NELKO_CORE_LOG_PRIORITY_ERR, "x"),
+            NELKO_CORE_STATUS_INVALID_PARAMS);
+  EXPECT_EQ(nelko_core_ipc_deinit(log), NELKO_CORE_STATUS_INVALID_PARAMS);
+  nelko_core_ipc_deinit(ipc);
+  nelko_core_logging_deinit(log);
+}
+
+TEST_F(Logging, LinesFromConcurrentThreadsDoNotMix) {
+  void* log = open("mt");
+  std::string filler(300, 'z');
+  CapturedStderr captured;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_INFO, "t%d i%d %s", t, i,
+                               filler.c_str());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::istringstream lines(captured.text());
+  std::regex shape("mt\\[[0-9]+\\]: INFO: t[0-3] i[0-9]+ z{300}");
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    ASSERT_TRUE(std::regex_match(line, shape)) << line.substr(0, 80);
+  }
+  EXPECT_EQ(count, 800);
+  nelko_core_logging_deinit(log);
+}
+
+}  // namespace
