@@ -1,0 +1,140 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace cli_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The environment of this process with NELKO_IPC_DIR replaced.
+std::vector<std::string> Environment(std::string const& ipc_dir) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry)
+    if (std::strncmp(*entry, "NELKO_IPC_DIR=", 14) != 0) env.emplace_back(*entry);
+  env.push_back("NELKO_IPC_DIR=" + ipc_dir);
+  return env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Starts `program` with its standard streams on the given files.
+pid_t Spawn(std::string const& program, std::vector<std::string> const& args,
+            std::string const& ipc_dir, std::string const& in, std::string const& out,
+            std::string const& err) {
+  std::vector<std::string> argv_texts = {program};
+  argv_texts.insert(argv_texts.end(), args.begin(), args.end());
+  std::vector<std::string> env_texts = Environment(ipc_dir);
+  std::vector<char*> argv = Pointers(argv_texts);
+  std::vector<char*> envp = Pointers(env_texts);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = -1;
+  int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) throw std::runtime_error("cannot start " + program + ": " + strerror(failed));
+  return pid;
+}
+
+// Waits for the child until `deadline`, then kills it; the exit status, -1 for a signal.
+int Wait(pid_t pid, Clock::time_point deadline) {
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  char const* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                        "/stream-layout-cli-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::Write(std::string const& name, std::string const& content) const {
+  std::string file = path_ + "/" + name;
+  std::ofstream(file, std::ios::binary) << content;
+  return file;
+}
+
+std::string ReadFile(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+RunResult Run(std::string const& program, std::vector<std::string> const& args,
+              std::string const& ipc_dir, std::string const& input,
+              std::chrono::milliseconds limit) {
+  TempDir files;
+  std::string in = files.Write("in", input);
+  Clock::time_point start = Clock::now();
+  pid_t pid = Spawn(program, args, ipc_dir, in, files.path() + "/out", files.path() + "/err");
+  RunResult result;
+  result.exit_status = Wait(pid, start + limit);
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  result.out = ReadFile(files.path() + "/out");
+  result.err = ReadFile(files.path() + "/err");
+  return result;
+}
+
+BackgroundTarget::BackgroundTarget(std::string const& program,
+                                   std::vector<std::string> const& args,
+                                   std::string const& ipc_dir, std::string const& log_dir) {
+  std::string out = log_dir + "/target.out";
+  pid_ = Spawn(program, args, ipc_dir, "/dev/null", out, log_dir + "/target.err");
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+  while (!ready_ && Clock::now() < deadline) {
+    ready_ = ReadFile(out).find("ready") != std::string::npos;
+    if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+BackgroundTarget::~BackgroundTarget() { Stop(); }
+
+int BackgroundTarget::Stop() {
+  if (pid_ < 0) return -1;
+  kill(pid_, SIGTERM);
+  int status = Wait(pid_, Clock::now() + std::chrono::seconds(10));
+  pid_ = -1;
+  return status;
+}
+
+}  // namespace cli_test

@@ -1,0 +1,64 @@
+// Runs programs for the tests: stream-layout to completion with its output captured, and
+// stream-layout-target in the background until the test ends.
+#ifndef CLI_TEST_CHILD_PROCESS_H
+#define CLI_TEST_CHILD_PROCESS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace cli_test {
+
+struct RunResult {
+  int exit_status = -1;  // -1 when the program was killed by a signal (a crash) or timed out
+  std::string out;
+  std::string err;
+  std::chrono::milliseconds elapsed{0};
+};
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(TempDir const&) = delete;
+  TempDir& operator=(TempDir const&) = delete;
+  std::string const& path() const { return path_; }
+  // Writes `content` to the file `name` in this directory and returns its path.
+  std::string Write(std::string const& name, std::string const& content) const;
+
+ private:
+  std::string path_;
+};
+
+// Runs `program` with `args` and NELKO_IPC_DIR=ipc_dir, feeding `input` on standard input; kills
+// it after `limit`.
+RunResult Run(std::string const& program, std::vector<std::string> const& args,
+              std::string const& ipc_dir, std::string const& input = "",
+              std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+// stream-layout-target in the background, started with `args`; Start returns once it has
+// printed "ready". The destructor ends it with SIGTERM.
+class BackgroundTarget {
+ public:
+  BackgroundTarget(std::string const& program, std::vector<std::string> const& args,
+                   std::string const& ipc_dir, std::string const& log_dir);
+  ~BackgroundTarget();
+  BackgroundTarget(BackgroundTarget const&) = delete;
+  BackgroundTarget& operator=(BackgroundTarget const&) = delete;
+  bool ready() const { return ready_; }
+  // Sends SIGTERM and returns the exit status (-1 when it did not exit normally).
+  int Stop();
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+std::string ReadFile(std::string const& path);
+
+}  // namespace cli_test
+
+#endif

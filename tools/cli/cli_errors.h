@@ -1,0 +1,48 @@
+// The ways a command of stream-layout fails, each with its own exit status (exit_status.h).
+#ifndef STREAM_LAYOUT_CLI_CLI_ERRORS_H
+#define STREAM_LAYOUT_CLI_CLI_ERRORS_H
+
+#include <stdexcept>
+#include <string>
+
+namespace stream_layout_cli {
+
+// The command line is wrong: unknown command or option, missing or extra arguments, a value
+// that is not a number or out of range. The message says which argument and why.
+// `topic` is the command whose help the message should point to ("" for the overview).
+class UsageError : public std::runtime_error {
+ public:
+  explicit UsageError(std::string const& message, std::string topic = "")
+      : std::runtime_error(message), topic_(std::move(topic)) {}
+  std::string const& topic() const { return topic_; }
+
+ private:
+  std::string topic_;
+};
+
+// A layout file cannot be read or is not a valid layout. The message starts with the file name.
+class InputFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An output file (the SVG) cannot be written.
+class OutputFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The library or the target answered a request with a non-zero nelko_core_status.
+class StatusError : public std::runtime_error {
+ public:
+  StatusError(unsigned int status, std::string const& message)
+      : std::runtime_error(message), status_(status) {}
+  unsigned int status() const { return status_; }
+
+ private:
+  unsigned int status_;
+};
+
+}  // namespace stream_layout_cli
+
+#endif

@@ -1,0 +1,239 @@
+#include "layout_file.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "cli_errors.h"
+#include "facet_names.h"
+
+namespace stream_layout_cli {
+namespace {
+
+using rapidjson::Value;
+
+// Checks one parsed document, keeping the file name for the messages.
+class LayoutChecker {
+ public:
+  explicit LayoutChecker(std::string file_name) : file_name_(std::move(file_name)) {}
+
+  Layout Check(Value const& root) const {
+    Layout layout;
+    Value const* placements = &root;
+    if (root.IsObject()) {
+      CheckMembers(root, "", {"stream", "placements"}, {"placements"});
+      if (root.HasMember("stream"))
+        layout.stream = WholeNumber(root["stream"], "stream", UINT32_MAX);
+      placements = &root["placements"];
+      if (!placements->IsArray()) Fail("placements", "must be an array, not " + Kind(*placements));
+    } else if (!root.IsArray()) {
+      Fail("", "a layout file holds an object with \"placements\" or an array of placements, not " +
+                   Kind(root));
+    }
+    if (placements->Size() > kMaxPlacements)
+      Fail("placements", std::to_string(placements->Size()) + " placements, at most " +
+                             std::to_string(kMaxPlacements) + " are allowed");
+    for (rapidjson::SizeType i = 0; i < placements->Size(); ++i)
+      layout.placements.push_back(CheckPlacement((*placements)[i], "placements[" +
+                                                                       std::to_string(i) + "]"));
+    return layout;
+  }
+
+  [[noreturn]] void Fail(std::string const& path, std::string const& why) const {
+    throw InputFileError(file_name_ + ": " + (path.empty() ? "" : path + ": ") + why);
+  }
+
+ private:
+  Placement CheckPlacement(Value const& value, std::string const& path) const {
+    if (!value.IsObject()) Fail(path, "a placement must be an object, not " + Kind(value));
+    CheckMembers(value, path, {"facet", "source", "destination"},
+                 {"facet", "source", "destination"});
+    Placement placement;
+    placement.facet = CheckFacet(value["facet"], path + ".facet");
+    placement.source = CheckRect(value["source"], path + ".source");
+    placement.destination = CheckRect(value["destination"], path + ".destination");
+    return placement;
+  }
+
+  std::uint32_t CheckFacet(Value const& value, std::string const& path) const {
+    if (value.IsString()) {
+      std::string name(value.GetString(), value.GetStringLength());
+      if (std::optional<std::uint32_t> facet = FacetValue(name)) return *facet;
+      Fail(path, "unknown facet \"" + name + "\"; known facets: " + kFacetNameSummary);
+    }
+    if (!value.IsNumber()) Fail(path, "must be a facet name, not " + Kind(value));
+    std::uint32_t facet = WholeNumber(value, path, UINT32_MAX);
+    if (!FacetName(facet))
+      Fail(path, std::to_string(facet) + " is not a facet value (0..22, 48..80)");
+    return facet;
+  }
+
+  Rect CheckRect(Value const& value, std::string const& path) const {
+    if (!value.IsObject())
+      Fail(path, "must be an object with x, y, width and height, not " + Kind(value));
+    CheckMembers(value, path, {"x", "y", "width", "height"}, {"x", "y", "width", "height"});
+    Rect rect;
+    rect.x = WholeNumber(value["x"], path + ".x", kFullExtent);
+    rect.y = WholeNumber(value["y"], path + ".y", kFullExtent);
+    rect.width = WholeNumber(value["width"], path + ".width", kFullExtent);
+    rect.height = WholeNumber(value["height"], path + ".height", kFullExtent);
+    if (rect.width == 0 || rect.height == 0) Fail(path, "the rectangle is empty (width or height 0)");
+    // Each term is at most 100000, so the sums cannot overflow.
+    if (rect.x + rect.width > kFullExtent)
+      Fail(path, "x + width = " + std::to_string(rect.x + rect.width) +
+                     " reaches past the right edge (100000)");
+    if (rect.y + rect.height > kFullExtent)
+      Fail(path, "y + height = " + std::to_string(rect.y + rect.height) +
+                     " reaches past the bottom edge (100000)");
+    return rect;
+  }
+
+  std::uint32_t WholeNumber(Value const& value, std::string const& path, std::uint32_t max) const {
+    std::string range = "0.." + std::to_string(max);
+    if (!value.IsNumber()) Fail(path, "must be a whole number " + range + ", not " + Kind(value));
+    if (value.IsUint()) {
+      if (value.GetUint() > max) Fail(path, std::to_string(value.GetUint()) + " is out of range " +
+                                                range);
+      return value.GetUint();
+    }
+    if (value.IsInt64()) {
+      // Not a uint but an int64: either negative or above 2^32 - 1.
+      if (value.GetInt64() < 0) Fail(path, std::to_string(value.GetInt64()) + " is negative");
+      Fail(path, std::to_string(value.GetInt64()) + " is out of range " + range);
+    }
+    if (value.IsUint64()) Fail(path, std::to_string(value.GetUint64()) + " is out of range " + range);
+    double number = value.GetDouble();
+    std::ostringstream text;
+    text << number;
+    if (number < 0) Fail(path, text.str() + " is negative");
+    if (number > max) Fail(path, text.str() + " is out of range " + range);
+    if (number != std::floor(number)) Fail(path, text.str() + " is not a whole number");
+    return static_cast<std::uint32_t>(number);
+  }
+
+  // Refuses unknown, missing and repeated members.
+  void CheckMembers(Value const& object, std::string const& path,
+                    std::initializer_list<char const*> allowed,
+                    std::initializer_list<char const*> required) const {
+    std::string prefix = path.empty() ? "" : path + ".";
+    for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
+      std::string name(member->name.GetString(), member->name.GetStringLength());
+      bool known = false;
+      for (char const* candidate : allowed) known = known || name == candidate;
+      if (!known) Fail(prefix + name, "unknown member (expected " + List(allowed) + ")");
+      for (auto other = object.MemberBegin(); other != member; ++other)
+        if (other->name == member->name) Fail(prefix + name, "member given twice");
+    }
+    for (char const* name : required)
+      if (!object.HasMember(name)) Fail(path, std::string("missing member \"") + name + "\"");
+  }
+
+  static std::string List(std::initializer_list<char const*> names) {
+    std::string text;
+    for (char const* name : names) text += (text.empty() ? "" : ", ") + std::string(name);
+    return text;
+  }
+
+  static std::string Kind(Value const& value) {
+    if (value.IsString()) return "a string";
+    if (value.IsObject()) return "an object";
+    if (value.IsArray()) return "an array";
+    if (value.IsBool()) return "true/false";
+    if (value.IsNull()) return "null";
+    return "a number";
+  }
+
+  std::string file_name_;
+};
+
+// Line and column (both from 1) of a byte offset, for parse errors.
+std::string Position(std::string const& text, std::size_t offset) {
+  std::size_t line = 1;
+  std::size_t column = 1;
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return std::to_string(line) + ":" + std::to_string(column);
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+Layout ParseLayoutText(std::string const& text, std::string const& file_name) {
+  LayoutChecker checker(file_name);
+  std::size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  if (text.find_first_not_of(" \t\r\n", start) == std::string::npos)
+    checker.Fail("", "the file is empty");
+  rapidjson::Document document;
+  // The iterative parser keeps deeply nested input from exhausting the stack.
+  document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(
+      text.data() + start, text.size() - start);
+  if (document.HasParseError()) {
+    std::size_t offset = start + document.GetErrorOffset();
+    throw InputFileError(file_name + ":" + Position(text, offset) + ": not valid JSON: " +
+                         rapidjson::GetParseError_En(document.GetParseError()));
+  }
+  return checker.Check(document);
+}
+
+Layout ReadLayoutFile(std::string const& path) {
+  bool from_stdin = path == "-";
+  std::string name = from_stdin ? "standard input" : path;
+  std::unique_ptr<std::FILE, FileCloser> owned;
+  std::FILE* file = stdin;
+  if (!from_stdin) {
+    owned.reset(std::fopen(path.c_str(), "rb"));
+    if (!owned) throw InputFileError(name + ": cannot open: " + std::strerror(errno));
+    file = owned.get();
+  }
+  std::string text;
+  char buffer[16384];
+  for (;;) {
+    std::size_t count = std::fread(buffer, 1, sizeof buffer, file);
+    text.append(buffer, count);
+    if (text.size() > kMaxLayoutFileBytes)
+      throw InputFileError(name + ": larger than " + std::to_string(kMaxLayoutFileBytes) +
+                           " bytes, not a layout file");
+    if (count < sizeof buffer) break;
+  }
+  if (std::ferror(file)) throw InputFileError(name + ": cannot read: " + std::strerror(errno));
+  return ParseLayoutText(text, name);
+}
+
+std::string LayoutToJson(Layout const& layout) {
+  auto rect = [](Rect const& r) {
+    return "{\"x\": " + std::to_string(r.x) + ", \"y\": " + std::to_string(r.y) +
+           ", \"width\": " + std::to_string(r.width) + ", \"height\": " +
+           std::to_string(r.height) + "}";
+  };
+  // Written by hand rather than by a generic writer so that each rectangle stays on one line.
+  std::string json = "{\n";
+  if (layout.stream) json += "  \"stream\": " + std::to_string(*layout.stream) + ",\n";
+  json += "  \"placements\": [";
+  for (std::size_t i = 0; i < layout.placements.size(); ++i) {
+    Placement const& p = layout.placements[i];
+    std::optional<std::string> name = FacetName(p.facet);
+    json += i == 0 ? "\n" : ",\n";
+    json += "    {\"facet\": " + (name ? "\"" + *name + "\"" : std::to_string(p.facet)) + ",\n";
+    json += "     \"source\":      " + rect(p.source) + ",\n";
+    json += "     \"destination\": " + rect(p.destination) + "}";
+  }
+  json += layout.placements.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  return json;
+}
+
+}  // namespace stream_layout_cli

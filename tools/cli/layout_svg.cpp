@@ -1,0 +1,363 @@
+#include "layout_svg.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <vector>
+
+#include "facet_names.h"
+
+namespace stream_layout_cli {
+namespace {
+
+// Both frames are drawn 16:9; millipercent are relative to each frame, so the picture shows
+// proportions, not pixels.
+constexpr double kPanelWidth = 480;
+constexpr double kPanelHeight = 270;
+constexpr double kSourceLeft = 64;
+constexpr double kStreamLeft = kSourceLeft + kPanelWidth + 104;
+constexpr double kPanelTop = 136;
+constexpr double kCanvasWidth = kStreamLeft + kPanelWidth + 40;
+constexpr double kLegendTop = kPanelTop + kPanelHeight + 44;
+constexpr double kLegendRow = 22;
+constexpr char kFont[] = "DejaVu Sans, Verdana, Arial, sans-serif";
+
+// A qualitative palette whose neighbours differ clearly; placements past the tenth reuse it with
+// dashed outlines.
+constexpr std::array<char const*, 10> kFill = {"#4e79a7", "#f28e2b", "#e15759", "#76b7b2",
+                                               "#59a14f", "#edc948", "#b07aa1", "#ff9da7",
+                                               "#9c755f", "#bab0ac"};
+// The same hues darkened for text, readable on white and on the light fills.
+constexpr std::array<char const*, 10> kInk = {"#2b4a6e", "#a35a0c", "#a3262a", "#3a7a74",
+                                              "#2f6b28", "#8a7000", "#6e4366", "#b0435a",
+                                              "#5e4431", "#5f5753"};
+
+struct Box {
+  double left, top, right, bottom;
+  bool Overlaps(Box const& other) const {
+    return left < other.right && other.left < right && top < other.bottom && other.top < bottom;
+  }
+};
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+// Length of the valid UTF-8 sequence at text[i], or 0 when there is none.
+std::size_t Utf8Length(std::string const& text, std::size_t i) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char lead = byte(i);
+  std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                      : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+  if (length == 0 || i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k)
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  return length;
+}
+
+// Text for an XML text node or attribute: markup characters escaped, control characters and
+// invalid UTF-8 (a file name may hold any bytes) replaced by '?', which XML would refuse.
+std::string Escape(std::string const& text) {
+  std::string escaped;
+  for (std::size_t i = 0; i < text.size();) {
+    char c = text[i];
+    std::size_t length = Utf8Length(text, i);
+    if (length > 1) {
+      escaped.append(text, i, length);
+      i += length;
+      continue;
+    }
+    ++i;
+    switch (c) {
+      case '&': escaped += "&amp;"; break;
+      case '<': escaped += "&lt;"; break;
+      case '>': escaped += "&gt;"; break;
+      case '"': escaped += "&quot;"; break;
+      default: escaped += (length == 0 || (static_cast<unsigned char>(c) < 0x20 && c != '\t')) ? '?' : c;
+    }
+  }
+  return escaped;
+}
+
+// A rough width of bold sans-serif text; only used to choose how to fit a label.
+double TextWidth(std::string const& text, double size) {
+  return static_cast<double>(text.size()) * size * 0.64;
+}
+
+std::string Range(std::uint32_t start, std::uint32_t length) {
+  // A layout read from a target is not checked, so the end may pass 2^32.
+  return PercentText(start) + "\u2013" + PercentText(std::uint64_t{start} + length) + " %";
+}
+
+std::string RectText(Rect const& r) {
+  return "x " + Range(r.x, r.width) + ", y " + Range(r.y, r.height);
+}
+
+class SvgWriter {
+ public:
+  SvgWriter(Layout const& layout, std::string const& title) : layout_(layout), title_(title) {}
+
+  std::string Render() {
+    std::size_t rows = std::max<std::size_t>(layout_.placements.size(), 1);
+    double height = kLegendTop + 30 + static_cast<double>(rows) * kLegendRow + 16;
+    out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    out_ += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Number(kCanvasWidth) +
+            "\" height=\"" + Number(height) + "\" viewBox=\"0 0 " + Number(kCanvasWidth) + " " +
+            Number(height) + "\" font-family=\"" + kFont + "\">\n";
+    out_ += "<title>" + Escape(title_) + "</title>\n";
+    out_ += "<defs><marker id=\"arrow\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" "
+            "markerWidth=\"8\" markerHeight=\"8\" orient=\"auto\"><path d=\"M0,0 L10,5 L0,10 z\" "
+            "fill=\"#555\"/></marker></defs>\n";
+    out_ += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    Heading();
+    Panel(kSourceLeft, "Source image", true);
+    Panel(kStreamLeft, layout_.stream ? "Stream " + std::to_string(*layout_.stream) : "Stream",
+          false);
+    double middle = kPanelTop + kPanelHeight / 2;
+    out_ += "<line x1=\"" + Number(kSourceLeft + kPanelWidth + 10) + "\" y1=\"" +
+            Number(middle) + "\" x2=\"" + Number(kStreamLeft - 50) + "\" y2=\"" + Number(middle) +
+            "\" stroke=\"#555\" stroke-width=\"2\" marker-end=\"url(#arrow)\"/>\n";
+    Legend();
+    out_ += "</svg>\n";
+    return out_;
+  }
+
+ private:
+  void Heading() {
+    std::size_t count = layout_.placements.size();
+    out_ += Text(kSourceLeft, 36, Escape(title_), "font-size=\"22\" font-weight=\"bold\"");
+    out_ += Text(kSourceLeft, 60,
+                 std::to_string(count) + (count == 1 ? " placement" : " placements") +
+                     ": each source rectangle of the camera image (left) is placed into the "
+                     "destination rectangle of the same colour in the stream (right).",
+                 "font-size=\"13\" fill=\"#444\"");
+    out_ += Text(kSourceLeft, 78, "Axes in percent of the full width and height.",
+                 "font-size=\"13\" fill=\"#444\"");
+  }
+
+  void Panel(double left, std::string const& name, bool sources) {
+    out_ += Text(left, kPanelTop - 28, Escape(name), "font-size=\"16\" font-weight=\"bold\"");
+    out_ += "<rect x=\"" + Number(left) + "\" y=\"" + Number(kPanelTop) + "\" width=\"" +
+            Number(kPanelWidth) + "\" height=\"" + Number(kPanelHeight) +
+            "\" fill=\"#f3f3f3\"/>\n";
+    for (int step = 0; step <= 4; ++step) {
+      double x = left + kPanelWidth * step / 4;
+      double y = kPanelTop + kPanelHeight * step / 4;
+      std::string label = std::to_string(step * 25) + "%";
+      if (step > 0 && step < 4) {
+        out_ += Line(x, kPanelTop, x, kPanelTop + kPanelHeight, "stroke=\"#d6d6d6\"");
+        out_ += Line(left, y, left + kPanelWidth, y, "stroke=\"#d6d6d6\"");
+      }
+      out_ += Line(x, kPanelTop - 4, x, kPanelTop, "stroke=\"#555\"");
+      out_ += Line(left - 4, y, left, y, "stroke=\"#555\"");
+      out_ += Text(x, kPanelTop - 8, label,
+                   "font-size=\"11\" fill=\"#555\" text-anchor=\"middle\"");
+      out_ += Text(left - 7, y + 4, label, "font-size=\"11\" fill=\"#555\" text-anchor=\"end\"");
+    }
+    if (layout_.placements.empty())
+      out_ += Text(left + kPanelWidth / 2, kPanelTop + kPanelHeight / 2, "no placements",
+                   "font-size=\"16\" fill=\"#888\" font-style=\"italic\" text-anchor=\"middle\"");
+
+    // The frame's own outline goes first, so that the outline of a rectangle that fills the
+    // frame stays visible on top of it.
+    out_ += "<rect x=\"" + Number(left) + "\" y=\"" + Number(kPanelTop) + "\" width=\"" +
+            Number(kPanelWidth) + "\" height=\"" + Number(kPanelHeight) +
+            "\" fill=\"none\" stroke=\"#333\" stroke-width=\"1.5\"/>\n";
+
+    std::size_t count = layout_.placements.size();
+    std::vector<Box> areas;   // where each rectangle is
+    std::vector<Box> boxes;   // where its outline is drawn
+    std::vector<int> repeat;  // how many equal rectangles come before it
+    std::vector<int> equals;  // how many equal rectangles there are, itself included
+    for (std::size_t i = 0; i < count; ++i) {
+      Rect const& rect = Of(layout_.placements[i], sources);
+      repeat.push_back(0);
+      equals.push_back(0);
+      for (std::size_t j = 0; j < count; ++j) {
+        bool same = Of(layout_.placements[j], sources) == rect;
+        repeat.back() += same && j < i;
+        equals.back() += same;
+      }
+      // The outline is drawn inside the rectangle, so neighbours that share an edge both show
+      // theirs; equal rectangles would still hide each other, so each repeat is inset further.
+      Box box = Place(left, rect);
+      double inset = std::min(1.5 + 3.0 * repeat[i],
+                              std::min(box.right - box.left, box.bottom - box.top) / 2 - 0.5);
+      inset = std::max(inset, 0.0);
+      areas.push_back(box);
+      boxes.push_back({box.left + inset, box.top + inset, box.right - inset, box.bottom - inset});
+    }
+    // Largest first, so that no rectangle is buried under a bigger one's fill. Repeats get no
+    // fill of their own: stacked fills of several colours would only mix into mud.
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return Area(areas[a]) > Area(areas[b]);
+    });
+    for (std::size_t i : order) {
+      Box const& box = boxes[i];
+      std::size_t colour = i % kFill.size();
+      std::string fill = repeat[i] > 0 ? "none\"" : std::string(kFill[colour]) +
+                                                       "\" fill-opacity=\"0.22\"";
+      std::string dashes = (i / kFill.size()) % 2 == 1 ? " stroke-dasharray=\"7 4\"" : "";
+      out_ += "<rect x=\"" + Number(box.left) + "\" y=\"" + Number(box.top) + "\" width=\"" +
+              Number(box.right - box.left) + "\" height=\"" + Number(box.bottom - box.top) +
+              "\" fill=\"" + fill + " stroke=\"" + kFill[colour] + "\" stroke-width=\"2\"" +
+              dashes + "/>\n";
+    }
+    // Labels last, so that no fill covers them; smallest rectangles first, as they have the
+    // least room to move a label in.
+    std::vector<Box> labels;
+    for (auto i = order.rbegin(); i != order.rend(); ++i) {
+      bool holds_others = false;
+      for (std::size_t j = 0; j < count; ++j)
+        holds_others = holds_others || Contains(areas[*i], areas[j]);
+      Label(boxes[*i], *i, holds_others, repeat[*i], equals[*i], labels);
+    }
+  }
+
+  static Rect const& Of(Placement const& placement, bool sources) {
+    return sources ? placement.source : placement.destination;
+  }
+
+  static double Area(Box const& box) { return (box.right - box.left) * (box.bottom - box.top); }
+
+  static bool Contains(Box const& outer, Box const& inner) {
+    return outer.left <= inner.left && outer.top <= inner.top && inner.right <= outer.right &&
+           inner.bottom <= outer.bottom && Area(inner) < Area(outer);
+  }
+
+  // Writes "#i facet" inside the rectangle: on one line if it fits, else on two, else "#i"
+  // alone. It goes in the middle, or along the top edge of a rectangle that holds others (whose
+  // labels take the middle), and moves down or up past labels already in this frame.
+  // Equal rectangles (the `equals` of them, this one the `repeat`-th) stack their labels in
+  // index order.
+  void Label(Box const& rect, std::size_t index, bool at_top, int repeat, int equals,
+             std::vector<Box>& taken) {
+    std::string number = "#" + std::to_string(index);
+    std::string name = FacetLabel(layout_.placements[index].facet);
+    double room = rect.right - rect.left - 6;
+    std::vector<std::string> lines;
+    double size = 13;
+    if (TextWidth(number + " " + name, size) <= room) {
+      lines = {number + " " + name};
+    } else if (TextWidth(name, 11) <= room && rect.bottom - rect.top >= 30) {
+      size = 11;
+      lines = {number, name};
+    } else {
+      size = 11;
+      lines = {number};
+    }
+    double width = 0;
+    for (std::string const& line : lines) width = std::max(width, TextWidth(line, size));
+    double line_height = size + 3;
+    double height = line_height * static_cast<double>(lines.size());
+    double centre_x = (rect.left + rect.right) / 2;
+    double block = (height + 2) * equals;
+    double first = at_top ? std::min(rect.top + 4, (rect.top + rect.bottom - block) / 2)
+                          : (rect.top + rect.bottom - block) / 2;
+    double centre_y = first + (height + 2) * repeat + height / 2;
+    Box chosen{centre_x - width / 2, centre_y - height / 2, centre_x + width / 2,
+               centre_y + height / 2};
+    for (int attempt = 0; attempt < 40; ++attempt) {
+      // 0, +1, -1, +2, -2, ... label heights away from the start; only downwards from the top.
+      double steps = at_top ? attempt : (attempt + 1) / 2 * (attempt % 2 == 1 ? 1.0 : -1.0);
+      if (equals > 1) steps = attempt * equals;  // keep the stack's order when it must move
+      double shift = steps * (height + 2);
+      Box candidate{chosen.left, centre_y - height / 2 + shift, chosen.right,
+                    centre_y + height / 2 + shift};
+      bool free = std::none_of(taken.begin(), taken.end(),
+                               [&](Box const& other) { return other.Overlaps(candidate); });
+      if (free) {
+        chosen = candidate;
+        break;
+      }
+    }
+    taken.push_back(chosen);
+    std::string ink = kInk[index % kInk.size()];
+    for (std::size_t line = 0; line < lines.size(); ++line) {
+      double baseline = chosen.top + line_height * static_cast<double>(line) + size - 1;
+      // A white halo under the glyphs keeps them readable over outlines and other fills.
+      out_ += Text(centre_x, baseline, Escape(lines[line]),
+                   "font-size=\"" + Number(size) + "\" font-weight=\"bold\" fill=\"" + ink +
+                       "\" text-anchor=\"middle\" stroke=\"white\" stroke-width=\"3\" "
+                       "stroke-linejoin=\"round\" paint-order=\"stroke\"");
+    }
+  }
+
+  void Legend() {
+    out_ += Text(kSourceLeft, kLegendTop, "Placements", "font-size=\"15\" font-weight=\"bold\"");
+    double header = kLegendTop + 22;
+    out_ += Text(kSourceLeft + 210, header - 4, "source (camera image)",
+                 "font-size=\"11\" fill=\"#666\"");
+    out_ += Text(kSourceLeft + 560, header - 4, "destination (stream)",
+                 "font-size=\"11\" fill=\"#666\"");
+    for (std::size_t i = 0; i < layout_.placements.size(); ++i) {
+      Placement const& placement = layout_.placements[i];
+      double top = header + static_cast<double>(i) * kLegendRow;
+      std::size_t colour = i % kFill.size();
+      std::string dashes = (i / kFill.size()) % 2 == 1 ? " stroke-dasharray=\"4 2\"" : "";
+      out_ += "<rect x=\"" + Number(kSourceLeft) + "\" y=\"" + Number(top + 4) +
+              "\" width=\"16\" height=\"14\" fill=\"" + kFill[colour] +
+              "\" fill-opacity=\"0.35\" stroke=\"" + kFill[colour] + "\" stroke-width=\"2\"" +
+              dashes + "/>\n";
+      out_ += Text(kSourceLeft + 26, top + 16,
+                   "#" + std::to_string(i) + " " + FacetLabel(placement.facet),
+                   std::string("font-size=\"13\" font-weight=\"bold\" fill=\"") + kInk[colour] +
+                       "\"");
+      out_ += Text(kSourceLeft + 210, top + 16, RectText(placement.source), "font-size=\"13\"");
+      out_ += Text(kSourceLeft + 520, top + 16, "\u2192", "font-size=\"13\" fill=\"#555\"");
+      out_ += Text(kSourceLeft + 560, top + 16, RectText(placement.destination),
+                   "font-size=\"13\"");
+    }
+  }
+
+  // The rectangle in the frame's coordinates. Parts outside the frame (possible in a layout
+  // read from a target, which is not checked) are cut off at its edge.
+  static Box Place(double left, Rect const& rect) {
+    auto clamp = [](double value) { return std::min(value, double{kFullExtent}); };
+    double scale_x = kPanelWidth / kFullExtent;
+    double scale_y = kPanelHeight / kFullExtent;
+    return {left + clamp(rect.x) * scale_x, kPanelTop + clamp(rect.y) * scale_y,
+            left + clamp(static_cast<double>(rect.x) + rect.width) * scale_x,
+            kPanelTop + clamp(static_cast<double>(rect.y) + rect.height) * scale_y};
+  }
+
+  static std::string Text(double x, double y, std::string const& escaped,
+                          std::string const& attributes) {
+    return "<text x=\"" + Number(x) + "\" y=\"" + Number(y) + "\" " + attributes + ">" + escaped +
+           "</text>\n";
+  }
+
+  static std::string Line(double x1, double y1, double x2, double y2,
+                          std::string const& attributes) {
+    return "<line x1=\"" + Number(x1) + "\" y1=\"" + Number(y1) + "\" x2=\"" + Number(x2) +
+           "\" y2=\"" + Number(y2) + "\" " + attributes + "/>\n";
+  }
+
+  Layout const& layout_;
+  std::string const& title_;
+  std::string out_;
+};
+
+}  // namespace
+
+std::string PercentText(std::uint64_t millipercent) {
+  std::string text = std::to_string(millipercent / 1000);
+  unsigned fraction = static_cast<unsigned>(millipercent % 1000);
+  if (fraction != 0) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, ".%03u", fraction);
+    text += digits;
+    while (text.back() == '0') text.pop_back();
+  }
+  return text;
+}
+
+std::string RenderLayoutSvg(Layout const& layout, std::string const& title) {
+  return SvgWriter(layout, title).Render();
+}
+
+}  // namespace stream_layout_cli

@@ -1,0 +1,62 @@
+#include "number_parsing.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+#include "cli_errors.h"
+
+namespace stream_layout_cli {
+namespace {
+
+[[noreturn]] void Refuse(std::string const& what, std::string const& text,
+                         std::string const& why) {
+  throw UsageError(what + ": '" + text + "' " + why);
+}
+
+}  // namespace
+
+std::uint32_t ParseUnsigned(std::string const& text, std::string const& what, std::uint32_t max) {
+  if (text.empty()) Refuse(what, text, "is empty, expected a whole number");
+  if (text[0] == '-') Refuse(what, text, "is negative, expected a whole number 0.." +
+                                             std::to_string(max));
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') Refuse(what, text, "is not a whole number");
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    // Stop before the 64-bit accumulator could wrap on a very long text.
+    if (value > max) Refuse(what, text, "is too large, the maximum is " + std::to_string(max));
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+double ParseReal(std::string const& text, std::string const& what) {
+  // Only the characters of a decimal number: this refuses "nan", "inf", hexadecimal floats and
+  // blanks, which strtod would accept. The program never calls setlocale, so strtod reads '.'
+  // as the decimal point.
+  if (text.empty()) Refuse(what, text, "is empty, expected a number");
+  if (text.find_first_not_of("0123456789+-.eE") != std::string::npos)
+    Refuse(what, text, "is not a number");
+  char* end = nullptr;
+  errno = 0;
+  double value = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size()) Refuse(what, text, "is not a number");
+  if ((errno == ERANGE && std::fabs(value) > 1.0) || !std::isfinite(value))
+    Refuse(what, text, "is out of range");
+  return value;
+}
+
+double ParseRealInRange(std::string const& text, std::string const& what, double min,
+                        double max) {
+  double value = ParseReal(text, what);
+  if (value < min || value > max) {
+    std::ostringstream range;
+    range.imbue(std::locale::classic());
+    range << "is out of range " << min << ".." << max;
+    Refuse(what, text, range.str());
+  }
+  return value;
+}
+
+}  // namespace stream_layout_cli

@@ -1,0 +1,24 @@
+// Strict conversions of command-line texts to numbers: the whole text must be the number, with
+// no sign where none is allowed, no blanks and no overflow. Each throws UsageError naming `what`
+// (for example "STREAM" or "--pan").
+#ifndef STREAM_LAYOUT_CLI_NUMBER_PARSING_H
+#define STREAM_LAYOUT_CLI_NUMBER_PARSING_H
+
+#include <cstdint>
+#include <string>
+
+namespace stream_layout_cli {
+
+// A decimal whole number 0..max.
+std::uint32_t ParseUnsigned(std::string const& text, std::string const& what,
+                            std::uint32_t max = UINT32_MAX);
+
+// A finite decimal number ("12", "-3.5", "1e3"); no "nan", "inf" or hexadecimal.
+double ParseReal(std::string const& text, std::string const& what);
+
+// A finite decimal number min..max.
+double ParseRealInRange(std::string const& text, std::string const& what, double min, double max);
+
+}  // namespace stream_layout_cli
+
+#endif

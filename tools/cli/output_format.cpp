@@ -1,0 +1,161 @@
+#include "output_format.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <sstream>
+
+#include "command_line.h"
+#include "facet_names.h"
+#include "layout_file.h"
+#include "layout_svg.h"
+
+namespace stream_layout_cli {
+namespace {
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// One JSON object on one line; `members` writes the members through the helpers below.
+std::string JsonObject(std::function<void(JsonWriter&)> const& members) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  members(writer);
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+void Member(JsonWriter& writer, char const* name, std::uint32_t value) {
+  writer.Key(name);
+  writer.Uint(value);
+}
+
+void Member(JsonWriter& writer, char const* name, std::string const& value) {
+  writer.Key(name);
+  writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+}
+
+// JSON has no NaN or infinity; a target could still send such a value through the library.
+void Member(JsonWriter& writer, char const* name, double value) {
+  writer.Key(name);
+  if (std::isfinite(value)) writer.Double(value);
+  else writer.Null();
+}
+
+// Shortest text that reads back as the same double for the usual values ("12.5", "-3", "0.1").
+std::string Real(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return text;
+}
+
+// "x 0-50%          y 25-75%", padded to one width so that columns line up.
+std::string Ranges(Rect const& r) {
+  auto range = [](std::uint32_t start, std::uint32_t length) {
+    return PercentText(start) + "-" + PercentText(std::uint64_t{start} + length) + "%";
+  };
+  char text[96];
+  std::snprintf(text, sizeof text, "x %-15s y %-15s", range(r.x, r.width).c_str(),
+                range(r.y, r.height).c_str());
+  return text;
+}
+
+}  // namespace
+
+std::string FormatVersions(Versions const& v, bool json) {
+  if (json) {
+    return JsonObject([&](JsonWriter& w) {
+      Member(w, "target", v.target);
+      Member(w, "target_major", v.target_major);
+      Member(w, "target_minor", v.target_minor);
+      Member(w, "library_major", v.library_major);
+      Member(w, "library_minor", v.library_minor);
+    });
+  }
+  std::string text = "target " + v.target + ": interface version " +
+                     std::to_string(v.target_major) + "." + std::to_string(v.target_minor) +
+                     "\nlibrary: interface version " + std::to_string(v.library_major) + "." +
+                     std::to_string(v.library_minor) + "\n";
+  if (v.target_major != v.library_major || v.target_minor != v.library_minor)
+    text += "note: the versions differ\n";
+  return text;
+}
+
+std::string FormatLayout(Layout const& layout, bool json) {
+  if (json) return LayoutToJson(layout);
+  std::size_t count = layout.placements.size();
+  std::string text = (layout.stream ? "stream " + std::to_string(*layout.stream) : "layout") +
+                     ": " + std::to_string(count) + (count == 1 ? " placement" : " placements") +
+                     (count == 0 ? "\n" : " (percent of the full width and height)\n");
+  if (count == 0) return text;
+  char line[256];
+  std::snprintf(line, sizeof line, "  %3s  %-14s %-35s    %s\n", "#", "facet",
+                "source (camera image)", "destination (stream)");
+  text += line;
+  for (std::size_t i = 0; i < count; ++i) {
+    Placement const& p = layout.placements[i];
+    std::snprintf(line, sizeof line, "  %3u  %-14s %s -> %s\n", static_cast<unsigned>(i),
+                  FacetLabel(p.facet).c_str(), Ranges(p.source).c_str(),
+                  Ranges(p.destination).c_str());
+    text += line;
+  }
+  // The last column needs no padding.
+  std::string trimmed;
+  std::istringstream lines(text);
+  for (std::string row; std::getline(lines, row);)
+    trimmed += row.erase(row.find_last_not_of(' ') + 1) + "\n";
+  return trimmed;
+}
+
+std::string FormatLayoutReplaced(std::uint32_t stream, Layout const& layout, bool json) {
+  auto count = static_cast<std::uint32_t>(layout.placements.size());
+  if (json) {
+    return JsonObject([&](JsonWriter& w) {
+      Member(w, "stream", stream);
+      Member(w, "placements", count);
+    });
+  }
+  return "stream " + std::to_string(stream) + ": layout replaced (" + std::to_string(count) +
+         (count == 1 ? " placement)\n" : " placements)\n");
+}
+
+std::string FormatRoiCount(std::uint32_t count, bool json) {
+  if (json) return JsonObject([&](JsonWriter& w) { Member(w, "count", count); });
+  return std::to_string(count) + (count == 1 ? " ROI" : " ROIs") + " in each ROI set\n";
+}
+
+std::string FormatRoi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi, bool json) {
+  if (json) {
+    return JsonObject([&](JsonWriter& w) {
+      Member(w, "index", index);
+      Member(w, "set", RoiSetName(roi_set));
+      Member(w, "pan", roi.pan);
+      Member(w, "tilt", roi.tilt);
+      Member(w, "roll", roi.roll);
+      Member(w, "vfov", roi.vfov);
+    });
+  }
+  return "ROI " + std::to_string(index) + " (" + RoiSetName(roi_set) + "): pan " + Real(roi.pan) +
+         ", tilt " + Real(roi.tilt) + ", roll " + Real(roi.roll) + ", vfov " + Real(roi.vfov) +
+         "\n";
+}
+
+std::string FormatPanTilt(std::uint32_t stream, double x, double y, PanTilt const& result,
+                          bool json) {
+  if (json) {
+    return JsonObject([&](JsonWriter& w) {
+      Member(w, "stream", stream);
+      Member(w, "x", x);
+      Member(w, "y", y);
+      Member(w, "pan", result.pan);
+      Member(w, "tilt", result.tilt);
+    });
+  }
+  return "stream " + std::to_string(stream) + " point (" + Real(x) + ", " + Real(y) +
+         "): pan " + Real(result.pan) + ", tilt " + Real(result.tilt) + "\n";
+}
+
+}  // namespace stream_layout_cli
