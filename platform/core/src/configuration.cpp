@@ -1,7 +1,5 @@
 // The read-only configuration behind the nelko_core_configuration_* functions: one JSON object
 // read at init, whose members' kinds are inferred from their values.
-#include <rapidjson/document.h>
-
 #include <initializer_list>
 #include <mutex>
 #include <optional>
@@ -14,6 +12,7 @@
 #include "settings_file.h"
 #include "settings_json.h"
 #include "settings_key_list.h"
+#include "settings_rapidjson.h"
 #include "settings_value_kinds.h"
 
 namespace {

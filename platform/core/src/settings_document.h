@@ -4,12 +4,11 @@
 #ifndef NELKO_CORE_SETTINGS_DOCUMENT_H
 #define NELKO_CORE_SETTINGS_DOCUMENT_H
 
-#include <rapidjson/document.h>
-
 #include <string_view>
 
 #include "nelko_core_types.h"
 #include "settings_json.h"
+#include "settings_rapidjson.h"
 
 namespace nelko::core::settings {
 

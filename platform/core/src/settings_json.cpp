@@ -1,10 +1,8 @@
 #include "settings_json.h"
 
-#include <rapidjson/prettywriter.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include <stdexcept>
+
+#include "settings_rapidjson.h"
 
 namespace nelko::core::settings {
 namespace {

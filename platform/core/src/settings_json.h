@@ -2,10 +2,10 @@
 #ifndef NELKO_CORE_SETTINGS_JSON_H
 #define NELKO_CORE_SETTINGS_JSON_H
 
-#include <rapidjson/document.h>
-
 #include <string>
 #include <string_view>
+
+#include "settings_rapidjson.h"
 
 namespace nelko::core::settings {
 

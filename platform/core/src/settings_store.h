@@ -4,8 +4,6 @@
 #ifndef NELKO_CORE_SETTINGS_STORE_H
 #define NELKO_CORE_SETTINGS_STORE_H
 
-#include <rapidjson/document.h>
-
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -14,6 +12,7 @@
 
 #include "nelko_core_types.h"
 #include "settings_document.h"
+#include "settings_rapidjson.h"
 
 namespace nelko::core::settings {
 

@@ -1,11 +1,11 @@
 #include "settings_file.h"
 
-#include <rapidjson/document.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "settings_rapidjson.h"
 #include "settings_test_support.h"
 
 namespace settings_test {
@@ -84,6 +84,7 @@ TEST_F(SettingsFileTest, LifecycleStatuses) {
 struct InvalidFile {
   char const* name;
   std::string text;
+  friend void PrintTo(InvalidFile const& file, std::ostream* out) { *out << file.name; }
 };
 
 class SettingsInvalidFileTest : public ::testing::TestWithParam<InvalidFile> {};
