@@ -1,0 +1,61 @@
+-- Helpers shared by the specs.
+local support = {}
+
+local assert = require "luassert"
+local unpack = unpack or table.unpack
+
+support.module_name = "nelko_api_stream_layout"
+
+-- Calls f(...) from a Lua function of this file and returns the error it raises (nil if none)
+-- and the position prefix that the module's messages carry for that call.
+function support.error_of(f, ...)
+  local args = { n = select("#", ...), ... }
+  local line = debug.getinfo(1, "l").currentline + 1
+  local ok, err = pcall(function() f(unpack(args, 1, args.n)); return end)
+  local where = debug.getinfo(1, "S").short_src .. ":" .. line .. ": "
+  if ok then return nil, where end
+  return err, where
+end
+
+-- Asserts that f(...) raises exactly `message` after the caller's position.
+function support.raises(message, f, ...)
+  local err, where = support.error_of(f, ...)
+  assert.are.equal(where .. message, err)
+end
+
+function support.results(...) return select("#", ...), { ... } end
+
+-- The file that require loads for the module, found on package.cpath.
+function support.module_path()
+  for template in package.cpath:gmatch("[^;]+") do
+    local path = template:gsub("%?", support.module_name)
+    local f = io.open(path, "rb")
+    if f then
+      f:close()
+      return path
+    end
+  end
+  error("module not found on package.cpath: " .. package.cpath)
+end
+
+-- A fresh directory, mode 0700, removed by support.remove_tree.
+function support.temporary_directory()
+  local path = os.tmpname()
+  os.remove(path)
+  os.execute("mkdir -m 700 '" .. path .. "'")
+  return path
+end
+
+function support.remove_tree(path)
+  os.execute("rm -rf '" .. path .. "'")
+end
+
+-- Reads a whole command's output (stdout and stderr).
+function support.run(command)
+  local pipe = assert(io.popen(command .. " 2>&1"))
+  local output = pipe:read("*a")
+  pipe:close()
+  return output
+end
+
+return support
