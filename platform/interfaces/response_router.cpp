@@ -63,8 +63,9 @@ void ResponseRouter::stash(Response&& response, bool seen) {
     existing->second = Stashed{std::move(response), seen || existing->second.seen};
     return;
   }
-  m_stashOrder.push_back(response.uuid);
-  m_stash.emplace(response.uuid, Stashed{std::move(response), seen});
+  std::string key = response.uuid;
+  m_stashOrder.push_back(key);
+  m_stash.emplace(std::move(key), Stashed{std::move(response), seen});
   while (m_stashOrder.size() > kStashCapacity) {
     auto oldest = m_stash.find(m_stashOrder.front());
     if (oldest != m_stash.end()) {

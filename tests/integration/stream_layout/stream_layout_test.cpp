@@ -1,0 +1,467 @@
+// The library against stream-layout-target in another process, through the real core and
+// interfaces stand-ins: every command in every form, completions, cancelling, time-outs, a
+// stopped, killed and restarted target, and many threads on one handle.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "nelko_api_stream_layout.h"
+#include "nelko_core.h"
+#include "target_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr char kTarget[] = "stream_layout";
+
+long msSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// Collects completions; waits for a number of them.
+struct Completions {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int count = 0;
+  nelko_core_status last_status = NELKO_CORE_STATUS_NO_ERROR;
+  std::vector<double> last_values;
+  std::string first_text;
+  std::thread::id thread;
+
+  void add(char* first, nelko_core_status status, std::vector<double> values) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++count;
+    last_status = status;
+    last_values = std::move(values);
+    first_text = first != nullptr ? first : "";
+    thread = std::this_thread::get_id();
+    changed.notify_all();
+  }
+  bool waitFor(int n, int timeout_ms = 5000) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return count >= n; });
+  }
+  int seen() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return count;
+  }
+};
+
+Completions* as(void* user) { return static_cast<Completions*>(user); }
+void onVersion(char* f, nelko_core_status s, unsigned int major, unsigned int minor, void* u) {
+  as(u)->add(f, s, {double(major), double(minor)});
+}
+void onLayout(char* f, nelko_core_status s, unsigned int** l1, unsigned int**, unsigned int**,
+              unsigned int**, unsigned int** facets, unsigned int**, unsigned int**,
+              unsigned int**, unsigned int** l9, void* u) {
+  std::vector<double> values;
+  for (unsigned int** list : {l1, facets, l9}) {
+    for (unsigned int** cell = list; cell != nullptr && *cell != nullptr; ++cell) {
+      values.push_back(**cell);
+    }
+  }
+  as(u)->add(f, s, values);
+}
+void onDone(char* f, nelko_core_status s, void* u) { as(u)->add(f, s, {}); }
+void onPoint(char* f, nelko_core_status s, double pan, double tilt, void* u) {
+  as(u)->add(f, s, {pan, tilt});
+}
+void onNum(char* f, nelko_core_status s, unsigned int num, void* u) { as(u)->add(f, s, {double(num)}); }
+void onRoi(char* f, nelko_core_status s, double pan, double tilt, double roll, double vfov,
+           void* u) {
+  as(u)->add(f, s, {pan, tilt, roll, vfov});
+}
+
+struct Lists {
+  unsigned int** l[9] = {};
+  explicit Lists(std::vector<std::vector<unsigned int>> const& values = {}) {
+    for (std::size_t i = 0; i < values.size() && i < 9; ++i) {
+      l[i] = nelko_core_alloc_uint_array(static_cast<unsigned int>(values[i].size()));
+      for (std::size_t j = 0; j < values[i].size(); ++j) *l[i][j] = values[i][j];
+    }
+  }
+  ~Lists() {
+    for (auto* list : l) nelko_core_free_uint_array(list);
+  }
+  std::vector<unsigned int> values(int i) const {
+    std::vector<unsigned int> out;
+    for (unsigned int** cell = l[i]; cell != nullptr && *cell != nullptr; ++cell) out.push_back(**cell);
+    return out;
+  }
+};
+
+class StreamLayout : public ::testing::Test {
+ protected:
+  void open(std::vector<std::string> options = {}) {
+    target.reset(new TargetProcess(std::move(options)));
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+              nelko_api_stream_layout_initiator_init(nullptr, nullptr, &handle, 0, "test"));
+  }
+  void SetUp() override { open(); }
+  void TearDown() override {
+    EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(handle));
+    handle = nullptr;
+    target.reset();
+  }
+  void reopen(std::vector<std::string> options) {
+    TearDown();
+    open(std::move(options));
+  }
+
+  std::unique_ptr<TargetProcess> target;
+  void* handle = nullptr;
+};
+
+TEST_F(StreamLayout, VersionInEveryForm) {
+  unsigned int major = 7, minor = 7;
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout___get_target_version___send(handle, kTarget, &major, &minor));
+  EXPECT_EQ(0u, major);
+  EXPECT_EQ(9u, minor);
+  void* uuid = nullptr;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout___get_target_version___non_blocking_send(handle, kTarget, &uuid));
+  major = minor = 7;
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout___get_target_version___receive(
+                                            handle, 1, kTarget, uuid, &major, &minor));
+  EXPECT_EQ(9u, minor);
+  Completions done;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout___get_target_version___send_async(
+                                            handle, kTarget, onVersion, &done));
+  ASSERT_TRUE(done.waitFor(1));
+  EXPECT_EQ((std::vector<double>{0, 9}), done.last_values);
+  EXPECT_EQ(kTarget, done.first_text);
+  EXPECT_NE(std::this_thread::get_id(), done.thread);
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout___get_target_version___cancel_async(handle, onVersion, &done));
+
+  reopen({"--version", "1.0"});
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout___get_target_version___send(handle, kTarget, &major, &minor));
+  EXPECT_EQ(1u, major);
+  EXPECT_EQ(0u, minor);
+}
+
+TEST_F(StreamLayout, LayoutRoundTripsInEveryForm) {
+  Lists in({{0, 50000}, {0, 0}, {50000, 50000}, {100000, 100000}, {1, 13},
+            {0, 50000}, {0, 0}, {50000, 50000}, {100000, 100000}});
+  auto set = [&](int form) -> nelko_core_status {
+    void* uuid = nullptr;
+    nelko_core_status status;
+    switch (form) {
+      case 0:
+        return nelko_api_stream_layout_set_stream_layout_send(
+            handle, kTarget, 1, in.l[0], in.l[1], in.l[2], in.l[3], in.l[4], in.l[5], in.l[6],
+            in.l[7], in.l[8]);
+      case 1:
+        return nelko_api_stream_layout_set_stream_layout_send_with_timeout(
+            handle, kTarget, 2000, 1, in.l[0], in.l[1], in.l[2], in.l[3], in.l[4], in.l[5],
+            in.l[6], in.l[7], in.l[8]);
+      default:
+        status = nelko_api_stream_layout_set_stream_layout_non_blocking_send(
+            handle, kTarget, &uuid, 1, in.l[0], in.l[1], in.l[2], in.l[3], in.l[4], in.l[5],
+            in.l[6], in.l[7], in.l[8]);
+        if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+        return form == 2 ? nelko_api_stream_layout_set_stream_layout_receive(handle, 1, kTarget, uuid)
+                         : nelko_api_stream_layout_set_stream_layout_receive_with_timeout(
+                               handle, kTarget, 2000, uuid);
+    }
+  };
+  auto get = [&](int form, Lists& out) -> nelko_core_status {
+    void* uuid = nullptr;
+    switch (form) {
+      case 0:
+        return nelko_api_stream_layout_get_stream_layout_send(
+            handle, kTarget, 1, &out.l[0], &out.l[1], &out.l[2], &out.l[3], &out.l[4], &out.l[5],
+            &out.l[6], &out.l[7], &out.l[8]);
+      case 1:
+        return nelko_api_stream_layout_get_stream_layout_send_with_timeout(
+            handle, kTarget, 2000, 1, &out.l[0], &out.l[1], &out.l[2], &out.l[3], &out.l[4],
+            &out.l[5], &out.l[6], &out.l[7], &out.l[8]);
+      default:
+        if (nelko_api_stream_layout_get_stream_layout_non_blocking_send(handle, kTarget, &uuid, 1) !=
+            NELKO_CORE_STATUS_NO_ERROR) {
+          nelko_api_stream_layout_free_uuid(uuid);
+          return NELKO_CORE_STATUS_IPC_FAILED;
+        }
+        return form == 2 ? nelko_api_stream_layout_get_stream_layout_receive(
+                               handle, 1, kTarget, uuid, &out.l[0], &out.l[1], &out.l[2],
+                               &out.l[3], &out.l[4], &out.l[5], &out.l[6], &out.l[7], &out.l[8])
+                         : nelko_api_stream_layout_get_stream_layout_receive_with_timeout(
+                               handle, kTarget, 2000, uuid, &out.l[0], &out.l[1], &out.l[2],
+                               &out.l[3], &out.l[4], &out.l[5], &out.l[6], &out.l[7], &out.l[8]);
+    }
+  };
+  for (int form = 0; form < 4; ++form) {
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, set(form)) << form;
+    Lists out;
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, get(form, out)) << form;
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(in.values(i), out.values(i)) << form << " list " << i;
+  }
+
+  Completions done;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_set_stream_layout_send_async(
+                handle, kTarget, 0, in.l[0], in.l[1], in.l[2], in.l[3], in.l[4], in.l[5], in.l[6],
+                in.l[7], in.l[8], onDone, &done));
+  ASSERT_TRUE(done.waitFor(1));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, done.last_status);
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_stream_layout_send_async(handle, kTarget, 0, onLayout, &done));
+  ASSERT_TRUE(done.waitFor(2));
+  EXPECT_EQ((std::vector<double>{0, 50000, 1, 13, 100000, 100000}), done.last_values);
+
+  // The target refuses a bad stream and mismatched lists; the client sees its status.
+  Lists ragged({{0}, {0}, {1}, {1}, {0, 0}, {0}, {0}, {1}, {1}});
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_set_stream_layout_send(
+                handle, kTarget, 0, ragged.l[0], ragged.l[1], ragged.l[2], ragged.l[3],
+                ragged.l[4], ragged.l[5], ragged.l[6], ragged.l[7], ragged.l[8]));
+  Lists out;
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_stream_layout_send(handle, kTarget, 99, &out.l[0], &out.l[1],
+                                                           &out.l[2], &out.l[3], &out.l[4],
+                                                           &out.l[5], &out.l[6], &out.l[7],
+                                                           &out.l[8]));
+  EXPECT_EQ(nullptr, out.l[0]);
+}
+
+TEST_F(StreamLayout, RoisRoundTripInEveryForm) {
+  unsigned int num = 0;
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num));
+  EXPECT_EQ(4u, num);
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, 1000, &num));
+
+  double const values[][4] = {{10.5, -20.25, 1, 60}, {-180, 90, -3.5, 120.125},
+                              {0.1, 0.2, 0.3, 0.4}, {359.9, -89.9, 45, 1}};
+  for (unsigned int form = 0; form < 4; ++form) {
+    double const* v = values[form];
+    nelko_core_status status;
+    void* uuid = nullptr;
+    switch (form) {
+      case 0:
+        status = nelko_api_stream_layout_set_roi_send(handle, kTarget, form, kRoiPendingSet, v[0], v[1], v[2], v[3]);
+        break;
+      case 1:
+        status = nelko_api_stream_layout_set_roi_send_with_timeout(handle, kTarget, 1000, form, kRoiActiveSet, v[0], v[1], v[2], v[3]);
+        break;
+      default:
+        ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_set_roi_non_blocking_send(
+                                                  handle, kTarget, &uuid, form, form % 2, v[0], v[1], v[2], v[3]));
+        status = form == 2 ? nelko_api_stream_layout_set_roi_receive(handle, 1, kTarget, uuid)
+                           : nelko_api_stream_layout_set_roi_receive_with_timeout(handle, kTarget, 1000, uuid);
+    }
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, status) << form;
+  }
+  for (unsigned int form = 0; form < 4; ++form) {
+    double r[4] = {-1, -1, -1, -1};
+    unsigned int set = form % 2;
+    void* uuid = nullptr;
+    nelko_core_status status;
+    switch (form) {
+      case 0:
+        status = nelko_api_stream_layout_get_roi_send(handle, kTarget, form, set, &r[0], &r[1], &r[2], &r[3]);
+        break;
+      case 1:
+        status = nelko_api_stream_layout_get_roi_send_with_timeout(handle, kTarget, 1000, form, set, &r[0], &r[1], &r[2], &r[3]);
+        break;
+      default:
+        ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+                  nelko_api_stream_layout_get_roi_non_blocking_send(handle, kTarget, &uuid, form, set));
+        status = form == 2 ? nelko_api_stream_layout_get_roi_receive(handle, 1, kTarget, uuid, &r[0], &r[1], &r[2], &r[3])
+                           : nelko_api_stream_layout_get_roi_receive_with_timeout(handle, kTarget, 1000, uuid, &r[0], &r[1], &r[2], &r[3]);
+    }
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, status) << form;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(values[form][i], r[i]) << form << " " << i;
+  }
+
+  Completions done;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_set_roi_send_async(handle, kTarget, 3, 1, 1, 2, 3, 4, onDone, &done));
+  ASSERT_TRUE(done.waitFor(1));
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_roi_send_async(handle, kTarget, 3, 1, onRoi, &done));
+  ASSERT_TRUE(done.waitFor(2));
+  EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), done.last_values);
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_num_roi_send_async(handle, kTarget, onNum, &done));
+  ASSERT_TRUE(done.waitFor(3));
+  EXPECT_EQ(std::vector<double>{4}, done.last_values);
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_roi_send_async(handle, kTarget, 4, 0, onRoi, &done));
+  ASSERT_TRUE(done.waitFor(4));
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS, done.last_status);
+  EXPECT_EQ((std::vector<double>{0, 0, 0, 0}), done.last_values);
+
+  double r[4];
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_roi_send(handle, kTarget, 4, 0, &r[0], &r[1], &r[2], &r[3]));
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_set_roi_send(handle, kTarget, 0, 2, 0, 0, 0, 0));
+}
+
+TEST_F(StreamLayout, PointToPanTiltInEveryForm) {
+  double pan = -999, tilt = -999;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_stream_point_to_pan_tilt_send(
+                                            handle, kTarget, 0, 50000, 50000, &pan, &tilt));
+  EXPECT_NEAR(0.0, pan, 1e-9);
+  EXPECT_NEAR(0.0, tilt, 1e-9);
+  double pan2 = 0, tilt2 = 0;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_stream_point_to_pan_tilt_send_with_timeout(
+                handle, kTarget, 1000, 0, 75000, 25000, &pan2, &tilt2));
+  EXPECT_GT(pan2, 0.0);
+  EXPECT_GT(tilt2, 0.0);
+  void* uuid = nullptr;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_stream_point_to_pan_tilt_non_blocking_send(
+                                            handle, kTarget, &uuid, 0, 75000, 25000));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_stream_point_to_pan_tilt_receive(
+                                            handle, 1, kTarget, uuid, &pan, &tilt));
+  EXPECT_EQ(pan2, pan);
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_stream_point_to_pan_tilt_non_blocking_send(
+                                            handle, kTarget, &uuid, 0, 75000, 25000));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_stream_point_to_pan_tilt_receive_with_timeout(
+                handle, kTarget, 1000, uuid, &pan, &tilt));
+  EXPECT_EQ(tilt2, tilt);
+  Completions done;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_stream_point_to_pan_tilt_send_async(
+                                            handle, kTarget, 0, 75000, 25000, onPoint, &done));
+  ASSERT_TRUE(done.waitFor(1));
+  EXPECT_EQ((std::vector<double>{pan2, tilt2}), done.last_values);
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS, nelko_api_stream_layout_stream_point_to_pan_tilt_send(
+                                                  handle, kTarget, 9, 1, 1, &pan, &tilt));
+}
+
+TEST_F(StreamLayout, CancelWithdrawsExactlyTheMatchingRequests) {
+  reopen({"--delay-ms", "300"});
+  Completions mine, other;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+              nelko_api_stream_layout_get_num_roi_send_async(handle, kTarget, onNum, &mine));
+  }
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_num_roi_send_async(handle, kTarget, onNum, &other));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_num_roi_cancel_async(handle, onNum, &mine));
+  ASSERT_TRUE(other.waitFor(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(0, mine.seen());
+  EXPECT_EQ(1, other.seen());
+}
+
+TEST_F(StreamLayout, DeinitWithRequestsInFlightCallsNothingAfterwards) {
+  reopen({"--delay-ms", "150"});
+  Completions done;
+  void* second = nullptr;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_initiator_init(nullptr, nullptr, &second, 0, "second"));
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+              nelko_api_stream_layout_get_roi_send_async(second, kTarget, 0, 0, onRoi, &done));
+  }
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(second));
+  int const seen = done.seen();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(seen, done.seen());
+}
+
+TEST_F(StreamLayout, SyncAndAsyncMixOnOneHandle) {
+  reopen({"--delay-ms", "20"});
+  Completions done;
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+              nelko_api_stream_layout_get_num_roi_send_async(handle, kTarget, onNum, &done));
+    unsigned int num = 0;
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num));
+    EXPECT_EQ(4u, num);
+    void* uuid = nullptr;
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+              nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, kTarget, &uuid));
+    num = 0;
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+              nelko_api_stream_layout_get_num_roi_receive(handle, 1, kTarget, uuid, &num));
+    EXPECT_EQ(4u, num);
+  }
+  EXPECT_TRUE(done.waitFor(10));
+  nelko_api_stream_layout_get_num_roi_cancel_async(handle, onNum, &done);
+}
+
+TEST_F(StreamLayout, SlowStoppedAndRestartedTargets) {
+  reopen({"--delay-ms", "400"});
+  unsigned int num = 0;
+  auto start = Clock::now();
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, 100, &num));
+  EXPECT_LT(msSince(start), 350);
+  EXPECT_GE(msSince(start), 90);
+  // The late answer does not confuse the next request.
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num));
+  EXPECT_EQ(4u, num);
+
+  reopen({});
+  target->signal(SIGSTOP);
+  start = Clock::now();
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, 200, &num));
+  EXPECT_LT(msSince(start), 1000);
+  target->signal(SIGCONT);
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num));
+
+  target->signal(SIGKILL);
+  start = Clock::now();
+  EXPECT_NE(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, 300, &num));
+  EXPECT_LT(msSince(start), 1000);
+  target->restart();
+  num = 0;
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num));
+  EXPECT_EQ(4u, num);
+}
+
+TEST_F(StreamLayout, EightThreadsOnOneHandle) {
+  constexpr int kThreads = 8, kRounds = 60;
+  std::atomic<int> failures{0};
+  Completions done;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        unsigned int num = 0;
+        double pan = 0, tilt = 0;
+        void* uuid = nullptr;
+        switch ((t + i) % 4) {
+          case 0:
+            if (nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num) != 0 || num != 4) ++failures;
+            break;
+          case 1:
+            if (nelko_api_stream_layout_stream_point_to_pan_tilt_send(handle, kTarget, 0, 50000, 50000, &pan, &tilt) != 0) ++failures;
+            break;
+          case 2:
+            if (nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, kTarget, &uuid) != 0 ||
+                nelko_api_stream_layout_get_num_roi_receive(handle, 1, kTarget, uuid, &num) != 0) {
+              ++failures;
+            }
+            break;
+          default:
+            if (nelko_api_stream_layout_get_num_roi_send_async(handle, kTarget, onNum, &done) != 0) ++failures;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(0, failures.load());
+  EXPECT_TRUE(done.waitFor(kThreads * kRounds / 4));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_cancel_async(handle, onNum, &done));
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#include "target_process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+TargetProcess::TargetProcess(std::vector<std::string> options, std::string ipc_dir)
+    : m_options(std::move(options)), m_ipcDir(std::move(ipc_dir)) {
+  if (m_ipcDir.empty()) {
+    char pattern[] = "/tmp/nelko-test-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    m_ipcDir = pattern;
+    m_ownsDir = true;
+  }
+  ::setenv("NELKO_IPC_DIR", m_ipcDir.c_str(), 1);
+  start();
+}
+
+TargetProcess::~TargetProcess() {
+  stop();
+  if (m_ownsDir) std::system(("rm -rf '" + m_ipcDir + "'").c_str());
+}
+
+void TargetProcess::start() {
+  int out[2];
+  if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
+  std::vector<std::string> args{STREAM_LAYOUT_TARGET};
+  args.insert(args.end(), m_options.begin(), m_options.end());
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  m_pid = ::fork();
+  if (m_pid == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string seen;
+  char buffer[256];
+  pollfd waiting{out[0], POLLIN, 0};
+  while (seen.find("ready\n") == std::string::npos && ::poll(&waiting, 1, 10000) > 0) {
+    ssize_t n = ::read(out[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  if (seen.find("ready\n") == std::string::npos) {
+    stop();
+    throw std::runtime_error("stream-layout-target did not become ready: " + seen);
+  }
+}
+
+void TargetProcess::signal(int signo) const {
+  if (m_pid > 0) ::kill(m_pid, signo);
+}
+
+int TargetProcess::stop() {
+  if (m_pid <= 0) return -1;
+  ::kill(m_pid, SIGCONT);
+  ::kill(m_pid, SIGTERM);
+  int status = 0;
+  ::waitpid(m_pid, &status, 0);
+  m_pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void TargetProcess::restart() {
+  stop();
+  start();
+}

@@ -1,0 +1,35 @@
+// Runs stream-layout-target in another process, in a private IPC directory, for a test.
+#ifndef NELKO_TESTS_TARGET_PROCESS_H
+#define NELKO_TESTS_TARGET_PROCESS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class TargetProcess {
+ public:
+  // Starts the target with these options and waits until it says it is ready. NELKO_IPC_DIR is
+  // set for this process too (a fresh directory per TargetProcess unless one is given).
+  explicit TargetProcess(std::vector<std::string> options = {}, std::string ipc_dir = "");
+  ~TargetProcess();
+  TargetProcess(TargetProcess const&) = delete;
+  TargetProcess& operator=(TargetProcess const&) = delete;
+
+  void signal(int signo) const;
+  // SIGTERM and wait; returns the exit status (or 128 + signal).
+  int stop();
+  // Starts it again with the same options, in the same directory.
+  void restart();
+  std::string const& ipcDir() const { return m_ipcDir; }
+
+ private:
+  void start();
+
+  std::vector<std::string> m_options;
+  std::string m_ipcDir;
+  bool m_ownsDir = false;
+  pid_t m_pid = -1;
+};
+
+#endif
