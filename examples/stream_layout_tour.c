@@ -1,0 +1,195 @@
+/*
+ * A tour of the stream_layout client library: every command, in its synchronous, non-blocking
+ * and asynchronous forms. Run it against a target, e.g. the simulated one:
+ *
+ *   stream-layout-target &          (prints "ready")
+ *   stream_layout_tour [TARGET]
+ */
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "nelko_api_stream_layout.h"
+#include "nelko_core.h"
+
+static char const *target = "stream_layout";
+
+/* Completions run on the library's I/O thread; the main thread waits for them here. */
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+static int completed = 0;
+
+static void signal_completion(void) {
+  pthread_mutex_lock(&lock);
+  ++completed;
+  pthread_cond_signal(&changed);
+  pthread_mutex_unlock(&lock);
+}
+
+static void wait_for_completions(int n) {
+  pthread_mutex_lock(&lock);
+  while (completed < n) pthread_cond_wait(&changed, &lock);
+  pthread_mutex_unlock(&lock);
+}
+
+static int check(char const *what, nelko_core_status status) {
+  if (status != NELKO_CORE_STATUS_NO_ERROR) {
+    printf("  %-44s failed: %s\n", what, nelko_core_status_to_string(status));
+  }
+  return status == NELKO_CORE_STATUS_NO_ERROR;
+}
+
+static void print_list(char const *name, unsigned int **list) {
+  printf("    %-40s", name);
+  for (unsigned int **cell = list; cell != NULL && *cell != NULL; ++cell) printf(" %u", **cell);
+  printf("\n");
+}
+
+static void on_roi(char *answered_by, nelko_core_status status, double pan, double tilt,
+                   double roll, double vfov, void *user_data) {
+  printf("  async Get_roi %s from %s: pan %g tilt %g roll %g vfov %g\n", (char *)user_data,
+         answered_by, pan, tilt, roll, vfov);
+  (void)status;
+  signal_completion();
+}
+
+static void on_point(char *answered_by, nelko_core_status status, double pan, double tilt,
+                     void *user_data) {
+  (void)user_data;
+  printf("  async Stream_point_to_pan_tilt from %s: status %d, pan %.2f tilt %.2f\n", answered_by,
+         (int)status, pan, tilt);
+  signal_completion();
+}
+
+static void on_layout(char *answered_by, nelko_core_status status, unsigned int **sx,
+                      unsigned int **sy, unsigned int **sw, unsigned int **sh,
+                      unsigned int **facet, unsigned int **dx, unsigned int **dy,
+                      unsigned int **dw, unsigned int **dh, void *user_data) {
+  (void)user_data, (void)sx, (void)sy, (void)sw, (void)sh, (void)dx, (void)dy, (void)dw, (void)dh;
+  /* The lists are released when this function returns: copy what you keep. */
+  printf("  async Get_stream_layout from %s: status %d\n", answered_by, (int)status);
+  print_list("destination_type", facet);
+  signal_completion();
+}
+
+/* A list of n values, in the platform's list form. */
+static unsigned int **make_list(unsigned int n, unsigned int const *values) {
+  unsigned int **list = nelko_core_alloc_uint_array(n);
+  for (unsigned int i = 0; list != NULL && i < n; ++i) *list[i] = values[i];
+  return list;
+}
+
+int main(int argc, char **argv) {
+  if (argc > 1) target = argv[1];
+
+  void *log = NULL, *handle = NULL;
+  nelko_core_logging_init("stream_layout_tour", &log);
+  if (!check("initiator_init", nelko_api_stream_layout_initiator_init(NULL, log, &handle, 0,
+                                                                      "stream_layout_tour"))) {
+    return 1;
+  }
+
+  unsigned int major = 0, minor = 0;
+  nelko_api_stream_layout_get_initiator_version(handle, &major, &minor);
+  printf("initiator version %u.%u, target \"%s\"\n", major, minor, target);
+
+  printf("\nsynchronous forms (wait for the response):\n");
+  if (check("__get_target_version__", nelko_api_stream_layout___get_target_version___send(
+                                          handle, target, &major, &minor))) {
+    printf("  target version %u.%u\n", major, minor);
+  }
+  unsigned int rois = 0;
+  if (check("Get_num_roi", nelko_api_stream_layout_get_num_roi_send(handle, target, &rois))) {
+    printf("  %u ROIs in each set\n", rois);
+  }
+  if (check("Set_roi", nelko_api_stream_layout_set_roi_send_with_timeout(
+                           handle, target, 1000, 1, kRoiPendingSet, 30.0, -10.0, 0.0, 60.0))) {
+    printf("  ROI 1 of the pending set: pan 30 tilt -10 roll 0 vfov 60\n");
+  }
+
+  /* Two placements: the left and right halves of the image side by side, as cube faces. */
+  unsigned int const x[] = {0, 50000}, y[] = {0, 0}, half[] = {50000, 50000},
+                     full[] = {100000, 100000},
+                     facets[] = {kStreamLayoutFacetCubeFaceLeft, kStreamLayoutFacetCubeFaceRight};
+  unsigned int **in[9] = {make_list(2, x),    make_list(2, y), make_list(2, half),
+                          make_list(2, full), make_list(2, facets), make_list(2, x),
+                          make_list(2, y),    make_list(2, half), make_list(2, full)};
+  if (check("Set_stream_layout", nelko_api_stream_layout_set_stream_layout_send(
+                                     handle, target, 1, in[0], in[1], in[2], in[3], in[4], in[5],
+                                     in[6], in[7], in[8]))) {
+    printf("  stream 1: two placements set\n");
+  }
+  for (int i = 0; i < 9; ++i) nelko_core_free_uint_array(in[i]);
+
+  unsigned int **out[9] = {NULL};
+  if (check("Get_stream_layout",
+            nelko_api_stream_layout_get_stream_layout_send(handle, target, 1, &out[0], &out[1],
+                                                           &out[2], &out[3], &out[4], &out[5],
+                                                           &out[6], &out[7], &out[8]))) {
+    static char const *const names[9] = {"source_upper_left_x_millipercent",
+                                         "source_upper_left_y_millipercent",
+                                         "source_width_millipercent",
+                                         "source_height_millipercent",
+                                         "destination_type",
+                                         "destination_upper_left_x_millipercent",
+                                         "destination_upper_left_y_millipercent",
+                                         "destination_width_millipercent",
+                                         "destination_height_millipercent"};
+    printf("  stream 1 layout:\n");
+    for (int i = 0; i < 9; ++i) print_list(names[i], out[i]);
+  }
+  for (int i = 0; i < 9; ++i) nelko_core_free_uint_array(out[i]);
+
+  double pan = 0, tilt = 0;
+  if (check("Stream_point_to_pan_tilt", nelko_api_stream_layout_stream_point_to_pan_tilt_send(
+                                            handle, target, 0, 75000, 25000, &pan, &tilt))) {
+    printf("  stream 0, point (75%%, 25%%): pan %.2f tilt %.2f\n", pan, tilt);
+  }
+
+  printf("\nnon-blocking forms (send now, collect later):\n");
+  void *uuid = NULL;
+  if (check("Get_roi non_blocking_send", nelko_api_stream_layout_get_roi_non_blocking_send(
+                                             handle, target, &uuid, 1, kRoiPendingSet))) {
+    printf("  request %s sent\n", (char *)uuid);
+    double roll = 0, vfov = 0;
+    if (check("Get_roi receive", nelko_api_stream_layout_get_roi_receive(
+                                     handle, 1, target, uuid, &pan, &tilt, &roll, &vfov))) {
+      printf("  ROI 1: pan %g tilt %g roll %g vfov %g\n", pan, tilt, roll, vfov);
+      uuid = NULL; /* released by the successful receive */
+    }
+  }
+  nelko_api_stream_layout_free_uuid(uuid);
+
+  printf("\nasynchronous forms (a function is called on the library's thread):\n");
+  static char name_a[] = "(request a)", name_b[] = "(request b)";
+  check("Get_roi send_async", nelko_api_stream_layout_get_roi_send_async(
+                                  handle, target, 1, kRoiPendingSet, on_roi, name_a));
+  check("Get_roi send_async", nelko_api_stream_layout_get_roi_send_async(
+                                  handle, target, 0, kRoiActiveSet, on_roi, name_b));
+  check("Stream_point_to_pan_tilt send_async",
+        nelko_api_stream_layout_stream_point_to_pan_tilt_send_async(handle, target, 1, 25000,
+                                                                    50000, on_point, NULL));
+  check("Get_stream_layout send_async", nelko_api_stream_layout_get_stream_layout_send_async(
+                                            handle, target, 1, on_layout, NULL));
+  wait_for_completions(4);
+  /* Completed requests stay registered until they are withdrawn. */
+  nelko_api_stream_layout_get_roi_cancel_async(handle, on_roi, name_a);
+  nelko_api_stream_layout_get_roi_cancel_async(handle, on_roi, name_b);
+  nelko_api_stream_layout_stream_point_to_pan_tilt_cancel_async(handle, on_point, NULL);
+  nelko_api_stream_layout_get_stream_layout_cancel_async(handle, on_layout, NULL);
+
+  printf("\nerrors are statuses:\n");
+  nelko_core_status status =
+      nelko_api_stream_layout_get_roi_send(handle, target, 99, kRoiActiveSet, &pan, &tilt, &pan,
+                                           &tilt);
+  printf("  Get_roi of ROI 99: %s\n", nelko_core_status_to_string(status));
+  status = nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, "no_such_target", 200,
+                                                                 &rois);
+  printf("  Get_num_roi of a target that does not exist: %s\n",
+         nelko_core_status_to_string(status));
+
+  nelko_api_stream_layout_initiator_deinit(handle);
+  nelko_core_logging_deinit(log);
+  return 0;
+}
