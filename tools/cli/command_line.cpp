@@ -34,7 +34,9 @@ std::vector<CommandSpec> const& Commands() {
   return commands;
 }
 
-bool IsGroup(std::string const& word) { return word == "layout" || word == "roi"; }
+bool IsGroup(std::string const& word) {
+  return word == "layout" || word == "roi";
+}
 
 // A word that starts like an option but reads as a negative number is an argument, so that
 // "roi get -1" is told that -1 is negative rather than that it is an unknown option.
@@ -123,8 +125,10 @@ void Convert(CommandSpec const& spec, Words& words, Invocation& invocation) {
       if (from && !p.empty())
         throw UsageError("layout render: give either STREAM or --from FILE, not both");
       if (!from && p.empty()) throw UsageError("layout render: STREAM or --from FILE is missing");
-      if (from) invocation.layout_file = *from;
-      else invocation.stream = ParseUnsigned(p[0], "STREAM");
+      if (from)
+        invocation.layout_file = *from;
+      else
+        invocation.stream = ParseUnsigned(p[0], "STREAM");
       break;
     }
     case Command::kRoiGet:
@@ -167,15 +171,15 @@ void CheckAndConvert(CommandSpec const& spec, Words& words, Invocation& invocati
     std::string names;
     for (char const* name : spec.positionals) names += std::string(" ") + name;
     if (p.size() > wanted)
-      throw UsageError(std::string(spec.path) + ": unexpected argument '" + p[wanted] + "' (usage: " + std::string(spec.path) +
-                       names + ")");
-    throw UsageError(std::string(spec.path) + ": " + spec.positionals[p.size()] + " is missing (usage: " + std::string(spec.path) +
-                     names + ")");
+      throw UsageError(std::string(spec.path) + ": unexpected argument '" + p[wanted] +
+                       "' (usage: " + std::string(spec.path) + names + ")");
+    throw UsageError(std::string(spec.path) + ": " + spec.positionals[p.size()] +
+                     " is missing (usage: " + std::string(spec.path) + names + ")");
   }
   for (auto const& option : words.options) {
-    if (std::find(spec.options.begin(), spec.options.end(), option.first) ==
-        spec.options.end())
-      throw UsageError(std::string(spec.path) + ": option '" + option.first + "' does not apply here");
+    if (std::find(spec.options.begin(), spec.options.end(), option.first) == spec.options.end())
+      throw UsageError(std::string(spec.path) + ": option '" + option.first +
+                       "' does not apply here");
   }
   Convert(spec, words, invocation);
 }

@@ -36,11 +36,11 @@ struct Invocation {
   int timeout_ms = kDefaultTimeoutMs;
   bool json = false;
 
-  std::uint32_t stream = 0;    // layout get/set/render, point
-  std::uint32_t index = 0;     // roi get/set
-  std::uint32_t roi_set = 0;   // a RoiSet value; pending unless --set says otherwise
-  std::string layout_file;     // layout set FILE, layout render --from FILE
-  std::string svg_file;        // layout render --svg FILE
+  std::uint32_t stream = 0;   // layout get/set/render, point
+  std::uint32_t index = 0;    // roi get/set
+  std::uint32_t roi_set = 0;  // a RoiSet value; pending unless --set says otherwise
+  std::string layout_file;    // layout set FILE, layout render --from FILE
+  std::string svg_file;       // layout render --svg FILE
   double pan = 0, tilt = 0, roll = 0, vfov = 0;  // roi set
   double x = 0, y = 0;                           // point, in millipercent
 };

@@ -8,9 +8,9 @@ namespace {
 
 constexpr char kPrefix[] = "kStreamLayoutFacet";
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-constexpr std::array<char const*, 7> kFirstNames = {
-    "FullFrame",    "CubeFaceFront", "CubeFaceBack", "CubeFaceLeft",
-    "CubeFaceRight", "CubeFaceUp",   "CubeFaceDown"};
+constexpr std::array<char const*, 7> kFirstNames = {"FullFrame",    "CubeFaceFront", "CubeFaceBack",
+                                                    "CubeFaceLeft", "CubeFaceRight", "CubeFaceUp",
+                                                    "CubeFaceDown"};
 // The numbering of the public header: grid cell (x, y) is 7 + x + 4 * y, the two projection
 // families take 16 values each from 48 and 64, and Metadata is 80.
 constexpr std::uint32_t kFirstGrid = 7;

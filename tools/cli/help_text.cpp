@@ -6,7 +6,8 @@
 namespace stream_layout_cli {
 namespace {
 
-constexpr char kOverview[] = R"(Usage: stream-layout [--target NAME] [--timeout MS] [--json] COMMAND [ARGS...]
+constexpr char kOverview[] =
+    R"(Usage: stream-layout [--target NAME] [--timeout MS] [--json] COMMAND [ARGS...]
 
 Talks to a stream_layout service: reads and replaces the layout of output streams, reads and
 sets regions of interest (ROIs), converts points of a stream into pan and tilt, and draws
@@ -45,7 +46,8 @@ Exit status:
   21      any other status from the library or the target
 )";
 
-constexpr char kLayoutFileFormat[] = R"(Layout file (JSON), as written by "layout get STREAM --json":
+constexpr char kLayoutFileFormat[] =
+    R"(Layout file (JSON), as written by "layout get STREAM --json":
   {
     "stream": 0,
     "placements": [
@@ -125,7 +127,8 @@ constexpr char kRoiGet[] = R"(Usage: stream-layout roi get INDEX [--set pending|
 Prints pan, tilt, roll and vfov of ROI INDEX of the pending (default) or active set.
 )";
 
-constexpr char kRoiSet[] = R"(Usage: stream-layout roi set INDEX --pan P --tilt T --roll R --vfov V [--set pending|active]
+constexpr char kRoiSet[] =
+    R"(Usage: stream-layout roi set INDEX --pan P --tilt T --roll R --vfov V [--set pending|active]
 
 Sets ROI INDEX of the pending (default) or active set. All four values are required; they are
 decimal numbers and may be negative ("--pan -10" or "--pan=-10"). The target decides what is

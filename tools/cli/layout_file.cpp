@@ -40,8 +40,8 @@ class LayoutChecker {
       Fail("placements", std::to_string(placements->Size()) + " placements, at most " +
                              std::to_string(kMaxPlacements) + " are allowed");
     for (rapidjson::SizeType i = 0; i < placements->Size(); ++i)
-      layout.placements.push_back(CheckPlacement((*placements)[i], "placements[" +
-                                                                       std::to_string(i) + "]"));
+      layout.placements.push_back(
+          CheckPlacement((*placements)[i], "placements[" + std::to_string(i) + "]"));
     return layout;
   }
 
@@ -83,7 +83,8 @@ class LayoutChecker {
     rect.y = WholeNumber(value["y"], path + ".y", kFullExtent);
     rect.width = WholeNumber(value["width"], path + ".width", kFullExtent);
     rect.height = WholeNumber(value["height"], path + ".height", kFullExtent);
-    if (rect.width == 0 || rect.height == 0) Fail(path, "the rectangle is empty (width or height 0)");
+    if (rect.width == 0 || rect.height == 0)
+      Fail(path, "the rectangle is empty (width or height 0)");
     // Each term is at most 100000, so the sums cannot overflow.
     if (rect.x + rect.width > kFullExtent)
       Fail(path, "x + width = " + std::to_string(rect.x + rect.width) +
@@ -98,8 +99,8 @@ class LayoutChecker {
     std::string range = "0.." + std::to_string(max);
     if (!value.IsNumber()) Fail(path, "must be a whole number " + range + ", not " + Kind(value));
     if (value.IsUint()) {
-      if (value.GetUint() > max) Fail(path, std::to_string(value.GetUint()) + " is out of range " +
-                                                range);
+      if (value.GetUint() > max)
+        Fail(path, std::to_string(value.GetUint()) + " is out of range " + range);
       return value.GetUint();
     }
     if (value.IsInt64()) {
@@ -107,7 +108,8 @@ class LayoutChecker {
       if (value.GetInt64() < 0) Fail(path, std::to_string(value.GetInt64()) + " is negative");
       Fail(path, std::to_string(value.GetInt64()) + " is out of range " + range);
     }
-    if (value.IsUint64()) Fail(path, std::to_string(value.GetUint64()) + " is out of range " + range);
+    if (value.IsUint64())
+      Fail(path, std::to_string(value.GetUint64()) + " is out of range " + range);
     double number = value.GetDouble();
     std::ostringstream text;
     text << number;
@@ -217,8 +219,8 @@ Layout ReadLayoutFile(std::string const& path) {
 std::string LayoutToJson(Layout const& layout) {
   auto rect = [](Rect const& r) {
     return "{\"x\": " + std::to_string(r.x) + ", \"y\": " + std::to_string(r.y) +
-           ", \"width\": " + std::to_string(r.width) + ", \"height\": " +
-           std::to_string(r.height) + "}";
+           ", \"width\": " + std::to_string(r.width) + ", \"height\": " + std::to_string(r.height) +
+           "}";
   };
   // Written by hand rather than by a generic writer so that each rectangle stays on one line.
   std::string json = "{\n";

@@ -49,11 +49,19 @@ std::string Number(double value) {
 std::size_t Utf8Length(std::string const& text, std::size_t i) {
   auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char lead = byte(i);
-  std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                      : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+  std::size_t length = lead < 0x80                   ? 1
+                       : lead >= 0xC2 && lead < 0xE0 ? 2
+                       : lead >= 0xE0 && lead < 0xF0 ? 3
+                       : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                     : 0;
   if (length == 0 || i + length > text.size()) return 0;
   for (std::size_t k = 1; k < length; ++k)
     if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  // Overlong forms, UTF-16 surrogates and code points above U+10FFFF.
+  unsigned char second = length > 1 ? byte(i + 1) : 0;
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+    return 0;
   return length;
 }
 
@@ -70,13 +78,18 @@ std::string Escape(std::string const& text) {
       continue;
     }
     ++i;
-    switch (c) {
-      case '&': escaped += "&amp;"; break;
-      case '<': escaped += "&lt;"; break;
-      case '>': escaped += "&gt;"; break;
-      case '"': escaped += "&quot;"; break;
-      default: escaped += (length == 0 || (static_cast<unsigned char>(c) < 0x20 && c != '\t')) ? '?' : c;
-    }
+    if (c == '&')
+      escaped += "&amp;";
+    else if (c == '<')
+      escaped += "&lt;";
+    else if (c == '>')
+      escaped += "&gt;";
+    else if (c == '"')
+      escaped += "&quot;";
+    else if (length == 0 || (static_cast<unsigned char>(c) < 0x20 && c != '\t'))
+      escaped += '?';
+    else
+      escaped += c;
   }
   return escaped;
 }
@@ -107,17 +120,18 @@ class SvgWriter {
             "\" height=\"" + Number(height) + "\" viewBox=\"0 0 " + Number(kCanvasWidth) + " " +
             Number(height) + "\" font-family=\"" + kFont + "\">\n";
     out_ += "<title>" + Escape(title_) + "</title>\n";
-    out_ += "<defs><marker id=\"arrow\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" "
-            "markerWidth=\"8\" markerHeight=\"8\" orient=\"auto\"><path d=\"M0,0 L10,5 L0,10 z\" "
-            "fill=\"#555\"/></marker></defs>\n";
+    out_ +=
+        "<defs><marker id=\"arrow\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" "
+        "markerWidth=\"8\" markerHeight=\"8\" orient=\"auto\"><path d=\"M0,0 L10,5 L0,10 z\" "
+        "fill=\"#555\"/></marker></defs>\n";
     out_ += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     Heading();
     Panel(kSourceLeft, "Source image", true);
     Panel(kStreamLeft, layout_.stream ? "Stream " + std::to_string(*layout_.stream) : "Stream",
           false);
     double middle = kPanelTop + kPanelHeight / 2;
-    out_ += "<line x1=\"" + Number(kSourceLeft + kPanelWidth + 10) + "\" y1=\"" +
-            Number(middle) + "\" x2=\"" + Number(kStreamLeft - 50) + "\" y2=\"" + Number(middle) +
+    out_ += "<line x1=\"" + Number(kSourceLeft + kPanelWidth + 10) + "\" y1=\"" + Number(middle) +
+            "\" x2=\"" + Number(kStreamLeft - 50) + "\" y2=\"" + Number(middle) +
             "\" stroke=\"#555\" stroke-width=\"2\" marker-end=\"url(#arrow)\"/>\n";
     Legend();
     out_ += "</svg>\n";
@@ -140,8 +154,7 @@ class SvgWriter {
   void Panel(double left, std::string const& name, bool sources) {
     out_ += Text(left, kPanelTop - 28, Escape(name), "font-size=\"16\" font-weight=\"bold\"");
     out_ += "<rect x=\"" + Number(left) + "\" y=\"" + Number(kPanelTop) + "\" width=\"" +
-            Number(kPanelWidth) + "\" height=\"" + Number(kPanelHeight) +
-            "\" fill=\"#f3f3f3\"/>\n";
+            Number(kPanelWidth) + "\" height=\"" + Number(kPanelHeight) + "\" fill=\"#f3f3f3\"/>\n";
     for (int step = 0; step <= 4; ++step) {
       double x = left + kPanelWidth * step / 4;
       double y = kPanelTop + kPanelHeight * step / 4;
@@ -152,8 +165,8 @@ class SvgWriter {
       }
       out_ += Line(x, kPanelTop - 4, x, kPanelTop, "stroke=\"#555\"");
       out_ += Line(left - 4, y, left, y, "stroke=\"#555\"");
-      out_ += Text(x, kPanelTop - 8, label,
-                   "font-size=\"11\" fill=\"#555\" text-anchor=\"middle\"");
+      out_ +=
+          Text(x, kPanelTop - 8, label, "font-size=\"11\" fill=\"#555\" text-anchor=\"middle\"");
       out_ += Text(left - 7, y + 4, label, "font-size=\"11\" fill=\"#555\" text-anchor=\"end\"");
     }
     if (layout_.placements.empty())
@@ -193,14 +206,13 @@ class SvgWriter {
     // fill of their own: stacked fills of several colours would only mix into mud.
     std::vector<std::size_t> order(count);
     for (std::size_t i = 0; i < count; ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-      return Area(areas[a]) > Area(areas[b]);
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return Area(areas[a]) > Area(areas[b]); });
     for (std::size_t i : order) {
       Box const& box = boxes[i];
       std::size_t colour = i % kFill.size();
-      std::string fill = repeat[i] > 0 ? "none\"" : std::string(kFill[colour]) +
-                                                       "\" fill-opacity=\"0.22\"";
+      std::string fill =
+          repeat[i] > 0 ? "none\"" : std::string(kFill[colour]) + "\" fill-opacity=\"0.22\"";
       std::string dashes = (i / kFill.size()) % 2 == 1 ? " stroke-dasharray=\"7 4\"" : "";
       out_ += "<rect x=\"" + Number(box.left) + "\" y=\"" + Number(box.top) + "\" width=\"" +
               Number(box.right - box.left) + "\" height=\"" + Number(box.bottom - box.top) +
@@ -303,14 +315,13 @@ class SvgWriter {
               "\" width=\"16\" height=\"14\" fill=\"" + kFill[colour] +
               "\" fill-opacity=\"0.35\" stroke=\"" + kFill[colour] + "\" stroke-width=\"2\"" +
               dashes + "/>\n";
-      out_ += Text(kSourceLeft + 26, top + 16,
-                   "#" + std::to_string(i) + " " + FacetLabel(placement.facet),
-                   std::string("font-size=\"13\" font-weight=\"bold\" fill=\"") + kInk[colour] +
-                       "\"");
+      out_ += Text(
+          kSourceLeft + 26, top + 16, "#" + std::to_string(i) + " " + FacetLabel(placement.facet),
+          std::string("font-size=\"13\" font-weight=\"bold\" fill=\"") + kInk[colour] + "\"");
       out_ += Text(kSourceLeft + 210, top + 16, RectText(placement.source), "font-size=\"13\"");
       out_ += Text(kSourceLeft + 520, top + 16, "\u2192", "font-size=\"13\" fill=\"#555\"");
-      out_ += Text(kSourceLeft + 560, top + 16, RectText(placement.destination),
-                   "font-size=\"13\"");
+      out_ +=
+          Text(kSourceLeft + 560, top + 16, RectText(placement.destination), "font-size=\"13\"");
     }
   }
 

@@ -10,8 +10,7 @@
 namespace stream_layout_cli {
 namespace {
 
-[[noreturn]] void Refuse(std::string const& what, std::string const& text,
-                         std::string const& why) {
+[[noreturn]] void Refuse(std::string const& what, std::string const& text, std::string const& why) {
   throw UsageError(what + ": '" + text + "' " + why);
 }
 
@@ -19,8 +18,8 @@ namespace {
 
 std::uint32_t ParseUnsigned(std::string const& text, std::string const& what, std::uint32_t max) {
   if (text.empty()) Refuse(what, text, "is empty, expected a whole number");
-  if (text[0] == '-') Refuse(what, text, "is negative, expected a whole number 0.." +
-                                             std::to_string(max));
+  if (text[0] == '-')
+    Refuse(what, text, "is negative, expected a whole number 0.." + std::to_string(max));
   std::uint64_t value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') Refuse(what, text, "is not a whole number");
@@ -47,8 +46,7 @@ double ParseReal(std::string const& text, std::string const& what) {
   return value;
 }
 
-double ParseRealInRange(std::string const& text, std::string const& what, double min,
-                        double max) {
+double ParseRealInRange(std::string const& text, std::string const& what, double min, double max) {
   double value = ParseReal(text, what);
   if (value < min || value > max) {
     std::ostringstream range;

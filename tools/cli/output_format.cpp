@@ -41,8 +41,10 @@ void Member(JsonWriter& writer, char const* name, std::string const& value) {
 // JSON has no NaN or infinity; a target could still send such a value through the library.
 void Member(JsonWriter& writer, char const* name, double value) {
   writer.Key(name);
-  if (std::isfinite(value)) writer.Double(value);
-  else writer.Null();
+  if (std::isfinite(value))
+    writer.Double(value);
+  else
+    writer.Null();
 }
 
 // Shortest text that reads back as the same double for the usual values ("12.5", "-3", "0.1").
@@ -154,8 +156,8 @@ std::string FormatPanTilt(std::uint32_t stream, double x, double y, PanTilt cons
       Member(w, "tilt", result.tilt);
     });
   }
-  return "stream " + std::to_string(stream) + " point (" + Real(x) + ", " + Real(y) +
-         "): pan " + Real(result.pan) + ", tilt " + Real(result.tilt) + "\n";
+  return "stream " + std::to_string(stream) + " point (" + Real(x) + ", " + Real(y) + "): pan " +
+         Real(result.pan) + ", tilt " + Real(result.tilt) + "\n";
 }
 
 }  // namespace stream_layout_cli

@@ -115,8 +115,7 @@ RunResult Run(std::string const& program, std::vector<std::string> const& args,
   return result;
 }
 
-BackgroundTarget::BackgroundTarget(std::string const& program,
-                                   std::vector<std::string> const& args,
+BackgroundTarget::BackgroundTarget(std::string const& program, std::vector<std::string> const& args,
                                    std::string const& ipc_dir, std::string const& log_dir) {
   std::string out = log_dir + "/target.out";
   pid_ = Spawn(program, args, ipc_dir, "/dev/null", out, log_dir + "/target.err");
@@ -127,7 +126,9 @@ BackgroundTarget::BackgroundTarget(std::string const& program,
   }
 }
 
-BackgroundTarget::~BackgroundTarget() { Stop(); }
+BackgroundTarget::~BackgroundTarget() {
+  Stop();
+}
 
 int BackgroundTarget::Stop() {
   if (pid_ < 0) return -1;

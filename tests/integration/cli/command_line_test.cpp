@@ -9,7 +9,9 @@
 namespace stream_layout_cli {
 namespace {
 
-Invocation Parse(std::vector<std::string> const& args) { return ParseCommandLine(args); }
+Invocation Parse(std::vector<std::string> const& args) {
+  return ParseCommandLine(args);
+}
 
 TEST(CommandLine, ReadsEachCommandWithItsValues) {
   Invocation v = Parse({"version"});
@@ -63,9 +65,14 @@ TEST(CommandLine, GlobalOptionsGoBeforeOrAfterTheCommand) {
 }
 
 TEST(CommandLine, HelpForTheOverviewAndEveryCommand) {
-  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"-h"}, {"help"}, {"layout", "--help"}, {"help", "roi", "set"},
-           {"roi", "set", "--help"}, {"layout", "render", "-h"}}) {
+  for (std::vector<std::string> args :
+       std::vector<std::vector<std::string>>{{"--help"},
+                                             {"-h"},
+                                             {"help"},
+                                             {"layout", "--help"},
+                                             {"help", "roi", "set"},
+                                             {"roi", "set", "--help"},
+                                             {"layout", "render", "-h"}}) {
     EXPECT_EQ(Parse(args).command, Command::kHelp) << args[0];
   }
   EXPECT_EQ(Parse({"roi", "set", "--help"}).help_topic, "roi set");

@@ -108,7 +108,8 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
       {with_source("{\"x\": \"0\", \"y\": 0, \"width\": 1, \"height\": 1}"),
        "source.x: must be a whole number 0..100000, not a string"},
       {with_source("{\"x\": true, \"y\": 0, \"width\": 1, \"height\": 1}"), "not true/false"},
-      {with_source("{\"x\": -1, \"y\": 0, \"width\": 1, \"height\": 1}"), "source.x: -1 is negative"},
+      {with_source("{\"x\": -1, \"y\": 0, \"width\": 1, \"height\": 1}"),
+       "source.x: -1 is negative"},
       {with_source("{\"x\": -0.5, \"y\": 0, \"width\": 1, \"height\": 1}"), "-0.5 is negative"},
       {with_source("{\"x\": 0.5, \"y\": 0, \"width\": 1, \"height\": 1}"), "0.5 is not a whole"},
       {with_source("{\"x\": 0, \"y\": 100001, \"width\": 1, \"height\": 1}"),
@@ -132,9 +133,10 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
 }
 
 TEST(LayoutFile, RefusesTooManyPlacements) {
-  std::string placement = "{\"facet\": 0, \"source\": {\"x\": 0, \"y\": 0, \"width\": 1, "
-                          "\"height\": 1}, \"destination\": {\"x\": 0, \"y\": 0, \"width\": 1, "
-                          "\"height\": 1}}";
+  std::string placement =
+      "{\"facet\": 0, \"source\": {\"x\": 0, \"y\": 0, \"width\": 1, "
+      "\"height\": 1}, \"destination\": {\"x\": 0, \"y\": 0, \"width\": 1, "
+      "\"height\": 1}}";
   std::string text = "[" + placement;
   for (std::size_t i = 1; i < kMaxPlacements; ++i) text += "," + placement;
   EXPECT_EQ(ParseLayoutText(text + "]", "f").placements.size(), kMaxPlacements);

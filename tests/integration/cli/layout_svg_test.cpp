@@ -54,8 +54,7 @@ TEST(LayoutSvg, LabelsOfEqualSourcesStackInIndexOrder) {
   std::string svg = RenderLayoutSvg(CubeFacesFromOneSource(), "Cube");
   double previous = -1;
   for (std::uint32_t i = 0; i < 6; ++i) {
-    std::vector<double> ys =
-        LabelYs(svg, "#" + std::to_string(i) + " " + FacetLabel(1 + i));
+    std::vector<double> ys = LabelYs(svg, "#" + std::to_string(i) + " " + FacetLabel(1 + i));
     ASSERT_EQ(ys.size(), 3u);
     EXPECT_GT(ys[0], previous) << i;  // the first is the source frame's
     previous = ys[0];
@@ -66,8 +65,8 @@ TEST(LayoutSvg, ShrinksLabelsToFitSmallRectangles) {
   Layout layout;
   layout.placements.push_back({80, {0, 0, 1000, 1000}, {10000, 0, 40000, 40000}});
   std::string svg = RenderLayoutSvg(layout, "Small");
-  EXPECT_EQ(LabelYs(svg, "#0").size(), 1u);                // a 1 % square: the number alone
-  EXPECT_EQ(LabelYs(svg, "#0 Metadata").size(), 2u);       // the 40 % square and the legend
+  EXPECT_EQ(LabelYs(svg, "#0").size(), 1u);           // a 1 % square: the number alone
+  EXPECT_EQ(LabelYs(svg, "#0 Metadata").size(), 2u);  // the 40 % square and the legend
 }
 
 // xmllint is the judge of well-formedness where it is installed; without it only the basic
@@ -84,10 +83,11 @@ TEST(LayoutSvg, IsWellFormedWhateverTheInput) {
     Layout layout;
     std::string title;
   };
-  std::vector<Case> const cases = {{Layout{}, "empty & <odd> \"title\""},
-                                   {odd, std::string("bad \xC3\x28 utf-8 \x01 bytes")},
-                                   {many, "forty"},
-                                   {CubeFacesFromOneSource(), "Cube \u2013 faces"}};
+  std::vector<Case> const cases = {
+      {Layout{}, "empty & <odd> \"title\""},
+      {odd, std::string("bad \xC3\x28 \xED\xA0\x80 \xF4\x90\x80\x80 \x01 bytes")},
+      {many, "forty"},
+      {CubeFacesFromOneSource(), "Cube \u2013 faces"}};
   cli_test::TempDir dir;
   char const* xmllint = std::getenv("XMLLINT");
 #ifdef XMLLINT_PROGRAM
