@@ -71,7 +71,7 @@ nelko_core_status nelko_core_ipc_target_init(void* log_handle, char const* targe
 nelko_core_status nelko_core_ipc_deinit(void* ipc_handle) {
   if (InitiatorChannel* initiator = channel_from_handle<InitiatorChannel>(ipc_handle)) {
     if (initiator->on_io_thread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-    initiator->kind = IpcHandle::Kind::closed;
+    initiator->kind.store(IpcHandle::Kind::closed, std::memory_order_relaxed);
     return guarded([&] {
       delete initiator;
       return NELKO_CORE_STATUS_NO_ERROR;
@@ -79,7 +79,7 @@ nelko_core_status nelko_core_ipc_deinit(void* ipc_handle) {
   }
   if (TargetChannel* target = channel_from_handle<TargetChannel>(ipc_handle)) {
     if (target->on_io_thread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-    target->kind = IpcHandle::Kind::closed;
+    target->kind.store(IpcHandle::Kind::closed, std::memory_order_relaxed);
     return guarded([&] {
       delete target;
       return NELKO_CORE_STATUS_NO_ERROR;
