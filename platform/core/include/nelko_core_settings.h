@@ -3,10 +3,11 @@
  *
  * SETTINGS
  *
- * A process keeps at most one settings file open at a time: nelko_core_settings_init(path) opens it,
- * creating it when it does not exist, and nelko_core_settings_deinit() closes it. Every other settings
- * function works on that file. A setting is a key (any text, "" included) of one of nine kinds
- * (nelko_core_settings_type) with a value, a default value, or both, always of the key's kind:
+ * A process keeps at most one settings file open at a time: nelko_core_settings_init(path) opens
+ * it, creating it when it does not exist, and nelko_core_settings_deinit() closes it. Every other
+ * settings function works on that file. A setting is a key (any text, "" included) of one of nine
+ * kinds (nelko_core_settings_type) with a value, a default value, or both, always of the key's
+ * kind:
  *
  *   kind            set takes              get hands out
  *   string          char const *           char * (strdup'ed; free() it)
@@ -60,7 +61,8 @@
  *   }
  *
  * "type" is the kind's name from the table above; an entry has "value", "default" or both, each a
- * JSON value of that kind (a json entry holds any JSON value; a double entry accepts any number).
+ * JSON value of that kind (a json entry holds any JSON value; a double entry accepts any number);
+ * a key appears once.
  * A file that does not parse, or breaks these rules anywhere, is refused whole by init (status 4)
  * and left as it is. Unknown members are kept as they are.
  *
@@ -86,8 +88,8 @@ extern "C" {
 
 /* Opens the settings file at path, or creates it (version 0, no keys; see is_new_file) when it
  * does not exist; the directory must exist. A stale "<path>.tmp" is deleted first. Statuses: 1 for
- * a null path, 3 when a file is already open, 4 when the file cannot be read or created or is not a
- * valid settings document (nothing is opened then). */
+ * a null or empty path, 3 when a file is already open, 4 when the file cannot be read or created
+ * or is not a valid settings document (nothing is opened then). */
 nelko_core_status nelko_core_settings_init(char const *path);
 /* Closes the settings file; every change is already on disk. 1 when none is open. */
 nelko_core_status nelko_core_settings_deinit(void);
@@ -207,14 +209,14 @@ char const *nelko_core_debug_get_setting_path(void);
  *   one not such an integer) -> arrayofstring, arrayofbool, arrayofint, arrayofdouble; any other
  *   value (object, null, an array of anything else or of mixed kinds) -> json.
  * Getters take and hand out values, and return statuses, as the settings getters do, and read a
- * key of their own kind, and also: the double getter an int, the arrayofdouble getter an arrayofint,
- * and every array getter an empty array. get_type reports an empty array as
- * NELKO_CORE_SETTING_TYPE_UNKNOWN. The same threading rules hold; a configuration and a settings file
- * can be open together. */
+ * key of their own kind, and also: the double getter an int, the arrayofdouble getter an
+ * arrayofint, and every array getter an empty array. get_type reports an empty array as
+ * NELKO_CORE_SETTING_TYPE_UNKNOWN. The same threading rules hold; a configuration and a settings
+ * file can be open together. */
 
-/* Reads the configuration file. Statuses: 1 for a null path, 3 when one is already open, 4 when
- * the file is missing, unreadable, not JSON (nested at most 64 levels below its object) or not an
- * object. */
+/* Reads the configuration file. Statuses: 1 for a null or empty path, 3 when one is already open,
+ * 4 when the file is missing, unreadable, not JSON (nested at most 64 levels below its object), not
+ * an object, or has a key twice. */
 nelko_core_status nelko_core_configuration_init(char const *path);
 /* Forgets the configuration; 1 when none is open. */
 nelko_core_status nelko_core_configuration_deinit(void);

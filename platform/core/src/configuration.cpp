@@ -49,12 +49,13 @@ class Configuration {
   }
 
   nelko_core_status open(char const* path) {
-    if (!path) return NELKO_CORE_STATUS_INVALID_PARAMS;
+    if (!path || !*path) return NELKO_CORE_STATUS_INVALID_PARAMS;
     std::unique_lock lock(mutex_);
     if (document_) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
     std::optional<std::string> text = read_file(path);
     rapidjson::Document document;
-    if (!text || !parse_json(*text, document, kMaxValueNesting + 1) || !document.IsObject())
+    if (!text || !parse_json(*text, document, kMaxValueNesting + 1) || !document.IsObject() ||
+        has_duplicate_names(document))
       return NELKO_CORE_STATUS_IPC_FAILED;
     document_.emplace(std::move(document));
     return NELKO_CORE_STATUS_NO_ERROR;

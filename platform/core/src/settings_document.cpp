@@ -35,7 +35,9 @@ bool is_settings_document(Json const& document) {
   if (!document.IsObject()) return false;
   Json const* version = find_member(document, kVersion);
   Json const* values = find_member(document, kValues);
-  if (!version || !version->IsUint() || !values || !values->IsObject()) return false;
+  if (!version || !version->IsUint() || !values || !values->IsObject() ||
+      has_duplicate_names(*values))
+    return false;
   for (auto const& entry : values->GetObject())
     if (!is_entry(entry.value)) return false;
   return true;

@@ -1,6 +1,8 @@
 #include "settings_json.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 #include "settings_rapidjson.h"
 
@@ -44,6 +46,14 @@ bool parse_json(std::string_view text, rapidjson::Document& document, int max_ne
   if (!nests_at_most(text, max_nesting)) return false;
   document.Parse(text.data(), text.size());
   return !document.HasParseError();
+}
+
+bool has_duplicate_names(Json const& object) {
+  std::vector<std::string_view> names;
+  for (auto const& member : object.GetObject())
+    names.emplace_back(member.name.GetString(), member.name.GetStringLength());
+  std::sort(names.begin(), names.end());
+  return std::adjacent_find(names.begin(), names.end()) != names.end();
 }
 
 Json const* find_member(Json const& object, std::string_view name) {

@@ -21,6 +21,10 @@ constexpr int kMaxValueNesting = 64;
 // with document unspecified, when the text is not JSON or nests deeper than max_nesting levels.
 bool parse_json(std::string_view text, rapidjson::Document& document, int max_nesting);
 
+// True when two members of object have the same name. RapidJSON keeps both, but lookups would
+// only ever see the first.
+bool has_duplicate_names(Json const& object);
+
 // The value of object's member name, null when it has none.
 Json const* find_member(Json const& object, std::string_view name);
 

@@ -11,7 +11,7 @@ SettingsStore& SettingsStore::instance() {
 }
 
 nelko_core_status SettingsStore::open(char const* path) {
-  if (!path) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  if (!path || !*path) return NELKO_CORE_STATUS_INVALID_PARAMS;
   std::unique_lock lock(mutex_);
   if (file_) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
   OpenFile file{path, {}, 0, false};

@@ -100,7 +100,7 @@ TEST_F(ConfigurationTest, LifecycleAndInvalidFiles) {
   EXPECT_EQ(nelko_core_configuration_init(nullptr), NELKO_CORE_STATUS_INVALID_PARAMS);
   std::string const missing = directory_.file("missing.json");
   EXPECT_EQ(nelko_core_configuration_init(missing.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
-  for (char const* invalid : {"", "[1, 2]", "{\"a\": }"}) {
+  for (char const* invalid : {"", "[1, 2]", "{\"a\": }", "{\"a\": 1, \"a\": 2}"}) {
     write_text(path_, invalid);
     EXPECT_EQ(nelko_core_configuration_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED)
         << invalid;

@@ -76,6 +76,7 @@ TEST_F(SettingsFileTest, LifecycleStatuses) {
   EXPECT_FALSE(nelko_core_settings_does_key_exist("k"));
   EXPECT_EQ(nelko_core_debug_get_setting_path(), nullptr);
   EXPECT_EQ(nelko_core_settings_init(nullptr), NELKO_CORE_STATUS_INVALID_PARAMS);
+  EXPECT_EQ(nelko_core_settings_init(""), NELKO_CORE_STATUS_INVALID_PARAMS);
   std::string nowhere = directory_.file("missing/settings.json");
   EXPECT_EQ(nelko_core_settings_init(nowhere.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
   EXPECT_EQ(nelko_core_debug_get_setting_path(), nullptr);
@@ -114,6 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidFile{"ArrayElementOfAnotherKind",
                     R"({"version": 0, "values": {"k": {"type": "arrayofbool", "default": [1]}}})"},
         InvalidFile{"NoKind", R"({"version": 0, "values": {"k": {"value": 1}}})"},
+        InvalidFile{"DuplicateKey", R"({"version": 0, "values": {"k": {"type": "int", "value": 1},
+                                     "k": {"type": "int", "value": 2}}})"},
         InvalidFile{"NestedTooDeep",
                     R"({"version": 0, "values": {"k": {"type": "json", "value": )" +
                         std::string(65, '[') + std::string(65, ']') + "}}}"}),
