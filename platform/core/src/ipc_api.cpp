@@ -34,6 +34,17 @@ nelko_core_status on_channel(void* handle, Work&& work) noexcept {
   return guarded([&] { return work(*channel); });
 }
 
+// The channel's own I/O thread cannot join itself: deinit is refused there.
+template <typename Channel>
+nelko_core_status close(Channel* channel) noexcept {
+  if (channel->on_io_thread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
+  channel->kind.store(IpcHandle::Kind::closed, std::memory_order_relaxed);
+  return guarded([&] {
+    delete channel;
+    return NELKO_CORE_STATUS_NO_ERROR;
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -69,22 +80,8 @@ nelko_core_status nelko_core_ipc_target_init(void* log_handle, char const* targe
 }
 
 nelko_core_status nelko_core_ipc_deinit(void* ipc_handle) {
-  if (InitiatorChannel* initiator = channel_from_handle<InitiatorChannel>(ipc_handle)) {
-    if (initiator->on_io_thread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-    initiator->kind.store(IpcHandle::Kind::closed, std::memory_order_relaxed);
-    return guarded([&] {
-      delete initiator;
-      return NELKO_CORE_STATUS_NO_ERROR;
-    });
-  }
-  if (TargetChannel* target = channel_from_handle<TargetChannel>(ipc_handle)) {
-    if (target->on_io_thread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-    target->kind.store(IpcHandle::Kind::closed, std::memory_order_relaxed);
-    return guarded([&] {
-      delete target;
-      return NELKO_CORE_STATUS_NO_ERROR;
-    });
-  }
+  if (auto* initiator = channel_from_handle<InitiatorChannel>(ipc_handle)) return close(initiator);
+  if (auto* target = channel_from_handle<TargetChannel>(ipc_handle)) return close(target);
   return NELKO_CORE_STATUS_INVALID_PARAMS;
 }
 

@@ -20,7 +20,8 @@ template <typename Channel>
 Channel* channel_from_handle(void* handle) {
   if (handle == nullptr) return nullptr;
   auto* base = static_cast<IpcHandle*>(handle);
-  return base->kind.load(std::memory_order_relaxed) == Channel::kKind ? static_cast<Channel*>(base) : nullptr;
+  return base->kind.load(std::memory_order_relaxed) == Channel::kKind ? static_cast<Channel*>(base)
+                                                                      : nullptr;
 }
 
 }  // namespace nelko::core

@@ -129,16 +129,8 @@ nelko_core_status InitiatorChannel::receive_response(int timeout_ms, char** firs
   }
   *first = *interface_name = *uuid = *payload = nullptr;
   Response response;
-  // Waiting on the I/O thread would block the very thread that delivers: it only polls.
-  long long timeout = io_.on_thread() ? 0 : timeout_ms;
-  switch (responses_.pop(response, timeout, [this] { return !response_callbacks_.empty(); })) {
-    case PullQueue<Response>::Result::diverted:
-      return NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION;
-    case PullQueue<Response>::Result::timed_out:
-      return NELKO_CORE_STATUS_IPC_FAILED;
-    case PullQueue<Response>::Result::item:
-      break;
-  }
+  nelko_core_status status = responses_.pull(response, timeout_ms, io_.on_thread());
+  if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   *first = response.first.release();
   *interface_name = response.interface_name.release();
   *uuid = response.uuid.release();
@@ -148,11 +140,7 @@ nelko_core_status InitiatorChannel::receive_response(int timeout_ms, char** firs
 
 nelko_core_status InitiatorChannel::set_response_callback(
     initiator_response_receive_callback callback, void* user) {
-  if (callback == nullptr) {
-    response_callbacks_.remove(user, io_.on_thread());
-  } else if (response_callbacks_.add(callback, user)) {
-    responses_.wake_all();
-  }
+  responses_.set_callback(callback, user, io_.on_thread());
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
@@ -220,13 +208,15 @@ void InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
 
 void InitiatorChannel::deliver_response(Connection& connection, IncomingFrame const& frame) {
   DeliveryTexts<4> texts({connection.label(), frame.texts[0], frame.texts[1], frame.texts[2]});
-  bool delivered = response_callbacks_.deliver(
+  bool kept = responses_.deliver(
       [&texts](initiator_response_receive_callback callback, void* user) {
         texts.refill();
         callback(texts.slot(0), texts.slot(1), texts.slot(2), texts.slot(3), user);
+      },
+      [&texts] {
+        return Response{texts.take(0), texts.take(1), texts.take(2), texts.take(3)};
       });
-  if (delivered) return;
-  if (responses_.push({texts.take(0), texts.take(1), texts.take(2), texts.take(3)})) {
+  if (!kept) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
                            "IPC: %zu responses wait unread; the oldest was dropped",
                            kMaxQueuedResponses);

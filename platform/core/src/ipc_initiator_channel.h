@@ -12,11 +12,11 @@
 
 #include "c_text.h"
 #include "callback_registry.h"
+#include "deliveries.h"
 #include "io_thread.h"
 #include "ipc_connection.h"
 #include "ipc_handle.h"
 #include "nelko_core_ipc.h"
-#include "pull_queue.h"
 
 namespace nelko::core {
 
@@ -70,9 +70,8 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   std::set<std::string, std::less<>> subscriptions_;
   std::uint64_t next_connection_id_ = 0;
 
-  CallbackRegistry<initiator_response_receive_callback> response_callbacks_;
+  Deliveries<initiator_response_receive_callback, Response> responses_{kMaxQueuedResponses};
   CallbackRegistry<initiator_event_receive_callback> event_callbacks_;
-  PullQueue<Response> responses_{kMaxQueuedResponses};
 };
 
 }  // namespace nelko::core

@@ -214,13 +214,15 @@ void TargetChannel::deliver_command(Connection& connection, IncomingFrame const&
     reply_to = found->second.reply_to;
   }
   DeliveryTexts<3> texts({reply_to, frame.texts[1], frame.texts[2]});
-  bool delivered =
-      command_callbacks_.deliver([&texts](target_command_receive_callback callback, void* user) {
+  bool kept = commands_.deliver(
+      [&texts](target_command_receive_callback callback, void* user) {
         texts.refill();
         callback(texts.slot(0), texts.slot(1), texts.slot(2), user);
+      },
+      [&texts] {
+        return Command{texts.take(0), texts.take(1), texts.take(2)};
       });
-  if (delivered) return;
-  if (commands_.push({texts.take(0), texts.take(1), texts.take(2)})) {
+  if (!kept) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
                            "IPC target '%s': %zu commands wait unread; the oldest was dropped",
                            name_.c_str(), kMaxQueuedCommands);
@@ -246,16 +248,8 @@ nelko_core_status TargetChannel::receive_command(unsigned timeout_ms, char** rep
   }
   *reply_to = *uuid = *payload = nullptr;
   Command command;
-  // Waiting on the I/O thread would block the very thread that delivers: it only polls.
-  long long timeout = io_.on_thread() ? 0 : static_cast<long long>(timeout_ms);
-  switch (commands_.pop(command, timeout, [this] { return !command_callbacks_.empty(); })) {
-    case PullQueue<Command>::Result::diverted:
-      return NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION;
-    case PullQueue<Command>::Result::timed_out:
-      return NELKO_CORE_STATUS_IPC_FAILED;
-    case PullQueue<Command>::Result::item:
-      break;
-  }
+  nelko_core_status status = commands_.pull(command, timeout_ms, io_.on_thread());
+  if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   *reply_to = command.reply_to.release();
   *uuid = command.uuid.release();
   *payload = command.payload.release();
@@ -264,11 +258,7 @@ nelko_core_status TargetChannel::receive_command(unsigned timeout_ms, char** rep
 
 nelko_core_status TargetChannel::set_command_callback(target_command_receive_callback callback,
                                                       void* user) {
-  if (callback == nullptr) {
-    command_callbacks_.remove(user, io_.on_thread());
-  } else if (command_callbacks_.add(callback, user)) {
-    commands_.wake_all();
-  }
+  commands_.set_callback(callback, user, io_.on_thread());
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 

@@ -13,12 +13,11 @@
 #include <string>
 
 #include "c_text.h"
-#include "callback_registry.h"
+#include "deliveries.h"
 #include "io_thread.h"
 #include "ipc_connection.h"
 #include "ipc_handle.h"
 #include "nelko_core_ipc.h"
-#include "pull_queue.h"
 
 namespace nelko::core {
 
@@ -75,8 +74,7 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   std::mutex peers_mutex_;
   std::map<std::uint64_t, Peer> peers_;
 
-  CallbackRegistry<target_command_receive_callback> command_callbacks_;
-  PullQueue<Command> commands_{kMaxQueuedCommands};
+  Deliveries<target_command_receive_callback, Command> commands_{kMaxQueuedCommands};
 };
 
 }  // namespace nelko::core

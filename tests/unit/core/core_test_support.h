@@ -6,7 +6,9 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "nelko_core.h"
 
@@ -23,6 +25,27 @@ class CapturedStderr {
  private:
   int saved_ = -1;
   int file_ = -1;
+};
+
+// Lines that callbacks record on an I/O thread and the test reads.
+class Recorded {
+ public:
+  void add(std::string line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(std::move(line));
+  }
+  std::size_t count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_.size();
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
 };
 
 struct ChannelCloser {

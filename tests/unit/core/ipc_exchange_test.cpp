@@ -16,6 +16,7 @@ using core_test::IpcTest;
 using core_test::pull_command;
 using core_test::pull_response;
 using core_test::Pulled;
+using core_test::Recorded;
 
 using IpcExchange = IpcTest;
 
@@ -73,47 +74,27 @@ TEST_F(IpcExchange, CallbacksOnBothSides) {
   ASSERT_EQ(nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get()),
             NELKO_CORE_STATUS_NO_ERROR);
   Channel initiator = open_initiator();
-  struct Seen {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-  } seen;
+  Recorded seen;
   auto record = [](char** first, char** interface, char** uuid, char** payload, void* user) {
-    auto* into = static_cast<Seen*>(user);
-    std::lock_guard<std::mutex> lock(into->mutex);
-    into->lines.push_back(std::string(*first) + "|" + *interface + "|" + *uuid + "|" + *payload);
+    static_cast<Recorded*>(user)->add(std::string(*first) + "|" + *interface + "|" + *uuid + "|" +
+                                      *payload);
   };
   ASSERT_EQ(nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record, &seen),
             NELKO_CORE_STATUS_NO_ERROR);
   nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u7", "p");
-  ASSERT_TRUE(eventually([&] {
-    std::lock_guard<std::mutex> lock(seen.mutex);
-    return !seen.lines.empty();
-  }));
-  std::lock_guard<std::mutex> lock(seen.mutex);
-  EXPECT_EQ(seen.lines[0], "camera|stream_layout|u7|re:p");
+  ASSERT_TRUE(eventually([&] { return seen.count() == 1; }));
+  EXPECT_EQ(seen.lines()[0], "camera|stream_layout|u7|re:p");
 }
-
-struct Calls {
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  std::size_t count() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return lines.size();
-  }
-};
 
 struct Callee {
   std::string name;
   bool takes_payload;
-  Calls* calls;
+  Recorded* calls;
 };
 
 void record_and_maybe_take(char**, char**, char** uuid, char** payload, void* user) {
   auto* callee = static_cast<Callee*>(user);
-  {
-    std::lock_guard<std::mutex> lock(callee->calls->mutex);
-    callee->calls->lines.push_back(callee->name + ":" + *uuid + ":" + *payload);
-  }
+  callee->calls->add(callee->name + ":" + *uuid + ":" + *payload);
   if (callee->takes_payload) {
     char* mine = *payload;
     *payload = nullptr;
@@ -125,7 +106,7 @@ TEST_F(IpcExchange, EveryRegisteredPairGetsEveryResponseInRegistrationOrder) {
   Channel target = open_target("camera");
   nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
   Channel initiator = open_initiator();
-  Calls calls;
+  Recorded calls;
   // The first callee takes the payload over; the second must still see it.
   Callee first{"first", true, &calls}, second{"second", false, &calls};
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_and_maybe_take,
@@ -140,8 +121,8 @@ TEST_F(IpcExchange, EveryRegisteredPairGetsEveryResponseInRegistrationOrder) {
   ASSERT_TRUE(eventually([&] { return calls.count() >= 4; }));
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &first);
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &second);
-  EXPECT_EQ(calls.lines, (std::vector<std::string>{"first:a:re:1", "second:a:re:1", "first:b:re:2",
-                                                   "second:b:re:2"}));
+  EXPECT_EQ(calls.lines(), (std::vector<std::string>{"first:a:re:1", "second:a:re:1",
+                                                     "first:b:re:2", "second:b:re:2"}));
 }
 
 TEST_F(IpcExchange, OneInitiatorTalksToSeveralTargets) {
@@ -217,19 +198,8 @@ TEST_F(IpcExchange, ResponseToAConnectionThatIsGoneFails) {
   }));
 }
 
-struct Events {
-  std::mutex mutex;
-  std::vector<std::string> seen;
-  std::size_t count() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return seen.size();
-  }
-};
-
 void record_event(char** target, char** interface, char** payload, void* user) {
-  auto* events = static_cast<Events*>(user);
-  std::lock_guard<std::mutex> lock(events->mutex);
-  events->seen.push_back(std::string(*target) + "|" + *interface + "|" + *payload);
+  static_cast<Recorded*>(user)->add(std::string(*target) + "|" + *interface + "|" + *payload);
 }
 
 TEST_F(IpcExchange, EventsReachSubscribersUntilTheyUnsubscribe) {
@@ -237,7 +207,7 @@ TEST_F(IpcExchange, EventsReachSubscribersUntilTheyUnsubscribe) {
   nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
   Channel subscriber = open_initiator("sub");
   Channel bystander = open_initiator("other");
-  Events events, bystander_events;
+  Recorded events, bystander_events;
   nelko_core_ipc_initiator_event_receive_callback(subscriber.get(), record_event, &events);
   nelko_core_ipc_initiator_event_receive_callback(bystander.get(), record_event, &bystander_events);
   EXPECT_EQ(nelko_core_ipc_target_event_send(target.get(), "{\"nobody\":1}"),
@@ -253,7 +223,7 @@ TEST_F(IpcExchange, EventsReachSubscribersUntilTheyUnsubscribe) {
   EXPECT_EQ(nelko_core_ipc_target_event_send(target.get(), "{\"zoom\":2}"),
             NELKO_CORE_STATUS_NO_ERROR);
   ASSERT_TRUE(eventually([&] { return events.count() == 1; }));
-  EXPECT_EQ(events.seen[0], "camera|stream_layout|{\"zoom\":2}");
+  EXPECT_EQ(events.lines()[0], "camera|stream_layout|{\"zoom\":2}");
 
   EXPECT_EQ(nelko_core_ipc_initiator_event_unsubscribe(subscriber.get(), "camera"),
             NELKO_CORE_STATUS_NO_ERROR);
