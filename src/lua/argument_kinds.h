@@ -36,12 +36,15 @@ struct Argument {
   static void release_after_call(Slot&) {}
 };
 
-inline bool is_number_like(lua_State* L, int i) {
-  return lua_isnumber(L, i) != 0;
-}
-inline bool is_pointer_like(lua_State* L, int i) {
-  return lua_isuserdata(L, i) || lua_isnil(L, i);
-}
+// Kinds whose first pass takes a number or a string convertible to one.
+struct NumberArgument : Argument {
+  static bool first_pass(lua_State* L, int i) { return lua_isnumber(L, i) != 0; }
+};
+
+// Kinds whose first pass takes any userdata or nil.
+struct PointerArgument : Argument {
+  static bool first_pass(lua_State* L, int i) { return lua_isuserdata(L, i) || lua_isnil(L, i); }
+};
 
 // String, number or nil; nil passes a null pointer.
 struct Text : Argument {
@@ -74,11 +77,10 @@ inline constexpr char kDoubleConstName[] = "double const";
 
 // A number or numeric string, truncated toward zero to 32 bits.
 template <char const* Name = kIntName>
-struct Signed : Argument {
+struct Signed : NumberArgument {
   using CType = int;
   using Slot = CType;
   static constexpr char const* kTypeName = Name;
-  static bool first_pass(lua_State* L, int i) { return is_number_like(L, i); }
   static Check convert(lua_State* L, int i, Slot& v) {
     v = to_int32(lua_tonumber(L, i));
     return Check::kOk;
@@ -86,11 +88,10 @@ struct Signed : Argument {
 };
 
 // As Signed, but below zero (or NaN) is refused.
-struct Unsigned : Argument {
+struct Unsigned : NumberArgument {
   using CType = unsigned int;
   using Slot = CType;
   static constexpr char const* kTypeName = "unsigned int";
-  static bool first_pass(lua_State* L, int i) { return is_number_like(L, i); }
   static Check convert(lua_State* L, int i, Slot& v) {
     lua_Number n = lua_tonumber(L, i);
     if (!(n >= 0)) return Check::kNegative;
@@ -100,11 +101,10 @@ struct Unsigned : Argument {
 };
 
 template <char const* Name = kDoubleName>
-struct Real : Argument {
+struct Real : NumberArgument {
   using CType = double;
   using Slot = CType;
   static constexpr char const* kTypeName = Name;
-  static bool first_pass(lua_State* L, int i) { return is_number_like(L, i); }
   static Check convert(lua_State* L, int i, Slot& v) {
     v = lua_tonumber(L, i);
     return Check::kOk;
@@ -115,11 +115,10 @@ inline constexpr char kStatusName[] = "nelko_core_status";
 inline constexpr char kLogPriorityName[] = "nelko_core_log_priority";
 
 template <class Enum, char const* Name>
-struct Enumeration : Argument {
+struct Enumeration : NumberArgument {
   using CType = Enum;
   using Slot = CType;
   static constexpr char const* kTypeName = Name;
-  static bool first_pass(lua_State* L, int i) { return is_number_like(L, i); }
   static Check convert(lua_State* L, int i, Slot& v) {
     v = static_cast<Enum>(to_int32(lua_tonumber(L, i)));
     return Check::kOk;
@@ -127,11 +126,10 @@ struct Enumeration : Argument {
 };
 
 // Any pointer userdata of the convention, whatever its type, or nil for null.
-struct UntypedPointer : Argument {
+struct UntypedPointer : PointerArgument {
   using CType = void*;
   using Slot = CType;
   static constexpr char const* kTypeName = "void *";
-  static bool first_pass(lua_State* L, int i) { return is_pointer_like(L, i); }
   static Check convert(lua_State* L, int i, Slot& v) {
     v = nullptr;
     if (lua_isnil(L, i)) return Check::kOk;
@@ -145,12 +143,11 @@ struct UntypedPointer : Argument {
 // A pointer userdata of one type (after sharing with other modules), or nil for null. The first
 // pass names the C parameter type, the second the type's display string.
 template <class C, PointerType Type, char const* Name>
-struct TypedPointer : Argument {
+struct TypedPointer : PointerArgument {
   using CType = C;
   using Slot = CType;
   static constexpr char const* kTypeName = Name;
   static char const* second_pass_name() { return type_record(Type)->display; }
-  static bool first_pass(lua_State* L, int i) { return is_pointer_like(L, i); }
   static Check convert(lua_State* L, int i, Slot& v) {
     v = nullptr;
     if (lua_isnil(L, i)) return Check::kOk;

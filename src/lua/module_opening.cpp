@@ -10,48 +10,43 @@ char const* luaopen_nelko_api_stream_layout_luacode = "";
 namespace nelko::lua {
 namespace {
 
+// Pushes metatable(t)[section][key] for the module table t at index 1 and the key at index 2;
+// false, with nothing pushed, when there is no such section.
+bool push_metatable_entry(lua_State* L, char const* section) {
+  if (!lua_getmetatable(L, 1)) return false;
+  lua_pushstring(L, section);
+  lua_rawget(L, -2);
+  if (!lua_istable(L, -1)) {
+    lua_pop(L, 2);
+    return false;
+  }
+  lua_pushvalue(L, 2);
+  lua_rawget(L, -2);
+  lua_replace(L, -3);
+  lua_pop(L, 1);
+  return true;
+}
+
 // Names not present in the module table are looked up in the metatable's ".get" (C functions
 // returning a value) and ".fn" tables, and assignments go through ".set" when it has a setter.
 // All three are empty, so an unknown name reads nil and new fields are simply stored.
 int module_index(lua_State* L) {
-  if (!lua_getmetatable(L, 1)) return 0;
-  lua_pushstring(L, ".get");
-  lua_rawget(L, -2);
-  if (lua_istable(L, -1)) {
-    lua_pushvalue(L, 2);
-    lua_rawget(L, -2);
-    if (lua_iscfunction(L, -1)) {
-      lua_call(L, 0, 1);
-      return 1;
-    }
-    lua_pop(L, 1);
+  if (push_metatable_entry(L, ".get") && lua_iscfunction(L, -1)) {
+    lua_call(L, 0, 1);
+    return 1;
   }
-  lua_pop(L, 1);
-  lua_pushstring(L, ".fn");
-  lua_rawget(L, -2);
-  if (lua_istable(L, -1)) {
-    lua_pushvalue(L, 2);
-    lua_rawget(L, -2);
-    if (lua_isfunction(L, -1)) return 1;
-  }
+  lua_settop(L, 2);
+  if (push_metatable_entry(L, ".fn") && lua_isfunction(L, -1)) return 1;
   return 0;
 }
 
 int module_newindex(lua_State* L) {
-  if (lua_getmetatable(L, 1)) {
-    lua_pushstring(L, ".set");
-    lua_rawget(L, -2);
-    if (lua_istable(L, -1)) {
-      lua_pushvalue(L, 2);
-      lua_rawget(L, -2);
-      if (lua_iscfunction(L, -1)) {
-        lua_pushvalue(L, 3);
-        lua_call(L, 1, 0);
-        return 0;
-      }
-    }
-    lua_settop(L, 3);
+  if (push_metatable_entry(L, ".set") && lua_iscfunction(L, -1)) {
+    lua_pushvalue(L, 3);
+    lua_call(L, 1, 0);
+    return 0;
   }
+  lua_settop(L, 3);
   lua_rawset(L, 1);
   return 0;
 }
