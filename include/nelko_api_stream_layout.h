@@ -81,7 +81,10 @@
  * THREADS. All functions may be called from several threads on one handle at the same time,
  * except _initiator_init and _initiator_deinit, which must not overlap any other call on that
  * handle. Several handles may share one IPC channel. Sync, non-blocking and async requests may be
- * mixed on one handle: each response reaches the request that sent it.
+ * mixed on one handle: each response reaches the request that sent it. Once a handle has sent
+ * asynchronously, a response to one of its synchronous requests that arrives before the request
+ * starts waiting for it is also offered to the asynchronous path, which logs a harmless warning
+ * "received a callback for <command> but no initiator callback was registered".
  */
 #ifndef NELKO_API_STREAM_LAYOUT_H
 #define NELKO_API_STREAM_LAYOUT_H
