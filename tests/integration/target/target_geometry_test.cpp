@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "layout_request.h"
+#include "target_client.h"
+#include "target_process.h"
+
+namespace target_test {
+namespace {
+
+class TargetGeometry : public testing::Test {
+ protected:
+  void set_layout(unsigned int stream, std::vector<Placement> const& layout) {
+    ASSERT_EQ(client_.status_of(to_text(set_layout_request(stream, layout))), 0);
+  }
+
+  std::string point(unsigned int stream, double x, double y) {
+    return R"({"command":"Stream_point_to_pan_tilt","stream_index":)" + std::to_string(stream) +
+           R"(,"x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) + "}";
+  }
+
+  void expect_direction(unsigned int stream, double x, double y, double pan, double tilt) {
+    SCOPED_TRACE(point(stream, x, y));
+    rapidjson::Document const response = client_.call(point(stream, x, y));
+    ASSERT_EQ(response["status"].GetDouble(), 0);
+    EXPECT_NEAR(response["pan"].GetDouble(), pan, 1e-9);
+    EXPECT_NEAR(response["tilt"].GetDouble(), tilt, 1e-9);
+  }
+
+  std::string const name_ = unique_target_name();
+  TargetProcess target_{{"--name", name_}};
+  TargetClient client_{name_};
+};
+
+TEST_F(TargetGeometry, EveryFacetKindMapsItsPointsAsDocumented) {
+  struct Case {
+    unsigned int facet;
+    double u, v, pan, tilt;
+  };
+  double const corner_tilt = 35.264389682754654;  // atan(1 / sqrt(2)), a cube corner
+  Case const cases[] = {
+      {0, 0.5, 0.5, 0, 0},     {0, 0, 0, -180, 90},       {0, 1, 1, 180, -90},
+      {0, 0.75, 0.25, 90, 45}, {1, 0.5, 0.5, 0, 0},       {1, 1, 0, 45, corner_tilt},
+      {2, 0.5, 0.5, 180, 0},   {2, 0, 0.5, 135, 0},       {3, 0.5, 0.5, -90, 0},
+      {3, 1, 0.5, -45, 0},     {4, 0.5, 0.5, 90, 0},      {4, 0, 0.5, 45, 0},
+      {5, 0.5, 1, 0, 45},      {5, 0.5, 0, 180, 45},      {6, 0.5, 0, 0, -45},
+      {6, 1, 0.5, 90, -45},    {7, 0.5, 0.5, -135, 67.5}, {13, 0.5, 0.5, 45, 22.5},
+      {22, 1, 1, 180, -90},    {48, 0, 0, -180, 90},      {56, 0, 0.5, 0, 0},
+      {63, 1, 0.25, 180, 45},  {64, 0.5, 0.5, 0, 0},      {64, 1, 0.5, 90, 0},
+      {64, 0.75, 0.5, 45, 0},  {64, 0.5, 0.75, 0, -45},   {68, 0.5, 0.5, 90, 0},
+      {76, 0.5, 0.5, -90, 0},  {76, 0.5, 0.25, -90, 45},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE("facet " + std::to_string(c.facet));
+    set_layout(0, {{0, 0, 100000, 100000, c.facet, 0, 0, 100000, 100000}});
+    expect_direction(0, c.u * 100000, c.v * 100000, c.pan, c.tilt);
+  }
+}
+
+TEST_F(TargetGeometry, PointsFindTheTopmostPlacementAndItsSourceRectangle) {
+  // A full frame under a right cube face (top-right quarter) and a metadata strip (bottom-left).
+  set_layout(0, {{0, 0, 100000, 100000, 0, 0, 0, 100000, 100000},
+                 {0, 0, 100000, 100000, 4, 50000, 0, 50000, 50000},
+                 {0, 0, 100000, 100000, 80, 0, 50000, 25000, 50000}});
+  expect_direction(0, 25000, 25000, -90, 45);
+  expect_direction(0, 75000, 25000, 90, 0);
+  expect_direction(0, 50000, 25000, 45, 0);  // on the shared edge the later placement wins
+  expect_direction(0, 75000, 75000, 90, -45);
+  EXPECT_EQ(client_.status_of(point(0, 10000, 75000)), 1);
+
+  // The middle of the panorama (half its width and height), shown in the stream's left half.
+  set_layout(1, {{25000, 25000, 50000, 50000, 0, 0, 0, 50000, 100000}});
+  expect_direction(1, 0, 0, -90, 45);
+  expect_direction(1, 50000, 100000, 90, -45);
+  expect_direction(1, 25000, 50000, 0, 0);
+  EXPECT_EQ(client_.status_of(point(1, 75000, 50000)), 1);
+
+  set_layout(2, {});
+  EXPECT_EQ(client_.status_of(point(2, 50000, 50000)), 1);
+  EXPECT_EQ(client_.status_of(point(3, 100001, 0)), 1);
+  EXPECT_EQ(client_.status_of(point(3, 0, -1)), 1);
+  EXPECT_EQ(client_.status_of(point(4, 0, 0)), 1);
+  EXPECT_EQ(client_.status_of(R"({"command":"Stream_point_to_pan_tilt","stream_index":3,"x":1})"),
+            1);
+}
+
+}  // namespace
+}  // namespace target_test
