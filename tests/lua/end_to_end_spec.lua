@@ -2,6 +2,7 @@
 local support = require "support"
 
 local m = require "nelko_api_stream_layout"
+-- The command that starts stream-layout-target (it may begin with an emulator).
 local target_program = os.getenv("NELKO_TARGET")
 local peer_directory = os.getenv("NELKO_SWIG_PEER_DIR")
 local peer
@@ -24,7 +25,7 @@ local function results(count, name, ...)
 end
 
 local function start_target()
-  local pipe = assert(io.popen(("echo $$; exec '%s' --name %s --streams 2 --rois 3"):format(
+  local pipe = assert(io.popen(("echo $$; exec %s --name %s --streams 2 --rois 3"):format(
     target_program, T)))
   local pid = assert(pipe:read("*l"), "no pid")
   local line = pipe:read("*l")

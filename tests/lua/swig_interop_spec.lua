@@ -1,6 +1,7 @@
 local support = require "support"
 
--- The interpreter running this spec, so that the child runs on the same runtime.
+-- The command that starts an interpreter of the runtime running this spec (it may begin with an
+-- emulator), so that the child runs on the same runtime.
 local interpreter = os.getenv("NELKO_LUA") or (jit and "luajit" or "lua5.1")
 local peer_directory = os.getenv("NELKO_SWIG_PEER_DIR")
 
@@ -15,8 +16,8 @@ describe("a SWIG-generated module in the same Lua state", function()
 
   for _, order in ipairs({ "peer-first", "module-first" }) do
     it("exchanges pointers with the module, opened " .. order, function()
-      local output = support.run(("LUA_CPATH='%s' '%s' '%s' %s"):format(cpath, interpreter, script,
-                                                                       order))
+      local output = support.run(("LUA_CPATH='%s' %s '%s' %s"):format(cpath, interpreter, script,
+                                                                     order))
       assert.are.equal("ok\n", output)
     end)
   end
