@@ -9,96 +9,46 @@
 namespace settings_test {
 namespace {
 
-#define NELKO_KIND_FUNCTIONS(kind)                                                 \
-  static nelko_core_status set(char const* key, Value const& value) {              \
-    return Codec::set(nelko_core_settings_set_##kind##_value, key, value);         \
-  }                                                                                \
-  static nelko_core_status set_default(char const* key, Value const& value) {      \
-    return Codec::set(nelko_core_settings_set_default_##kind##_value, key, value); \
-  }                                                                                \
-  static nelko_core_status get(char const* key, Value& value) {                    \
-    return Codec::get(nelko_core_settings_get_##kind##_value, key, value);         \
-  }                                                                                \
-  static nelko_core_status get_default(char const* key, Value& value) {            \
-    return Codec::get(nelko_core_settings_get_default_##kind##_value, key, value); \
-  }                                                                                \
-  static nelko_core_status copy(char const* from, char const* to) {                \
-    return nelko_core_settings_copy_##kind##_key(from, to);                        \
-  }
+// A kind's C functions, its type, and two values that tell its encoding apart.
+#define NELKO_KIND_CASE(Case, kind, KIND, CodecType, ...)                                \
+  struct Case {                                                                          \
+    using Codec = CodecType;                                                             \
+    using Value = Codec::Value;                                                          \
+    static constexpr auto type = NELKO_CORE_SETTING_TYPE_##KIND;                         \
+    static Value first() { return std::get<0>(std::tuple<Value, Value>{__VA_ARGS__}); }  \
+    static Value second() { return std::get<1>(std::tuple<Value, Value>{__VA_ARGS__}); } \
+    static nelko_core_status set(char const* key, Value const& value) {                  \
+      return Codec::set(nelko_core_settings_set_##kind##_value, key, value);             \
+    }                                                                                    \
+    static nelko_core_status set_default(char const* key, Value const& value) {          \
+      return Codec::set(nelko_core_settings_set_default_##kind##_value, key, value);     \
+    }                                                                                    \
+    static nelko_core_status get(char const* key, Value& value) {                        \
+      return Codec::get(nelko_core_settings_get_##kind##_value, key, value);             \
+    }                                                                                    \
+    static nelko_core_status get_default(char const* key, Value& value) {                \
+      return Codec::get(nelko_core_settings_get_default_##kind##_value, key, value);     \
+    }                                                                                    \
+    static nelko_core_status copy(char const* from, char const* to) {                    \
+      return nelko_core_settings_copy_##kind##_key(from, to);                            \
+    }                                                                                    \
+  };
 
-// Each kind with two values that tell its encoding apart: extremes, empties, non-ASCII text.
-struct StringCase {
-  using Codec = TextCodec;
-  using Value = Codec::Value;
-  static constexpr auto type = NELKO_CORE_SETTING_TYPE_STRING;
-  static Value first() { return "front \"camera\" \u00e9\n"; }
-  static Value second() { return ""; }
-  NELKO_KIND_FUNCTIONS(string)
-};
-struct JsonCase {
-  using Codec = TextCodec;
-  using Value = Codec::Value;
-  static constexpr auto type = NELKO_CORE_SETTING_TYPE_JSON;
-  static Value first() { return R"({"max":4,"names":["a","b"],"none":null})"; }
-  static Value second() { return "-2.5"; }
-  NELKO_KIND_FUNCTIONS(json)
-};
-struct IntCase {
-  using Codec = ScalarCodec<int>;
-  using Value = Codec::Value;
-  static constexpr auto type = NELKO_CORE_SETTING_TYPE_INT;
-  static Value first() { return INT_MIN; }
-  static Value second() { return INT_MAX; }
-  NELKO_KIND_FUNCTIONS(int)
-};
-struct BoolCase {
-  using Codec = ScalarCodec<unsigned char>;
-  using Value = Codec::Value;
-  static constexpr auto type = NELKO_CORE_SETTING_TYPE_BOOL;
-  static Value first() { return 1; }
-  static Value second() { return 0; }
-  NELKO_KIND_FUNCTIONS(bool)
-};
-struct DoubleCase {
-  using Codec = ScalarCodec<double>;
-  using Value = Codec::Value;
-  static constexpr auto type = NELKO_CORE_SETTING_TYPE_DOUBLE;
-  static Value first() { return 0.1; }
-  static Value second() { return -3.0; }
-  NELKO_KIND_FUNCTIONS(double)
-};
-struct ArrayOfStringCase {
-  using Codec = ArrayCodec<char>;
-  using Value = Codec::Value;
-  static constexpr auto type = NELKO_CORE_SETTING_TYPE_ARRAYOFSTRING;
-  static Value first() { return {"a", "", "\u00fcber"}; }
-  static Value second() { return {}; }
-  NELKO_KIND_FUNCTIONS(arrayofstring)
-};
-struct ArrayOfIntCase {
-  using Codec = ArrayCodec<int>;
-  using Value = Codec::Value;
-  static constexpr auto type = NELKO_CORE_SETTING_TYPE_ARRAYOFINT;
-  static Value first() { return {INT_MIN, 0, INT_MAX}; }
-  static Value second() { return {}; }
-  NELKO_KIND_FUNCTIONS(arrayofint)
-};
-struct ArrayOfBoolCase {
-  using Codec = ArrayCodec<unsigned char>;
-  using Value = Codec::Value;
-  static constexpr auto type = NELKO_CORE_SETTING_TYPE_ARRAYOFBOOL;
-  static Value first() { return {1, 0, 1}; }
-  static Value second() { return {}; }
-  NELKO_KIND_FUNCTIONS(arrayofbool)
-};
-struct ArrayOfDoubleCase {
-  using Codec = ArrayCodec<double>;
-  using Value = Codec::Value;
-  static constexpr auto type = NELKO_CORE_SETTING_TYPE_ARRAYOFDOUBLE;
-  static Value first() { return {1e-300, -0.5, 3.0}; }
-  static Value second() { return {}; }
-  NELKO_KIND_FUNCTIONS(arrayofdouble)
-};
+// Extremes, empties, quotes and non-ASCII text.
+NELKO_KIND_CASE(StringCase, string, STRING, TextCodec, "front \"camera\" \u00e9\n", "")
+NELKO_KIND_CASE(JsonCase, json, JSON, TextCodec, R"({"max":4,"names":["a","b"],"none":null})",
+                "-2.5")
+NELKO_KIND_CASE(IntCase, int, INT, ScalarCodec<int>, INT_MIN, INT_MAX)
+NELKO_KIND_CASE(BoolCase, bool, BOOL, ScalarCodec<unsigned char>, 1, 0)
+NELKO_KIND_CASE(DoubleCase, double, DOUBLE, ScalarCodec<double>, 0.1, -3.0)
+NELKO_KIND_CASE(ArrayOfStringCase, arrayofstring, ARRAYOFSTRING, ArrayCodec<char>,
+                Value{"a", "", "\u00fcber"}, Value{})
+NELKO_KIND_CASE(ArrayOfIntCase, arrayofint, ARRAYOFINT, ArrayCodec<int>, Value{INT_MIN, 0, INT_MAX},
+                Value{})
+NELKO_KIND_CASE(ArrayOfBoolCase, arrayofbool, ARRAYOFBOOL, ArrayCodec<unsigned char>,
+                Value{1, 0, 1}, Value{})
+NELKO_KIND_CASE(ArrayOfDoubleCase, arrayofdouble, ARRAYOFDOUBLE, ArrayCodec<double>,
+                Value{1e-300, -0.5, 3.0}, Value{})
 
 using AllKinds =
     ::testing::Types<StringCase, JsonCase, IntCase, BoolCase, DoubleCase, ArrayOfStringCase,
@@ -110,7 +60,9 @@ TYPED_TEST_SUITE(SettingsKindTest, AllKinds);
 
 TYPED_TEST(SettingsKindTest, ValueFallsBackToDefaultAndBothSurviveReopen) {
   using Kind = TypeParam;
-  typename Kind::Value value;
+  typename Kind::Value value = Kind::second();
+  EXPECT_EQ(Kind::get("k", value), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
+  EXPECT_EQ(value, Kind::second()) << "a failed get stores nothing";
   ASSERT_EQ(Kind::set_default("k", Kind::first()), 0);
   ASSERT_EQ(Kind::get("k", value), 0);
   EXPECT_EQ(value, Kind::first());
@@ -124,14 +76,6 @@ TYPED_TEST(SettingsKindTest, ValueFallsBackToDefaultAndBothSurviveReopen) {
   nelko_core_settings_type type = NELKO_CORE_SETTING_TYPE_UNKNOWN;
   ASSERT_EQ(nelko_core_settings_get_type("k", &type), 0);
   EXPECT_EQ(type, Kind::type);
-}
-
-TYPED_TEST(SettingsKindTest, KeyWithOnlyAValueHasNoDefault) {
-  using Kind = TypeParam;
-  typename Kind::Value value = Kind::first();
-  ASSERT_EQ(Kind::set("k", Kind::second()), 0);
-  EXPECT_EQ(Kind::get_default("k", value), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
-  EXPECT_EQ(value, Kind::first()) << "a failed get stores nothing";
 }
 
 // One probe per kind, to try every kind's functions on a key of every kind.
@@ -162,11 +106,12 @@ std::vector<Probe> all_probes() {
 
 using SettingsValuesTest = SettingsTest;
 
-TEST_F(SettingsValuesTest, KindsNeverMix) {
+TEST_F(SettingsValuesTest, KindsNeverMixAndMissingKeysAreNotPresent) {
   std::vector<Probe> probes = all_probes();
   for (Probe const& owner : probes) {
     std::string key = "key." + std::to_string(owner.type);
     ASSERT_EQ(owner.set(key.c_str()), 0);
+    EXPECT_EQ(owner.get_default(key.c_str()), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
     for (Probe const& other : probes) {
       auto expected = owner.type == other.type ? NELKO_CORE_STATUS_NO_ERROR
                                                : NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE;
@@ -177,14 +122,9 @@ TEST_F(SettingsValuesTest, KindsNeverMix) {
       EXPECT_EQ(other.copy_to_fresh_key(key.c_str()), expected);
     }
     ASSERT_EQ(nelko_core_settings_delete_key("fresh"), 0);
-  }
-}
-
-TEST_F(SettingsValuesTest, MissingKeysAreNotPresent) {
-  for (Probe const& probe : all_probes()) {
-    EXPECT_EQ(probe.get("missing"), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
-    EXPECT_EQ(probe.get_default("missing"), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
-    EXPECT_EQ(probe.copy_to_fresh_key("missing"), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
+    EXPECT_EQ(owner.get("missing"), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
+    EXPECT_EQ(owner.get_default("missing"), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
+    EXPECT_EQ(owner.copy_to_fresh_key("missing"), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
   }
   nelko_core_settings_type type;
   EXPECT_EQ(nelko_core_settings_get_type("missing", &type), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
