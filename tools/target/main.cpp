@@ -67,8 +67,8 @@ int serve(target::TargetOptions const& options, sigset_t const& stop_signals) {
     nelko_core_logging_log(log.get(), NELKO_CORE_LOG_PRIORITY_ERR,
                            "cannot serve stream_layout as %s: status %d", options.name.c_str(),
                            static_cast<int>(opened));
-    std::cerr << "stream-layout-target: cannot serve '" << options.name << "' (status "
-              << opened << ")\n";
+    std::cerr << "stream-layout-target: cannot serve '" << options.name << "' (status " << opened
+              << ")\n";
     return EXIT_FAILURE;
   }
   std::unique_ptr<void, ChannelCloser> ipc(raw_ipc);

@@ -14,8 +14,12 @@ struct Vec {
   double x, y, z;
 };
 
-Vec operator+(Vec a, Vec b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-Vec operator*(double s, Vec a) { return {s * a.x, s * a.y, s * a.z}; }
+Vec operator+(Vec a, Vec b) {
+  return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+Vec operator*(double s, Vec a) {
+  return {s * a.x, s * a.y, s * a.z};
+}
 
 // A view: the ray through its centre and the directions of its right and top edges.
 struct Frame {
@@ -64,8 +68,7 @@ PanTilt fisheye(double axis_pan, double u, double v) {
   double const around = std::atan2(b, a);
   Frame const f = frame_at_pan(axis_pan);
   double const side = std::sin(off_axis);
-  return direction_to_pan_tilt(std::cos(off_axis) * f.forward +
-                               side * std::cos(around) * f.right +
+  return direction_to_pan_tilt(std::cos(off_axis) * f.forward + side * std::cos(around) * f.right +
                                side * std::sin(around) * f.up);
 }
 

@@ -7,7 +7,9 @@ namespace target {
 ResponseQueue::ResponseQueue(std::chrono::milliseconds delay, Deliver deliver)
     : delay_(delay), deliver_(std::move(deliver)), thread_([this] { run(); }) {}
 
-ResponseQueue::~ResponseQueue() { stop(); }
+ResponseQueue::~ResponseQueue() {
+  stop();
+}
 
 void ResponseQueue::push(Reply reply) {
   {

@@ -1,11 +1,11 @@
 #include "stream_layout_service.h"
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include <algorithm>
 #include <cmath>
 #include <optional>
-
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "nelko_core_types.h"
 #include "pan_tilt_geometry.h"
@@ -17,12 +17,15 @@ constexpr unsigned int kFull = 100000;  // millipercent of a whole width or heig
 constexpr std::size_t kDestinationType = 4;
 constexpr unsigned int kRoiSets = 2;  // pending and active
 
-constexpr std::array<char const*, 9> kLayoutKeys = {
-    "source_upper_left_x_millipercent",      "source_upper_left_y_millipercent",
-    "source_width_millipercent",             "source_height_millipercent",
-    "destination_type",                      "destination_upper_left_x_millipercent",
-    "destination_upper_left_y_millipercent", "destination_width_millipercent",
-    "destination_height_millipercent"};
+constexpr std::array<char const*, 9> kLayoutKeys = {"source_upper_left_x_millipercent",
+                                                    "source_upper_left_y_millipercent",
+                                                    "source_width_millipercent",
+                                                    "source_height_millipercent",
+                                                    "destination_type",
+                                                    "destination_upper_left_x_millipercent",
+                                                    "destination_upper_left_y_millipercent",
+                                                    "destination_width_millipercent",
+                                                    "destination_height_millipercent"};
 
 // Every number travels as a double, so an index is any number that is a whole value in range.
 std::optional<double> number_member(rapidjson::Value const& object, char const* name) {

@@ -4,13 +4,13 @@
 #ifndef STREAM_LAYOUT_TARGET_STREAM_LAYOUT_SERVICE_H
 #define STREAM_LAYOUT_TARGET_STREAM_LAYOUT_SERVICE_H
 
+#include <rapidjson/document.h>
+
 #include <array>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <rapidjson/document.h>
 
 namespace target {
 

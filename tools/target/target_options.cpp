@@ -100,7 +100,8 @@ ParsedCommandLine parse_command_line(int argc, char* const argv[]) {
 std::string usage_text(std::string const& program) {
   return "usage: " + program +
          " [--name NAME] [--version MAJOR.MINOR] [--streams N] [--rois N] [--delay-ms N]\n"
-         "       " + program + " --help\n";
+         "       " +
+         program + " --help\n";
 }
 
 std::string help_text(std::string const& program) {
