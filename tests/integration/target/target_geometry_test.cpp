@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "layout_request.h"
-#include "target_client.h"
-#include "target_process.h"
+#include "target_harness.h"
 
 namespace target_test {
 namespace {
@@ -10,7 +8,7 @@ namespace {
 class TargetGeometry : public testing::Test {
  protected:
   void set_layout(unsigned int stream, std::vector<Placement> const& layout) {
-    ASSERT_EQ(client_.status_of(to_text(set_layout_request(stream, layout))), 0);
+    ASSERT_EQ(client_.status_of(set_layout_request(stream, layout)), 0);
   }
 
   std::string point(unsigned int stream, double x, double y) {

@@ -1,11 +1,9 @@
-#include "target_process.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
 
-#include "target_client.h"
+#include "target_harness.h"
 
 namespace target_test {
 namespace {
@@ -32,21 +30,16 @@ TEST(TargetOptions, VersionStreamsAndRoisShapeWhatIsServed) {
 }
 
 TEST(TargetOptions, BadOptionsPrintTheUsageAndExitTwo) {
-  for (std::vector<std::string> const& arguments :
-       std::vector<std::vector<std::string>>{{"--bogus"},
-                                             {"extra"},
-                                             {"--streams", "-1"},
-                                             {"--version", "1"},
-                                             {"--delay-ms"},
-                                             {"--rois=1e3"}}) {
-    Finished const finished = run_target(arguments);
-    EXPECT_EQ(finished.status, 2) << arguments[0];
-    EXPECT_NE(finished.output.find("usage:"), std::string::npos) << finished.output;
+  for (char const* arguments :
+       {"--bogus", "extra", "--streams -1", "--version 1", "--delay-ms", "--rois=1e3"}) {
+    auto const [status, output] = run_to_end(arguments);
+    EXPECT_EQ(status, 2) << arguments;
+    EXPECT_NE(output.find("usage:"), std::string::npos) << output;
   }
-  Finished const help = run_target({"--help"});
-  EXPECT_EQ(help.status, 0);
+  auto const [status, help] = run_to_end("--help");
+  EXPECT_EQ(status, 0);
   for (char const* topic : {"--delay-ms", "--version", "cube faces", "immersive", "status"}) {
-    EXPECT_NE(help.output.find(topic), std::string::npos) << topic;
+    EXPECT_NE(help.find(topic), std::string::npos) << topic;
   }
 }
 
@@ -60,7 +53,7 @@ TEST(TargetTiming, DelayedResponsesComeLateButInOrderAndOverlapping) {
                               client.send(R"({"command":"Get_roi","roi_index":0,"roi_set":0})"),
                               client.send(R"({"command":"Nope"})")};
   for (std::string const& uuid : sent) {
-    EXPECT_EQ(client.receive().uuid, uuid);
+    EXPECT_EQ(client.receive().first, uuid);
     EXPECT_GE(milliseconds_since(start), kDelayMs);
   }
   // The delays run side by side: three in a row would take three times as long.
