@@ -52,24 +52,43 @@ void Connection::start() {
   boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->read_more(); });
 }
 
+// Waits for readability and then reads with recv() itself: a read started right after the
+// previous one would first try the socket and mostly find it empty, one wasted system call per
+// message. The wait is queued on this thread before the reactor polls again, so no readiness
+// edge is missed.
 void Connection::read_more() {
-  socket_.async_read_some(
-      boost::asio::buffer(input_.data() + filled_, input_.size() - filled_),
-      [self = shared_from_this()](boost::system::error_code const& error, std::size_t count) {
-        self->on_read(error, count);
-      });
+  socket_.async_wait(Socket::wait_read,
+                     [self = shared_from_this()](boost::system::error_code const& error) {
+                       self->on_readable(error);
+                     });
 }
 
-void Connection::on_read(boost::system::error_code const& error, std::size_t count) {
+void Connection::on_readable(boost::system::error_code const& error) {
   if (socket_closed_) return;
   if (error) {
-    if (error == boost::asio::error::operation_aborted) return;
-    bool orderly = error == boost::asio::error::eof;
-    close_on_io_thread(orderly ? "closed by the peer" : error.message(), orderly);
+    if (error != boost::asio::error::operation_aborted) close_on_io_thread(error.message(), false);
     return;
   }
-  filled_ += count;
-  if (parse_frames()) read_more();
+  for (;;) {
+    std::size_t room = input_.size() - filled_;
+    ssize_t count = ::recv(descriptor_, input_.data() + filled_, room, MSG_DONTWAIT);
+    if (count > 0) {
+      filled_ += static_cast<std::size_t>(count);
+      if (!parse_frames()) return;
+      // A read that did not fill the room emptied the socket.
+      if (static_cast<std::size_t>(count) < room) break;
+      continue;
+    }
+    if (count == 0) {
+      close_on_io_thread("closed by the peer", true);
+      return;
+    }
+    if (errno == EINTR) continue;
+    if (would_block(errno)) break;
+    close_on_io_thread("read failed: " + std::generic_category().message(errno), false);
+    return;
+  }
+  read_more();
 }
 
 // Hands every complete frame in the buffer to the owner; false when the connection got closed.
