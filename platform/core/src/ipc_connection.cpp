@@ -48,14 +48,18 @@ Connection::Connection(Socket socket, ConnectionOwner& owner, void* log, std::ui
 
 Connection::~Connection() = default;
 
+// The first read goes straight to the socket: bytes that came before the wait is queued made
+// their readiness edge already, and a wait would not see it again.
 void Connection::start() {
-  boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->read_more(); });
+  boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    self->on_readable(boost::system::error_code());
+  });
 }
 
 // Waits for readability and then reads with recv() itself: a read started right after the
 // previous one would first try the socket and mostly find it empty, one wasted system call per
-// message. The wait is queued on this thread before the reactor polls again, so no readiness
-// edge is missed.
+// message. Only called after the socket was drained, and on the I/O thread, so the wait is
+// queued before the reactor polls again and no readiness edge is missed.
 void Connection::read_more() {
   socket_.async_wait(Socket::wait_read,
                      [self = shared_from_this()](boost::system::error_code const& error) {
