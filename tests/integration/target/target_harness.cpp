@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,20 @@ int wait_for_exit(pid_t pid, int timeout_ms) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The words that start the target: in a cross build the emulator comes first, as for ctest.
+std::vector<std::string> target_command() {
+  std::vector<std::string> words;
+#ifdef STREAM_LAYOUT_TARGET_EMULATOR
+  std::string const emulator = STREAM_LAYOUT_TARGET_EMULATOR;
+  for (std::size_t start = 0, end; start <= emulator.size(); start = end + 1) {
+    end = std::min(emulator.find('|', start), emulator.size());
+    words.push_back(emulator.substr(start, end - start));
+  }
+#endif
+  words.push_back(STREAM_LAYOUT_TARGET_PATH);
+  return words;
+}
+
 void check(nelko_core_status status, char const* what) {
   if (status != NELKO_CORE_STATUS_NO_ERROR) {
     throw std::runtime_error(std::string(what) + ": status " + std::to_string(status));
@@ -44,7 +59,7 @@ std::string unique_target_name() {
 }
 
 TargetProcess::TargetProcess(std::vector<std::string> const& arguments) {
-  std::vector<std::string> words{STREAM_LAYOUT_TARGET_PATH};
+  std::vector<std::string> words = target_command();
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
@@ -99,7 +114,9 @@ int TargetProcess::stop_with(int signal, int timeout_ms) {
 }
 
 std::pair<int, std::string> run_to_end(std::string const& arguments) {
-  std::string const command = "'" STREAM_LAYOUT_TARGET_PATH "' " + arguments + " 2>&1";
+  std::string command;
+  for (std::string const& word : target_command()) command += "'" + word + "' ";
+  command += arguments + " 2>&1";
   FILE* output = popen(command.c_str(), "r");
   if (!output) throw std::runtime_error("popen failed");
   std::string text;
