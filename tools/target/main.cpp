@@ -1,14 +1,18 @@
 // stream-layout-target: serves the simulated stream_layout service until SIGTERM or SIGINT.
 //
-// Threads: the core library's I/O thread hands each command to on_command, which answers it at
-// once and queues the answer; the response queue's thread sends it when due; the main thread
-// only waits for a signal and then shuts everything down in order.
+// Threads: a reader pulls each command from the channel, answers it at once and queues the
+// answer; the response queue's thread sends it when due; the main thread only waits for a signal
+// and then shuts everything down in order. Pulling rather than a receive callback means no
+// command can arrive before anyone listens: the channel keeps them from its first moment.
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "nelko_core.h"
 #include "response_queue.h"
@@ -22,14 +26,33 @@ struct Server {
   target::ResponseQueue responses;
 };
 
-void on_command(char** reply_to, char** uuid, char** payload, void* user) {
-  auto* server = static_cast<Server*>(user);
-  if (!reply_to || !*reply_to || !uuid || !*uuid) return;  // nobody to answer
-  try {
-    std::string const request = payload && *payload ? *payload : "";
-    server->responses.push({*reply_to, *uuid, server->service.handle(request)});
-  } catch (...) {
-    // Out of memory: the request goes unanswered, the initiator's time-out reports it.
+// A pull cannot be interrupted, so it waits briefly and shutdown is never held up for longer.
+constexpr unsigned int kPullMs = 100;
+
+struct TextFreer {
+  void operator()(char* text) const { std::free(text); }
+};
+using OwnedText = std::unique_ptr<char, TextFreer>;
+
+void read_commands(void* ipc, void* log, Server& server, std::atomic<bool> const& stopping) {
+  while (!stopping) {
+    char *reply_to = nullptr, *uuid = nullptr, *payload = nullptr;
+    nelko_core_status const got =
+        nelko_core_ipc_target_command_receive(ipc, kPullMs, &reply_to, &uuid, &payload);
+    OwnedText const owned[] = {OwnedText(reply_to), OwnedText(uuid), OwnedText(payload)};
+    if (got == NELKO_CORE_STATUS_IPC_FAILED) continue;  // nothing came in time
+    if (got != NELKO_CORE_STATUS_NO_ERROR) {
+      nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "receiving a command: status %d",
+                             static_cast<int>(got));
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPullMs));
+      continue;
+    }
+    if (!reply_to || !uuid) continue;  // nobody to answer
+    try {
+      server.responses.push({reply_to, uuid, server.service.handle(payload ? payload : "")});
+    } catch (std::exception const&) {
+      // Out of memory: the request goes unanswered, the initiator's time-out reports it.
+    }
   }
 }
 
@@ -78,19 +101,16 @@ int serve(target::TargetOptions const& options, sigset_t const& stop_signals) {
                                       [channel = ipc.get(), log = log.get()](auto const& reply) {
                                         send_reply(channel, log, reply);
                                       })};
-  nelko_core_status const listening =
-      nelko_core_ipc_target_command_receive_callback(ipc.get(), on_command, &server);
-  if (listening != NELKO_CORE_STATUS_NO_ERROR) {
-    std::cerr << "stream-layout-target: cannot receive commands (status " << listening << ")\n";
-    return EXIT_FAILURE;
-  }
+  std::atomic<bool> stopping{false};
+  std::thread reader(read_commands, ipc.get(), log.get(), std::ref(server), std::cref(stopping));
   std::printf("ready\n");
   std::fflush(stdout);
 
   int signal = 0;
   sigwait(&stop_signals, &signal);
-  // Stop sending before the channel closes; closing it ends the deliveries of commands, so the
-  // server outlives every call of on_command.
+  // Nothing may use the channel once it closes: first the reader, then the sender stop.
+  stopping = true;
+  reader.join();
   server.responses.stop();
   ipc.reset();
   return EXIT_SUCCESS;
