@@ -26,10 +26,14 @@ class EchoTarget {
   explicit EchoTarget(char const* name) {
     int ready[2];
     if (::pipe(ready) != 0) return;
+    std::vector<std::string> words = command(name);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(ready[1], STDOUT_FILENO);
-      ::execl(CORE_ECHO_TARGET_PATH, CORE_ECHO_TARGET_PATH, name, static_cast<char*>(nullptr));
+      ::execv(argv[0], argv.data());
       ::_exit(127);
     }
     ::close(ready[1]);
@@ -39,7 +43,23 @@ class EchoTarget {
   }
   ~EchoTarget() { stop(SIGTERM); }
   bool ready() const { return ready_; }
-  void signal(int number) { ::kill(pid_, number); }
+  static std::vector<std::string> command(char const* name) {
+    std::vector<std::string> words;
+#ifdef CORE_ECHO_TARGET_EMULATOR
+    std::string emulator = CORE_ECHO_TARGET_EMULATOR;
+    for (std::size_t start = 0, end; start <= emulator.size(); start = end + 1) {
+      end = emulator.find('|', start);
+      if (end == std::string::npos) end = emulator.size();
+      words.push_back(emulator.substr(start, end - start));
+    }
+#endif
+    words.push_back(CORE_ECHO_TARGET_PATH);
+    words.push_back(name);
+    return words;
+  }
+  void signal(int number) {
+    ::kill(pid_, number);
+  }
   // Returns the exit status, or -1 when killed by a signal.
   int stop(int number) {
     if (pid_ <= 0) return -1;
