@@ -193,29 +193,4 @@ TEST_F(CoreIpc, StoppedTargetNeitherBlocksNorLosesAcceptedCommands) {
   }
 }
 
-struct Events {
-  std::mutex mutex;
-  std::vector<std::string> seen;
-};
-
-void record_event(char** target, char** interface, char** payload, void* user) {
-  auto* events = static_cast<Events*>(user);
-  std::lock_guard<std::mutex> lock(events->mutex);
-  events->seen.push_back(std::string(*target) + "|" + *interface + "|" + *payload);
-}
-
-TEST_F(CoreIpc, EventsCrossProcesses) {
-  EchoTarget target("echo");
-  ASSERT_TRUE(target.ready());
-  Events events;
-  nelko_core_ipc_initiator_event_receive_callback(ipc_, record_event, &events);
-  ASSERT_EQ(nelko_core_ipc_initiator_event_subscribe(ipc_, "echo"), NELKO_CORE_STATUS_NO_ERROR);
-  ASSERT_EQ(send("e", "event:{\"zoom\":1}"), NELKO_CORE_STATUS_NO_ERROR);
-  // The event leaves the target before the response, on the same connection.
-  EXPECT_EQ(pull("e"), "re:event:{\"zoom\":1}");
-  nelko_core_ipc_initiator_event_receive_callback(ipc_, nullptr, &events);
-  ASSERT_EQ(events.seen.size(), 1u);
-  EXPECT_EQ(events.seen[0], "echo|stream_layout|{\"zoom\":1}");
-}
-
 }  // namespace

@@ -43,16 +43,6 @@ TEST_F(IpcDelivery, PullTimeOutsAreHonoured) {
   EXPECT_GE(Clock::now() - start, milliseconds(100));
 }
 
-TEST_F(IpcDelivery, WaitingPullerIsWokenByADelivery) {
-  Channel target = open_target("camera");
-  Channel initiator = open_initiator();
-  auto puller = std::async(std::launch::async, [&] { return pull_command(target.get(), 10000); });
-  std::this_thread::sleep_for(milliseconds(50));
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u", "p");
-  ASSERT_EQ(puller.wait_for(std::chrono::seconds(2)), std::future_status::ready);
-  EXPECT_EQ(puller.get().texts[2], "p");
-}
-
 TEST_F(IpcDelivery, PullingIsRefusedWhileACallbackIsRegistered) {
   Channel target = open_target("camera");
   Channel initiator = open_initiator();

@@ -69,32 +69,16 @@ TEST_F(IpcExchange, ManyAndLargeCommandsArriveWholeAndInOrder) {
   }
 }
 
-TEST_F(IpcExchange, CallbacksOnBothSides) {
-  Channel target = open_target("camera");
-  ASSERT_EQ(nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get()),
-            NELKO_CORE_STATUS_NO_ERROR);
-  Channel initiator = open_initiator();
-  Recorded seen;
-  auto record = [](char** first, char** interface, char** uuid, char** payload, void* user) {
-    static_cast<Recorded*>(user)->add(std::string(*first) + "|" + *interface + "|" + *uuid + "|" +
-                                      *payload);
-  };
-  ASSERT_EQ(nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record, &seen),
-            NELKO_CORE_STATUS_NO_ERROR);
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u7", "p");
-  ASSERT_TRUE(eventually([&] { return seen.count() == 1; }));
-  EXPECT_EQ(seen.lines()[0], "camera|stream_layout|u7|re:p");
-}
-
 struct Callee {
   std::string name;
   bool takes_payload;
   Recorded* calls;
 };
 
-void record_and_maybe_take(char**, char**, char** uuid, char** payload, void* user) {
+void record_and_maybe_take(char** first, char** interface, char** uuid, char** payload,
+                           void* user) {
   auto* callee = static_cast<Callee*>(user);
-  callee->calls->add(callee->name + ":" + *uuid + ":" + *payload);
+  callee->calls->add(callee->name + ":" + *first + ":" + *interface + ":" + *uuid + ":" + *payload);
   if (callee->takes_payload) {
     char* mine = *payload;
     *payload = nullptr;
@@ -121,8 +105,10 @@ TEST_F(IpcExchange, EveryRegisteredPairGetsEveryResponseInRegistrationOrder) {
   ASSERT_TRUE(eventually([&] { return calls.count() >= 4; }));
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &first);
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &second);
-  EXPECT_EQ(calls.lines(), (std::vector<std::string>{"first:a:re:1", "second:a:re:1",
-                                                     "first:b:re:2", "second:b:re:2"}));
+  EXPECT_EQ(calls.lines(),
+            (std::vector<std::string>{
+                "first:camera:stream_layout:a:re:1", "second:camera:stream_layout:a:re:1",
+                "first:camera:stream_layout:b:re:2", "second:camera:stream_layout:b:re:2"}));
 }
 
 TEST_F(IpcExchange, OneInitiatorTalksToSeveralTargets) {

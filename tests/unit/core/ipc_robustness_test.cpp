@@ -6,7 +6,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -22,48 +21,35 @@ using core_test::frame;
 using core_test::IpcTest;
 using core_test::pull_command;
 using core_test::pull_response;
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 
 using IpcRobustness = IpcTest;
-
-void ignore_response(char**, char**, char**, char**, void*) {}
 
 TEST_F(IpcRobustness, InvalidArgumentsAreRefusedWithoutACrash) {
   Channel target = open_target("camera");
   Channel initiator = open_initiator();
+  void* i = initiator.get();
+  void* t = target.get();
   void* out = nullptr;
   char* text = nullptr;
   CapturedStderr quiet;
   constexpr auto kInvalid = NELKO_CORE_STATUS_INVALID_PARAMS;
   EXPECT_EQ(nelko_core_ipc_initiator_init(nullptr, "x", nullptr), kInvalid);
   EXPECT_EQ(nelko_core_ipc_initiator_init(nullptr, nullptr, &out), kInvalid);
-  for (char const* name : {(char const*)nullptr, "", "a/b", ".", ".."}) {
+  for (char const* name : {static_cast<char const*>(nullptr), "", "a/b", ".", ".."}) {
     EXPECT_EQ(nelko_core_ipc_target_init(nullptr, name, "i", "1", &out), kInvalid);
-    EXPECT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), name, "i", "u", "p"),
-              kInvalid);
+    EXPECT_EQ(nelko_core_ipc_initiator_command_send(i, name, "i", "u", "p"), kInvalid);
   }
-  EXPECT_EQ(nelko_core_ipc_target_init(nullptr, "t", nullptr, "1", &out), kInvalid);
   EXPECT_EQ(nelko_core_ipc_target_init(nullptr, std::string(200, 'n').c_str(), "i", "1", &out),
             kInvalid);
   EXPECT_EQ(nelko_core_ipc_deinit(nullptr), kInvalid);
-
-  void* i = initiator.get();
-  void* t = target.get();
   EXPECT_EQ(nelko_core_ipc_initiator_command_send(nullptr, "camera", "i", "u", "p"), kInvalid);
-  EXPECT_EQ(nelko_core_ipc_initiator_command_send(i, "camera", nullptr, "u", "p"), kInvalid);
   EXPECT_EQ(nelko_core_ipc_initiator_command_send(i, "camera", "i", nullptr, "p"), kInvalid);
-  EXPECT_EQ(nelko_core_ipc_initiator_command_send(i, "camera", "i", "u", nullptr), kInvalid);
   EXPECT_EQ(nelko_core_ipc_initiator_response_receive(i, 0, nullptr, &text, &text, &text),
             kInvalid);
-  EXPECT_EQ(nelko_core_ipc_initiator_event_subscribe(i, nullptr), kInvalid);
   EXPECT_EQ(nelko_core_ipc_target_command_receive(t, 0, &text, &text, nullptr), kInvalid);
   EXPECT_EQ(nelko_core_ipc_target_response_send(t, nullptr, "u", "p"), kInvalid);
-  EXPECT_EQ(nelko_core_ipc_target_event_send(t, nullptr), kInvalid);
   // A handle of the other kind.
   EXPECT_EQ(nelko_core_ipc_initiator_command_send(t, "camera", "i", "u", "p"), kInvalid);
-  EXPECT_EQ(nelko_core_ipc_initiator_response_receive_callback(t, ignore_response, nullptr),
-            kInvalid);
   EXPECT_EQ(nelko_core_ipc_target_event_send(i, "p"), kInvalid);
   // A frame over the limit is refused before anything is sent.
   std::string huge(1u << 20, 'h');
@@ -165,24 +151,6 @@ TEST_F(IpcRobustness, InitiatorDropsATargetThatSendsAnOversizeFrameAndReconnects
   EXPECT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "hostile", "i", "u", "p"),
             NELKO_CORE_STATUS_NO_ERROR);
   EXPECT_GE(hostile.accept_peer(), 0);
-}
-
-TEST_F(IpcRobustness, SendsToATargetThatStoppedReadingNeverBlock) {
-  RawTarget stopped(path_of("stopped"));  // accepts nothing, reads nothing
-  Channel initiator = open_initiator();
-  CapturedStderr quiet;
-  std::string payload(512 * 1024, 's');
-  nelko_core_status status = NELKO_CORE_STATUS_NO_ERROR;
-  int sent = 0;
-  for (; sent < 40 && status == NELKO_CORE_STATUS_NO_ERROR; ++sent) {
-    auto start = Clock::now();
-    status = nelko_core_ipc_initiator_command_send(initiator.get(), "stopped", "i", "u",
-                                                   payload.c_str());
-    ASSERT_LT(Clock::now() - start, milliseconds(500)) << "send " << sent << " blocked";
-  }
-  EXPECT_EQ(status, NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_LT(sent, 40);
-  EXPECT_NE(quiet.text().find("peer is not reading"), std::string::npos);
 }
 
 TEST_F(IpcRobustness, StaleSocketFileIsReplacedButALiveNameIsRefused) {
