@@ -48,51 +48,30 @@ Connection::Connection(Socket socket, ConnectionOwner& owner, void* log, std::ui
 
 Connection::~Connection() = default;
 
-// The first read goes straight to the socket: bytes that came before the wait is queued made
-// their readiness edge already, and a wait would not see it again.
 void Connection::start() {
-  boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
-    self->on_readable(boost::system::error_code());
-  });
+  boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->read_more(); });
 }
 
-// Waits for readability and then reads with recv() itself: a read started right after the
-// previous one would first try the socket and mostly find it empty, one wasted system call per
-// message. Only called after the socket was drained, and on the I/O thread, so the wait is
-// queued before the reactor polls again and no readiness edge is missed.
+// Asio tries the socket before it waits, so bytes that came before the read was started are
+// not missed.
 void Connection::read_more() {
-  socket_.async_wait(Socket::wait_read,
-                     [self = shared_from_this()](boost::system::error_code const& error) {
-                       self->on_readable(error);
-                     });
+  socket_.async_read_some(
+      boost::asio::buffer(input_.data() + filled_, input_.size() - filled_),
+      [self = shared_from_this()](boost::system::error_code const& error, std::size_t count) {
+        self->on_read(error, count);
+      });
 }
 
-void Connection::on_readable(boost::system::error_code const& error) {
+void Connection::on_read(boost::system::error_code const& error, std::size_t count) {
   if (socket_closed_) return;
   if (error) {
-    if (error != boost::asio::error::operation_aborted) close_on_io_thread(error.message(), false);
+    if (error == boost::asio::error::operation_aborted) return;
+    bool orderly = error == boost::asio::error::eof;
+    close_on_io_thread(orderly ? "closed by the peer" : error.message(), orderly);
     return;
   }
-  for (;;) {
-    std::size_t room = input_.size() - filled_;
-    ssize_t count = ::recv(descriptor_, input_.data() + filled_, room, MSG_DONTWAIT);
-    if (count > 0) {
-      filled_ += static_cast<std::size_t>(count);
-      if (!parse_frames()) return;
-      // A read that did not fill the room emptied the socket.
-      if (static_cast<std::size_t>(count) < room) break;
-      continue;
-    }
-    if (count == 0) {
-      close_on_io_thread("closed by the peer", true);
-      return;
-    }
-    if (errno == EINTR) continue;
-    if (would_block(errno)) break;
-    close_on_io_thread("read failed: " + std::generic_category().message(errno), false);
-    return;
-  }
-  read_more();
+  filled_ += count;
+  if (parse_frames()) read_more();
 }
 
 // Hands every complete frame in the buffer to the owner; false when the connection got closed.

@@ -71,7 +71,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   };
 
   void read_more();
-  void on_readable(boost::system::error_code const& error);
+  void on_read(boost::system::error_code const& error, std::size_t count);
   bool parse_frames();
   void flush_on_io_thread();
   // Both with write_mutex_ held.
