@@ -139,7 +139,7 @@ Commands and responses (every response has "status"; results only with status 0)
   __get_target_version__    -> target_major, target_minor
 Statuses: 0 success; 1 invalid parameters (not a JSON object, a missing or mistyped member, an
 index out of range, a refused layout, a point outside every placement or on a metadata
-placement); 8 a missing or unknown "command".
+placement); 7 an internal failure (out of memory); 8 a missing or unknown "command".
 
 Geometry of Stream_point_to_pan_tilt:
   The placement whose destination rectangle holds the point is used; where placements overlap,
