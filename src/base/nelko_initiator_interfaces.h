@@ -6,12 +6,13 @@
 #ifndef NELKO_BASE_NELKO_INITIATOR_INTERFACES_H
 #define NELKO_BASE_NELKO_INITIATOR_INTERFACES_H
 
+#include "export.h"
 #include "json/elements.h"
 #include "nelko_core_types.h"
 #include "nelko_interfaces.h"
 #include "nelko_message_pool.h"
 
-class nelkoInitiatorInterfaces : public nelkoInterfaces {
+class NELKO_EXPORT nelkoInitiatorInterfaces : public nelkoInterfaces {
  public:
   // Borrows ipc_handle, or opens a channel named initiator_name when it is null. A channel that
   // cannot be opened is logged ("nelkoInitiatorInterfaces: failed call to initiator init (N)")

@@ -8,7 +8,11 @@
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 
-class nelkoInterfaces {
+#include "export.h"
+
+// Exported: the interfaces library implements members of the derived class and refers to its
+// type information.
+class NELKO_EXPORT nelkoInterfaces {
  public:
   // Stores the log handle (borrowed, never released here) and the version, and seeds the
   // identifier generator from the system's entropy. Throws std::bad_alloc when out of memory.
