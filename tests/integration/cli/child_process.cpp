@@ -37,12 +37,11 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// Starts `program` with its standard streams on the given files.
-pid_t Spawn(std::string const& program, std::vector<std::string> const& args,
-            std::string const& ipc_dir, std::string const& in, std::string const& out,
-            std::string const& err) {
-  std::vector<std::string> argv_texts = {program};
-  argv_texts.insert(argv_texts.end(), args.begin(), args.end());
+// Starts `command` with its standard streams on the given files.
+pid_t Spawn(std::vector<std::string> const& command, std::string const& ipc_dir,
+            std::string const& in, std::string const& out, std::string const& err) {
+  std::vector<std::string> argv_texts = command;
+  std::string const& program = command.at(0);
   std::vector<std::string> env_texts = Environment(ipc_dir);
   std::vector<char*> argv = Pointers(argv_texts);
   std::vector<char*> envp = Pointers(env_texts);
@@ -54,7 +53,8 @@ pid_t Spawn(std::string const& program, std::vector<std::string> const& args,
   pid_t pid = -1;
   int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (failed != 0) throw std::runtime_error("cannot start " + program + ": " + strerror(failed));
+  if (failed != 0)
+    throw std::runtime_error("cannot start " + program + ": " + std::strerror(failed));
   return pid;
 }
 
@@ -100,13 +100,25 @@ std::string ReadFile(std::string const& path) {
   return content.str();
 }
 
-RunResult Run(std::string const& program, std::vector<std::string> const& args,
-              std::string const& ipc_dir, std::string const& input,
-              std::chrono::milliseconds limit) {
+std::vector<std::string> BuiltProgram(std::string const& program) {
+  std::vector<std::string> command;
+#ifdef CLI_TEST_EMULATOR
+  std::string emulator = CLI_TEST_EMULATOR;
+  for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+    end = emulator.find('|', start);
+    command.push_back(emulator.substr(start, end == std::string::npos ? end : end - start));
+  }
+#endif
+  command.push_back(program);
+  return command;
+}
+
+RunResult Run(std::vector<std::string> const& command, std::string const& ipc_dir,
+              std::string const& input, std::chrono::milliseconds limit) {
   TempDir files;
   std::string in = files.Write("in", input);
   Clock::time_point start = Clock::now();
-  pid_t pid = Spawn(program, args, ipc_dir, in, files.path() + "/out", files.path() + "/err");
+  pid_t pid = Spawn(command, ipc_dir, in, files.path() + "/out", files.path() + "/err");
   RunResult result;
   result.exit_status = Wait(pid, start + limit);
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
@@ -115,11 +127,11 @@ RunResult Run(std::string const& program, std::vector<std::string> const& args,
   return result;
 }
 
-BackgroundTarget::BackgroundTarget(std::string const& program, std::vector<std::string> const& args,
+BackgroundTarget::BackgroundTarget(std::vector<std::string> const& command,
                                    std::string const& ipc_dir, std::string const& log_dir) {
   std::string out = log_dir + "/target.out";
-  pid_ = Spawn(program, args, ipc_dir, "/dev/null", out, log_dir + "/target.err");
-  Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+  pid_ = Spawn(command, ipc_dir, "/dev/null", out, log_dir + "/target.err");
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
   while (!ready_ && Clock::now() < deadline) {
     ready_ = ReadFile(out).find("ready") != std::string::npos;
     if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -33,18 +33,22 @@ class TempDir {
   std::string path_;
 };
 
-// Runs `program` with `args` and NELKO_IPC_DIR=ipc_dir, feeding `input` on standard input; kills
-// it after `limit`.
-RunResult Run(std::string const& program, std::vector<std::string> const& args,
-              std::string const& ipc_dir, std::string const& input = "",
-              std::chrono::milliseconds limit = std::chrono::seconds(30));
+// The command that runs one of this build's programs: the program itself, or the emulator of a
+// cross build followed by it (CLI_TEST_EMULATOR, its words separated by '|').
+std::vector<std::string> BuiltProgram(std::string const& program);
 
-// stream-layout-target in the background, started with `args`; Start returns once it has
-// printed "ready". The destructor ends it with SIGTERM.
+// Runs `command` (program and arguments) with NELKO_IPC_DIR=ipc_dir, feeding `input` on standard
+// input; kills it after `limit`.
+RunResult Run(std::vector<std::string> const& command, std::string const& ipc_dir,
+              std::string const& input = "",
+              std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// stream-layout-target in the background, started by `command`; the constructor returns once it
+// has printed "ready" (or given up after 30 s). The destructor ends it with SIGTERM.
 class BackgroundTarget {
  public:
-  BackgroundTarget(std::string const& program, std::vector<std::string> const& args,
-                   std::string const& ipc_dir, std::string const& log_dir);
+  BackgroundTarget(std::vector<std::string> const& command, std::string const& ipc_dir,
+                   std::string const& log_dir);
   ~BackgroundTarget();
   BackgroundTarget(BackgroundTarget const&) = delete;
   BackgroundTarget& operator=(BackgroundTarget const&) = delete;

@@ -99,7 +99,7 @@ TEST(LayoutSvg, IsWellFormedWhateverTheInput) {
     EXPECT_EQ(svg.find('\x01'), std::string::npos);
     if (xmllint == nullptr) continue;
     std::string file = dir.Write("case" + std::to_string(i) + ".svg", svg);
-    cli_test::RunResult lint = cli_test::Run(xmllint, {"--noout", file}, dir.path());
+    cli_test::RunResult lint = cli_test::Run({xmllint, "--noout", file}, dir.path());
     EXPECT_EQ(lint.exit_status, 0) << cases[i].title << "\n" << lint.err;
   }
   EXPECT_NE(RenderLayoutSvg(Layout{}, "t").find("no placements"), std::string::npos);

@@ -1,0 +1,327 @@
+// stream-layout as a user runs it: against stream-layout-target in a temporary NELKO_IPC_DIR,
+// and without any target.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <memory>
+
+#include "child_process.h"
+#include "layout_file.h"
+
+namespace {
+
+using cli_test::BackgroundTarget;
+using cli_test::ReadFile;
+using cli_test::RunResult;
+using cli_test::TempDir;
+using stream_layout_cli::Layout;
+using stream_layout_cli::LayoutToJson;
+using stream_layout_cli::ParseLayoutText;
+
+constexpr int kUsage = 2;
+constexpr int kBadInputFile = 3;
+constexpr int kCannotWrite = 4;
+constexpr int kInvalidParams = 11;  // 10 + NELKO_CORE_STATUS_INVALID_PARAMS
+constexpr int kIpcFailed = 14;      // 10 + NELKO_CORE_STATUS_IPC_FAILED
+
+rapidjson::Document Json(std::string const& text) {
+  rapidjson::Document document;
+  document.Parse(text.c_str());
+  EXPECT_FALSE(document.HasParseError()) << text;
+  if (document.HasParseError()) document.SetObject();
+  return document;
+}
+
+Layout ExampleLayout() {
+  Layout layout;
+  layout.placements = {
+      {3, {0, 20000, 33333, 60000}, {0, 0, 33333, 66667}},
+      {1, {33333, 20000, 33334, 60000}, {33333, 0, 33334, 66667}},
+      {4, {66667, 20000, 33333, 60000}, {66667, 0, 33333, 66667}},
+      {0, {0, 0, 100000, 100000}, {0, 66667, 100000, 33333}},
+  };
+  return layout;
+}
+
+class Program : public ::testing::Test {
+ protected:
+  RunResult Cli(std::vector<std::string> const& args, std::string const& input = "") {
+    std::vector<std::string> command = cli_test::BuiltProgram(STREAM_LAYOUT_PROGRAM);
+    command.insert(command.end(), args.begin(), args.end());
+    return cli_test::Run(command, ipc_.path(), input);
+  }
+
+  // Checks that the SVG file is well formed, with xmllint where it is installed.
+  void ExpectWellFormedSvg(std::string const& path) {
+    std::string svg = ReadFile(path);
+    EXPECT_NE(svg.find("<svg xmlns="), std::string::npos) << path;
+#ifdef XMLLINT_PROGRAM
+    RunResult lint = cli_test::Run({XMLLINT_PROGRAM, "--noout", path}, ipc_.path());
+    EXPECT_EQ(lint.exit_status, 0) << lint.err;
+#endif
+  }
+
+  TempDir ipc_;
+  TempDir files_;
+};
+
+// A target that is running for each test of the fixture.
+class WithTarget : public Program {
+ protected:
+  void SetUp() override { Start({}); }
+
+  void Start(std::vector<std::string> const& args) {
+#ifndef STREAM_LAYOUT_TARGET_PROGRAM
+    (void)args;
+    GTEST_SKIP() << "stream-layout-target is not built";
+#else
+    target_.reset();
+    std::vector<std::string> command = cli_test::BuiltProgram(STREAM_LAYOUT_TARGET_PROGRAM);
+    command.insert(command.end(), args.begin(), args.end());
+    target_ = std::make_unique<BackgroundTarget>(command, ipc_.path(), files_.path());
+    ASSERT_TRUE(target_->ready()) << ReadFile(files_.path() + "/target.err");
+#endif
+  }
+
+  std::unique_ptr<BackgroundTarget> target_;
+};
+
+TEST_F(WithTarget, VersionShowsTheTargetsAndTheLibrarys) {
+  RunResult text = Cli({"version"});
+  ASSERT_EQ(text.exit_status, 0) << text.err;
+  EXPECT_NE(text.out.find("target stream_layout: interface version 0.9"), std::string::npos);
+  EXPECT_NE(text.out.find("library: interface version 0.9"), std::string::npos);
+  EXPECT_EQ(text.out.find("differ"), std::string::npos);
+
+  RunResult json = Cli({"version", "--json"});
+  ASSERT_EQ(json.exit_status, 0) << json.err;
+  rapidjson::Document v = Json(json.out);
+  EXPECT_STREQ(v["target"].GetString(), "stream_layout");
+  EXPECT_EQ(v["target_major"].GetUint(), 0u);
+  EXPECT_EQ(v["target_minor"].GetUint(), 9u);
+  EXPECT_EQ(v["library_minor"].GetUint(), 9u);
+
+  Start({"--version", "1.2"});
+  RunResult other = Cli({"version"});
+  EXPECT_EQ(other.exit_status, 0) << other.err;  // reported, not refused
+  EXPECT_NE(other.out.find("interface version 1.2"), std::string::npos);
+  EXPECT_NE(other.out.find("note: the versions differ"), std::string::npos);
+}
+
+TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
+  RunResult initial = Cli({"layout", "get", "0", "--json"});
+  ASSERT_EQ(initial.exit_status, 0) << initial.err;
+  Layout full = ParseLayoutText(initial.out, "initial");
+  ASSERT_EQ(full.placements.size(), 1u);
+  EXPECT_EQ(full.placements[0].destination.width, 100000u);
+  EXPECT_EQ(full.stream, 0u);
+
+  std::string file = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  RunResult set = Cli({"layout", "set", "1", file});
+  ASSERT_EQ(set.exit_status, 0) << set.err;
+  EXPECT_EQ(set.out, "stream 1: layout replaced (4 placements)\n");
+
+  RunResult got = Cli({"--json", "layout", "get", "1"});
+  ASSERT_EQ(got.exit_status, 0) << got.err;
+  Layout expected = ExampleLayout();
+  expected.stream = 1;
+  EXPECT_EQ(got.out, LayoutToJson(expected));
+
+  // get --json output is itself a layout file: copy stream 1 to stream 2 through a pipe.
+  RunResult copy = Cli({"layout", "set", "2", "-", "--json"}, got.out);
+  ASSERT_EQ(copy.exit_status, 0) << copy.err;
+  EXPECT_EQ(Json(copy.out)["placements"].GetUint(), 4u);
+  RunResult copied = Cli({"layout", "get", "2", "--json"});
+  EXPECT_EQ(ParseLayoutText(copied.out, "copied").placements, expected.placements);
+
+  RunResult text = Cli({"layout", "get", "1"});
+  EXPECT_NE(text.out.find("stream 1: 4 placements"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("CubeFaceFront  x 33.333-66.667%"), std::string::npos) << text.out;
+
+  std::string svg = files_.path() + "/stream1.svg";
+  RunResult render = Cli({"layout", "render", "1", "--svg", svg});
+  ASSERT_EQ(render.exit_status, 0) << render.err;
+  EXPECT_NE(ReadFile(svg).find(">#1 CubeFaceFront</text>"), std::string::npos);
+  ExpectWellFormedSvg(svg);
+
+  // An empty layout is a layout too.
+  RunResult empty = Cli({"layout", "set", "3", "-"}, "[]");
+  ASSERT_EQ(empty.exit_status, 0) << empty.err;
+  EXPECT_EQ(Cli({"layout", "get", "3"}).out, "stream 3: 0 placements\n");
+}
+
+TEST_F(WithTarget, RoiCountGetAndSetInBothSets) {
+  RunResult count = Cli({"roi", "count"});
+  ASSERT_EQ(count.exit_status, 0) << count.err;
+  EXPECT_EQ(count.out, "4 ROIs in each ROI set\n");
+  EXPECT_EQ(Json(Cli({"roi", "count", "--json"}).out)["count"].GetUint(), 4u);
+
+  RunResult set = Cli({"roi", "set", "2", "--set", "active", "--pan", "-10.5", "--tilt=5", "--roll",
+                       "0.25", "--vfov", "60"});
+  ASSERT_EQ(set.exit_status, 0) << set.err;
+  EXPECT_EQ(set.out, "ROI 2 (active): pan -10.5, tilt 5, roll 0.25, vfov 60\n");
+
+  rapidjson::Document active = Json(Cli({"roi", "get", "2", "--set", "active", "--json"}).out);
+  EXPECT_STREQ(active["set"].GetString(), "active");
+  EXPECT_DOUBLE_EQ(active["pan"].GetDouble(), -10.5);
+  EXPECT_DOUBLE_EQ(active["tilt"].GetDouble(), 5);
+  EXPECT_DOUBLE_EQ(active["roll"].GetDouble(), 0.25);
+  EXPECT_DOUBLE_EQ(active["vfov"].GetDouble(), 60);
+
+  // The pending set is the default and is a set of its own.
+  rapidjson::Document pending = Json(Cli({"roi", "get", "2", "--json"}).out);
+  EXPECT_STREQ(pending["set"].GetString(), "pending");
+  EXPECT_NE(pending["pan"].GetDouble(), -10.5);
+}
+
+TEST_F(WithTarget, PointGivesPanAndTilt) {
+  RunResult text = Cli({"point", "0", "50000", "25000"});
+  ASSERT_EQ(text.exit_status, 0) << text.err;
+  EXPECT_EQ(text.out.rfind("stream 0 point (50000, 25000): pan ", 0), 0u) << text.out;
+
+  rapidjson::Document json = Json(Cli({"point", "0", "50000", "25000", "--json"}).out);
+  EXPECT_EQ(json["stream"].GetUint(), 0u);
+  EXPECT_DOUBLE_EQ(json["x"].GetDouble(), 50000);
+  EXPECT_TRUE(json["pan"].IsNumber());
+  EXPECT_TRUE(json["tilt"].IsNumber());
+}
+
+TEST_F(WithTarget, ValuesTheTargetRefusesExitWithItsStatus) {
+  std::string file = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"layout", "get", "4"},
+           {"layout", "set", "99", file},
+           {"layout", "render", "4294967295", "--svg", files_.path() + "/x.svg"},
+           {"roi", "get", "4"},
+           {"roi", "set", "4", "--pan", "0", "--tilt", "0", "--roll", "0", "--vfov", "1"},
+           {"point", "7", "0", "0"}}) {
+    RunResult result = Cli(args);
+    EXPECT_EQ(result.exit_status, kInvalidParams) << args[0] << " " << args[1] << result.err;
+    EXPECT_NE(result.err.find("refused the values"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+// A bad file is refused before anything is sent: stream 0 keeps its layout.
+TEST_F(WithTarget, BadLayoutFilesAreRefusedAndNotSent) {
+  std::string good = LayoutToJson(ExampleLayout());
+  std::vector<std::string> const bad = {
+      "",
+      good.substr(0, good.size() - 10),
+      "[{\"facet\": \"CubeFaceFrnt\"}]",
+      "{\"placements\": [{\"facet\": \"FullFrame\", \"source\": {\"x\": 0, \"y\": 0, "
+      "\"width\": 100001, \"height\": 1}, \"destination\": {\"x\": 0, \"y\": 0, \"width\": 1, "
+      "\"height\": 1}}]}",
+      "{\"placements\": [{\"facet\": \"FullFrame\", \"source\": {\"x\": 0, \"y\": 0, "
+      "\"width\": -5, \"height\": 1}, \"destination\": {\"x\": 0, \"y\": 0, \"width\": 1, "
+      "\"height\": 1}}]}",
+      "\x89PNG\r\n\x1a\n",
+  };
+  std::string before = Cli({"layout", "get", "0", "--json"}).out;
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    std::string file = files_.Write("bad" + std::to_string(i) + ".json", bad[i]);
+    RunResult result = Cli({"layout", "set", "0", file});
+    EXPECT_EQ(result.exit_status, kBadInputFile) << bad[i] << result.err;
+    EXPECT_EQ(result.err.rfind("stream-layout: " + file, 0), 0u) << result.err;
+  }
+  RunResult missing = Cli({"layout", "set", "0", files_.path() + "/none.json"});
+  EXPECT_EQ(missing.exit_status, kBadInputFile);
+  EXPECT_NE(missing.err.find("No such file"), std::string::npos);
+  EXPECT_EQ(Cli({"layout", "get", "0", "--json"}).out, before);
+}
+
+TEST_F(WithTarget, TalksToTheTargetNamedByTarget) {
+  Start({"--name", "camera_two", "--rois", "7"});
+  RunResult named = Cli({"--target", "camera_two", "roi", "count"});
+  EXPECT_EQ(named.exit_status, 0) << named.err;
+  EXPECT_EQ(named.out, "7 ROIs in each ROI set\n");
+  RunResult other = Cli({"--timeout", "300", "roi", "count"});
+  EXPECT_EQ(other.exit_status, kIpcFailed) << other.err;
+}
+
+// Every request fails within its time-out, with status 4, when the target is slow. The bounds
+// leave room for slow process starts (sanitizers, emulation) but not for the target's delay.
+TEST_F(WithTarget, SlowTargetFailsWithinTheTimeout) {
+  Start({"--delay-ms", "10000"});
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"version"}, {"roi", "count"}, {"layout", "get", "0"}}) {
+    args.insert(args.begin(), {"--timeout", "300"});
+    RunResult result = Cli(args);
+    EXPECT_EQ(result.exit_status, kIpcFailed) << args[2] << result.err;
+    EXPECT_LT(result.elapsed.count(), 6000) << args[2];
+    EXPECT_NE(result.err.find("no answer from target 'stream_layout' within 300 ms"),
+              std::string::npos)
+        << result.err;
+  }
+}
+
+TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
+  std::string file = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"version"},
+           {"layout", "get", "0"},
+           {"layout", "set", "0", file},
+           {"layout", "render", "0", "--svg", files_.path() + "/x.svg"},
+           {"roi", "count"},
+           {"roi", "get", "0"},
+           {"roi", "set", "0", "--pan", "0", "--tilt", "0", "--roll", "0", "--vfov", "1"},
+           {"point", "0", "1", "1"}}) {
+    args.insert(args.begin(), {"--timeout", "500"});
+    RunResult result = Cli(args);
+    EXPECT_EQ(result.exit_status, kIpcFailed) << args[2] << result.err;
+    EXPECT_LT(result.elapsed.count(), 6000) << args[2];
+    EXPECT_NE(result.err.find("no answer from target"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST_F(Program, RendersALayoutFileWithoutATarget) {
+  std::string layout = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  std::string svg = files_.path() + "/example.svg";
+  RunResult result = Cli({"layout", "render", "--from", layout, "--svg", svg});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_NE(ReadFile(svg).find(">#3 FullFrame</text>"), std::string::npos);
+  ExpectWellFormedSvg(svg);
+
+  RunResult to_stdout = Cli({"layout", "render", "--from", "-", "--svg", "-"}, "[]");
+  ASSERT_EQ(to_stdout.exit_status, 0) << to_stdout.err;
+  EXPECT_NE(to_stdout.out.find("no placements"), std::string::npos);
+
+  RunResult unwritable =
+      Cli({"layout", "render", "--from", layout, "--svg", files_.path() + "/no/such/dir.svg"});
+  EXPECT_EQ(unwritable.exit_status, kCannotWrite);
+  EXPECT_NE(unwritable.err.find("cannot create"), std::string::npos);
+
+  std::string text = LayoutToJson(ExampleLayout());
+  std::string bad = files_.Write("bad.json", text.replace(text.find("FullFrame"), 9, "Nope"));
+  RunResult refused = Cli({"layout", "render", "--from", bad, "--svg", svg});
+  EXPECT_EQ(refused.exit_status, kBadInputFile);
+  EXPECT_NE(refused.err.find("unknown facet \"Nope\""), std::string::npos) << refused.err;
+}
+
+TEST_F(Program, UsageErrorsAndHelp) {
+  for (std::vector<std::string> args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"layout"},
+                                             {"layout", "get", "99999999999"},
+                                             {"roi", "get", "-1"},
+                                             {"point", "0", "x", "0"},
+                                             {"roi", "set", "0", "--pan", "1"},
+                                             {"--timeout", "soon"},
+                                             {"version", "extra"}}) {
+    RunResult result = Cli(args);
+    EXPECT_EQ(result.exit_status, kUsage) << (args.empty() ? "" : args[0]) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("stream-layout: ", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("Try 'stream-layout "), std::string::npos) << result.err;
+  }
+  RunResult help = Cli({"--help"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_NE(help.out.find("Exit status:"), std::string::npos);
+  RunResult layout_help = Cli({"layout", "--help"});
+  EXPECT_EQ(layout_help.exit_status, 0);
+  EXPECT_NE(layout_help.out.find("Layout file (JSON)"), std::string::npos);
+}
+
+}  // namespace

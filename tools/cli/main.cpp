@@ -1,0 +1,42 @@
+// stream-layout: command-line client of the stream_layout service. See HelpText("") for the
+// commands and exit_status.h for the exit statuses.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli_errors.h"
+#include "command_line.h"
+#include "commands.h"
+#include "exit_status.h"
+
+using namespace stream_layout_cli;
+
+namespace {
+
+int Fail(int exit_status, std::string const& message) {
+  std::cerr << "stream-layout: " << message << "\n";
+  return exit_status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    RunCommand(ParseCommandLine(args), std::cout);
+    std::cout.flush();
+    if (!std::cout) return Fail(kExitCannotWrite, "cannot write to standard output");
+    return kExitSuccess;
+  } catch (UsageError const& error) {
+    std::string help = error.topic().empty() ? "--help" : error.topic() + " --help";
+    return Fail(kExitUsage, std::string(error.what()) + "\nTry 'stream-layout " + help + "'.");
+  } catch (InputFileError const& error) {
+    return Fail(kExitBadInputFile, error.what());
+  } catch (OutputFileError const& error) {
+    return Fail(kExitCannotWrite, error.what());
+  } catch (StatusError const& error) {
+    return Fail(ExitStatusForCoreStatus(error.status()), error.what());
+  } catch (std::exception const& error) {
+    return Fail(kExitInternalError, std::string("internal error: ") + error.what());
+  }
+}

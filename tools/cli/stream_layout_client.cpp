@@ -1,0 +1,233 @@
+#include "stream_layout_client.h"
+
+#include <nelko_api_stream_layout.h>
+#include <nelko_core.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <iostream>
+#include <mutex>
+#include <vector>
+
+#include "cli_errors.h"
+
+namespace stream_layout_cli {
+namespace {
+
+constexpr char kInitiatorName[] = "stream-layout";
+
+// One layout list (a core array of unsigned ints), released with the core library's function.
+class UintList {
+ public:
+  UintList() = default;
+  explicit UintList(std::vector<std::uint32_t> const& values)
+      : list_(nelko_core_alloc_uint_array(static_cast<unsigned int>(values.size()))) {
+    if (list_ == nullptr)
+      throw StatusError(NELKO_CORE_STATUS_ALLOC_FAILED, "cannot allocate a layout list");
+    for (std::size_t i = 0; i < values.size(); ++i) *list_[i] = values[i];
+  }
+  ~UintList() { nelko_core_free_uint_array(list_); }
+  UintList(UintList&& other) noexcept : list_(other.list_) { other.list_ = nullptr; }
+  UintList(UintList const&) = delete;
+  UintList& operator=(UintList const&) = delete;
+
+  unsigned int** get() const { return list_; }
+  // For an out-parameter of the library; the list it writes is released here.
+  unsigned int*** out() { return &list_; }
+
+  std::size_t size() const {
+    std::size_t n = 0;
+    while (list_ != nullptr && list_[n] != nullptr) ++n;
+    return n;
+  }
+  std::uint32_t operator[](std::size_t i) const { return *list_[i]; }
+
+ private:
+  unsigned int** list_ = nullptr;
+};
+
+// Waits for the completion of an asynchronous "__get_target_version__": that command has no
+// form with a caller's time-out, and its callback lets the wait end at the time-out exactly.
+struct VersionWait {
+  std::mutex mutex;
+  std::condition_variable done_changed;
+  bool done = false;
+  unsigned int status = 0;
+  unsigned int major = 0;
+  unsigned int minor = 0;
+
+  static void Completed(char* /*first_text*/, nelko_core_status status, unsigned int major,
+                        unsigned int minor, void* user_data) {
+    auto* wait = static_cast<VersionWait*>(user_data);
+    std::lock_guard<std::mutex> lock(wait->mutex);
+    wait->done = true;
+    wait->status = status;
+    wait->major = major;
+    wait->minor = minor;
+    wait->done_changed.notify_all();
+  }
+};
+
+}  // namespace
+
+std::string DescribeStatus(unsigned int status, std::string const& action,
+                           std::string const& target, int timeout_ms) {
+  std::string meaning;
+  switch (status) {
+    case NELKO_CORE_STATUS_INVALID_PARAMS:
+      meaning = "target '" + target + "' refused the values (no such stream or ROI, or a value " +
+                "out of range)";
+      break;
+    case NELKO_CORE_STATUS_ALLOC_FAILED:
+      meaning = "could not set up the connection (IPC channel or memory)";
+      break;
+    case NELKO_CORE_STATUS_IPC_FAILED:
+      meaning = "no answer from target '" + target + "' within " + std::to_string(timeout_ms) +
+                " ms (is it running, with the same NELKO_IPC_DIR?)";
+      break;
+    case NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION:
+      meaning = "target '" + target + "' does not know this command";
+      break;
+    case NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE:
+      meaning = "target '" + target + "' failed to carry it out";
+      break;
+    case NELKO_CORE_STATUS_DISABLED_TARGET:
+      meaning = "target '" + target + "' is disabled";
+      break;
+    default:
+      meaning = "failed";
+  }
+  return action + ": " + meaning + " [status " + std::to_string(status) + ", " +
+         nelko_core_status_to_string(static_cast<nelko_core_status>(status)) + "]";
+}
+
+StreamLayoutClient::StreamLayoutClient(std::string target, int timeout_ms)
+    : target_(std::move(target)), timeout_ms_(timeout_ms) {
+  // Without a log handle the library uses the default logger; not worth failing for.
+  if (nelko_core_logging_init(kInitiatorName, &log_) != NELKO_CORE_STATUS_NO_ERROR) log_ = nullptr;
+  unsigned int status =
+      nelko_api_stream_layout_initiator_init(nullptr, log_, &handle_, 0, kInitiatorName);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) {
+    if (log_ != nullptr) nelko_core_logging_deinit(log_);
+    Check(status, "opening the connection");
+  }
+}
+
+StreamLayoutClient::~StreamLayoutClient() {
+  nelko_api_stream_layout_initiator_deinit(handle_);
+  if (log_ != nullptr) nelko_core_logging_deinit(log_);
+}
+
+void StreamLayoutClient::Check(unsigned int status, std::string const& action) const {
+  if (status != NELKO_CORE_STATUS_NO_ERROR)
+    throw StatusError(status, DescribeStatus(status, action, target_, timeout_ms_));
+}
+
+Versions StreamLayoutClient::GetVersions() {
+  Versions versions;
+  versions.target = target_;
+  Check(nelko_api_stream_layout_get_initiator_version(handle_, &versions.library_major,
+                                                      &versions.library_minor),
+        "version");
+  VersionWait wait;
+  unsigned int status = nelko_api_stream_layout___get_target_version___send_async(
+      handle_, target_.c_str(), &VersionWait::Completed, &wait);
+  if (status == NELKO_CORE_STATUS_NO_ERROR) {
+    std::unique_lock<std::mutex> lock(wait.mutex);
+    wait.done_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms_),
+                               [&] { return wait.done; });
+  }
+  // The request stays registered even when sending failed; after this no callback runs, so
+  // `wait` may go out of scope.
+  nelko_api_stream_layout___get_target_version___cancel_async(handle_, &VersionWait::Completed,
+                                                              &wait);
+  std::lock_guard<std::mutex> lock(wait.mutex);
+  if (status == NELKO_CORE_STATUS_NO_ERROR)
+    status = wait.done ? wait.status : static_cast<unsigned int>(NELKO_CORE_STATUS_IPC_FAILED);
+  Check(status, "version");
+  versions.target_major = wait.major;
+  versions.target_minor = wait.minor;
+  return versions;
+}
+
+Layout StreamLayoutClient::GetLayout(std::uint32_t stream) {
+  std::array<UintList, 9> lists;
+  Check(nelko_api_stream_layout_get_stream_layout_send_with_timeout(
+            handle_, target_.c_str(), timeout_ms_, stream, lists[0].out(), lists[1].out(),
+            lists[2].out(), lists[3].out(), lists[4].out(), lists[5].out(), lists[6].out(),
+            lists[7].out(), lists[8].out()),
+        "layout get " + std::to_string(stream));
+  std::size_t count = lists[0].size();
+  bool uneven = false;
+  for (UintList const& list : lists) {
+    uneven = uneven || list.size() != count;
+    count = std::min(count, list.size());
+  }
+  // Each placement needs all nine values; a target that sends lists of different lengths is
+  // broken, but what it did send in full is still worth showing.
+  if (uneven)
+    std::cerr << "stream-layout: warning: target '" << target_
+              << "' sent layout lists of different lengths; using the first " << count
+              << " placements\n";
+  Layout layout;
+  layout.stream = stream;
+  for (std::size_t i = 0; i < count; ++i) {
+    Placement p;
+    p.source = {lists[0][i], lists[1][i], lists[2][i], lists[3][i]};
+    p.facet = lists[4][i];
+    p.destination = {lists[5][i], lists[6][i], lists[7][i], lists[8][i]};
+    layout.placements.push_back(p);
+  }
+  return layout;
+}
+
+void StreamLayoutClient::SetLayout(std::uint32_t stream, Layout const& layout) {
+  std::array<std::vector<std::uint32_t>, 9> values;
+  for (Placement const& p : layout.placements) {
+    std::array<std::uint32_t, 9> row = {
+        p.source.x,      p.source.y,      p.source.width,      p.source.height,     p.facet,
+        p.destination.x, p.destination.y, p.destination.width, p.destination.height};
+    for (std::size_t k = 0; k < row.size(); ++k) values[k].push_back(row[k]);
+  }
+  std::vector<UintList> l;
+  for (std::vector<std::uint32_t> const& list : values) l.emplace_back(list);
+  Check(nelko_api_stream_layout_set_stream_layout_send_with_timeout(
+            handle_, target_.c_str(), timeout_ms_, stream, l[0].get(), l[1].get(), l[2].get(),
+            l[3].get(), l[4].get(), l[5].get(), l[6].get(), l[7].get(), l[8].get()),
+        "layout set " + std::to_string(stream));
+}
+
+std::uint32_t StreamLayoutClient::GetRoiCount() {
+  unsigned int count = 0;
+  Check(nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
+                                                              &count),
+        "roi count");
+  return count;
+}
+
+Roi StreamLayoutClient::GetRoi(std::uint32_t index, std::uint32_t roi_set) {
+  Roi roi;
+  Check(nelko_api_stream_layout_get_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
+                                                          index, roi_set, &roi.pan, &roi.tilt,
+                                                          &roi.roll, &roi.vfov),
+        "roi get " + std::to_string(index));
+  return roi;
+}
+
+void StreamLayoutClient::SetRoi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi) {
+  Check(nelko_api_stream_layout_set_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
+                                                          index, roi_set, roi.pan, roi.tilt,
+                                                          roi.roll, roi.vfov),
+        "roi set " + std::to_string(index));
+}
+
+PanTilt StreamLayoutClient::PointToPanTilt(std::uint32_t stream, double x, double y) {
+  PanTilt result;
+  Check(nelko_api_stream_layout_stream_point_to_pan_tilt_send_with_timeout(
+            handle_, target_.c_str(), timeout_ms_, stream, x, y, &result.pan, &result.tilt),
+        "point");
+  return result;
+}
+
+}  // namespace stream_layout_cli

@@ -1,0 +1,47 @@
+// The library as stream-layout uses it: one handle on its own IPC channel, one synchronous
+// request per call with the command line's time-out, results as plain values. A non-zero status
+// becomes a StatusError whose message says what failed and what the status means.
+#ifndef STREAM_LAYOUT_CLI_STREAM_LAYOUT_CLIENT_H
+#define STREAM_LAYOUT_CLI_STREAM_LAYOUT_CLIENT_H
+
+#include <cstdint>
+#include <string>
+
+#include "layout.h"
+#include "output_format.h"
+
+namespace stream_layout_cli {
+
+class StreamLayoutClient {
+ public:
+  // Opens the logging and the handle (and with it an IPC channel named "stream-layout").
+  StreamLayoutClient(std::string target, int timeout_ms);
+  ~StreamLayoutClient();
+  StreamLayoutClient(StreamLayoutClient const&) = delete;
+  StreamLayoutClient& operator=(StreamLayoutClient const&) = delete;
+
+  Versions GetVersions();
+  Layout GetLayout(std::uint32_t stream);
+  void SetLayout(std::uint32_t stream, Layout const& layout);
+  std::uint32_t GetRoiCount();
+  Roi GetRoi(std::uint32_t index, std::uint32_t roi_set);
+  void SetRoi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi);
+  PanTilt PointToPanTilt(std::uint32_t stream, double x, double y);
+
+ private:
+  // Throws StatusError for a non-zero status; `action` says what was asked ("layout get 0").
+  void Check(unsigned int status, std::string const& action) const;
+
+  std::string target_;
+  int timeout_ms_;
+  void* log_ = nullptr;
+  void* handle_ = nullptr;
+};
+
+// The message for a non-zero status: the action, what the status means, its name and number.
+std::string DescribeStatus(unsigned int status, std::string const& action,
+                           std::string const& target, int timeout_ms);
+
+}  // namespace stream_layout_cli
+
+#endif
