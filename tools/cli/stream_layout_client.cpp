@@ -83,8 +83,9 @@ std::string DescribeStatus(unsigned int status, std::string const& action,
       meaning = "could not set up the connection (IPC channel or memory)";
       break;
     case NELKO_CORE_STATUS_IPC_FAILED:
-      meaning = "no answer from target '" + target + "' within " + std::to_string(timeout_ms) +
-                " ms (is it running, with the same NELKO_IPC_DIR?)";
+      // The library does not tell a target that is not there from one that does not answer.
+      meaning = "target '" + target + "' cannot be reached or did not answer within " +
+                std::to_string(timeout_ms) + " ms (is it running, with the same NELKO_IPC_DIR?)";
       break;
     case NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION:
       meaning = "target '" + target + "' does not know this command";
