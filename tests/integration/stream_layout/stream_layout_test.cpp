@@ -20,6 +20,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr char kTarget[] = "stream_layout";
+// How much later than its time-out a call may return: scheduling noise, more under an emulator.
+#ifdef STREAM_LAYOUT_TARGET_EMULATOR
+constexpr long kSlackMs = 2000;
+#else
+constexpr long kSlackMs = 250;
+#endif
 
 long msSince(Clock::time_point start) {
   return static_cast<long>(
@@ -402,7 +408,7 @@ TEST_F(StreamLayout, SlowStoppedAndRestartedTargets) {
   auto start = Clock::now();
   EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
             nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, 100, &num));
-  EXPECT_LT(msSince(start), 350);
+  EXPECT_LT(msSince(start), 100 + kSlackMs);
   EXPECT_GE(msSince(start), 90);
   // The late answer does not confuse the next request.
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num));
@@ -413,7 +419,7 @@ TEST_F(StreamLayout, SlowStoppedAndRestartedTargets) {
   start = Clock::now();
   EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
             nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, 200, &num));
-  EXPECT_LT(msSince(start), 1000);
+  EXPECT_LT(msSince(start), 200 + kSlackMs);
   target->signal(SIGCONT);
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num));
 
@@ -421,7 +427,7 @@ TEST_F(StreamLayout, SlowStoppedAndRestartedTargets) {
   start = Clock::now();
   EXPECT_NE(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, 300, &num));
-  EXPECT_LT(msSince(start), 1000);
+  EXPECT_LT(msSince(start), 300 + kSlackMs);
   target->restart();
   num = 0;
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num));

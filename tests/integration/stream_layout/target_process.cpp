@@ -28,7 +28,17 @@ TargetProcess::~TargetProcess() {
 void TargetProcess::start() {
   int out[2];
   if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> args{STREAM_LAYOUT_TARGET};
+  std::vector<std::string> args;
+#ifdef STREAM_LAYOUT_TARGET_EMULATOR
+  // A cross build runs the target through the emulator, as ctest runs the test itself.
+  std::string const emulator = STREAM_LAYOUT_TARGET_EMULATOR;
+  for (std::size_t start = 0, end; start <= emulator.size(); start = end + 1) {
+    end = emulator.find('|', start);
+    if (end == std::string::npos) end = emulator.size();
+    if (end > start) args.push_back(emulator.substr(start, end - start));
+  }
+#endif
+  args.push_back(STREAM_LAYOUT_TARGET);
   args.insert(args.end(), m_options.begin(), m_options.end());
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(&arg[0]);
