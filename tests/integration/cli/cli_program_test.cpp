@@ -202,26 +202,16 @@ TEST_F(WithTarget, ValuesTheTargetRefusesExitWithItsStatus) {
   }
 }
 
-// A bad file is refused before anything is sent: stream 0 keeps its layout.
+// A bad file is refused before anything is sent: stream 0 keeps its layout. What is wrong with
+// each is layout_file_test's business.
 TEST_F(WithTarget, BadLayoutFilesAreRefusedAndNotSent) {
   std::string good = LayoutToJson(ExampleLayout());
-  std::vector<std::string> const bad = {
-      "",
-      good.substr(0, good.size() - 10),
-      "[{\"facet\": \"CubeFaceFrnt\"}]",
-      "{\"placements\": [{\"facet\": \"FullFrame\", \"source\": {\"x\": 0, \"y\": 0, "
-      "\"width\": 100001, \"height\": 1}, \"destination\": {\"x\": 0, \"y\": 0, \"width\": 1, "
-      "\"height\": 1}}]}",
-      "{\"placements\": [{\"facet\": \"FullFrame\", \"source\": {\"x\": 0, \"y\": 0, "
-      "\"width\": -5, \"height\": 1}, \"destination\": {\"x\": 0, \"y\": 0, \"width\": 1, "
-      "\"height\": 1}}]}",
-      "\x89PNG\r\n\x1a\n",
-  };
   std::string before = Cli({"layout", "get", "0", "--json"}).out;
-  for (std::size_t i = 0; i < bad.size(); ++i) {
-    std::string file = files_.Write("bad" + std::to_string(i) + ".json", bad[i]);
+  for (std::string const& bad : {good.substr(0, good.size() - 10), std::string("[{\"facet\": 0}]"),
+                                 std::string("\x89PNG\r\n\x1a\n")}) {
+    std::string file = files_.Write("bad.json", bad);
     RunResult result = Cli({"layout", "set", "0", file});
-    EXPECT_EQ(result.exit_status, kBadInputFile) << bad[i] << result.err;
+    EXPECT_EQ(result.exit_status, kBadInputFile) << bad << result.err;
     EXPECT_EQ(result.err.rfind("stream-layout: " + file, 0), 0u) << result.err;
   }
   RunResult missing = Cli({"layout", "set", "0", files_.path() + "/none.json"});
@@ -302,17 +292,10 @@ TEST_F(Program, RendersALayoutFileWithoutATarget) {
 }
 
 TEST_F(Program, UsageErrorsAndHelp) {
-  for (std::vector<std::string> args :
-       std::vector<std::vector<std::string>>{{},
-                                             {"layout"},
-                                             {"layout", "get", "99999999999"},
-                                             {"roi", "get", "-1"},
-                                             {"point", "0", "x", "0"},
-                                             {"roi", "set", "0", "--pan", "1"},
-                                             {"--timeout", "soon"},
-                                             {"version", "extra"}}) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {}, {"layout", "get", "99999999999"}, {"roi", "set", "0", "--pan", "1"}}) {
     RunResult result = Cli(args);
-    EXPECT_EQ(result.exit_status, kUsage) << (args.empty() ? "" : args[0]) << result.err;
+    EXPECT_EQ(result.exit_status, kUsage) << result.err;
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err.rfind("stream-layout: ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find("Try 'stream-layout "), std::string::npos) << result.err;

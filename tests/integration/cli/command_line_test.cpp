@@ -4,7 +4,6 @@
 
 #include "cli_errors.h"
 #include "exit_status.h"
-#include "number_parsing.h"
 
 namespace stream_layout_cli {
 namespace {
@@ -13,68 +12,37 @@ Invocation Parse(std::vector<std::string> const& args) {
   return ParseCommandLine(args);
 }
 
-TEST(CommandLine, ReadsEachCommandWithItsValues) {
-  Invocation v = Parse({"version"});
-  EXPECT_EQ(v.command, Command::kVersion);
-  EXPECT_EQ(v.target, "stream_layout");
-  EXPECT_EQ(v.timeout_ms, 5000);
-  EXPECT_FALSE(v.json);
-
-  v = Parse({"layout", "set", "3", "file.json"});
-  EXPECT_EQ(v.command, Command::kLayoutSet);
-  EXPECT_EQ(v.stream, 3u);
-  EXPECT_EQ(v.layout_file, "file.json");
-
-  v = Parse({"layout", "render", "--from", "-", "--svg=out.svg"});
+// The forms that are easy to get wrong; every command's plain form runs in cli_program_test.
+TEST(CommandLine, ReadsTheLessObviousForms) {
+  Invocation v = Parse({"layout", "render", "--from", "-", "--svg=out.svg"});
   EXPECT_EQ(v.command, Command::kLayoutRender);
   EXPECT_EQ(v.layout_file, "-");
   EXPECT_EQ(v.svg_file, "out.svg");
 
-  v = Parse({"layout", "render", "2", "--svg", "x.svg"});
-  EXPECT_EQ(v.stream, 2u);
-  EXPECT_TRUE(v.layout_file.empty());
-
   v = Parse({"roi", "get", "4294967295", "--set", "active"});
-  EXPECT_EQ(v.command, Command::kRoiGet);
   EXPECT_EQ(v.index, 4294967295u);
   EXPECT_EQ(v.roi_set, 1u);
 
   // Angles may be negative, as the next word or after '='.
   v = Parse({"roi", "set", "1", "--pan", "-10", "--tilt=-2.5", "--roll", "0", "--vfov", "1e1"});
-  EXPECT_EQ(v.command, Command::kRoiSet);
   EXPECT_EQ(v.roi_set, 0u);
   EXPECT_DOUBLE_EQ(v.pan, -10);
   EXPECT_DOUBLE_EQ(v.tilt, -2.5);
   EXPECT_DOUBLE_EQ(v.vfov, 10);
 
-  v = Parse({"point", "0", "100000", "0.5"});
-  EXPECT_EQ(v.command, Command::kPoint);
-  EXPECT_DOUBLE_EQ(v.x, 100000);
-  EXPECT_DOUBLE_EQ(v.y, 0.5);
-}
-
-TEST(CommandLine, GlobalOptionsGoBeforeOrAfterTheCommand) {
+  // Global options before or after the command.
   Invocation before = Parse({"--target", "cam1", "--timeout", "250", "--json", "roi", "count"});
   Invocation after = Parse({"roi", "count", "--json", "--timeout=250", "--target=cam1"});
-  for (Invocation const& v : {before, after}) {
-    EXPECT_EQ(v.command, Command::kRoiCount);
-    EXPECT_EQ(v.target, "cam1");
-    EXPECT_EQ(v.timeout_ms, 250);
-    EXPECT_TRUE(v.json);
+  for (Invocation const& g : {before, after}) {
+    EXPECT_EQ(g.target, "cam1");
+    EXPECT_EQ(g.timeout_ms, 250);
+    EXPECT_TRUE(g.json);
   }
 }
 
 TEST(CommandLine, HelpForTheOverviewAndEveryCommand) {
-  for (std::vector<std::string> args :
-       std::vector<std::vector<std::string>>{{"--help"},
-                                             {"-h"},
-                                             {"help"},
-                                             {"layout", "--help"},
-                                             {"help", "roi", "set"},
-                                             {"roi", "set", "--help"},
-                                             {"layout", "render", "-h"}}) {
-    EXPECT_EQ(Parse(args).command, Command::kHelp) << args[0];
-  }
+  EXPECT_EQ(Parse({"-h"}).command, Command::kHelp);
+  EXPECT_EQ(Parse({"help", "roi", "set"}).help_topic, "roi set");
   EXPECT_EQ(Parse({"roi", "set", "--help"}).help_topic, "roi set");
   EXPECT_EQ(Parse({"layout", "nonsense", "--help"}).help_topic, "layout");
   for (char const* topic : {"", "version", "layout", "layout get", "layout set", "layout render",
@@ -104,6 +72,7 @@ TEST(CommandLine, RefusesBadCommandLines) {
       {{"layout", "get", "4294967296"}, "too large"},
       {{"layout", "get", ""}, "empty"},
       {{"layout", "get", " 1"}, "not a whole number"},
+      {{"layout", "get", "+1"}, "not a whole number"},
       {{"layout", "set", "0"}, "FILE is missing"},
       {{"layout", "render", "0"}, "'--svg' is required"},
       {{"layout", "render", "--svg", "a.svg"}, "STREAM or --from FILE is missing"},
@@ -117,6 +86,8 @@ TEST(CommandLine, RefusesBadCommandLines) {
       {{"roi", "set", "0", "--pan", "1e999", "--tilt", "1", "--roll", "1", "--vfov", "1"},
        "out of range"},
       {{"roi", "set", "0", "--pan", "0x10", "--tilt", "1", "--roll", "1", "--vfov", "1"},
+       "not a number"},
+      {{"roi", "set", "0", "--pan", "1e", "--tilt", "1", "--roll", "1", "--vfov", "1"},
        "not a number"},
       {{"roi", "set", "0", "--pan", "1", "--pan", "2"}, "more than once"},
       {{"roi", "get"}, "INDEX is missing"},
@@ -157,27 +128,11 @@ TEST(CommandLine, UsageErrorsPointAtTheCommandsHelp) {
   EXPECT_EQ(topic({"bogus"}), "");
 }
 
-TEST(NumberParsing, KeepsToTheLimits) {
-  EXPECT_EQ(ParseUnsigned("0", "N"), 0u);
-  EXPECT_EQ(ParseUnsigned("007", "N"), 7u);
-  EXPECT_EQ(ParseUnsigned("100", "N", 100), 100u);
-  EXPECT_THROW(ParseUnsigned("101", "N", 100), UsageError);
-  EXPECT_THROW(ParseUnsigned("+1", "N"), UsageError);
-  EXPECT_THROW(ParseUnsigned("184467440737095516160", "N"), UsageError);
-  EXPECT_DOUBLE_EQ(ParseReal("1e-999", "R"), 0.0);  // underflow is just zero
-  EXPECT_DOUBLE_EQ(ParseReal("-0.25", "R"), -0.25);
-  EXPECT_THROW(ParseReal("1e", "R"), UsageError);
-  EXPECT_THROW(ParseReal(".", "R"), UsageError);
-  EXPECT_THROW(ParseReal("1 ", "R"), UsageError);
-}
-
+// Statuses past 10 must not wrap modulo 256 into another meaning, or into success.
 TEST(ExitStatus, TenPlusTheDefinedStatusesOnly) {
-  EXPECT_EQ(ExitStatusForCoreStatus(0), 0);
-  EXPECT_EQ(ExitStatusForCoreStatus(1), 11);
   EXPECT_EQ(ExitStatusForCoreStatus(10), 20);
-  // 256 + 1 must not come out as 11 (or as success for 246 + 10).
   EXPECT_EQ(ExitStatusForCoreStatus(11), kExitUnknownStatus);
-  EXPECT_EQ(ExitStatusForCoreStatus(257), kExitUnknownStatus);
+  EXPECT_EQ(ExitStatusForCoreStatus(246), kExitUnknownStatus);
   EXPECT_EQ(ExitStatusForCoreStatus(4294967295u), kExitUnknownStatus);
 }
 
