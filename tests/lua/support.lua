@@ -1,4 +1,4 @@
--- Helpers shared by the specs.
+-- Helpers shared by the busted suites.
 local support = {}
 
 local assert = require "luassert"

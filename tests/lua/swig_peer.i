@@ -1,5 +1,5 @@
 /* A tiny SWIG-generated module that shares the Lua state with nelko_api_stream_layout in the
- * specs: it hands out and takes pointers of types that the module also uses, and provides C
+ * suites: it hands out and takes pointers of types that the module also uses, and provides C
  * completion functions that record what the core library's thread delivered to them. */
 %module nelko_swig_peer
 
