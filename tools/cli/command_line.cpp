@@ -70,6 +70,8 @@ Words Split(std::vector<std::string> const& args, Invocation& invocation) {
       invocation.json = true;
     } else {
       std::string name = arg.substr(0, arg.find('='));
+      if (name == "--json" || name == "--help")
+        throw UsageError("option '" + name + "' takes no value");
       if (std::find(value_options.begin(), value_options.end(), name) == value_options.end())
         throw UsageError("unknown option '" + name + "'");
       std::string value;

@@ -100,6 +100,7 @@ TEST(CommandLine, RefusesBadCommandLines) {
       {{"--timeout"}, "needs a value"},
       {{"--target", "", "version"}, "empty"},
       {{"--verbose", "version"}, "unknown option '--verbose'"},
+      {{"--json=yes", "version"}, "'--json' takes no value"},
   };
   for (Case const& c : cases) {
     std::string joined;
