@@ -80,7 +80,7 @@ std::string DescribeStatus(unsigned int status, std::string const& action,
                 "out of range)";
       break;
     case NELKO_CORE_STATUS_ALLOC_FAILED:
-      meaning = "could not set up the connection (IPC channel or memory)";
+      meaning = "the IPC channel could not be opened (is NELKO_IPC_DIR usable?) or memory ran out";
       break;
     case NELKO_CORE_STATUS_IPC_FAILED:
       // The library does not tell a target that is not there from one that does not answer.
@@ -111,7 +111,7 @@ StreamLayoutClient::StreamLayoutClient(std::string target, int timeout_ms)
       nelko_api_stream_layout_initiator_init(nullptr, log_, &handle_, 0, kInitiatorName);
   if (status != NELKO_CORE_STATUS_NO_ERROR) {
     if (log_ != nullptr) nelko_core_logging_deinit(log_);
-    Check(status, "opening the connection");
+    Check(status, "connecting");
   }
 }
 
