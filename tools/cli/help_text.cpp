@@ -38,10 +38,11 @@ Exit status:
   1       internal error (a bug in stream-layout)
   2       usage error: unknown command or option, wrong number of arguments, bad number
   3       bad input file: missing, unreadable, not JSON, or not a valid layout
-  4       the output file cannot be written
+  4       the SVG file or standard output cannot be written
   11..20  the library or the target returned status 1..10 (exit status = 10 + status):
-          11 invalid parameters (e.g. no such stream or ROI), 12 allocation failed,
-          14 IPC failed (target not running, or no answer within the time-out),
+          11 invalid parameters (e.g. no such stream or ROI), 12 the IPC channel could
+          not be opened (NELKO_IPC_DIR) or allocation failed, 14 IPC failed (target not
+          running, or no answer within the time-out),
           18 the target does not know the command, 19 remote function failure, 20 disabled target
   21      any other status from the library or the target
 )";
