@@ -12,7 +12,7 @@
 namespace stream_layout_cli {
 namespace {
 
-struct CommandSpec {
+struct CommandSyntax {
   char const* path;
   Command command;
   std::vector<char const*> positionals;  // names, as shown in messages
@@ -20,8 +20,8 @@ struct CommandSpec {
 };
 
 // "layout render" takes STREAM or --from FILE; its check is in Convert.
-std::vector<CommandSpec> const& Commands() {
-  static std::vector<CommandSpec> const commands = {
+std::vector<CommandSyntax> const& Commands() {
+  static std::vector<CommandSyntax> const commands = {
       {"version", Command::kVersion, {}, {}},
       {"layout get", Command::kLayoutGet, {"STREAM"}, {}},
       {"layout set", Command::kLayoutSet, {"STREAM", "FILE"}, {}},
@@ -110,10 +110,10 @@ std::string Require(Words& words, char const* name, std::string const& path) {
 }
 
 // Fills the command's values from its words; by now the count of positionals is right.
-void Convert(CommandSpec const& spec, Words& words, Invocation& invocation) {
+void Convert(CommandSyntax const& syntax, Words& words, Invocation& invocation) {
   std::vector<std::string> const& p = words.positionals;
   constexpr double kExtent = kFullExtent;
-  switch (spec.command) {
+  switch (syntax.command) {
     case Command::kLayoutGet:
       invocation.stream = ParseUnsigned(p[0], "STREAM");
       break;
@@ -122,7 +122,7 @@ void Convert(CommandSpec const& spec, Words& words, Invocation& invocation) {
       invocation.layout_file = p[1];
       break;
     case Command::kLayoutRender: {
-      invocation.svg_file = Require(words, "--svg", spec.path);
+      invocation.svg_file = Require(words, "--svg", syntax.path);
       std::optional<std::string> from = Take(words, "--from");
       if (from && !p.empty())
         throw UsageError("layout render: give either STREAM or --from FILE, not both");
@@ -140,10 +140,10 @@ void Convert(CommandSpec const& spec, Words& words, Invocation& invocation) {
     case Command::kRoiSet:
       invocation.index = ParseUnsigned(p[0], "INDEX");
       if (auto set = Take(words, "--set")) invocation.roi_set = ParseRoiSet(*set);
-      invocation.pan = ParseReal(Require(words, "--pan", spec.path), "--pan");
-      invocation.tilt = ParseReal(Require(words, "--tilt", spec.path), "--tilt");
-      invocation.roll = ParseReal(Require(words, "--roll", spec.path), "--roll");
-      invocation.vfov = ParseReal(Require(words, "--vfov", spec.path), "--vfov");
+      invocation.pan = ParseReal(Require(words, "--pan", syntax.path), "--pan");
+      invocation.tilt = ParseReal(Require(words, "--tilt", syntax.path), "--tilt");
+      invocation.roll = ParseReal(Require(words, "--roll", syntax.path), "--roll");
+      invocation.vfov = ParseReal(Require(words, "--vfov", syntax.path), "--vfov");
       break;
     case Command::kPoint:
       invocation.stream = ParseUnsigned(p[0], "STREAM");
@@ -156,7 +156,7 @@ void Convert(CommandSpec const& spec, Words& words, Invocation& invocation) {
 }
 
 // Global option values, the number of arguments, the options that apply, then the values.
-void CheckAndConvert(CommandSpec const& spec, Words& words, Invocation& invocation) {
+void CheckAndConvert(CommandSyntax const& syntax, Words& words, Invocation& invocation) {
   std::vector<std::string> const& p = words.positionals;
   if (auto target = Take(words, "--target")) {
     if (target->empty()) throw UsageError("--target: the name is empty");
@@ -167,23 +167,23 @@ void CheckAndConvert(CommandSpec const& spec, Words& words, Invocation& invocati
 
   // "layout render" takes STREAM or --from FILE, which Convert sorts out; every other command
   // has its positionals fixed.
-  std::size_t wanted = spec.positionals.size();
-  bool optional_stream = spec.command == Command::kLayoutRender;
+  std::size_t wanted = syntax.positionals.size();
+  bool optional_stream = syntax.command == Command::kLayoutRender;
   if (p.size() != wanted && !(optional_stream && p.empty())) {
     std::string names;
-    for (char const* name : spec.positionals) names += std::string(" ") + name;
+    for (char const* name : syntax.positionals) names += std::string(" ") + name;
     if (p.size() > wanted)
-      throw UsageError(std::string(spec.path) + ": unexpected argument '" + p[wanted] +
-                       "' (usage: " + std::string(spec.path) + names + ")");
-    throw UsageError(std::string(spec.path) + ": " + spec.positionals[p.size()] +
-                     " is missing (usage: " + std::string(spec.path) + names + ")");
+      throw UsageError(std::string(syntax.path) + ": unexpected argument '" + p[wanted] +
+                       "' (usage: " + std::string(syntax.path) + names + ")");
+    throw UsageError(std::string(syntax.path) + ": " + syntax.positionals[p.size()] +
+                     " is missing (usage: " + std::string(syntax.path) + names + ")");
   }
   for (auto const& option : words.options) {
-    if (std::find(spec.options.begin(), spec.options.end(), option.first) == spec.options.end())
-      throw UsageError(std::string(spec.path) + ": option '" + option.first +
+    if (std::find(syntax.options.begin(), syntax.options.end(), option.first) == syntax.options.end())
+      throw UsageError(std::string(syntax.path) + ": option '" + option.first +
                        "' does not apply here");
   }
-  Convert(spec, words, invocation);
+  Convert(syntax, words, invocation);
 }
 
 }  // namespace
@@ -208,8 +208,8 @@ Invocation ParseCommandLine(std::vector<std::string> const& args) {
       used = 2;
     } else if (IsGroup(path) && p.size() > 1) {
       std::string member = path + " " + p[1];
-      for (CommandSpec const& spec : Commands())
-        if (member == spec.path) path = member;
+      for (CommandSyntax const& syntax : Commands())
+        if (member == syntax.path) path = member;
     }
   }
   if (words.help) {
@@ -222,18 +222,18 @@ Invocation ParseCommandLine(std::vector<std::string> const& args) {
   if (path.empty()) throw UsageError("no command given");
   if (IsGroup(path)) throw UsageError("'" + path + "' needs a subcommand", path);
 
-  auto spec = std::find_if(Commands().begin(), Commands().end(),
-                           [&](CommandSpec const& candidate) { return path == candidate.path; });
-  if (spec == Commands().end()) {
+  auto syntax = std::find_if(Commands().begin(), Commands().end(),
+                           [&](CommandSyntax const& candidate) { return path == candidate.path; });
+  if (syntax == Commands().end()) {
     std::string group = path.substr(0, path.find(' '));
     throw UsageError("unknown command '" + path + "'", IsGroup(group) ? group : "");
   }
-  invocation.command = spec->command;
+  invocation.command = syntax->command;
   p.erase(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(used));
   try {
-    CheckAndConvert(*spec, words, invocation);
+    CheckAndConvert(*syntax, words, invocation);
   } catch (UsageError const& error) {
-    throw UsageError(error.what(), spec->path);
+    throw UsageError(error.what(), syntax->path);
   }
   return invocation;
 }
