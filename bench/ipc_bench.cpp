@@ -1,0 +1,444 @@
+// ipc_bench: the library against stream-layout-target in another process, each figure next to
+// a raw Unix-domain-socket exchange of the same byte sizes measured in the same run.
+//
+//   round-trip  median of nelko_api_stream_layout_get_roi_send vs a raw ping-pong
+//   throughput  completions per second with 64 _send_async requests in flight vs a raw
+//               pipelined exchange with the same window
+//   memory      resident memory over many sync requests and over async requests cancelled as
+//               they complete
+//
+// The client runs on one CPU and the service (or the raw echo process) on another: unpinned, a
+// round trip varies by an order of magnitude with where the scheduler happens to put the two.
+// The sizes of the raw messages are those of the library's own frames, read off the wire by a
+// relay placed between the library and the target before the measurements.
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "nelko_api_stream_layout.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char const* kTarget = "stream_layout";
+
+struct Options {
+  bool round_trip = true;
+  bool throughput = true;
+  bool memory = true;
+  int round_trips = 20000;
+  int completions = 50000;
+  int window = 64;
+  int memory_sync = 100000;
+  int memory_async = 20000;
+  std::string target_path = NELKO_TARGET_PATH;
+};
+
+void usage(char const* program) {
+  std::fprintf(stderr,
+               "usage: %s [round-trip|throughput|memory]... [--round-trips N] [--completions N]\n"
+               "          [--window N] [--memory-sync N] [--memory-async N] [--full]\n"
+               "          [--target PATH]\n"
+               "--full runs the memory checks at their full counts (1000000 sync, 100000 async).\n",
+               program);
+}
+
+bool parse_options(int argc, char** argv, Options& options) {
+  bool any_mode = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string const word = argv[i];
+    auto number = [&](int& into) {
+      if (i + 1 >= argc) return false;
+      into = std::atoi(argv[++i]);
+      return into > 0;
+    };
+    if (word == "round-trip" || word == "throughput" || word == "memory") {
+      if (!any_mode) options.round_trip = options.throughput = options.memory = false;
+      any_mode = true;
+      if (word == "round-trip") options.round_trip = true;
+      if (word == "throughput") options.throughput = true;
+      if (word == "memory") options.memory = true;
+    } else if (word == "--round-trips") {
+      if (!number(options.round_trips)) return false;
+    } else if (word == "--completions") {
+      if (!number(options.completions)) return false;
+    } else if (word == "--window") {
+      if (!number(options.window)) return false;
+    } else if (word == "--memory-sync") {
+      if (!number(options.memory_sync)) return false;
+    } else if (word == "--memory-async") {
+      if (!number(options.memory_async)) return false;
+    } else if (word == "--full") {
+      options.memory_sync = 1000000;
+      options.memory_async = 100000;
+    } else if (word == "--target" && i + 1 < argc) {
+      options.target_path = argv[++i];
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// ---- The raw floor -------------------------------------------------------------------------
+
+// The raw service, in a child process: reads the two message sizes, then answers every whole
+// request with one response, all that one read brought with one write.
+[[noreturn]] void serve_raw(int fd, int cpu) {
+  if (cpu >= 0) bench::pin_to_cpu(cpu);
+  std::uint32_t sizes[2];
+  if (!bench::read_exact(fd, reinterpret_cast<char*>(sizes), sizeof sizes)) ::_exit(1);
+  std::size_t const request = sizes[0], response = sizes[1];
+  constexpr std::size_t kBatch = 256;
+  std::vector<char> in(request * kBatch);
+  std::vector<char> out(response * kBatch, 'r');
+  std::size_t partial = 0;
+  for (;;) {
+    ssize_t got = ::read(fd, in.data(), in.size());
+    if (got <= 0) ::_exit(0);
+    partial += static_cast<std::size_t>(got);
+    std::size_t const whole = partial / request;
+    partial %= request;
+    if (whole > 0 && !bench::write_all(fd, out.data(), whole * response)) ::_exit(0);
+  }
+}
+
+class RawPeer {
+ public:
+  RawPeer(int fd, std::size_t request, std::size_t response)
+      : fd_(fd), request_(request, 'q'), response_(response) {
+    std::uint32_t sizes[2] = {static_cast<std::uint32_t>(request),
+                              static_cast<std::uint32_t>(response)};
+    bench::write_all(fd_, reinterpret_cast<char const*>(sizes), sizeof sizes);
+  }
+
+  // One request, one response; nanoseconds.
+  double round_trip() {
+    auto start = Clock::now();
+    if (!bench::write_all(fd_, request_.data(), request_.size()) ||
+        !bench::read_exact(fd_, response_.data(), response_.size())) {
+      std::fprintf(stderr, "raw exchange failed\n");
+      std::exit(1);
+    }
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+  }
+
+  // Keeps `window` requests in flight until `total` are answered; completions per second.
+  double pipelined(int window, int total) {
+    std::string requests;
+    for (int i = 0; i < window; ++i) requests += request_;
+    std::vector<char> in(response_.size() * static_cast<std::size_t>(window));
+    auto start = Clock::now();
+    int sent = std::min(window, total);
+    bench::write_all(fd_, requests.data(), request_.size() * static_cast<std::size_t>(sent));
+    int done = 0;
+    std::size_t partial = 0;
+    while (done < total) {
+      ssize_t got = ::read(fd_, in.data(), in.size());
+      if (got <= 0) std::exit(1);
+      partial += static_cast<std::size_t>(got);
+      int const whole = static_cast<int>(partial / response_.size());
+      partial %= response_.size();
+      done += whole;
+      int const more = std::min(whole, total - sent);
+      if (more > 0) {
+        bench::write_all(fd_, requests.data(), request_.size() * static_cast<std::size_t>(more));
+        sent += more;
+      }
+    }
+    return total / seconds_since(start);
+  }
+
+ private:
+  int fd_;
+  std::string request_;
+  std::vector<char> response_;
+};
+
+// ---- The library ---------------------------------------------------------------------------
+
+double library_round_trip(void* handle) {
+  double pan, tilt, roll, vfov;
+  auto start = Clock::now();
+  nelko_core_status status =
+      nelko_api_stream_layout_get_roi_send(handle, kTarget, 0, 0, &pan, &tilt, &roll, &vfov);
+  double const elapsed = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+  if (status != NELKO_CORE_STATUS_NO_ERROR) {
+    std::fprintf(stderr, "get_roi_send failed: status %d\n", static_cast<int>(status));
+    std::exit(1);
+  }
+  return elapsed;
+}
+
+// Requests in flight, each with its own user_data so that it can be cancelled on its own.
+struct AsyncWindow {
+  struct Slot {
+    AsyncWindow* window;
+    int index;
+  };
+  std::mutex mutex;
+  std::condition_variable completed;
+  std::vector<int> done;
+  int failures = 0;
+  std::vector<Slot> slots;
+};
+
+void on_roi(char*, nelko_core_status status, double, double, double, double, void* user) {
+  auto* slot = static_cast<AsyncWindow::Slot*>(user);
+  AsyncWindow& window = *slot->window;
+  {
+    std::lock_guard<std::mutex> lock(window.mutex);
+    window.done.push_back(slot->index);
+    if (status != NELKO_CORE_STATUS_NO_ERROR) ++window.failures;
+  }
+  window.completed.notify_one();
+}
+
+// Keeps `width` get_roi requests in flight until `total` completed, cancelling each as it
+// completes; calls `progress(completed)` after each batch. Completions per second.
+template <typename Progress>
+double library_pipelined(void* handle, int width, int total, Progress&& progress) {
+  AsyncWindow window;
+  for (int i = 0; i < width; ++i) window.slots.push_back({&window, i});
+  auto send = [&](int index) {
+    nelko_core_status status = nelko_api_stream_layout_get_roi_send_async(
+        handle, kTarget, 0, 0, on_roi, &window.slots[static_cast<std::size_t>(index)]);
+    if (status != NELKO_CORE_STATUS_NO_ERROR) {
+      std::fprintf(stderr, "get_roi_send_async failed: status %d\n", static_cast<int>(status));
+      std::exit(1);
+    }
+  };
+  auto start = Clock::now();
+  int sent = 0;
+  for (; sent < std::min(width, total); ++sent) send(sent);
+  int completed = 0;
+  std::vector<int> batch;
+  while (completed < total) {
+    {
+      std::unique_lock<std::mutex> lock(window.mutex);
+      window.completed.wait(lock, [&] { return !window.done.empty(); });
+      batch.swap(window.done);
+    }
+    for (int index : batch) {
+      nelko_api_stream_layout_get_roi_cancel_async(
+          handle, on_roi, &window.slots[static_cast<std::size_t>(index)]);
+      ++completed;
+      if (sent < total) {
+        send(index);
+        ++sent;
+      }
+    }
+    batch.clear();
+    progress(completed);
+  }
+  double const rate = total / seconds_since(start);
+  if (window.failures > 0) {
+    std::fprintf(stderr, "%d async requests failed\n", window.failures);
+    std::exit(1);
+  }
+  return rate;
+}
+
+// Sends one get_roi through a relay between the library and the target and returns the sizes
+// of the command and response frames that crossed it.
+bool measure_frame_sizes(void* handle, std::string const& directory, std::size_t& request,
+                         std::size_t& response) {
+  int listener = bench::listen_at(directory + "/size-probe");
+  if (listener < 0) return false;
+  bool relayed = false;
+  std::thread relay([&] {
+    int library = ::accept(listener, nullptr, nullptr);
+    int target = bench::connect_to(directory + "/" + kTarget);
+    std::string hello, command, answer;
+    if (library >= 0 && target >= 0 && bench::read_wire_frame(library, hello) &&
+        bench::read_wire_frame(library, command)) {
+      std::string const own_hello = bench::wire_frame(1, {"size-probe"});
+      relayed = bench::write_all(target, own_hello.data(), own_hello.size()) &&
+                bench::write_all(target, command.data(), command.size()) &&
+                bench::read_wire_frame(target, answer) &&
+                bench::write_all(library, answer.data(), answer.size());
+      request = command.size();
+      response = answer.size();
+    }
+    if (target >= 0) ::close(target);
+    if (library >= 0) ::close(library);
+  });
+  double pan, tilt, roll, vfov;
+  nelko_core_status status =
+      nelko_api_stream_layout_get_roi_send(handle, "size-probe", 0, 0, &pan, &tilt, &roll, &vfov);
+  relay.join();
+  ::close(listener);
+  return relayed && status == NELKO_CORE_STATUS_NO_ERROR;
+}
+
+// ---- The figures ---------------------------------------------------------------------------
+
+void print_latency(char const* what, bench::Summary const& summary) {
+  std::printf("  %-36s median %7.2f us   p10 %7.2f   p90 %7.2f\n", what, summary.median / 1000,
+              summary.p10 / 1000, summary.p90 / 1000);
+}
+
+void run_round_trips(Options const& options, RawPeer& raw, void* handle) {
+  constexpr int kBlocks = 10;
+  int const per_block = std::max(1, options.round_trips / kBlocks);
+  std::vector<double> raw_samples, library_samples;
+  for (int i = 0; i < 500; ++i) {
+    raw.round_trip();
+    library_round_trip(handle);
+  }
+  // Interleaved blocks, so that a noisy moment of the machine hits both alike.
+  for (int block = 0; block < kBlocks; ++block) {
+    for (int i = 0; i < per_block; ++i) raw_samples.push_back(raw.round_trip());
+    for (int i = 0; i < per_block; ++i) library_samples.push_back(library_round_trip(handle));
+  }
+  bench::Summary const raw_summary = bench::summarize(raw_samples);
+  bench::Summary const library_summary = bench::summarize(library_samples);
+  std::printf("  %d round trips each, interleaved in %d blocks\n", per_block * kBlocks, kBlocks);
+  print_latency("raw socket ping-pong", raw_summary);
+  print_latency("nelko_api_stream_layout_get_roi_send", library_summary);
+  std::printf("  %-36s %.2f   (goal: at most 1.30)\n", "median ratio library / raw",
+              library_summary.median / raw_summary.median);
+}
+
+void run_throughput(Options const& options, RawPeer& raw, void* handle) {
+  constexpr int kRounds = 3;
+  std::vector<double> raw_rates, library_rates;
+  raw.pipelined(options.window, 2000);
+  library_pipelined(handle, options.window, 2000, [](int) {});
+  for (int round = 0; round < kRounds; ++round) {
+    raw_rates.push_back(raw.pipelined(options.window, options.completions));
+    library_rates.push_back(library_pipelined(handle, options.window, options.completions,
+                                              [](int) {}));
+  }
+  double const raw_rate = bench::median_of(raw_rates);
+  double const library_rate = bench::median_of(library_rates);
+  std::printf("  window %d, %d completions per run, median of %d interleaved runs\n",
+              options.window, options.completions, kRounds);
+  std::printf("  %-36s %9.0f completions/s\n", "raw pipelined exchange", raw_rate);
+  std::printf("  %-36s %9.0f completions/s\n", "get_roi_send_async + cancel_async", library_rate);
+  std::printf("  %-36s %.2f   (goal: at least 0.50)\n", "ratio library / raw",
+              library_rate / raw_rate);
+}
+
+// Resident memory at ten points of a run after a warm-up; prints start, end and the highest.
+template <typename Run>
+void watch_memory(char const* what, int total, Run&& run) {
+  int const warm_up = std::max(2000, total / 20);
+  run(warm_up, [](int) {});
+  long const start = bench::resident_kib();
+  long highest = start;
+  int next_sample = total / 10;
+  auto const began = Clock::now();
+  run(total, [&](int done) {
+    if (done < next_sample) return;
+    next_sample += total / 10;
+    highest = std::max(highest, bench::resident_kib());
+  });
+  long const end = bench::resident_kib();
+  std::printf("  %-36s %d requests in %.1f s: RSS start %ld KiB, end %ld KiB (%+ld), highest %ld"
+              "\n",
+              what, total, seconds_since(began), start, end, end - start, highest);
+}
+
+void run_memory(Options const& options, void* handle) {
+  std::printf("  (after a warm-up of 5%%, at least 2000 requests)\n");
+  watch_memory("sync get_roi_send", options.memory_sync, [&](int count, auto&& progress) {
+    for (int i = 1; i <= count; ++i) {
+      library_round_trip(handle);
+      if (i % 1000 == 0) progress(i);
+    }
+  });
+  watch_memory("async, cancelled as they complete", options.memory_async,
+               [&](int count, auto&& progress) {
+                 library_pipelined(handle, options.window, count, progress);
+               });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse_options(argc, argv, options)) {
+    usage(argv[0]);
+    return 2;
+  }
+  // The relay's connection closing is logged as a warning; only errors matter here.
+  ::setenv("NELKO_LOG_LEVEL", "3", 0);
+  std::vector<int> const cpus = bench::allowed_cpus();
+  int const client_cpu = cpus.size() >= 2 ? cpus[0] : -1;
+  int const service_cpu = cpus.size() >= 2 ? cpus[1] : -1;
+
+  // The raw service is forked first, while this process has no other threads.
+  int raw_pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, raw_pair) != 0) return 1;
+  pid_t const raw_pid = ::fork();
+  if (raw_pid == 0) {
+    ::close(raw_pair[0]);
+    serve_raw(raw_pair[1], service_cpu);
+  }
+  ::close(raw_pair[1]);
+
+  if (client_cpu >= 0) bench::pin_to_cpu(client_cpu);
+  bench::IpcDirectory directory;
+  bench::ChildProcess target({options.target_path, "--name", kTarget}, service_cpu, "ready");
+  if (!target.ready()) {
+    std::fprintf(stderr, "%s did not start\n", options.target_path.c_str());
+    return 1;
+  }
+  void* handle = nullptr;
+  if (nelko_api_stream_layout_initiator_init(nullptr, nullptr, &handle, 0, "ipc_bench") !=
+      NELKO_CORE_STATUS_NO_ERROR) {
+    std::fprintf(stderr, "initiator_init failed\n");
+    return 1;
+  }
+  std::size_t request = 0, response = 0;
+  if (!measure_frame_sizes(handle, directory.path(), request, response)) {
+    std::fprintf(stderr, "could not measure the frame sizes\n");
+    return 1;
+  }
+  RawPeer raw(raw_pair[0], request, response);
+
+  std::printf("ipc_bench: get_roi, request frame %zu B, response frame %zu B; ", request, response);
+  if (client_cpu >= 0) {
+    std::printf("client on CPU %d, service on CPU %d\n", client_cpu, service_cpu);
+  } else {
+    std::printf("one CPU only: nothing pinned, figures are unreliable\n");
+  }
+  if (options.round_trip) {
+    std::printf("\n== Synchronous round trip\n");
+    run_round_trips(options, raw, handle);
+  }
+  if (options.throughput) {
+    std::printf("\n== Asynchronous throughput\n");
+    run_throughput(options, raw, handle);
+  }
+  if (options.memory) {
+    std::printf("\n== Resident memory\n");
+    run_memory(options, handle);
+  }
+  std::fflush(stdout);
+
+  nelko_api_stream_layout_initiator_deinit(handle);
+  ::close(raw_pair[0]);
+  ::waitpid(raw_pid, nullptr, 0);
+  return 0;
+}
