@@ -76,8 +76,10 @@
  * a negative value (initiator side) waits without limit. Statuses: 0 with the texts;
  * NELKO_CORE_STATUS_IPC_FAILED (4) when the time-out passes with nothing to return;
  * NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION (8) at once while a callback of that kind is
- * registered, and also for a caller already waiting when a callback gets registered. Items
- * queued before a callback was registered stay queued until the callbacks are removed again.
+ * registered, and also for a caller already waiting when a callback gets registered. What is
+ * queued when a callback gets registered is delivered to it on the I/O thread, oldest first and
+ * ahead of anything that arrives later, so a target may register its callback after init
+ * without losing the commands that came in between.
  *
  * STATUSES common to all functions: 0 success; 1 (INVALID_PARAMS) for a null or wrong-kind
  * handle, a null text or out-pointer where one is required, an invalid target name, a frame over

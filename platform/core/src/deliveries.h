@@ -1,38 +1,54 @@
 #ifndef NELKO_CORE_DELIVERIES_H
 #define NELKO_CORE_DELIVERIES_H
 
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <cstddef>
+#include <string_view>
 #include <utility>
 
+#include "c_text.h"
 #include "callback_registry.h"
+#include "delivery_texts.h"
 #include "nelko_core_types.h"
 #include "pull_queue.h"
 
 namespace nelko::core {
 
-// One kind of delivery that is either pushed to registered callbacks or, while none is
-// registered, queued for pulling: responses of an initiator, commands of a target.
-template <typename Function, typename Item>
+// One kind of delivery of N texts that is either pushed to registered callbacks on the I/O
+// thread or, while none is registered, queued for pulling: responses of an initiator (N = 4),
+// commands of a target (N = 3). Function takes the N texts as `char **` and then the user.
+//
+// When a callback gets registered, what waits in the queue goes to it, oldest first and ahead
+// of anything that arrives later, so that nothing sent before the registration is stranded.
+template <typename Function, std::size_t N>
 class Deliveries {
  public:
-  explicit Deliveries(std::size_t capacity) : queue_(capacity) {}
+  using Texts = std::array<std::string_view, N>;
+  using Item = std::array<CText, N>;
+
+  Deliveries(std::size_t capacity, boost::asio::io_context& io_context)
+      : queue_(capacity), io_context_(io_context) {}
 
   // A null function removes every pair of `user` (see CallbackRegistry::remove). A new pair
-  // wakes the pullers, who then give up with UNSUPPORTED_FUNCTION.
+  // wakes the pullers, who then give up with UNSUPPORTED_FUNCTION, and gets what is queued.
   void set_callback(Function function, void* user, bool on_io_thread) {
     if (function == nullptr) {
       callbacks_.remove(user, on_io_thread);
     } else if (callbacks_.add(function, user)) {
       queue_.wake_all();
+      boost::asio::post(io_context_, [this] { drain(); });
     }
   }
 
-  // Calls invoke(function, user) for every registered pair; without any, queues make_item().
-  // Returns false when the queue was full and lost its oldest item.
-  template <typename Invoke, typename MakeItem>
-  bool deliver(Invoke&& invoke, MakeItem&& make_item) {
-    if (callbacks_.deliver(std::forward<Invoke>(invoke))) return true;
-    return !queue_.push(make_item());
+  // On the I/O thread: to every registered pair, after what was queued before they came; with
+  // none, queued. Returns false when the queue was full and lost its oldest item.
+  bool deliver(Texts const& texts) {
+    if (!callbacks_.empty()) drain();
+    DeliveryTexts<N> copies(texts);
+    if (invoke(copies)) return true;
+    return queue_.push(copies.take_all());
   }
 
   // The oldest queued item. Never waits on the I/O thread, which would block the very thread
@@ -51,8 +67,36 @@ class Deliveries {
   }
 
  private:
+  // On the I/O thread: hands queued items to the callbacks while there are any.
+  void drain() {
+    Item item;
+    while (!callbacks_.empty() && queue_.try_pop(item)) {
+      Texts texts;
+      for (std::size_t i = 0; i < N; ++i) texts[i] = item[i].get();
+      DeliveryTexts<N> copies(texts);
+      if (!invoke(copies)) {  // the callbacks went meanwhile: it waits for the next puller
+        queue_.push_front(std::move(item));
+        return;
+      }
+    }
+  }
+
+  bool invoke(DeliveryTexts<N>& texts) {
+    return callbacks_.deliver([&texts](Function function, void* user) {
+      texts.refill();
+      call(function, texts, user, std::make_index_sequence<N>());
+    });
+  }
+
+  template <std::size_t... I>
+  static void call(Function function, DeliveryTexts<N>& texts, void* user,
+                   std::index_sequence<I...>) {
+    function(texts.slot(I)..., user);
+  }
+
   CallbackRegistry<Function> callbacks_;
   PullQueue<Item> queue_;
+  boost::asio::io_context& io_context_;
 };
 
 }  // namespace nelko::core

@@ -36,10 +36,14 @@ class DeliveryTexts {
     }
   }
   char** slot(std::size_t i) { return &texts_[i]; }
-  CText take(std::size_t i) {
-    CText text(texts_[i]);
-    texts_[i] = nullptr;
-    return text;
+  // All texts, for a delivery that is queued instead of handed to callees.
+  std::array<CText, N> take_all() {
+    std::array<CText, N> taken;
+    for (std::size_t i = 0; i < N; ++i) {
+      taken[i].reset(texts_[i]);
+      texts_[i] = nullptr;
+    }
+    return taken;
   }
 
  private:

@@ -128,13 +128,13 @@ nelko_core_status InitiatorChannel::receive_response(int timeout_ms, char** firs
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
   *first = *interface_name = *uuid = *payload = nullptr;
-  Response response;
+  Responses::Item response;
   nelko_core_status status = responses_.pull(response, timeout_ms, io_.on_thread());
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  *first = response.first.release();
-  *interface_name = response.interface_name.release();
-  *uuid = response.uuid.release();
-  *payload = response.payload.release();
+  *first = response[0].release();
+  *interface_name = response[1].release();
+  *uuid = response[2].release();
+  *payload = response[3].release();
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
@@ -207,16 +207,7 @@ void InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
 }
 
 void InitiatorChannel::deliver_response(Connection& connection, IncomingFrame const& frame) {
-  DeliveryTexts<4> texts({connection.label(), frame.texts[0], frame.texts[1], frame.texts[2]});
-  bool kept = responses_.deliver(
-      [&texts](initiator_response_receive_callback callback, void* user) {
-        texts.refill();
-        callback(texts.slot(0), texts.slot(1), texts.slot(2), texts.slot(3), user);
-      },
-      [&texts] {
-        return Response{texts.take(0), texts.take(1), texts.take(2), texts.take(3)};
-      });
-  if (!kept) {
+  if (!responses_.deliver({connection.label(), frame.texts[0], frame.texts[1], frame.texts[2]})) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
                            "IPC: %zu responses wait unread; the oldest was dropped",
                            kMaxQueuedResponses);

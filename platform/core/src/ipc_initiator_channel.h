@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "c_text.h"
 #include "callback_registry.h"
 #include "deliveries.h"
 #include "io_thread.h"
@@ -42,12 +41,8 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   nelko_core_status unsubscribe(char const* target);
 
  private:
-  struct Response {
-    CText first;
-    CText interface_name;
-    CText uuid;
-    CText payload;
-  };
+  // A response's texts: target name, interface name, uuid, payload.
+  using Responses = Deliveries<initiator_response_receive_callback, 4>;
 
   InitiatorChannel(void* log, std::string name, std::string directory);
   // The open connection to `target`, connecting when there is none; `fresh` tells whether it
@@ -70,7 +65,7 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   std::set<std::string, std::less<>> subscriptions_;
   std::uint64_t next_connection_id_ = 0;
 
-  Deliveries<initiator_response_receive_callback, Response> responses_{kMaxQueuedResponses};
+  Responses responses_{kMaxQueuedResponses, io_.context()};
   CallbackRegistry<initiator_event_receive_callback> event_callbacks_;
 };
 

@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "delivery_texts.h"
 #include "ipc_frame.h"
 #include "ipc_socket_directory.h"
 #include "nelko_core_logging.h"
@@ -213,16 +212,7 @@ void TargetChannel::deliver_command(Connection& connection, IncomingFrame const&
     if (found == peers_.end()) return;
     reply_to = found->second.reply_to;
   }
-  DeliveryTexts<3> texts({reply_to, frame.texts[1], frame.texts[2]});
-  bool kept = commands_.deliver(
-      [&texts](target_command_receive_callback callback, void* user) {
-        texts.refill();
-        callback(texts.slot(0), texts.slot(1), texts.slot(2), user);
-      },
-      [&texts] {
-        return Command{texts.take(0), texts.take(1), texts.take(2)};
-      });
-  if (!kept) {
+  if (!commands_.deliver({reply_to, frame.texts[1], frame.texts[2]})) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
                            "IPC target '%s': %zu commands wait unread; the oldest was dropped",
                            name_.c_str(), kMaxQueuedCommands);
@@ -247,12 +237,12 @@ nelko_core_status TargetChannel::receive_command(unsigned timeout_ms, char** rep
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
   *reply_to = *uuid = *payload = nullptr;
-  Command command;
+  Commands::Item command;
   nelko_core_status status = commands_.pull(command, timeout_ms, io_.on_thread());
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  *reply_to = command.reply_to.release();
-  *uuid = command.uuid.release();
-  *payload = command.payload.release();
+  *reply_to = command[0].release();
+  *uuid = command[1].release();
+  *payload = command[2].release();
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 

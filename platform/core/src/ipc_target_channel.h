@@ -12,7 +12,6 @@
 #include <mutex>
 #include <string>
 
-#include "c_text.h"
 #include "deliveries.h"
 #include "io_thread.h"
 #include "ipc_connection.h"
@@ -46,11 +45,8 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
     std::string reply_to;  // "<initiator name>#<connection number>"
     bool subscribed = false;
   };
-  struct Command {
-    CText reply_to;
-    CText uuid;
-    CText payload;
-  };
+  // A command's texts: reply_to, uuid, payload.
+  using Commands = Deliveries<target_command_receive_callback, 3>;
 
   TargetChannel(void* log, std::string name, std::string interface_name, std::string path,
                 int listening_descriptor);
@@ -74,7 +70,7 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   std::mutex peers_mutex_;
   std::map<std::uint64_t, Peer> peers_;
 
-  Deliveries<target_command_receive_callback, Command> commands_{kMaxQueuedCommands};
+  Commands commands_{kMaxQueuedCommands, io_.context()};
 };
 
 }  // namespace nelko::core

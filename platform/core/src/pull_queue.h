@@ -31,7 +31,21 @@ class PullQueue {
       items_.push_back(std::move(item));
     }
     available_.notify_one();
-    return dropped;
+    return !dropped;
+  }
+
+  // Puts back an item just taken with try_pop(), in front of the others.
+  void push_front(Item&& item) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.push_front(std::move(item));
+  }
+
+  bool try_pop(Item& item) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (items_.empty()) return false;
+    item = std::move(items_.front());
+    items_.pop_front();
+    return true;
   }
 
   // Waits for the oldest item: `timeout_ms` 0 polls, negative waits without limit. `diverted()`

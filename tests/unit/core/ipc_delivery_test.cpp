@@ -5,6 +5,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core_test_support.h"
 
@@ -77,6 +78,42 @@ TEST_F(IpcDelivery, RegisteringACallbackWakesBlockedPullersWithUnsupported) {
   EXPECT_EQ(command_puller.get().status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &user);
   nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &user);
+}
+
+void record_command(char**, char** uuid, char**, void* user) {
+  static_cast<core_test::Recorded*>(user)->add(*uuid);
+}
+void record_response(char**, char**, char** uuid, char**, void* user) {
+  static_cast<core_test::Recorded*>(user)->add(*uuid);
+}
+
+// What waited for a puller goes to a callback registered later, oldest first and ahead of what
+// arrives after the registration.
+TEST_F(IpcDelivery, QueuedDeliveriesReachACallbackRegisteredLater) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  for (char const* uuid : {"1", "2"}) {
+    nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", uuid, "p");
+  }
+  Pulled first = pull_command(target.get(), 2000);
+  ASSERT_EQ(first.status, NELKO_CORE_STATUS_NO_ERROR);
+  for (char const* uuid : {"a", "b"}) {
+    nelko_core_ipc_target_response_send(target.get(), first.texts[0].c_str(), uuid, "r");
+  }
+  std::this_thread::sleep_for(milliseconds(50));  // command 2 and both responses are queued
+
+  core_test::Recorded commands, responses;
+  nelko_core_ipc_target_command_receive_callback(target.get(), record_command, &commands);
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response, &responses);
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "3", "p");
+  nelko_core_ipc_target_response_send(target.get(), first.texts[0].c_str(), "c", "r");
+  ASSERT_TRUE(eventually([&] { return commands.count() == 2 && responses.count() == 3; }));
+  nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &commands);
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &responses);
+  EXPECT_EQ(commands.lines(), (std::vector<std::string>{"2", "3"}));
+  EXPECT_EQ(responses.lines(), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
 }
 
 struct SlowCallee {
