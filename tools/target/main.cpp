@@ -1,10 +1,10 @@
 // stream-layout-target: serves the simulated stream_layout service until SIGTERM or SIGINT.
 //
-// Threads: a reader pulls each command from the channel, answers it at once and queues the
-// answer; the response queue's thread sends it when due; the main thread only waits for a signal
-// and then shuts everything down in order. Pulling rather than a receive callback means no
-// command can arrive before anyone listens: the channel keeps them from its first moment.
-#include <atomic>
+// Threads: the channel's I/O thread answers each command in its receive callback and sends the
+// answer from there; with --delay-ms the answer goes to the response queue instead, whose
+// thread sends it when due. The main thread only waits for a signal and then shuts everything
+// down in order. Commands that arrive before the callback is registered are handed to it once
+// it is, so none is lost between opening the channel and registering.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,7 +12,6 @@
 #include <iostream>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "nelko_core.h"
 #include "response_queue.h"
@@ -22,47 +21,36 @@
 namespace {
 
 struct Server {
+  void* ipc;
+  void* log;
+  bool delayed;
   target::StreamLayoutService service;
   target::ResponseQueue responses;
 };
 
-// A pull cannot be interrupted, so it waits briefly and shutdown is never held up for longer.
-constexpr unsigned int kPullMs = 100;
-
-struct TextFreer {
-  void operator()(char* text) const { std::free(text); }
-};
-using OwnedText = std::unique_ptr<char, TextFreer>;
-
-void read_commands(void* ipc, void* log, Server& server, std::atomic<bool> const& stopping) {
-  while (!stopping) {
-    char *reply_to = nullptr, *uuid = nullptr, *payload = nullptr;
-    nelko_core_status const got =
-        nelko_core_ipc_target_command_receive(ipc, kPullMs, &reply_to, &uuid, &payload);
-    OwnedText const owned[] = {OwnedText(reply_to), OwnedText(uuid), OwnedText(payload)};
-    if (got == NELKO_CORE_STATUS_IPC_FAILED) continue;  // nothing came in time
-    if (got != NELKO_CORE_STATUS_NO_ERROR) {
-      nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "receiving a command: status %d",
-                             static_cast<int>(got));
-      std::this_thread::sleep_for(std::chrono::milliseconds(kPullMs));
-      continue;
-    }
-    if (!reply_to || !uuid) continue;  // nobody to answer
-    try {
-      server.responses.push({reply_to, uuid, server.service.handle(payload ? payload : "")});
-    } catch (std::exception const&) {
-      // Out of memory: the request goes unanswered, the initiator's time-out reports it.
-    }
+void send_reply(void* ipc, void* log, char const* reply_to, char const* uuid,
+                char const* payload) {
+  nelko_core_status const sent = nelko_core_ipc_target_response_send(ipc, reply_to, uuid, payload);
+  if (sent != NELKO_CORE_STATUS_NO_ERROR) {
+    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING,
+                           "response %s to %s not sent: status %d", uuid, reply_to,
+                           static_cast<int>(sent));
   }
 }
 
-void send_reply(void* ipc, void* log, target::Reply const& reply) {
-  nelko_core_status const sent = nelko_core_ipc_target_response_send(
-      ipc, reply.reply_to.c_str(), reply.uuid.c_str(), reply.payload.c_str());
-  if (sent != NELKO_CORE_STATUS_NO_ERROR) {
-    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING,
-                           "response %s to %s not sent: status %d", reply.uuid.c_str(),
-                           reply.reply_to.c_str(), static_cast<int>(sent));
+// The command callback, on the channel's I/O thread.
+void answer(char** reply_to, char** uuid, char** payload, void* user) {
+  auto& server = *static_cast<Server*>(user);
+  if (*reply_to == nullptr || *uuid == nullptr) return;  // nobody to answer
+  try {
+    std::string const response = server.service.handle(*payload != nullptr ? *payload : "");
+    if (server.delayed) {
+      server.responses.push({*reply_to, *uuid, response});
+    } else {
+      send_reply(server.ipc, server.log, *reply_to, *uuid, response.c_str());
+    }
+  } catch (std::exception const&) {
+    // Out of memory: the request goes unanswered, the initiator's time-out reports it.
   }
 }
 
@@ -96,21 +84,22 @@ int serve(target::TargetOptions const& options, sigset_t const& stop_signals) {
   }
   std::unique_ptr<void, ChannelCloser> ipc(raw_ipc);
 
-  Server server{target::StreamLayoutService(options.service),
+  Server server{ipc.get(), log.get(), options.delay_ms > 0,
+                target::StreamLayoutService(options.service),
                 target::ResponseQueue(std::chrono::milliseconds(options.delay_ms),
                                       [channel = ipc.get(), log = log.get()](auto const& reply) {
-                                        send_reply(channel, log, reply);
+                                        send_reply(channel, log, reply.reply_to.c_str(),
+                                                   reply.uuid.c_str(), reply.payload.c_str());
                                       })};
-  std::atomic<bool> stopping{false};
-  std::thread reader(read_commands, ipc.get(), log.get(), std::ref(server), std::cref(stopping));
+  nelko_core_ipc_target_command_receive_callback(ipc.get(), answer, &server);
   std::printf("ready\n");
   std::fflush(stdout);
 
   int signal = 0;
   sigwait(&stop_signals, &signal);
-  // Nothing may use the channel once it closes: first the reader, then the sender stop.
-  stopping = true;
-  reader.join();
+  // Nothing may use the channel once it closes: first the callback (removing it waits for a
+  // call in progress), then the sender stop.
+  nelko_core_ipc_target_command_receive_callback(ipc.get(), nullptr, &server);
   server.responses.stop();
   ipc.reset();
   return EXIT_SUCCESS;
