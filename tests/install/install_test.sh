@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Installs the build into a fresh prefix and uses it from outside, as an integrator would:
+#
+#   install_test.sh pkg-config     an outside project builds the C tour through pkg-config
+#   install_test.sh find_package   ... through the CMake package; the tour then runs against the
+#                                  simulated service and must start with its version line
+#   install_test.sh lua            only what goes onto the camera (runtime and standins
+#                                  components); `require` must load the Lua module and it works
+#
+# tests/install/CMakeLists.txt passes the build's settings as NELKO_* environment variables. On
+# the host the prefix is a scratch directory named to pkg-config and CMake by PKG_CONFIG_PATH and
+# CMAKE_PREFIX_PATH. A cross build installs as onto the camera, with prefix /usr, into a copy of
+# the device's sysroot (real directories, linked files): the outside project then needs no paths
+# at all and its programs run under the emulator on that sysroot, without LD_LIBRARY_PATH.
+# Exit status 77 means skipped.
+set -euo pipefail
+
+how=$1
+work=$NELKO_WORK_DIR/$how
+read -r -a emulator <<<"${NELKO_EMULATOR:-}"
+target_pid=""
+
+fail() {
+  printf 'FAIL (%s): %s\n' "$how" "$1" >&2
+  [[ -z ${2:-} ]] || cat "$2" >&2
+  exit 1
+}
+
+stop_target() {
+  [[ -z $target_pid ]] || { kill "$target_pid" 2>/dev/null; wait "$target_pid" 2>/dev/null; } || true
+}
+trap stop_target EXIT
+
+rm -rf "$work"
+mkdir -p "$work"
+sysroot=""
+if [[ -n ${NELKO_SYSROOT:-} ]]; then
+  sysroot=$work/sysroot
+  cp -as "$NELKO_SYSROOT" "$sysroot"
+  prefix=/usr
+  installed=$sysroot/usr
+  # The same emulator, loading the device's files from the copy.
+  device=("${emulator[@]/#$NELKO_SYSROOT/$sysroot}")
+else
+  prefix=$work/prefix
+  installed=$prefix
+  device=()
+fi
+libdir=$installed/$NELKO_LIBDIR
+export NELKO_IPC_DIR=$work/ipc
+
+install_components() {
+  local component destdir=${sysroot:+$work/stage}
+  for component in "$@"; do
+    DESTDIR=$destdir "$NELKO_CMAKE" --install "$NELKO_BUILD_DIR" --prefix "$prefix" \
+      --component "$component" >>"$work/install.log" 2>&1 ||
+      fail "cmake --install --component $component" "$work/install.log"
+  done
+  # Merged by replacing, never writing through, the links into the shared sysroot.
+  [[ -z $sysroot ]] || cp -a --remove-destination "$work/stage/." "$sysroot/"
+}
+
+run_on_device() {
+  if [[ -n $sysroot ]]; then
+    timeout 60 "${device[@]}" "$@"
+  else
+    LD_LIBRARY_PATH=$libdir timeout 60 "$@"
+  fi
+}
+
+build_tour() {
+  local args=(-S "$NELKO_CONSUMER_DIR" -B "$work/consumer" -DNELKO_FIND_WITH="$how"
+              -DNELKO_TOUR_SOURCE="$NELKO_TOUR_SOURCE")
+  if [[ -n $sysroot ]]; then
+    args+=(-DCMAKE_TOOLCHAIN_FILE="$NELKO_TOOLCHAIN_FILE" -DNELKO_ARMHF_SYSROOT="$sysroot")
+  elif [[ $how == pkg-config ]]; then
+    export PKG_CONFIG_PATH=$libdir/pkgconfig
+  else
+    args+=(-DCMAKE_PREFIX_PATH="$prefix")
+  fi
+  "$NELKO_CMAKE" "${args[@]}" >"$work/configure.log" 2>&1 ||
+    fail "the outside project does not configure" "$work/configure.log"
+  "$NELKO_CMAKE" --build "$work/consumer" --verbose >"$work/build.log" 2>&1 ||
+    fail "the outside project does not build" "$work/build.log"
+  # Not some other copy of the library, e.g. one installed on this machine.
+  grep -q -- "$libdir/libnelko_api_stream_layout.so" "$work/build.log" ||
+    fail "the tour was not linked with the library in $libdir" "$work/build.log"
+}
+
+run_tour() {
+  coproc target { exec "${emulator[@]}" "$NELKO_TARGET" 2>"$work/target.log"; }
+  target_pid=$target_PID
+  local ready=""
+  read -r -t 30 ready <&"${target[0]}" || true
+  [[ $ready == ready ]] || fail "the simulated service did not start" "$work/target.log"
+  run_on_device "$work/consumer/stream_layout_tour" >"$work/tour.out" 2>"$work/tour.err" ||
+    fail "the tour failed" "$work/tour.err"
+  local first
+  first=$(head -n 1 "$work/tour.out")
+  [[ $first == "initiator version 0.9,"* ]] || fail "the tour began with: $first" "$work/tour.out"
+}
+
+check_lua_module() {
+  install_components runtime standins
+  local link=$installed/$NELKO_LUA_CMODULE_DIR/nelko_api_stream_layout.so
+  [[ -L $link && $(readlink "$link") != /* ]] || fail "$link is not a relative link"
+  # On the device, installed with prefix /usr, the module must be on the interpreter's own path.
+  local cpath=""
+  [[ -n $sysroot ]] || cpath=$prefix/$NELKO_LUA_CMODULE_DIR/?.so
+  local output
+  output=$(MODULE_CPATH=$cpath run_on_device "$NELKO_LUA" -e '
+    package.cpath = os.getenv("MODULE_CPATH") ~= "" and os.getenv("MODULE_CPATH") or package.cpath
+    local sl = require "nelko_api_stream_layout"
+    local status, handle = sl.nelko_api_stream_layout_initiator_init(nil, nil, false, "install")
+    assert(status == 0, "initiator_init: status " .. status)
+    local _, major, minor = sl.nelko_api_stream_layout_get_initiator_version(handle)
+    sl.nelko_api_stream_layout_initiator_deinit(handle)
+    print(("initiator version %d.%d"):format(major, minor))' 2>&1) ||
+    fail "the Lua module does not load from the installed files: $output"
+  [[ $output == "initiator version 0.9" ]] || fail "the Lua module said: $output"
+}
+
+case $how in
+  pkg-config | find_package)
+    install_components runtime development standins
+    build_tour
+    if [[ -n $sysroot && ${#emulator[@]} -eq 0 ]]; then
+      echo "built; not run: no emulator for the device (qemu-user)"
+      exit 77
+    fi
+    run_tour ;;
+  lua)
+    if [[ -n $sysroot && ${#emulator[@]} -eq 0 ]]; then
+      echo "not run: no emulator for the device (qemu-user)"
+      exit 77
+    fi
+    check_lua_module ;;
+  *) fail "unknown check (pkg-config, find_package or lua)" ;;
+esac
+echo "passed"
