@@ -114,15 +114,28 @@ struct Real : NumberArgument {
 inline constexpr char kStatusName[] = "nelko_core_status";
 inline constexpr char kLogPriorityName[] = "nelko_core_log_priority";
 
-template <class Enum, char const* Name>
+// A C enumeration holds only the values of the smallest bit-field that holds its enumerators
+// (0 to 15 for statuses and priorities); in C++ any other value is undefined behaviour. A number
+// outside that range is passed as the range's largest value: no enumerator either, so the C
+// function treats it as it treats every other unknown value.
+template <class Enum, char const* Name, Enum kLast>
 struct Enumeration : NumberArgument {
   using CType = Enum;
   using Slot = CType;
   static constexpr char const* kTypeName = Name;
   static Check convert(lua_State* L, int i, Slot& v) {
-    v = static_cast<Enum>(to_int32(lua_tonumber(L, i)));
+    int const n = to_int32(lua_tonumber(L, i));
+    v = static_cast<Enum>(n >= 0 && n <= kRepresentable ? n : kRepresentable);
     return Check::kOk;
   }
+
+ private:
+  static constexpr int representable() {
+    int bound = 1;
+    while (bound <= static_cast<int>(kLast)) bound <<= 1;
+    return bound - 1;
+  }
+  static constexpr int kRepresentable = representable();
 };
 
 // Any pointer userdata of the convention, whatever its type, or nil for null.

@@ -12,8 +12,9 @@ using Key = Text;
 using IntValue = Signed<kIntConstName>;
 using DoubleValue = Real<kDoubleConstName>;
 using Count = OutSigned;  // the element count that follows an array out-parameter
-using StatusCode = Enumeration<nelko_core_status, kStatusName>;
-using Priority = Enumeration<nelko_core_log_priority, kLogPriorityName>;
+using StatusCode = Enumeration<nelko_core_status, kStatusName, NELKO_CORE_STATUS_DISABLED_TARGET>;
+using Priority =
+    Enumeration<nelko_core_log_priority, kLogPriorityName, NELKO_CORE_LOG_PRIORITY_NOTSET>;
 
 constexpr char kVoidPtrPtrName[] = "void **";
 constexpr char kUnsignedIntPtrName[] = "unsigned int *";
