@@ -1,0 +1,227 @@
+#include "hostile_target.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+
+#include "json/text.h"
+
+namespace fault {
+namespace {
+
+constexpr std::size_t kLayoutLists = 9;
+char const* const kLayoutKeys[kLayoutLists] = {
+    "source_upper_left_x_millipercent",      "source_upper_left_y_millipercent",
+    "source_width_millipercent",             "source_height_millipercent",
+    "destination_type",                      "destination_upper_left_x_millipercent",
+    "destination_upper_left_y_millipercent", "destination_width_millipercent",
+    "destination_height_millipercent"};
+
+void put_be32(std::string& out, std::uint32_t value) {
+  out.push_back(static_cast<char>(value >> 24));
+  out.push_back(static_cast<char>(value >> 16));
+  out.push_back(static_cast<char>(value >> 8));
+  out.push_back(static_cast<char>(value));
+}
+
+std::uint32_t be32(char const* bytes) {
+  auto const* b = reinterpret_cast<unsigned char const*>(bytes);
+  return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) |
+         b[3];
+}
+
+void send_all(int descriptor, std::string const& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return;  // the initiator went away: nothing to do
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+HostileTarget::HostileTarget(std::string const& directory, std::string const& name,
+                             Behaviour behaviour)
+    : path_(directory + "/" + name), behaviour_(std::move(behaviour)) {
+  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+  ::unlink(path_.c_str());
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener_, 16) != 0 || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    throw std::runtime_error("cannot listen at " + path_);
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+HostileTarget::~HostileTarget() { die(); }
+
+void HostileTarget::die(bool keep_file) {
+  if (!stopping_.exchange(true)) {
+    char byte = 0;
+    (void)::write(wake_[1], &byte, 1);
+    thread_.join();
+    ::close(listener_);
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+    if (!keep_file) ::unlink(path_.c_str());
+  }
+}
+
+std::string HostileTarget::frame(unsigned char kind, std::initializer_list<std::string> texts) {
+  std::string body(1, static_cast<char>(kind));
+  for (std::string const& text : texts) {
+    put_be32(body, static_cast<std::uint32_t>(text.size()));
+    body += text;
+  }
+  std::string out;
+  put_be32(out, static_cast<std::uint32_t>(body.size()));
+  return out + body;
+}
+
+std::string HostileTarget::response(std::string const& uuid, std::string const& payload) {
+  return frame(3, {"stream_layout", uuid, payload});
+}
+
+std::string HostileTarget::answer(Command const& command, double number) {
+  json::Object out;
+  out["status"] = json::Number(0);
+  if (command.name == "__get_target_version__") {
+    out["target_major"] = json::Number(0);
+    out["target_minor"] = json::Number(9);
+  } else if (command.name == "Get_num_roi") {
+    out["num"] = json::Number(number);
+  } else if (command.name == "Get_roi") {
+    out["pan"] = json::Number(number);
+    out["tilt"] = json::Number(number + 1);
+    out["roll"] = json::Number(number + 2);
+    out["vfov"] = json::Number(number + 3);
+  } else if (command.name == "Stream_point_to_pan_tilt") {
+    out["pan"] = json::Number(number);
+    out["tilt"] = json::Number(-number);
+  } else if (command.name == "Get_stream_layout") {
+    for (char const* key : kLayoutKeys) {
+      json::Array list;
+      list.Insert(json::Number(number));
+      out[key] = list;
+    }
+  }
+  return response(command.uuid, json::Write(out));
+}
+
+std::vector<Reply> answer_at_once(Command const& command) {
+  return {Reply{std::chrono::milliseconds(0), HostileTarget::answer(command), false}};
+}
+
+void HostileTarget::run() {
+  using Clock = std::chrono::steady_clock;
+  while (!stopping_.load()) {
+    std::vector<pollfd> watched{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+    for (auto const& entry : peers_) watched.push_back({entry.first, POLLIN, 0});
+    int wait_ms = 100;
+    if (!pending_.empty()) {
+      auto next = std::min_element(pending_.begin(), pending_.end(),
+                                   [](Pending const& a, Pending const& b) { return a.due < b.due; });
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next->due - Clock::now());
+      wait_ms = static_cast<int>(std::max<long long>(0, std::min<long long>(left.count(), 100)));
+    }
+    ::poll(watched.data(), watched.size(), wait_ms);
+    if (stopping_.load()) break;
+    if (watched[1].revents & POLLIN) {
+      int descriptor = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (descriptor >= 0) {
+        peers_[descriptor] = Peer{descriptor, {}};
+        ++connections_;
+      }
+    }
+    for (std::size_t i = 2; i < watched.size(); ++i) {
+      if (watched[i].revents == 0) continue;
+      auto peer = peers_.find(watched[i].fd);
+      if (peer != peers_.end()) read_from(peer->second);
+    }
+    // Replies that are due, in the order they were scheduled.
+    auto now = Clock::now();
+    std::vector<Pending> due;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      if (it->due <= now) {
+        due.push_back(std::move(*it));
+        it = pending_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (Pending const& reply : due) {
+      if (peers_.count(reply.descriptor) == 0) continue;
+      send_all(reply.descriptor, reply.reply.bytes);
+      if (reply.reply.hang_up) close_peer(reply.descriptor);
+    }
+  }
+  for (auto const& entry : peers_) ::close(entry.first);
+  peers_.clear();
+  pending_.clear();
+}
+
+void HostileTarget::read_from(Peer& peer) {
+  char buffer[65536];
+  ssize_t n = ::recv(peer.descriptor, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+    ++hang_ups_;
+    close_peer(peer.descriptor);
+    return;
+  }
+  if (n < 0) return;
+  peer.input.append(buffer, static_cast<std::size_t>(n));
+  int const descriptor = peer.descriptor;
+  while (peer.input.size() >= 4) {
+    std::uint32_t length = be32(peer.input.data());
+    if (peer.input.size() < 4 + std::size_t{length}) break;
+    std::string body = peer.input.substr(4, length);
+    peer.input.erase(0, 4 + std::size_t{length});
+    if (body.empty() || body[0] != 2) continue;  // hello and the like
+    // command: interface, uuid, payload
+    std::vector<std::string> texts;
+    std::size_t pos = 1;
+    while (pos + 4 <= body.size() && texts.size() < 3) {
+      std::uint32_t size = be32(body.data() + pos);
+      texts.push_back(body.substr(pos + 4, size));
+      pos += 4 + size;
+    }
+    if (texts.size() != 3) continue;
+    Command command;
+    command.uuid = texts[1];
+    try {
+      json::Read(command.request, texts[2]);
+      auto name = command.request.Find("command");
+      if (name != command.request.end() && name->element.Is<json::String>()) {
+        command.name = static_cast<json::String const&>(name->element);
+      }
+    } catch (json::Exception const&) {
+    }
+    ++commands_;
+    auto const now = std::chrono::steady_clock::now();
+    for (Reply& reply : behaviour_(command)) {
+      pending_.push_back(Pending{now + reply.delay, descriptor, std::move(reply)});
+    }
+    if (peers_.count(descriptor) == 0) return;
+  }
+}
+
+void HostileTarget::close_peer(int descriptor) {
+  ::close(descriptor);
+  peers_.erase(descriptor);
+  pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
+                                [descriptor](Pending const& p) { return p.descriptor == descriptor; }),
+                 pending_.end());
+}
+
+}  // namespace fault

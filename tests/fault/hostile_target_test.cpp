@@ -1,0 +1,358 @@
+// The library against a target that misbehaves on the wire: it hangs, dies mid-request, answers
+// late, twice, with identifiers nobody sent, with values of the wrong kind, with broken, truncated
+// or oversized frames, or floods the connection. Every request ends with a status within its
+// time-out, answers reach only the request that sent them, and the next request after a broken
+// connection reconnects.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "fault_fixture.h"
+#include "hostile_target.h"
+
+namespace fault {
+namespace {
+
+using std::chrono::milliseconds;
+constexpr auto kFailed = NELKO_CORE_STATUS_IPC_FAILED;
+constexpr auto kOk = NELKO_CORE_STATUS_NO_ERROR;
+
+// Completions of one kind of request, as the I/O thread reports them.
+struct Calls {
+  std::mutex mutex;
+  std::vector<double> values;
+  std::vector<nelko_core_status> statuses;
+  void add(nelko_core_status status, double value) {
+    std::lock_guard<std::mutex> lock(mutex);
+    statuses.push_back(status);
+    values.push_back(value);
+  }
+  std::size_t count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return values.size();
+  }
+};
+void on_num(char*, nelko_core_status status, unsigned int num, void* user) {
+  static_cast<Calls*>(user)->add(status, num);
+}
+
+std::vector<Reply> never(Command const&) { return {}; }
+
+class HostileTargetTest : public FaultTest {
+ protected:
+  // Get_num_roi with a time-out; the status, and num through `num`.
+  nelko_core_status num_roi(char const* target, int timeout_ms, unsigned int& num) {
+    return nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, target, timeout_ms, &num);
+  }
+};
+
+TEST_F(HostileTargetTest, HungTargetFailsEveryFormWithinItsTimeOut) {
+  HostileTarget target(directory_, "hung", never);
+  handle_ = open_handle();
+  unsigned int num = 99;
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(num_roi("hung", 300, num), kFailed);
+  EXPECT_GE(ms_since(start), 290);
+  EXPECT_LE(ms_since(start), 300 + kSlackMs);
+  EXPECT_EQ(num, 99u) << "a failed call wrote its result";
+
+  start = Clock::now();
+  EXPECT_EQ(num_roi("hung", 0, num), kFailed);
+  EXPECT_LE(ms_since(start), kSlackMs);
+
+  void* uuid = nullptr;
+  ASSERT_EQ(nelko_api_stream_layout_get_roi_non_blocking_send(handle_, "hung", &uuid, 0, 0), kOk);
+  double pan = 0, tilt = 0, roll = 0, vfov = 0;
+  start = Clock::now();
+  EXPECT_EQ(nelko_api_stream_layout_get_roi_receive_with_timeout(handle_, "hung", 200, uuid, &pan,
+                                                                 &tilt, &roll, &vfov),
+            kFailed);
+  EXPECT_GE(ms_since(start), 190);
+  EXPECT_LE(ms_since(start), 200 + kSlackMs);
+  EXPECT_EQ(nelko_api_stream_layout_get_roi_receive(handle_, 0, "hung", uuid, &pan, &tilt, &roll,
+                                                    &vfov),
+            kFailed);
+  nelko_api_stream_layout_free_uuid(uuid);  // still the caller's after a failed receive
+
+  Calls calls;
+  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle_, "hung", on_num, &calls), kOk);
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(calls.count(), 0u);
+  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &calls), kOk);
+  EXPECT_TRUE(eventually([&] { return target.commands_seen() == 4; }));
+}
+
+TEST_F(HostileTargetTest, TargetThatDiesMidRequestFailsItAndIsReachedAgainAfterARestart) {
+  handle_ = open_handle();
+  unsigned int num = 0;
+  CapturedStderr quiet;
+  {
+    // Reads the command and hangs up.
+    HostileTarget target(directory_, "dying", [](Command const&) {
+      return std::vector<Reply>{Reply{milliseconds(0), "", true}};
+    });
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(num_roi("dying", 500, num), kFailed);
+    EXPECT_LE(ms_since(start), 500 + kSlackMs);
+  }
+  {
+    // Hangs up in the middle of its answer.
+    HostileTarget target(directory_, "dying", [](Command const& command) {
+      std::string full = HostileTarget::answer(command);
+      return std::vector<Reply>{Reply{milliseconds(0), full.substr(0, full.size() / 2), true}};
+    });
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(num_roi("dying", 500, num), kFailed);
+    EXPECT_LE(ms_since(start), 500 + kSlackMs);
+  }
+  {
+    // Dies, socket file and all, while the request waits.
+    HostileTarget target(directory_, "dying", never);
+    std::thread killer([&] {
+      std::this_thread::sleep_for(milliseconds(100));
+      target.die();
+    });
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(num_roi("dying", 600, num), kFailed);
+    EXPECT_LE(ms_since(start), 600 + kSlackMs);
+    killer.join();
+    // Nothing listens: the next request fails at once instead of waiting.
+    start = Clock::now();
+    EXPECT_EQ(num_roi("dying", 3000, num), kFailed);
+    EXPECT_LE(ms_since(start), kSlackMs);
+  }
+  HostileTarget restarted(directory_, "dying", answer_at_once);
+  EXPECT_EQ(num_roi("dying", 3000, num), kOk);
+  EXPECT_EQ(num, 7u);
+}
+
+TEST_F(HostileTargetTest, LateAndRepeatedAnswersReachOnlyTheRequestThatSentThem) {
+  std::atomic<int> seen{0};
+  HostileTarget target(directory_, "echo", [&](Command const& command) {
+    int n = ++seen;
+    if (n == 1) return std::vector<Reply>{Reply{milliseconds(400), HostileTarget::answer(command, 111)}};
+    return std::vector<Reply>{Reply{milliseconds(0), HostileTarget::answer(command, 100 + n)},
+                              Reply{milliseconds(0), HostileTarget::answer(command, 900 + n)}};
+  });
+  handle_ = open_handle();
+  unsigned int num = 0;
+  EXPECT_EQ(num_roi("echo", 100, num), kFailed);  // its answer comes after it gave up
+  EXPECT_EQ(num_roi("echo", 3000, num), kOk);
+  EXPECT_EQ(num, 102u);
+  std::this_thread::sleep_for(milliseconds(500));  // the late answer and a repeat have arrived
+  EXPECT_EQ(num_roi("echo", 3000, num), kOk);
+  EXPECT_EQ(num, 103u);
+
+  void* uuid = nullptr;
+  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle_, "echo", &uuid), kOk);
+  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle_, "echo", 3000, uuid,
+                                                                     &num),
+            kOk);
+  EXPECT_EQ(num, 104u);
+
+  // An asynchronous request stays registered until cancelled, so a repeated answer completes it
+  // again; nothing else does.
+  Calls calls;
+  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle_, "echo", on_num, &calls), kOk);
+  EXPECT_TRUE(eventually([&] { return calls.count() == 2; }));
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &calls), kOk);
+  EXPECT_EQ(calls.values, (std::vector<double>{105, 905}));
+}
+
+TEST_F(HostileTargetTest, AnswersToIdentifiersNobodySentAreDropped) {
+  auto stranger = [](Command command) {
+    command.uuid = "00000000-0000-4000-8000-00000000dead";
+    return HostileTarget::answer(command, 1);
+  };
+  HostileTarget target(directory_, "confused", [&](Command const& command) {
+    return std::vector<Reply>{Reply{milliseconds(0), stranger(command)},
+                              Reply{milliseconds(20), HostileTarget::answer(command, 2)}};
+  });
+  HostileTarget liar(directory_, "liar", [&](Command const& command) {
+    return std::vector<Reply>{Reply{milliseconds(0), stranger(command)}};
+  });
+  handle_ = open_handle();
+  CapturedStderr quiet;
+  unsigned int num = 0;
+  EXPECT_EQ(num_roi("confused", 3000, num), kOk);
+  EXPECT_EQ(num, 2u);
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(num_roi("liar", 300, num), kFailed);
+  EXPECT_LE(ms_since(start), 300 + kSlackMs);
+
+  Calls calls;
+  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle_, "confused", on_num, &calls), kOk);
+  EXPECT_TRUE(eventually([&] { return calls.count() == 1; }));
+  std::this_thread::sleep_for(milliseconds(100));
+  nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &calls);
+  EXPECT_EQ(calls.values, std::vector<double>{2});
+}
+
+// Payloads of the wrong shape: a synchronous read ends with the listed status (the lenient reads
+// take a member of the wrong kind as 0); a completion either reports the target's status or, for
+// a response its strict read refuses, is not called and the refusal is logged.
+TEST_F(HostileTargetTest, ResponsesOfTheWrongShapeEndWithAStatus) {
+  struct Case {
+    char const* payload;
+    nelko_core_status sync_status;
+    bool completes;
+  };
+  Case const cases[] = {
+      {R"({"status":"0","num":3})", kFailed, false},
+      {R"({"num":3})", kFailed, false},
+      {R"([0])", kFailed, false},
+      {R"(not json)", kFailed, false},
+      {R"({"status":0,"num":3)", kFailed, false},
+      {R"({"status":1})", NELKO_CORE_STATUS_INVALID_PARAMS, true},
+      {R"({"status":0,"num":"three"})", kOk, false},
+      {R"({"status":0,"num":[1],"extra":{"deep":[[[]]]}})", kOk, false},
+      {R"({"status":0,"num":-5})", kOk, true},
+      {R"({"status":0,"num":1e300})", kOk, true},
+      {R"({"status":0,"num":NaN})", kOk, true},
+  };
+  std::mutex mutex;
+  std::string payload;
+  HostileTarget target(directory_, "shapes", [&](Command const& command) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::vector<Reply>{Reply{milliseconds(0), HostileTarget::response(command.uuid, payload)}};
+  });
+  handle_ = open_handle();
+  CapturedStderr captured;
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.payload);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      payload = c.payload;
+    }
+    unsigned int num = 12345;
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(num_roi("shapes", 2000, num), c.sync_status);
+    EXPECT_LE(ms_since(start), 2000 + kSlackMs);
+    if (c.sync_status == kOk && std::string(c.payload).find("three") != std::string::npos) {
+      EXPECT_EQ(num, 0u);
+    }
+    Calls calls;
+    ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle_, "shapes", on_num, &calls), kOk);
+    if (c.completes) {
+      EXPECT_TRUE(eventually([&] { return calls.count() == 1; }));
+    } else {
+      std::this_thread::sleep_for(milliseconds(100));
+      EXPECT_EQ(calls.count(), 0u);
+    }
+    nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &calls);
+  }
+  EXPECT_NE(captured.text().find("Threw an exception in function stream_layoutGet_num_roiCallback"),
+            std::string::npos);
+
+  // A layout whose fifth list holds a text: the read fails, and what it wrote is the caller's.
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    payload = R"({"status":0,"source_upper_left_x_millipercent":[1,2],"destination_type":["a"]})";
+  }
+  unsigned int** lists[9] = {};
+  EXPECT_EQ(nelko_api_stream_layout_get_stream_layout_send_with_timeout(
+                handle_, "shapes", 2000, 0, &lists[0], &lists[1], &lists[2], &lists[3], &lists[4],
+                &lists[5], &lists[6], &lists[7], &lists[8]),
+            kFailed);
+  EXPECT_EQ(lists[4], nullptr);
+  for (auto*& list : lists) nelko_core_free_uint_array(list);
+}
+
+TEST_F(HostileTargetTest, BrokenFramesDropTheConnectionAndTheNextRequestReconnects) {
+  enum class Mode { truncated, missing_text, unknown_kind, unexpected_kind, good };
+  std::atomic<Mode> mode{Mode::truncated};
+  HostileTarget target(directory_, "broken", [&](Command const& command) {
+    std::string good = HostileTarget::answer(command, 5);
+    switch (mode.load()) {
+      case Mode::truncated:  // a header for 100 bytes, 10 of them, and the target dies
+        return std::vector<Reply>{
+            Reply{milliseconds(0), std::string("\0\0\0\x64", 4) + "0123456789"},
+            Reply{milliseconds(50), "", true}};
+      case Mode::missing_text:
+        return std::vector<Reply>{
+            Reply{milliseconds(0), HostileTarget::frame(3, {"stream_layout", command.uuid})}};
+      case Mode::unknown_kind:
+        return std::vector<Reply>{Reply{milliseconds(0), HostileTarget::frame(99, {"x"}) + good}};
+      case Mode::unexpected_kind:  // well-formed but not for an initiator: skipped
+        return std::vector<Reply>{Reply{milliseconds(0), HostileTarget::frame(1, {"x"}) + good}};
+      case Mode::good:
+        break;
+    }
+    return std::vector<Reply>{Reply{milliseconds(0), good}};
+  });
+  handle_ = open_handle();
+  CapturedStderr quiet;
+  unsigned int num = 0;
+
+  EXPECT_EQ(num_roi("broken", 300, num), kFailed);
+  mode = Mode::missing_text;  // the initiator hangs up on the malformed frame
+  EXPECT_EQ(num_roi("broken", 300, num), kFailed);
+  EXPECT_TRUE(eventually([&] { return target.hang_ups_seen() == 1; }));
+  mode = Mode::unknown_kind;
+  EXPECT_EQ(num_roi("broken", 300, num), kFailed);
+  EXPECT_TRUE(eventually([&] { return target.hang_ups_seen() == 2; }));
+  mode = Mode::unexpected_kind;
+  EXPECT_EQ(num_roi("broken", 3000, num), kOk);
+  EXPECT_EQ(num, 5u);
+  mode = Mode::good;
+  EXPECT_EQ(num_roi("broken", 3000, num), kOk);
+  EXPECT_EQ(target.hang_ups_seen(), 2);
+  EXPECT_EQ(target.connections_seen(), 4);  // one per broken connection, then one that stays
+}
+
+TEST_F(HostileTargetTest, AFrameOfExactlyTheCapIsReadAndOneByteMoreIsRefused) {
+  // body = kind, then "stream_layout", the uuid and the payload, each after its length
+  constexpr std::size_t kCap = 1u << 20;
+  std::atomic<long> extra{0};
+  HostileTarget target(directory_, "big", [&](Command const& command) {
+    std::size_t fixed = 1 + 4 + 13 + 4 + command.uuid.size() + 4;
+    std::string head = R"({"status":0,"num":5,"pad":")";
+    std::string payload = head + std::string(kCap - fixed - head.size() - 2 + extra.load(), 'x') + "\"}";
+    return std::vector<Reply>{Reply{milliseconds(0), HostileTarget::response(command.uuid, payload)}};
+  });
+  handle_ = open_handle();
+  CapturedStderr quiet;
+  unsigned int num = 0;
+  EXPECT_EQ(num_roi("big", 5000, num), kOk);
+  EXPECT_EQ(num, 5u);
+  extra = 1;
+  EXPECT_EQ(num_roi("big", 500, num), kFailed);
+  EXPECT_TRUE(eventually([&] { return target.hang_ups_seen() == 1; }));
+}
+
+TEST_F(HostileTargetTest, AFloodOfStrayResponsesIsBoundedAndTheAnswerStillArrives) {
+  constexpr int kStrays = 3000;
+  HostileTarget target(directory_, "flood", [](Command const& command) {
+    std::string bytes;
+    Command stray = command;
+    for (int i = 0; i < kStrays; ++i) {
+      char uuid[40];
+      std::snprintf(uuid, sizeof uuid, "00000000-0000-4000-8000-%012d", i);
+      stray.uuid = uuid;
+      bytes += HostileTarget::answer(stray, 1);
+    }
+    return std::vector<Reply>{Reply{milliseconds(0), bytes + HostileTarget::answer(command, 2)}};
+  });
+  handle_ = open_handle();
+  CapturedStderr quiet;
+  unsigned int num = 0;
+  long const before = rss_kib();
+  EXPECT_EQ(num_roi("flood", 20000, num), kOk);
+  EXPECT_EQ(num, 2u);
+  // Asynchronously too (the channel then pushes every response to the handle).
+  Calls calls;
+  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle_, "flood", on_num, &calls), kOk);
+  EXPECT_TRUE(eventually([&] { return calls.count() == 1; }, 20000));
+  nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &calls);
+  EXPECT_EQ(calls.values, std::vector<double>{2});
+  EXPECT_EQ(num_roi("flood", 20000, num), kOk);
+  EXPECT_LT(rss_kib() - before, 64 * 1024) << "strays were kept without bound";
+}
+
+}  // namespace
+}  // namespace fault
