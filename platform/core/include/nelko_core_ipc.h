@@ -15,12 +15,18 @@
  *
  * CHANNELS AND THREADS
  * Each channel, initiator or target, owns one I/O thread, started by its init function and
- * joined by nelko_core_ipc_deinit. That thread ("the core library's thread") reads every
- * socket of the channel and makes every callback of the channel, one at a time, in arrival
- * order per connection. Thread hops: a send writes directly from the calling thread when the
- * socket takes the frame at once (the usual case); only what the socket cannot take is queued
- * and written by the I/O thread later, behind which later sends of that connection queue up.
- * A delivery crosses from the I/O thread to a puller (receive function) through a queue.
+ * joined by nelko_core_ipc_deinit. That thread ("the core library's thread") reads the sockets
+ * of the channel and makes every callback of the channel, one at a time, in arrival order per
+ * connection. Thread hops: a send writes directly from the calling thread when the socket takes
+ * the frame at once (the usual case); only what the socket cannot take is queued and written by
+ * the I/O thread later, behind which later sends of that connection queue up. A response pull
+ * crosses no thread either: while no response callback is registered, a thread waiting in
+ * nelko_core_ipc_initiator_response_receive reads the channel's sockets itself (one such
+ * thread at a time; the others take what it queues), and events, as well as responses once a
+ * callback is registered, are still handed to the I/O thread. While an initiator has no
+ * callback of either kind, what arrives after a pull may wait in its socket until the next pull
+ * reads it (a poll with 0 reads too); a closed or broken connection is noticed at once all the
+ * same. A target's commands cross from the I/O thread to a puller through a queue.
  * Sends never wait for the peer: a peer that stops reading lets at most 4 MiB wait per
  * connection, after which sends to it fail with NELKO_CORE_STATUS_IPC_FAILED.
  *

@@ -2,15 +2,15 @@
 #define NELKO_CORE_DELIVERIES_H
 
 #include <array>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
 #include <cstddef>
+#include <functional>
 #include <string_view>
 #include <utility>
 
 #include "c_text.h"
 #include "callback_registry.h"
 #include "delivery_texts.h"
+#include "io_thread.h"
 #include "nelko_core_types.h"
 #include "pull_queue.h"
 
@@ -28,19 +28,25 @@ class Deliveries {
   using Texts = std::array<std::string_view, N>;
   using Item = std::array<CText, N>;
 
-  Deliveries(std::size_t capacity, boost::asio::io_context& io_context)
-      : queue_(capacity), io_context_(io_context) {}
+  // `wake_reader` interrupts a puller that fetches deliveries itself (see pull()).
+  Deliveries(std::size_t capacity, IoThread& io, std::function<void()> wake_reader = {})
+      : queue_(capacity, std::move(wake_reader)), io_(io) {}
 
   // A null function removes every pair of `user` (see CallbackRegistry::remove). A new pair
-  // wakes the pullers, who then give up with UNSUPPORTED_FUNCTION, and gets what is queued.
-  void set_callback(Function function, void* user, bool on_io_thread) {
+  // wakes the pullers, who then give up with UNSUPPORTED_FUNCTION, and gets what is queued;
+  // true then.
+  bool set_callback(Function function, void* user, bool on_io_thread) {
     if (function == nullptr) {
       callbacks_.remove(user, on_io_thread);
-    } else if (callbacks_.add(function, user)) {
-      queue_.wake_all();
-      boost::asio::post(io_context_, [this] { drain(); });
+      return false;
     }
+    if (!callbacks_.add(function, user)) return false;
+    queue_.wake_all();
+    io_.post([this] { drain(); });
+    return true;
   }
+
+  bool has_callbacks() const { return !callbacks_.empty(); }
 
   // On the I/O thread: to every registered pair, after what was queued before they came; with
   // none, queued. Returns false when the queue was full and lost its oldest item.
@@ -51,11 +57,28 @@ class Deliveries {
     return queue_.push(copies.take_all());
   }
 
+  // On a thread that reads deliveries itself for the pullers: queued, unless callbacks are
+  // registered, which only the I/O thread may call: then false, and nothing was done. `kept`
+  // tells whether the queue kept its oldest item.
+  bool queue_for_pullers(Texts const& texts, bool& kept) {
+    if (!callbacks_.empty()) return false;
+    DeliveryTexts<N> copies(texts);
+    kept = queue_.push(copies.take_all(), true);
+    // A callback registered since the check: its drain may have run before this push.
+    if (!callbacks_.empty()) io_.post([this] { drain(); });
+    return true;
+  }
+
   // The oldest queued item. Never waits on the I/O thread, which would block the very thread
-  // that delivers: there it polls.
-  nelko_core_status pull(Item& item, long long timeout_ms, bool on_io_thread) {
-    switch (
-        queue_.pop(item, on_io_thread ? 0 : timeout_ms, [this] { return !callbacks_.empty(); })) {
+  // that delivers: there it polls the queue. Elsewhere, with a reader (see PullQueue::pop), a
+  // waiting puller may fetch deliveries itself.
+  template <typename Read = typename PullQueue<Item>::NoReader>
+  nelko_core_status pull(Item& item, long long timeout_ms, bool on_io_thread, Read&& read = Read()) {
+    auto diverted = [this] { return !callbacks_.empty(); };
+    auto const result = on_io_thread
+                            ? queue_.pop(item, 0, diverted)
+                            : queue_.pop(item, timeout_ms, diverted, std::forward<Read>(read));
+    switch (result) {
       case PullQueue<Item>::Result::item:
         return NELKO_CORE_STATUS_NO_ERROR;
       case PullQueue<Item>::Result::diverted:
@@ -96,7 +119,7 @@ class Deliveries {
 
   CallbackRegistry<Function> callbacks_;
   PullQueue<Item> queue_;
-  boost::asio::io_context& io_context_;
+  IoThread& io_;
 };
 
 }  // namespace nelko::core

@@ -1,17 +1,62 @@
 #include "io_thread.h"
 
-#include <boost/asio/post.hpp>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <exception>
 #include <future>
+#include <system_error>
 
 #include "nelko_core_logging.h"
 
 namespace nelko::core {
+namespace {
 
-IoThread::IoThread(void* log) : log_(log), work_(boost::asio::make_work_guard(context_)) {}
+constexpr std::uint64_t kWakeKey = 0;  // watched keys start at 1
+
+int checked(int descriptor, char const* what) {
+  if (descriptor < 0) throw std::system_error(errno, std::generic_category(), what);
+  return descriptor;
+}
+
+bool control(int set, int operation, int descriptor, std::uint64_t key, std::uint32_t events) {
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = key;
+  return ::epoll_ctl(set, operation, descriptor, &event) == 0;
+}
+
+// Closes a descriptor unless released: for the constructor's ways out.
+struct Descriptor {
+  int value;
+  ~Descriptor() {
+    if (value >= 0) ::close(value);
+  }
+  int release() {
+    int released = value;
+    value = -1;
+    return released;
+  }
+};
+
+}  // namespace
+
+IoThread::IoThread(void* log) : log_(log) {
+  Descriptor epoll{checked(::epoll_create1(EPOLL_CLOEXEC), "epoll_create1")};
+  Descriptor wake{checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")};
+  if (!control(epoll.value, EPOLL_CTL_ADD, wake.value, kWakeKey, EPOLLIN | EPOLLET)) {
+    throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+  }
+  epoll_ = epoll.release();
+  wake_ = wake.release();
+}
 
 IoThread::~IoThread() {
   if (thread_.joinable()) stop([] {});
+  ::close(wake_);
+  ::close(epoll_);
 }
 
 void IoThread::start() {
@@ -26,22 +71,119 @@ void IoThread::start() {
 }
 
 void IoThread::stop(std::function<void()> last) {
-  boost::asio::post(context_, std::move(last));
-  work_.reset();
+  post([this, last = std::move(last)] {
+    last();
+    std::lock_guard<std::mutex> lock(posted_mutex_);
+    stopping_ = true;
+  });
   thread_.join();
 }
 
+void IoThread::post(std::function<void()> work) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(posted_mutex_);
+    posted_.push_back(std::move(work));
+    wake = !wake_pending_;
+    wake_pending_ = true;
+  }
+  if (wake) ::eventfd_write(wake_, 1);
+}
+
+void IoThread::post_after(std::chrono::milliseconds delay, std::function<void()> work) {
+  due_ = Clock::now() + delay;
+  delayed_ = std::move(work);
+}
+
+std::uint64_t IoThread::watch(int descriptor, std::uint32_t events,
+                              std::shared_ptr<Watched> watched) {
+  std::uint64_t key;
+  {
+    std::lock_guard<std::mutex> lock(watched_mutex_);
+    key = ++next_key_;
+    watched_.emplace(key, std::move(watched));
+  }
+  if (!control(epoll_, EPOLL_CTL_ADD, descriptor, key, events)) {
+    int const error_number = errno;
+    std::lock_guard<std::mutex> lock(watched_mutex_);
+    watched_.erase(key);
+    throw std::system_error(error_number, std::generic_category(), "epoll_ctl");
+  }
+  return key;
+}
+
+bool IoThread::change(int descriptor, std::uint64_t key, std::uint32_t events) {
+  return control(epoll_, EPOLL_CTL_MOD, descriptor, key, events);
+}
+
+void IoThread::unwatch(int descriptor, std::uint64_t key) {
+  epoll_event ignored{};
+  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, descriptor, &ignored);
+  std::shared_ptr<Watched> released;  // let go of outside the lock
+  std::lock_guard<std::mutex> lock(watched_mutex_);
+  auto found = watched_.find(key);
+  if (found == watched_.end()) return;
+  released = std::move(found->second);
+  watched_.erase(found);
+}
+
 void IoThread::run() {
-  // A handler that throws (out of memory while copying a delivery) loses that delivery only.
+  constexpr int kBatch = 32;
+  epoll_event events[kBatch];
   for (;;) {
-    try {
-      context_.run();
-      return;
-    } catch (std::exception const& error) {
-      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC thread: %s", error.what());
-    } catch (...) {
-      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC thread: unknown exception");
+    int timeout_ms = -1;
+    if (delayed_) {
+      auto const left = std::chrono::ceil<std::chrono::milliseconds>(due_ - Clock::now());
+      timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
+    int const count = ::epoll_wait(epoll_, events, kBatch, timeout_ms);
+    for (int i = 0; i < count; ++i) dispatch(events[i].data.u64, events[i].events);
+    if (delayed_ && Clock::now() >= due_) {
+      std::function<void()> work = std::move(delayed_);
+      delayed_ = nullptr;
+      run_guarded(work);
+    }
+    if (!run_posted()) continue;
+    std::lock_guard<std::mutex> lock(posted_mutex_);
+    if (stopping_ && posted_.empty()) return;
+  }
+}
+
+void IoThread::dispatch(std::uint64_t key, std::uint32_t events) {
+  if (key == kWakeKey) return;  // the posted work runs after the events
+  std::shared_ptr<Watched> watched;
+  {
+    std::lock_guard<std::mutex> lock(watched_mutex_);
+    auto found = watched_.find(key);
+    if (found == watched_.end()) return;
+    watched = found->second;
+  }
+  watched->on_ready(events);
+}
+
+bool IoThread::run_posted() {
+  std::deque<std::function<void()>> batch;
+  {
+    std::lock_guard<std::mutex> lock(posted_mutex_);
+    if (!wake_pending_) return false;
+    // Reading the eventfd under the lock pairs each write with one pending flag.
+    eventfd_t ignored;
+    ::eventfd_read(wake_, &ignored);
+    wake_pending_ = false;
+    batch.swap(posted_);
+  }
+  for (auto& work : batch) run_guarded(work);
+  return true;
+}
+
+// Work that throws (out of memory while copying a delivery) loses that work only.
+void IoThread::run_guarded(std::function<void()>& work) {
+  try {
+    work();
+  } catch (std::exception const& error) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC thread: %s", error.what());
+  } catch (...) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC thread: unknown exception");
   }
 }
 

@@ -1,10 +1,12 @@
 #include "ipc_connection.h"
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
-#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -36,55 +38,129 @@ ssize_t send_pieces(int descriptor, iovec const* pieces, int count) {
 
 }  // namespace
 
-Connection::Connection(Socket socket, ConnectionOwner& owner, void* log, std::uint64_t id,
-                       std::string label)
-    : socket_(std::move(socket)),
-      descriptor_(socket_.native_handle()),
+Connection::Connection(int descriptor, ConnectionOwner& owner, IoThread& io, void* log,
+                       std::uint64_t id, std::string label)
+    : descriptor_(descriptor),
       owner_(owner),
+      io_(io),
       log_(log),
       id_(id),
       label_(std::move(label)),
       input_(kInitialInput) {}
 
-Connection::~Connection() = default;
+Connection::~Connection() { ::close(descriptor_); }
+
+namespace {
+
+std::uint32_t interest_in(bool reads, bool writes) {
+  return EPOLLET | (reads ? EPOLLIN : 0u) | (writes ? EPOLLOUT : 0u);
+}
+
+}  // namespace
 
 void Connection::start() {
-  boost::asio::post(socket_.get_executor(), [self = shared_from_this()] { self->read_more(); });
+  std::lock_guard<std::mutex> lock(interest_mutex_);
+  interest_ = interest_in(borrowers_ == 0 && !parked_, wants_write_);
+  key_ = io_.watch(descriptor_, interest_, shared_from_this());
 }
 
-// Asio tries the socket before it waits, so bytes that came before the read was started are
-// not missed.
-void Connection::read_more() {
-  socket_.async_read_some(
-      boost::asio::buffer(input_.data() + filled_, input_.size() - filled_),
-      [self = shared_from_this()](boost::system::error_code const& error, std::size_t count) {
-        self->on_read(error, count);
-      });
-}
-
-void Connection::on_read(boost::system::error_code const& error, std::size_t count) {
-  if (socket_closed_) return;
-  if (error) {
-    if (error == boost::asio::error::operation_aborted) return;
-    bool orderly = error == boost::asio::error::eof;
-    close_on_io_thread(orderly ? "closed by the peer" : error.message(), orderly);
+void Connection::update_interest_locked() {
+  std::uint32_t const wanted = interest_in(borrowers_ == 0 && !parked_, wants_write_);
+  if (key_ == 0 || shut_.load() || wanted == interest_) return;
+  // Edge-triggered: putting readability back reports bytes that arrived while it was out.
+  if (io_.change(descriptor_, key_, wanted)) {
+    interest_ = wanted;
     return;
   }
-  filled_ += count;
-  if (parse_frames()) read_more();
+  std::string reason = "cannot watch the socket: " + std::generic_category().message(errno);
+  io_.post([self = shared_from_this(), reason] {
+    if (self->begin_shut_down()) self->owner_.on_closed(*self, reason, false);
+  });
 }
 
-// Hands every complete frame in the buffer to the owner; false when the connection got closed.
-bool Connection::parse_frames() {
+// ---- Reading -------------------------------------------------------------------------------
+
+void Connection::on_ready(std::uint32_t events) noexcept {
+  try {
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+      std::lock_guard<std::mutex> lock(read_mutex_);
+      read_locked(true);
+    }
+    if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0) flush_on_io_thread();
+  } catch (std::exception const& error) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC connection %s: %s",
+                           label_.c_str(), error.what());
+  } catch (...) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
+                           "IPC connection %s: unknown exception", label_.c_str());
+  }
+}
+
+bool Connection::lend_reading() {
+  std::lock_guard<std::mutex> lock(interest_mutex_);
+  if (shut_.load() || left_to_io_thread_.load()) return false;
+  if (++borrowers_ == 1) update_interest_locked();
+  return true;
+}
+
+void Connection::read_now() {
+  std::lock_guard<std::mutex> lock(read_mutex_);
+  read_locked(false);
+}
+
+void Connection::return_reading() {
+  std::lock_guard<std::mutex> lock(interest_mutex_);
+  if (--borrowers_ > 0) return;
+  parked_ = !owner_.must_read_promptly();
+  update_interest_locked();
+}
+
+void Connection::unpark() {
+  std::lock_guard<std::mutex> lock(interest_mutex_);
+  parked_ = false;
+  update_interest_locked();
+}
+
+// Reads until the socket has nothing more (edge-triggered readiness is reported once per
+// arrival) and hands every whole frame to the owner.
+void Connection::read_locked(bool on_io_thread) {
+  if (left_to_io_thread_.load()) {
+    if (!on_io_thread) return;
+    left_to_io_thread_.store(false);
+    if (!parse_frames(true)) return;
+  }
+  for (;;) {
+    if (shut_.load()) return;
+    std::size_t const room = input_.size() - filled_;
+    ssize_t got = ::recv(descriptor_, input_.data() + filled_, room, MSG_DONTWAIT);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (!would_block(errno)) close_locked_reader(std::generic_category().message(errno), false);
+      return;
+    }
+    if (got == 0) {
+      close_locked_reader("closed by the peer", true);
+      return;
+    }
+    filled_ += static_cast<std::size_t>(got);
+    if (!parse_frames(on_io_thread)) return;
+    if (static_cast<std::size_t>(got) < room) return;
+  }
+}
+
+// Hands every complete frame in the buffer to the owner; false when the connection got closed
+// or the rest is left to the I/O thread.
+bool Connection::parse_frames(bool on_io_thread) {
   std::size_t position = 0;
   std::size_t needed = 0;
+  bool left = false;
   while (filled_ - position >= kFrameLengthSize) {
     std::uint32_t length = read_be32(input_.data() + position);
     // Checked before any room is made for the body, so a peer cannot make us allocate more.
     if (length == 0 || length > kMaxFrameBody) {
-      close_on_io_thread("frame of " + std::to_string(length) + " bytes refused (limit " +
-                             std::to_string(kMaxFrameBody) + ")",
-                         false);
+      close_locked_reader("frame of " + std::to_string(length) + " bytes refused (limit " +
+                              std::to_string(kMaxFrameBody) + ")",
+                          false);
       return false;
     }
     if (filled_ - position - kFrameLengthSize < length) {
@@ -93,12 +169,23 @@ bool Connection::parse_frames() {
     }
     IncomingFrame frame;
     if (!parse_frame_body(input_.data() + position + kFrameLengthSize, length, frame)) {
-      close_on_io_thread("malformed frame", false);
+      close_locked_reader("malformed frame", false);
       return false;
     }
+    bool taken = true;
+    try {
+      taken = owner_.on_frame(*this, frame, on_io_thread);
+    } catch (std::exception const& error) {
+      // Out of memory while copying it: this delivery is lost, the connection goes on.
+      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
+                             "IPC connection %s: frame dropped: %s", label_.c_str(), error.what());
+    }
+    if (!taken) {
+      left = true;
+      break;
+    }
     position += kFrameLengthSize + length;
-    owner_.on_frame(*this, frame);
-    if (socket_closed_) return false;
+    if (shut_.load()) return false;
   }
   if (position > 0) {
     std::memmove(input_.data(), input_.data() + position, filled_ - position);
@@ -109,8 +196,22 @@ bool Connection::parse_frames() {
   } else if (filled_ == 0 && input_.size() > kKeptInput) {
     std::vector<char>(kInitialInput).swap(input_);
   }
+  if (left) {
+    left_to_io_thread_.store(true);
+    io_.post([self = shared_from_this()] {
+      std::lock_guard<std::mutex> lock(self->read_mutex_);
+      self->read_locked(true);
+    });
+    return false;
+  }
   return true;
 }
+
+void Connection::close_locked_reader(std::string const& reason, bool orderly) {
+  if (begin_shut_down()) owner_.on_closed(*this, reason, orderly);
+}
+
+// ---- Writing -------------------------------------------------------------------------------
 
 nelko_core_status Connection::send(OutgoingFrame const& frame) {
   std::lock_guard<std::mutex> lock(write_mutex_);
@@ -137,22 +238,23 @@ nelko_core_status Connection::send(OutgoingFrame const& frame) {
   queue_.push_back({frame.copy_tail(written), rest, 0});
   queued_bytes_ += rest;
   if (was_empty) {
-    boost::asio::post(socket_.get_executor(),
-                      [self = shared_from_this()] { self->flush_on_io_thread(); });
+    // Writability is watched only while something waits: edges would wake the I/O thread on
+    // every read of the peer otherwise. Adding it reports a socket that drained meanwhile.
+    std::lock_guard<std::mutex> interest(interest_mutex_);
+    wants_write_ = true;
+    update_interest_locked();
   }
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
-// Waiting for writability only after a write on this thread would have blocked: the reactor
-// reports readiness as edges, and such an edge cannot be missed before the wait is queued.
 void Connection::flush_on_io_thread() {
   std::lock_guard<std::mutex> lock(write_mutex_);
-  if (closed_.load(std::memory_order_relaxed) || queue_.empty()) return;
-  if (flush_locked() && !queue_.empty()) {
-    socket_.async_wait(Socket::wait_write,
-                       [self = shared_from_this()](boost::system::error_code const& error) {
-                         if (!error) self->flush_on_io_thread();
-                       });
+  if (closed_.load(std::memory_order_relaxed)) return;
+  if (!queue_.empty() && !flush_locked()) return;
+  if (queue_.empty()) {
+    std::lock_guard<std::mutex> interest(interest_mutex_);
+    wants_write_ = false;
+    update_interest_locked();
   }
 }
 
@@ -186,32 +288,36 @@ bool Connection::flush_locked() {
   return true;
 }
 
+// The sender may hold locks of the owner, so the owner hears of it on the I/O thread.
 void Connection::fail_locked(int error_number) {
   closed_.store(true, std::memory_order_release);
   queue_.clear();
   queued_bytes_ = 0;
   std::string reason = "write failed: " + std::generic_category().message(error_number);
-  boost::asio::post(socket_.get_executor(), [self = shared_from_this(), reason] {
-    self->close_on_io_thread(reason, false);
+  io_.post([self = shared_from_this(), reason] {
+    if (self->begin_shut_down()) self->owner_.on_closed(*self, reason, false);
   });
 }
 
-void Connection::close_on_io_thread(std::string const& reason, bool orderly) {
-  if (socket_closed_) return;
-  shut_down();
-  owner_.on_closed(*this, reason, orderly);
-}
+// ---- Closing -------------------------------------------------------------------------------
 
-void Connection::shut_down() {
+void Connection::shut_down() { begin_shut_down(); }
+
+// True for the one call that shuts the socket down. The descriptor itself stays open until the
+// last owner lets go, so that a thread polling it never polls a reused number.
+bool Connection::begin_shut_down() {
+  std::shared_ptr<Connection> const keep = shared_from_this();  // the set may hold the last one
   {
     std::lock_guard<std::mutex> lock(write_mutex_);
     closed_.store(true, std::memory_order_release);
     queue_.clear();
     queued_bytes_ = 0;
   }
-  socket_closed_ = true;
-  boost::system::error_code ignored;
-  socket_.close(ignored);
+  std::lock_guard<std::mutex> lock(interest_mutex_);
+  if (shut_.exchange(true)) return false;
+  if (key_ != 0) io_.unwatch(descriptor_, key_);
+  ::shutdown(descriptor_, SHUT_RDWR);
+  return true;
 }
 
 }  // namespace nelko::core

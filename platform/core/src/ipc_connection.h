@@ -2,8 +2,6 @@
 #define NELKO_CORE_IPC_CONNECTION_H
 
 #include <atomic>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/local/stream_protocol.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "io_thread.h"
 #include "ipc_frame.h"
 #include "nelko_core_types.h"
 
@@ -19,13 +18,22 @@ namespace nelko::core {
 
 class Connection;
 
-// The channel that owns connections; called on the I/O thread.
+// The channel that owns connections.
 class ConnectionOwner {
  public:
-  virtual void on_frame(Connection& connection, IncomingFrame const& frame) = 0;
-  // The connection is closed; called once. `orderly` is true when the peer closed it and false
-  // for a failed read or write or a broken frame; `reason` says what happened.
+  // A frame read by the I/O thread (`on_io_thread`), which takes every frame, or by a thread
+  // that borrowed the reading (see Connection::read_now), which may leave a frame to the I/O
+  // thread by returning false: the connection then stops handing frames to that thread, and
+  // the I/O thread gets this frame and all that follow it, in order.
+  virtual bool on_frame(Connection& connection, IncomingFrame const& frame, bool on_io_thread) = 0;
+  // The connection is closed; called once, on the I/O thread or on a thread reading it.
+  // `orderly` is true when the peer closed it and false for a failed read or write or a broken
+  // frame; `reason` says what happened.
   virtual void on_closed(Connection& connection, std::string const& reason, bool orderly) = 0;
+  // False while frames may wait in the socket until a thread borrows the reading again: then
+  // a borrower that is done leaves the reading parked instead of handing it back to the I/O
+  // thread, which saves two system calls per borrowing. Asked with the connection's lock held.
+  virtual bool must_read_promptly() const { return true; }
 
  protected:
   ~ConnectionOwner() = default;
@@ -33,35 +41,54 @@ class ConnectionOwner {
 
 // One stream socket to a peer, reading and writing frames.
 //
-// Reading runs on the I/O thread; frames are handed to the owner straight from the receive
-// buffer. Writing is done by the sending thread itself when nothing is queued: one sendmsg()
-// that does not wait. Only what the socket does not take at once is copied into a queue that
-// the I/O thread writes when the socket drains; later frames queue behind it, so order holds.
-class Connection : public std::enable_shared_from_this<Connection> {
+// Reading: one thread at a time reads the socket and hands the frames to the owner straight
+// from the receive buffer, in arrival order. Normally that is the I/O thread, when the socket
+// reports readability. A thread waiting for a response may borrow the reading instead
+// (lend_reading / read_now / return_reading): while it is lent, the I/O thread is not woken for
+// incoming bytes, and the borrower reads them itself, which saves handing each frame from one
+// thread to another. When the last borrower is done, the reading goes back to the I/O thread,
+// or stays parked while the owner does not need prompt reading (must_read_promptly) until
+// unpark(). A hang-up or error is always reported to the I/O thread.
+//
+// Writing is done by the sending thread itself when nothing is queued: one sendmsg() that does
+// not wait. Only what the socket does not take at once is copied into a queue that the I/O
+// thread writes when the socket drains; later frames queue behind it, so order holds.
+class Connection : public std::enable_shared_from_this<Connection>, public Watched {
  public:
-  using Socket = boost::asio::local::stream_protocol::socket;
-
   // Bytes that may wait in the queue before sends fail: a peer that stopped reading must not
   // make the process grow without bound.
   static constexpr std::size_t kMaxQueuedBytes = 4u << 20;
 
-  Connection(Socket socket, ConnectionOwner& owner, void* log, std::uint64_t id, std::string label);
+  // Takes over `descriptor` (a connected, non-blocking stream socket).
+  Connection(int descriptor, ConnectionOwner& owner, IoThread& io, void* log, std::uint64_t id,
+             std::string label);
   ~Connection();
   Connection(Connection const&) = delete;
   Connection& operator=(Connection const&) = delete;
 
   std::uint64_t id() const { return id_; }
   std::string const& label() const { return label_; }
+  int descriptor() const { return descriptor_; }
   bool closed() const { return closed_.load(std::memory_order_acquire); }
 
-  // Starts reading (on the I/O thread); call once, after the connection is owned by a
-  // shared_ptr.
+  // Starts watching the socket; call once, after the connection is owned by a shared_ptr.
   void start();
   // From any thread. NO_ERROR when the frame is written or queued; IPC_FAILED when the
   // connection is closed, broken (it is then closed) or its queue is full.
   nelko_core_status send(OutgoingFrame const& frame);
-  // Closes the socket without telling the owner; on the I/O thread (channel shut-down).
+  // Closes the connection without telling the owner (channel shut-down); from any thread.
   void shut_down();
+
+  // For a thread other than the I/O thread. lend_reading() is false when the connection is
+  // closed or has frames that only the I/O thread may take; otherwise the caller polls the
+  // descriptor, calls read_now() when it is readable and return_reading() in the end.
+  bool lend_reading();
+  void read_now();
+  void return_reading();
+  // Gives parked reading back to the I/O thread.
+  void unpark();
+
+  void on_ready(std::uint32_t events) noexcept override;
 
  private:
   struct Pending {
@@ -70,31 +97,44 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::size_t offset;
   };
 
-  void read_more();
-  void on_read(boost::system::error_code const& error, std::size_t count);
-  bool parse_frames();
+  // With read_mutex_ held.
+  void read_locked(bool on_io_thread);
+  bool parse_frames(bool on_io_thread);
+  void close_locked_reader(std::string const& reason, bool orderly);
+
   void flush_on_io_thread();
-  // Both with write_mutex_ held.
+  // With write_mutex_ held.
   bool flush_locked();
   void fail_locked(int error_number);
-  void close_on_io_thread(std::string const& reason, bool orderly);
+  // With interest_mutex_ held: tells the epoll set what the I/O thread waits for.
+  void update_interest_locked();
+  bool begin_shut_down();
 
-  Socket socket_;
   int const descriptor_;
   ConnectionOwner& owner_;
+  IoThread& io_;
   void* log_;
   std::uint64_t const id_;
   std::string const label_;
+  std::atomic<bool> shut_{false};  // the socket is shut down and out of the epoll set
 
   std::mutex write_mutex_;
   std::atomic<bool> closed_{false};  // written with write_mutex_ held: no send after it is set
   std::deque<Pending> queue_;
   std::size_t queued_bytes_ = 0;
 
-  // I/O thread only.
+  std::mutex interest_mutex_;
+  std::uint64_t key_ = 0;       // in the epoll set
+  std::uint32_t interest_ = 0;  // what the set reports for the socket now
+  int borrowers_ = 0;           // threads that borrowed the reading
+  bool parked_ = false;         // nobody reads, and the I/O thread is not asked to
+  bool wants_write_ = false;    // the queue waits for the socket to drain
+
+  std::mutex read_mutex_;
   std::vector<char> input_;
   std::size_t filled_ = 0;
-  bool socket_closed_ = false;
+  // A borrower met a frame that only the I/O thread may take: the I/O thread reads next.
+  std::atomic<bool> left_to_io_thread_{false};
 };
 
 }  // namespace nelko::core

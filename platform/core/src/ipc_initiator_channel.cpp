@@ -1,8 +1,11 @@
 #include "ipc_initiator_channel.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <system_error>
 #include <utility>
@@ -24,12 +27,25 @@ nelko_core_status InitiatorChannel::open(void* log, char const* name, InitiatorC
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
+namespace {
+
+int make_eventfd() {
+  int descriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (descriptor < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  return descriptor;
+}
+
+}  // namespace
+
 InitiatorChannel::InitiatorChannel(void* log, std::string name, std::string directory)
     : IpcHandle(kKind),
       log_(log),
       name_(std::move(name)),
       directory_(std::move(directory)),
-      io_(log) {}
+      io_(log),
+      wake_reader_(make_eventfd()),
+      responses_(kMaxQueuedResponses, io_,
+                 [descriptor = wake_reader_] { ::eventfd_write(descriptor, 1); }) {}
 
 InitiatorChannel::~InitiatorChannel() {
   io_.stop([this] {
@@ -37,6 +53,7 @@ InitiatorChannel::~InitiatorChannel() {
     for (auto& entry : connections_) entry.second->shut_down();
     connections_.clear();
   });
+  ::close(wake_reader_);
 }
 
 nelko_core_status InitiatorChannel::connection_to(std::string_view target,
@@ -73,15 +90,14 @@ nelko_core_status InitiatorChannel::connection_to(std::string_view target,
                            std::generic_category().message(error_number).c_str());
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
-  Connection::Socket socket(io_.context());
-  boost::system::error_code error;
-  socket.assign(boost::asio::local::stream_protocol(), descriptor, error);
-  if (error) {
+  std::shared_ptr<Connection> made;
+  try {
+    made = std::make_shared<Connection>(descriptor, static_cast<ConnectionOwner&>(*this), io_,
+                                        log_, ++next_connection_id_, std::string(target));
+  } catch (...) {
     ::close(descriptor);
-    return NELKO_CORE_STATUS_IPC_FAILED;
+    throw;
   }
-  auto made = std::make_shared<Connection>(std::move(socket), static_cast<ConnectionOwner&>(*this),
-                                           log_, ++next_connection_id_, std::string(target));
   nelko_core_status status = made->send(OutgoingFrame(FrameKind::hello, {name_}));
   if (status == NELKO_CORE_STATUS_NO_ERROR && subscriptions_.count(target) > 0) {
     status = made->send(OutgoingFrame(FrameKind::subscribe, {}));
@@ -129,7 +145,8 @@ nelko_core_status InitiatorChannel::receive_response(int timeout_ms, char** firs
   }
   *first = *interface_name = *uuid = *payload = nullptr;
   Responses::Item response;
-  nelko_core_status status = responses_.pull(response, timeout_ms, io_.on_thread());
+  nelko_core_status status = responses_.pull(response, timeout_ms, io_.on_thread(),
+                                             [this](int wait_ms) { read_for_puller(wait_ms); });
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   *first = response[0].release();
   *interface_name = response[1].release();
@@ -140,7 +157,7 @@ nelko_core_status InitiatorChannel::receive_response(int timeout_ms, char** firs
 
 nelko_core_status InitiatorChannel::set_response_callback(
     initiator_response_receive_callback callback, void* user) {
-  responses_.set_callback(callback, user, io_.on_thread());
+  if (responses_.set_callback(callback, user, io_.on_thread())) unpark_all();
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
@@ -148,10 +165,20 @@ nelko_core_status InitiatorChannel::set_event_callback(initiator_event_receive_c
                                                        void* user) {
   if (callback == nullptr) {
     event_callbacks_.remove(user, io_.on_thread());
-  } else {
-    event_callbacks_.add(callback, user);
+  } else if (event_callbacks_.add(callback, user)) {
+    unpark_all();
   }
   return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+// Without callbacks, what arrives may wait in the socket until the next puller reads it.
+bool InitiatorChannel::must_read_promptly() const {
+  return responses_.has_callbacks() || !event_callbacks_.empty();
+}
+
+void InitiatorChannel::unpark_all() {
+  std::lock_guard<std::mutex> lock(connections_mutex_);
+  for (auto& entry : connections_) entry.second->unpark();
 }
 
 nelko_core_status InitiatorChannel::subscribe(char const* target) {
@@ -190,27 +217,81 @@ nelko_core_status InitiatorChannel::unsubscribe(char const* target) {
   return connection->send(OutgoingFrame(FrameKind::unsubscribe, {}));
 }
 
-void InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& frame) {
+void InitiatorChannel::read_for_puller(int wait_ms) {
+  // More connections than this stay with the I/O thread, which hands their responses over.
+  constexpr std::size_t kMaxRead = 15;
+  std::array<std::shared_ptr<Connection>, kMaxRead> snapshot;
+  std::size_t count = 0;
+  {
+    std::lock_guard<std::mutex> lock(connections_mutex_);
+    for (auto const& entry : connections_) {
+      if (count == kMaxRead) break;
+      snapshot[count++] = entry.second;
+    }
+  }
+  pollfd polled[kMaxRead + 1];
+  polled[0] = {wake_reader_, POLLIN, 0};
+  std::size_t lent = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!snapshot[i]->lend_reading()) continue;
+    snapshot[lent] = std::move(snapshot[i]);
+    polled[1 + lent] = {snapshot[lent]->descriptor(), POLLIN, 0};
+    ++lent;
+  }
+  struct GiveBack {
+    std::array<std::shared_ptr<Connection>, kMaxRead>& connections;
+    std::size_t count;
+    ~GiveBack() {
+      for (std::size_t i = 0; i < count; ++i) connections[i]->return_reading();
+    }
+  } give_back{snapshot, lent};
+
+  if (::poll(polled, lent + 1, wait_ms) <= 0) return;  // time-out, or EINTR: the caller loops
+  if (polled[0].revents != 0) {
+    eventfd_t ignored;
+    ::eventfd_read(wake_reader_, &ignored);
+  }
+  for (std::size_t i = 0; i < lent; ++i) {
+    if (polled[1 + i].revents != 0) snapshot[i]->read_now();
+  }
+}
+
+bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& frame,
+                                bool on_io_thread) {
   switch (frame.kind) {
     case FrameKind::response:
+      if (!on_io_thread) {
+        bool kept = true;
+        if (!responses_.queue_for_pullers(
+                {connection.label(), frame.texts[0], frame.texts[1], frame.texts[2]}, kept)) {
+          return false;
+        }
+        if (!kept) log_dropped_response();
+        return true;
+      }
       deliver_response(connection, frame);
-      break;
+      return true;
     case FrameKind::event:
+      if (!on_io_thread) return false;  // event callbacks run on the I/O thread
       deliver_event(connection, frame);
-      break;
+      return true;
     default:
       nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
                              "IPC: target '%s' sent a frame of kind %d, ignored",
                              connection.label().c_str(), static_cast<int>(frame.kind));
-      break;
+      return true;
   }
+}
+
+void InitiatorChannel::log_dropped_response() {
+  nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                         "IPC: %zu responses wait unread; the oldest was dropped",
+                         kMaxQueuedResponses);
 }
 
 void InitiatorChannel::deliver_response(Connection& connection, IncomingFrame const& frame) {
   if (!responses_.deliver({connection.label(), frame.texts[0], frame.texts[1], frame.texts[2]})) {
-    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
-                           "IPC: %zu responses wait unread; the oldest was dropped",
-                           kMaxQueuedResponses);
+    log_dropped_response();
   }
 }
 

@@ -20,7 +20,8 @@
 namespace nelko::core {
 
 // An initiator's channel: one connection per target, made on first use and again after the
-// target went away; responses and events arrive on the I/O thread.
+// target went away. Responses and events arrive on the I/O thread, except that a thread waiting
+// in receive_response() while no response callback is registered reads the sockets itself.
 class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
  public:
   static constexpr Kind kKind = Kind::initiator;
@@ -49,9 +50,16 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   // was made by this call (it then already carries the hello and any subscription).
   nelko_core_status connection_to(std::string_view target, std::shared_ptr<Connection>& connection,
                                   bool& fresh);
-  void on_frame(Connection& connection, IncomingFrame const& frame) override;
+  // Polls the connections and reads them on the calling thread for up to wait_ms (-1: no
+  // limit), until a frame came, the queue's reader was woken or the time ran out.
+  void read_for_puller(int wait_ms);
+  bool on_frame(Connection& connection, IncomingFrame const& frame, bool on_io_thread) override;
+  bool must_read_promptly() const override;
+  // Gives the reading of every connection back to the I/O thread: callbacks wait for frames.
+  void unpark_all();
   void on_closed(Connection& connection, std::string const& reason, bool orderly) override;
   void deliver_response(Connection& connection, IncomingFrame const& frame);
+  void log_dropped_response();
   void deliver_event(Connection& connection, IncomingFrame const& frame);
 
   void* const log_;
@@ -65,7 +73,8 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   std::set<std::string, std::less<>> subscriptions_;
   std::uint64_t next_connection_id_ = 0;
 
-  Responses responses_{kMaxQueuedResponses, io_.context()};
+  int const wake_reader_;  // an eventfd: wakes a puller that reads the sockets
+  Responses responses_;
   CallbackRegistry<initiator_event_receive_callback> event_callbacks_;
 };
 

@@ -1,10 +1,10 @@
 #include "ipc_target_channel.h"
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -42,7 +42,7 @@ bool target_listens(sockaddr_un const& address, socklen_t length) {
 // private already; a directory chosen through NELKO_IPC_DIR may not be).
 int listen_at(void* log, sockaddr_un const& address, socklen_t length) {
   char const* path = address.sun_path;
-  int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (descriptor < 0) {
     nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "IPC: socket: %s",
                            error_text(errno).c_str());
@@ -105,7 +105,8 @@ nelko_core_status TargetChannel::open(void* log, char const* target_name,
     throw;
   }
   made->io_.start();
-  boost::asio::post(made->io_.context(), [target = made.get()] { target->accept_next(); });
+  made->listening_key_ =
+      made->io_.watch(descriptor, EPOLLIN | EPOLLET, std::make_shared<Listener>(*made));
   channel = made.release();
   return NELKO_CORE_STATUS_NO_ERROR;
 }
@@ -118,14 +119,12 @@ TargetChannel::TargetChannel(void* log, std::string name, std::string interface_
       interface_name_(std::move(interface_name)),
       path_(std::move(path)),
       io_(log),
-      acceptor_(io_.context()),
-      accept_retry_(io_.context()) {
+      listening_(listening_descriptor) {
   struct stat info {};
   if (::stat(path_.c_str(), &info) == 0) {
     socket_device_ = info.st_dev;
     socket_inode_ = info.st_ino;
   }
-  acceptor_.assign(boost::asio::local::stream_protocol(), listening_descriptor);
 }
 
 TargetChannel::~TargetChannel() {
@@ -136,49 +135,69 @@ TargetChannel::~TargetChannel() {
     ::unlink(path_.c_str());
   }
   io_.stop([this] {
-    boost::system::error_code ignored;
-    acceptor_.close(ignored);
-    accept_retry_.cancel();
+    if (listening_key_ != 0) io_.unwatch(listening_, listening_key_);
     std::lock_guard<std::mutex> lock(peers_mutex_);
     for (auto& entry : peers_) entry.second.connection->shut_down();
     peers_.clear();
   });
+  ::close(listening_);
 }
 
-void TargetChannel::accept_next() {
-  acceptor_.async_accept([this](boost::system::error_code const& error, Connection::Socket socket) {
-    if (error) {
-      if (error == boost::asio::error::operation_aborted) return;
+void TargetChannel::accept_pending() noexcept {
+  for (;;) {
+    int descriptor = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (descriptor < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
       // Out of descriptors, typically: try again a little later instead of spinning.
       nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING, "IPC target '%s': accept: %s",
-                             name_.c_str(), error.message().c_str());
-      accept_retry_.expires_after(std::chrono::milliseconds(100));
-      accept_retry_.async_wait([this](boost::system::error_code const& waited) {
-        if (!waited) accept_next();
-      });
+                             name_.c_str(), error_text(errno).c_str());
+      io_.post_after(std::chrono::milliseconds(100), [this] { accept_pending(); });
       return;
     }
-    std::uint64_t id = ++next_connection_id_;
-    std::string number = "#" + std::to_string(id);
-    auto connection = std::make_shared<Connection>(
-        std::move(socket), static_cast<ConnectionOwner&>(*this), log_, id, name_ + number);
-    {
-      std::lock_guard<std::mutex> lock(peers_mutex_);
-      peers_.emplace(id, Peer{connection, number, false});
+    try {
+      accept_one(descriptor);
+    } catch (std::exception const& error) {
+      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
+                             "IPC target '%s': connection refused: %s", name_.c_str(),
+                             error.what());
     }
-    connection->start();
-    accept_next();
-  });
+  }
 }
 
-void TargetChannel::on_frame(Connection& connection, IncomingFrame const& frame) {
+void TargetChannel::accept_one(int descriptor) {
+  std::uint64_t id = ++next_connection_id_;
+  std::string number = "#" + std::to_string(id);
+  std::shared_ptr<Connection> connection;
+  try {
+    connection = std::make_shared<Connection>(descriptor, static_cast<ConnectionOwner&>(*this),
+                                              io_, log_, id, name_ + number);
+  } catch (...) {
+    ::close(descriptor);
+    throw;
+  }
+  {
+    std::lock_guard<std::mutex> lock(peers_mutex_);
+    peers_.emplace(id, Peer{connection, number, false});
+  }
+  try {
+    connection->start();
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(peers_mutex_);
+    peers_.erase(id);
+    throw;
+  }
+}
+
+// Only the I/O thread reads a target's connections.
+bool TargetChannel::on_frame(Connection& connection, IncomingFrame const& frame, bool) {
   if (frame.kind == FrameKind::command) {
     deliver_command(connection, frame);
-    return;
+    return true;
   }
   std::lock_guard<std::mutex> lock(peers_mutex_);
   auto found = peers_.find(connection.id());
-  if (found == peers_.end()) return;
+  if (found == peers_.end()) return true;
   Peer& peer = found->second;
   switch (frame.kind) {
     case FrameKind::hello:
@@ -196,6 +215,7 @@ void TargetChannel::on_frame(Connection& connection, IncomingFrame const& frame)
                              peer.reply_to.c_str(), static_cast<int>(frame.kind));
       break;
   }
+  return true;
 }
 
 void TargetChannel::deliver_command(Connection& connection, IncomingFrame const& frame) {

@@ -3,8 +3,6 @@
 
 #include <sys/types.h>
 
-#include <boost/asio/local/stream_protocol.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -48,10 +46,22 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   // A command's texts: reply_to, uuid, payload.
   using Commands = Deliveries<target_command_receive_callback, 3>;
 
+  // The listening socket, watched by the I/O thread.
+  class Listener final : public Watched {
+   public:
+    explicit Listener(TargetChannel& channel) : channel_(channel) {}
+    void on_ready(std::uint32_t) noexcept override { channel_.accept_pending(); }
+
+   private:
+    TargetChannel& channel_;
+  };
+
   TargetChannel(void* log, std::string name, std::string interface_name, std::string path,
                 int listening_descriptor);
-  void accept_next();
-  void on_frame(Connection& connection, IncomingFrame const& frame) override;
+  // On the I/O thread: accepts every connection that waits.
+  void accept_pending() noexcept;
+  void accept_one(int descriptor);
+  bool on_frame(Connection& connection, IncomingFrame const& frame, bool on_io_thread) override;
   void on_closed(Connection& connection, std::string const& reason, bool orderly) override;
   void deliver_command(Connection& connection, IncomingFrame const& frame);
 
@@ -63,14 +73,14 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   ino_t socket_inode_ = 0;
   // Declared before everything that holds sockets, so that it is destroyed after them.
   IoThread io_;
-  boost::asio::local::stream_protocol::acceptor acceptor_;
-  boost::asio::steady_timer accept_retry_;
+  int const listening_;
+  std::uint64_t listening_key_ = 0;
   std::uint64_t next_connection_id_ = 0;  // I/O thread only
 
   std::mutex peers_mutex_;
   std::map<std::uint64_t, Peer> peers_;
 
-  Commands commands_{kMaxQueuedCommands, io_.context()};
+  Commands commands_{kMaxQueuedCommands, io_};
 };
 
 }  // namespace nelko::core

@@ -2,26 +2,36 @@
 #define NELKO_CORE_PULL_QUEUE_H
 
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 namespace nelko::core {
 
 // Deliveries kept for threads that pull them, oldest first, with a cap. A puller gives up with
 // `diverted` as soon as deliveries go to callbacks instead (the owner calls wake_all() then).
+//
+// A puller may also fetch deliveries itself instead of waiting for another thread to push them
+// (see pop() with a reader); `wake_reader` then interrupts such a puller.
 template <typename Item>
 class PullQueue {
  public:
   enum class Result { item, timed_out, diverted };
+  struct NoReader {};
 
-  explicit PullQueue(std::size_t capacity) : capacity_(capacity) {}
+  explicit PullQueue(std::size_t capacity, std::function<void()> wake_reader = {})
+      : capacity_(capacity), wake_reader_(std::move(wake_reader)) {}
 
-  // Appends `item`; returns false when the oldest item had to be dropped to make room.
-  bool push(Item&& item) {
+  // Appends `item`; returns false when the oldest item had to be dropped to make room. A puller
+  // that is reading is woken, unless it pushes this item itself (`by_reader`).
+  bool push(Item&& item, bool by_reader = false) {
     bool dropped = false;
+    bool wake_reader = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (items_.size() >= capacity_) {
@@ -29,8 +39,10 @@ class PullQueue {
         dropped = true;
       }
       items_.push_back(std::move(item));
+      wake_reader = reading_ && !by_reader;
     }
     available_.notify_one();
+    if (wake_reader) wake_reader_();
     return !dropped;
   }
 
@@ -50,26 +62,70 @@ class PullQueue {
 
   // Waits for the oldest item: `timeout_ms` 0 polls, negative waits without limit. `diverted()`
   // is checked first and after every wake-up.
-  template <typename Diverted>
-  Result pop(Item& item, long long timeout_ms, Diverted&& diverted) {
+  //
+  // With a reader, one waiting puller at a time calls read(wait_ms) while nothing is queued:
+  // it fetches deliveries and pushes them (by_reader), returning when it pushed one, when it
+  // was woken or when wait_ms passed (-1: no limit). The other pullers wait for the pushes and
+  // take over reading when it returns. A poll reads once without waiting (read(0)).
+  template <typename Diverted, typename Read = NoReader>
+  Result pop(Item& item, long long timeout_ms, Diverted&& diverted, Read&& read = Read()) {
+    constexpr bool kCanRead = !std::is_same<std::decay_t<Read>, NoReader>::value;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point const deadline =
+        Clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
+    bool last_read = !kCanRead;  // the read without waiting after the time is up
     std::unique_lock<std::mutex> lock(mutex_);
-    auto ready = [&] { return diverted() || !items_.empty(); };
-    if (timeout_ms < 0) {
-      available_.wait(lock, ready);
-    } else if (timeout_ms > 0) {
-      available_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+    for (;;) {
+      if (diverted()) return Result::diverted;
+      if (!items_.empty()) {
+        item = std::move(items_.front());
+        items_.pop_front();
+        return Result::item;
+      }
+      int wait_ms = -1;
+      if (timeout_ms >= 0) {
+        auto const left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        wait_ms = left.count() < INT_MAX ? static_cast<int>(left.count()) : INT_MAX;
+        if (wait_ms <= 0) {
+          if (last_read || reading_) return Result::timed_out;
+          last_read = true;
+          wait_ms = 0;
+        }
+      }
+      if (!kCanRead || reading_) {
+        if (timeout_ms < 0) {
+          available_.wait(lock);
+        } else {
+          available_.wait_until(lock, deadline);
+        }
+        continue;
+      }
+      if constexpr (kCanRead) {
+        reading_ = true;
+        lock.unlock();
+        struct Resign {
+          PullQueue& queue;
+          std::unique_lock<std::mutex>& lock;
+          ~Resign() {
+            lock.lock();
+            queue.reading_ = false;
+            queue.available_.notify_one();  // a waiting puller may read next
+          }
+        } resign{*this, lock};
+        read(wait_ms);
+      }
     }
-    if (diverted()) return Result::diverted;
-    if (items_.empty()) return Result::timed_out;
-    item = std::move(items_.front());
-    items_.pop_front();
-    return Result::item;
   }
 
-  // Wakes every waiting puller so that it re-checks `diverted`.
+  // Wakes every waiting puller, reading or not, so that it re-checks `diverted`.
   void wake_all() {
-    { std::lock_guard<std::mutex> lock(mutex_); }
+    bool wake_reader = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      wake_reader = reading_;
+    }
     available_.notify_all();
+    if (wake_reader) wake_reader_();
   }
 
  private:
@@ -77,6 +133,8 @@ class PullQueue {
   std::condition_variable available_;
   std::deque<Item> items_;
   std::size_t capacity_;
+  std::function<void()> const wake_reader_;
+  bool reading_ = false;  // a puller is in read()
 };
 
 }  // namespace nelko::core

@@ -6,9 +6,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "core_test_support.h"
 
@@ -135,6 +138,9 @@ TEST_F(IpcRobustness, InitiatorDropsATargetThatSendsAnOversizeFrameAndReconnects
   ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "hostile", "i", "u", "p"),
             NELKO_CORE_STATUS_NO_ERROR);
   int peer = hostile.accept_peer();
+  // A thread waiting for a response reads the socket itself: it must drop the peer as well.
+  auto puller = std::async(std::launch::async, [&] { return pull_response(initiator.get(), 1000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ::send(peer, "\xff\xff\xff\xff", 4, MSG_NOSIGNAL);
   char byte;
   EXPECT_EQ(::recv(peer, &byte, 1, 0), 1);  // the hello and command arrive first
@@ -148,6 +154,7 @@ TEST_F(IpcRobustness, InitiatorDropsATargetThatSendsAnOversizeFrameAndReconnects
   EXPECT_TRUE(core_test::eventually([&] {
     return quiet.text().find("connection to target 'hostile' dropped") != std::string::npos;
   }));
+  EXPECT_EQ(puller.get().status, NELKO_CORE_STATUS_IPC_FAILED);
   EXPECT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "hostile", "i", "u", "p"),
             NELKO_CORE_STATUS_NO_ERROR);
   EXPECT_GE(hostile.accept_peer(), 0);
