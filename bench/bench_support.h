@@ -26,6 +26,7 @@ class ChildProcess {
   ChildProcess(ChildProcess const&) = delete;
   ChildProcess& operator=(ChildProcess const&) = delete;
   bool ready() const { return ready_; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
@@ -56,6 +57,8 @@ double median_of(std::vector<double> samples);
 
 // Resident set size of this process in KiB, from /proc/self/statm.
 long resident_kib();
+// CPU time used so far by all threads of a process, in nanoseconds (from schedstat).
+double cpu_ns_of(pid_t pid);
 
 // Blocking helpers for raw sockets; false on end of file or error.
 bool write_all(int fd, char const* bytes, std::size_t size);

@@ -297,18 +297,42 @@ void print_latency(char const* what, bench::Summary const& summary) {
               summary.p10 / 1000, summary.p90 / 1000);
 }
 
-void run_round_trips(Options const& options, RawPeer& raw, void* handle) {
+// CPU time that the client and the service spent on a batch of exchanges.
+struct CpuUse {
+  double client_ns = 0;
+  double service_ns = 0;
+  int exchanges = 0;
+
+  template <typename Exchange>
+  void measure(pid_t service, int count, Exchange&& exchange) {
+    double const client_start = bench::cpu_ns_of(::getpid());
+    double const service_start = bench::cpu_ns_of(service);
+    for (int i = 0; i < count; ++i) exchange();
+    client_ns += bench::cpu_ns_of(::getpid()) - client_start;
+    service_ns += bench::cpu_ns_of(service) - service_start;
+    exchanges += count;
+  }
+  void print(char const* what) const {
+    std::printf("  %-36s client %6.2f us, service %6.2f us\n", what,
+                client_ns / exchanges / 1000, service_ns / exchanges / 1000);
+  }
+};
+
+void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, void* handle,
+                     pid_t library_service) {
   constexpr int kBlocks = 10;
   int const per_block = std::max(1, options.round_trips / kBlocks);
   std::vector<double> raw_samples, library_samples;
+  CpuUse raw_cpu, library_cpu;
   for (int i = 0; i < 500; ++i) {
     raw.round_trip();
     library_round_trip(handle);
   }
   // Interleaved blocks, so that a noisy moment of the machine hits both alike.
   for (int block = 0; block < kBlocks; ++block) {
-    for (int i = 0; i < per_block; ++i) raw_samples.push_back(raw.round_trip());
-    for (int i = 0; i < per_block; ++i) library_samples.push_back(library_round_trip(handle));
+    raw_cpu.measure(raw_service, per_block, [&] { raw_samples.push_back(raw.round_trip()); });
+    library_cpu.measure(library_service, per_block,
+                        [&] { library_samples.push_back(library_round_trip(handle)); });
   }
   bench::Summary const raw_summary = bench::summarize(raw_samples);
   bench::Summary const library_summary = bench::summarize(library_samples);
@@ -317,6 +341,9 @@ void run_round_trips(Options const& options, RawPeer& raw, void* handle) {
   print_latency("nelko_api_stream_layout_get_roi_send", library_summary);
   std::printf("  %-36s %.2f   (goal: at most 1.30)\n", "median ratio library / raw",
               library_summary.median / raw_summary.median);
+  std::printf("  CPU time per round trip (user and kernel, all threads):\n");
+  raw_cpu.print("raw socket ping-pong");
+  library_cpu.print("nelko_api_stream_layout_get_roi_send");
 }
 
 void run_throughput(Options const& options, RawPeer& raw, void* handle) {
@@ -425,7 +452,7 @@ int main(int argc, char** argv) {
   }
   if (options.round_trip) {
     std::printf("\n== Synchronous round trip\n");
-    run_round_trips(options, raw, handle);
+    run_round_trips(options, raw, raw_pid, handle, target.pid());
   }
   if (options.throughput) {
     std::printf("\n== Asynchronous throughput\n");
