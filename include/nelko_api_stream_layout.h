@@ -33,7 +33,8 @@
  *
  *   _send(handle, target, P, R)
  *       Sends and waits up to 5000 ms for the response. On 0, R is written; on any other status
- *       R is left untouched.
+ *       R is left untouched, except the layout lists of a "Get_stream_layout" whose reading failed
+ *       part-way (see LAYOUT LISTS).
  *   _send_with_timeout(handle, target, timeout, P, R)
  *       The same with the caller's time-out in milliseconds: 0 only polls for a response that
  *       is already there, a negative value waits without limit. A call never waits much longer
@@ -66,7 +67,10 @@
  * block on anything the client's other threads hold while calling _send_async/_cancel_async of
  * the same command, and must not call _send_async or _cancel_async of ITS OWN command on the same
  * handle (such a call is refused with status 3, NELKO_CORE_STATUS_MULTI_THREAD_ACCESS, instead of
- * deadlocking). It may call every other function, including synchronous sends on the same handle.
+ * deadlocking). It may call every other function, but a synchronous send or receive that waits
+ * for a response on the SAME channel cannot succeed from a callback: that response is delivered
+ * by the very thread the callback blocks, so the call only returns at its time-out. Use
+ * _send_async there, or a handle on another channel.
  * Arguments: first_text, the name of the target that answered (valid during the call only);
  * status, the target's status (results are 0 / null unless it is 0); the results; user_data.
  * Layout lists handed to a callback are released when it returns: copy what you keep.
@@ -76,7 +80,9 @@
  * nelko_core_alloc_uint_array / nelko_core_free_uint_array (libnelko-core). Lists passed to
  * _set_stream_layout_* are only read. Lists returned by _get_stream_layout_send/_receive belong to
  * the caller (release each with nelko_core_free_uint_array); the nine `unsigned int **` variables
- * that R points at must hold NULL on entry (status 1 otherwise, logged).
+ * that R points at must hold NULL on entry (status 1 otherwise, logged). When reading a response
+ * fails part-way (status 1, 2 or 4 after the response arrived), the lists converted before the
+ * failure are already in their variables: release every variable that is not NULL.
  *
  * THREADS. All functions may be called from several threads on one handle at the same time,
  * except _initiator_init and _initiator_deinit, which must not overlap any other call on that
