@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 TargetProcess::TargetProcess(std::vector<std::string> options, std::string ipc_dir)
@@ -68,7 +69,19 @@ void TargetProcess::start() {
 }
 
 void TargetProcess::signal(int signo) const {
-  if (m_pid > 0) ::kill(m_pid, signo);
+  if (m_pid <= 0) return;
+  ::kill(m_pid, signo);
+  if (signo != SIGSTOP) return;
+  // A stop is delivered asynchronously; wait until the process is really stopped ('T').
+  std::string const stat = "/proc/" + std::to_string(m_pid) + "/stat";
+  for (int i = 0; i < 200; ++i) {
+    std::ifstream in(stat);
+    std::string line;
+    std::getline(in, line);
+    std::size_t close = line.rfind(')');
+    if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'T') return;
+    ::usleep(5000);
+  }
 }
 
 int TargetProcess::stop() {
