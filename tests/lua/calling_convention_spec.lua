@@ -9,7 +9,7 @@ local function pack(...) return { n = select("#", ...), ... } end
 -- Harmless values of each argument kind; texts name a file in a directory that does not exist,
 -- so that the settings and configuration functions open nothing.
 local function arguments_for(kinds)
-  local values = { t = "/nonexistent/lua-spec", u = 0, i = 0, r = 1.5, f = false, e = 7, T = {} }
+  local values = { t = "/nonexistent/lua-suite", u = 0, i = 0, r = 1.5, f = false, e = 7, T = {} }
   local args = { n = #kinds }
   for i = 1, #kinds do args[i] = values[kinds:sub(i, i)] end
   return args

@@ -1,6 +1,6 @@
 local support = require "support"
 
--- The command that starts an interpreter of the runtime running this spec (it may begin with an
+-- The command that starts an interpreter of the runtime running this suite (it may begin with an
 -- emulator), so that the child runs on the same runtime.
 local interpreter = os.getenv("NELKO_LUA") or (jit and "luajit" or "lua5.1")
 local peer_directory = os.getenv("NELKO_SWIG_PEER_DIR")
