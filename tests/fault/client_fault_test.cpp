@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -125,116 +123,6 @@ TEST_F(ClientFaults, CancelWhileCompletionsRunWithdrawsThemForGood) {
   EXPECT_EQ(reentrant.cancel_status.load(), NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
   EXPECT_EQ(reentrant.send_status.load(), NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
   EXPECT_EQ(reentrant.other_status.load(), kOk);
-}
-
-// The unreliable target: most commands are answered at once, some late, twice, after a stranger's
-// answer, or never. Get_roi answers with its roi_index, so a client can tell its answer.
-std::vector<Reply> unreliably(Command const& command) {
-  auto const index = command.request.Find("roi_index");
-  double const roi = index != command.request.end() && index->element.Is<json::Number>()
-                         ? static_cast<double>(static_cast<json::Number const&>(index->element))
-                         : 0;
-  std::string const good = HostileTarget::answer(command, roi);
-  unsigned const dice = static_cast<unsigned>(std::hash<std::string>()(command.uuid) % 100);
-  if (dice < 70) return {Reply{milliseconds(0), good}};
-  if (dice < 80) return {Reply{milliseconds(30), good}};
-  if (dice < 88) return {Reply{milliseconds(0), good}, Reply{milliseconds(1), good}};
-  if (dice < 94) {
-    Command stranger = command;
-    stranger.uuid = "00000000-0000-4000-8000-0000000000ff";
-    return {Reply{milliseconds(0), HostileTarget::answer(stranger, -1)}, Reply{milliseconds(5), good}};
-  }
-  return {};
-}
-
-struct Slot {
-  std::atomic<int> calls{0};
-  std::atomic<int> status{-1};
-  std::atomic<double> pan{-1};
-};
-void on_roi(char*, nelko_core_status status, double pan, double, double, double, void* user) {
-  auto* slot = static_cast<Slot*>(user);
-  unsigned int code = 0;
-  std::memcpy(&code, &status, sizeof code);
-  slot->status = static_cast<int>(code);
-  slot->pan = pan;
-  ++slot->calls;
-}
-
-TEST_F(ClientFaults, ManyThreadsMixEveryFormAgainstAnUnreliableTarget) {
-  HostileTarget target(directory_, "target", unreliably);
-  handle_ = open_handle();
-  CapturedStderr quiet;
-  constexpr int kThreads = 6;
-  constexpr int kRequests = 50;
-  constexpr int kTimeoutMs = 400;
-  std::atomic<int> answered{0}, failed{0}, wrong{0}, late{0};
-  auto check = [&](unsigned roi, nelko_core_status status, double pan, long took) {
-    if (took > kTimeoutMs + kSlackMs) ++late;
-    if (status == kOk) {
-      ++answered;
-      if (pan != roi) ++wrong;
-    } else if (status == NELKO_CORE_STATUS_IPC_FAILED) {
-      ++failed;
-    } else {
-      ++wrong;
-    }
-  };
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kRequests; ++i) {
-        unsigned const roi = static_cast<unsigned>(t * 1000 + i + 1);
-        double pan = -1, tilt, roll, vfov;
-        Clock::time_point const start = Clock::now();
-        switch ((t + i) % 4) {
-          case 0: {
-            auto status = nelko_api_stream_layout_get_roi_send_with_timeout(
-                handle_, "target", kTimeoutMs, roi, 0, &pan, &tilt, &roll, &vfov);
-            check(roi, status, pan, ms_since(start));
-            break;
-          }
-          case 1: {
-            void* uuid = nullptr;
-            nelko_api_stream_layout_get_roi_non_blocking_send(handle_, "target", &uuid, roi, 0);
-            auto status = nelko_api_stream_layout_get_roi_receive_with_timeout(
-                handle_, "target", kTimeoutMs, uuid, &pan, &tilt, &roll, &vfov);
-            if (status != kOk) nelko_api_stream_layout_free_uuid(uuid);
-            check(roi, status, pan, ms_since(start));
-            break;
-          }
-          case 2: {  // polling receives until the time-out
-            void* uuid = nullptr;
-            nelko_api_stream_layout_get_roi_non_blocking_send(handle_, "target", &uuid, roi, 0);
-            nelko_core_status status;
-            while ((status = nelko_api_stream_layout_get_roi_receive(handle_, 0, "target", uuid, &pan,
-                                                                     &tilt, &roll, &vfov)) != kOk &&
-                   ms_since(start) < kTimeoutMs) {
-              std::this_thread::sleep_for(milliseconds(2));
-            }
-            if (status != kOk) nelko_api_stream_layout_free_uuid(uuid);
-            check(roi, status, pan, ms_since(start));
-            break;
-          }
-          default: {
-            Slot slot;
-            nelko_api_stream_layout_get_roi_send_async(handle_, "target", roi, 0, on_roi, &slot);
-            eventually([&] { return slot.calls.load() > 0; }, kTimeoutMs);
-            nelko_api_stream_layout_get_roi_cancel_async(handle_, on_roi, &slot);
-            check(roi, slot.calls.load() > 0 ? static_cast<nelko_core_status>(slot.status.load())
-                                             : NELKO_CORE_STATUS_IPC_FAILED,
-                  slot.pan.load(), ms_since(start));
-            break;
-          }
-        }
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(answered + failed + wrong, kThreads * kRequests);
-  EXPECT_EQ(wrong.load(), 0) << "an answer reached a request that did not send it";
-  EXPECT_EQ(late.load(), 0) << "a request waited past its time-out";
-  EXPECT_GE(answered.load(), kThreads * kRequests * 3 / 4);
 }
 
 }  // namespace

@@ -193,76 +193,6 @@ TEST_F(HostileTargetTest, AnswersToIdentifiersNobodySentAreDropped) {
   EXPECT_EQ(calls.values, std::vector<double>{2});
 }
 
-// Payloads of the wrong shape: a synchronous read ends with the listed status (the lenient reads
-// take a member of the wrong kind as 0); a completion either reports the target's status or, for
-// a response its strict read refuses, is not called and the refusal is logged.
-TEST_F(HostileTargetTest, ResponsesOfTheWrongShapeEndWithAStatus) {
-  struct Case {
-    char const* payload;
-    nelko_core_status sync_status;
-    bool completes;
-  };
-  Case const cases[] = {
-      {R"({"status":"0","num":3})", kFailed, false},
-      {R"({"num":3})", kFailed, false},
-      {R"([0])", kFailed, false},
-      {R"(not json)", kFailed, false},
-      {R"({"status":0,"num":3)", kFailed, false},
-      {R"({"status":1})", NELKO_CORE_STATUS_INVALID_PARAMS, true},
-      {R"({"status":0,"num":"three"})", kOk, false},
-      {R"({"status":0,"num":[1],"extra":{"deep":[[[]]]}})", kOk, false},
-      {R"({"status":0,"num":-5})", kOk, true},
-      {R"({"status":0,"num":1e300})", kOk, true},
-      {R"({"status":0,"num":NaN})", kOk, true},
-  };
-  std::mutex mutex;
-  std::string payload;
-  HostileTarget target(directory_, "shapes", [&](Command const& command) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return std::vector<Reply>{Reply{milliseconds(0), HostileTarget::response(command.uuid, payload)}};
-  });
-  handle_ = open_handle();
-  CapturedStderr captured;
-  for (Case const& c : cases) {
-    SCOPED_TRACE(c.payload);
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      payload = c.payload;
-    }
-    unsigned int num = 12345;
-    Clock::time_point start = Clock::now();
-    EXPECT_EQ(num_roi("shapes", 2000, num), c.sync_status);
-    EXPECT_LE(ms_since(start), 2000 + kSlackMs);
-    if (c.sync_status == kOk && std::string(c.payload).find("three") != std::string::npos) {
-      EXPECT_EQ(num, 0u);
-    }
-    Calls calls;
-    ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle_, "shapes", on_num, &calls), kOk);
-    if (c.completes) {
-      EXPECT_TRUE(eventually([&] { return calls.count() == 1; }));
-    } else {
-      std::this_thread::sleep_for(milliseconds(100));
-      EXPECT_EQ(calls.count(), 0u);
-    }
-    nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &calls);
-  }
-  EXPECT_NE(captured.text().find("Threw an exception in function stream_layoutGet_num_roiCallback"),
-            std::string::npos);
-
-  // A layout whose fifth list holds a text: the read fails, and what it wrote is the caller's.
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    payload = R"({"status":0,"source_upper_left_x_millipercent":[1,2],"destination_type":["a"]})";
-  }
-  unsigned int** lists[9] = {};
-  EXPECT_EQ(nelko_api_stream_layout_get_stream_layout_send_with_timeout(
-                handle_, "shapes", 2000, 0, &lists[0], &lists[1], &lists[2], &lists[3], &lists[4],
-                &lists[5], &lists[6], &lists[7], &lists[8]),
-            kFailed);
-  EXPECT_EQ(lists[4], nullptr);
-  for (auto*& list : lists) nelko_core_free_uint_array(list);
-}
-
 TEST_F(HostileTargetTest, BrokenFramesDropTheConnectionAndTheNextRequestReconnects) {
   enum class Mode { truncated, missing_text, unknown_kind, unexpected_kind, good };
   std::atomic<Mode> mode{Mode::truncated};
@@ -323,35 +253,6 @@ TEST_F(HostileTargetTest, AFrameOfExactlyTheCapIsReadAndOneByteMoreIsRefused) {
   extra = 1;
   EXPECT_EQ(num_roi("big", 500, num), kFailed);
   EXPECT_TRUE(eventually([&] { return target.hang_ups_seen() == 1; }));
-}
-
-TEST_F(HostileTargetTest, AFloodOfStrayResponsesIsBoundedAndTheAnswerStillArrives) {
-  constexpr int kStrays = 3000;
-  HostileTarget target(directory_, "flood", [](Command const& command) {
-    std::string bytes;
-    Command stray = command;
-    for (int i = 0; i < kStrays; ++i) {
-      char uuid[40];
-      std::snprintf(uuid, sizeof uuid, "00000000-0000-4000-8000-%012d", i);
-      stray.uuid = uuid;
-      bytes += HostileTarget::answer(stray, 1);
-    }
-    return std::vector<Reply>{Reply{milliseconds(0), bytes + HostileTarget::answer(command, 2)}};
-  });
-  handle_ = open_handle();
-  CapturedStderr quiet;
-  unsigned int num = 0;
-  long const before = rss_kib();
-  EXPECT_EQ(num_roi("flood", 20000, num), kOk);
-  EXPECT_EQ(num, 2u);
-  // Asynchronously too (the channel then pushes every response to the handle).
-  Calls calls;
-  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle_, "flood", on_num, &calls), kOk);
-  EXPECT_TRUE(eventually([&] { return calls.count() == 1; }, 20000));
-  nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &calls);
-  EXPECT_EQ(calls.values, std::vector<double>{2});
-  EXPECT_EQ(num_roi("flood", 20000, num), kOk);
-  EXPECT_LT(rss_kib() - before, 64 * 1024) << "strays were kept without bound";
 }
 
 }  // namespace

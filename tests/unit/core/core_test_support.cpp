@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace core_test {
@@ -88,13 +89,22 @@ Pulled pull_command(void* ipc, unsigned timeout_ms) {
   return pulled;
 }
 
-bool eventually(std::function<bool()> const& condition, std::chrono::milliseconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
+bool eventually(std::function<bool()> const& condition, long limit_ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+long rss_kib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
 }
 
 int connect_raw(std::string const& path) {

@@ -14,6 +14,8 @@
 
 namespace core_test {
 
+// Shared by the core unit suite and the fault suite.
+
 // Standard error redirected to a file while the object lives.
 class CapturedStderr {
  public:
@@ -74,9 +76,10 @@ class IpcTest : public ::testing::Test {
 Pulled pull_response(void* ipc, int timeout_ms);
 Pulled pull_command(void* ipc, unsigned timeout_ms);
 
-// Polls `condition` every millisecond for up to `limit`.
-bool eventually(std::function<bool()> const& condition,
-                std::chrono::milliseconds limit = std::chrono::seconds(5));
+// Polls `condition` every millisecond for up to `limit_ms`.
+bool eventually(std::function<bool()> const& condition, long limit_ms = 5000);
+// Resident set size of this process in KiB.
+long rss_kib();
 
 // A client socket connected to <dir>/<name>, or -1.
 int connect_raw(std::string const& path);

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,43 +25,9 @@ using IpcDelivery = IpcTest;
 void ignore_response(char**, char**, char**, char**, void*) {}
 void ignore_command(char**, char**, char**, void*) {}
 
-TEST_F(IpcDelivery, PullTimeOutsAreHonoured) {
-  Channel target = open_target("camera");
-  Channel initiator = open_initiator();
-  auto start = Clock::now();
-  EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_LT(Clock::now() - start, milliseconds(50));
-
-  start = Clock::now();
-  EXPECT_EQ(pull_response(initiator.get(), 100).status, NELKO_CORE_STATUS_IPC_FAILED);
-  auto waited = Clock::now() - start;
-  EXPECT_GE(waited, milliseconds(100));
-  EXPECT_LT(waited, milliseconds(600));
-
-  start = Clock::now();
-  EXPECT_EQ(pull_command(target.get(), 100).status, NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_GE(Clock::now() - start, milliseconds(100));
-}
-
-TEST_F(IpcDelivery, PullingIsRefusedWhileACallbackIsRegistered) {
-  Channel target = open_target("camera");
-  Channel initiator = open_initiator();
-  int user = 0;
-  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), ignore_response, &user);
-  nelko_core_ipc_target_command_receive_callback(target.get(), ignore_command, &user);
-  auto start = Clock::now();
-  EXPECT_EQ(pull_response(initiator.get(), 1000).status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
-  EXPECT_EQ(pull_command(target.get(), 1000).status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
-  EXPECT_LT(Clock::now() - start, milliseconds(200));
-
-  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &user);
-  nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &user);
-  EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
-}
-
-TEST_F(IpcDelivery, RegisteringACallbackWakesBlockedPullersWithUnsupported) {
+// While a callback of a kind is registered, pulling that kind is refused at once with
+// UNSUPPORTED_FUNCTION, and a puller already blocked is woken with it; unregistering restores pulls.
+TEST_F(IpcDelivery, CallbackRegistrationSwitchesPullsToUnsupported) {
   Channel target = open_target("camera");
   Channel initiator = open_initiator();
   // A connection (to a target that never answers), so that the response puller waits on its
@@ -81,8 +46,14 @@ TEST_F(IpcDelivery, RegisteringACallbackWakesBlockedPullersWithUnsupported) {
   ASSERT_EQ(command_puller.wait_for(std::chrono::seconds(2)), std::future_status::ready);
   EXPECT_EQ(response_puller.get().status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
   EXPECT_EQ(command_puller.get().status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+  auto start = Clock::now();
+  EXPECT_EQ(pull_response(initiator.get(), 1000).status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+  EXPECT_EQ(pull_command(target.get(), 1000).status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+  EXPECT_LT(Clock::now() - start, milliseconds(200));
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &user);
   nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &user);
+  EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
 }
 
 void record_command(char**, char** uuid, char**, void* user) {
@@ -119,91 +90,6 @@ TEST_F(IpcDelivery, QueuedDeliveriesReachACallbackRegisteredLater) {
   EXPECT_EQ(responses.lines(), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
   EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
-}
-
-// Answers every command; a payload "event" first sends an event to the subscribers.
-void answer_with_event(char** reply_to, char** uuid, char** payload, void* target) {
-  if (std::string(*payload) == "event") nelko_core_ipc_target_event_send(target, "e");
-  nelko_core_ipc_target_response_send(target, *reply_to, *uuid, *payload);
-}
-
-struct EventSeen {
-  std::atomic<int> count{0};
-  std::thread::id thread;
-};
-
-void note_event(char**, char**, char**, void* user) {
-  auto* seen = static_cast<EventSeen*>(user);
-  seen->thread = std::this_thread::get_id();
-  seen->count++;
-}
-
-// Pullers read the sockets themselves; an event that one of them meets still goes to the event
-// callback on the I/O thread, and the responses behind it still reach the pullers.
-TEST_F(IpcDelivery, ConcurrentPullersShareTheResponsesWhileEventsGoToTheIoThread) {
-  Channel target = open_target("camera");
-  nelko_core_ipc_target_command_receive_callback(target.get(), answer_with_event, target.get());
-  Channel initiator = open_initiator();
-  EventSeen seen;
-  nelko_core_ipc_initiator_event_receive_callback(initiator.get(), note_event, &seen);
-  ASSERT_EQ(nelko_core_ipc_initiator_event_subscribe(initiator.get(), "camera"),
-            NELKO_CORE_STATUS_NO_ERROR);
-  for (int round = 0; round < 20; ++round) {
-    std::thread::id puller_threads[2];
-    auto pull_on_thread = [&](int index) {
-      puller_threads[index] = std::this_thread::get_id();
-      return pull_response(initiator.get(), 2000);
-    };
-    auto first = std::async(std::launch::async, pull_on_thread, 0);
-    auto second = std::async(std::launch::async, pull_on_thread, 1);
-    nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "1", "event");
-    nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "2", "plain");
-    Pulled a = first.get(), b = second.get();
-    ASSERT_EQ(a.status, NELKO_CORE_STATUS_NO_ERROR);
-    ASSERT_EQ(b.status, NELKO_CORE_STATUS_NO_ERROR);
-    EXPECT_EQ((std::set<std::string>{a.texts[2], b.texts[2]}), (std::set<std::string>{"1", "2"}));
-    ASSERT_TRUE(eventually([&] { return seen.count == round + 1; }));
-    EXPECT_NE(seen.thread, puller_threads[0]);
-    EXPECT_NE(seen.thread, puller_threads[1]);
-  }
-  nelko_core_ipc_initiator_event_receive_callback(initiator.get(), nullptr, &seen);
-}
-
-void echo(char** reply_to, char** uuid, char** payload, void* target) {
-  nelko_core_ipc_target_response_send(target, *reply_to, *uuid, *payload);
-}
-
-// A puller that waits before the connection exists is woken by the I/O thread, which reads it.
-TEST_F(IpcDelivery, APullerWithoutLimitGetsAResponseOnAConnectionMadeAfterItStarted) {
-  Channel target = open_target("camera");
-  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
-  Channel initiator = open_initiator();
-  auto puller = std::async(std::launch::async, [&] { return pull_response(initiator.get(), -1); });
-  std::this_thread::sleep_for(milliseconds(50));
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "late", "p");
-  ASSERT_EQ(puller.wait_for(std::chrono::seconds(2)), std::future_status::ready);
-  EXPECT_EQ(puller.get().texts[2], "late");
-}
-
-// After a pull, what arrives may wait unread in the socket: a poll still finds it, and so does
-// a callback registered later.
-TEST_F(IpcDelivery, WhatArrivesBetweenPullsReachesAPollAndALaterCallback) {
-  Channel target = open_target("camera");
-  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
-  Channel initiator = open_initiator();
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "1", "p");
-  ASSERT_EQ(pull_response(initiator.get(), 2000).texts[2], "1");
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "2", "p");
-  std::this_thread::sleep_for(milliseconds(50));
-  EXPECT_EQ(pull_response(initiator.get(), 0).texts[2], "2");
-
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "3", "p");
-  std::this_thread::sleep_for(milliseconds(50));
-  core_test::Recorded responses;
-  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response, &responses);
-  EXPECT_TRUE(eventually([&] { return responses.count() == 1; }));
-  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &responses);
-  EXPECT_EQ(responses.lines(), std::vector<std::string>{"3"});
 }
 
 struct SlowCallee {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -24,28 +23,6 @@ using IpcExchange = IpcTest;
 void echo(char** reply_to, char** uuid, char** payload, void* target) {
   std::string answer = std::string("re:") + *payload;
   nelko_core_ipc_target_response_send(target, *reply_to, *uuid, answer.c_str());
-}
-
-TEST_F(IpcExchange, PulledCommandAndPulledResponse) {
-  Channel target = open_target("camera");
-  Channel initiator = open_initiator("app");
-  ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
-                                                  "id-1", "{\"command\":\"Get_num_roi\"}"),
-            NELKO_CORE_STATUS_NO_ERROR);
-  Pulled command = pull_command(target.get(), 2000);
-  ASSERT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR);
-  EXPECT_EQ(command.texts[0].rfind("app#", 0), 0u) << command.texts[0];
-  EXPECT_EQ(command.texts[1], "id-1");
-  EXPECT_EQ(command.texts[2], "{\"command\":\"Get_num_roi\"}");
-  ASSERT_EQ(nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "id-1",
-                                                "{\"status\":0}"),
-            NELKO_CORE_STATUS_NO_ERROR);
-  Pulled response = pull_response(initiator.get(), 2000);
-  ASSERT_EQ(response.status, NELKO_CORE_STATUS_NO_ERROR);
-  EXPECT_EQ(response.texts[0], "camera");
-  EXPECT_EQ(response.texts[1], "stream_layout");
-  EXPECT_EQ(response.texts[2], "id-1");
-  EXPECT_EQ(response.texts[3], "{\"status\":0}");
 }
 
 // Large frames do not fit the socket buffer, so they mix the direct write with the queue that
@@ -111,20 +88,6 @@ TEST_F(IpcExchange, EveryRegisteredPairGetsEveryResponseInRegistrationOrder) {
                 "first:camera:stream_layout:b:re:2", "second:camera:stream_layout:b:re:2"}));
 }
 
-TEST_F(IpcExchange, OneInitiatorTalksToSeveralTargets) {
-  Channel left = open_target("left");
-  Channel right = open_target("right");
-  nelko_core_ipc_target_command_receive_callback(left.get(), echo, left.get());
-  nelko_core_ipc_target_command_receive_callback(right.get(), echo, right.get());
-  Channel initiator = open_initiator();
-  nelko_core_ipc_initiator_command_send(initiator.get(), "right", "stream_layout", "r", "x");
-  Pulled from_right = pull_response(initiator.get(), 2000);
-  nelko_core_ipc_initiator_command_send(initiator.get(), "left", "stream_layout", "l", "y");
-  Pulled from_left = pull_response(initiator.get(), 2000);
-  EXPECT_EQ(from_right.texts[0] + from_right.texts[2] + from_right.texts[3], "rightrre:x");
-  EXPECT_EQ(from_left.texts[0] + from_left.texts[2] + from_left.texts[3], "leftlre:y");
-}
-
 TEST_F(IpcExchange, CommandForAnotherInterfaceIsAnsweredByTheCore) {
   Channel target = open_target("camera");
   Channel initiator = open_initiator();
@@ -135,53 +98,6 @@ TEST_F(IpcExchange, CommandForAnotherInterfaceIsAnsweredByTheCore) {
   EXPECT_EQ(response.texts[2], "z1");
   EXPECT_EQ(response.texts[3], "{\"status\":8}");
   EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
-}
-
-TEST_F(IpcExchange, SendToAMissingTargetFailsAtOnce) {
-  Channel initiator = open_initiator();
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(
-      nelko_core_ipc_initiator_command_send(initiator.get(), "nobody", "stream_layout", "u", "{}"),
-      NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
-}
-
-TEST_F(IpcExchange, InitiatorReconnectsToARestartedTarget) {
-  Channel initiator = open_initiator();
-  Channel target = open_target("camera");
-  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "1", "a");
-  ASSERT_EQ(pull_response(initiator.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
-
-  target.reset();
-  EXPECT_EQ(
-      nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "2", "b"),
-      NELKO_CORE_STATUS_IPC_FAILED);
-
-  target = open_target("camera");
-  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
-  ASSERT_EQ(
-      nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "3", "c"),
-      NELKO_CORE_STATUS_NO_ERROR);
-  Pulled response = pull_response(initiator.get(), 2000);
-  EXPECT_EQ(response.texts[2] + response.texts[3], "3re:c");
-}
-
-TEST_F(IpcExchange, ResponseToAConnectionThatIsGoneFails) {
-  Channel target = open_target("camera");
-  Channel initiator = open_initiator("app");
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "1", "a");
-  Pulled command = pull_command(target.get(), 2000);
-  ASSERT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR);
-  EXPECT_EQ(nelko_core_ipc_target_response_send(target.get(), "app#99", "1", "{}"),
-            NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_EQ(nelko_core_ipc_target_response_send(target.get(), "no number", "1", "{}"),
-            NELKO_CORE_STATUS_IPC_FAILED);
-  initiator.reset();
-  EXPECT_TRUE(eventually([&] {
-    return nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "1", "{}") ==
-           NELKO_CORE_STATUS_IPC_FAILED;
-  }));
 }
 
 void record_event(char** target, char** interface, char** payload, void* user) {
@@ -223,14 +139,6 @@ TEST_F(IpcExchange, EventsReachSubscribersUntilTheyUnsubscribe) {
   EXPECT_EQ(bystander_events.count(), 0u);
   nelko_core_ipc_initiator_event_receive_callback(subscriber.get(), nullptr, &events);
   nelko_core_ipc_initiator_event_receive_callback(bystander.get(), nullptr, &bystander_events);
-}
-
-TEST_F(IpcExchange, SubscribingToAMissingTargetFails) {
-  Channel initiator = open_initiator();
-  EXPECT_EQ(nelko_core_ipc_initiator_event_subscribe(initiator.get(), "nobody"),
-            NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_EQ(nelko_core_ipc_initiator_event_unsubscribe(initiator.get(), "nobody"),
-            NELKO_CORE_STATUS_NO_ERROR);
 }
 
 }  // namespace

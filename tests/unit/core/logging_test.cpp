@@ -36,28 +36,11 @@ TEST_F(Logging, WritesOneFormattedLinePerMessage) {
             NELKO_CORE_STATUS_NO_ERROR);
   EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_EMERG, "100%%"),
             NELKO_CORE_STATUS_NO_ERROR);
-  EXPECT_EQ(captured.text(),
-            prefix("cam", "WARNING") + "x=42\n" + prefix("cam", "EMERG") + "100%\n");
-  nelko_core_logging_deinit(log);
-}
-
-TEST_F(Logging, LongMessagesAreNotCut) {
-  void* log = open("cam");
-  std::string long_text(70000, 'y');
-  CapturedStderr captured;
+  std::string long_text(70000, 'y');  // longer than any fixed buffer: not cut
   nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "<%s>", long_text.c_str());
-  EXPECT_EQ(captured.text(), prefix("cam", "ERR") + "<" + long_text + ">\n");
+  EXPECT_EQ(captured.text(), prefix("cam", "WARNING") + "x=42\n" + prefix("cam", "EMERG") +
+                                 "100%\n" + prefix("cam", "ERR") + "<" + long_text + ">\n");
   nelko_core_logging_deinit(log);
-}
-
-TEST_F(Logging, NullHandleAndNullIdentUseTheDefaultIdent) {
-  void* log = open(nullptr);
-  CapturedStderr captured;
-  nelko_core_logging_log(nullptr, NELKO_CORE_LOG_PRIORITY_NOTICE, "a");
-  nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_INFO, "b");
-  EXPECT_EQ(captured.text(), prefix("nelko", "NOTICE") + "a\n" + prefix("nelko", "INFO") + "b\n");
-  EXPECT_EQ(nelko_core_logging_deinit(log), NELKO_CORE_STATUS_NO_ERROR);
-  EXPECT_EQ(nelko_core_logging_deinit(nullptr), NELKO_CORE_STATUS_NO_ERROR);
 }
 
 TEST_F(Logging, DefaultThresholdIsInfo) {
@@ -94,32 +77,6 @@ TEST_F(Logging, EnvironmentSetsTheThresholdByNumberOrName) {
   nelko_core_logging_is_priority_active(unreadable, NELKO_CORE_LOG_PRIORITY_DEBUG, &active);
   EXPECT_EQ(active, 0u);
   for (void* log : {by_number, by_name, unreadable}) nelko_core_logging_deinit(log);
-}
-
-TEST_F(Logging, InvalidArgumentsAreRefused) {
-  void* log = open("cam");
-  unsigned active = 0;
-  EXPECT_EQ(nelko_core_logging_init("x", nullptr), NELKO_CORE_STATUS_INVALID_PARAMS);
-  EXPECT_EQ(nelko_core_logging_is_priority_active(log, NELKO_CORE_LOG_PRIORITY_ERR, nullptr),
-            NELKO_CORE_STATUS_INVALID_PARAMS);
-  for (int priority : {-1, 10}) {
-    auto p = static_cast<nelko_core_log_priority>(priority);
-    EXPECT_EQ(nelko_core_logging_is_priority_active(log, p, &active),
-              NELKO_CORE_STATUS_INVALID_PARAMS);
-    EXPECT_EQ(nelko_core_logging_log(log, p, "x"), NELKO_CORE_STATUS_INVALID_PARAMS);
-  }
-  EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, nullptr),
-            NELKO_CORE_STATUS_INVALID_PARAMS);
-  // An IPC handle given where a log handle belongs.
-  void* ipc = nullptr;
-  ::setenv("NELKO_IPC_DIR", "/tmp", 1);
-  ASSERT_EQ(nelko_core_ipc_initiator_init(nullptr, "x", &ipc), NELKO_CORE_STATUS_NO_ERROR);
-  ::unsetenv("NELKO_IPC_DIR");
-  EXPECT_EQ(nelko_core_logging_log(ipc, NELKO_CORE_LOG_PRIORITY_ERR, "x"),
-            NELKO_CORE_STATUS_INVALID_PARAMS);
-  EXPECT_EQ(nelko_core_ipc_deinit(log), NELKO_CORE_STATUS_INVALID_PARAMS);
-  nelko_core_ipc_deinit(ipc);
-  nelko_core_logging_deinit(log);
 }
 
 TEST_F(Logging, LinesFromConcurrentThreadsDoNotMix) {
