@@ -57,7 +57,6 @@ describe("argument kinds", function()
 
   it("refuse negative unsigned numbers and NaN with their own message", function()
     raises("number must not be negative", m.nelko_core_alloc_uint_array, -1)
-    raises("number must not be negative", m.nelko_core_alloc_uint_array, -0.5)
     raises("number must not be negative", m.nelko_core_alloc_uint_array, 0 / 0)
     raises("number must not be negative", m.nelko_api_stream_layout_get_roi_send, handle, "x", -1, 0)
   end)
@@ -69,18 +68,11 @@ describe("argument kinds", function()
     local cases = {
       { "char const *' got 'table", "nelko_core_settings_does_key_exist", 1, pack({}) },
       { "unsigned int' got 'string", "nelko_core_alloc_uint_array", 1, pack("five") },
-      { "nelko_core_status' got 'nil", "nelko_core_status_to_string", 1, pack(nil) },
       { "nelko_core_log_priority' got 'string", "nelko_core_logging_log", 2, pack(nil, "x", "t") },
-      { "int' got 'boolean", "nelko_api_stream_layout_get_num_roi_send_with_timeout", 3,
-        pack(handle, "x", true) },
-      { "int const' got 'string", "nelko_core_settings_set_int_value", 2, pack("k", "x") },
-      { "double const' got 'table", "nelko_core_settings_set_double_value", 2, pack("k", {}) },
       { "double' got 'nil", "nelko_api_stream_layout_set_roi_send", 5,
         pack(handle, "x", 0, 0, nil, 0, 0, 0) },
       -- flags are tested in the second pass, after every first-pass test
       { "unsigned char' got 'number", "nelko_core_settings_set_bool_value", 2, pack("k", 1) },
-      { "char const *' got 'table", "nelko_api_stream_layout_get_num_roi_receive", 3,
-        pack(handle, 1, {}, nil) },
       { "void *' got 'string", "nelko_core_ipc_deinit", 1, pack("handle") },
       -- typed pointers: the C type in the first pass, the display string in the second
       { "void **' got 'table", "nelko_core_ipc_initiator_init", 3, pack(nil, "x", {}) },
@@ -92,7 +84,6 @@ describe("argument kinds", function()
       { "unsigned char *' got 'userdata (unknown type)", "nelko_core_settings_is_new_file", 1,
         pack(io.stdout) },
       { "table' got 'number", "nelko_core_settings_set_arrayofint_value", 2, pack("k", 5) },
-      { "table' got 'nil", "nelko_core_free_uint_array", 1, pack(nil) },
       -- tables are converted at their place; a later argument can still fail
       { set_type:sub(2) .. " got 'void *", "nelko_api_stream_layout_set_stream_layout_send_async",
         13, pack(handle, "x", 0, {}, {}, {}, {}, {}, {}, {}, {}, {}, handle, nil) },
@@ -106,7 +97,6 @@ describe("argument kinds", function()
   it("refuse a userdata that is not a pointer userdata without reading it", function()
     local message = "Error in nelko_core_ipc_deinit, expected a void* at argument number 1\n"
     raises(message, m.nelko_core_ipc_deinit, io.stdout)
-    raises(message, m.nelko_core_ipc_deinit, newproxy(true))
     raises(message, m.nelko_core_ipc_deinit, debug.getregistry().swig_runtime_data_type_pointer4)
   end)
 
@@ -122,17 +112,5 @@ describe("argument kinds", function()
   it("pass on an error raised by a metamethod while a table is read", function()
     local hole = setmetatable({ [2] = 5 }, { __index = function() error("no such cell", 0) end })
     assert.are.equal("no such cell", (support.error_of(m.nelko_core_free_int_array, hole)))
-  end)
-end)
-
-describe("results", function()
-  it("are nil for a null pointer and a table for a fresh string array", function()
-    assert.are.same({ n = 1 }, pack(m.nelko_core_alloc_double_array(4294967295)))
-    assert.are.same({}, m.nelko_core_alloc_string_array(3))
-    assert.are.same({ n = 0 }, pack(m.nelko_core_free_uint_array({ 1, 2 })))
-  end)
-
-  it("give an unsigned out-value as a number", function()
-    assert.are.same({ 0, 1 }, { m.nelko_core_logging_is_priority_active(nil, 3) })
   end)
 end)

@@ -21,40 +21,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The environment of this process with NELKO_IPC_DIR replaced.
-std::vector<std::string> Environment(std::string const& ipc_dir) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry)
-    if (std::strncmp(*entry, "NELKO_IPC_DIR=", 14) != 0) env.emplace_back(*entry);
-  env.push_back("NELKO_IPC_DIR=" + ipc_dir);
-  return env;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-  std::vector<char*> pointers;
-  for (std::string& text : texts) pointers.push_back(text.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 // Starts `command` with its standard streams on the given files.
 pid_t Spawn(std::vector<std::string> const& command, std::string const& ipc_dir,
             std::string const& in, std::string const& out, std::string const& err) {
   std::vector<std::string> argv_texts = command;
-  std::string const& program = command.at(0);
-  std::vector<std::string> env_texts = Environment(ipc_dir);
-  std::vector<char*> argv = Pointers(argv_texts);
-  std::vector<char*> envp = Pointers(env_texts);
+  std::vector<char*> argv;
+  for (std::string& text : argv_texts) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  setenv("NELKO_IPC_DIR", ipc_dir.c_str(), 1);  // the child inherits this process's environment
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = -1;
-  int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (failed != 0)
-    throw std::runtime_error("cannot start " + program + ": " + std::strerror(failed));
+    throw std::runtime_error("cannot start " + command.at(0) + ": " + std::strerror(failed));
   return pid;
 }
 

@@ -32,28 +32,22 @@ TEST(LayoutFile, WrittenLayoutsReadBackUnchanged) {
     EXPECT_EQ(read.stream, layout.stream);
     EXPECT_EQ(read.placements, layout.placements);
   }
-  Layout unnamed;
-  EXPECT_EQ(ParseLayoutText(LayoutToJson(unnamed), "f").placements.size(), 0u);
 }
 
 TEST(LayoutFile, AcceptsTheFriendlyForms) {
-  // A bare array, the enumerator's prefix, any letter case, a facet's number, a UTF-8 BOM and
+  // A bare array, the enumerator's prefix, a facet's number, a UTF-8 BOM and
   // whole numbers written with an exponent.
   Layout layout = ParseLayoutText(
       "\xEF\xBB\xBF[{\"facet\": \"kStreamLayoutFacetGridXY21\", "
       "\"source\": {\"x\": 0, \"y\": 0, \"width\": 1e5, \"height\": 100000.0},"
       " \"destination\": {\"height\": 1, \"width\": 1, \"y\": 0, \"x\": 0}},"
-      " {\"facet\": \"equirecta\", \"source\": {\"x\": 0, \"y\": 0, \"width\": 1, \"height\": 1},"
-      " \"destination\": {\"x\": 0, \"y\": 0, \"width\": 1, \"height\": 1}},"
       " {\"facet\": 64, \"source\": {\"x\": 0, \"y\": 0, \"width\": 1, \"height\": 1},"
       " \"destination\": {\"x\": 0, \"y\": 0, \"width\": 1, \"height\": 1}}]",
       "f.json");
-  ASSERT_EQ(layout.placements.size(), 3u);
-  EXPECT_FALSE(layout.stream);
+  ASSERT_EQ(layout.placements.size(), 2u);
   EXPECT_EQ(layout.placements[0].facet, 13u);  // 7 + x + 4 * y
   EXPECT_EQ(layout.placements[0].source.width, 100000u);
-  EXPECT_EQ(layout.placements[1].facet, 58u);
-  EXPECT_EQ(layout.placements[2].facet, 64u);
+  EXPECT_EQ(layout.placements[1].facet, 64u);
 }
 
 // Each bad file is refused with its name, where in it, and what is wrong.
@@ -72,57 +66,23 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
   };
   std::vector<Case> const cases = {
       {"", "f.json: the file is empty"},
-      {" \n\t", "the file is empty"},
       {"{\"placements\": [", "f.json:1:17: not valid JSON"},
-      {"{\"placements\": []}\n{}", "f.json:2:1: not valid JSON"},
-      {"{\"placements\": [],}", "not valid JSON"},
-      {"[1, 2", "not valid JSON"},
-      {"{\"placements\": [\"\xC3\x28\"]}", "not valid JSON"},
-      {"{\"placements\": [1e400]}", "not valid JSON"},
-      {std::string(100000, '[') + std::string(100000, ']'), "a placement must be an object"},
       {"42", "not a number"},
       {"{}", "missing member \"placements\""},
-      {"{\"placements\": {}}", "placements: must be an array"},
       {"{\"placements\": [], \"comment\": 1}", "comment: unknown member"},
       {"{\"placements\": [], \"placements\": []}", "placements: member given twice"},
       {"{\"stream\": -1, \"placements\": []}", "stream: -1 is negative"},
-      {"[{\"source\": " + rect + ", \"destination\": " + rect + "}]",
-       "placements[0]: missing member \"facet\""},
-      {"[{\"facet\": \"FullFrame\", \"source\": " + rect + "}]", "missing member \"destination\""},
-      {"[{\"facet\": \"FullFrame\", \"source\": " + rect + ", \"destination\": " + rect +
-           ", \"destinaton\": 1}]",
-       "placements[0].destinaton: unknown member"},
       {with_facet("\"CubeFront\""), "placements[0].facet: unknown facet \"CubeFront\"; known"},
-      {with_facet("\"\""), "unknown facet \"\""},
-      {with_facet("\"GridXY44\""), "unknown facet"},
-      {with_facet("\"EquirectG\""), "unknown facet"},
       {with_facet("30"), "30 is not a facet value"},
-      {with_facet("81"), "not a facet value"},
       {with_facet("1.5"), "1.5 is not a whole number"},
-      {with_facet("null"), "must be a facet name, not null"},
-      {with_facet("[\"FullFrame\"]"), "not an array"},
       {with_source("[0, 0, 1, 1]"), "placements[0].source: must be an object"},
-      {with_source("{\"x\": 0, \"y\": 0, \"width\": 1}"), "missing member \"height\""},
-      {with_source("{\"x\": 0, \"y\": 0, \"width\": 1, \"height\": 1, \"h\": 1}"),
-       "source.h: unknown member"},
       {with_source("{\"x\": \"0\", \"y\": 0, \"width\": 1, \"height\": 1}"),
        "source.x: must be a whole number 0..100000, not a string"},
-      {with_source("{\"x\": true, \"y\": 0, \"width\": 1, \"height\": 1}"), "not true/false"},
-      {with_source("{\"x\": -1, \"y\": 0, \"width\": 1, \"height\": 1}"),
-       "source.x: -1 is negative"},
-      {with_source("{\"x\": -0.5, \"y\": 0, \"width\": 1, \"height\": 1}"), "-0.5 is negative"},
-      {with_source("{\"x\": 0.5, \"y\": 0, \"width\": 1, \"height\": 1}"), "0.5 is not a whole"},
       {with_source("{\"x\": 0, \"y\": 100001, \"width\": 1, \"height\": 1}"),
        "source.y: 100001 is out of range 0..100000"},
-      {with_source("{\"x\": 0, \"y\": 0, \"width\": 99999999999, \"height\": 1}"),
-       "source.width: 99999999999 is out of range"},
-      {with_source("{\"x\": 0, \"y\": 0, \"width\": 99999999999999999999999, \"height\": 1}"),
-       "out of range"},
       {with_source("{\"x\": 0, \"y\": 0, \"width\": 0, \"height\": 1}"), "the rectangle is empty"},
       {with_source("{\"x\": 60000, \"y\": 0, \"width\": 50000, \"height\": 1}"),
        "x + width = 110000 reaches past the right edge"},
-      {with_source("{\"x\": 0, \"y\": 1, \"width\": 1, \"height\": 100000}"),
-       "y + height = 100001 reaches past the bottom edge"},
   };
   for (Case const& c : cases) {
     std::string message = ErrorOf(c.text);
@@ -130,17 +90,6 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
         << c.text.substr(0, 120) << "\n -> " << message;
     EXPECT_EQ(message.rfind("f.json", 0), 0u) << message;
   }
-}
-
-TEST(LayoutFile, RefusesTooManyPlacements) {
-  std::string placement =
-      "{\"facet\": 0, \"source\": {\"x\": 0, \"y\": 0, \"width\": 1, "
-      "\"height\": 1}, \"destination\": {\"x\": 0, \"y\": 0, \"width\": 1, "
-      "\"height\": 1}}";
-  std::string text = "[" + placement;
-  for (std::size_t i = 1; i < kMaxPlacements; ++i) text += "," + placement;
-  EXPECT_EQ(ParseLayoutText(text + "]", "f").placements.size(), kMaxPlacements);
-  EXPECT_NE(ErrorOf(text + "," + placement + "]").find("at most 1000"), std::string::npos);
 }
 
 TEST(LayoutFile, ReadsFilesAndReportsThoseItCannot) {
@@ -158,12 +107,8 @@ TEST(LayoutFile, ReadsFilesAndReportsThoseItCannot) {
   };
   EXPECT_EQ(error_of(dir.path() + "/missing.json"),
             dir.path() + "/missing.json: cannot open: No such file or directory");
-  EXPECT_NE(error_of(dir.path()).find("cannot read: Is a directory"), std::string::npos);
   std::string big = dir.Write("big.json", std::string(kMaxLayoutFileBytes + 1, ' '));
   EXPECT_NE(error_of(big).find("larger than"), std::string::npos);
-  std::string truncated = LayoutToJson(TwoPlacements());
-  std::string cut = dir.Write("cut.json", truncated.substr(0, truncated.size() / 2));
-  EXPECT_NE(error_of(cut).find("not valid JSON"), std::string::npos);
 }
 
 TEST(FacetNames, EveryFacetReadsBackFromItsName) {
@@ -183,10 +128,6 @@ TEST(FacetNames, EveryFacetReadsBackFromItsName) {
   EXPECT_EQ(named, 56);
   EXPECT_EQ(FacetName(8), "GridXY10");  // x runs fastest
   EXPECT_EQ(FacetName(11), "GridXY01");
-  EXPECT_EQ(FacetName(63), "EquirectF");
-  EXPECT_EQ(FacetName(79), "ImmersiveF");
-  EXPECT_FALSE(FacetValue("kStreamLayoutFacet"));
-  EXPECT_FALSE(FacetValue("FullFrame "));
 }
 
 }  // namespace
