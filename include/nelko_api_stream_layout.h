@@ -15,7 +15,8 @@
  *
  * STATUS. Every function returns a nelko_core_status (only nelko_api_stream_layout_free_uuid
  * returns nothing); 0 is success. Nothing throws. The statuses:
- *   1 INVALID_PARAMS  a null out-pointer that the function tests (named below), a null layout list
+ *   1 INVALID_PARAMS  a null handle (nothing is sent or stored), a null out-pointer that the
+ *                     function tests (named below), a null layout list
  *                     passed to "Set_stream_layout" (logged as a warning), or the target refused
  *                     the values (bad stream index, out-of-range values).
  *   2 ALLOC_FAILED    init could not build the handle (also when its IPC channel cannot be

@@ -23,6 +23,11 @@ inline IStream_layoutInitiator* initiator(void* handle) {
   return static_cast<IStream_layoutInitiator*>(handle);
 }
 
+// Handles are not validated beyond this: a null one (a Lua nil, a failed init) is refused rather
+// than dereferenced.
+#define NELKO_REFUSE_NULL_HANDLE(handle) \
+  if ((handle) == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS
+
 // Calls the command's named builder member with the client's inputs.
 template <typename Command>
 nelko_core_status build(IStream_layoutInitiator* object, char const* target, char* uuid,
@@ -43,6 +48,7 @@ using OwnedUuid = std::unique_ptr<char, FreeText>;
 template <typename Command>
 nelko_core_status send(void* handle, char const* target, int timeout_ms,
                        Inputs<Command> const& inputs, Outs<Command> const& outs) {
+  NELKO_REFUSE_NULL_HANDLE(handle);
   OwnedUuid uuid;
   bool released = false;  // by the read, which may release it and then fail
   try {
@@ -65,6 +71,7 @@ template <typename Command>
 nelko_core_status nonBlockingSend(void* handle, char const* target, void** uuid_out,
                                   Inputs<Command> const& inputs) {
   if (uuid_out == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  NELKO_REFUSE_NULL_HANDLE(handle);
   try {
     IStream_layoutInitiator* object = initiator(handle);
     char* uuid = object->generateUUID();
@@ -81,6 +88,7 @@ nelko_core_status nonBlockingSend(void* handle, char const* target, void** uuid_
 template <typename Command>
 nelko_core_status receive(void* handle, char const* target, int timeout_ms, void* uuid,
                           Outs<Command> const& outs) {
+  NELKO_REFUSE_NULL_HANDLE(handle);
   try {
     bool released = false;
     return initiator(handle)->receiveResponse<Command>(target, timeout_ms, uuid, outs, released);
@@ -96,6 +104,7 @@ inline int blockingTimeout(unsigned char blocking) { return blocking != 0 ? kDef
 template <typename Command>
 nelko_core_status sendAsync(void* handle, char const* target, Inputs<Command> const& inputs,
                             typename Command::Callback callback, void* user_data) {
+  NELKO_REFUSE_NULL_HANDLE(handle);
   try {
     IStream_layoutInitiator* object = initiator(handle);
     auto& pending = object->registry<Command>();
@@ -116,6 +125,7 @@ nelko_core_status sendAsync(void* handle, char const* target, Inputs<Command> co
 // Withdraws every pending request of the command whose callback and user_data both match.
 template <typename Command>
 nelko_core_status cancelAsync(void* handle, typename Command::Callback callback, void* user_data) {
+  NELKO_REFUSE_NULL_HANDLE(handle);
   try {
     auto& pending = initiator(handle)->registry<Command>();
     if (pending.completingOnThisThread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;

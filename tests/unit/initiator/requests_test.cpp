@@ -187,6 +187,22 @@ TEST_F(Requests, NonBlockingSendHandsOverTheIdentifierWhatever) {
   nelko_api_stream_layout_free_uuid(uuid);
 }
 
+TEST_F(Requests, NullHandleIsRefusedByEveryForm) {
+  unsigned int num = 0;
+  void* uuid = nullptr;
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS, nelko_api_stream_layout_get_num_roi_send(nullptr, "t", &num));
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_num_roi_non_blocking_send(nullptr, "t", &uuid));
+  EXPECT_EQ(nullptr, uuid);
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_num_roi_receive(nullptr, 1, "t", uuid, &num));
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_num_roi_send_async(nullptr, "t", nullptr, nullptr));
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_num_roi_cancel_async(nullptr, nullptr, nullptr));
+  EXPECT_TRUE(platform.sent.empty());
+}
+
 TEST_F(Requests, ReceiveTimeoutsAndIdentifierOwnership) {
   void* uuid = nullptr;
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
