@@ -53,7 +53,7 @@ class ConnectionOwner {
 // Writing is done by the sending thread itself when nothing is queued: one sendmsg() that does
 // not wait. Only what the socket does not take at once is copied into a queue that the I/O
 // thread writes when the socket drains; later frames queue behind it, so order holds.
-class Connection : public std::enable_shared_from_this<Connection>, public Watched {
+class Connection final : public std::enable_shared_from_this<Connection>, public Watched {
  public:
   // Bytes that may wait in the queue before sends fail: a peer that stopped reading must not
   // make the process grow without bound.
