@@ -137,13 +137,23 @@ void IoThread::run() {
       timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
     int const count = ::epoll_wait(epoll_, events, kBatch, timeout_ms);
+    in_batch_ = true;
     for (int i = 0; i < count; ++i) dispatch(events[i].data.u64, events[i].events);
     if (delayed_ && Clock::now() >= due_) {
       std::function<void()> work = std::move(delayed_);
       delayed_ = nullptr;
       run_guarded(work);
     }
-    if (!run_posted()) continue;
+    bool const ran_posted = run_posted();
+    in_batch_ = false;
+    if (!after_batch_.empty()) {
+      std::vector<std::function<void()>> batch;
+      batch.swap(after_batch_);
+      for (auto& work : batch) run_guarded(work);
+      batch.clear();
+      if (after_batch_.empty()) batch.swap(after_batch_);  // keeps the capacity
+    }
+    if (!ran_posted) continue;
     std::lock_guard<std::mutex> lock(posted_mutex_);
     if (stopping_ && posted_.empty()) return;
   }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace nelko::core {
 
@@ -51,6 +52,14 @@ class IoThread {
   // On the thread only.
   void post_after(std::chrono::milliseconds delay, std::function<void()> work);
 
+  // True on the thread while it handles a batch of events and posted work. Writes made then
+  // may be gathered and done by after_batch() work, once for the whole batch: a target that
+  // answers ten pipelined commands in its callbacks then writes its ten responses with one
+  // system call instead of ten.
+  bool in_batch() const { return on_thread() && in_batch_; }
+  // Runs `work` when the current batch is done; only while in_batch().
+  void after_batch(std::function<void()> work) { after_batch_.push_back(std::move(work)); }
+
   // The epoll set, from any thread. `watched` is kept alive while it is in the set. An event
   // that the thread took from the set just before unwatch() may still reach it afterwards.
   // watch() throws std::system_error when epoll refuses; change() returns false then.
@@ -82,9 +91,11 @@ class IoThread {
   bool wake_pending_ = false;  // the eventfd was written and not yet read
   bool stopping_ = false;
 
-  // Thread only.
+  // Thread only (in_batch_ is read elsewhere only after on_thread() said yes).
   Clock::time_point due_;
   std::function<void()> delayed_;
+  bool in_batch_ = false;
+  std::vector<std::function<void()>> after_batch_;
 };
 
 }  // namespace nelko::core
