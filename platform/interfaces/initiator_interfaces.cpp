@@ -5,6 +5,8 @@
 // interface name and the request identifier; a response is the target's response object as JSON
 // text with a "status" member, tagged with the same identifier.
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 
 #include "json/text.h"
@@ -67,7 +69,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
       ResponseRouter::forChannel(m_ipcHandle).await(uuid, timeout_ms, received);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   try {
-    json::Read(response, received.payload);
+    json::Read(response, received.payloadText());
   } catch (json::Exception const&) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
@@ -86,11 +88,25 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
       *payload == nullptr) {
     return;
   }
-  Response received{*first != nullptr ? *first : "", *uuid, *payload};
-  std::string command;
-  if (!ResponseRouter::forChannel(m_ipcHandle).routeDelivered(this, received, command)) return;
+  // The payload is taken over (the core copies it again for a later callee), parsed, and kept
+  // by the router; the target name and the identifier stay the core's for the dispatch below.
+  Response received;
+  received.payload.reset(*payload);
+  *payload = nullptr;
   json::Object response;
-  json::Read(response, received.payload);
+  bool parsed = true;
+  try {
+    json::Read(response, received.payloadText());
+  } catch (json::Exception const&) {
+    parsed = false;  // still routed: a waiter for it reports the broken response at once
+  }
+  received.first_text = *first != nullptr ? *first : "";
+  received.uuid.reset(::strdup(*uuid));
+  if (!received.uuid) throw std::bad_alloc();
+  std::string command;
+  bool const mine =
+      ResponseRouter::forChannel(m_ipcHandle).routeDelivered(this, std::move(received), command);
+  if (!mine || !parsed) return;
   if (command.empty()) command = commandOf(response);
   subclassResponseDispatch(command.c_str(), *first != nullptr ? *first : const_cast<char*>(""),
                            *uuid, response);
