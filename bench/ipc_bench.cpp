@@ -303,14 +303,15 @@ struct CpuUse {
   double service_ns = 0;
   int exchanges = 0;
 
-  template <typename Exchange>
-  void measure(pid_t service, int count, Exchange&& exchange) {
+  // Runs `batch` `calls` times; it makes `exchanges` exchanges in all.
+  template <typename Batch>
+  void measure(pid_t service, int exchanges_made, int calls, Batch&& batch) {
     double const client_start = bench::cpu_ns_of(::getpid());
     double const service_start = bench::cpu_ns_of(service);
-    for (int i = 0; i < count; ++i) exchange();
+    for (int i = 0; i < calls; ++i) batch();
     client_ns += bench::cpu_ns_of(::getpid()) - client_start;
     service_ns += bench::cpu_ns_of(service) - service_start;
-    exchanges += count;
+    exchanges += exchanges_made;
   }
   void print(char const* what) const {
     std::printf("  %-36s client %6.2f us, service %6.2f us\n", what,
@@ -330,8 +331,9 @@ void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, vo
   }
   // Interleaved blocks, so that a noisy moment of the machine hits both alike.
   for (int block = 0; block < kBlocks; ++block) {
-    raw_cpu.measure(raw_service, per_block, [&] { raw_samples.push_back(raw.round_trip()); });
-    library_cpu.measure(library_service, per_block,
+    raw_cpu.measure(raw_service, per_block, per_block,
+                    [&] { raw_samples.push_back(raw.round_trip()); });
+    library_cpu.measure(library_service, per_block, per_block,
                         [&] { library_samples.push_back(library_round_trip(handle)); });
   }
   bench::Summary const raw_summary = bench::summarize(raw_samples);
@@ -346,15 +348,21 @@ void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, vo
   library_cpu.print("nelko_api_stream_layout_get_roi_send");
 }
 
-void run_throughput(Options const& options, RawPeer& raw, void* handle) {
+void run_throughput(Options const& options, RawPeer& raw, pid_t raw_service, void* handle,
+                    pid_t library_service) {
   constexpr int kRounds = 3;
   std::vector<double> raw_rates, library_rates;
+  CpuUse raw_cpu, library_cpu;
   raw.pipelined(options.window, 2000);
   library_pipelined(handle, options.window, 2000, [](int) {});
   for (int round = 0; round < kRounds; ++round) {
-    raw_rates.push_back(raw.pipelined(options.window, options.completions));
-    library_rates.push_back(library_pipelined(handle, options.window, options.completions,
-                                              [](int) {}));
+    raw_cpu.measure(raw_service, options.completions, 1, [&] {
+      raw_rates.push_back(raw.pipelined(options.window, options.completions));
+    });
+    library_cpu.measure(library_service, options.completions, 1, [&] {
+      library_rates.push_back(
+          library_pipelined(handle, options.window, options.completions, [](int) {}));
+    });
   }
   double const raw_rate = bench::median_of(raw_rates);
   double const library_rate = bench::median_of(library_rates);
@@ -364,6 +372,9 @@ void run_throughput(Options const& options, RawPeer& raw, void* handle) {
   std::printf("  %-36s %9.0f completions/s\n", "get_roi_send_async + cancel_async", library_rate);
   std::printf("  %-36s %.2f   (goal: at least 0.50)\n", "ratio library / raw",
               library_rate / raw_rate);
+  std::printf("  CPU time per completion (user and kernel, all threads):\n");
+  raw_cpu.print("raw pipelined exchange");
+  library_cpu.print("get_roi_send_async + cancel_async");
 }
 
 // Resident memory at ten points of a run after a warm-up; prints start, end and the highest.
@@ -456,7 +467,7 @@ int main(int argc, char** argv) {
   }
   if (options.throughput) {
     std::printf("\n== Asynchronous throughput\n");
-    run_throughput(options, raw, handle);
+    run_throughput(options, raw, raw_pid, handle, target.pid());
   }
   if (options.memory) {
     std::printf("\n== Resident memory\n");
