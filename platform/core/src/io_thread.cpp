@@ -84,8 +84,7 @@ void IoThread::post(std::function<void()> work) {
   {
     std::lock_guard<std::mutex> lock(posted_mutex_);
     posted_.push_back(std::move(work));
-    wake = !wake_pending_;
-    wake_pending_ = true;
+    wake = !wake_pending_.exchange(true);
   }
   if (wake) ::eventfd_write(wake_, 1);
 }
@@ -146,13 +145,9 @@ void IoThread::run() {
     }
     bool const ran_posted = run_posted();
     in_batch_ = false;
-    if (!after_batch_.empty()) {
-      std::vector<std::function<void()>> batch;
-      batch.swap(after_batch_);
-      for (auto& work : batch) run_guarded(work);
-      batch.clear();
-      if (after_batch_.empty()) batch.swap(after_batch_);  // keeps the capacity
-    }
+    // Outside the batch: what these do is not gathered again. The vector keeps its capacity.
+    for (std::size_t i = 0; i < after_batch_.size(); ++i) after_batch_[i]->on_batch_done();
+    after_batch_.clear();
     if (!ran_posted) continue;
     std::lock_guard<std::mutex> lock(posted_mutex_);
     if (stopping_ && posted_.empty()) return;
@@ -172,14 +167,15 @@ void IoThread::dispatch(std::uint64_t key, std::uint32_t events) {
 }
 
 bool IoThread::run_posted() {
+  if (!wake_pending_.load()) return false;  // the usual case: no lock taken
   std::deque<std::function<void()>> batch;
   {
     std::lock_guard<std::mutex> lock(posted_mutex_);
-    if (!wake_pending_) return false;
+    if (!wake_pending_.load()) return false;
     // Reading the eventfd under the lock pairs each write with one pending flag.
     eventfd_t ignored;
     ::eventfd_read(wake_, &ignored);
-    wake_pending_ = false;
+    wake_pending_.store(false);
     batch.swap(posted_);
   }
   for (auto& work : batch) run_guarded(work);

@@ -239,7 +239,7 @@ nelko_core_status Connection::send(OutgoingFrame const& frame) {
   frame.append_tail(output_, written);
   if (waiting > 0) return NELKO_CORE_STATUS_NO_ERROR;  // a flush is due already
   if (gathered) {
-    io_.after_batch([self = shared_from_this()] { self->flush_on_io_thread(); });
+    io_.after_batch(shared_from_this());
   } else {
     // Writability is watched only while something waits: edges would wake the I/O thread on
     // every read of the peer otherwise. Adding it reports a socket that drained meanwhile.
@@ -248,6 +248,15 @@ nelko_core_status Connection::send(OutgoingFrame const& frame) {
     update_interest_locked();
   }
   return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+void Connection::on_batch_done() noexcept {
+  try {
+    flush_on_io_thread();
+  } catch (std::exception const& error) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC connection %s: %s",
+                           label_.c_str(), error.what());
+  }
 }
 
 void Connection::flush_on_io_thread() {

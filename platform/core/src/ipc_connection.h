@@ -90,6 +90,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   void unpark();
 
   void on_ready(std::uint32_t events) noexcept override;
+  // Writes what was gathered during the I/O thread's batch.
+  void on_batch_done() noexcept override;
 
  private:
   // With read_mutex_ held.
