@@ -3,8 +3,9 @@
 // that one is still there (insertion order, holes left by erased entries included).
 //
 // Slots form a ring and an open-addressing index (linear probing, at most half full) points
-// into it, both allocated once: after a slot has held a key as long as its next one, inserting,
-// finding and erasing allocate nothing. Not thread-safe; the router guards it.
+// into it. Both grow with use up to the capacity, so a table that holds little costs little; once
+// grown, and once a slot has held a key as long as its next one, inserting, finding and erasing
+// allocate nothing. Not thread-safe; the router guards it.
 #ifndef NELKO_INTERFACES_FIFO_TABLE_H
 #define NELKO_INTERFACES_FIFO_TABLE_H
 
@@ -22,12 +23,7 @@ namespace interfaces {
 template <typename Value>
 class FifoTable {
  public:
-  explicit FifoTable(std::size_t capacity) : slots_(capacity) {
-    std::size_t buckets = 2;
-    while (buckets < 2 * capacity) buckets *= 2;
-    index_.assign(buckets, kEmpty);
-    mask_ = buckets - 1;
-  }
+  explicit FifoTable(std::size_t capacity) : capacity_(capacity) { rebuild_index(16); }
 
   std::size_t size() const { return size_; }
 
@@ -46,6 +42,13 @@ class FifoTable {
       added = false;
       return slots_[index_[at]].value;
     }
+    if (next_ == slots_.size()) {  // the ring is still growing
+      slots_.emplace_back();
+      if (2 * slots_.size() > index_.size()) {
+        rebuild_index(2 * index_.size());
+        at = locate(key, key_hash);
+      }
+    }
     Slot& slot = slots_[next_];
     if (slot.used) {
       evicted(std::string_view(slot.key), slot.value);
@@ -56,7 +59,7 @@ class FifoTable {
     slot.hash = key_hash;
     slot.used = true;
     index_[at] = static_cast<std::uint32_t>(next_);
-    next_ = (next_ + 1) % slots_.size();
+    next_ = (next_ + 1) % capacity_;
     ++size_;
     added = true;
     return slot.value;
@@ -88,6 +91,16 @@ class FifoTable {
 
   static std::size_t hash(std::string_view key) { return std::hash<std::string_view>()(key); }
 
+  void rebuild_index(std::size_t buckets) {
+    index_.assign(buckets, kEmpty);
+    mask_ = buckets - 1;
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+      if (slots_[slot].used) {
+        index_[locate(slots_[slot].key, slots_[slot].hash)] = static_cast<std::uint32_t>(slot);
+      }
+    }
+  }
+
   // The index position that holds `key`, or the empty one where it would go.
   std::size_t locate(std::string_view key, std::size_t key_hash) const {
     for (std::size_t at = key_hash & mask_;; at = (at + 1) & mask_) {
@@ -116,6 +129,7 @@ class FifoTable {
     index_[hole] = kEmpty;
   }
 
+  std::size_t const capacity_;
   std::vector<Slot> slots_;
   std::vector<std::uint32_t> index_;
   std::size_t mask_ = 0;

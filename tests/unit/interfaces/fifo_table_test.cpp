@@ -35,10 +35,13 @@ TEST(FifoTable, FullTableDropsTheEntryInsertedCapacityInsertionsEarlier) {
   EXPECT_EQ(table.size(), 2u);
 }
 
-// The index is open addressing with deletions that shift entries back; random work against a
-// plain model catches an entry that becomes unreachable or a stale one that stays findable.
-TEST(FifoTable, AgreesWithAModelUnderRandomInsertsErasesAndEvictions) {
-  constexpr std::size_t kCapacity = 8;
+// The index is open addressing with deletions that shift entries back, rebuilt larger as the
+// ring grows; random work against a plain model catches an entry that becomes unreachable or a
+// stale one that stays findable. A capacity of 40 makes the index grow three times.
+class FifoTableModel : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(FifoTableModel, AgreesUnderRandomInsertsErasesAndEvictions) {
+  std::size_t const kCapacity = GetParam();
   struct Entry {
     int value;
     int turn;
@@ -49,7 +52,7 @@ TEST(FifoTable, AgreesWithAModelUnderRandomInsertsErasesAndEvictions) {
   std::mt19937 random(7);
   for (int step = 0; step < 20000; ++step) {
     // Few distinct keys, so that probe runs collide and wrap around.
-    std::string const key = "k" + std::to_string(random() % 24);
+    std::string const key = "k" + std::to_string(random() % (3 * kCapacity));
     switch (random() % 3) {
       case 0: {
         bool added = false;
@@ -91,5 +94,7 @@ TEST(FifoTable, AgreesWithAModelUnderRandomInsertsErasesAndEvictions) {
     ASSERT_EQ(table.size(), model.size()) << step;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Capacities, FifoTableModel, ::testing::Values(8, 40));
 
 }  // namespace
