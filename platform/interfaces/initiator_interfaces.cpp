@@ -5,8 +5,6 @@
 // interface name and the request identifier; a response is the target's response object as JSON
 // text with a "status" member, tagged with the same identifier.
 #include <cstdlib>
-#include <cstring>
-#include <new>
 #include <string>
 
 #include "json/text.h"
@@ -69,7 +67,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
       ResponseRouter::forChannel(m_ipcHandle).await(uuid, timeout_ms, received);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   try {
-    json::Read(response, received.payloadText());
+    json::Read(response, received.payload);
   } catch (json::Exception const&) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
@@ -88,25 +86,11 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
       *payload == nullptr) {
     return;
   }
-  // The payload is taken over (the core copies it again for a later callee), parsed, and kept
-  // by the router; the target name and the identifier stay the core's for the dispatch below.
-  Response received;
-  received.payload.reset(*payload);
-  *payload = nullptr;
-  json::Object response;
-  bool parsed = true;
-  try {
-    json::Read(response, received.payloadText());
-  } catch (json::Exception const&) {
-    parsed = false;  // still routed: a waiter for it reports the broken response at once
-  }
-  received.first_text = *first != nullptr ? *first : "";
-  received.uuid.reset(::strdup(*uuid));
-  if (!received.uuid) throw std::bad_alloc();
+  Response received{*first != nullptr ? *first : "", *uuid, *payload};
   std::string command;
-  bool const mine =
-      ResponseRouter::forChannel(m_ipcHandle).routeDelivered(this, std::move(received), command);
-  if (!mine || !parsed) return;
+  if (!ResponseRouter::forChannel(m_ipcHandle).routeDelivered(this, received, command)) return;
+  json::Object response;
+  json::Read(response, received.payload);
   if (command.empty()) command = commandOf(response);
   subclassResponseDispatch(command.c_str(), *first != nullptr ? *first : const_cast<char*>(""),
                            *uuid, response);

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <unordered_map>
 
 #include "nelko_core_ipc.h"
 #include "nelko_core_logging.h"
@@ -14,6 +13,11 @@ namespace {
 // How long a waiter trusts that the channel is still in push mode before it asks the core again
 // (the objects that registered response functions may all have gone since).
 constexpr auto kPushRecheck = std::chrono::milliseconds(200);
+
+struct FreeText {
+  void operator()(char* text) const { std::free(text); }
+};
+using OwnedText = std::unique_ptr<char, FreeText>;
 
 }  // namespace
 
@@ -30,10 +34,13 @@ ResponseRouter& ResponseRouter::forChannel(void* ipc_handle) {
 void ResponseRouter::noteSent(std::string const& uuid, void const* sender,
                               std::string const& command) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  bool added = false;
-  Sender& entry = m_senders.insert(uuid, added, [](std::string_view, Sender&) {});
-  entry.object = sender;
-  entry.command = command;
+  auto inserted = m_senders.insert_or_assign(uuid, Sender{sender, command});
+  if (!inserted.second) return;
+  m_senderOrder.push_back(uuid);
+  if (m_senderOrder.size() > kSenderCapacity) {
+    m_senders.erase(m_senderOrder.front());
+    m_senderOrder.pop_front();
+  }
 }
 
 void ResponseRouter::forgetSent(std::string const& uuid) {
@@ -42,28 +49,44 @@ void ResponseRouter::forgetSent(std::string const& uuid) {
 }
 
 bool ResponseRouter::handToWaiter(Response& response) {
-  std::string_view const uuid = response.uuidText();
-  for (auto& waiter : m_waiters) {
-    if (waiter.first != uuid) continue;
-    waiter.second->response = std::move(response);
-    waiter.second->ready = true;
-    m_changed.notify_all();
-    return true;
-  }
-  return false;
+  auto waiter = m_waiters.find(response.uuid);
+  if (waiter == m_waiters.end()) return false;
+  waiter->second->response = std::move(response);
+  waiter->second->ready = true;
+  m_changed.notify_all();
+  return true;
 }
 
 void ResponseRouter::stash(Response&& response, bool seen) {
-  bool added = false;
-  Stashed& entry = m_stash.insert(
-      response.uuidText(), added, [](std::string_view uuid, Stashed const& oldest) {
-        if (oldest.seen) return;
+  auto existing = m_stash.find(response.uuid);
+  if (existing != m_stash.end()) {
+    existing->second = Stashed{std::move(response), seen || existing->second.seen};
+    return;
+  }
+  std::string key = response.uuid;
+  m_stashOrder.push_back(key);
+  m_stash.emplace(std::move(key), Stashed{std::move(response), seen});
+  while (m_stashOrder.size() > kStashCapacity) {
+    auto oldest = m_stash.find(m_stashOrder.front());
+    if (oldest != m_stash.end()) {
+      if (!oldest->second.seen) {
         nelko_core_logging_log(nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
-                               "dropping the unclaimed response to request %.*s",
-                               static_cast<int>(uuid.size()), uuid.data());
-      });
-  entry.seen = seen || (!added && entry.seen);
-  entry.response = std::move(response);
+                               "dropping the unclaimed response to request %s",
+                               oldest->first.c_str());
+      }
+      m_stash.erase(oldest);
+    }
+    m_stashOrder.pop_front();
+  }
+}
+
+bool ResponseRouter::takeStashed(std::string const& uuid, Response& out) {
+  auto stashed = m_stash.find(uuid);
+  if (stashed == m_stash.end()) return false;
+  out = std::move(stashed->second.response);
+  m_stash.erase(stashed);
+  // Its place in m_stashOrder is skipped when it comes up for eviction.
+  return true;
 }
 
 void ResponseRouter::pullOnce(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
@@ -80,11 +103,14 @@ void ResponseRouter::pullOnce(std::unique_lock<std::mutex>& lock, Clock::time_po
   char* payload = nullptr;
   nelko_core_status status = nelko_core_ipc_initiator_response_receive(
       m_ipcHandle, wait_ms, &first, &interface_name, &uuid, &payload);
-  OwnedText const owned_first(first), owned_interface(interface_name);
+  OwnedText owned[] = {OwnedText(first), OwnedText(interface_name), OwnedText(uuid),
+                       OwnedText(payload)};
   Response response;
-  response.uuid.reset(uuid);
-  response.payload.reset(payload);
-  if (status == NELKO_CORE_STATUS_NO_ERROR && first != nullptr) response.first_text = first;
+  if (status == NELKO_CORE_STATUS_NO_ERROR) {
+    response.first_text = first != nullptr ? first : "";
+    response.uuid = uuid != nullptr ? uuid : "";
+    response.payload = payload != nullptr ? payload : "";
+  }
   lock.lock();
   m_pulling = false;
   switch (status) {
@@ -110,32 +136,16 @@ nelko_core_status ResponseRouter::await(std::string const& uuid, int timeout_ms,
                      : Clock::now() + std::chrono::milliseconds(timeout_ms);
   std::unique_lock<std::mutex> lock(m_mutex);
   Waiter waiter;
-  for (auto const& other : m_waiters) {
-    if (other.first == uuid) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-  }
-  m_waiters.emplace_back(uuid, &waiter);
+  if (!m_waiters.emplace(uuid, &waiter).second) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
   struct Leave {
     ResponseRouter* router;
-    Waiter* waiter;
-    ~Leave() {
-      auto& waiters = router->m_waiters;
-      for (auto it = waiters.begin(); it != waiters.end(); ++it) {
-        if (it->second != waiter) continue;
-        *it = waiters.back();
-        waiters.pop_back();
-        break;
-      }
-    }
-  } leave{this, &waiter};
+    std::string const& uuid;
+    ~Leave() { router->m_waiters.erase(uuid); }
+  } leave{this, uuid};
 
   bool tried = false;
   for (;;) {
-    Stashed stashed;
-    if (!waiter.ready && m_stash.take(uuid, stashed)) {
-      waiter.response = std::move(stashed.response);
-      waiter.ready = true;
-    }
-    if (waiter.ready) {
+    if (waiter.ready || takeStashed(uuid, waiter.response)) {
       out = std::move(waiter.response);
       m_senders.erase(uuid);
       return NELKO_CORE_STATUS_NO_ERROR;
@@ -161,18 +171,18 @@ nelko_core_status ResponseRouter::await(std::string const& uuid, int timeout_ms,
   }
 }
 
-bool ResponseRouter::routeDelivered(void const* receiver, Response&& response,
+bool ResponseRouter::routeDelivered(void const* receiver, Response& response,
                                     std::string& command) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_push = true;
   m_pushSeen = Clock::now();
   if (handToWaiter(response)) return false;
-  Sender const* sender = m_senders.find(response.uuidText());
-  bool const mine = sender == nullptr || sender->object == receiver;
-  if (sender != nullptr) command = sender->command;
+  auto sender = m_senders.find(response.uuid);
+  bool const mine = sender == m_senders.end() || sender->second.object == receiver;
+  if (sender != m_senders.end()) command = sender->second.command;
   // Kept as well, for a receive that may still claim it (a non-blocking send on a handle that
   // also sends asynchronously).
-  stash(std::move(response), mine);
+  stash(Response(response), mine);
   return mine;
 }
 

@@ -12,45 +12,29 @@
 // (push: as soon as any object registered one) or to whoever pulls them. While nobody registered,
 // waiters take turns pulling: one thread at a time pulls from the core and routes what it gets to
 // the waiter it belongs to, or to the stash; the others sleep until their response is routed to
-// them or their time-out runs out. In push mode waiters only sleep: the deliveries route. The
-// pulling thread is also the one that reads the socket (the core lets a puller do that), so a
-// synchronous round trip crosses no thread in this process.
+// them or their time-out runs out. In push mode waiters only sleep: the deliveries route.
 //
 // The stash holds at most kStashCapacity responses; the oldest goes first, with a warning line
-// when nobody ever saw it. Payloads are the core library's texts, taken over, not copied; the
-// bookkeeping tables allocate nothing once warm.
+// when nobody ever saw it.
 #ifndef NELKO_INTERFACES_RESPONSE_ROUTER_H
 #define NELKO_INTERFACES_RESPONSE_ROUTER_H
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <memory>
+#include <deque>
 #include <mutex>
 #include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
+#include <unordered_map>
 
-#include "fifo_table.h"
 #include "nelko_core_types.h"
 
 namespace nelko {
 namespace interfaces {
 
-struct FreeText {
-  void operator()(char* text) const { std::free(text); }
-};
-// A text from malloc, as the core library hands texts over.
-using OwnedText = std::unique_ptr<char, FreeText>;
-
 struct Response {
   std::string first_text;  // the name of the target that answered
-  OwnedText uuid;
-  OwnedText payload;  // the response object as JSON text
-
-  std::string_view uuidText() const { return uuid ? uuid.get() : ""; }
-  std::string_view payloadText() const { return payload ? payload.get() : ""; }
+  std::string uuid;
+  std::string payload;  // the response object as JSON text
 };
 
 class ResponseRouter {
@@ -71,10 +55,10 @@ class ResponseRouter {
   nelko_core_status await(std::string const& uuid, int timeout_ms, Response& out);
 
   // A response delivered by the core library to `receiver`'s response function. A waiter takes
-  // it; otherwise it is stashed. Either way it is moved out of `response`. The result tells
-  // whether the receiver should complete it itself (it sent it, or nobody else is known to
-  // have), with `command` set to the command name it was sent with (empty when unknown).
-  bool routeDelivered(void const* receiver, Response&& response, std::string& command);
+  // it (moved out of `response`); otherwise it is stashed and the result tells whether the
+  // receiver should complete it itself (it sent it, or nobody else is known to have), with
+  // `command` set to the command name it was sent with (empty when unknown).
+  bool routeDelivered(void const* receiver, Response& response, std::string& command);
 
  private:
   explicit ResponseRouter(void* ipc_handle) : m_ipcHandle(ipc_handle) {}
@@ -88,7 +72,7 @@ class ResponseRouter {
     bool seen = false;  // delivered to an object's response function already
   };
   struct Sender {
-    void const* object = nullptr;
+    void const* object;
     std::string command;
   };
   using Clock = std::chrono::steady_clock;
@@ -96,14 +80,17 @@ class ResponseRouter {
   // Call with m_mutex held.
   bool handToWaiter(Response& response);
   void stash(Response&& response, bool seen);
+  bool takeStashed(std::string const& uuid, Response& out);
   void pullOnce(std::unique_lock<std::mutex>& lock, Clock::time_point deadline);
 
   void* const m_ipcHandle;
   std::mutex m_mutex;
   std::condition_variable m_changed;
-  std::vector<std::pair<std::string_view, Waiter*>> m_waiters;  // few: one per waiting thread
-  FifoTable<Stashed> m_stash{kStashCapacity};
-  FifoTable<Sender> m_senders{kSenderCapacity};
+  std::unordered_map<std::string, Waiter*> m_waiters;
+  std::unordered_map<std::string, Stashed> m_stash;
+  std::deque<std::string> m_stashOrder;
+  std::unordered_map<std::string, Sender> m_senders;
+  std::deque<std::string> m_senderOrder;
   bool m_pulling = false;
   bool m_push = false;
   Clock::time_point m_pushSeen;

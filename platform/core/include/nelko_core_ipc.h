@@ -19,9 +19,7 @@
  * of the channel and makes every callback of the channel, one at a time, in arrival order per
  * connection. Thread hops: a send writes directly from the calling thread when the socket takes
  * the frame at once (the usual case); only what the socket cannot take is queued and written by
- * the I/O thread later, behind which later sends of that connection queue up; sends made from
- * callbacks are gathered and written once the I/O thread has handled all that one wake-up
- * brought (a target answering ten pipelined commands writes once). A response pull
+ * the I/O thread later, behind which later sends of that connection queue up. A response pull
  * crosses no thread either: while no response callback is registered, a thread waiting in
  * nelko_core_ipc_initiator_response_receive reads the channel's sockets itself (one such
  * thread at a time; the others take what it queues), and events, as well as responses once a

@@ -84,7 +84,8 @@ void IoThread::post(std::function<void()> work) {
   {
     std::lock_guard<std::mutex> lock(posted_mutex_);
     posted_.push_back(std::move(work));
-    wake = !wake_pending_.exchange(true);
+    wake = !wake_pending_;
+    wake_pending_ = true;
   }
   if (wake) ::eventfd_write(wake_, 1);
 }
@@ -136,19 +137,13 @@ void IoThread::run() {
       timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
     int const count = ::epoll_wait(epoll_, events, kBatch, timeout_ms);
-    in_batch_ = true;
     for (int i = 0; i < count; ++i) dispatch(events[i].data.u64, events[i].events);
     if (delayed_ && Clock::now() >= due_) {
       std::function<void()> work = std::move(delayed_);
       delayed_ = nullptr;
       run_guarded(work);
     }
-    bool const ran_posted = run_posted();
-    in_batch_ = false;
-    // Outside the batch: what these do is not gathered again. The vector keeps its capacity.
-    for (std::size_t i = 0; i < after_batch_.size(); ++i) after_batch_[i]->on_batch_done();
-    after_batch_.clear();
-    if (!ran_posted) continue;
+    if (!run_posted()) continue;
     std::lock_guard<std::mutex> lock(posted_mutex_);
     if (stopping_ && posted_.empty()) return;
   }
@@ -167,15 +162,14 @@ void IoThread::dispatch(std::uint64_t key, std::uint32_t events) {
 }
 
 bool IoThread::run_posted() {
-  if (!wake_pending_.load()) return false;  // the usual case: no lock taken
   std::deque<std::function<void()>> batch;
   {
     std::lock_guard<std::mutex> lock(posted_mutex_);
-    if (!wake_pending_.load()) return false;
+    if (!wake_pending_) return false;
     // Reading the eventfd under the lock pairs each write with one pending flag.
     eventfd_t ignored;
     ::eventfd_read(wake_, &ignored);
-    wake_pending_.store(false);
+    wake_pending_ = false;
     batch.swap(posted_);
   }
   for (auto& work : batch) run_guarded(work);

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
-#include <vector>
 
 namespace nelko::core {
 
@@ -20,8 +19,6 @@ class Watched {
   // On the I/O thread, with the epoll events that were reported. Must not throw: edges are
   // reported once, and the other events taken with this one would be lost.
   virtual void on_ready(std::uint32_t events) noexcept = 0;
-  // On the I/O thread, when a batch for which IoThread::after_batch() named this one is done.
-  virtual void on_batch_done() noexcept {}
 
  protected:
   ~Watched() = default;
@@ -54,16 +51,6 @@ class IoThread {
   // On the thread only.
   void post_after(std::chrono::milliseconds delay, std::function<void()> work);
 
-  // True on the thread while it handles a batch of events and posted work. Writes made then
-  // may be gathered and done once the whole batch is (see after_batch): a target that answers
-  // ten pipelined commands in its callbacks then writes its ten responses with one system call
-  // instead of ten.
-  bool in_batch() const { return on_thread() && in_batch_; }
-  // Calls watched->on_batch_done() when the current batch is done; only while in_batch().
-  void after_batch(std::shared_ptr<Watched> watched) {
-    after_batch_.push_back(std::move(watched));
-  }
-
   // The epoll set, from any thread. `watched` is kept alive while it is in the set. An event
   // that the thread took from the set just before unwatch() may still reach it afterwards.
   // watch() throws std::system_error when epoll refuses; change() returns false then.
@@ -92,15 +79,12 @@ class IoThread {
 
   std::mutex posted_mutex_;
   std::deque<std::function<void()>> posted_;
-  // The eventfd was written and not yet read: set under the lock, read without it first.
-  std::atomic<bool> wake_pending_{false};
+  bool wake_pending_ = false;  // the eventfd was written and not yet read
   bool stopping_ = false;
 
-  // Thread only (in_batch_ is read elsewhere only after on_thread() said yes).
+  // Thread only.
   Clock::time_point due_;
   std::function<void()> delayed_;
-  bool in_batch_ = false;
-  std::vector<std::shared_ptr<Watched>> after_batch_;
 };
 
 }  // namespace nelko::core

@@ -19,8 +19,7 @@ namespace {
 constexpr std::size_t kInitialInput = 16 * 1024;
 // A buffer grown for a large frame is given back once it is empty again.
 constexpr std::size_t kKeptInput = 64 * 1024;
-// The same for the output buffer, and how much written output may stay in front of the rest.
-constexpr std::size_t kKeptOutput = 64 * 1024;
+constexpr int kMaxPiecesPerWrite = 64;
 
 bool would_block(int error_number) {
   return error_number == EAGAIN || error_number == EWOULDBLOCK;
@@ -217,10 +216,8 @@ void Connection::close_locked_reader(std::string const& reason, bool orderly) {
 nelko_core_status Connection::send(OutgoingFrame const& frame) {
   std::lock_guard<std::mutex> lock(write_mutex_);
   if (closed_.load(std::memory_order_relaxed)) return NELKO_CORE_STATUS_IPC_FAILED;
-  std::size_t const waiting = output_.size() - output_sent_;
-  bool const gathered = io_.in_batch();
   std::size_t written = 0;
-  if (waiting == 0 && !gathered) {
+  if (queue_.empty()) {
     ssize_t result = send_pieces(descriptor_, frame.pieces(), frame.piece_count());
     if (result >= 0 && static_cast<std::size_t>(result) == frame.size()) {
       return NELKO_CORE_STATUS_NO_ERROR;
@@ -230,17 +227,17 @@ nelko_core_status Connection::send(OutgoingFrame const& frame) {
       return NELKO_CORE_STATUS_IPC_FAILED;
     }
     written = result > 0 ? static_cast<std::size_t>(result) : 0;
-  } else if (waiting + frame.size() > kMaxQueuedBytes) {
+  } else if (queued_bytes_ + frame.size() > kMaxQueuedBytes) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
                            "IPC connection %s: peer is not reading, %zu bytes wait; frame refused",
-                           label_.c_str(), waiting);
+                           label_.c_str(), queued_bytes_);
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
-  frame.append_tail(output_, written);
-  if (waiting > 0) return NELKO_CORE_STATUS_NO_ERROR;  // a flush is due already
-  if (gathered) {
-    io_.after_batch(shared_from_this());
-  } else {
+  bool was_empty = queue_.empty();
+  std::size_t rest = frame.size() - written;
+  queue_.push_back({frame.copy_tail(written), rest, 0});
+  queued_bytes_ += rest;
+  if (was_empty) {
     // Writability is watched only while something waits: edges would wake the I/O thread on
     // every read of the peer otherwise. Adding it reports a socket that drained meanwhile.
     std::lock_guard<std::mutex> interest(interest_mutex_);
@@ -250,57 +247,52 @@ nelko_core_status Connection::send(OutgoingFrame const& frame) {
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
-void Connection::on_batch_done() noexcept {
-  try {
-    flush_on_io_thread();
-  } catch (std::exception const& error) {
-    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC connection %s: %s",
-                           label_.c_str(), error.what());
-  }
-}
-
 void Connection::flush_on_io_thread() {
   std::lock_guard<std::mutex> lock(write_mutex_);
-  if (closed_.load(std::memory_order_relaxed) || !flush_locked()) return;
-  bool const waiting = output_sent_ < output_.size();
-  std::lock_guard<std::mutex> interest(interest_mutex_);
-  if (wants_write_ == waiting) return;
-  wants_write_ = waiting;
-  update_interest_locked();
+  if (closed_.load(std::memory_order_relaxed)) return;
+  if (!queue_.empty() && !flush_locked()) return;
+  if (queue_.empty()) {
+    std::lock_guard<std::mutex> interest(interest_mutex_);
+    wants_write_ = false;
+    update_interest_locked();
+  }
 }
 
-// Writes what waits until the socket takes no more; false when the connection failed.
 bool Connection::flush_locked() {
-  while (output_sent_ < output_.size()) {
-    ssize_t result;
-    do {
-      result = ::send(descriptor_, output_.data() + output_sent_, output_.size() - output_sent_,
-                      MSG_DONTWAIT | MSG_NOSIGNAL);
-    } while (result < 0 && errno == EINTR);
-    if (result < 0) {
-      if (!would_block(errno)) {
-        fail_locked(errno);
-        return false;
-      }
-      if (output_sent_ > kKeptOutput) {  // what was written need not stay in front
-        output_.erase(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(output_sent_));
-        output_sent_ = 0;
-      }
-      return true;
+  while (!queue_.empty()) {
+    iovec pieces[kMaxPiecesPerWrite];
+    int count = 0;
+    for (Pending const& pending : queue_) {
+      if (count == kMaxPiecesPerWrite) break;
+      pieces[count++] = {pending.bytes.get() + pending.offset, pending.size - pending.offset};
     }
-    output_sent_ += static_cast<std::size_t>(result);
+    ssize_t result = send_pieces(descriptor_, pieces, count);
+    if (result < 0) {
+      if (would_block(errno)) return true;
+      fail_locked(errno);
+      return false;
+    }
+    auto written = static_cast<std::size_t>(result);
+    queued_bytes_ -= written;
+    while (written > 0) {
+      Pending& front = queue_.front();
+      std::size_t left = front.size - front.offset;
+      if (written < left) {
+        front.offset += written;
+        break;
+      }
+      written -= left;
+      queue_.pop_front();
+    }
   }
-  output_.clear();
-  output_sent_ = 0;
-  if (output_.capacity() > kKeptOutput) std::vector<char>().swap(output_);
   return true;
 }
 
 // The sender may hold locks of the owner, so the owner hears of it on the I/O thread.
 void Connection::fail_locked(int error_number) {
   closed_.store(true, std::memory_order_release);
-  std::vector<char>().swap(output_);
-  output_sent_ = 0;
+  queue_.clear();
+  queued_bytes_ = 0;
   std::string reason = "write failed: " + std::generic_category().message(error_number);
   io_.post([self = shared_from_this(), reason] {
     if (self->begin_shut_down()) self->owner_.on_closed(*self, reason, false);
@@ -318,8 +310,8 @@ bool Connection::begin_shut_down() {
   {
     std::lock_guard<std::mutex> lock(write_mutex_);
     closed_.store(true, std::memory_order_release);
-    std::vector<char>().swap(output_);
-    output_sent_ = 0;
+    queue_.clear();
+    queued_bytes_ = 0;
   }
   std::lock_guard<std::mutex> lock(interest_mutex_);
   if (shut_.exchange(true)) return false;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,15 +50,13 @@ class ConnectionOwner {
 // or stays parked while the owner does not need prompt reading (must_read_promptly) until
 // unpark(). A hang-up or error is always reported to the I/O thread.
 //
-// Writing is done by the sending thread itself when nothing waits: one sendmsg() that does not
-// wait. Only what the socket does not take at once is copied into a buffer that the I/O thread
-// writes when the socket drains; later frames wait behind it, so order holds. Frames sent on
-// the I/O thread while it handles a batch (from callbacks) are gathered in that buffer and
-// written once after the batch.
+// Writing is done by the sending thread itself when nothing is queued: one sendmsg() that does
+// not wait. Only what the socket does not take at once is copied into a queue that the I/O
+// thread writes when the socket drains; later frames queue behind it, so order holds.
 class Connection final : public std::enable_shared_from_this<Connection>, public Watched {
  public:
-  // Bytes that may wait before sends fail: a peer that stopped reading must not make the
-  // process grow without bound.
+  // Bytes that may wait in the queue before sends fail: a peer that stopped reading must not
+  // make the process grow without bound.
   static constexpr std::size_t kMaxQueuedBytes = 4u << 20;
 
   // Takes over `descriptor` (a connected, non-blocking stream socket).
@@ -90,10 +89,14 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   void unpark();
 
   void on_ready(std::uint32_t events) noexcept override;
-  // Writes what was gathered during the I/O thread's batch.
-  void on_batch_done() noexcept override;
 
  private:
+  struct Pending {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size;
+    std::size_t offset;
+  };
+
   // With read_mutex_ held.
   void read_locked(bool on_io_thread);
   bool parse_frames(bool on_io_thread);
@@ -117,8 +120,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
 
   std::mutex write_mutex_;
   std::atomic<bool> closed_{false};  // written with write_mutex_ held: no send after it is set
-  std::vector<char> output_;         // bytes waiting to be written, from output_sent_ on
-  std::size_t output_sent_ = 0;
+  std::deque<Pending> queue_;
+  std::size_t queued_bytes_ = 0;
 
   std::mutex interest_mutex_;
   std::uint64_t key_ = 0;       // in the epoll set

@@ -60,18 +60,21 @@ OutgoingFrame::OutgoingFrame(FrameKind kind, std::initializer_list<std::string_v
   size_ = kFrameLengthSize + static_cast<std::size_t>(body);
 }
 
-void OutgoingFrame::append_tail(std::vector<char>& out, std::size_t offset) const {
+std::unique_ptr<char[]> OutgoingFrame::copy_tail(std::size_t offset) const {
+  std::unique_ptr<char[]> block(new char[size_ - offset]);
+  char* out = block.get();
   std::size_t skip = offset;
   for (int i = 0; i < piece_count_; ++i) {
-    auto const* bytes = static_cast<char const*>(pieces_[i].iov_base);
-    std::size_t const length = pieces_[i].iov_len;
-    if (skip >= length) {
-      skip -= length;
+    std::size_t len = pieces_[i].iov_len;
+    if (skip >= len) {
+      skip -= len;
       continue;
     }
-    out.insert(out.end(), bytes + skip, bytes + length);
+    std::memcpy(out, static_cast<char const*>(pieces_[i].iov_base) + skip, len - skip);
+    out += len - skip;
     skip = 0;
   }
+  return block;
 }
 
 bool parse_frame_body(char const* body, std::uint32_t size, IncomingFrame& frame) {

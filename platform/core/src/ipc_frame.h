@@ -12,8 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 namespace nelko::core {
 
@@ -49,8 +49,8 @@ class OutgoingFrame {
   std::size_t size() const { return size_; }
   iovec const* pieces() const { return pieces_.data(); }
   int piece_count() const { return piece_count_; }
-  // Appends the bytes from `offset` to the end, for frames that must wait in a buffer.
-  void append_tail(std::vector<char>& out, std::size_t offset) const;
+  // The bytes from `offset` to the end in one block, for frames that must wait in a queue.
+  std::unique_ptr<char[]> copy_tail(std::size_t offset) const;
 
  private:
   // Length fields and kind byte; each text's length field sits in front of its bytes.
