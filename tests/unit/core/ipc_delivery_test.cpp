@@ -92,6 +92,31 @@ TEST_F(IpcDelivery, QueuedDeliveriesReachACallbackRegisteredLater) {
   EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
 }
 
+void echo(char** reply_to, char** uuid, char** payload, void* target) {
+  nelko_core_ipc_target_response_send(target, *reply_to, *uuid, *payload);
+}
+
+// A pull reads the socket itself, and between pulls (no callbacks) nobody else does: what
+// arrives then must still reach a poll, and a callback registered later.
+TEST_F(IpcDelivery, WhatArrivesBetweenPullsReachesAPollAndALaterCallback) {
+  Channel target = open_target("camera");
+  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
+  Channel initiator = open_initiator();
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "1", "p");
+  ASSERT_EQ(pull_response(initiator.get(), 2000).texts[2], "1");
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "2", "p");
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(pull_response(initiator.get(), 0).texts[2], "2");
+
+  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "3", "p");
+  std::this_thread::sleep_for(milliseconds(50));
+  core_test::Recorded responses;
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response, &responses);
+  EXPECT_TRUE(eventually([&] { return responses.count() == 1; }));
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &responses);
+  EXPECT_EQ(responses.lines(), std::vector<std::string>{"3"});
+}
+
 struct SlowCallee {
   std::atomic<bool> started{false};
   std::atomic<bool> finished{false};
