@@ -137,10 +137,19 @@ nelko_core_status ResponseRouter::await(std::string const& uuid, int timeout_ms,
   std::unique_lock<std::mutex> lock(m_mutex);
   Waiter waiter;
   if (!m_waiters.emplace(uuid, &waiter).second) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
+  // What the waiters learnt about the channel is theirs: the last one to leave forgets it, so
+  // that a failure nobody took, or push mode that has since ended, never reaches a later request
+  // (nor a new channel that the allocator places at this one's address).
   struct Leave {
     ResponseRouter* router;
     std::string const& uuid;
-    ~Leave() { router->m_waiters.erase(uuid); }
+    ~Leave() {
+      router->m_waiters.erase(uuid);
+      if (router->m_waiters.empty() && !router->m_pulling) {
+        router->m_pullFailure = NELKO_CORE_STATUS_NO_ERROR;
+        router->m_push = false;
+      }
+    }
   } leave{this, uuid};
 
   bool tried = false;
