@@ -122,18 +122,21 @@ long resident_kib() {
   return resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
-double cpu_ns_of(pid_t pid) {
-  double total = 0;
+TaskTotals task_totals(pid_t pid) {
+  TaskTotals totals;
   std::error_code error;
   std::string const tasks = "/proc/" + std::to_string(pid) + "/task";
   for (auto const& task : std::filesystem::directory_iterator(tasks, error)) {
     FILE* schedstat = std::fopen((task.path() / "schedstat").c_str(), "r");
     if (schedstat == nullptr) continue;
-    unsigned long long on_cpu = 0;
-    if (std::fscanf(schedstat, "%llu", &on_cpu) == 1) total += static_cast<double>(on_cpu);
+    unsigned long long on_cpu = 0, waited = 0, runs = 0;
+    if (std::fscanf(schedstat, "%llu %llu %llu", &on_cpu, &waited, &runs) == 3) {
+      totals.cpu_ns += static_cast<double>(on_cpu);
+      totals.runs += static_cast<double>(runs);
+    }
     std::fclose(schedstat);
   }
-  return total;
+  return totals;
 }
 
 bool write_all(int fd, char const* bytes, std::size_t size) {

@@ -57,8 +57,13 @@ double median_of(std::vector<double> samples);
 
 // Resident set size of this process in KiB, from /proc/self/statm.
 long resident_kib();
-// CPU time used so far by all threads of a process, in nanoseconds (from schedstat).
-double cpu_ns_of(pid_t pid);
+// What all threads of a process used so far (from schedstat): CPU time in nanoseconds, and how
+// many times a thread was put on a CPU (each one a wake-up or a switch back).
+struct TaskTotals {
+  double cpu_ns = 0;
+  double runs = 0;
+};
+TaskTotals task_totals(pid_t pid);
 
 // Blocking helpers for raw sockets; false on end of file or error.
 bool write_all(int fd, char const* bytes, std::size_t size);

@@ -331,23 +331,28 @@ void print_latency(char const* what, bench::Summary const& summary) {
 
 // CPU time that the client and the service spent on a batch of exchanges.
 struct CpuUse {
-  double client_ns = 0;
-  double service_ns = 0;
+  bench::TaskTotals client;
+  bench::TaskTotals service;
   int exchanges = 0;
 
   // Runs `batch` `calls` times; it makes `exchanges` exchanges in all.
   template <typename Batch>
-  void measure(pid_t service, int exchanges_made, int calls, Batch&& batch) {
-    double const client_start = bench::cpu_ns_of(::getpid());
-    double const service_start = bench::cpu_ns_of(service);
+  void measure(pid_t service_pid, int exchanges_made, int calls, Batch&& batch) {
+    bench::TaskTotals const client_start = bench::task_totals(::getpid());
+    bench::TaskTotals const service_start = bench::task_totals(service_pid);
     for (int i = 0; i < calls; ++i) batch();
-    client_ns += bench::cpu_ns_of(::getpid()) - client_start;
-    service_ns += bench::cpu_ns_of(service) - service_start;
+    bench::TaskTotals const client_end = bench::task_totals(::getpid());
+    bench::TaskTotals const service_end = bench::task_totals(service_pid);
+    client.cpu_ns += client_end.cpu_ns - client_start.cpu_ns;
+    client.runs += client_end.runs - client_start.runs;
+    service.cpu_ns += service_end.cpu_ns - service_start.cpu_ns;
+    service.runs += service_end.runs - service_start.runs;
     exchanges += exchanges_made;
   }
   void print(char const* what) const {
-    std::printf("  %-36s client %6.2f us, service %6.2f us\n", what,
-                client_ns / exchanges / 1000, service_ns / exchanges / 1000);
+    std::printf("  %-36s client %6.2f us %5.2f runs, service %6.2f us %5.2f runs\n", what,
+                client.cpu_ns / exchanges / 1000, client.runs / exchanges,
+                service.cpu_ns / exchanges / 1000, service.runs / exchanges);
   }
 };
 
@@ -375,7 +380,7 @@ void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, vo
   print_latency("nelko_api_stream_layout_get_roi_send", library_summary);
   std::printf("  %-36s %.2f   (goal: at most 1.30)\n", "median ratio library / raw",
               library_summary.median / raw_summary.median);
-  std::printf("  CPU time per round trip (user and kernel, all threads):\n");
+  std::printf("  per round trip: CPU time (user and kernel) and thread runs, all threads:\n");
   raw_cpu.print("raw socket ping-pong");
   library_cpu.print("nelko_api_stream_layout_get_roi_send");
 }
@@ -416,7 +421,7 @@ void run_throughput(Options const& options, RawService by_message, RawService ba
   std::printf("  %-36s %.2f   (goal: at least 0.50)\n", "ratio library / raw by message",
               library_rate / message_rate);
   std::printf("  %-36s %.2f\n", "ratio library / raw batched", library_rate / batched_rate);
-  std::printf("  CPU time per completion (user and kernel, all threads):\n");
+  std::printf("  per completion: CPU time (user and kernel) and thread runs, all threads:\n");
   message_cpu.print("raw, one write per message");
   batched_cpu.print("raw, writes batched");
   library_cpu.print("get_roi_send_async + cancel_async");
