@@ -109,15 +109,12 @@ nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interfa
   return p.send_status;
 }
 
-nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout,
-                                                                 char const* interface_name,
-                                                                 char const* target,
-                                                                 char const* uuid,
+nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout, char const*,
+                                                                 char const*, char const* uuid,
                                                                  char const* command_name,
                                                                  json::Object& response) {
   Platform& p = Platform::get();
-  fake::Receive call{timeout, interface_name, target != nullptr ? target : "(null)", uuid,
-                     command_name};
+  fake::Receive call{timeout, uuid, command_name};
   std::function<nelko_core_status(fake::Receive const&, json::Object&)> answer;
   {
     std::lock_guard<std::mutex> lock(p.mutex);

@@ -29,8 +29,6 @@ struct Sent {
 
 struct Receive {
   int timeout;
-  std::string interface_name;
-  std::string target;
   std::string uuid;
   std::string command;
 };

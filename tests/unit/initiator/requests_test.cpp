@@ -174,8 +174,12 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
   for (auto* list : lists) nelko_core_free_uint_array(list);
 }
 
+// The identifier is the caller's whenever the handle is valid, even when sending fails.
 TEST_F(Requests, NonBlockingSendHandsOverTheIdentifierWhatever) {
   void* uuid = nullptr;
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_num_roi_non_blocking_send(nullptr, "t", &uuid));
+  EXPECT_EQ(nullptr, uuid);
   EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
             nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "t", nullptr));
   EXPECT_TRUE(platform.sent.empty());
@@ -185,22 +189,6 @@ TEST_F(Requests, NonBlockingSendHandsOverTheIdentifierWhatever) {
   ASSERT_NE(nullptr, uuid);
   EXPECT_EQ(36u, std::strlen(static_cast<char*>(uuid)));
   nelko_api_stream_layout_free_uuid(uuid);
-}
-
-TEST_F(Requests, NullHandleIsRefusedByEveryForm) {
-  unsigned int num = 0;
-  void* uuid = nullptr;
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS, nelko_api_stream_layout_get_num_roi_send(nullptr, "t", &num));
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_get_num_roi_non_blocking_send(nullptr, "t", &uuid));
-  EXPECT_EQ(nullptr, uuid);
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_get_num_roi_receive(nullptr, 1, "t", uuid, &num));
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_get_num_roi_send_async(nullptr, "t", nullptr, nullptr));
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_get_num_roi_cancel_async(nullptr, nullptr, nullptr));
-  EXPECT_TRUE(platform.sent.empty());
 }
 
 TEST_F(Requests, ReceiveTimeoutsAndIdentifierOwnership) {
