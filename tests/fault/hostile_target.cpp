@@ -12,25 +12,11 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core_test_support.h"
 #include "json/text.h"
 
 namespace fault {
 namespace {
-
-constexpr std::size_t kLayoutLists = 9;
-char const* const kLayoutKeys[kLayoutLists] = {
-    "source_upper_left_x_millipercent",      "source_upper_left_y_millipercent",
-    "source_width_millipercent",             "source_height_millipercent",
-    "destination_type",                      "destination_upper_left_x_millipercent",
-    "destination_upper_left_y_millipercent", "destination_width_millipercent",
-    "destination_height_millipercent"};
-
-void put_be32(std::string& out, std::uint32_t value) {
-  out.push_back(static_cast<char>(value >> 24));
-  out.push_back(static_cast<char>(value >> 16));
-  out.push_back(static_cast<char>(value >> 8));
-  out.push_back(static_cast<char>(value));
-}
 
 std::uint32_t be32(char const* bytes) {
   auto const* b = reinterpret_cast<unsigned char const*>(bytes);
@@ -66,7 +52,7 @@ HostileTarget::HostileTarget(std::string const& directory, std::string const& na
 
 HostileTarget::~HostileTarget() { die(); }
 
-void HostileTarget::die(bool keep_file) {
+void HostileTarget::die() {
   if (!stopping_.exchange(true)) {
     char byte = 0;
     (void)::write(wake_[1], &byte, 1);
@@ -74,49 +60,24 @@ void HostileTarget::die(bool keep_file) {
     ::close(listener_);
     ::close(wake_[0]);
     ::close(wake_[1]);
-    if (!keep_file) ::unlink(path_.c_str());
+    ::unlink(path_.c_str());
   }
 }
 
-std::string HostileTarget::frame(unsigned char kind, std::initializer_list<std::string> texts) {
-  std::string body(1, static_cast<char>(kind));
-  for (std::string const& text : texts) {
-    put_be32(body, static_cast<std::uint32_t>(text.size()));
-    body += text;
-  }
-  std::string out;
-  put_be32(out, static_cast<std::uint32_t>(body.size()));
-  return out + body;
+void HostileTarget::pause(bool paused) {
+  paused_ = paused;
+  char byte = 0;
+  (void)::write(wake_[1], &byte, 1);
 }
 
 std::string HostileTarget::response(std::string const& uuid, std::string const& payload) {
-  return frame(3, {"stream_layout", uuid, payload});
+  return core_test::frame(3, {"stream_layout", uuid, payload});
 }
 
-std::string HostileTarget::answer(Command const& command, double number) {
-  json::Object out;
-  out["status"] = json::Number(0);
-  if (command.name == "__get_target_version__") {
-    out["target_major"] = json::Number(0);
-    out["target_minor"] = json::Number(9);
-  } else if (command.name == "Get_num_roi") {
-    out["num"] = json::Number(number);
-  } else if (command.name == "Get_roi") {
-    out["pan"] = json::Number(number);
-    out["tilt"] = json::Number(number + 1);
-    out["roll"] = json::Number(number + 2);
-    out["vfov"] = json::Number(number + 3);
-  } else if (command.name == "Stream_point_to_pan_tilt") {
-    out["pan"] = json::Number(number);
-    out["tilt"] = json::Number(-number);
-  } else if (command.name == "Get_stream_layout") {
-    for (char const* key : kLayoutKeys) {
-      json::Array list;
-      list.Insert(json::Number(number));
-      out[key] = list;
-    }
-  }
-  return response(command.uuid, json::Write(out));
+std::string HostileTarget::answer(Command const& command, unsigned number) {
+  std::string payload = "{\"status\":0";
+  if (command.name == "Get_num_roi") payload += ",\"num\":" + std::to_string(number);
+  return response(command.uuid, payload + "}");
 }
 
 std::vector<Reply> answer_at_once(Command const& command) {
@@ -127,7 +88,9 @@ void HostileTarget::run() {
   using Clock = std::chrono::steady_clock;
   while (!stopping_.load()) {
     std::vector<pollfd> watched{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-    for (auto const& entry : peers_) watched.push_back({entry.first, POLLIN, 0});
+    if (!paused_.load()) {
+      for (auto const& entry : peers_) watched.push_back({entry.first, POLLIN, 0});
+    }
     int wait_ms = 100;
     if (!pending_.empty()) {
       auto next = std::min_element(pending_.begin(), pending_.end(),
@@ -137,6 +100,11 @@ void HostileTarget::run() {
     }
     ::poll(watched.data(), watched.size(), wait_ms);
     if (stopping_.load()) break;
+    if (watched[0].revents & POLLIN) {
+      char drained[16];
+      while (::read(wake_[0], drained, sizeof drained) > 0) {
+      }
+    }
     if (watched[1].revents & POLLIN) {
       int descriptor = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (descriptor >= 0) {
@@ -199,6 +167,7 @@ void HostileTarget::read_from(Peer& peer) {
     if (texts.size() != 3) continue;
     Command command;
     command.uuid = texts[1];
+    command.payload = texts[2];
     try {
       json::Read(command.request, texts[2]);
       auto name = command.request.Find("command");

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -23,6 +22,7 @@ namespace fault {
 struct Command {
   std::string uuid;
   std::string name;  // the request's "command"
+  std::string payload;
   json::Object request;
 };
 
@@ -45,20 +45,20 @@ class HostileTarget {
   HostileTarget& operator=(HostileTarget const&) = delete;
 
   // Closes every connection and the listening socket and removes the socket file, as a target
-  // process that died would leave things (the file may also stay: see keep_file).
-  void die(bool keep_file = false);
+  // process that died would leave things.
+  void die();
+  // While paused the target accepts connections but reads nothing, like a stopped process.
+  void pause(bool paused);
 
   int commands_seen() const { return commands_.load(); }
   // Connections closed by the initiator (end of file before the target hung up).
   int hang_ups_seen() const { return hang_ups_.load(); }
   int connections_seen() const { return connections_.load(); }
 
-  // A frame as the wire carries it: length, kind, then each text with its length.
-  static std::string frame(unsigned char kind, std::initializer_list<std::string> texts);
   static std::string response(std::string const& uuid, std::string const& payload);
-  // A well-formed, correct answer to the command, with `number` where the command returns a
-  // number of its own choosing (num, pan, tilt, ...), so that a client can tell answers apart.
-  static std::string answer(Command const& command, double number = 7);
+  // A well-formed answer to the command; Get_num_roi answers `number`, so that a client can tell
+  // answers apart.
+  static std::string answer(Command const& command, unsigned number = 7);
 
  private:
   struct Peer {
@@ -80,6 +80,7 @@ class HostileTarget {
   int listener_ = -1;
   int wake_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> paused_{false};
   std::atomic<int> commands_{0};
   std::atomic<int> hang_ups_{0};
   std::atomic<int> connections_{0};

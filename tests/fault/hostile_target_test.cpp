@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -90,20 +89,12 @@ TEST_F(HostileTargetTest, TargetThatDiesMidRequestFailsItAndIsReachedAgainAfterA
   handle_ = open_handle();
   unsigned int num = 0;
   CapturedStderr quiet;
-  {
-    // Reads the command and hangs up.
-    HostileTarget target(directory_, "dying", [](Command const&) {
-      return std::vector<Reply>{Reply{milliseconds(0), "", true}};
-    });
-    Clock::time_point start = Clock::now();
-    EXPECT_EQ(num_roi("dying", 500, num), kFailed);
-    EXPECT_LE(ms_since(start), 500 + kSlackMs);
-  }
-  {
-    // Hangs up in the middle of its answer.
-    HostileTarget target(directory_, "dying", [](Command const& command) {
+  // Hangs up after reading the command, or in the middle of its answer.
+  for (bool half_answer : {false, true}) {
+    HostileTarget target(directory_, "dying", [&](Command const& command) {
       std::string full = HostileTarget::answer(command);
-      return std::vector<Reply>{Reply{milliseconds(0), full.substr(0, full.size() / 2), true}};
+      return std::vector<Reply>{
+          Reply{milliseconds(0), half_answer ? full.substr(0, full.size() / 2) : "", true}};
     });
     Clock::time_point start = Clock::now();
     EXPECT_EQ(num_roi("dying", 500, num), kFailed);
@@ -205,11 +196,11 @@ TEST_F(HostileTargetTest, BrokenFramesDropTheConnectionAndTheNextRequestReconnec
             Reply{milliseconds(50), "", true}};
       case Mode::missing_text:
         return std::vector<Reply>{
-            Reply{milliseconds(0), HostileTarget::frame(3, {"stream_layout", command.uuid})}};
+            Reply{milliseconds(0), core_test::frame(3, {"stream_layout", command.uuid})}};
       case Mode::unknown_kind:
-        return std::vector<Reply>{Reply{milliseconds(0), HostileTarget::frame(99, {"x"}) + good}};
+        return std::vector<Reply>{Reply{milliseconds(0), core_test::frame(99, {"x"}) + good}};
       case Mode::unexpected_kind:  // well-formed but not for an initiator: skipped
-        return std::vector<Reply>{Reply{milliseconds(0), HostileTarget::frame(1, {"x"}) + good}};
+        return std::vector<Reply>{Reply{milliseconds(0), core_test::frame(1, {"x"}) + good}};
       case Mode::good:
         break;
     }
@@ -253,6 +244,41 @@ TEST_F(HostileTargetTest, AFrameOfExactlyTheCapIsReadAndOneByteMoreIsRefused) {
   extra = 1;
   EXPECT_EQ(num_roi("big", 500, num), kFailed);
   EXPECT_TRUE(eventually([&] { return target.hang_ups_seen() == 1; }));
+}
+
+// A target that stops reading, as a stopped process would: sends neither block nor queue without
+// limit, and once it reads again every accepted command arrives, whole and in order.
+TEST_F(HostileTargetTest, StoppedTargetNeitherBlocksNorLosesAcceptedCommands) {
+  HostileTarget target(directory_, "stopped", [](Command const& command) {
+    return std::vector<Reply>{
+        Reply{milliseconds(0), HostileTarget::response(command.uuid, "re:" + command.payload)}};
+  });
+  core_test::Channel initiator = open_initiator();
+  auto send = [&](std::string const& uuid, std::string const& payload) {
+    return nelko_core_ipc_initiator_command_send(initiator.get(), "stopped", "stream_layout",
+                                                 uuid.c_str(), payload.c_str());
+  };
+  ASSERT_EQ(send("warm", "up"), kOk);
+  ASSERT_EQ(core_test::pull_response(initiator.get(), 5000).texts[3], "re:up");
+  target.pause(true);
+  std::string const payload(256 * 1024, 'p');
+  int accepted = 0;
+  for (int i = 0; i < 100; ++i) {
+    Clock::time_point start = Clock::now();
+    nelko_core_status status = send(std::to_string(i), payload);
+    ASSERT_LT(ms_since(start), 500) << "send " << i << " blocked";
+    if (status != kOk) break;
+    ++accepted;
+  }
+  EXPECT_LT(accepted, 100) << "the outgoing queue has no limit";
+  target.pause(false);
+  for (int i = 0; i < accepted; ++i) {
+    core_test::Pulled response = core_test::pull_response(initiator.get(), 5000);
+    ASSERT_EQ(response.status, kOk) << i;
+    EXPECT_EQ(response.texts[0], "stopped");
+    EXPECT_EQ(response.texts[2], std::to_string(i));
+    ASSERT_EQ(response.texts[3], "re:" + payload) << i;
+  }
 }
 
 }  // namespace
