@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -42,18 +41,18 @@ TEST_F(IpcRobustness, TargetClosesConnectionsThatBreakTheFraming) {
   std::string path = path_of("camera");
   CapturedStderr quiet;
   long const before = core_test::rss_kib();
-  // Claimed lengths over the cap: dropped without reserving what the header claims.
-  EXPECT_TRUE(target_hangs_up_after(path, std::string("\x7f\xff\xff\xff", 4)));  // 2 GiB
-  EXPECT_TRUE(target_hangs_up_after(path, std::string("\xff\xff\xff\xff", 4)));  // 4 GiB
-  EXPECT_TRUE(target_hangs_up_after(path, std::string("\x00\x10\x00\x01", 4)));  // 1 MiB + 1
+  // Claimed lengths over the cap are dropped without reserving what the header claims.
+  for (char const* header : {"\x7f\xff\xff\xff", "\xff\xff\xff\xff", "\x00\x10\x00\x01"}) {
+    EXPECT_TRUE(target_hangs_up_after(path, std::string(header, 4)));
+  }
   EXPECT_LT(core_test::rss_kib() - before, 16 * 1024);
-  EXPECT_TRUE(target_hangs_up_after(path, std::string("\x00\x00\x00\x00", 4)));  // empty body
-  EXPECT_TRUE(target_hangs_up_after(path, frame(99, {"x"})));                    // unknown kind
-  EXPECT_TRUE(target_hangs_up_after(path, frame(2, {"stream_layout", "u"})));    // texts missing
-  EXPECT_TRUE(target_hangs_up_after(path, frame(2, {"stream_layout", "u", "p", "extra"})));
   std::string overlong = frame(1, {"name"});
   overlong[8] = 100;  // the text claims more bytes than the body holds
-  EXPECT_TRUE(target_hangs_up_after(path, overlong));
+  for (std::string const& broken :
+       {std::string(4, '\0'), frame(99, {"x"}), frame(2, {"stream_layout", "u"}),
+        frame(2, {"stream_layout", "u", "p", "extra"}), overlong}) {
+    EXPECT_TRUE(target_hangs_up_after(path, broken)) << broken.size();
+  }
 
   // A truncated frame from a peer that leaves: nothing is delivered.
   int peer = connect_raw(path);
@@ -78,34 +77,15 @@ TEST_F(IpcRobustness, TargetClosesConnectionsThatBreakTheFraming) {
   EXPECT_NE(quiet.text().find("refused (limit 1048576)"), std::string::npos);
 }
 
-class SocketDirectory : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char name[] = "/tmp/nelko-core-runtime-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    runtime_ = name;
-    ::unsetenv("NELKO_IPC_DIR");
-    ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("XDG_RUNTIME_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(runtime_, ignored);
-  }
-  nelko_core_status open_initiator() {
-    void* handle = nullptr;
-    nelko_core_status status = nelko_core_ipc_initiator_init(nullptr, "x", &handle);
-    if (handle != nullptr) nelko_core_ipc_deinit(handle);
-    return status;
-  }
-  std::string runtime_;
-};
+using SocketDirectory = IpcTest;
 
 // The default directory is refused when others can enter it, when it is a link, or (needs root
 // to set up) when another user owns it.
 TEST_F(SocketDirectory, UnsafeDefaultDirectoryIsRefused) {
-  std::string const directory = runtime_ + "/nelko-ipc";
-  std::string const elsewhere = runtime_ + "/elsewhere";
+  ::unsetenv("NELKO_IPC_DIR");
+  ::setenv("XDG_RUNTIME_DIR", directory_.c_str(), 1);
+  std::string const directory = directory_ + "/nelko-ipc";
+  std::string const elsewhere = directory_ + "/elsewhere";
   std::function<void()> const setups[] = {
       [&] { ::mkdir(directory.c_str(), 0700); ::chmod(directory.c_str(), 0755); },
       [&] { ::mkdir(elsewhere.c_str(), 0700); ::symlink(elsewhere.c_str(), directory.c_str()); },
@@ -118,11 +98,14 @@ TEST_F(SocketDirectory, UnsafeDefaultDirectoryIsRefused) {
     ::unlink(directory.c_str());
     setups[i]();
     CapturedStderr captured;
-    EXPECT_EQ(open_initiator(), NELKO_CORE_STATUS_IPC_FAILED);
+    void* handle = nullptr;
+    EXPECT_EQ(nelko_core_ipc_initiator_init(nullptr, "x", &handle), NELKO_CORE_STATUS_IPC_FAILED);
+    if (handle != nullptr) nelko_core_ipc_deinit(handle);
     if (i == 0) {
       EXPECT_NE(captured.text().find("refusing IPC directory"), std::string::npos);
     }
   }
+  ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

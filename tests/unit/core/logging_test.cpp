@@ -43,40 +43,33 @@ TEST_F(Logging, WritesOneFormattedLinePerMessage) {
   nelko_core_logging_deinit(log);
 }
 
-TEST_F(Logging, DefaultThresholdIsInfo) {
-  void* log = open("cam");
-  unsigned active = 7;
-  EXPECT_EQ(nelko_core_logging_is_priority_active(log, NELKO_CORE_LOG_PRIORITY_INFO, &active),
-            NELKO_CORE_STATUS_NO_ERROR);
-  EXPECT_EQ(active, 1u);
-  nelko_core_logging_is_priority_active(log, NELKO_CORE_LOG_PRIORITY_DEBUG, &active);
-  EXPECT_EQ(active, 0u);
-  CapturedStderr captured;
-  nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_DEBUG, "hidden");
-  nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_NOTSET, "hidden");
-  EXPECT_EQ(captured.text(), "");
-  nelko_core_logging_deinit(log);
-}
-
-TEST_F(Logging, EnvironmentSetsTheThresholdByNumberOrName) {
-  ::setenv("NELKO_LOG_LEVEL", "3", 1);
-  void* by_number = open("n");
-  ::setenv("NELKO_LOG_LEVEL", "debug", 1);
-  void* by_name = open("d");
-  ::setenv("NELKO_LOG_LEVEL", "loud", 1);
-  void* unreadable = open("u");
-  unsigned active = 0;
-  nelko_core_logging_is_priority_active(by_number, NELKO_CORE_LOG_PRIORITY_ERR, &active);
-  EXPECT_EQ(active, 1u);
-  nelko_core_logging_is_priority_active(by_number, NELKO_CORE_LOG_PRIORITY_WARNING, &active);
-  EXPECT_EQ(active, 0u);
-  nelko_core_logging_is_priority_active(by_name, NELKO_CORE_LOG_PRIORITY_DEBUG, &active);
-  EXPECT_EQ(active, 1u);
-  nelko_core_logging_is_priority_active(by_name, NELKO_CORE_LOG_PRIORITY_AUDIT, &active);
-  EXPECT_EQ(active, 0u);
-  nelko_core_logging_is_priority_active(unreadable, NELKO_CORE_LOG_PRIORITY_DEBUG, &active);
-  EXPECT_EQ(active, 0u);
-  for (void* log : {by_number, by_name, unreadable}) nelko_core_logging_deinit(log);
+// NELKO_LOG_LEVEL sets the threshold by number or name; unset or unreadable means INFO, and what
+// is below the threshold is not written.
+TEST_F(Logging, ThresholdComesFromTheEnvironment) {
+  struct Case {
+    char const* level;  // nullptr: unset
+    nelko_core_log_priority lowest_active;
+    nelko_core_log_priority highest_inactive;
+  };
+  for (Case const& c : {Case{nullptr, NELKO_CORE_LOG_PRIORITY_INFO, NELKO_CORE_LOG_PRIORITY_DEBUG},
+                        Case{"3", NELKO_CORE_LOG_PRIORITY_ERR, NELKO_CORE_LOG_PRIORITY_WARNING},
+                        Case{"debug", NELKO_CORE_LOG_PRIORITY_DEBUG, NELKO_CORE_LOG_PRIORITY_AUDIT},
+                        Case{"loud", NELKO_CORE_LOG_PRIORITY_INFO, NELKO_CORE_LOG_PRIORITY_DEBUG}}) {
+    SCOPED_TRACE(c.level != nullptr ? c.level : "unset");
+    if (c.level != nullptr) ::setenv("NELKO_LOG_LEVEL", c.level, 1);
+    void* log = open("cam");
+    unsigned active = 7;
+    EXPECT_EQ(nelko_core_logging_is_priority_active(log, c.lowest_active, &active),
+              NELKO_CORE_STATUS_NO_ERROR);
+    EXPECT_EQ(active, 1u);
+    nelko_core_logging_is_priority_active(log, c.highest_inactive, &active);
+    EXPECT_EQ(active, 0u);
+    CapturedStderr captured;
+    nelko_core_logging_log(log, c.highest_inactive, "hidden");
+    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_NOTSET, "hidden");
+    EXPECT_EQ(captured.text(), "");
+    nelko_core_logging_deinit(log);
+  }
 }
 
 TEST_F(Logging, LinesFromConcurrentThreadsDoNotMix) {
