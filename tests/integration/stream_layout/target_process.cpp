@@ -9,21 +9,17 @@
 #include <fstream>
 #include <stdexcept>
 
-TargetProcess::TargetProcess(std::vector<std::string> options, std::string ipc_dir)
-    : m_options(std::move(options)), m_ipcDir(std::move(ipc_dir)) {
-  if (m_ipcDir.empty()) {
-    char pattern[] = "/tmp/nelko-test-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_ipcDir = pattern;
-    m_ownsDir = true;
-  }
+TargetProcess::TargetProcess(std::vector<std::string> options) : m_options(std::move(options)) {
+  char pattern[] = "/tmp/nelko-test-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  m_ipcDir = pattern;
   ::setenv("NELKO_IPC_DIR", m_ipcDir.c_str(), 1);
   start();
 }
 
 TargetProcess::~TargetProcess() {
   stop();
-  if (m_ownsDir) std::system(("rm -rf '" + m_ipcDir + "'").c_str());
+  std::system(("rm -rf '" + m_ipcDir + "'").c_str());
 }
 
 void TargetProcess::start() {
@@ -84,14 +80,12 @@ void TargetProcess::signal(int signo) const {
   }
 }
 
-int TargetProcess::stop() {
-  if (m_pid <= 0) return -1;
+void TargetProcess::stop() {
+  if (m_pid <= 0) return;
   ::kill(m_pid, SIGCONT);
   ::kill(m_pid, SIGTERM);
-  int status = 0;
-  ::waitpid(m_pid, &status, 0);
+  ::waitpid(m_pid, nullptr, 0);
   m_pid = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 void TargetProcess::restart() {

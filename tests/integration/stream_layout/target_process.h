@@ -10,25 +10,23 @@
 class TargetProcess {
  public:
   // Starts the target with these options and waits until it says it is ready. NELKO_IPC_DIR is
-  // set for this process too (a fresh directory per TargetProcess unless one is given).
-  explicit TargetProcess(std::vector<std::string> options = {}, std::string ipc_dir = "");
+  // set for this process too, a fresh directory per TargetProcess.
+  explicit TargetProcess(std::vector<std::string> options = {});
   ~TargetProcess();
   TargetProcess(TargetProcess const&) = delete;
   TargetProcess& operator=(TargetProcess const&) = delete;
 
   void signal(int signo) const;
-  // SIGTERM and wait; returns the exit status (or 128 + signal).
-  int stop();
+  // SIGTERM, and wait for the end.
+  void stop();
   // Starts it again with the same options, in the same directory.
   void restart();
-  std::string const& ipcDir() const { return m_ipcDir; }
 
  private:
   void start();
 
   std::vector<std::string> m_options;
   std::string m_ipcDir;
-  bool m_ownsDir = false;
   pid_t m_pid = -1;
 };
 
