@@ -1,9 +1,4 @@
-// Making and destroying handles, and the request identifiers they draw.
-#include <cstdlib>
-#include <regex>
-#include <set>
-#include <thread>
-
+// Making and destroying handles: which channel a handle opens and closes.
 #include "initiator_fixture.h"
 
 namespace {
@@ -52,32 +47,6 @@ TEST(Lifecycle, ChannelThatCannotBeOpenedFailsWithOneLogLine) {
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_ERR, p.log[0].priority);
   EXPECT_EQ("nelkoInitiatorInterfaces: failed call to initiator init (4)", p.log[0].text);
   EXPECT_TRUE(p.deinits.empty());
-}
-
-// One handle drawing identifiers on several threads at once never repeats one.
-TEST_F(InitiatorTest, IdentifiersAreVersionFourUuidsUniqueAcrossThreads) {
-  std::regex const form("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
-  constexpr int kThreads = 4, kPerThread = 500;
-  std::vector<std::vector<std::string>> drawn(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kPerThread; ++i) {
-        char* uuid = object()->generateUUID();
-        drawn[t].push_back(uuid);
-        std::free(uuid);
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  std::set<std::string> unique;
-  for (auto const& texts : drawn) {
-    for (auto const& text : texts) {
-      ASSERT_TRUE(std::regex_match(text, form)) << text;
-      unique.insert(text);
-    }
-  }
-  EXPECT_EQ(static_cast<std::size_t>(kThreads * kPerThread), unique.size());
 }
 
 }  // namespace
