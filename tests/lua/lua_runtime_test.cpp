@@ -81,18 +81,4 @@ TEST_F(Conversions, IntegersAreThirtyTwoBitsAsOnTheDevice) {
   EXPECT_EQ("", run("assert(back[1] == -1 and back[2] == -2^31)"));
 }
 
-struct EmbeddedText : ::testing::Test {
-  void TearDown() override { luaopen_nelko_api_stream_layout_luacode = ""; }
-};
-
-TEST_F(EmbeddedText, AFailureIsPrintedAndTheModuleStillOpens) {
-  luaopen_nelko_api_stream_layout_luacode = "x = = 1";
-  testing::internal::CaptureStderr();
-  lua_State* L = open_state();
-  std::string printed = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(lua_istable(L, -1));
-  EXPECT_NE(std::string::npos, printed.find("unexpected symbol")) << printed;
-  lua_close(L);
-}
-
 }  // namespace
