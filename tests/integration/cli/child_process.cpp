@@ -125,15 +125,8 @@ BackgroundTarget::BackgroundTarget(std::vector<std::string> const& command,
 }
 
 BackgroundTarget::~BackgroundTarget() {
-  Stop();
-}
-
-int BackgroundTarget::Stop() {
-  if (pid_ < 0) return -1;
   kill(pid_, SIGTERM);
-  int status = Wait(pid_, Clock::now() + std::chrono::seconds(10));
-  pid_ = -1;
-  return status;
+  Wait(pid_, Clock::now() + std::chrono::seconds(10));
 }
 
 }  // namespace cli_test

@@ -53,8 +53,6 @@ class BackgroundTarget {
   BackgroundTarget(BackgroundTarget const&) = delete;
   BackgroundTarget& operator=(BackgroundTarget const&) = delete;
   bool ready() const { return ready_; }
-  // Sends SIGTERM and returns the exit status (-1 when it did not exit normally).
-  int Stop();
 
  private:
   pid_t pid_ = -1;

@@ -194,7 +194,7 @@ TEST_F(WithTarget, SlowTargetFailsWithinTheTimeout) {
 TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
   std::string file = files_.Write("example.json", LayoutToJson(ExampleLayout()));
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"version"}, {"layout", "set", "0", file}, {"point", "0", "1", "1"}}) {
+           {"version"}, {"layout", "set", "0", file}}) {
     args.insert(args.begin(), {"--timeout", "500"});
     RunResult result = Cli(args);
     EXPECT_EQ(result.exit_status, kIpcFailed) << args[2] << result.err;

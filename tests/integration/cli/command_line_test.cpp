@@ -8,25 +8,21 @@
 namespace stream_layout_cli {
 namespace {
 
-Invocation Parse(std::vector<std::string> const& args) {
-  return ParseCommandLine(args);
-}
-
 // The forms that are easy to get wrong; every command's plain form runs in cli_program_test.
 TEST(CommandLine, ReadsTheLessObviousForms) {
-  Invocation v = Parse({"layout", "render", "--from", "-", "--svg=out.svg"});
+  Invocation v = ParseCommandLine({"layout", "render", "--from", "-", "--svg=out.svg"});
   EXPECT_EQ(v.command, Command::kLayoutRender);
   EXPECT_EQ(v.layout_file, "-");
   EXPECT_EQ(v.svg_file, "out.svg");
 
   // Angles may be negative, as the next word or after '='.
-  v = Parse({"roi", "set", "1", "--pan", "-10", "--tilt=-2.5", "--roll", "0", "--vfov", "1e1"});
+  v = ParseCommandLine({"roi", "set", "1", "--pan", "-10", "--tilt=-2.5", "--roll", "0", "--vfov", "1e1"});
   EXPECT_DOUBLE_EQ(v.pan, -10);
   EXPECT_DOUBLE_EQ(v.tilt, -2.5);
 
   // Global options before or after the command.
-  Invocation before = Parse({"--target", "cam1", "--timeout", "250", "--json", "roi", "count"});
-  Invocation after = Parse({"roi", "count", "--json", "--timeout=250", "--target=cam1"});
+  Invocation before = ParseCommandLine({"--target", "cam1", "--timeout", "250", "--json", "roi", "count"});
+  Invocation after = ParseCommandLine({"roi", "count", "--json", "--timeout=250", "--target=cam1"});
   for (Invocation const& g : {before, after}) {
     EXPECT_EQ(g.target, "cam1");
     EXPECT_EQ(g.timeout_ms, 250);
@@ -44,14 +40,10 @@ TEST(CommandLine, RefusesBadCommandLines) {
       {{}, "no command"},
       {{"frobnicate"}, "unknown command 'frobnicate'"},
       {{"layout", "get"}, "STREAM is missing"},
-      {{"layout", "get", "-1"}, "negative"},
-      {{"layout", "get", "1.5"}, "not a whole number"},
       {{"layout", "get", "4294967296"}, "too large"},
       {{"layout", "render", "0"}, "'--svg' is required"},
       {{"layout", "render", "0", "--from", "f", "--svg", "a.svg"}, "not both"},
-      {{"roi", "get", "0", "--set", "future"}, "not a ROI set"},
       {{"roi", "set", "0", "--pan", "1", "--pan", "2"}, "more than once"},
-      {{"point", "0", "100001", "0"}, "out of range"},
       {{"--verbose", "version"}, "unknown option '--verbose'"},
       {{"roi", "set", "0", "--pan", "0x10", "--tilt", "1", "--roll", "1", "--vfov", "1"},
        "not a number"},
@@ -60,7 +52,7 @@ TEST(CommandLine, RefusesBadCommandLines) {
     std::string joined;
     for (std::string const& arg : c.args) joined += " " + arg;
     try {
-      Parse(c.args);
+      ParseCommandLine(c.args);
       ADD_FAILURE() << "accepted:" << joined;
     } catch (UsageError const& error) {
       EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
