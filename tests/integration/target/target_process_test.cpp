@@ -36,11 +36,6 @@ TEST(TargetOptions, BadOptionsPrintTheUsageAndExitTwo) {
     EXPECT_EQ(status, 2) << arguments;
     EXPECT_NE(output.find("usage:"), std::string::npos) << output;
   }
-  auto const [status, help] = run_to_end("--help");
-  EXPECT_EQ(status, 0);
-  for (char const* topic : {"--delay-ms", "--version", "cube faces", "immersive", "status"}) {
-    EXPECT_NE(help.find(topic), std::string::npos) << topic;
-  }
 }
 
 TEST(TargetTiming, DelayedResponsesComeLateButInOrderAndOverlapping) {
