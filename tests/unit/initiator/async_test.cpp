@@ -1,9 +1,7 @@
 // Asynchronous requests: registration, registries, completions and cancelling.
-#include <atomic>
 #include <chrono>
 #include <future>
 #include <stdexcept>
-#include <thread>
 
 #include "initiator_fixture.h"
 
@@ -208,33 +206,6 @@ TEST_F(Async, DeinitDropsPendingRequestsAndWithdrawsTheResponseFunction) {
   EXPECT_EQ(other, platform.registrations[1].user);
   EXPECT_EQ(channel, platform.registrations[1].channel);
   EXPECT_TRUE(platform.deinits.empty());
-}
-
-// Completions on another thread while clients send and cancel: no lost entries, no races.
-TEST_F(Async, CompletionsRaceWithSendsAndCancels) {
-  std::atomic<bool> stop{false};
-  std::atomic<int> calls{0};
-  static std::atomic<int>* counter;
-  counter = &calls;
-  auto count = [](char*, nelko_core_status, unsigned int, void*) { counter->fetch_add(1); };
-  std::thread sender([&] {
-    for (int i = 0; i < 300; ++i) {
-      nelko_api_stream_layout_get_num_roi_send_async(handle, "t", count, &kA);
-      if (i % 10 == 9) nelko_api_stream_layout_get_num_roi_cancel_async(handle, count, &kA);
-    }
-    stop = true;
-  });
-  while (!stop) {
-    std::string uuid;
-    {
-      std::lock_guard<std::mutex> lock(platform.mutex);
-      if (!platform.sent.empty()) uuid = platform.sent.back().uuid;
-    }
-    if (!uuid.empty()) deliver("Get_num_roi", uuid, R"({"status":0,"num":1})");
-  }
-  sender.join();
-  nelko_api_stream_layout_get_num_roi_cancel_async(handle, count, &kA);
-  EXPECT_EQ(0u, pending());
 }
 
 }  // namespace
