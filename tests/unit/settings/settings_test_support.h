@@ -90,18 +90,10 @@ struct ScalarCodec {
   }
 };
 
-inline void free_array(char** array) {
-  nelko_core_free_string_array(array);
-}
-inline void free_array(int** array) {
-  nelko_core_free_int_array(array);
-}
-inline void free_array(unsigned char** array) {
-  nelko_core_free_bool_array(array);
-}
-inline void free_array(double** array) {
-  nelko_core_free_double_array(array);
-}
+inline void free_array(char** array) { nelko_core_free_string_array(array); }
+inline void free_array(int** array) { nelko_core_free_int_array(array); }
+inline void free_array(unsigned char** array) { nelko_core_free_bool_array(array); }
+inline void free_array(double** array) { nelko_core_free_double_array(array); }
 
 template <class Cell>
 struct ArrayCodec {
