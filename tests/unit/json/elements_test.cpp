@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <string>
 
 namespace {
@@ -38,15 +37,6 @@ TEST(LenientAccess, MissingOrMistypedMembersReadAsDefaultsAndAreStored) {
   EXPECT_TRUE(response["num"].Is<json::Number>());
   EXPECT_TRUE(response["name"].Is<json::Number>());
   EXPECT_EQ(json::UnknownElement::Kind::Array, response["destination_type"].GetKind());
-}
-
-TEST(LenientAccess, ChainedAccessBuildsNestedContainers) {
-  json::UnknownElement root;
-  root["a"]["b"][2] = 7.0;
-  json::Array const& b = static_cast<json::Object const&>(root)["a"]["b"];
-  ASSERT_EQ(3u, b.Size());
-  EXPECT_TRUE(b[0].Is<json::Null>());
-  EXPECT_EQ(7.0, json::Number(b[2]));
 }
 
 TEST(StrictAccess, MissingMemberAndWrongKindThrowWithExactTexts) {
@@ -117,27 +107,6 @@ TEST(Assignment, SourceMayLiveInsideTheDestination) {
   object["a"]["b"] = true;
   object = static_cast<json::Object&>(object["a"]);
   EXPECT_TRUE(json::Boolean(object["b"]));
-}
-
-TEST(ArrayElements, GrowOnLenientAccessAndCompareElementwise) {
-  json::Array list;
-  list[2] = 3u;
-  ASSERT_EQ(3u, list.Size());
-  list.Insert(json::Number(4));
-  list.Insert("five");
-
-  EXPECT_TRUE(list[0].Is<json::Null>());
-  EXPECT_EQ(json::UnknownElement(3), list[2]);
-  EXPECT_EQ(json::UnknownElement("five"), list[4]);
-}
-
-TEST(Elements, CompareByKindAndValue) {
-  EXPECT_EQ(json::UnknownElement(), json::UnknownElement(json::Null()));
-  EXPECT_NE(json::UnknownElement(1.0), json::UnknownElement(true));
-  EXPECT_NE(json::UnknownElement(0.0), json::UnknownElement(json::Null()));
-  EXPECT_NE(json::UnknownElement("1"), json::UnknownElement(1));
-  double const nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_NE(json::UnknownElement(nan), json::UnknownElement(nan));
 }
 
 }  // namespace

@@ -139,26 +139,6 @@ TEST(Rejection, MalformedTextsThrowParseException) {
   }
 }
 
-TEST(Rejection, DuplicateNamesInLargeObjects) {
-  std::string text = "{";
-  for (int i = 0; i < 1000; ++i) text += "\"m" + std::to_string(i) + "\":0,";
-  json::Object out;
-  EXPECT_NO_THROW(json::Read(out, text + "\"last\":0}"));
-  EXPECT_THROW(json::Read(out, text + "\"m500\":0}"), json::ParseException);
-}
-
-TEST(Rejection, MessageNamesOffsetAndReason) {
-  try {
-    json::UnknownElement out;
-    json::Read(out, "{\"a\":1");
-    FAIL();
-  } catch (json::ParseException const& error) {
-    EXPECT_EQ(6u, error.Offset());
-    EXPECT_STREQ("JSON parse error at offset 6: Missing a comma or '}' after an object member.",
-                 error.what());
-  }
-}
-
 TEST(Rejection, ObjectOverloadRequiresAnObject) {
   json::Object out;
   out["kept"] = 1.0;
