@@ -1,6 +1,7 @@
 #include "target_process.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,8 +41,12 @@ void TargetProcess::start() {
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(&arg[0]);
   argv.push_back(nullptr);
+  pid_t const parent = ::getpid();
   m_pid = ::fork();
   if (m_pid == 0) {
+    // A target must not outlive a test that crashed.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
     ::dup2(out[1], 1);
     ::close(out[0]);
     ::close(out[1]);
@@ -80,12 +85,14 @@ void TargetProcess::signal(int signo) const {
   }
 }
 
-void TargetProcess::stop() {
-  if (m_pid <= 0) return;
+int TargetProcess::stop(int signo) {
+  if (m_pid <= 0) return -1;
   ::kill(m_pid, SIGCONT);
-  ::kill(m_pid, SIGTERM);
-  ::waitpid(m_pid, nullptr, 0);
+  ::kill(m_pid, signo);
+  int status = 0;
+  ::waitpid(m_pid, &status, 0);
   m_pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 void TargetProcess::restart() {

@@ -1,7 +1,9 @@
-// Runs stream-layout-target in another process, in a private IPC directory, for a test.
+// Runs stream-layout-target in another process, in a private IPC directory, for a test; the
+// stream_layout and target suites share it.
 #ifndef NELKO_TESTS_TARGET_PROCESS_H
 #define NELKO_TESTS_TARGET_PROCESS_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -17,8 +19,9 @@ class TargetProcess {
   TargetProcess& operator=(TargetProcess const&) = delete;
 
   void signal(int signo) const;
-  // SIGTERM, and wait for the end.
-  void stop();
+  // Sends `signo` (to a stopped target as well) and waits for the end; returns the exit status,
+  // or 128 + the signal that ended it.
+  int stop(int signo = SIGTERM);
   // Starts it again with the same options, in the same directory.
   void restart();
 

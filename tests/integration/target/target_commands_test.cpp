@@ -25,9 +25,8 @@ class TargetCommands : public testing::Test {
     return layout;
   }
 
-  std::string const name_ = unique_target_name();
-  TargetProcess target_{{"--name", name_}};
-  TargetClient client_{name_};
+  TargetProcess target_;  // first: it sets NELKO_IPC_DIR for the client
+  TargetClient client_;
 };
 
 Placement const kFullFrame = {0, 0, 100000, 100000, 0, 0, 0, 100000, 100000};

@@ -24,9 +24,8 @@ class TargetGeometry : public testing::Test {
     EXPECT_NEAR(response["tilt"].GetDouble(), tilt, 1e-9);
   }
 
-  std::string const name_ = unique_target_name();
-  TargetProcess target_{{"--name", name_}};
-  TargetClient client_{name_};
+  TargetProcess target_;  // first: it sets NELKO_IPC_DIR for the client
+  TargetClient client_;
 };
 
 TEST_F(TargetGeometry, EveryFacetKindMapsItsPointsAsDocumented) {
