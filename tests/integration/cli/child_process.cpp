@@ -111,22 +111,4 @@ RunResult Run(std::vector<std::string> const& command, std::string const& ipc_di
   return result;
 }
 
-BackgroundTarget::BackgroundTarget(std::vector<std::string> const& command,
-                                   std::string const& ipc_dir, std::string const& log_dir) {
-  std::string out = log_dir + "/target.out";
-  // A previous target's "ready" must not be read before the child truncates the file.
-  unlink(out.c_str());
-  pid_ = Spawn(command, ipc_dir, "/dev/null", out, log_dir + "/target.err");
-  Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
-  while (!ready_ && Clock::now() < deadline) {
-    ready_ = ReadFile(out).find("ready") != std::string::npos;
-    if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-BackgroundTarget::~BackgroundTarget() {
-  kill(pid_, SIGTERM);
-  Wait(pid_, Clock::now() + std::chrono::seconds(10));
-}
-
 }  // namespace cli_test

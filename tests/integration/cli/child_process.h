@@ -1,9 +1,6 @@
-// Runs programs for the tests: stream-layout to completion with its output captured, and
-// stream-layout-target in the background until the test ends.
+// Runs stream-layout to completion for the tests, with its output captured.
 #ifndef CLI_TEST_CHILD_PROCESS_H
 #define CLI_TEST_CHILD_PROCESS_H
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <string>
@@ -42,22 +39,6 @@ std::vector<std::string> BuiltProgram(std::string const& program);
 RunResult Run(std::vector<std::string> const& command, std::string const& ipc_dir,
               std::string const& input = "",
               std::chrono::milliseconds limit = std::chrono::seconds(60));
-
-// stream-layout-target in the background, started by `command`; the constructor returns once it
-// has printed "ready" (or given up after 30 s). The destructor ends it with SIGTERM.
-class BackgroundTarget {
- public:
-  BackgroundTarget(std::vector<std::string> const& command, std::string const& ipc_dir,
-                   std::string const& log_dir);
-  ~BackgroundTarget();
-  BackgroundTarget(BackgroundTarget const&) = delete;
-  BackgroundTarget& operator=(BackgroundTarget const&) = delete;
-  bool ready() const { return ready_; }
-
- private:
-  pid_t pid_ = -1;
-  bool ready_ = false;
-};
 
 std::string ReadFile(std::string const& path);
 

@@ -7,10 +7,12 @@
 
 #include "child_process.h"
 #include "layout_file.h"
+#ifdef STREAM_LAYOUT_TARGET
+#include "target_process.h"
+#endif
 
 namespace {
 
-using cli_test::BackgroundTarget;
 using cli_test::ReadFile;
 using cli_test::RunResult;
 using cli_test::TempDir;
@@ -48,33 +50,35 @@ class Program : public ::testing::Test {
   RunResult Cli(std::vector<std::string> const& args, std::string const& input = "") {
     std::vector<std::string> command = cli_test::BuiltProgram(STREAM_LAYOUT_PROGRAM);
     command.insert(command.end(), args.begin(), args.end());
-    return cli_test::Run(command, ipc_.path(), input);
+    return cli_test::Run(command, ipc_dir(), input);
   }
+  virtual std::string ipc_dir() const { return ipc_.path(); }
 
   TempDir ipc_;
   TempDir files_;
 };
 
+#ifdef STREAM_LAYOUT_TARGET
 // A target that is running for each test of the fixture.
 class WithTarget : public Program {
  protected:
   void SetUp() override { Start({}); }
-
+  // Replaces the running target by one with these options; throws if it does not become ready.
   void Start(std::vector<std::string> const& args) {
-#ifndef STREAM_LAYOUT_TARGET_PROGRAM
-    (void)args;
-    GTEST_SKIP() << "stream-layout-target is not built";
-#else
     target_.reset();
-    std::vector<std::string> command = cli_test::BuiltProgram(STREAM_LAYOUT_TARGET_PROGRAM);
-    command.insert(command.end(), args.begin(), args.end());
-    target_ = std::make_unique<BackgroundTarget>(command, ipc_.path(), files_.path());
-    ASSERT_TRUE(target_->ready()) << ReadFile(files_.path() + "/target.err");
-#endif
+    target_ = std::make_unique<TargetProcess>(args);
   }
+  std::string ipc_dir() const override { return target_->ipcDir(); }
 
-  std::unique_ptr<BackgroundTarget> target_;
+  std::unique_ptr<TargetProcess> target_;
 };
+#else
+class WithTarget : public Program {
+ protected:
+  void SetUp() override { GTEST_SKIP() << "stream-layout-target is not built"; }
+  void Start(std::vector<std::string> const&) {}
+};
+#endif
 
 TEST_F(WithTarget, VersionShowsTheTargetsAndTheLibrarys) {
   RunResult text = Cli({"version"});

@@ -52,11 +52,5 @@ TEST(LayoutSvg, IsWellFormedWhateverTheInput) {
   EXPECT_NE(RenderLayoutSvg(Layout{}, "t").find("no placements"), std::string::npos);
 }
 
-TEST(LayoutSvg, PercentTextKeepsOnlyTheDecimalsNeeded) {
-  EXPECT_EQ(PercentText(12500), "12.5");
-  EXPECT_EQ(PercentText(1), "0.001");
-  EXPECT_EQ(PercentText(8589934590ull), "8589934.59");
-}
-
 }  // namespace
 }  // namespace stream_layout_cli

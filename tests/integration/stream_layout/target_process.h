@@ -1,5 +1,5 @@
 // Runs stream-layout-target in another process, in a private IPC directory, for a test; the
-// stream_layout and target suites share it.
+// stream_layout, target and cli suites share it.
 #ifndef NELKO_TESTS_TARGET_PROCESS_H
 #define NELKO_TESTS_TARGET_PROCESS_H
 
@@ -24,6 +24,7 @@ class TargetProcess {
   int stop(int signo = SIGTERM);
   // Starts it again with the same options, in the same directory.
   void restart();
+  std::string const& ipcDir() const { return m_ipcDir; }
 
  private:
   void start();
