@@ -5,6 +5,7 @@
 // interface name and the request identifier; a response is the target's response object as JSON
 // text with a "status" member, tagged with the same identifier.
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "json/text.h"
@@ -44,11 +45,11 @@ nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interfa
   thread_local std::string text;
   text.clear();
   json::Write(command, text);
-  ResponseRouter& router = ResponseRouter::forChannel(m_ipcHandle);
-  router.noteSent(uuid, this, commandOf(command));
+  std::shared_ptr<ResponseRouter> router = ResponseRouter::forChannel(m_ipcHandle);
+  router->noteSent(uuid, this, commandOf(command));
   nelko_core_status status =
       nelko_core_ipc_initiator_command_send(m_ipcHandle, target, interface_name, uuid, text.c_str());
-  if (status != NELKO_CORE_STATUS_NO_ERROR) router.forgetSent(uuid);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) router->forgetSent(uuid);
   return status;
 }
 
@@ -64,7 +65,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
   if (uuid == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
   Response received;
   nelko_core_status status =
-      ResponseRouter::forChannel(m_ipcHandle).await(uuid, timeout_ms, received);
+      ResponseRouter::forChannel(m_ipcHandle)->await(uuid, timeout_ms, received);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   try {
     json::Read(response, received.payload);
@@ -88,7 +89,7 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
   }
   Response received{*first != nullptr ? *first : "", *uuid, *payload};
   std::string command;
-  if (!ResponseRouter::forChannel(m_ipcHandle).routeDelivered(this, received, command)) return;
+  if (!ResponseRouter::forChannel(m_ipcHandle)->routeDelivered(this, received, command)) return;
   json::Object response;
   json::Read(response, received.payload);
   if (command.empty()) command = commandOf(response);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "nelko_core_channel_events.h"
 #include "nelko_core_ipc.h"
 #include "nelko_core_logging.h"
 
@@ -21,14 +22,39 @@ using OwnedText = std::unique_ptr<char, FreeText>;
 
 }  // namespace
 
-ResponseRouter& ResponseRouter::forChannel(void* ipc_handle) {
-  // Never destroyed: the core library's threads may still deliver while the process exits.
-  static auto* routers = new std::unordered_map<void*, std::unique_ptr<ResponseRouter>>();
-  static auto* routers_mutex = new std::mutex();
-  std::lock_guard<std::mutex> lock(*routers_mutex);
-  std::unique_ptr<ResponseRouter>& router = (*routers)[ipc_handle];
+namespace {
+
+struct Routers {
+  std::mutex mutex;
+  std::unordered_map<void*, std::shared_ptr<ResponseRouter>> byChannel;
+};
+
+// Never destroyed: the core library's threads may still deliver while the process exits.
+Routers& routers() {
+  static auto* all = new Routers();
+  return *all;
+}
+
+// The core closed the channel and stopped its thread: its router goes. A call still running on
+// it keeps it alive until it returns.
+void forgetChannel(void* ipc_handle) {
+  std::shared_ptr<ResponseRouter> gone;
+  std::lock_guard<std::mutex> lock(routers().mutex);
+  auto router = routers().byChannel.find(ipc_handle);
+  if (router == routers().byChannel.end()) return;
+  gone = std::move(router->second);
+  routers().byChannel.erase(router);
+}
+
+}  // namespace
+
+std::shared_ptr<ResponseRouter> ResponseRouter::forChannel(void* ipc_handle) {
+  static bool const observing = (nelko::core::set_channel_closed_observer(&forgetChannel), true);
+  (void)observing;
+  std::lock_guard<std::mutex> lock(routers().mutex);
+  std::shared_ptr<ResponseRouter>& router = routers().byChannel[ipc_handle];
   if (!router) router.reset(new ResponseRouter(ipc_handle));
-  return *router;
+  return router;
 }
 
 void ResponseRouter::noteSent(std::string const& uuid, void const* sender,

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -42,8 +43,8 @@ class ResponseRouter {
   static constexpr std::size_t kStashCapacity = 256;
   static constexpr std::size_t kSenderCapacity = 4096;
 
-  // The router of a channel, made on first use; it lives as long as the process.
-  static ResponseRouter& forChannel(void* ipc_handle);
+  // The router of a channel, made on first use; it goes when the core closes the channel.
+  static std::shared_ptr<ResponseRouter> forChannel(void* ipc_handle);
 
   // Remembers who sent `uuid` and which command it carries, before it goes out.
   void noteSent(std::string const& uuid, void const* sender, std::string const& command);

@@ -1,11 +1,13 @@
 // The C functions of nelko_core_ipc.h: argument checks, handle kinds and the rule that nothing
 // is thrown across the C boundary; the channels do the work.
+#include <atomic>
 #include <new>
 
 #include "ipc_handle.h"
 #include "ipc_initiator_channel.h"
 #include "ipc_socket_directory.h"
 #include "ipc_target_channel.h"
+#include "nelko_core_channel_events.h"
 #include "nelko_core_ipc.h"
 
 using nelko::core::channel_from_handle;
@@ -45,7 +47,13 @@ nelko_core_status close(Channel* channel) noexcept {
   });
 }
 
+std::atomic<nelko::core::ChannelClosedObserver> g_channel_closed{nullptr};
+
 }  // namespace
+
+void nelko::core::set_channel_closed_observer(ChannelClosedObserver observer) {
+  g_channel_closed.store(observer);
+}
 
 extern "C" {
 
@@ -80,7 +88,12 @@ nelko_core_status nelko_core_ipc_target_init(void* log_handle, char const* targe
 }
 
 nelko_core_status nelko_core_ipc_deinit(void* ipc_handle) {
-  if (auto* initiator = channel_from_handle<InitiatorChannel>(ipc_handle)) return close(initiator);
+  if (auto* initiator = channel_from_handle<InitiatorChannel>(ipc_handle)) {
+    nelko_core_status status = close(initiator);
+    auto observer = g_channel_closed.load();
+    if (status == NELKO_CORE_STATUS_NO_ERROR && observer != nullptr) observer(ipc_handle);
+    return status;
+  }
   if (auto* target = channel_from_handle<TargetChannel>(ipc_handle)) return close(target);
   return NELKO_CORE_STATUS_INVALID_PARAMS;
 }
