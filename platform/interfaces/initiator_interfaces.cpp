@@ -9,11 +9,11 @@
 #include <string>
 
 #include "json/text.h"
+#include "nelko_core_channel_events.h"
 #include "nelko_core_ipc.h"
 #include "nelko_initiator_interfaces.h"
 #include "response_router.h"
 
-using nelko::interfaces::Response;
 using nelko::interfaces::ResponseRouter;
 
 namespace {
@@ -42,11 +42,13 @@ nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interfa
   if (interface_name == nullptr || target == nullptr || uuid == nullptr) {
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
+  bool const async = nelko::core::take_registration_mark(m_ipcHandle, this);
   thread_local std::string text;
   text.clear();
   json::Write(command, text);
   std::shared_ptr<ResponseRouter> router = ResponseRouter::forChannel(m_ipcHandle);
-  router->noteSent(uuid, this, commandOf(command));
+  if (!router) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  router->noteSent(uuid, {this, target, commandOf(command), async});
   nelko_core_status status =
       nelko_core_ipc_initiator_command_send(m_ipcHandle, target, interface_name, uuid, text.c_str());
   if (status != NELKO_CORE_STATUS_NO_ERROR) router->forgetSent(uuid);
@@ -61,14 +63,14 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
                                                                  json::Object& response) {
   (void)interface_name;
   (void)target;
-  (void)command_name;
-  if (uuid == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  Response received;
-  nelko_core_status status =
-      ResponseRouter::forChannel(m_ipcHandle)->await(uuid, timeout_ms, received);
+  if (uuid == nullptr || command_name == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  std::shared_ptr<ResponseRouter> router = ResponseRouter::forChannel(m_ipcHandle);
+  if (!router) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  std::string payload;
+  nelko_core_status status = router->await(this, uuid, command_name, timeout_ms, payload);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   try {
-    json::Read(response, received.payload);
+    json::Read(response, payload);
   } catch (json::Exception const&) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
@@ -87,12 +89,11 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
       *payload == nullptr) {
     return;
   }
-  Response received{*first != nullptr ? *first : "", *uuid, *payload};
+  std::shared_ptr<ResponseRouter> router = ResponseRouter::forChannel(m_ipcHandle);
   std::string command;
-  if (!ResponseRouter::forChannel(m_ipcHandle)->routeDelivered(this, received, command)) return;
+  if (!router || !router->takeAsync(this, *uuid, command)) return;
   json::Object response;
-  json::Read(response, received.payload);
-  if (command.empty()) command = commandOf(response);
+  json::Read(response, *payload);
   subclassResponseDispatch(command.c_str(), *first != nullptr ? *first : const_cast<char*>(""),
                            *uuid, response);
 }

@@ -1,27 +1,13 @@
 #include "response_router.h"
 
-#include <cstdlib>
-#include <memory>
+#include <chrono>
+#include <vector>
 
-#include "nelko_core_channel_events.h"
 #include "nelko_core_ipc.h"
 #include "nelko_core_logging.h"
 
 namespace nelko {
 namespace interfaces {
-namespace {
-
-// How long a waiter trusts that the channel is still in push mode before it asks the core again
-// (the objects that registered response functions may all have gone since).
-constexpr auto kPushRecheck = std::chrono::milliseconds(200);
-
-struct FreeText {
-  void operator()(char* text) const { std::free(text); }
-};
-using OwnedText = std::unique_ptr<char, FreeText>;
-
-}  // namespace
-
 namespace {
 
 struct Routers {
@@ -46,179 +32,140 @@ void forgetChannel(void* ipc_handle) {
   routers().byChannel.erase(router);
 }
 
+void logDropped(std::string_view uuid, std::string_view target, char const* why) {
+  nelko_core_logging_log(nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
+                         "dropping the response to request %.*s from target '%.*s': %s",
+                         static_cast<int>(uuid.size()), uuid.data(),
+                         static_cast<int>(target.size()), target.data(), why);
+}
+
 }  // namespace
 
 std::shared_ptr<ResponseRouter> ResponseRouter::forChannel(void* ipc_handle) {
   static bool const observing = (nelko::core::set_channel_closed_observer(&forgetChannel), true);
   (void)observing;
   std::lock_guard<std::mutex> lock(routers().mutex);
-  std::shared_ptr<ResponseRouter>& router = routers().byChannel[ipc_handle];
-  if (!router) router.reset(new ResponseRouter(ipc_handle));
+  auto found = routers().byChannel.find(ipc_handle);
+  if (found != routers().byChannel.end()) return found->second;
+  std::shared_ptr<ResponseRouter> router(new ResponseRouter(ipc_handle));
+  if (nelko::core::set_response_sink(ipc_handle, router.get()) != NELKO_CORE_STATUS_NO_ERROR) {
+    return nullptr;
+  }
+  routers().byChannel.emplace(ipc_handle, router);
   return router;
 }
 
-void ResponseRouter::noteSent(std::string const& uuid, void const* sender,
-                              std::string const& command) {
+void ResponseRouter::noteSent(std::string const& uuid, Request request) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  auto inserted = m_senders.insert_or_assign(uuid, Sender{sender, command});
-  if (!inserted.second) return;
-  m_senderOrder.push_back(uuid);
-  if (m_senderOrder.size() > kSenderCapacity) {
-    m_senders.erase(m_senderOrder.front());
-    m_senderOrder.pop_front();
-  }
+  m_pending.insert_or_assign(uuid, Pending{std::move(request), nullptr, false, {}});
 }
 
 void ResponseRouter::forgetSent(std::string const& uuid) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_senders.erase(uuid);
+  auto pending = m_pending.find(uuid);
+  if (pending != m_pending.end() && pending->second.waiter == nullptr) m_pending.erase(pending);
 }
 
-bool ResponseRouter::handToWaiter(Response& response) {
-  auto waiter = m_waiters.find(response.uuid);
-  if (waiter == m_waiters.end()) return false;
-  waiter->second->response = std::move(response);
-  waiter->second->ready = true;
-  m_changed.notify_all();
-  return true;
-}
-
-void ResponseRouter::stash(Response&& response, bool seen) {
-  auto existing = m_stash.find(response.uuid);
-  if (existing != m_stash.end()) {
-    existing->second = Stashed{std::move(response), seen || existing->second.seen};
-    return;
-  }
-  std::string key = response.uuid;
-  m_stashOrder.push_back(key);
-  m_stash.emplace(std::move(key), Stashed{std::move(response), seen});
-  while (m_stashOrder.size() > kStashCapacity) {
-    auto oldest = m_stash.find(m_stashOrder.front());
-    if (oldest != m_stash.end()) {
-      if (!oldest->second.seen) {
-        nelko_core_logging_log(nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
-                               "dropping the unclaimed response to request %s",
-                               oldest->first.c_str());
-      }
-      m_stash.erase(oldest);
-    }
-    m_stashOrder.pop_front();
-  }
-}
-
-bool ResponseRouter::takeStashed(std::string const& uuid, Response& out) {
-  auto stashed = m_stash.find(uuid);
-  if (stashed == m_stash.end()) return false;
-  out = std::move(stashed->second.response);
-  m_stash.erase(stashed);
-  // Its place in m_stashOrder is skipped when it comes up for eviction.
-  return true;
-}
-
-void ResponseRouter::pullOnce(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
-  int wait_ms = -1;
-  if (deadline != Clock::time_point::max()) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    wait_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-  }
-  m_pulling = true;
-  lock.unlock();
-  char* first = nullptr;
-  char* interface_name = nullptr;
-  char* uuid = nullptr;
-  char* payload = nullptr;
-  nelko_core_status status = nelko_core_ipc_initiator_response_receive(
-      m_ipcHandle, wait_ms, &first, &interface_name, &uuid, &payload);
-  OwnedText owned[] = {OwnedText(first), OwnedText(interface_name), OwnedText(uuid),
-                       OwnedText(payload)};
-  Response response;
-  if (status == NELKO_CORE_STATUS_NO_ERROR) {
-    response.first_text = first != nullptr ? first : "";
-    response.uuid = uuid != nullptr ? uuid : "";
-    response.payload = payload != nullptr ? payload : "";
-  }
-  lock.lock();
-  m_pulling = false;
-  switch (status) {
-    case NELKO_CORE_STATUS_NO_ERROR:
-      if (!handToWaiter(response)) stash(std::move(response), false);
-      break;
-    case NELKO_CORE_STATUS_IPC_FAILED:  // nothing arrived in time
-      break;
-    case NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION:  // responses go to response functions now
-      m_push = true;
-      m_pushSeen = Clock::now();
-      break;
-    default:
-      m_pullFailure = status;
-      break;
-  }
-  m_changed.notify_all();  // another waiter may take over pulling
-}
-
-nelko_core_status ResponseRouter::await(std::string const& uuid, int timeout_ms, Response& out) {
-  Clock::time_point const deadline =
-      timeout_ms < 0 ? Clock::time_point::max()
-                     : Clock::now() + std::chrono::milliseconds(timeout_ms);
+nelko_core_status ResponseRouter::await(void const* owner, std::string const& uuid,
+                                        std::string_view command, int timeout_ms,
+                                        std::string& payload) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point const deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   std::unique_lock<std::mutex> lock(m_mutex);
-  Waiter waiter;
-  if (!m_waiters.emplace(uuid, &waiter).second) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-  // What the waiters learnt about the channel is theirs: the last one to leave forgets it, so
-  // that a failure nobody took, or push mode that has since ended, never reaches a later request
-  // (nor a new channel that the allocator places at this one's address).
-  struct Leave {
-    ResponseRouter* router;
-    std::string const& uuid;
-    ~Leave() {
-      router->m_waiters.erase(uuid);
-      if (router->m_waiters.empty() && !router->m_pulling) {
-        router->m_pullFailure = NELKO_CORE_STATUS_NO_ERROR;
-        router->m_push = false;
-      }
-    }
-  } leave{this, uuid};
-
-  bool tried = false;
-  for (;;) {
-    if (waiter.ready || takeStashed(uuid, waiter.response)) {
-      out = std::move(waiter.response);
-      m_senders.erase(uuid);
-      return NELKO_CORE_STATUS_NO_ERROR;
-    }
-    if (m_pullFailure != NELKO_CORE_STATUS_NO_ERROR) {
-      nelko_core_status failure = m_pullFailure;
-      m_pullFailure = NELKO_CORE_STATUS_NO_ERROR;
-      return failure;
-    }
-    Clock::time_point const now = Clock::now();
-    if (tried && now >= deadline) return NELKO_CORE_STATUS_IPC_FAILED;
-    if (m_push && now - m_pushSeen >= kPushRecheck) m_push = false;
-    if (!m_pulling && !m_push) {
-      pullOnce(lock, deadline);
-    } else if (now >= deadline) {
-      return NELKO_CORE_STATUS_IPC_FAILED;
-    } else {
-      Clock::time_point wake = deadline;
-      if (m_push && m_pushSeen + kPushRecheck < wake) wake = m_pushSeen + kPushRecheck;
-      m_changed.wait_until(lock, wake);
-    }
-    tried = true;
+  auto pending = m_pending.find(uuid);
+  if (pending == m_pending.end()) return NELKO_CORE_STATUS_IPC_FAILED;
+  Pending& entry = pending->second;
+  if (entry.request.async || entry.request.owner != owner || entry.request.command != command) {
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
+  if (entry.waiter != nullptr) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
+  if (entry.arrived) {
+    payload = std::move(entry.payload);
+    m_pending.erase(pending);
+    return NELKO_CORE_STATUS_NO_ERROR;
+  }
+  if (timeout_ms == 0) return NELKO_CORE_STATUS_IPC_FAILED;
+
+  // The response is handed to the waiter and the entry erased under the mutex, which the wait
+  // releases; the entry cannot go otherwise while it has a waiter.
+  Waiter waiter;
+  entry.waiter = &waiter;
+  if (timeout_ms < 0) {
+    waiter.wake.wait(lock, [&] { return waiter.answered; });
+  } else {
+    waiter.wake.wait_until(lock, deadline, [&] { return waiter.answered; });
+  }
+  if (waiter.answered) {
+    payload = std::move(waiter.payload);
+    return NELKO_CORE_STATUS_NO_ERROR;
+  }
+  m_pending.find(uuid)->second.waiter = nullptr;
+  return NELKO_CORE_STATUS_IPC_FAILED;
 }
 
-bool ResponseRouter::routeDelivered(void const* receiver, Response& response,
-                                    std::string& command) {
+bool ResponseRouter::takeAsync(void const* owner, std::string_view uuid, std::string& command) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_push = true;
-  m_pushSeen = Clock::now();
-  if (handToWaiter(response)) return false;
-  auto sender = m_senders.find(response.uuid);
-  bool const mine = sender == m_senders.end() || sender->second.object == receiver;
-  if (sender != m_senders.end()) command = sender->second.command;
-  // Kept as well, for a receive that may still claim it (a non-blocking send on a handle that
-  // also sends asynchronously).
-  stash(Response(response), mine);
-  return mine;
+  auto pending = m_pending.find(std::string(uuid));
+  if (pending == m_pending.end() || !pending->second.request.async ||
+      pending->second.request.owner != owner) {
+    return false;
+  }
+  command = std::move(pending->second.request.command);
+  m_pending.erase(pending);
+  return true;
+}
+
+nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view target,
+                                                             std::string_view,
+                                                             std::string_view uuid,
+                                                             std::string_view payload) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  auto pending = m_pending.find(std::string(uuid));
+  if (pending == m_pending.end()) {
+    lock.unlock();
+    logDropped(uuid, target, "no request waits for it");
+    return Route::taken;
+  }
+  Pending& entry = pending->second;
+  if (entry.request.target != target) {
+    lock.unlock();
+    logDropped(uuid, target, "the request went to another target");
+    return Route::taken;
+  }
+  if (entry.request.async) return Route::to_callbacks;
+  if (entry.waiter != nullptr) {
+    Waiter& waiter = *entry.waiter;
+    waiter.payload.assign(payload);
+    waiter.answered = true;
+    m_pending.erase(pending);
+    waiter.wake.notify_one();  // under the mutex: the waiter leaves (and goes) only after it
+    return Route::taken;
+  }
+  entry.payload.assign(payload);
+  entry.arrived = true;
+  return Route::taken;
+}
+
+void ResponseRouter::after_callbacks(std::string_view uuid) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  auto pending = m_pending.find(std::string(uuid));
+  if (pending == m_pending.end()) return;  // its object took it
+  std::string const target = std::move(pending->second.request.target);
+  m_pending.erase(pending);
+  lock.unlock();
+  logDropped(uuid, target, "its object no longer takes responses");
+}
+
+void ResponseRouter::on_withdrawn(void const* user) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (auto pending = m_pending.begin(); pending != m_pending.end();) {
+    // A thread still waiting inside the object keeps its entry until it returns.
+    if (pending->second.request.owner == user && pending->second.waiter == nullptr) {
+      pending = m_pending.erase(pending);
+    } else {
+      ++pending;
+    }
+  }
 }
 
 }  // namespace interfaces

@@ -1,101 +1,89 @@
-// ResponseRouter: makes every response on an IPC channel reach the request that sent it.
+// ResponseRouter: makes every response on an IPC channel reach the request that sent it, once.
 //
-// One router exists per channel (several initiator objects may share a channel). Requests are
-// answered in one of three ways, and they may be mixed on one channel:
-//  - a thread waits for the response synchronously (basicReceiveResponse): it is a *waiter*;
-//  - the response arrives before anybody waits for it (non-blocking sends): it is *stashed*
-//    until a receive claims it;
-//  - the object that sent it completes it asynchronously (send_async): the core library delivers
-//    it to the object's registered response function, which hands it to the derived class.
-//
-// The core library delivers a channel's responses either to the registered response functions
-// (push: as soon as any object registered one) or to whoever pulls them. While nobody registered,
-// waiters take turns pulling: one thread at a time pulls from the core and routes what it gets to
-// the waiter it belongs to, or to the stash; the others sleep until their response is routed to
-// them or their time-out runs out. In push mode waiters only sleep: the deliveries route.
-//
-// The stash holds at most kStashCapacity responses; the oldest goes first, with a warning line
-// when nobody ever saw it.
+// One router exists per channel (several initiator objects may share a channel). It is the
+// channel's response sink: the core hands it every response on the channel's I/O thread before
+// any response function sees it. The router remembers each request from the moment it is sent
+// until its response is handed over, so nothing it keeps outlives what somebody still waits for:
+//  - a request that its object completes asynchronously (sent right after the object registered
+//    its response function, see take_registration_mark) is left to the response functions: the
+//    object's own one takes it (takeAsync) and dispatches it to the derived class;
+//  - any other request's response goes to the thread waiting for it (basicReceiveResponse), or
+//    is kept in the request's entry until a receive claims it.
+// An entry goes when its response is handed over or claimed, when its send fails, or when its
+// object withdraws its response functions (the object is being destroyed). A connection that
+// breaks ends every request outstanding on it with a response {"status":4} made by the core, so
+// no request waits for an answer that cannot come. Responses that no request waits for any more
+// are dropped at once with a log line.
 #ifndef NELKO_INTERFACES_RESPONSE_ROUTER_H
 #define NELKO_INTERFACES_RESPONSE_ROUTER_H
 
-#include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
+#include "nelko_core_channel_events.h"
 #include "nelko_core_types.h"
 
 namespace nelko {
 namespace interfaces {
 
-struct Response {
-  std::string first_text;  // the name of the target that answered
-  std::string uuid;
-  std::string payload;  // the response object as JSON text
-};
-
-class ResponseRouter {
+class ResponseRouter final : public nelko::core::ResponseSink {
  public:
-  static constexpr std::size_t kStashCapacity = 256;
-  static constexpr std::size_t kSenderCapacity = 4096;
-
-  // The router of a channel, made on first use; it goes when the core closes the channel.
+  // The router of a channel, made (and installed as its sink) on first use; it goes when the
+  // core closes the channel. Null when the handle is not an initiator channel.
   static std::shared_ptr<ResponseRouter> forChannel(void* ipc_handle);
 
-  // Remembers who sent `uuid` and which command it carries, before it goes out.
-  void noteSent(std::string const& uuid, void const* sender, std::string const& command);
+  // A request, remembered before it goes out. `owner` is the object that sends it.
+  struct Request {
+    void const* owner;
+    std::string target;
+    std::string command;  // the command name, as the object's receive and dispatch name it
+    bool async;
+  };
+  void noteSent(std::string const& uuid, Request request);
+  // Its send failed: nothing will answer it.
   void forgetSent(std::string const& uuid);
 
-  // Waits for the response to uuid: 0 and the response; 4 when none came within timeout_ms
-  // (0 polls, negative waits without limit); 3 when another thread already waits for it; a
-  // status of the core library when the channel fails.
-  nelko_core_status await(std::string const& uuid, int timeout_ms, Response& out);
+  // Waits for the response to `owner`'s request `uuid` of `command`: 0 with its payload; 4 when
+  // none came within timeout_ms (0 polls, negative waits without limit; the request stays and
+  // may be received again) or when no such request is pending (never sent, already received,
+  // or ended by its connection breaking, which also answers a waiter with a status of 4); 1 for
+  // a request of another command or object (it stays for the right receive); 3 when another
+  // thread already waits for it.
+  nelko_core_status await(void const* owner, std::string const& uuid, std::string_view command,
+                          int timeout_ms, std::string& payload);
 
-  // A response delivered by the core library to `receiver`'s response function. A waiter takes
-  // it (moved out of `response`); otherwise it is stashed and the result tells whether the
-  // receiver should complete it itself (it sent it, or nobody else is known to have), with
-  // `command` set to the command name it was sent with (empty when unknown).
-  bool routeDelivered(void const* receiver, Response& response, std::string& command);
+  // A response delivered to `owner`'s response function: true, with the command it was sent
+  // with, when it answers an asynchronous request of `owner` (the request is then done).
+  bool takeAsync(void const* owner, std::string_view uuid, std::string& command);
+
+  Route on_response(std::string_view target, std::string_view interface_name,
+                    std::string_view uuid, std::string_view payload) override;
+  void after_callbacks(std::string_view uuid) override;
+  void on_withdrawn(void const* user) override;
 
  private:
   explicit ResponseRouter(void* ipc_handle) : m_ipcHandle(ipc_handle) {}
 
+  // A thread in await(), on its own stack.
   struct Waiter {
-    bool ready = false;
-    Response response;
+    std::condition_variable wake;
+    bool answered = false;
+    std::string payload;
   };
-  struct Stashed {
-    Response response;
-    bool seen = false;  // delivered to an object's response function already
+  struct Pending {
+    Request request;
+    Waiter* waiter = nullptr;
+    bool arrived = false;  // its response is kept in `payload` for a receive
+    std::string payload;
   };
-  struct Sender {
-    void const* object;
-    std::string command;
-  };
-  using Clock = std::chrono::steady_clock;
-
-  // Call with m_mutex held.
-  bool handToWaiter(Response& response);
-  void stash(Response&& response, bool seen);
-  bool takeStashed(std::string const& uuid, Response& out);
-  void pullOnce(std::unique_lock<std::mutex>& lock, Clock::time_point deadline);
 
   void* const m_ipcHandle;
   std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::unordered_map<std::string, Waiter*> m_waiters;
-  std::unordered_map<std::string, Stashed> m_stash;
-  std::deque<std::string> m_stashOrder;
-  std::unordered_map<std::string, Sender> m_senders;
-  std::deque<std::string> m_senderOrder;
-  bool m_pulling = false;
-  bool m_push = false;
-  Clock::time_point m_pushSeen;
-  nelko_core_status m_pullFailure = NELKO_CORE_STATUS_NO_ERROR;
+  std::unordered_map<std::string, Pending> m_pending;
 };
 
 }  // namespace interfaces

@@ -1,8 +1,13 @@
 // Between the platform's own libraries only (not installed, not for clients): the interfaces
-// library keeps state per IPC channel and must hear when a channel is gone, so that nothing of it
-// outlives the channel or reaches a new channel that the allocator places at the same address.
+// library routes the responses of the requests it sends itself, and must hear what happens on a
+// channel: each response before the response callbacks see it, which objects withdrew their
+// response functions, and when the channel is gone.
 #ifndef NELKO_CORE_CHANNEL_EVENTS_H
 #define NELKO_CORE_CHANNEL_EVENTS_H
+
+#include <string_view>
+
+#include "nelko_core_types.h"
 
 namespace nelko::core {
 
@@ -11,6 +16,46 @@ namespace nelko::core {
 // a later call replaces it.
 using ChannelClosedObserver = void (*)(void* ipc_handle);
 void set_channel_closed_observer(ChannelClosedObserver observer);
+
+// The router of one initiator channel. Every call comes from the channel's I/O thread, one at a
+// time, except on_withdrawn (see there).
+//
+// While a sink is installed, the I/O thread reads every response as soon as it arrives (a
+// waiting thread never reads the sockets itself) and nothing is queued for
+// nelko_core_ipc_initiator_response_receive: a response goes to the sink, then, when the sink
+// leaves it, to the response callbacks, and is dropped (with a log line) when there are none.
+//
+// A response reaches the sink only when it answers a command still outstanding on the
+// connection it came on: answers to identifiers that were never sent there, or already
+// answered, are dropped by the core with a log line. When a connection closes, the core answers
+// every command still outstanding on it with the payload {"status":4} itself, in the order
+// they were sent, so that every command sent ends in exactly one response.
+class ResponseSink {
+ public:
+  enum class Route { taken, to_callbacks };
+
+  virtual Route on_response(std::string_view target, std::string_view interface_name,
+                            std::string_view uuid, std::string_view payload) = 0;
+  // After the callbacks have seen a response that on_response left to them.
+  virtual void after_callbacks(std::string_view uuid) = 0;
+  // `user` withdrew its response functions (registered a null callback): called on the
+  // withdrawing thread once no call to them runs any more.
+  virtual void on_withdrawn(void const* user) = 0;
+
+ protected:
+  ~ResponseSink() = default;
+};
+
+// Installs the sink of an initiator channel; it must stay valid until the channel is closed.
+// INVALID_PARAMS when the handle is not an open initiator channel.
+nelko_core_status set_response_sink(void* ipc_handle, ResponseSink* sink);
+
+// True when the calling thread's most recent registration of a response function was made for
+// (ipc_handle, user) and has not been taken yet; takes it. A command that an object sends right
+// after registering its response function on the same thread is one it completes through that
+// function: the interfaces library routes its response there instead of keeping it for a
+// receive.
+bool take_registration_mark(void* ipc_handle, void const* user);
 
 }  // namespace nelko::core
 

@@ -49,10 +49,30 @@ nelko_core_status close(Channel* channel) noexcept {
 
 std::atomic<nelko::core::ChannelClosedObserver> g_channel_closed{nullptr};
 
+// The calling thread's latest registration of a response function (see take_registration_mark).
+struct RegistrationMark {
+  void* ipc_handle = nullptr;
+  void const* user = nullptr;
+};
+thread_local RegistrationMark t_registration;
+
 }  // namespace
 
 void nelko::core::set_channel_closed_observer(ChannelClosedObserver observer) {
   g_channel_closed.store(observer);
+}
+
+nelko_core_status nelko::core::set_response_sink(void* ipc_handle, ResponseSink* sink) {
+  return on_channel<InitiatorChannel>(ipc_handle, [&](InitiatorChannel& channel) {
+    channel.set_sink(sink);
+    return NELKO_CORE_STATUS_NO_ERROR;
+  });
+}
+
+bool nelko::core::take_registration_mark(void* ipc_handle, void const* user) {
+  RegistrationMark const mark = t_registration;
+  t_registration = RegistrationMark{};
+  return mark.ipc_handle == ipc_handle && mark.user == user && ipc_handle != nullptr;
 }
 
 extern "C" {
@@ -116,9 +136,14 @@ nelko_core_status nelko_core_ipc_initiator_response_receive(void* ipc_handle, in
 
 nelko_core_status nelko_core_ipc_initiator_response_receive_callback(
     void* ipc_handle, initiator_response_receive_callback callback, void* user_data) {
-  return on_channel<InitiatorChannel>(ipc_handle, [&](InitiatorChannel& channel) {
-    return channel.set_response_callback(callback, user_data);
-  });
+  nelko_core_status status =
+      on_channel<InitiatorChannel>(ipc_handle, [&](InitiatorChannel& channel) {
+        return channel.set_response_callback(callback, user_data);
+      });
+  if (status == NELKO_CORE_STATUS_NO_ERROR && callback != nullptr) {
+    t_registration = RegistrationMark{ipc_handle, user_data};
+  }
+  return status;
 }
 
 nelko_core_status nelko_core_ipc_initiator_event_receive_callback(

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -215,6 +216,54 @@ void Connection::close_locked_reader(std::string const& reason, bool orderly) {
 
 nelko_core_status Connection::send(OutgoingFrame const& frame) {
   std::lock_guard<std::mutex> lock(write_mutex_);
+  return send_locked(frame);
+}
+
+nelko_core_status Connection::send_command(OutgoingFrame const& frame,
+                                           std::string_view interface_name,
+                                           std::string_view uuid) {
+  std::lock_guard<std::mutex> lock(write_mutex_);
+  if (closed_.load(std::memory_order_relaxed)) return NELKO_CORE_STATUS_IPC_FAILED;
+  // Counted before the write: the answer may be read before send_locked returns.
+  std::string key(uuid);
+  {
+    std::lock_guard<std::mutex> outstanding(outstanding_mutex_);
+    outstanding_.insert_or_assign(key, Sent{++sent_commands_, std::string(interface_name)});
+  }
+  nelko_core_status status = send_locked(frame);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) {
+    std::lock_guard<std::mutex> outstanding(outstanding_mutex_);
+    outstanding_.erase(key);
+  }
+  return status;
+}
+
+bool Connection::settle(std::string_view uuid) {
+  std::lock_guard<std::mutex> lock(outstanding_mutex_);
+  return outstanding_.erase(std::string(uuid)) > 0;
+}
+
+std::vector<Connection::Outstanding> Connection::take_outstanding() {
+  std::unordered_map<std::string, Sent> taken;
+  {
+    std::lock_guard<std::mutex> lock(outstanding_mutex_);
+    taken.swap(outstanding_);
+  }
+  std::vector<std::pair<std::uint64_t, Outstanding>> ordered;
+  ordered.reserve(taken.size());
+  for (auto& entry : taken) {
+    ordered.push_back({entry.second.sequence,
+                       Outstanding{entry.first, std::move(entry.second.interface_name)}});
+  }
+  std::sort(ordered.begin(), ordered.end(),
+            [](auto const& a, auto const& b) { return a.first < b.first; });
+  std::vector<Outstanding> result;
+  result.reserve(ordered.size());
+  for (auto& entry : ordered) result.push_back(std::move(entry.second));
+  return result;
+}
+
+nelko_core_status Connection::send_locked(OutgoingFrame const& frame) {
   if (closed_.load(std::memory_order_relaxed)) return NELKO_CORE_STATUS_IPC_FAILED;
   std::size_t written = 0;
   if (queue_.empty()) {

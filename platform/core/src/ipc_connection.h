@@ -8,6 +8,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "io_thread.h"
@@ -76,6 +78,21 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // From any thread. NO_ERROR when the frame is written or queued; IPC_FAILED when the
   // connection is closed, broken (it is then closed) or its queue is full.
   nelko_core_status send(OutgoingFrame const& frame);
+
+  // A command that went out on this connection and has not been answered yet.
+  struct Outstanding {
+    std::string uuid;
+    std::string interface_name;
+  };
+  // Sends a command frame as send() does and, when it went out, counts `uuid` as outstanding
+  // until settle() takes it. Nothing is counted once the connection is closed, so what
+  // take_outstanding() hands out after the close is complete.
+  nelko_core_status send_command(OutgoingFrame const& frame, std::string_view interface_name,
+                                 std::string_view uuid);
+  // True when `uuid` was outstanding here (it no longer is).
+  bool settle(std::string_view uuid);
+  // What is outstanding, in the order it was sent; call after the connection closed.
+  std::vector<Outstanding> take_outstanding();
   // Closes the connection without telling the owner (channel shut-down); from any thread.
   void shut_down();
 
@@ -104,6 +121,7 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
 
   void flush_on_io_thread();
   // With write_mutex_ held.
+  nelko_core_status send_locked(OutgoingFrame const& frame);
   bool flush_locked();
   void fail_locked(int error_number);
   // With interest_mutex_ held: tells the epoll set what the I/O thread waits for.
@@ -122,6 +140,15 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::atomic<bool> closed_{false};  // written with write_mutex_ held: no send after it is set
   std::deque<Pending> queue_;
   std::size_t queued_bytes_ = 0;
+
+  // Taken after write_mutex_ when both are held.
+  std::mutex outstanding_mutex_;
+  struct Sent {
+    std::uint64_t sequence;  // orders what take_outstanding() hands out
+    std::string interface_name;
+  };
+  std::unordered_map<std::string, Sent> outstanding_;
+  std::uint64_t sent_commands_ = 0;
 
   std::mutex interest_mutex_;
   std::uint64_t key_ = 0;       // in the epoll set

@@ -130,7 +130,7 @@ nelko_core_status InitiatorChannel::send_command(char const* target, char const*
     bool fresh = false;
     nelko_core_status status = connection_to(target, connection, fresh);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    status = connection->send(frame);
+    status = connection->send_command(frame, interface_name, uuid);
     if (status == NELKO_CORE_STATUS_NO_ERROR || fresh || attempt > 0 || !connection->closed()) {
       return status;
     }
@@ -158,7 +158,14 @@ nelko_core_status InitiatorChannel::receive_response(int timeout_ms, char** firs
 nelko_core_status InitiatorChannel::set_response_callback(
     initiator_response_receive_callback callback, void* user) {
   if (responses_.set_callback(callback, user, io_.on_thread())) unpark_all();
+  ResponseSink* sink = sink_.load(std::memory_order_acquire);
+  if (callback == nullptr && sink != nullptr) sink->on_withdrawn(user);
   return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+void InitiatorChannel::set_sink(ResponseSink* sink) {
+  sink_.store(sink, std::memory_order_release);
+  unpark_all();
 }
 
 nelko_core_status InitiatorChannel::set_event_callback(initiator_event_receive_callback callback,
@@ -171,9 +178,11 @@ nelko_core_status InitiatorChannel::set_event_callback(initiator_event_receive_c
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
-// Without callbacks, what arrives may wait in the socket until the next puller reads it.
+// Without callbacks or a sink, what arrives may wait in the socket until the next puller reads
+// it.
 bool InitiatorChannel::must_read_promptly() const {
-  return responses_.has_callbacks() || !event_callbacks_.empty();
+  return sink_.load(std::memory_order_acquire) != nullptr || responses_.has_callbacks() ||
+         !event_callbacks_.empty();
 }
 
 void InitiatorChannel::unpark_all() {
@@ -259,18 +268,39 @@ void InitiatorChannel::read_for_puller(int wait_ms) {
 bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& frame,
                                 bool on_io_thread) {
   switch (frame.kind) {
-    case FrameKind::response:
-      if (!on_io_thread) {
-        bool kept = true;
-        if (!responses_.queue_for_pullers(
-                {connection.label(), frame.texts[0], frame.texts[1], frame.texts[2]}, kept)) {
-          return false;
-        }
-        if (!kept) log_dropped_response();
+    case FrameKind::response: {
+      std::string_view const uuid = frame.texts[1];
+      if (!on_io_thread &&
+          (sink_.load(std::memory_order_acquire) != nullptr || responses_.has_callbacks())) {
+        return false;  // sinks and callbacks run on the I/O thread
+      }
+      if (!connection.settle(uuid)) {
+        nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                               "IPC: target '%s' answered request %.*s, which is not outstanding "
+                               "on its connection; dropped",
+                               connection.label().c_str(), static_cast<int>(uuid.size()),
+                               uuid.data());
         return true;
       }
-      deliver_response(connection, frame);
+      if (on_io_thread) {
+        deliver_response(connection.label(), frame.texts[0], uuid, frame.texts[2]);
+        return true;
+      }
+      bool kept = true;
+      if (!responses_.queue_for_pullers(
+              {connection.label(), frame.texts[0], frame.texts[1], frame.texts[2]}, kept)) {
+        // A callback came since the check: the I/O thread delivers it, ahead of what follows.
+        io_.post([this, texts = std::array<std::string, 4>{connection.label(),
+                                                           std::string(frame.texts[0]),
+                                                           std::string(uuid),
+                                                           std::string(frame.texts[2])}] {
+          deliver_response(texts[0], texts[1], texts[2], texts[3]);
+        });
+        return true;
+      }
+      if (!kept) log_dropped_response();
       return true;
+    }
     case FrameKind::event:
       if (!on_io_thread) return false;  // event callbacks run on the I/O thread
       deliver_event(connection, frame);
@@ -289,10 +319,26 @@ void InitiatorChannel::log_dropped_response() {
                          kMaxQueuedResponses);
 }
 
-void InitiatorChannel::deliver_response(Connection& connection, IncomingFrame const& frame) {
-  if (!responses_.deliver({connection.label(), frame.texts[0], frame.texts[1], frame.texts[2]})) {
-    log_dropped_response();
+void InitiatorChannel::deliver_response(std::string_view target, std::string_view interface_name,
+                                        std::string_view uuid, std::string_view payload) {
+  ResponseSink* sink = sink_.load(std::memory_order_acquire);
+  if (sink == nullptr) {
+    if (!responses_.deliver({target, interface_name, uuid, payload})) log_dropped_response();
+    return;
   }
+  if (sink->on_response(target, interface_name, uuid, payload) == ResponseSink::Route::taken) {
+    return;
+  }
+  if (responses_.has_callbacks()) {
+    responses_.deliver({target, interface_name, uuid, payload});
+  } else {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                           "IPC: response to request %.*s from target '%.*s' has no receiver; "
+                           "dropped",
+                           static_cast<int>(uuid.size()), uuid.data(),
+                           static_cast<int>(target.size()), target.data());
+  }
+  sink->after_callbacks(uuid);
 }
 
 void InitiatorChannel::deliver_event(Connection& connection, IncomingFrame const& frame) {
@@ -308,9 +354,31 @@ void InitiatorChannel::on_closed(Connection& connection, std::string const& reas
   nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
                          "IPC: connection to target '%s' dropped (%s); the next send reconnects",
                          connection.label().c_str(), reason.c_str());
-  std::lock_guard<std::mutex> lock(connections_mutex_);
-  auto found = connections_.find(connection.label());
-  if (found != connections_.end() && found->second.get() == &connection) connections_.erase(found);
+  {
+    std::lock_guard<std::mutex> lock(connections_mutex_);
+    auto found = connections_.find(connection.label());
+    if (found != connections_.end() && found->second.get() == &connection) {
+      connections_.erase(found);
+    }
+  }
+  std::vector<Connection::Outstanding> outstanding = connection.take_outstanding();
+  if (outstanding.empty()) return;
+  if (io_.on_thread()) {
+    fail_outstanding(connection.label(), outstanding);
+  } else {
+    io_.post([this, target = connection.label(), outstanding = std::move(outstanding)] {
+      fail_outstanding(target, outstanding);
+    });
+  }
+}
+
+// The outcome of a command whose connection broke is unknown: it ends like a transport failure.
+void InitiatorChannel::fail_outstanding(std::string const& target,
+                                        std::vector<Connection::Outstanding> const& outstanding) {
+  static constexpr char kTransportFailure[] = "{\"status\":4}";
+  for (Connection::Outstanding const& command : outstanding) {
+    deliver_response(target, command.interface_name, command.uuid, kTransportFailure);
+  }
 }
 
 }  // namespace nelko::core

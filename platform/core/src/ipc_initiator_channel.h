@@ -1,6 +1,7 @@
 #ifndef NELKO_CORE_IPC_INITIATOR_CHANNEL_H
 #define NELKO_CORE_IPC_INITIATOR_CHANNEL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -9,12 +10,14 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "callback_registry.h"
 #include "deliveries.h"
 #include "io_thread.h"
 #include "ipc_connection.h"
 #include "ipc_handle.h"
+#include "nelko_core_channel_events.h"
 #include "nelko_core_ipc.h"
 
 namespace nelko::core {
@@ -40,6 +43,8 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   nelko_core_status set_event_callback(initiator_event_receive_callback callback, void* user);
   nelko_core_status subscribe(char const* target);
   nelko_core_status unsubscribe(char const* target);
+  // See nelko_core_channel_events.h.
+  void set_sink(ResponseSink* sink);
 
  private:
   // A response's texts: target name, interface name, uuid, payload.
@@ -58,7 +63,12 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   // Gives the reading of every connection back to the I/O thread: callbacks wait for frames.
   void unpark_all();
   void on_closed(Connection& connection, std::string const& reason, bool orderly) override;
-  void deliver_response(Connection& connection, IncomingFrame const& frame);
+  // On the I/O thread: to the sink, the callbacks or the pull queue.
+  void deliver_response(std::string_view target, std::string_view interface_name,
+                        std::string_view uuid, std::string_view payload);
+  // Answers what was outstanding on a connection that closed (see ResponseSink).
+  void fail_outstanding(std::string const& target,
+                        std::vector<Connection::Outstanding> const& outstanding);
   void log_dropped_response();
   void deliver_event(Connection& connection, IncomingFrame const& frame);
 
@@ -76,6 +86,7 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   int const wake_reader_;  // an eventfd: wakes a puller that reads the sockets
   Responses responses_;
   CallbackRegistry<initiator_event_receive_callback> event_callbacks_;
+  std::atomic<ResponseSink*> sink_{nullptr};
 };
 
 }  // namespace nelko::core

@@ -68,7 +68,7 @@ void record_response(char**, char**, char** uuid, char**, void* user) {
 TEST_F(IpcDelivery, QueuedDeliveriesReachACallbackRegisteredLater) {
   Channel target = open_target("camera");
   Channel initiator = open_initiator();
-  for (char const* uuid : {"1", "2"}) {
+  for (char const* uuid : {"1", "2", "a", "b", "c"}) {
     nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", uuid, "p");
   }
   Pulled first = pull_command(target.get(), 2000);
@@ -83,10 +83,10 @@ TEST_F(IpcDelivery, QueuedDeliveriesReachACallbackRegisteredLater) {
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response, &responses);
   nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "3", "p");
   nelko_core_ipc_target_response_send(target.get(), first.texts[0].c_str(), "c", "r");
-  ASSERT_TRUE(eventually([&] { return commands.count() == 2 && responses.count() == 3; }));
+  ASSERT_TRUE(eventually([&] { return commands.count() == 5 && responses.count() == 3; }));
   nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &commands);
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &responses);
-  EXPECT_EQ(commands.lines(), (std::vector<std::string>{"2", "3"}));
+  EXPECT_EQ(commands.lines(), (std::vector<std::string>{"2", "a", "b", "c", "3"}));
   EXPECT_EQ(responses.lines(), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
   EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
@@ -136,7 +136,9 @@ TEST_F(IpcDelivery, UnregisteringWaitsForTheRunningDelivery) {
   Channel initiator = open_initiator();
   SlowCallee callee;
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), slow_callback, &callee);
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u", "p");
+  for (char const* uuid : {"u", "v"}) {
+    nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", uuid, "p");
+  }
   Pulled command = pull_command(target.get(), 2000);
   nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "u", "r");
   ASSERT_TRUE(eventually([&] { return callee.started.load(); }));
@@ -168,7 +170,9 @@ TEST_F(IpcDelivery, CalleeMayRemoveItselfButNotCloseItsChannel) {
   Channel initiator = open_initiator();
   SelfRemover self{initiator.get()};
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), remove_self, &self);
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u", "p");
+  for (char const* uuid : {"1", "2"}) {
+    nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", uuid, "p");
+  }
   Pulled command = pull_command(target.get(), 2000);
   nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "1", "r");
   nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "2", "r");
