@@ -13,6 +13,14 @@
  *
  * Payloads are opaque texts to this library (JSON objects, by the platform's convention).
  *
+ * EVERY COMMAND ENDS IN ONE RESPONSE
+ * A command counts as outstanding on the connection it went out on until its response arrives.
+ * A response that answers nothing outstanding on its connection (an identifier never sent there,
+ * or answered already) is dropped with a log line. When a connection closes (the target died or
+ * broke the framing), the core answers every command still outstanding on it itself, in the
+ * order sent, with the payload {"status":4} (outcome unknown, as for any transport failure), so
+ * that nobody waits for an answer that cannot come.
+ *
  * CHANNELS AND THREADS
  * Each channel, initiator or target, owns one I/O thread, started by its init function and
  * joined by nelko_core_ipc_deinit. That thread ("the core library's thread") reads the sockets
