@@ -212,6 +212,31 @@ TEST_F(StreamLayout, LayoutRoundTrips) {
   EXPECT_EQ(nullptr, out.l[0]);
 }
 
+// A command over the frame limit is the caller's mistake (1), never a transport failure to
+// retry, and nothing of it stays pending.
+TEST_F(StreamLayout, ACommandOverTheFrameLimitIsRefusedBeforeItIsSent) {
+  std::vector<unsigned int> const many(150000, 100000u);
+  Lists huge({many, many, many, many, many, many, many, many, many});
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_set_stream_layout_send(handle, kTarget, 0, huge.l[0], huge.l[1],
+                                                           huge.l[2], huge.l[3], huge.l[4],
+                                                           huge.l[5], huge.l[6], huge.l[7],
+                                                           huge.l[8]));
+  void* uuid = nullptr;
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_set_stream_layout_non_blocking_send(
+                handle, kTarget, &uuid, 0, huge.l[0], huge.l[1], huge.l[2], huge.l[3], huge.l[4],
+                huge.l[5], huge.l[6], huge.l[7], huge.l[8]));
+  auto start = Clock::now();
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout_set_stream_layout_receive_with_timeout(handle, kTarget, 2000,
+                                                                           uuid));
+  EXPECT_LT(msSince(start), kSlackMs);  // nothing was pending for it
+  nelko_api_stream_layout_free_uuid(uuid);
+  unsigned int num = 0;
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num));
+}
+
 TEST_F(StreamLayout, RoisRoundTrip) {
   unsigned int num = 0;
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
