@@ -17,12 +17,17 @@
 #include "fault_fixture.h"
 #include "hostile_target.h"
 #include "request_ledger.h"
+#include "stream_layout_request.h"
 #include "target_process.h"
 
 namespace fault {
 namespace {
 
 using accounting::Answer;
+using accounting::Client;
+using accounting::Kind;
+using accounting::Pending;
+using accounting::Request;
 using accounting::RequestLedger;
 using accounting::Values;
 using Id = RequestLedger::Id;
@@ -46,7 +51,7 @@ constexpr char kTarget[] = "stream_layout";
 constexpr char kSlow[] = "slow";
 constexpr unsigned kRois = 64;
 constexpr unsigned kLayoutStream = 3;  // the only stream whose layout traffic changes
-constexpr int kDefault = 5000;         // the time-out of the forms that take none
+constexpr int kDefault = accounting::kDefaultTimeout;
 // How long after its response has arrived a waiter may still sleep.
 constexpr long kPromptMs = kSlowBuild ? 400 : 100;
 // How long after the target died a waiting request may take to learn it.
@@ -70,292 +75,37 @@ Values roi_values(unsigned index, unsigned set) {
           10 + double(index)};
 }
 
-// The layout of kLayoutStream: two placements.
-unsigned int const kLayout[9][2] = {{0, 50000},       {0, 0},         {50000, 50000},
-                                    {100000, 100000}, {0, 1},         {0, 0},
-                                    {50000, 0},       {50000, 50000}, {100000, 100000}};
-
-struct Lists {
-  unsigned int** list[9];
-  Lists() {
-    for (int l = 0; l < 9; ++l) {
-      list[l] = nelko_core_alloc_uint_array(2);
-      for (int i = 0; i < 2; ++i) *list[l][i] = kLayout[l][i];
-    }
-  }
-  ~Lists() {
-    for (auto* l : list) nelko_core_free_uint_array(l);
-  }
-};
-
-// The values of received layout lists, which it releases.
-Values take_layout(unsigned int** (&lists)[9]) {
-  Values values = accounting::layout_values(lists);
-  for (auto* list : lists) nelko_core_free_uint_array(list);
-  return values;
-}
-
-// The answer of a call that has returned (its results are read only now).
-Answer answer(nelko_core_status status, Values values) {
-  unsigned const code = accounting::code(status);
-  return {code, code == accounting::kOk ? std::move(values) : Values{}};
-}
-
-// One request of one command, with the answer it must get. Each call form is a method; a
-// time-out of kDefault picks the form without one (`_send`, blocking `_receive`), 0 on a receive
-// the polling `_receive`.
-struct Request {
-  enum class Kind { kVersion, kNumRoi, kGetRoi, kSetRoi, kPoint, kGetLayout, kSetLayout };
-  Kind kind;
-  unsigned index = 0;  // ROI or stream
-  unsigned set = 0;
-  double x = 0, y = 0;
-  Values want;
-
-  Answer sync(void* h, char const* target, int timeout) const {
-    bool const plain = timeout == kDefault;
-    switch (kind) {
-      case Kind::kVersion: {
-        unsigned int major = 0, minor = 0;
-        nelko_core_status const s =
-            nelko_api_stream_layout___get_target_version___send(h, target, &major, &minor);
-        return answer(s, {double(major), double(minor)});
-      }
-      case Kind::kNumRoi: {
-        unsigned int num = 0;
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_get_num_roi_send(h, target, &num)
-                  : nelko_api_stream_layout_get_num_roi_send_with_timeout(h, target, timeout, &num);
-        return answer(s, {double(num)});
-      }
-      case Kind::kGetRoi: {
-        double v[4] = {};
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_get_roi_send(h, target, index, set, &v[0], &v[1], &v[2],
-                                                         &v[3])
-                  : nelko_api_stream_layout_get_roi_send_with_timeout(
-                        h, target, timeout, index, set, &v[0], &v[1], &v[2], &v[3]);
-        return answer(s, {v[0], v[1], v[2], v[3]});
-      }
-      case Kind::kSetRoi: {
-        Values const& v = roi_values(index, set);
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_set_roi_send(h, target, index, set, v[0], v[1], v[2],
-                                                         v[3])
-                  : nelko_api_stream_layout_set_roi_send_with_timeout(h, target, timeout, index,
-                                                                      set, v[0], v[1], v[2], v[3]);
-        return answer(s, {});
-      }
-      case Kind::kPoint: {
-        double pan = 0, tilt = 0;
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_stream_point_to_pan_tilt_send(h, target, index, x, y,
-                                                                          &pan, &tilt)
-                  : nelko_api_stream_layout_stream_point_to_pan_tilt_send_with_timeout(
-                        h, target, timeout, index, x, y, &pan, &tilt);
-        return answer(s, {pan, tilt});
-      }
-      case Kind::kGetLayout: {
-        unsigned int** l[9] = {};
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_get_stream_layout_send(h, target, index, &l[0], &l[1],
-                                                                   &l[2], &l[3], &l[4], &l[5],
-                                                                   &l[6], &l[7], &l[8])
-                  : nelko_api_stream_layout_get_stream_layout_send_with_timeout(
-                        h, target, timeout, index, &l[0], &l[1], &l[2], &l[3], &l[4], &l[5], &l[6],
-                        &l[7], &l[8]);
-        return answer(s, take_layout(l));
-      }
-      case Kind::kSetLayout: {
-        Lists const in;
-        auto* const* l = in.list;
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_set_stream_layout_send(
-                        h, target, index, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7], l[8])
-                  : nelko_api_stream_layout_set_stream_layout_send_with_timeout(
-                        h, target, timeout, index, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7],
-                        l[8]);
-        return answer(s, {});
-      }
-    }
-    return {};
-  }
-
-  nelko_core_status send(void* h, char const* target, void** uuid) const {
-    switch (kind) {
-      case Kind::kVersion:
-        return nelko_api_stream_layout___get_target_version___non_blocking_send(h, target, uuid);
-      case Kind::kNumRoi:
-        return nelko_api_stream_layout_get_num_roi_non_blocking_send(h, target, uuid);
-      case Kind::kGetRoi:
-        return nelko_api_stream_layout_get_roi_non_blocking_send(h, target, uuid, index, set);
-      case Kind::kSetRoi: {
-        Values const v = roi_values(index, set);
-        return nelko_api_stream_layout_set_roi_non_blocking_send(h, target, uuid, index, set, v[0],
-                                                                 v[1], v[2], v[3]);
-      }
-      case Kind::kPoint:
-        return nelko_api_stream_layout_stream_point_to_pan_tilt_non_blocking_send(h, target, uuid,
-                                                                                  index, x, y);
-      case Kind::kGetLayout:
-        return nelko_api_stream_layout_get_stream_layout_non_blocking_send(h, target, uuid, index);
-      case Kind::kSetLayout: {
-        Lists const in;
-        auto* const* l = in.list;
-        return nelko_api_stream_layout_set_stream_layout_non_blocking_send(
-            h, target, uuid, index, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7], l[8]);
-      }
-    }
-    return NELKO_CORE_STATUS_INVALID_PARAMS;
-  }
-
-  Answer receive(void* h, char const* target, int timeout, void* uuid) const {
-    bool const plain = timeout == kDefault || timeout == 0;
-    unsigned char const blocking = timeout != 0;
-    switch (kind) {
-      case Kind::kVersion: {
-        unsigned int major = 0, minor = 0;
-        nelko_core_status const s = nelko_api_stream_layout___get_target_version___receive(
-            h, blocking, target, uuid, &major, &minor);
-        return answer(s, {double(major), double(minor)});
-      }
-      case Kind::kNumRoi: {
-        unsigned int num = 0;
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_get_num_roi_receive(h, blocking, target, uuid, &num)
-                  : nelko_api_stream_layout_get_num_roi_receive_with_timeout(h, target, timeout,
-                                                                             uuid, &num);
-        return answer(s, {double(num)});
-      }
-      case Kind::kGetRoi: {
-        double v[4] = {};
-        nelko_core_status const s = plain
-                                        ? nelko_api_stream_layout_get_roi_receive(
-                                              h, blocking, target, uuid, &v[0], &v[1], &v[2], &v[3])
-                                        : nelko_api_stream_layout_get_roi_receive_with_timeout(
-                                              h, target, timeout, uuid, &v[0], &v[1], &v[2], &v[3]);
-        return answer(s, {v[0], v[1], v[2], v[3]});
-      }
-      case Kind::kSetRoi: {
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_set_roi_receive(h, blocking, target, uuid)
-                  : nelko_api_stream_layout_set_roi_receive_with_timeout(h, target, timeout, uuid);
-        return answer(s, {});
-      }
-      case Kind::kPoint: {
-        double pan = 0, tilt = 0;
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_stream_point_to_pan_tilt_receive(h, blocking, target,
-                                                                             uuid, &pan, &tilt)
-                  : nelko_api_stream_layout_stream_point_to_pan_tilt_receive_with_timeout(
-                        h, target, timeout, uuid, &pan, &tilt);
-        return answer(s, {pan, tilt});
-      }
-      case Kind::kGetLayout: {
-        unsigned int** l[9] = {};
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_get_stream_layout_receive(
-                        h, blocking, target, uuid, &l[0], &l[1], &l[2], &l[3], &l[4], &l[5], &l[6],
-                        &l[7], &l[8])
-                  : nelko_api_stream_layout_get_stream_layout_receive_with_timeout(
-                        h, target, timeout, uuid, &l[0], &l[1], &l[2], &l[3], &l[4], &l[5], &l[6],
-                        &l[7], &l[8]);
-        return answer(s, take_layout(l));
-      }
-      case Kind::kSetLayout: {
-        nelko_core_status const s =
-            plain ? nelko_api_stream_layout_set_stream_layout_receive(h, blocking, target, uuid)
-                  : nelko_api_stream_layout_set_stream_layout_receive_with_timeout(h, target,
-                                                                                   timeout, uuid);
-        return answer(s, {});
-      }
-    }
-    return {};
-  }
-
-  nelko_core_status send_async(void* h, char const* target, void* user) const {
-    switch (kind) {
-      case Kind::kVersion:
-        return nelko_api_stream_layout___get_target_version___send_async(h, target,
-                                                                         completion::version, user);
-      case Kind::kNumRoi:
-        return nelko_api_stream_layout_get_num_roi_send_async(h, target, completion::num, user);
-      case Kind::kGetRoi:
-        return nelko_api_stream_layout_get_roi_send_async(h, target, index, set, completion::roi,
-                                                          user);
-      case Kind::kSetRoi: {
-        Values const v = roi_values(index, set);
-        return nelko_api_stream_layout_set_roi_send_async(h, target, index, set, v[0], v[1], v[2],
-                                                          v[3], completion::done, user);
-      }
-      case Kind::kPoint:
-        return nelko_api_stream_layout_stream_point_to_pan_tilt_send_async(h, target, index, x, y,
-                                                                           completion::point, user);
-      case Kind::kGetLayout:
-        return nelko_api_stream_layout_get_stream_layout_send_async(h, target, index,
-                                                                    completion::layout, user);
-      case Kind::kSetLayout: {
-        Lists const in;
-        auto* const* l = in.list;
-        return nelko_api_stream_layout_set_stream_layout_send_async(
-            h, target, index, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7], l[8],
-            completion::done, user);
-      }
-    }
-    return NELKO_CORE_STATUS_INVALID_PARAMS;
-  }
-
-  void cancel(void* h, void* user) const {
-    switch (kind) {
-      case Kind::kVersion:
-        nelko_api_stream_layout___get_target_version___cancel_async(h, completion::version, user);
-        return;
-      case Kind::kNumRoi:
-        nelko_api_stream_layout_get_num_roi_cancel_async(h, completion::num, user);
-        return;
-      case Kind::kGetRoi:
-        nelko_api_stream_layout_get_roi_cancel_async(h, completion::roi, user);
-        return;
-      case Kind::kSetRoi:
-        nelko_api_stream_layout_set_roi_cancel_async(h, completion::done, user);
-        return;
-      case Kind::kPoint:
-        nelko_api_stream_layout_stream_point_to_pan_tilt_cancel_async(h, completion::point, user);
-        return;
-      case Kind::kGetLayout:
-        nelko_api_stream_layout_get_stream_layout_cancel_async(h, completion::layout, user);
-        return;
-      case Kind::kSetLayout:
-        nelko_api_stream_layout_set_stream_layout_cancel_async(h, completion::done, user);
-        return;
-    }
-  }
-};
-
-using Kind = Request::Kind;
+// The layout of kLayoutStream, as layout_values gives it: the left and right halves of the frame
+// side by side, the right one as facet 1.
+Values const kLayout = [] {
+  unsigned const lists[9][2] = {{0, 50000}, {0, 0}, {50000, 50000}, {100000, 100000}, {0, 1},
+                                {0, 50000}, {0, 0}, {50000, 50000}, {100000, 100000}};
+  Values out;
+  for (auto const& list : lists) out.insert(out.end(), {2, double(list[0]), double(list[1])});
+  return out;
+}();
 
 Request get_roi(unsigned index, unsigned set) {
-  return {Kind::kGetRoi, index, set, 0, 0, roi_values(index, set)};
+  return {Kind::kGetRoi, index, set, 0, 0, {}, roi_values(index, set)};
 }
 Request set_roi(unsigned index, unsigned set) {
-  return {Kind::kSetRoi, index, set, 0, 0, {}};
+  return {Kind::kSetRoi, index, set, 0, 0, roi_values(index, set), {}};
 }
 Request num_roi() {
-  return {Kind::kNumRoi, 0, 0, 0, 0, {double(kRois)}};
+  return {Kind::kNumRoi, 0, 0, 0, 0, {}, {double(kRois)}};
 }
 Request version() {
-  return {Kind::kVersion, 0, 0, 0, 0, {0, 9}};
+  return {Kind::kVersion, 0, 0, 0, 0, {}, {0, 9}};
 }
 // Its answer is not known beforehand: `want` is filled in from the first one.
 Request point(unsigned stream, double x, double y) {
-  return {Kind::kPoint, stream, 0, x, y, {}};
+  return {Kind::kPoint, stream, 0, x, y, {}, {}};
 }
 Request set_layout() {
-  return {Kind::kSetLayout, kLayoutStream, 0, 0, 0, {}};
+  return {Kind::kSetLayout, kLayoutStream, 0, 0, 0, kLayout, {}};
 }
 Request get_layout() {
-  Lists const layout;
-  return {Kind::kGetLayout, kLayoutStream, 0, 0, 0, accounting::layout_values(layout.list)};
+  return {Kind::kGetLayout, kLayoutStream, 0, 0, 0, {}, kLayout};
 }
 
 // What the slow scripted target answers: Get_roi and Get_num_roi as the programmed real target
@@ -385,68 +135,6 @@ Behaviour answer_late(milliseconds delay) {
 std::vector<Reply> never(Command const&) {
   return {};
 }
-
-// A request sent with a non-blocking form, waiting to be received.
-struct Pending {
-  Request request;
-  Id id;
-  void* uuid;
-};
-
-// One handle's traffic, written into the ledger.
-class Client {
- public:
-  Client(RequestLedger& ledger, void* handle, char const* target = kTarget)
-      : ledger_(ledger), handle_(handle), target_(target) {}
-
-  Answer sync(Request const& r, int timeout = kDefault) {
-    return ledger_.sync(r.want, timeout, [&] { return r.sync(handle_, target_, timeout); });
-  }
-  Pending send(Request const& r) {
-    Pending p{r, ledger_.open_non_blocking(r.want), nullptr};
-    nelko_core_status const status = r.send(handle_, target_, &p.uuid);
-    if (status != NELKO_CORE_STATUS_NO_ERROR) {
-      ledger_.not_sent(p.id, accounting::code(status));
-      nelko_api_stream_layout_free_uuid(p.uuid);
-      p.uuid = nullptr;
-    }
-    return p;
-  }
-  // Its final receive; a request that failed to go out has nothing to receive.
-  Answer receive(Pending const& p, int timeout = kDefault) {
-    if (p.uuid == nullptr) return {};
-    return ledger_.receive(p.id, timeout, [&] {
-      Answer a = p.request.receive(handle_, target_, timeout, p.uuid);
-      if (a.status != accounting::kOk) nelko_api_stream_layout_free_uuid(p.uuid);
-      return a;
-    });
-  }
-  Id send_async(Request const& r, std::function<void()> then = {}) {
-    Id const id = ledger_.open_async(r.want, std::move(then));
-    nelko_core_status const status = r.send_async(handle_, target_, RequestLedger::user_data(id));
-    if (status != NELKO_CORE_STATUS_NO_ERROR) ledger_.not_sent(id, accounting::code(status));
-    return id;
-  }
-  void cancel(Request const& r, Id id) {
-    r.cancel(handle_, RequestLedger::user_data(id));
-    ledger_.withdrawn(id);
-  }
-  // Receives each in turn and returns how many failed; once three have, the rest only poll,
-  // so that a run on a broken library stays short (the books count them all the same).
-  int receive_all(std::vector<Pending> const& pending, int timeout) {
-    int failed = 0;
-    for (Pending const& p : pending) {
-      failed += receive(p, failed < 3 ? timeout : 0).status != accounting::kOk;
-    }
-    return failed;
-  }
-  void* handle() const { return handle_; }
-
- private:
-  RequestLedger& ledger_;
-  void* handle_;
-  char const* target_;
-};
 
 Clock::time_point in_ms(long ms) {
   return Clock::now() + milliseconds(ms);
@@ -550,7 +238,7 @@ class AccountingTest : public ::testing::Test {
 TEST_F(AccountingTest, NonBlockingResponsesOutlastHundredsOfOthers) {
   CapturedStderr quiet;
   start_target();
-  Client client(ledger_, open_handle());
+  Client client(ledger_, open_handle(), kTarget);
   program(client.handle());
 
   Pending const early = client.send(get_roi(5, 1));
@@ -589,7 +277,7 @@ TEST_F(AccountingTest, AsyncAnswerArrivingAfterThousandsOfOtherRequestsIsDeliver
   slow.pause(true);  // holds the answer until the others are through
   void* channel = open_channel();
   Client waiting(ledger_, open_handle(channel), kSlow);
-  Client busy(ledger_, open_handle(channel));
+  Client busy(ledger_, open_handle(channel), kTarget);
   program(busy.handle());
 
   Request const late = get_roi(7, 1);
@@ -610,7 +298,7 @@ TEST_F(AccountingTest, PollTakesEveryResponseThatHasArrived) {
   start_target();
   HostileTarget hung(target_->ipcDir(), "hung", never);
   void* handle = open_handle();
-  Client client(ledger_, handle);
+  Client client(ledger_, handle, kTarget);
   program(handle);
 
   std::vector<Pending> four;
@@ -650,11 +338,11 @@ TEST_F(AccountingTest, SyncWaiterWakesForItsResponseWhileAnotherHandleGoes) {
   constexpr long kDelayMs = 50;
   start_target({"--delay-ms", std::to_string(kDelayMs)});
   void* channel = open_channel();
-  Client b(ledger_, open_handle(channel));
+  Client b(ledger_, open_handle(channel), kTarget);
   program(b.handle());
   for (int timeout : {int(kDelayMs + kPromptMs), 400}) {
     for (bool answered : {true, false}) {
-      Client a(ledger_, open_handle(channel));
+      Client a(ledger_, open_handle(channel), kTarget);
       Id const id = a.send_async(num_roi());
       if (answered) ledger_.expect_completion(id, in_ms(kDefault));
       Answer got;
@@ -681,7 +369,7 @@ TEST_F(AccountingTest, SyncWaiterWakesForItsResponseWhileAnotherHandleGoes) {
 TEST_F(AccountingTest, TargetDeathEndsEveryWaitingRequestAtOnce) {
   start_target({"--delay-ms", "60000"});
   void* handle = open_handle();
-  Client client(ledger_, handle);
+  Client client(ledger_, handle, kTarget);
   // Each call keeps its result to itself: one that overruns the test must not write into it.
   Waiter unlimited([=] {
     unsigned int num = 0;
@@ -789,7 +477,7 @@ TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
   start_target();
   HostileTarget slow(target_->ipcDir(), kSlow, answer_late(milliseconds(100)));
   void* channel = open_channel();
-  Client main(ledger_, open_handle(channel));
+  Client main(ledger_, open_handle(channel), kTarget);
   program(main.handle());
 
   // Every command, with the answer it must get. A point converts the same way every time, so its
@@ -819,7 +507,7 @@ TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
   std::atomic<bool> main_done{false};
   Gate gate;
   auto work = [&](int worker) {
-    Client client(ledger_, main.handle());
+    Client client(ledger_, main.handle(), kTarget);
     Client to_slow(ledger_, main.handle(), kSlow);
     for (int n; (n = next++) < total || !main_done.load();) {
       gate.enter();
@@ -834,12 +522,9 @@ TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
         case 2:
           client.receive(client.send(r), n % 4 == 2 ? kDefault : 3000);
           break;
-        case 3: {
-          Id const id = client.send_async(r);
-          ledger_.expect_completion(id, in_ms(kDefault));
-          client.cancel(r, id);
+        case 3:
+          client.async(r, kDefault);
           break;
-        }
         case 4: {
           // A callback that withdraws a request of another command, still waiting for the slow
           // target.
@@ -861,7 +546,7 @@ TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
             ADD_FAILURE() << "init";
             break;
           }
-          Client passing(ledger_, handle);
+          Client passing(ledger_, handle, kTarget);
           Client passing_slow(ledger_, handle, kSlow);
           Id const left = passing_slow.send_async(get_roi(3, 0));
           passing.sync(r);
