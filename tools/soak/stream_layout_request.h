@@ -331,11 +331,14 @@ class Client {
     if (status != NELKO_CORE_STATUS_NO_ERROR) ledger_.not_sent(id, code(status));
     return id;
   }
+  // Waits until `deadline` for the callback of `id`, then withdraws the request.
+  void finish(Request const& r, Id id, Clock::time_point deadline) {
+    ledger_.expect_completion(id, deadline);
+    cancel(r, id);
+  }
   // Sends asynchronously, waits up to timeout_ms for the callback, then withdraws the request.
   void async(Request const& r, int timeout_ms) {
-    Id const id = send_async(r);
-    ledger_.expect_completion(id, Clock::now() + std::chrono::milliseconds(timeout_ms));
-    cancel(r, id);
+    finish(r, send_async(r), Clock::now() + std::chrono::milliseconds(timeout_ms));
   }
   void cancel(Request const& r, Id id) {
     r.cancel(handle_, RequestLedger::user_data(id));
