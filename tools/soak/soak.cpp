@@ -1,8 +1,11 @@
 // stream-layout-soak: runs stream-layout-target in a private IPC directory and drives it from four
 // threads for a given time, mixing every command in every call form on one handle, with handles
-// made and destroyed on the way. Every answer is checked. Prints the resident memory of both
-// processes after the warm-up, at the middle and at the end, and fails on any failed request or
-// on memory that keeps growing in the second half.
+// made and destroyed on the way. Every request is accounted for (request_ledger.h): each answer
+// must be the one its request asked for, each asynchronous request ends in exactly one callback,
+// each non-blocking one is received once, no wait outlives its time-out. Prints the resident
+// memory of both processes after the warm-up, at the middle and at the end, then the accounting
+// line, and fails on any failed or unaccounted request or on memory that keeps growing in the
+// second half.
 //
 //   stream-layout-soak --target build/bin/stream-layout-target --minutes 10
 #include <fcntl.h>
@@ -13,26 +16,37 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "nelko_api_stream_layout.h"
 #include "nelko_core.h"
+#include "request_ledger.h"
+#include "stream_layout_request.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using accounting::Kind;
+using accounting::Request;
+using accounting::Values;
 using std::chrono::milliseconds;
 constexpr char kTarget[] = "stream_layout";
 constexpr int kThreads = 4;
-constexpr int kTimeoutMs = 5000;
+constexpr unsigned kRois = 4;
+// Streams 0 to kThreads - 1 belong to the threads; the last one keeps its layout, so that its
+// points always convert the same way.
+constexpr unsigned kPointStream = kThreads;
+// Below the 5000 of the forms without a time-out, so that the forms with one are the ones used.
+constexpr int kTimeoutMs = 4000;
+// Requests outstanding at once in a burst, of each kind.
+constexpr int kBurst = 300;
+// How much longer than its time-out a wait may take.
+constexpr long kWaitSlackMs = 1000;
 // Growth of resident memory from the middle to the end that counts as a leak. Once warm, the
 // client's memory stays within a few tens of KiB; a leak of a hundred bytes per handle made and
 // destroyed came to about 800 KiB in the second half of one minute.
@@ -50,257 +64,117 @@ long rss_kib(pid_t pid) {
 std::atomic<long> g_requests{0};
 std::atomic<long> g_failures{0};
 std::atomic<bool> g_stop{false};
-std::mutex g_print_mutex;
 
-void fail(int thread, char const* what, long detail) {
-  if (++g_failures <= 20) {
-    std::lock_guard<std::mutex> lock(g_print_mutex);
-    std::fprintf(stderr, "soak: thread %d: %s (%ld)\n", thread, what, detail);
-  }
+void fail(int thread, char const* what) {
+  if (++g_failures <= 20) std::fprintf(stderr, "soak: thread %d: %s\n", thread, what);
 }
 
-// Waits for one completion; the callback stores its results here.
-struct Done {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int calls = 0;
-  unsigned int status = 0;
-  std::vector<double> values;
-  std::vector<std::vector<unsigned int>> lists;
-
-  void set(nelko_core_status s, std::vector<double> v) {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::memcpy(&status, &s, sizeof status);
-    values = std::move(v);
-    ++calls;
-    changed.notify_all();
-  }
-  bool wait() {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, milliseconds(kTimeoutMs), [&] { return calls > 0; });
-  }
-};
-Done* done(void* user) { return static_cast<Done*>(user); }
-
-std::vector<unsigned int> values_of(unsigned int** list) {
-  std::vector<unsigned int> out;
-  for (unsigned int** cell = list; cell != nullptr && *cell != nullptr; ++cell) out.push_back(**cell);
-  return out;
-}
-
-void on_version(char*, nelko_core_status s, unsigned int major, unsigned int minor, void* u) {
-  done(u)->set(s, {double(major), double(minor)});
-}
-void on_num(char*, nelko_core_status s, unsigned int num, void* u) { done(u)->set(s, {double(num)}); }
-void on_roi(char*, nelko_core_status s, double a, double b, double c, double d, void* u) {
-  done(u)->set(s, {a, b, c, d});
-}
-void on_point(char*, nelko_core_status s, double pan, double tilt, void* u) {
-  done(u)->set(s, {pan, tilt});
-}
-void on_set(char*, nelko_core_status s, void* u) { done(u)->set(s, {}); }
-void on_layout(char*, nelko_core_status s, unsigned int** l1, unsigned int** l2, unsigned int** l3,
-               unsigned int** l4, unsigned int** l5, unsigned int** l6, unsigned int** l7,
-               unsigned int** l8, unsigned int** l9, void* u) {
-  std::lock_guard<std::mutex> lock(done(u)->mutex);
-  done(u)->lists.clear();
-  for (unsigned int** list : {l1, l2, l3, l4, l5, l6, l7, l8, l9}) done(u)->lists.push_back(values_of(list));
-  std::memcpy(&done(u)->status, &s, sizeof done(u)->status);
-  ++done(u)->calls;
-  done(u)->changed.notify_all();
-}
-
-unsigned code(nelko_core_status status) {
-  unsigned out;
-  std::memcpy(&out, &status, sizeof out);
-  return out;
-}
-
-// The five ways of asking: 0 send, 1 send with a time-out, 2 non-blocking send and a blocking
-// receive, 3 non-blocking send and a receive with a time-out, 4 asynchronous send.
-class Client {
+// One thread's rounds on one handle. Each round asks one or two commands in one of five ways:
+// 0 send, 1 send with a time-out, 2 non-blocking send and a blocking receive, 3 non-blocking send
+// and a receive with a time-out, 4 asynchronous send. Every answer goes into the ledger, which
+// checks it against what the request must get.
+class Worker {
  public:
-  Client(void* handle, int thread) : handle_(handle), thread_(thread) {}
+  Worker(accounting::Client client, int thread, Values const& point)
+      : client_(client), thread_(thread), point_(point) {}
+
+  // Hundreds of requests outstanding at once, non-blocking and asynchronous: more than the
+  // routing could ever keep in fixed space.
+  void burst() {
+    std::vector<accounting::Pending> pending;
+    std::vector<std::pair<Request, accounting::Id>> asyncs;
+    for (int i = 0; i < kBurst; ++i) {
+      Request const r = i % 3 == 0 ? version() : i % 3 == 1 ? num_roi() : point();
+      pending.push_back(client_.send(r));
+      asyncs.emplace_back(r, client_.send_async(r));
+    }
+    g_requests += 2 * kBurst;
+    client_.receive_all({pending.rbegin(), pending.rend()}, kTimeoutMs);
+    auto const deadline = Clock::now() + milliseconds(kTimeoutMs);
+    for (auto const& a : asyncs) client_.finish(a.first, a.second, deadline);
+  }
 
   void round(unsigned long n) {
     int form = static_cast<int>(n % 5);
     switch ((n / 5) % 6) {
-      case 0: version(form); break;
-      case 1: num_roi(form); break;
-      case 2: roi(form, n); break;
-      case 3: layout(form, n); break;
-      case 4: point(form); break;
-      default: version(form); num_roi((form + 1) % 5); break;
+      case 0:
+        ask(version(), form);
+        break;
+      case 1:
+        ask(num_roi(), form);
+        break;
+      case 2:
+        roi(form, n);
+        break;
+      case 3:
+        layout(form, n);
+        break;
+      case 4:
+        ask(point(), form);
+        break;
+      default:
+        ask(version(), form);
+        ask(num_roi(), (form + 1) % 5);
+        break;
     }
   }
 
  private:
-  void check(nelko_core_status status, char const* what) {
+  static Request version() { return {Kind::kVersion, 0, 0, 0, 0, {}, {0, 9}}; }
+  static Request num_roi() { return {Kind::kNumRoi, 0, 0, 0, 0, {}, {double(kRois)}}; }
+  Request point() const { return {Kind::kPoint, kPointStream, 0, 50000, 50000, {}, point_}; }
+
+  void ask(Request const& r, int form) {
     ++g_requests;
-    if (code(status) != 0) fail(thread_, what, static_cast<long>(code(status)));
-  }
-
-  void version(int form) {
-    unsigned int major = 9, minor = 9;
-    void* uuid = nullptr;
-    if (form == 4) {
-      Done d;
-      check(nelko_api_stream_layout___get_target_version___send_async(handle_, kTarget, on_version, &d), "version async");
-      if (!d.wait()) fail(thread_, "version completion missing", 0);
-      nelko_api_stream_layout___get_target_version___cancel_async(handle_, on_version, &d);
-      if (d.values.size() == 2) major = unsigned(d.values[0]), minor = unsigned(d.values[1]);
-    } else if (form >= 2) {
-      check(nelko_api_stream_layout___get_target_version___non_blocking_send(handle_, kTarget, &uuid), "version nb");
-      check(nelko_api_stream_layout___get_target_version___receive(handle_, 1, kTarget, uuid, &major, &minor), "version receive");
-    } else {
-      check(nelko_api_stream_layout___get_target_version___send(handle_, kTarget, &major, &minor), "version send");
-    }
-    if (major != 0 || minor != 9) fail(thread_, "wrong version", long(major * 100 + minor));
-  }
-
-  void num_roi(int form) {
-    unsigned int num = 0;
-    void* uuid = nullptr;
     switch (form) {
-      case 0: check(nelko_api_stream_layout_get_num_roi_send(handle_, kTarget, &num), "num send"); break;
-      case 1: check(nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, kTarget, kTimeoutMs, &num), "num timed"); break;
+      case 0:
+        client_.sync(r);
+        break;
+      case 1:
+        client_.sync(r, kTimeoutMs);
+        break;
       case 2:
-        check(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle_, kTarget, &uuid), "num nb");
-        check(nelko_api_stream_layout_get_num_roi_receive(handle_, 1, kTarget, uuid, &num), "num receive");
+        client_.receive(client_.send(r));
         break;
       case 3:
-        check(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle_, kTarget, &uuid), "num nb");
-        check(nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle_, kTarget, kTimeoutMs, uuid, &num), "num receive timed");
+        client_.receive(client_.send(r), kTimeoutMs);
         break;
-      default: {
-        Done d;
-        check(nelko_api_stream_layout_get_num_roi_send_async(handle_, kTarget, on_num, &d), "num async");
-        if (!d.wait()) fail(thread_, "num completion missing", 0);
-        nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &d);
-        if (!d.values.empty()) num = unsigned(d.values[0]);
-      }
+      default:
+        client_.async(r, kTimeoutMs);
+        break;
     }
-    if (num != 4) fail(thread_, "wrong number of ROIs", long(num));
   }
 
   // Each thread owns ROI `thread_` of both sets: what it sets it must read back.
   void roi(int form, unsigned long n) {
     unsigned int const set = n & 1;
-    double const want[4] = {double(n % 360) - 180, double(n % 90) - 45, double(thread_), 10 + double(n % 50)};
-    void* uuid = nullptr;
-    switch (form) {
-      case 0: check(nelko_api_stream_layout_set_roi_send(handle_, kTarget, thread_, set, want[0], want[1], want[2], want[3]), "roi set"); break;
-      case 1: check(nelko_api_stream_layout_set_roi_send_with_timeout(handle_, kTarget, kTimeoutMs, thread_, set, want[0], want[1], want[2], want[3]), "roi set timed"); break;
-      case 2:
-        check(nelko_api_stream_layout_set_roi_non_blocking_send(handle_, kTarget, &uuid, thread_, set, want[0], want[1], want[2], want[3]), "roi set nb");
-        check(nelko_api_stream_layout_set_roi_receive(handle_, 1, kTarget, uuid), "roi set receive");
-        break;
-      case 3:
-        check(nelko_api_stream_layout_set_roi_non_blocking_send(handle_, kTarget, &uuid, thread_, set, want[0], want[1], want[2], want[3]), "roi set nb");
-        check(nelko_api_stream_layout_set_roi_receive_with_timeout(handle_, kTarget, kTimeoutMs, uuid), "roi set receive timed");
-        break;
-      default: {
-        Done d;
-        check(nelko_api_stream_layout_set_roi_send_async(handle_, kTarget, thread_, set, want[0], want[1], want[2], want[3], on_set, &d), "roi set async");
-        if (!d.wait() || d.status != 0) fail(thread_, "roi set completion", long(d.status));
-        nelko_api_stream_layout_set_roi_cancel_async(handle_, on_set, &d);
-      }
-    }
-    double got[4] = {0, 0, 0, 0};
-    if (form == 4) {
-      Done d;
-      check(nelko_api_stream_layout_get_roi_send_async(handle_, kTarget, thread_, set, on_roi, &d), "roi get async");
-      if (!d.wait()) fail(thread_, "roi get completion missing", 0);
-      nelko_api_stream_layout_get_roi_cancel_async(handle_, on_roi, &d);
-      for (std::size_t i = 0; i < 4 && i < d.values.size(); ++i) got[i] = d.values[i];
-    } else if (form == 3) {
-      check(nelko_api_stream_layout_get_roi_non_blocking_send(handle_, kTarget, &uuid, thread_, set), "roi get nb");
-      check(nelko_api_stream_layout_get_roi_receive_with_timeout(handle_, kTarget, kTimeoutMs, uuid, &got[0], &got[1], &got[2], &got[3]), "roi get receive");
-    } else {
-      check(nelko_api_stream_layout_get_roi_send_with_timeout(handle_, kTarget, kTimeoutMs, thread_, set, &got[0], &got[1], &got[2], &got[3]), "roi get");
-    }
-    for (int i = 0; i < 4; ++i) {
-      if (got[i] != want[i]) fail(thread_, "ROI read back differs", i);
-    }
+    Values const values{double(n % 360) - 180, double(n % 90) - 45, double(thread_),
+                        10 + double(n % 50)};
+    ask({Kind::kSetRoi, unsigned(thread_), set, 0, 0, values, {}}, form);
+    ask({Kind::kGetRoi, unsigned(thread_), set, 0, 0, {}, values}, form);
   }
 
-  // Each thread owns stream `thread_`.
+  // Each thread owns stream `thread_`: what it sets it must read back.
   void layout(int form, unsigned long n) {
     unsigned int const count = 1 + n % 3;
-    unsigned int** lists[9];
-    std::vector<std::vector<unsigned int>> want(9);
-    for (int l = 0; l < 9; ++l) {
-      lists[l] = nelko_core_alloc_uint_array(count);
+    // The first placement covers the whole stream.
+    unsigned int const whole[9] = {0, 0, 100000, 100000, 0, 0, 0, 100000, 100000};
+    Values values;
+    for (unsigned int l = 0; l < 9; ++l) {
+      values.push_back(count);
       for (unsigned int i = 0; i < count; ++i) {
-        // The first placement covers the whole stream, so that every point converts.
-        unsigned int const whole[9] = {0, 0, 100000, 100000, 0, 0, 0, 100000, 100000};
-        unsigned int value = i == 0   ? whole[l]
-                             : l == 4 ? (n + i) % 23
-                                      : unsigned((n * 7 + i * 1000 + l) % 100001);
-        *lists[l][i] = value;
-        want[l].push_back(value);
+        values.push_back(i == 0   ? whole[l]
+                         : l == 4 ? (n + i) % 23
+                                  : unsigned((n * 7 + i * 1000 + l) % 100001));
       }
     }
-    void* uuid = nullptr;
-    if (form == 4) {
-      Done d;
-      check(nelko_api_stream_layout_set_stream_layout_send_async(handle_, kTarget, thread_, lists[0], lists[1], lists[2], lists[3], lists[4], lists[5], lists[6], lists[7], lists[8], on_set, &d), "layout set async");
-      if (!d.wait() || d.status != 0) fail(thread_, "layout set completion", long(d.status));
-      nelko_api_stream_layout_set_stream_layout_cancel_async(handle_, on_set, &d);
-    } else if (form >= 2) {
-      check(nelko_api_stream_layout_set_stream_layout_non_blocking_send(handle_, kTarget, &uuid, thread_, lists[0], lists[1], lists[2], lists[3], lists[4], lists[5], lists[6], lists[7], lists[8]), "layout set nb");
-      check(form == 2 ? nelko_api_stream_layout_set_stream_layout_receive(handle_, 1, kTarget, uuid)
-                      : nelko_api_stream_layout_set_stream_layout_receive_with_timeout(handle_, kTarget, kTimeoutMs, uuid), "layout set receive");
-    } else {
-      check(nelko_api_stream_layout_set_stream_layout_send_with_timeout(handle_, kTarget, kTimeoutMs, thread_, lists[0], lists[1], lists[2], lists[3], lists[4], lists[5], lists[6], lists[7], lists[8]), "layout set");
-    }
-    for (auto* list : lists) nelko_core_free_uint_array(list);
-
-    std::vector<std::vector<unsigned int>> got;
-    if (form == 4) {
-      Done d;
-      check(nelko_api_stream_layout_get_stream_layout_send_async(handle_, kTarget, thread_, on_layout, &d), "layout get async");
-      if (!d.wait()) fail(thread_, "layout completion missing", 0);
-      nelko_api_stream_layout_get_stream_layout_cancel_async(handle_, on_layout, &d);
-      got = d.lists;
-    } else {
-      unsigned int** out[9] = {};
-      nelko_core_status status;
-      if (form == 0) {
-        status = nelko_api_stream_layout_get_stream_layout_send(handle_, kTarget, thread_, &out[0], &out[1], &out[2], &out[3], &out[4], &out[5], &out[6], &out[7], &out[8]);
-      } else {
-        check(nelko_api_stream_layout_get_stream_layout_non_blocking_send(handle_, kTarget, &uuid, thread_), "layout get nb");
-        status = nelko_api_stream_layout_get_stream_layout_receive_with_timeout(handle_, kTarget, kTimeoutMs, uuid, &out[0], &out[1], &out[2], &out[3], &out[4], &out[5], &out[6], &out[7], &out[8]);
-      }
-      check(status, "layout get");
-      for (auto* list : out) {
-        got.push_back(values_of(list));
-        nelko_core_free_uint_array(list);
-      }
-    }
-    if (got != want) fail(thread_, "layout read back differs", long(count));
+    ask({Kind::kSetLayout, unsigned(thread_), 0, 0, 0, values, {}}, form);
+    ask({Kind::kGetLayout, unsigned(thread_), 0, 0, 0, {}, values}, form);
   }
 
-  void point(int form) {
-    double pan = NAN, tilt = NAN;
-    void* uuid = nullptr;
-    if (form == 4) {
-      Done d;
-      check(nelko_api_stream_layout_stream_point_to_pan_tilt_send_async(handle_, kTarget, thread_, 50000, 50000, on_point, &d), "point async");
-      if (!d.wait()) fail(thread_, "point completion missing", 0);
-      nelko_api_stream_layout_stream_point_to_pan_tilt_cancel_async(handle_, on_point, &d);
-      if (d.values.size() == 2) pan = d.values[0], tilt = d.values[1];
-    } else if (form >= 2) {
-      check(nelko_api_stream_layout_stream_point_to_pan_tilt_non_blocking_send(handle_, kTarget, &uuid, thread_, 50000, 50000), "point nb");
-      check(nelko_api_stream_layout_stream_point_to_pan_tilt_receive(handle_, 1, kTarget, uuid, &pan, &tilt), "point receive");
-    } else {
-      check(nelko_api_stream_layout_stream_point_to_pan_tilt_send(handle_, kTarget, thread_, 50000, 50000, &pan, &tilt), "point send");
-    }
-    if (!std::isfinite(pan) || !std::isfinite(tilt)) fail(thread_, "point not converted", 0);
-  }
-
-  void* handle_;
+  accounting::Client client_;
   int thread_;
+  Values const& point_;
 };
 
 // Starts the target with stdout on a pipe and waits for its "ready".
@@ -312,7 +186,10 @@ pid_t start_target(std::string const& path) {
     ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
     ::close(out[1]);
-    ::execl(path.c_str(), path.c_str(), "--streams", "4", "--rois", "4", static_cast<char*>(nullptr));
+    std::string const streams = std::to_string(kPointStream + 1);
+    std::string const rois = std::to_string(kRois);
+    ::execl(path.c_str(), path.c_str(), "--streams", streams.c_str(), "--rois", rois.c_str(),
+            static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(out[1]);
@@ -347,20 +224,31 @@ int main(int argc, char** argv) {
 
   void* handle = nullptr;
   if (nelko_api_stream_layout_initiator_init(nullptr, nullptr, &handle, 0, "soak") != 0) return 2;
+  // The first conversion of the point is what every later one must give.
+  Request const point{Kind::kPoint, kPointStream, 0, 50000, 50000, {}, {}};
+  accounting::Answer const first = point.sync(handle, kTarget, accounting::kDefaultTimeout);
+  if (first.status != accounting::kOk) {
+    std::fprintf(stderr, "soak: the target does not answer (status %u)\n", first.status);
+    return 2;
+  }
+  Values const point_answer = first.values;
+
+  accounting::RequestLedger ledger(kWaitSlackMs);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, handle] {
-      Client client(handle, t);
+    threads.emplace_back([t, handle, &ledger, &point_answer] {
+      Worker worker(accounting::Client(ledger, handle, kTarget), t, point_answer);
       for (unsigned long n = 0; !g_stop.load(); ++n) {
-        client.round(n);
+        worker.round(n);
+        if (t == 0 && n % 500 == 499) worker.burst();
         // The last thread also makes and destroys handles of its own on the way.
         if (t == kThreads - 1 && n % 40 == 0) {
           void* own = nullptr;
           if (nelko_api_stream_layout_initiator_init(nullptr, nullptr, &own, 0, "soak-own") != 0) {
-            fail(t, "init failed", 0);
+            fail(t, "init failed");
             continue;
           }
-          Client(own, t).round(n + 7);
+          Worker(accounting::Client(ledger, own, kTarget), t, point_answer).round(n + 7);
           nelko_api_stream_layout_initiator_deinit(own);
         }
       }
@@ -373,8 +261,9 @@ int main(int argc, char** argv) {
     long requests = g_requests.load();
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     long self = rss_kib(0), other = rss_kib(target);
-    std::printf("soak: %-6s %7.1f s  %9ld requests  client RSS %7ld KiB  target RSS %7ld KiB  %ld failed\n",
-                when, seconds, requests, self, other, g_failures.load());
+    std::printf(
+        "soak: %-6s %7.1f s  %9ld requests  client RSS %7ld KiB  target RSS %7ld KiB  %ld failed\n",
+        when, seconds, requests, self, other, g_failures.load());
     std::fflush(stdout);
     return self;
   };
@@ -385,6 +274,7 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_until(start + total);
   g_stop = true;
   for (auto& thread : threads) thread.join();
+  ledger.settle(Clock::now() + milliseconds(kTimeoutMs));
   long const end = sample("end");
   nelko_api_stream_layout_initiator_deinit(handle);
   ::kill(target, SIGTERM);
@@ -393,9 +283,16 @@ int main(int argc, char** argv) {
   ::rmdir(directory);
 
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("soak: %ld requests in %.0f s (%.0f/s), %ld failed, client RSS grew %ld KiB in the second half\n",
-              g_requests.load(), seconds, g_requests.load() / seconds, g_failures.load(), end - middle);
-  bool ok = g_failures.load() == 0 && end - middle <= kGrowthLimitKib;
+  std::printf(
+      "soak: %ld requests in %.0f s (%.0f/s), %ld failed, client RSS grew %ld KiB in the second "
+      "half\n",
+      g_requests.load(), seconds, g_requests.load() / seconds, g_failures.load(), end - middle);
+  std::printf("soak accounting: %s\n", ledger.line().c_str());
+  accounting::Totals const books = ledger.totals();
+  bool ok = g_failures.load() == 0 && ledger.clean() && books.refused == 0 &&
+            end - middle <= kGrowthLimitKib;
+  if (!ledger.clean() || books.refused != 0)
+    std::printf("soak: FAILED: requests unaccounted for\n");
   if (end - middle > kGrowthLimitKib) std::printf("soak: FAILED: memory keeps growing\n");
   std::printf("soak: %s\n", ok ? "passed" : "FAILED");
   return ok ? 0 : 1;

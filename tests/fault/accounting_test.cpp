@@ -1,0 +1,608 @@
+// Accounts for every request against stream-layout-target (and a scripted slow or silent target in
+// the same IPC directory): each ends exactly once, with its own answer, and promptly. The first
+// scenarios each pin one way of losing or delaying a response; the last drives mixed traffic far
+// past every fixed capacity of the routing (256 stashed responses, 4096 remembered senders) while
+// handles come and go, callbacks cancel, and the target is killed and restarted, and then checks
+// the books.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "fault_fixture.h"
+#include "hostile_target.h"
+#include "request_ledger.h"
+#include "stream_layout_request.h"
+#include "target_process.h"
+
+namespace fault {
+namespace {
+
+using accounting::Answer;
+using accounting::Client;
+using accounting::Kind;
+using accounting::Pending;
+using accounting::Request;
+using accounting::RequestLedger;
+using accounting::Values;
+using Id = RequestLedger::Id;
+using std::chrono::milliseconds;
+namespace completion = accounting::completion;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
+    defined(STREAM_LAYOUT_TARGET_EMULATOR)
+constexpr bool kSlowBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSlowBuild = true;
+#else
+constexpr bool kSlowBuild = false;
+#endif
+#else
+constexpr bool kSlowBuild = false;
+#endif
+
+constexpr char kTarget[] = "stream_layout";
+constexpr char kSlow[] = "slow";
+constexpr unsigned kRois = 64;
+constexpr unsigned kLayoutStream = 3;  // the only stream whose layout traffic changes
+constexpr int kDefault = accounting::kDefaultTimeout;
+// How long after its response has arrived a waiter may still sleep.
+constexpr long kPromptMs = kSlowBuild ? 400 : 100;
+// How long after the target died a waiting request may take to learn it.
+constexpr long kDeathNoticeMs = kSlowBuild ? 2500 : 1000;
+// Past the capacities of the routing: 256 stashed responses, 4096 remembered senders.
+constexpr int kManyPending = 600;
+constexpr int kManyRequests = 4100;
+
+// Scales the length of the mixed run: NELKO_ACCOUNTING_SCALE, else 1 (a quarter in sanitizer and
+// emulator builds); never below twice the number of remembered senders.
+int mixed_requests() {
+  double scale = kSlowBuild ? 0.25 : 1.0;
+  if (char const* text = std::getenv("NELKO_ACCOUNTING_SCALE")) scale = std::atof(text);
+  return std::max(2 * 4096, static_cast<int>(40000 * scale));
+}
+
+// What ROI `index` of `set` holds once programmed: different for every ROI and set, and exact in
+// binary and in JSON text.
+Values roi_values(unsigned index, unsigned set) {
+  return {double(index) - 100.5 + set * 0.25, double(index % 90) - 45, set ? -0.5 : 0.5,
+          10 + double(index)};
+}
+
+// The layout of kLayoutStream, as layout_values gives it: the left and right halves of the frame
+// side by side, the right one as facet 1.
+Values const kLayout = [] {
+  unsigned const lists[9][2] = {{0, 50000}, {0, 0}, {50000, 50000}, {100000, 100000}, {0, 1},
+                                {0, 50000}, {0, 0}, {50000, 50000}, {100000, 100000}};
+  Values out;
+  for (auto const& list : lists) out.insert(out.end(), {2, double(list[0]), double(list[1])});
+  return out;
+}();
+
+Request get_roi(unsigned index, unsigned set) {
+  return {Kind::kGetRoi, index, set, 0, 0, {}, roi_values(index, set)};
+}
+Request set_roi(unsigned index, unsigned set) {
+  return {Kind::kSetRoi, index, set, 0, 0, roi_values(index, set), {}};
+}
+Request num_roi() {
+  return {Kind::kNumRoi, 0, 0, 0, 0, {}, {double(kRois)}};
+}
+Request version() {
+  return {Kind::kVersion, 0, 0, 0, 0, {}, {0, 9}};
+}
+// Its answer is not known beforehand: `want` is filled in from the first one.
+Request point(unsigned stream, double x, double y) {
+  return {Kind::kPoint, stream, 0, x, y, {}, {}};
+}
+Request set_layout() {
+  return {Kind::kSetLayout, kLayoutStream, 0, 0, 0, kLayout, {}};
+}
+Request get_layout() {
+  return {Kind::kGetLayout, kLayoutStream, 0, 0, 0, {}, kLayout};
+}
+
+// What the slow scripted target answers: Get_roi and Get_num_roi as the programmed real target
+// would, `delay` late.
+Behaviour answer_late(milliseconds delay) {
+  return [delay](Command const& command) {
+    std::string payload = "{\"status\":0";
+    if (command.name == "Get_roi") {
+      auto member = [&](char const* name) {
+        auto found = command.request.Find(name);
+        return found != command.request.end() && found->element.Is<json::Number>()
+                   ? static_cast<unsigned>(static_cast<json::Number const&>(found->element))
+                   : 0u;
+      };
+      Values const v = roi_values(member("roi_index"), member("roi_set"));
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    ",\"pan\":%.17g,\"tilt\":%.17g,\"roll\":%.17g,\"vfov\":%.17g", v[0], v[1], v[2],
+                    v[3]);
+      payload += text;
+    } else if (command.name == "Get_num_roi") {
+      payload += ",\"num\":" + std::to_string(kRois);
+    }
+    return std::vector<Reply>{Reply{delay, HostileTarget::response(command.uuid, payload + "}")}};
+  };
+}
+std::vector<Reply> never(Command const&) {
+  return {};
+}
+
+Clock::time_point in_ms(long ms) {
+  return Clock::now() + milliseconds(ms);
+}
+
+// Runs a call on a thread of its own, so that a call that never returns is seen as such. An
+// overrunning call is left running with what it uses: the test has failed by then.
+class Waiter {
+ public:
+  explicit Waiter(std::function<nelko_core_status()> call) : state_(std::make_shared<State>()) {
+    std::thread([state = state_, call = std::move(call)] {
+      nelko_core_status const status = call();
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->status = accounting::code(status);
+      state->ended = Clock::now();
+      state->done = true;
+      state->changed.notify_all();
+    }).detach();
+  }
+  // Whether the call ended by `deadline`; its status and end time then.
+  bool ended_by(Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_until(lock, deadline, [&] { return state_->done; });
+  }
+  unsigned status() const { return state_->status; }
+  long ended_ms_after(Clock::time_point t) const {
+    return static_cast<long>(std::chrono::duration_cast<milliseconds>(state_->ended - t).count());
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    unsigned status = 0;
+    Clock::time_point ended;
+  };
+  std::shared_ptr<State> state_;
+};
+
+class AccountingTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (!keep_handles_) {
+      for (void* handle : handles_) nelko_api_stream_layout_initiator_deinit(handle);
+      for (void* channel : channels_) nelko_core_ipc_deinit(channel);
+    }
+    target_.reset();
+  }
+
+  void start_target(std::vector<std::string> options = {}) {
+    options.insert(options.end(), {"--streams", "4", "--rois", std::to_string(kRois)});
+    target_ = std::make_unique<TargetProcess>(options);
+  }
+  void* open_channel() {
+    void* channel = nullptr;
+    EXPECT_EQ(nelko_core_ipc_initiator_init(nullptr, "accounting", &channel),
+              NELKO_CORE_STATUS_NO_ERROR);
+    channels_.push_back(channel);
+    return channel;
+  }
+  // A handle on `channel`, or on a channel of its own; destroyed by TearDown.
+  void* open_handle(void* channel = nullptr) {
+    void* handle = nullptr;
+    EXPECT_EQ(nelko_api_stream_layout_initiator_init(channel, nullptr, &handle, 0, "accounting"),
+              NELKO_CORE_STATUS_NO_ERROR);
+    handles_.push_back(handle);
+    return handle;
+  }
+  void close_handle(void* handle) {
+    nelko_api_stream_layout_initiator_deinit(handle);
+    handles_.erase(std::find(handles_.begin(), handles_.end(), handle));
+  }
+  // Gives the real target the state that the expected answers assume.
+  void program(void* handle) {
+    for (unsigned set = 0; set < 2; ++set) {
+      for (unsigned index = 0; index < kRois; ++index) {
+        ASSERT_EQ(set_roi(index, set).sync(handle, kTarget, kDefault).status, 0u);
+      }
+    }
+    ASSERT_EQ(set_layout().sync(handle, kTarget, kDefault).status, 0u);
+  }
+  void expect_clean_books() {
+    accounting::Totals const t = ledger_.totals();
+    std::printf("accounting: %s\n", ledger_.line().c_str());
+    EXPECT_EQ(t.lost, 0u) << ledger_.line();
+    EXPECT_EQ(t.duplicated, 0u) << ledger_.line();
+    EXPECT_EQ(t.misrouted, 0u) << ledger_.line();
+    EXPECT_EQ(t.late_waits, 0u) << ledger_.line();
+  }
+
+  RequestLedger ledger_{kSlackMs};
+  std::unique_ptr<TargetProcess> target_;
+  std::vector<void*> handles_;
+  std::vector<void*> channels_;
+  bool keep_handles_ = false;  // a call that never returned still uses them
+};
+
+// A non-blocking response must wait for its receive however many asynchronous responses pass
+// by, and however many other non-blocking responses wait unclaimed.
+TEST_F(AccountingTest, NonBlockingResponsesOutlastHundredsOfOthers) {
+  CapturedStderr quiet;
+  start_target();
+  Client client(ledger_, open_handle(), kTarget);
+  program(client.handle());
+
+  Pending const early = client.send(get_roi(5, 1));
+  std::vector<std::pair<Request, Id>> asyncs;
+  for (int i = 0; i < kManyPending; ++i) {
+    Request const r = i % 2 ? num_roi() : get_roi(unsigned(i) % kRois, 0);
+    asyncs.emplace_back(r, client.send_async(r));
+  }
+  for (auto const& a : asyncs) EXPECT_TRUE(ledger_.expect_completion(a.second, in_ms(10000)));
+  Clock::time_point start = Clock::now();
+  Answer const got = client.receive(early, 2000);
+  EXPECT_EQ(got.status, 0u) << "after " << kManyPending << " asynchronous completions";
+  EXPECT_LT(ms_since(start), kPromptMs) << "its response had arrived long before";
+  for (auto const& a : asyncs) client.cancel(a.first, a.second);
+
+  // The oldest of many unclaimed responses is still there.
+  std::vector<Pending> unclaimed;
+  for (int i = 0; i < kManyPending; ++i) {
+    unclaimed.push_back(client.send(get_roi(unsigned(i) % kRois, unsigned(i) % 2)));
+  }
+  Pending const last = client.send(num_roi());
+  EXPECT_EQ(client.receive(last, 5000).status, 0u);  // every earlier response has arrived too
+  start = Clock::now();
+  EXPECT_EQ(client.receive(unclaimed.front(), 2000).status, 0u)
+      << "the oldest of " << kManyPending << " unclaimed responses";
+  EXPECT_LT(ms_since(start), kPromptMs);
+  EXPECT_EQ(client.receive_all({unclaimed.begin() + 1, unclaimed.end()}, 2000), 0);
+  expect_clean_books();
+}
+
+// An asynchronous request must be completed however many other requests use the channel while
+// it waits for its answer.
+TEST_F(AccountingTest, AsyncAnswerArrivingAfterThousandsOfOtherRequestsIsDelivered) {
+  start_target();
+  HostileTarget slow(target_->ipcDir(), kSlow, answer_late(milliseconds(0)));
+  slow.pause(true);  // holds the answer until the others are through
+  void* channel = open_channel();
+  Client waiting(ledger_, open_handle(channel), kSlow);
+  Client busy(ledger_, open_handle(channel), kTarget);
+  program(busy.handle());
+
+  Request const late = get_roi(7, 1);
+  Id const id = waiting.send_async(late);
+  for (int i = 0; i < kManyRequests; ++i) {
+    busy.sync(i % 2 ? num_roi() : get_roi(unsigned(i) % kRois, unsigned(i / 2) % 2));
+  }
+  slow.pause(false);
+  EXPECT_TRUE(ledger_.expect_completion(id, in_ms(1000 + kSlackMs)))
+      << "no callback for the request answered after " << kManyRequests << " others";
+  std::this_thread::sleep_for(milliseconds(100));  // room for a second callback
+  waiting.cancel(late, id);
+  expect_clean_books();
+}
+
+// A poll answers from what has arrived: after a pause, every response is there.
+TEST_F(AccountingTest, PollTakesEveryResponseThatHasArrived) {
+  start_target();
+  HostileTarget hung(target_->ipcDir(), "hung", never);
+  void* handle = open_handle();
+  Client client(ledger_, handle, kTarget);
+  program(handle);
+
+  std::vector<Pending> four;
+  for (unsigned i = 0; i < 4; ++i) four.push_back(client.send(get_roi(i, 0)));
+  std::this_thread::sleep_for(milliseconds(200));
+  std::vector<unsigned> statuses;
+  Clock::time_point const start = Clock::now();
+  for (int i = 3; i >= 0; --i) statuses.push_back(client.receive(four[std::size_t(i)], 0).status);
+  EXPECT_EQ(statuses, (std::vector<unsigned>{0, 0, 0, 0})) << "polls, last request first";
+  EXPECT_LT(ms_since(start), kPromptMs);
+
+  // The same while another thread of the handle is pulling responses off the channel, waiting
+  // for one that never comes.
+  std::vector<Pending> more;
+  for (unsigned i = 0; i < 50; ++i) more.push_back(client.send(get_roi(i, 1)));
+  std::this_thread::sleep_for(milliseconds(200));
+  void* uuid = nullptr;
+  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "hung", &uuid),
+            NELKO_CORE_STATUS_NO_ERROR);
+  Waiter puller([=] {
+    unsigned int num = 0;
+    return nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle, "hung", 1500, uuid,
+                                                                    &num);
+  });
+  int missed = 0;
+  for (auto p = more.rbegin(); p != more.rend(); ++p) missed += client.receive(*p, 0).status != 0;
+  EXPECT_EQ(missed, 0) << "polls while another thread pulls";
+  ASSERT_TRUE(puller.ended_by(in_ms(1500 + kSlackMs)));
+  EXPECT_EQ(puller.status(), 4u);
+  nelko_api_stream_layout_free_uuid(uuid);
+  expect_clean_books();
+}
+
+// A synchronous waiter wakes for its response, not for its time-out, while another handle of its
+// channel that has used send_async is destroyed.
+TEST_F(AccountingTest, SyncWaiterWakesForItsResponseWhileAnotherHandleGoes) {
+  constexpr long kDelayMs = 50;
+  start_target({"--delay-ms", std::to_string(kDelayMs)});
+  void* channel = open_channel();
+  Client b(ledger_, open_handle(channel), kTarget);
+  program(b.handle());
+  for (int timeout : {int(kDelayMs + kPromptMs), 400}) {
+    for (bool answered : {true, false}) {
+      Client a(ledger_, open_handle(channel), kTarget);
+      Id const id = a.send_async(num_roi());
+      if (answered) ledger_.expect_completion(id, in_ms(kDefault));
+      Answer got;
+      long elapsed = 0;
+      std::thread waiter([&] {
+        Clock::time_point const start = Clock::now();
+        got = b.sync(get_roi(3, 1), timeout);
+        elapsed = ms_since(start);
+      });
+      std::this_thread::sleep_for(milliseconds(10));
+      close_handle(a.handle());
+      ledger_.withdrawn(id);
+      waiter.join();
+      EXPECT_EQ(got.status, 0u) << "time-out " << timeout << ", async answered: " << answered;
+      EXPECT_LT(elapsed, kDelayMs + kPromptMs)
+          << "time-out " << timeout << ", async answered: " << answered;
+    }
+  }
+  expect_clean_books();
+}
+
+// A killed target ends every request waiting on it at once with 4; the next request after it is
+// back reconnects.
+TEST_F(AccountingTest, TargetDeathEndsEveryWaitingRequestAtOnce) {
+  start_target({"--delay-ms", "60000"});
+  void* handle = open_handle();
+  Client client(ledger_, handle, kTarget);
+  // Each call keeps its result to itself: one that overruns the test must not write into it.
+  Waiter unlimited([=] {
+    unsigned int num = 0;
+    return nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, -1, &num);
+  });
+  Waiter bounded([=] {
+    unsigned int num = 0;
+    return nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, 10000, &num);
+  });
+  void* uuid = nullptr;
+  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, kTarget, &uuid),
+            NELKO_CORE_STATUS_NO_ERROR);
+  Waiter receiving([=] {
+    unsigned int num = 0;
+    return nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle, kTarget, 10000, uuid,
+                                                                    &num);
+  });
+  std::vector<Id> asyncs;
+  for (int i = 0; i < 20; ++i) asyncs.push_back(client.send_async(num_roi()));
+  std::this_thread::sleep_for(milliseconds(300));
+
+  ledger_.outage_begins();
+  target_->stop(SIGKILL);
+  Clock::time_point const killed = Clock::now();
+  Clock::time_point const deadline = killed + milliseconds(kDeathNoticeMs);
+  struct {
+    char const* what;
+    Waiter& waiter;
+  } const waits[] = {{"unlimited send", unlimited},
+                     {"bounded send", bounded},
+                     {"non-blocking receive", receiving}};
+  bool all_ended = true;
+  for (auto const& wait : waits) {
+    bool const ended = wait.waiter.ended_by(deadline);
+    all_ended = all_ended && ended;
+    EXPECT_TRUE(ended) << wait.what << " still waits " << kDeathNoticeMs << " ms after the kill";
+    EXPECT_TRUE(!ended || wait.waiter.status() == 4u) << wait.what;
+  }
+  // How the waits did end, for the record (a broken library keeps them past their time-out).
+  for (auto const& wait : waits) {
+    if (wait.waiter.ended_by(killed + milliseconds(10000 + kSlackMs))) {
+      std::printf("%s: status %u, %ld ms after the kill\n", wait.what, wait.waiter.status(),
+                  wait.waiter.ended_ms_after(killed));
+    } else {
+      std::printf("%s: still waiting %ld ms after the kill\n", wait.what, ms_since(killed));
+    }
+  }
+  int completed = 0;
+  for (Id id : asyncs) completed += ledger_.expect_completion(id, deadline) ? 1 : 0;
+  EXPECT_EQ(completed, 20) << "pending send_async requests told of the death";
+  std::this_thread::sleep_for(milliseconds(100));  // room for a second callback
+  if (receiving.ended_by(Clock::now()) && receiving.status() != 0) {
+    nelko_api_stream_layout_free_uuid(uuid);
+  }
+
+  target_->restart();
+  ledger_.outage_ends();
+  // The restarted target answers late as well: it is enough that a request goes out again.
+  void* again = nullptr;
+  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, kTarget, &again),
+            NELKO_CORE_STATUS_NO_ERROR)
+      << "no reconnection after the restart";
+  nelko_api_stream_layout_free_uuid(again);
+  for (Id id : asyncs) client.cancel(num_roi(), id);
+  accounting::Totals const t = ledger_.totals();
+  EXPECT_EQ(t.ended_by_outage, 20u) << "each async callback once, with 4: " << ledger_.line();
+  EXPECT_EQ(t.duplicated, 0u) << ledger_.line();
+  if (!all_ended) keep_handles_ = true;
+}
+
+// Lets the workers' rounds through, except while the main thread gives a restarted target back
+// the state that the expected answers assume.
+class Gate {
+ public:
+  void enter() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !closed_; });
+    ++inside_;
+  }
+  void leave() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --inside_;
+    changed_.notify_all();
+  }
+  void close() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    closed_ = true;
+    changed_.wait(lock, [&] { return inside_ == 0; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = false;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool closed_ = false;
+  int inside_ = 0;
+};
+
+TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
+  CapturedStderr quiet;  // every withdrawn request's answer is dropped with a log line
+  start_target();
+  HostileTarget slow(target_->ipcDir(), kSlow, answer_late(milliseconds(100)));
+  void* channel = open_channel();
+  Client main(ledger_, open_handle(channel), kTarget);
+  program(main.handle());
+
+  // Every command, with the answer it must get. A point converts the same way every time, so its
+  // first answer is the one expected of the others.
+  std::vector<Request> mix{version(), num_roi(), get_layout(), set_layout()};
+  for (unsigned index = 0; index < kRois; index += 5) {
+    for (unsigned set = 0; set < 2; ++set) {
+      mix.push_back(get_roi(index, set));
+      mix.push_back(set_roi(index, set));
+    }
+  }
+  for (unsigned stream = 0; stream < 3; ++stream) {
+    for (int k = 0; k < 6; ++k) {
+      Request p = point(stream, 5000.0 + 17000 * k, 20000.0 + 25000 * stream);
+      Answer const first = p.sync(main.handle(), kTarget, kDefault);
+      ASSERT_EQ(first.status, 0u);
+      p.want = first.values;
+      mix.push_back(p);
+    }
+  }
+  auto const pick = [&](unsigned n) -> Request const& { return mix[(n * 7919u) % mix.size()]; };
+
+  // The workers go on until they have made their share and the main thread is through, so that
+  // the target dies under their load.
+  int const total = mixed_requests();
+  std::atomic<int> next{0};
+  std::atomic<bool> main_done{false};
+  Gate gate;
+  auto work = [&](int worker) {
+    Client client(ledger_, main.handle(), kTarget);
+    Client to_slow(ledger_, main.handle(), kSlow);
+    for (int n; (n = next++) < total || !main_done.load();) {
+      gate.enter();
+      Request const& r = pick(unsigned(n));
+      switch (n % 6) {
+        case 0:
+          client.sync(r);
+          break;
+        case 1:
+          client.sync(r, 3000);
+          break;
+        case 2:
+          client.receive(client.send(r), n % 4 == 2 ? kDefault : 3000);
+          break;
+        case 3:
+          client.async(r, kDefault);
+          break;
+        case 4: {
+          // A callback that withdraws a request of another command, still waiting for the slow
+          // target.
+          Request const held = get_roi(unsigned(n) % kRois, 1);
+          Id const victim = to_slow.send_async(held);
+          Id const id = client.send_async(
+              num_roi(), [&to_slow, held, victim] { to_slow.cancel(held, victim); });
+          ledger_.expect_completion(id, in_ms(kDefault));
+          client.cancel(num_roi(), id);
+          to_slow.cancel(held, victim);  // when the callback did not run
+          break;
+        }
+        default: {
+          // A handle that comes and goes, on the shared channel or on one of its own, and leaves
+          // a request pending behind it.
+          void* handle = nullptr;
+          void* on = (n / 6 + worker) % 2 ? channel : nullptr;
+          if (nelko_api_stream_layout_initiator_init(on, nullptr, &handle, 0, "passing") != 0) {
+            ADD_FAILURE() << "init";
+            break;
+          }
+          Client passing(ledger_, handle, kTarget);
+          Client passing_slow(ledger_, handle, kSlow);
+          Id const left = passing_slow.send_async(get_roi(3, 0));
+          passing.sync(r);
+          nelko_api_stream_layout_initiator_deinit(handle);
+          ledger_.withdrawn(left);
+        }
+      }
+      gate.leave();
+    }
+  };
+  std::vector<std::thread> workers;
+  for (int w = 0; w < 3; ++w) workers.emplace_back(work, w);
+
+  // Hundreds of unclaimed non-blocking responses, received last first.
+  std::vector<Pending> unclaimed;
+  for (int i = 0; i < kManyPending; ++i) unclaimed.push_back(main.send(pick(unsigned(i))));
+  EXPECT_EQ(main.receive_all({unclaimed.rbegin(), unclaimed.rend()}, 5000), 0);
+
+  // Hundreds of asynchronous requests pending at once.
+  std::vector<std::pair<Request, Id>> asyncs;
+  for (int i = 0; i < kManyPending; ++i) {
+    asyncs.emplace_back(pick(unsigned(i)), main.send_async(pick(unsigned(i))));
+  }
+  for (auto const& a : asyncs) ledger_.expect_completion(a.second, in_ms(20000));
+  for (auto const& a : asyncs) main.cancel(a.first, a.second);
+
+  // An answer held back while thousands of requests pass on the channel.
+  slow.pause(true);
+  Request const held = get_roi(11, 0);
+  Id const waiting = Client(ledger_, main.handle(), kSlow).send_async(held);
+  for (int i = 0; i < kManyRequests; ++i) main.sync(pick(unsigned(i)));
+  slow.pause(false);
+  ledger_.expect_completion(waiting, in_ms(1000 + kSlackMs));
+  main.cancel(held, waiting);
+
+  // The target killed under load and restarted.
+  ledger_.outage_begins();
+  target_->stop(SIGKILL);
+  std::this_thread::sleep_for(milliseconds(200));
+  gate.close();
+  target_->restart();
+  program(main.handle());
+  ledger_.outage_ends();
+  gate.open();
+  for (int i = 0; i < 200; ++i) main.sync(pick(unsigned(i)));
+  main_done = true;
+
+  for (auto& worker : workers) worker.join();
+  ledger_.settle(in_ms(kDefault));
+  expect_clean_books();
+  accounting::Totals const t = ledger_.totals();
+  EXPECT_EQ(t.refused, 0u) << ledger_.line();
+  EXPECT_GE(t.received, unsigned(kManyPending));
+  EXPECT_GE(t.completed, unsigned(kManyPending));
+  EXPECT_GT(t.cancelled, 0u) << "no request was withdrawn before its answer";
+}
+
+}  // namespace
+}  // namespace fault
