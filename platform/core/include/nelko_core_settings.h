@@ -110,8 +110,8 @@ extern "C" {
 #endif
 
 /* Opens the settings file at path, or creates it (version 0, no keys; see is_new_file) when it
- * does not exist; the directory must exist. Takes the file's lock and deletes the files that
- * interrupted writes left. Statuses: 1 for a null or empty path, 3 when a file is already open in
+ * does not exist; the directory must exist and be writable (the lock file is made there). Takes
+ * the file's lock and deletes the files that interrupted writes left. Statuses: 1 for a null or empty path, 3 when a file is already open in
  * this process or another process has this one open, 4 when the file cannot be read or created,
  * is refused or is not a valid settings document (nothing is opened then). */
 nelko_core_status nelko_core_settings_init(char const *path);

@@ -59,6 +59,32 @@ TEST_F(HostileFileTest, FilesPlantedAtTheNamesOfNewFilesAreNeitherWrittenNorAdop
   EXPECT_TRUE(S_ISREG(mode_of(path_)));
   EXPECT_EQ(mode_of(path_) & 07777, 0600u);
   EXPECT_NE(read_text(path_).find("\"value\": 1"), std::string::npos);
+
+  // Init removes the files that crashed writes left, but no link and nothing at the old name.
+  reopen();
+  EXPECT_TRUE(is_symlink_to(old_name, victim));
+  EXPECT_TRUE(is_symlink_to(planted[0], victim));
+}
+
+// Needs root to make files of another user: the case of a camera whose applications run as
+// different users and share a directory.
+TEST_F(HostileFileTest, AnotherUsersFilesAreNeitherAdoptedNorRemoved) {
+  if (geteuid() != 0) GTEST_SKIP() << "making another user's files needs root";
+  uid_t const other = 65534;
+  std::string const stale_looking = path_ + ".aaaaaaaaaaaa.tmp";
+  write_text(stale_looking, "theirs");
+  ASSERT_EQ(chown(stale_looking.c_str(), other, other), 0);
+  reopen();
+  EXPECT_EQ(read_text(stale_looking), "theirs");
+
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
+  std::string const lock = path_ + ".lock";
+  ASSERT_EQ(chown(lock.c_str(), other, other), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED)
+      << "a lock file that another user can hold is not used";
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("not a regular file of this user"),
+            std::string::npos);
 }
 
 TEST_F(HostileFileTest, SymbolicLinksAtTheSettingsOrLockNameAreRefused) {
