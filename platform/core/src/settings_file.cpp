@@ -40,6 +40,9 @@ SystemCalls const& calls() {
   throw std::system_error(errno, std::generic_category(), std::string(what) + " " + path);
 }
 
+// The refusals and nelko_core_settings.h name the limit in these words.
+static_assert(kMaxFileSize == 1024 * 1024, "the limit is 1 MiB");
+
 [[noreturn]] void refuse(nelko_core_status status, std::string const& path, char const* reason) {
   throw Refusal(status, "cannot use " + path + ": " + reason);
 }
@@ -189,7 +192,7 @@ void write_file_atomically(std::string const& path, std::string_view content, mo
 
 void remove_stale_temporaries(std::string const& path) {
   std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(directory_of(path).c_str()), ::closedir);
-  if (!directory) fail("cannot list the directory of", path);
+  if (!directory) return;  // a directory that cannot be listed keeps its leftovers
   std::string const name = name_of(path);
   while (dirent* entry = ::readdir(directory.get())) {
     if (!is_temporary_name_of(entry->d_name, name)) continue;
@@ -202,7 +205,7 @@ void remove_stale_temporaries(std::string const& path) {
 }
 
 WriterLock::WriterLock(std::string const& path) : fd_(-1) {
-  // O_NONBLOCK: opening a FIFO planted at the name must not wait for a writer.
+  // O_NONBLOCK for the reason read_file has.
   FileDescriptor file(path + ".lock", O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (!file.is_open()) {
     if (errno == ELOOP) refuse(NELKO_CORE_STATUS_IPC_FAILED, file.path(), "it is a symbolic link");

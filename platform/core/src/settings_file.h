@@ -37,6 +37,7 @@ void write_file_atomically(std::string const& path, std::string_view content, mo
 
 // Deletes the files that interrupted writes of path left behind: regular files of this user whose
 // names have the pattern of write_file_atomically's. Call it only while holding the WriterLock.
+// Does nothing when the directory cannot be listed.
 void remove_stale_temporaries(std::string const& path);
 
 // Held by the one process that may write the file at path: an exclusive flock on "<path>.lock",
