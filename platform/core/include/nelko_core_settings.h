@@ -37,8 +37,8 @@
  *   1 INVALID_PARAMS            a null key, text, array or out-pointer; a key or text that is not
  *                               valid UTF-8; a json text that is not valid JSON or is nested deeper
  *                               than 64 levels; a double that is not finite (JSON has no NaN or
- *                               infinity); a change that would make the file larger than 1 MiB; or
- *                               no settings file is open.
+ *                               infinity); a change that would make the file larger than 1 MiB
+ *                               (logged); or no settings file is open.
  *   2 ALLOC_FAILED              out of memory; nothing was changed or handed out.
  *   3 MULTI_THREAD_ACCESS       init while a settings file is already open in this process (that
  *                               file stays open), or while another process has this file open.
@@ -83,8 +83,9 @@
  * NELKO_SETTINGS_MODE=0640 at init; the mode an existing file had is not kept.
  *
  * One process per file: init takes an exclusive lock (flock) on "<path>.lock", a file of mode 0600
- * that stays beside the settings file, and holds it until deinit or the end of the process. While
- * it is held, init of the same file in another process returns 3 and logs one line.
+ * that stays beside the settings file, and holds it until deinit or the end of the process (a child
+ * made by fork shares it). While it is held, init of the same file in another process returns 3
+ * and logs one line.
  *
  * Files init refuses, with status 4 and one log line (priority ERR, default log handle), leaving
  * them as they are: a settings file that is a symbolic link (only the file's own name is checked;
