@@ -173,6 +173,5 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     nelko_core_configuration_deinit();
   }
   ::unlink(path.c_str());
-  ::unlink((path + ".tmp").c_str());
   return 0;
 }

@@ -34,14 +34,17 @@
  *
  * Statuses of the settings functions:
  *   0 NO_ERROR                  done.
- *   1 INVALID_PARAMS            a null key, text, array or out-pointer; a json text that is not
- *                               valid JSON or is nested deeper than 64 levels; a double that is not
- *                               finite (JSON has no NaN or infinity); or no settings file is open.
+ *   1 INVALID_PARAMS            a null key, text, array or out-pointer; a key or text that is not
+ *                               valid UTF-8; a json text that is not valid JSON or is nested deeper
+ *                               than 64 levels; a double that is not finite (JSON has no NaN or
+ *                               infinity); a change that would make the file larger than 1 MiB
+ *                               (logged); or no settings file is open.
  *   2 ALLOC_FAILED              out of memory; nothing was changed or handed out.
- *   3 MULTI_THREAD_ACCESS       init while a settings file is already open (that file stays open).
- *   4 IPC_FAILED                the file could not be read, written or created, or holds no valid
- *                               settings document. After a failed write the store is unchanged,
- *                               in memory and on disk.
+ *   3 MULTI_THREAD_ACCESS       init while a settings file is already open in this process (that
+ *                               file stays open), or while another process has this file open.
+ *   4 IPC_FAILED                the file could not be read, written or created, holds no valid
+ *                               settings document, or is refused (see "Files init refuses").
+ *                               After a failed write the store is unchanged, in memory and on disk.
  *   5 INCORRECT_SETTING_TYPE    the key exists with another kind. A set never changes a key's
  *                               kind: delete the key first.
  *   6 SETTING_NOT_PRESENT       the key does not exist, or (get_default) has no default value.
@@ -63,14 +66,35 @@
  * "type" is the kind's name from the table above; an entry has "value", "default" or both, each a
  * JSON value of that kind (a json entry holds any JSON value; a double entry accepts any number);
  * a key appears once.
- * A file that does not parse, or breaks these rules anywhere, is refused whole by init (status 4)
- * and left as it is. Unknown members are kept as they are.
+ * The text is UTF-8. A file that does not parse, is not valid UTF-8, or breaks these rules
+ * anywhere, is refused whole by init (status 4) and left as it is. Unknown members are kept as
+ * they are.
  *
- * Durability: every change is on disk when its function returns. The whole file is written to
- * "<path>.tmp" in the same directory, flushed with fsync, renamed over the file, and the directory
- * is flushed too, so a crash or power loss leaves either the old or the new file, never a torn one.
- * A leftover "<path>.tmp" from an interrupted write is deleted by the next init. A change that
- * changes nothing (the same value again) writes nothing. Only one process may use a settings file.
+ * Writes: every change is on disk when its function returns. The whole file is written to a file
+ * made for this write alone, "<path>.<random>.tmp" in the same directory (created with
+ * O_CREAT|O_EXCL|O_NOFOLLOW: whatever exists at a name, a link or a file someone put there, is
+ * never opened, written or used; another name is tried), flushed with fsync, renamed over the
+ * file, and the directory is flushed too. So a crash or power loss leaves either the old or the
+ * new file, never a torn one, and a program reading the file never sees it empty or partial. A
+ * failed write deletes its file; files that a crash left are deleted by the next init. A change
+ * that changes nothing (the same value again) writes nothing.
+ *
+ * File mode: 0600, whatever the umask, or 0640 (the group may read) when the environment holds
+ * NELKO_SETTINGS_MODE=0640 at init; the mode an existing file had is not kept.
+ *
+ * One process per file: init takes an exclusive lock (flock) on "<path>.lock", a file of mode 0600
+ * that stays beside the settings file, and holds it until deinit or the end of the process (a child
+ * made by fork shares it). While it is held, init of the same file in another process returns 3
+ * and logs one line.
+ *
+ * Files init refuses, with status 4 and one log line (priority ERR, default log handle), leaving
+ * them as they are: a settings file that is a symbolic link (only the file's own name is checked;
+ * links among the directories of the path are followed), is not a regular file, or is larger
+ * than 1 MiB (reading one takes about three times its size in memory); a lock file that is a
+ * symbolic link or not a regular file of the process's effective user.
+ *
+ * The directory should be writable by the file's owner alone: whoever may write to it can delete
+ * or replace the files in it, though never make the store write through a file of theirs.
  *
  * Threads: every function may be called from any thread at any time. Readers run in parallel,
  * changes one at a time; each function sees and makes whole changes only.
@@ -87,11 +111,13 @@ extern "C" {
 #endif
 
 /* Opens the settings file at path, or creates it (version 0, no keys; see is_new_file) when it
- * does not exist; the directory must exist. A stale "<path>.tmp" is deleted first. Statuses: 1 for
- * a null or empty path, 3 when a file is already open, 4 when the file cannot be read or created
- * or is not a valid settings document (nothing is opened then). */
+ * does not exist; the directory must exist and be writable (the lock file is made there). Takes
+ * the file's lock and deletes the files that interrupted writes left. Statuses: 1 for a null or empty path, 3 when a file is already open in
+ * this process or another process has this one open, 4 when the file cannot be read or created,
+ * is refused or is not a valid settings document (nothing is opened then). */
 nelko_core_status nelko_core_settings_init(char const *path);
-/* Closes the settings file; every change is already on disk. 1 when none is open. */
+/* Closes the settings file and releases its lock; every change is already on disk. 1 when none is
+ * open. */
 nelko_core_status nelko_core_settings_deinit(void);
 
 /* Getters: the key's value, or its default when it has only a default. */
@@ -214,9 +240,10 @@ char const *nelko_core_debug_get_setting_path(void);
  * NELKO_CORE_SETTING_TYPE_UNKNOWN. The same threading rules hold; a configuration and a settings
  * file can be open together. */
 
-/* Reads the configuration file. Statuses: 1 for a null or empty path, 3 when one is already open,
- * 4 when the file is missing, unreadable, not JSON (nested at most 64 levels below its object), not
- * an object, or has a key twice. */
+/* Reads the configuration file (a symbolic link is followed). Statuses: 1 for a null or empty
+ * path, 3 when one is already open, 4 when the file is missing, unreadable, not a regular file,
+ * larger than 1 MiB, not JSON in UTF-8 (nested at most 64 levels below its object), not an object,
+ * or has a key twice. */
 nelko_core_status nelko_core_configuration_init(char const *path);
 /* Forgets the configuration; 1 when none is open. */
 nelko_core_status nelko_core_configuration_deinit(void);

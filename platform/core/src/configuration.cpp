@@ -52,7 +52,7 @@ class Configuration {
     if (!path || !*path) return NELKO_CORE_STATUS_INVALID_PARAMS;
     std::unique_lock lock(mutex_);
     if (document_) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-    std::optional<std::string> text = read_file(path);
+    std::optional<std::string> text = read_file(path, FinalLink::follow);
     rapidjson::Document document;
     if (!text || !parse_json(*text, document, kMaxValueNesting + 1) || !document.IsObject() ||
         has_duplicate_names(document))

@@ -44,8 +44,19 @@ std::string write(Json const& value, Writer& writer, rapidjson::StringBuffer& bu
 
 bool parse_json(std::string_view text, rapidjson::Document& document, int max_nesting) {
   if (!nests_at_most(text, max_nesting)) return false;
-  document.Parse(text.data(), text.size());
+  document.Parse<rapidjson::kParseDefaultFlags | rapidjson::kParseValidateEncodingFlag>(
+      text.data(), text.size());
   return !document.HasParseError();
+}
+
+bool is_utf8(std::string_view text) {
+  struct Discard {
+    void Put(char) {}
+  } discard;
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  while (stream.Tell() < text.size())
+    if (!rapidjson::UTF8<>::Validate(stream, discard)) return false;
+  return true;
 }
 
 bool has_duplicate_names(Json const& object) {

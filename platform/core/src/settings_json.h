@@ -18,8 +18,13 @@ using JsonAllocator = rapidjson::Document::AllocatorType;
 constexpr int kMaxValueNesting = 64;
 
 // Parses one complete JSON text (nothing but white space may follow it) into document. False,
-// with document unspecified, when the text is not JSON or nests deeper than max_nesting levels.
+// with document unspecified, when the text is not JSON, is not valid UTF-8 or nests deeper than
+// max_nesting levels.
 bool parse_json(std::string_view text, rapidjson::Document& document, int max_nesting);
+
+// True when text is valid UTF-8 (no overlong forms, surrogates or code points past U+10FFFF):
+// JSON text is UTF-8, so a file holding anything else could not be read back.
+bool is_utf8(std::string_view text);
 
 // True when two members of object have the same name. RapidJSON keeps both, but lookups would
 // only ever see the first.

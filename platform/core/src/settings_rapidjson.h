@@ -13,6 +13,7 @@
 #endif
 
 #include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>

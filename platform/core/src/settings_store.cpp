@@ -1,9 +1,20 @@
 #include "settings_store.h"
 
-#include "settings_file.h"
+#include <cstdlib>
+
 #include "settings_key_list.h"
 
 namespace nelko::core::settings {
+namespace {
+
+// Settings files are the owner's alone unless NELKO_SETTINGS_MODE=0640 lets the group read them;
+// any other value keeps 0600.
+mode_t configured_file_mode() {
+  char const* mode = std::getenv("NELKO_SETTINGS_MODE");
+  return mode && std::string_view(mode) == "0640" ? 0640 : 0600;
+}
+
+}  // namespace
 
 SettingsStore& SettingsStore::instance() {
   static SettingsStore store;
@@ -14,16 +25,17 @@ nelko_core_status SettingsStore::open(char const* path) {
   if (!path || !*path) return NELKO_CORE_STATUS_INVALID_PARAMS;
   std::unique_lock lock(mutex_);
   if (file_) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-  OpenFile file{path, {}, 0, false};
-  // The settings file itself is intact after an interrupted write; only the staging copy is left.
-  remove_stale_temporary(file.path);
-  if (std::optional<std::string> text = read_file(file.path)) {
+  OpenFile file{path, WriterLock(path), configured_file_mode(), {}, 0, false};
+  // The settings file itself is intact after an interrupted write, and with the lock held no
+  // other write is under way: whatever new file a write left is stale.
+  remove_stale_temporaries(file.path);
+  if (std::optional<std::string> text = read_file(file.path, FinalLink::refuse)) {
     if (!parse_json(*text, file.document, kMaxSettingsNesting) ||
         !is_settings_document(file.document))
       return NELKO_CORE_STATUS_IPC_FAILED;
   } else {
     make_empty_settings(file.document);
-    persist(file.path, file.document);
+    persist(file, file.document);
     file.is_new = true;
   }
   file.loaded_version = version_of(file.document);
@@ -38,13 +50,13 @@ nelko_core_status SettingsStore::close() {
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
-void SettingsStore::persist(std::string const& path, Json const& document) {
-  write_file_atomically(path, to_pretty_text(document));
+void SettingsStore::persist(OpenFile const& file, Json const& document) {
+  write_file_atomically(file.path, to_pretty_text(document), file.mode);
 }
 
 nelko_core_status SettingsStore::copy(char const* from_key, char const* to_key,
                                       nelko_core_settings_type type) {
-  if (!from_key || !to_key) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  if (!from_key || !to_key || !is_utf8(to_key)) return NELKO_CORE_STATUS_INVALID_PARAMS;
   return change([&](rapidjson::Document& document) {
     Json const* from = find_entry(document, from_key);
     if (!from) return NELKO_CORE_STATUS_SETTING_NOT_PRESENT;

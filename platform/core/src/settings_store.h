@@ -12,6 +12,7 @@
 
 #include "nelko_core_types.h"
 #include "settings_document.h"
+#include "settings_file.h"
 #include "settings_rapidjson.h"
 
 namespace nelko::core::settings {
@@ -50,6 +51,8 @@ class SettingsStore {
  private:
   struct OpenFile {
     std::string path;
+    WriterLock lock;  // held while the file is open: this process is its only writer
+    mode_t mode;
     rapidjson::Document document;
     unsigned int loaded_version = 0;
     bool is_new = false;
@@ -59,7 +62,7 @@ class SettingsStore {
   // so that a failed write leaves memory and disk as they were.
   template <class Change>
   nelko_core_status change(Change&& change);
-  static void persist(std::string const& path, Json const& document);
+  static void persist(OpenFile const& file, Json const& document);
 
   mutable std::shared_mutex mutex_;
   std::optional<OpenFile> file_;
@@ -84,7 +87,7 @@ template <class Kind>
 nelko_core_status SettingsStore::set(char const* key, Part part, typename Kind::In in) {
   // Encoding, a json text's parse included, needs no lock.
   rapidjson::Document encoded;
-  if (!key || !Kind::encode(in, encoded, encoded.GetAllocator()))
+  if (!key || !is_utf8(key) || !Kind::encode(in, encoded, encoded.GetAllocator()))
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   return change([&](rapidjson::Document& document) {
     Json* entry = entry_to_write(document, key, Kind::type);
@@ -104,7 +107,7 @@ nelko_core_status SettingsStore::change(Change&& change) {
   next.CopyFrom(file_->document, next.GetAllocator());
   if (nelko_core_status status = change(next); status != NELKO_CORE_STATUS_NO_ERROR) return status;
   if (next == file_->document) return NELKO_CORE_STATUS_NO_ERROR;  // spares the flash a write
-  persist(file_->path, next);
+  persist(*file_, next);
   file_->document.Swap(next);
   return NELKO_CORE_STATUS_NO_ERROR;
 }

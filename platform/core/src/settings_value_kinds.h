@@ -33,7 +33,7 @@ struct StringKind {
   using Cell = char;
   static bool holds(Json const& json) { return json.IsString(); }
   static bool encode(In in, Json& json, JsonAllocator& allocator) {
-    if (!in) return false;
+    if (!in || !is_utf8(in)) return false;
     json.SetString(in, allocator);
     return true;
   }

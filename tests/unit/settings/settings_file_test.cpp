@@ -1,11 +1,13 @@
-#include "settings_file.h"
-
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "settings_test_support.h"
+#include "system_call_recorder.h"
 
 namespace settings_test {
 namespace {
@@ -46,34 +48,106 @@ TEST_F(SettingsFileTest, LifecycleStatuses) {
   EXPECT_EQ(nelko_core_debug_get_setting_path(), nullptr);
 
   // A file that is not a settings file is refused and left as it is.
-  for (char const* invalid : {R"({"version": 0, "values": {})", R"({"values": {}})",
-                              R"({"version": 0, "values": {"k": {"type": "int", "value": 1.5}}})"}) {
+  for (char const* invalid :
+       {R"({"version": 0, "values": {})", R"({"values": {}})",
+        R"({"version": 0, "values": {"k": {"type": "int", "value": 1.5}}})"}) {
     write_text(path_, invalid);
     EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED) << invalid;
     EXPECT_EQ(read_text(path_), invalid);
   }
 }
 
-// The child process ends itself at the seam, the way a crash or power loss would end it.
-void end_process(std::string const&) {
-  _exit(0);
+// Where a write puts its new file: beside the settings file, named after it.
+bool is_new_file_of(std::string const& candidate, std::string const& path) {
+  return candidate.rfind(path + '.', 0) == 0 && candidate.size() > path.size() + 5 &&
+         candidate.compare(candidate.size() - 4, 4, ".tmp") == 0;
+}
+
+// The index of the first call from `from` on that matches, or calls.size().
+template <class Match>
+std::size_t find_call(std::vector<SystemCall> const& calls, std::size_t from, Match match) {
+  while (from < calls.size() && !match(calls[from])) ++from;
+  return from;
+}
+
+TEST_F(SettingsFileTest, WriteCreatesAFreshFileSyncsItRenamesItAndSyncsTheDirectory) {
+  SystemCallRecorder recorder;
+  ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
+  auto const& calls = recorder.calls();
+
+  std::size_t open = find_call(calls, 0, [&](SystemCall const& call) {
+    return call.name == "open" && is_new_file_of(call.path, path_);
+  });
+  ASSERT_LT(open, calls.size());
+  SystemCall const created = calls[open];
+  int const required = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  EXPECT_EQ(created.flags & required, required) << "never open what another put at the name";
+  EXPECT_EQ(created.mode, 0600u);
+  auto on_new_file = [&](char const* name) {
+    return [&created, name](SystemCall const& call) {
+      return call.name == name && call.fd == created.fd;
+    };
+  };
+  std::size_t write = find_call(calls, open, on_new_file("write"));
+  std::size_t sync = find_call(calls, write, on_new_file("fsync"));
+  std::size_t rename = find_call(calls, sync, [&](SystemCall const& call) {
+    return call.name == "rename" && call.path == created.path && call.to == path_;
+  });
+  EXPECT_LT(write, sync);
+  EXPECT_LT(sync, rename) << "the content is on disk before it replaces the old file";
+  ASSERT_LT(rename, calls.size());
+  std::size_t directory = find_call(calls, rename, [](SystemCall const& call) {
+    return call.name == "open" && (call.flags & O_DIRECTORY);
+  });
+  ASSERT_LT(directory, calls.size());
+  std::size_t directory_sync = find_call(calls, directory, [&](SystemCall const& call) {
+    return call.name == "fsync" && call.fd == calls[directory].fd;
+  });
+  EXPECT_LT(directory_sync, calls.size()) << "the rename is made durable";
+}
+
+TEST_F(SettingsFileTest, FilesGetTheirModeWhateverTheUmask) {
+  mode_t const umask_before = umask(0);
+  ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
+  struct stat status;
+  ASSERT_EQ(stat(path_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  ASSERT_EQ(stat((path_ + ".lock").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+
+  // A mode that lets the group read is kept even where the umask would take it away.
+  umask(077);
+  setenv("NELKO_SETTINGS_MODE", "0640", 1);
+  reopen();
+  ASSERT_EQ(nelko_core_settings_set_int_value("k", 2), 0);
+  unsetenv("NELKO_SETTINGS_MODE");
+  umask(umask_before);
+  ASSERT_EQ(stat(path_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
 }
 
 TEST_F(SettingsFileTest, CrashBetweenWriteAndRenameLeavesTheOldFile) {
   ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
   std::string const before = read_text(path_);
+  // The child process ends itself where a crash or power loss would end it.
   EXPECT_EXIT(
       {
-        nelko::core::settings::set_before_rename_hook(end_process);
+        SystemCallRecorder crash([](SystemCall const& call) {
+          if (call.name == "rename") _exit(0);
+          return 0;
+        });
         nelko_core_settings_set_int_value("k", 2);
       },
       ::testing::ExitedWithCode(0), "");
   EXPECT_EQ(read_text(path_), before);
-  std::string const temporary = nelko::core::settings::temporary_path(path_);
-  EXPECT_NE(read_text(temporary).find("\"value\": 2"), std::string::npos) << "the seam was reached";
+  std::vector<std::string> left = directory_.other_names({"settings.json", "settings.json.lock"});
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_NE(read_text(directory_.file(left[0])).find("\"value\": 2"), std::string::npos)
+      << "the crash came after the new content was written";
 
   reopen();
-  EXPECT_FALSE(std::filesystem::exists(temporary)) << "init cleans up the staging file";
+  EXPECT_TRUE(directory_.other_names({"settings.json", "settings.json.lock"}).empty())
+      << "init removes what the interrupted write left";
   int value = 0;
   ASSERT_EQ(nelko_core_settings_get_int_value("k", &value), 0);
   EXPECT_EQ(value, 1);
@@ -82,16 +156,18 @@ TEST_F(SettingsFileTest, CrashBetweenWriteAndRenameLeavesTheOldFile) {
 TEST_F(SettingsFileTest, FailedWriteChangesNothing) {
   ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
   std::string const before = read_text(path_);
-  std::string const temporary = nelko::core::settings::temporary_path(path_);
-  ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);  // the staging file cannot be created
-
-  EXPECT_EQ(nelko_core_settings_set_int_value("k", 2), NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_EQ(nelko_core_settings_delete_key("k"), NELKO_CORE_STATUS_IPC_FAILED);
-  int value = 0;
-  ASSERT_EQ(nelko_core_settings_get_int_value("k", &value), 0);
-  EXPECT_EQ(value, 1);
-  EXPECT_EQ(read_text(path_), before);
-  rmdir(temporary.c_str());
+  for (char const* failing : {"open", "fchmod", "write", "fsync", "rename"}) {
+    SystemCallRecorder recorder(
+        [failing](SystemCall const& call) { return call.name == failing ? EIO : 0; });
+    EXPECT_EQ(nelko_core_settings_set_int_value("k", 2), NELKO_CORE_STATUS_IPC_FAILED) << failing;
+    EXPECT_EQ(nelko_core_settings_delete_key("k"), NELKO_CORE_STATUS_IPC_FAILED) << failing;
+    int value = 0;
+    ASSERT_EQ(nelko_core_settings_get_int_value("k", &value), 0);
+    EXPECT_EQ(value, 1) << failing;
+    EXPECT_EQ(read_text(path_), before) << failing;
+    EXPECT_TRUE(directory_.other_names({"settings.json", "settings.json.lock"}).empty())
+        << "the new file is removed when " << failing << " fails";
+  }
 }
 
 }  // namespace

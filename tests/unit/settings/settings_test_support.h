@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -30,6 +31,15 @@ class ScratchDirectory {
     std::filesystem::remove_all(path_, ignored);
   }
   std::string file(std::string const& name) const { return (path_ / name).string(); }
+  // The names of the files in the directory, other than those given.
+  std::vector<std::string> other_names(std::vector<std::string> const& known) const {
+    std::vector<std::string> names;
+    for (auto const& entry : std::filesystem::directory_iterator(path_)) {
+      std::string name = entry.path().filename().string();
+      if (std::find(known.begin(), known.end(), name) == known.end()) names.push_back(name);
+    }
+    return names;
+  }
 
  private:
   std::filesystem::path path_;
@@ -90,10 +100,18 @@ struct ScalarCodec {
   }
 };
 
-inline void free_array(char** array) { nelko_core_free_string_array(array); }
-inline void free_array(int** array) { nelko_core_free_int_array(array); }
-inline void free_array(unsigned char** array) { nelko_core_free_bool_array(array); }
-inline void free_array(double** array) { nelko_core_free_double_array(array); }
+inline void free_array(char** array) {
+  nelko_core_free_string_array(array);
+}
+inline void free_array(int** array) {
+  nelko_core_free_int_array(array);
+}
+inline void free_array(unsigned char** array) {
+  nelko_core_free_bool_array(array);
+}
+inline void free_array(double** array) {
+  nelko_core_free_double_array(array);
+}
 
 template <class Cell>
 struct ArrayCodec {

@@ -1,0 +1,187 @@
+// Files that another user or another process put in the settings directory: the store neither
+// writes through them nor adopts them, and refuses what it cannot safely use with a status and one
+// log line.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "settings_file.h"
+#include "settings_test_support.h"
+#include "system_call_recorder.h"
+
+namespace settings_test {
+namespace {
+
+using HostileFileTest = SettingsTest;
+
+bool is_symlink_to(std::string const& path, std::string const& target) {
+  std::error_code error;
+  return std::filesystem::is_symlink(path, error) &&
+         std::filesystem::read_symlink(path, error).string() == target;
+}
+
+mode_t mode_of(std::string const& path) {
+  struct stat status {};
+  lstat(path.c_str(), &status);
+  return status.st_mode;
+}
+
+TEST_F(HostileFileTest, FilesPlantedAtTheNamesOfNewFilesAreNeitherWrittenNorAdopted) {
+  std::string const victim = directory_.file("victim");
+  write_text(victim, "secret");
+  // The name that writes used to stage in, and the next names a write tries, planted just before
+  // the write gets to them: first a link to the victim, then a file anyone may write.
+  std::string const old_name = path_ + ".tmp";
+  ASSERT_EQ(symlink(victim.c_str(), old_name.c_str()), 0);
+  std::vector<std::string> planted;
+  SystemCallRecorder recorder([&](SystemCall const& call) {
+    if (call.name == "open" && call.path.rfind(path_ + '.', 0) == 0 && planted.size() < 2) {
+      if (planted.empty()) {
+        EXPECT_EQ(symlink(victim.c_str(), call.path.c_str()), 0);
+      } else {
+        write_text(call.path, "planted");
+        EXPECT_EQ(chmod(call.path.c_str(), 0666), 0);
+      }
+      planted.push_back(call.path);
+    }
+    return 0;
+  });
+
+  ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
+  ASSERT_EQ(planted.size(), 2u);
+  EXPECT_EQ(read_text(victim), "secret");
+  EXPECT_TRUE(is_symlink_to(old_name, victim));
+  EXPECT_TRUE(is_symlink_to(planted[0], victim));
+  EXPECT_EQ(read_text(planted[1]), "planted");
+  EXPECT_EQ(mode_of(planted[1]) & 07777, 0666u);
+  EXPECT_TRUE(S_ISREG(mode_of(path_)));
+  EXPECT_EQ(mode_of(path_) & 07777, 0600u);
+  EXPECT_NE(read_text(path_).find("\"value\": 1"), std::string::npos);
+
+  // Init removes the files that crashed writes left, but no link and nothing at the old name.
+  reopen();
+  EXPECT_TRUE(is_symlink_to(old_name, victim));
+  EXPECT_TRUE(is_symlink_to(planted[0], victim));
+}
+
+// Needs root to make files of another user: the case of a camera whose applications run as
+// different users and share a directory.
+TEST_F(HostileFileTest, AnotherUsersFilesAreNeitherAdoptedNorRemoved) {
+  if (geteuid() != 0) GTEST_SKIP() << "making another user's files needs root";
+  uid_t const other = 65534;
+  std::string const stale_looking = path_ + ".aaaaaaaaaaaa.tmp";
+  write_text(stale_looking, "theirs");
+  ASSERT_EQ(chown(stale_looking.c_str(), other, other), 0);
+  reopen();
+  EXPECT_EQ(read_text(stale_looking), "theirs");
+
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
+  std::string const lock = path_ + ".lock";
+  ASSERT_EQ(chown(lock.c_str(), other, other), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED)
+      << "a lock file that another user can hold is not used";
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("not a regular file of this user"),
+            std::string::npos);
+}
+
+TEST_F(HostileFileTest, SymbolicLinksAtTheSettingsOrLockNameAreRefused) {
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
+  std::string const elsewhere = directory_.file("elsewhere.json");
+  std::string const settings = R"({"version": 0, "values": {}})";
+  write_text(elsewhere, settings);
+  std::filesystem::remove(path_);
+  ASSERT_EQ(symlink(elsewhere.c_str(), path_.c_str()), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("symbolic link"), std::string::npos);
+  EXPECT_EQ(nelko_core_debug_get_setting_path(), nullptr);
+  EXPECT_EQ(read_text(elsewhere), settings);
+
+  // A dangling link at the lock's name must not create its target.
+  std::filesystem::remove(path_);
+  std::string const lock = path_ + ".lock";
+  std::string const absent = directory_.file("absent");
+  std::filesystem::remove(lock);
+  ASSERT_EQ(symlink(absent.c_str(), lock.c_str()), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("symbolic link"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(absent));
+  EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+TEST_F(HostileFileTest, FilesLargerThanTheLimitAreNeitherReadNorWritten) {
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
+  std::string document = R"({"version": 0, "values": {}})";
+  document.resize(nelko::core::settings::kMaxFileSize + 1, ' ');
+  write_text(path_, document);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("larger than 1 MiB"), std::string::npos);
+  EXPECT_EQ(read_text(path_), document);
+
+  document.pop_back();
+  write_text(path_, document);
+  ASSERT_EQ(nelko_core_settings_init(path_.c_str()), 0) << "a file at the limit is read";
+  // A change that would take the file past the limit is refused: init could not read it back.
+  std::string const huge(nelko::core::settings::kMaxFileSize, 'x');
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(nelko_core_settings_set_string_value("k", huge.c_str()),
+            NELKO_CORE_STATUS_INVALID_PARAMS);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("larger than 1 MiB"), std::string::npos);
+  EXPECT_FALSE(nelko_core_settings_does_key_exist("k"));
+  EXPECT_EQ(read_text(path_), document);
+}
+
+TEST_F(HostileFileTest, InvalidUtf8IsRefusedInValuesKeysAndFiles) {
+  ASSERT_EQ(nelko_core_settings_set_int_value("i", 1), 0);
+  std::string const before = read_text(path_);
+  // A stray byte, a cut sequence, an overlong form, a surrogate, a code point past U+10FFFF.
+  for (std::string invalid :
+       {"\xff", "a\xe2\x82", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
+    EXPECT_EQ(nelko_core_settings_set_string_value("s", invalid.c_str()), 1);
+    EXPECT_EQ(nelko_core_settings_set_string_value(invalid.c_str(), "v"), 1);
+    EXPECT_EQ(nelko_core_settings_set_json_value("j", ('"' + invalid + '"').c_str()), 1);
+    EXPECT_EQ(
+        ArrayCodec<char>::set(nelko_core_settings_set_arrayofstring_value, "a", {"fine", invalid}),
+        1);
+    EXPECT_EQ(nelko_core_settings_copy_int_key("i", invalid.c_str()), 1);
+  }
+  EXPECT_EQ(read_text(path_), before);
+  std::string const text = "gr\xc3\xbc\xc3\x9f\x65 \xe2\x82\xac \xf0\x9d\x84\x9e";
+  ASSERT_EQ(nelko_core_settings_set_string_value(text.c_str(), text.c_str()), 0);
+  std::string read;
+  ASSERT_EQ(TextCodec::get(nelko_core_settings_get_string_value, text.c_str(), read), 0);
+  EXPECT_EQ(read, text);
+
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
+  write_text(path_,
+             "{\"version\": 0, \"values\": {\"s\": {\"type\": \"string\", \"value\": \"\xff\"}}}");
+  EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
+}
+
+TEST_F(HostileFileTest, ASecondProcessIsRefusedWhileTheFileIsOpen) {
+  ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
+  std::string const before = read_text(path_);
+  // The child lets go of the store it inherited, so that its init goes through the lock.
+  EXPECT_EXIT(
+      {
+        nelko_core_settings_deinit();
+        nelko_core_status status = nelko_core_settings_init(path_.c_str());
+        if (status == NELKO_CORE_STATUS_NO_ERROR) nelko_core_settings_set_int_value("k", 2);
+        _exit(status);
+      },
+      ::testing::ExitedWithCode(NELKO_CORE_STATUS_MULTI_THREAD_ACCESS),
+      "another process has it open");
+  EXPECT_EQ(read_text(path_), before);
+
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
+  EXPECT_EXIT(_exit(nelko_core_settings_init(path_.c_str())), ::testing::ExitedWithCode(0), "")
+      << "deinit lets another process open the file";
+}
+
+}  // namespace
+}  // namespace settings_test
