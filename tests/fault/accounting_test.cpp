@@ -248,7 +248,8 @@ TEST_F(AccountingTest, NonBlockingResponsesOutlastHundredsOfOthers) {
     Request const r = i % 2 ? num_roi() : get_roi(unsigned(i) % kRois, 0);
     asyncs.emplace_back(r, client.send_async(r));
   }
-  for (auto const& a : asyncs) EXPECT_TRUE(ledger_.expect_completion(a.second, in_ms(10000)));
+  Clock::time_point const deadline = in_ms(10000);
+  for (auto const& a : asyncs) EXPECT_TRUE(ledger_.expect_completion(a.second, deadline));
   Clock::time_point start = Clock::now();
   Answer const got = client.receive(early, 2000);
   EXPECT_EQ(got.status, 0u) << "after " << kManyPending << " asynchronous completions";
@@ -532,8 +533,7 @@ TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
           Id const victim = to_slow.send_async(held);
           Id const id = client.send_async(
               num_roi(), [&to_slow, held, victim] { to_slow.cancel(held, victim); });
-          ledger_.expect_completion(id, in_ms(kDefault));
-          client.cancel(num_roi(), id);
+          client.finish(num_roi(), id, in_ms(kDefault));
           to_slow.cancel(held, victim);  // when the callback did not run
           break;
         }
@@ -570,17 +570,17 @@ TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
   for (int i = 0; i < kManyPending; ++i) {
     asyncs.emplace_back(pick(unsigned(i)), main.send_async(pick(unsigned(i))));
   }
-  for (auto const& a : asyncs) ledger_.expect_completion(a.second, in_ms(20000));
-  for (auto const& a : asyncs) main.cancel(a.first, a.second);
+  Clock::time_point const deadline = in_ms(20000);
+  for (auto const& a : asyncs) main.finish(a.first, a.second, deadline);
 
   // An answer held back while thousands of requests pass on the channel.
   slow.pause(true);
   Request const held = get_roi(11, 0);
-  Id const waiting = Client(ledger_, main.handle(), kSlow).send_async(held);
+  Client waiting(ledger_, main.handle(), kSlow);
+  Id const id = waiting.send_async(held);
   for (int i = 0; i < kManyRequests; ++i) main.sync(pick(unsigned(i)));
   slow.pause(false);
-  ledger_.expect_completion(waiting, in_ms(1000 + kSlackMs));
-  main.cancel(held, waiting);
+  waiting.finish(held, id, in_ms(1000 + kSlackMs));
 
   // The target killed under load and restarted.
   ledger_.outage_begins();
