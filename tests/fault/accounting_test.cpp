@@ -1,7 +1,7 @@
 // Accounts for every request against stream-layout-target (and a scripted slow or silent target in
 // the same IPC directory): each ends exactly once, with its own answer, and promptly. The first
-// scenarios each pin one way of losing or delaying a response; the last drives mixed traffic far
-// past every fixed capacity of the routing (256 stashed responses, 4096 remembered senders) while
+// scenarios each pin one way of losing or delaying a response; the last drives mixed traffic with
+// hundreds of requests of each kind outstanding and thousands passing while one waits, while
 // handles come and go, callbacks cancel, and the target is killed and restarted, and then checks
 // the books.
 #include <gtest/gtest.h>
@@ -32,7 +32,6 @@ using accounting::RequestLedger;
 using accounting::Values;
 using Id = RequestLedger::Id;
 using std::chrono::milliseconds;
-namespace completion = accounting::completion;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
     defined(STREAM_LAYOUT_TARGET_EMULATOR)
@@ -56,16 +55,18 @@ constexpr int kDefault = accounting::kDefaultTimeout;
 constexpr long kPromptMs = kSlowBuild ? 400 : 100;
 // How long after the target died a waiting request may take to learn it.
 constexpr long kDeathNoticeMs = kSlowBuild ? 2500 : 1000;
-// Past the capacities of the routing: 256 stashed responses, 4096 remembered senders.
+// Past the fixed capacities that routing tables of this kind tend to have, such as 256 unclaimed
+// responses or 4096 remembered senders, which evict what somebody still waits for.
 constexpr int kManyPending = 600;
 constexpr int kManyRequests = 4100;
 
-// Scales the length of the mixed run: NELKO_ACCOUNTING_SCALE, else 1 (a quarter in sanitizer and
-// emulator builds); never below twice the number of remembered senders.
+// The least number of requests the workers of the mixed run make: 40000 scaled by
+// NELKO_ACCOUNTING_SCALE, else by 1 (a quarter in sanitizer and emulator builds), and never fewer
+// than twice kManyRequests.
 int mixed_requests() {
   double scale = kSlowBuild ? 0.25 : 1.0;
   if (char const* text = std::getenv("NELKO_ACCOUNTING_SCALE")) scale = std::atof(text);
-  return std::max(2 * 4096, static_cast<int>(40000 * scale));
+  return std::max(2 * kManyRequests, static_cast<int>(40000 * scale));
 }
 
 // What ROI `index` of `set` holds once programmed: different for every ROI and set, and exact in
@@ -247,7 +248,8 @@ TEST_F(AccountingTest, NonBlockingResponsesOutlastHundredsOfOthers) {
     Request const r = i % 2 ? num_roi() : get_roi(unsigned(i) % kRois, 0);
     asyncs.emplace_back(r, client.send_async(r));
   }
-  for (auto const& a : asyncs) EXPECT_TRUE(ledger_.expect_completion(a.second, in_ms(10000)));
+  Clock::time_point const deadline = in_ms(10000);
+  for (auto const& a : asyncs) EXPECT_TRUE(ledger_.expect_completion(a.second, deadline));
   Clock::time_point start = Clock::now();
   Answer const got = client.receive(early, 2000);
   EXPECT_EQ(got.status, 0u) << "after " << kManyPending << " asynchronous completions";
@@ -339,7 +341,6 @@ TEST_F(AccountingTest, SyncWaiterWakesForItsResponseWhileAnotherHandleGoes) {
   start_target({"--delay-ms", std::to_string(kDelayMs)});
   void* channel = open_channel();
   Client b(ledger_, open_handle(channel), kTarget);
-  program(b.handle());
   for (int timeout : {int(kDelayMs + kPromptMs), 400}) {
     for (bool answered : {true, false}) {
       Client a(ledger_, open_handle(channel), kTarget);
@@ -349,7 +350,7 @@ TEST_F(AccountingTest, SyncWaiterWakesForItsResponseWhileAnotherHandleGoes) {
       long elapsed = 0;
       std::thread waiter([&] {
         Clock::time_point const start = Clock::now();
-        got = b.sync(get_roi(3, 1), timeout);
+        got = b.sync(num_roi(), timeout);
         elapsed = ms_since(start);
       });
       std::this_thread::sleep_for(milliseconds(10));
@@ -532,8 +533,7 @@ TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
           Id const victim = to_slow.send_async(held);
           Id const id = client.send_async(
               num_roi(), [&to_slow, held, victim] { to_slow.cancel(held, victim); });
-          ledger_.expect_completion(id, in_ms(kDefault));
-          client.cancel(num_roi(), id);
+          client.finish(num_roi(), id, in_ms(kDefault));
           to_slow.cancel(held, victim);  // when the callback did not run
           break;
         }
@@ -570,17 +570,17 @@ TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
   for (int i = 0; i < kManyPending; ++i) {
     asyncs.emplace_back(pick(unsigned(i)), main.send_async(pick(unsigned(i))));
   }
-  for (auto const& a : asyncs) ledger_.expect_completion(a.second, in_ms(20000));
-  for (auto const& a : asyncs) main.cancel(a.first, a.second);
+  Clock::time_point const deadline = in_ms(20000);
+  for (auto const& a : asyncs) main.finish(a.first, a.second, deadline);
 
   // An answer held back while thousands of requests pass on the channel.
   slow.pause(true);
   Request const held = get_roi(11, 0);
-  Id const waiting = Client(ledger_, main.handle(), kSlow).send_async(held);
+  Client waiting(ledger_, main.handle(), kSlow);
+  Id const id = waiting.send_async(held);
   for (int i = 0; i < kManyRequests; ++i) main.sync(pick(unsigned(i)));
   slow.pause(false);
-  ledger_.expect_completion(waiting, in_ms(1000 + kSlackMs));
-  main.cancel(held, waiting);
+  waiting.finish(held, id, in_ms(1000 + kSlackMs));
 
   // The target killed under load and restarted.
   ledger_.outage_begins();

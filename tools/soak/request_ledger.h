@@ -129,11 +129,13 @@ class RequestLedger {
   Id open_async(Values want, std::function<void()> then = {}) {
     return open(Form::kAsync, std::move(want), std::move(then));
   }
-  // The send of a request was refused (status `status`): no answer is to come.
+  // The send of a request was refused (status `status`): no answer is to come, and a callback
+  // that came all the same is a second outcome.
   void not_sent(Id id, unsigned status) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto entry = entries_.find(id);
     if (entry == entries_.end()) return;
+    if (entry->second.called) ++totals_.duplicated;
     judge_failure(entry->second, status);
     if (entry->second.form == Form::kAsync) {
       entry->second.called = true;  // nothing is owed; withdrawn() still closes it
@@ -155,7 +157,7 @@ class RequestLedger {
       }
       Entry& request = entry->second;
       if (request.form != Form::kAsync || request.called) {
-        ++totals_.duplicated;
+        ++(request.form != Form::kAsync ? totals_.misrouted : totals_.duplicated);
         return;
       }
       request.called = true;
