@@ -111,7 +111,6 @@ nelko_core_status sendAsync(void* handle, char const* target, Inputs<Command> co
     if (pending.completingOnThisThread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
     nelko_core_status status = object->registerResponseFunction();
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    object->noteResponseFunctionRegistered();
     boost::unique_lock<boost::mutex> lock(pending.mutex);
     OwnedUuid uuid(object->generateUUID());
     if (!uuid) return NELKO_CORE_STATUS_ALLOC_FAILED;

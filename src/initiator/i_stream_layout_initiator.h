@@ -8,7 +8,6 @@
 #ifndef NELKO_INITIATOR_I_STREAM_LAYOUT_INITIATOR_H
 #define NELKO_INITIATOR_I_STREAM_LAYOUT_INITIATOR_H
 
-#include <atomic>
 #include <boost/noncopyable.hpp>
 #include <map>
 #include <string>
@@ -120,11 +119,6 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
   template <typename Command>
   Registry<Command>& registry();
 
-  // Remembers that the response function was registered, so that destruction withdraws it.
-  void noteResponseFunctionRegistered() {
-    m_responseFunctionRegistered.store(true, std::memory_order_relaxed);
-  }
-
  private:
   using Completion = void (IStream_layoutInitiator::*)(char*, char*, json::Object const&);
 
@@ -144,7 +138,6 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
   Registry<stream_layout::GetRoi> m_getRoiRegistry;
   Registry<stream_layout::SetRoi> m_setRoiRegistry;
   Registry<stream_layout::GetTargetVersion> m_getTargetVersionRegistry;
-  std::atomic<bool> m_responseFunctionRegistered{false};
 
   template <typename Command>
   friend struct CommandMembers;
