@@ -28,6 +28,13 @@ inline IStream_layoutInitiator* initiator(void* handle) {
 #define NELKO_REFUSE_NULL_HANDLE(handle) \
   if ((handle) == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS
 
+// Every result pointer of a synchronous form must be given: a null one is refused before anything
+// is sent or received, so that no response is taken and then lost.
+template <typename Command>
+bool lacksAnOut(Outs<Command> const& outs) {
+  return std::apply([](auto... out) { return (... || (out == nullptr)); }, outs);
+}
+
 // Calls the command's named builder member with the client's inputs.
 template <typename Command>
 nelko_core_status build(IStream_layoutInitiator* object, char const* target, char* uuid,
@@ -49,6 +56,7 @@ template <typename Command>
 nelko_core_status send(void* handle, char const* target, int timeout_ms,
                        Inputs<Command> const& inputs, Outs<Command> const& outs) {
   NELKO_REFUSE_NULL_HANDLE(handle);
+  if (lacksAnOut<Command>(outs)) return NELKO_CORE_STATUS_INVALID_PARAMS;
   OwnedUuid uuid;
   bool released = false;  // by the read, which may release it and then fail
   try {
@@ -89,6 +97,7 @@ template <typename Command>
 nelko_core_status receive(void* handle, char const* target, int timeout_ms, void* uuid,
                           Outs<Command> const& outs) {
   NELKO_REFUSE_NULL_HANDLE(handle);
+  if (lacksAnOut<Command>(outs)) return NELKO_CORE_STATUS_INVALID_PARAMS;
   try {
     bool released = false;
     return initiator(handle)->receiveResponse<Command>(target, timeout_ms, uuid, outs, released);
