@@ -118,12 +118,19 @@ nelko_core_status sendAsync(void* handle, char const* target, Inputs<Command> co
     IStream_layoutInitiator* object = initiator(handle);
     auto& pending = object->registry<Command>();
     if (pending.completingOnThisThread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-    nelko_core_status status = object->registerResponseFunction();
-    if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+    // A request that will not be sent registers nothing with the channel (the interfaces library
+    // takes a command sent right after a registration on the same thread for an asynchronous
+    // one); its entry is recorded all the same, like that of a request whose send failed.
+    nelko_core_status const refused = object->refuseNullList<Command>(inputs);
+    if (refused == NELKO_CORE_STATUS_NO_ERROR) {
+      nelko_core_status status = object->registerResponseFunction();
+      if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+    }
     boost::unique_lock<boost::mutex> lock(pending.mutex);
     OwnedUuid uuid(object->generateUUID());
     if (!uuid) return NELKO_CORE_STATUS_ALLOC_FAILED;
     pending.entries[uuid.get()] = {callback, user_data};
+    if (refused != NELKO_CORE_STATUS_NO_ERROR) return refused;
     return build<Command>(object, target, uuid.get(), inputs);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;

@@ -101,6 +101,11 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
   template <typename Command>
   using Outs = typename stream_layout::OutsOf<typename Command::Results>::type;
 
+  // 1, with the builder's warning, when one of the layout lists among a command's inputs (or
+  // parameters, in request order) is null; else 0.
+  template <typename Command, typename Values>
+  nelko_core_status refuseNullList(Values const& values) const;
+
   // Builds the request of Command from its parameters and sends it.
   template <typename Command>
   nelko_core_status sendRequest(char const* target, char const* uuid,

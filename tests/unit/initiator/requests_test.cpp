@@ -70,9 +70,18 @@ TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
                 handle, "t", &uuid, 2, nullptr, lists[1], lists[2], lists[3], nullptr, lists[5],
                 lists[6], lists[7], lists[8]));
   nelko_api_stream_layout_free_uuid(uuid);
+  // Refused asynchronously too, without registering with the channel; the entry is kept.
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_set_stream_layout_send_async(
+                handle, "t", 2, lists[0], lists[1], lists[2], lists[3], lists[4], lists[5],
+                lists[6], lists[7], nullptr, nullptr, nullptr));
   EXPECT_TRUE(platform.sent.empty());
-  EXPECT_EQ(std::vector<std::string>{"Initiator:stream_layout_set_stream_layout_utility_send called "
-                                     "with null input pointer source_upper_left_x_millipercent"},
+  EXPECT_TRUE(platform.registrations.empty());
+  EXPECT_EQ(1u, object()->registry<stream_layout::SetStreamLayout>().entries.size());
+  std::string const warning = "Initiator:stream_layout_set_stream_layout_utility_send called with "
+                              "null input pointer ";
+  EXPECT_EQ((std::vector<std::string>{warning + "source_upper_left_x_millipercent",
+                                      warning + "destination_height_millipercent"}),
             platform.logTexts());
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_WARNING, platform.log[0].priority);
   for (auto* list : lists) nelko_core_free_uint_array(list);
