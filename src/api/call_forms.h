@@ -74,11 +74,13 @@ nelko_core_status send(void* handle, char const* target, int timeout_ms,
   }
 }
 
-// Sends and hands the identifier to the client, whatever the outcome.
+// Sends and hands the identifier to the client, whatever the outcome: *uuid_out always ends up
+// holding it, or null when none was made, so that the client may always release it.
 template <typename Command>
 nelko_core_status nonBlockingSend(void* handle, char const* target, void** uuid_out,
                                   Inputs<Command> const& inputs) {
   if (uuid_out == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  *uuid_out = nullptr;
   NELKO_REFUSE_NULL_HANDLE(handle);
   try {
     IStream_layoutInitiator* object = initiator(handle);
@@ -91,8 +93,8 @@ nelko_core_status nonBlockingSend(void* handle, char const* target, void** uuid_
   }
 }
 
-// Collects the response of a non-blocking send; the identifier is released only on success
-// (for the version query: once a response has been received).
+// Collects the response of a non-blocking send; the identifier is released only on success (for
+// the version query: once a response with status 0 has been received, before it is read).
 template <typename Command>
 nelko_core_status receive(void* handle, char const* target, int timeout_ms, void* uuid,
                           Outs<Command> const& outs) {

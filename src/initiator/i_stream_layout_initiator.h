@@ -113,7 +113,7 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
 
   // Receives the response to uuid and reads it leniently into outs. uuid_released tells whether
   // uuid was freed: after all reads succeeded, or, for the version query, as soon as a response
-  // was received. Throws on exceptions; the call forms turn them into status 4.
+  // with status 0 was received. After a non-zero status it is never freed. Throws on exceptions; the call forms turn them into status 4.
   template <typename Command>
   nelko_core_status receiveResponse(char const* target, int timeout, void* uuid,
                                     Outs<Command> const& outs, bool& uuid_released);
