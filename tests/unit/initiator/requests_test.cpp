@@ -183,9 +183,10 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
   for (auto* list : lists) nelko_core_free_uint_array(list);
 }
 
-// The identifier is the caller's whenever the handle is valid, even when sending fails.
+// The identifier is the caller's whenever the handle is valid, even when sending fails; without
+// one the variable is cleared, so that releasing it is always right.
 TEST_F(Requests, NonBlockingSendHandsOverTheIdentifierWhatever) {
-  void* uuid = nullptr;
+  void* uuid = &platform;
   EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
             nelko_api_stream_layout_get_num_roi_non_blocking_send(nullptr, "t", &uuid));
   EXPECT_EQ(nullptr, uuid);
@@ -280,13 +281,18 @@ TEST_F(Requests, VersionQueryLogsAMismatchAndReleasesItsIdentifierOnReceipt) {
             platform.logTexts());
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_ERR, platform.log[0].priority);
 
-  // A receive that failed leaves the identifier with the caller; one that got a response
-  // releases it even when reading fails afterwards.
+  // A receive that failed, or took a response with a non-zero status, leaves the identifier
+  // with the caller; one that got a successful response releases it even when reading fails
+  // afterwards.
   void* uuid = nullptr;
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout___get_target_version___non_blocking_send(handle, "t", &uuid));
   platform.answer = nullptr;
   EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
+                                                                    &minor));
+  platform.answerWith(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, R"({"status":9})");
+  EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE,
             nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
                                                                     &minor));
   platform.answer = [](fake::Receive const&, json::Object&) -> nelko_core_status {
