@@ -23,15 +23,17 @@ void neverCalled(char*, nelko_core_status, double, double, double, double, void*
   ++g_seen.calls;
   ADD_FAILURE() << "a callback of a destroyed handle ran";
 }
-void countNum(char*, nelko_core_status, unsigned int, void*) { ++g_seen.calls; }
+void countNum(char*, nelko_core_status, unsigned int, void*) {
+  ++g_seen.calls;
+}
 
 // Destroys its own handle, then still cancels and sends on it, as a client might on its way out.
 void deinitItself(char*, nelko_core_status, unsigned int, void*) {
   ++g_seen.calls;
   g_seen.deinit = nelko_api_stream_layout_initiator_deinit(g_seen.handle);
   g_seen.cancel = nelko_api_stream_layout_get_roi_cancel_async(g_seen.handle, neverCalled, &kUser);
-  g_seen.send = nelko_api_stream_layout_get_roi_send_async(g_seen.handle, "t", 0, 0, neverCalled,
-                                                           &kUser);
+  g_seen.send =
+      nelko_api_stream_layout_get_roi_send_async(g_seen.handle, "t", 0, 0, neverCalled, &kUser);
 }
 
 void deinitOther(char*, nelko_core_status, unsigned int, void*) {

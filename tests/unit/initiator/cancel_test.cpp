@@ -34,16 +34,16 @@ int kUser;
 unsigned int* g_emptyCells[1] = {nullptr};
 unsigned int** const kEmpty = g_emptyCells;
 
-#define NELKO_CANCEL_CASE(Case, Command, send_call, cancel_function)                          \
-  struct Case {                                                                                \
-    using Cmd = stream_layout::Command;                                                        \
-    static nelko_core_status send(void* handle, Cmd::Callback callback) {                      \
-      void* user = &kUser;                                                                     \
-      return send_call;                                                                        \
-    }                                                                                          \
-    static nelko_core_status cancel(void* handle, Cmd::Callback callback) {                    \
-      return cancel_function(handle, callback, &kUser);                                        \
-    }                                                                                          \
+#define NELKO_CANCEL_CASE(Case, Command, send_call, cancel_function)        \
+  struct Case {                                                             \
+    using Cmd = stream_layout::Command;                                     \
+    static nelko_core_status send(void* handle, Cmd::Callback callback) {   \
+      void* user = &kUser;                                                  \
+      return send_call;                                                     \
+    }                                                                       \
+    static nelko_core_status cancel(void* handle, Cmd::Callback callback) { \
+      return cancel_function(handle, callback, &kUser);                     \
+    }                                                                       \
   };
 NELKO_CANCEL_CASE(GetStreamLayoutCase, GetStreamLayout,
                   nelko_api_stream_layout_get_stream_layout_send_async(handle, "t", 0, callback,
