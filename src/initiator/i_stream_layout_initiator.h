@@ -101,8 +101,8 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
   template <typename Command>
   using Outs = typename stream_layout::OutsOf<typename Command::Results>::type;
 
-  // 1, with the builder's warning, when one of the layout lists among a command's inputs (or
-  // parameters, in request order) is null; else 0.
+  // 1, with the builder's warning, when a layout list among `values` is null; else 0. `values`
+  // are a command's parameters or its inputs, which are named and ordered alike.
   template <typename Command, typename Values>
   nelko_core_status refuseNullList(Values const& values) const;
 
@@ -113,7 +113,8 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
 
   // Receives the response to uuid and reads it leniently into outs. uuid_released tells whether
   // uuid was freed: after all reads succeeded, or, for the version query, as soon as a response
-  // with status 0 was received. After a non-zero status it is never freed. Throws on exceptions; the call forms turn them into status 4.
+  // with status 0 was received; after a non-zero status it never is. Throws on exceptions; the
+  // call forms turn them into status 4.
   template <typename Command>
   nelko_core_status receiveResponse(char const* target, int timeout, void* uuid,
                                     Outs<Command> const& outs, bool& uuid_released);
