@@ -15,66 +15,100 @@
  *
  * STATUS. Every function returns a nelko_core_status (only nelko_api_stream_layout_free_uuid
  * returns nothing); 0 is success. Nothing throws. The statuses:
- *   1 INVALID_PARAMS  a null handle (nothing is sent or stored), a null out-pointer that the
- *                     function tests (named below), a null layout list
- *                     passed to "Set_stream_layout" (logged as a warning), or the target refused
- *                     the values (bad stream index, out-of-range values).
+ *   1 INVALID_PARAMS  a null handle (deinit and _get_initiator_version accept one) or a null
+ *                     out-pointer (R, uuid_out, init's handle, the version's major and minor):
+ *                     refused before anything is sent, received or stored; a null layout list passed to "Set_stream_layout" (logged as a
+ *                     warning; nothing is sent); an identifier of another command passed to a
+ *                     receive form; or the target refused the values (bad stream index,
+ *                     out-of-range values).
  *   2 ALLOC_FAILED    init could not build the handle (also when its IPC channel cannot be
- *                     opened: one error line is logged); a layout list could not be allocated.
- *   4 IPC_FAILED      the request could not be sent or no response came within the time-out,
- *                     or an internal error was caught (never a crash).
+ *                     opened: one error line is logged); memory ran out.
+ *   3 MULTI_THREAD_ACCESS  a callback called _send_async or _cancel_async of its own command on
+ *                     its own handle (see CALLBACKS).
+ *   4 IPC_FAILED      the request could not be sent; no response came within the time-out; the
+ *                     connection to the target dropped while the request waited (at once, not
+ *                     at the end of the time-out); a receive with an identifier that is unknown
+ *                     or whose response was already taken (at once); or an internal error was
+ *                     caught (never a crash).
  *   8 UNSUPPORTED_FUNCTION  the target does not know the command.
  *   any other         passed on unchanged from the core library or from the target's "status".
  *
  * TARGET. `target` names the service instance to talk to (the simulated service and the device
  * both serve "stream_layout" by default); it is passed on unchanged, never examined here.
  *
+ * TIME-OUTS are in milliseconds: 0 takes a response that has already arrived and otherwise
+ * returns 4 at once; a negative value waits without limit. No call waits much longer than its
+ * time-out, also when the target hangs or is gone.
+ *
  * CALL FORMS. Each of the seven commands comes in these forms (P: the command's parameters, R:
- * its results, both listed with the command below):
+ * its results, both listed with the command below; every pointer in R must be non-NULL):
  *
  *   _send(handle, target, P, R)
  *       Sends and waits up to 5000 ms for the response. On 0, R is written; on any other status
- *       R is left untouched, except the layout lists of a "Get_stream_layout" whose reading failed
- *       part-way (see LAYOUT LISTS).
+ *       R is left untouched, except when reading a response that arrived fails part-way: what
+ *       was read before the failure stays written (see LAYOUT LISTS). The request identifier is
+ *       made and released inside; the caller never sees it.
  *   _send_with_timeout(handle, target, timeout, P, R)
- *       The same with the caller's time-out in milliseconds: 0 only polls for a response that
- *       is already there, a negative value waits without limit. A call never waits much longer
- *       than its time-out, also when the target hangs or is gone.
+ *       The same with the caller's time-out.
  *   _non_blocking_send(handle, target, uuid_out, P)
- *       Sends and returns at once. *uuid_out receives the request identifier (a 36-character
- *       UUID text allocated by the library) whatever the status; it belongs to the caller, who
- *       passes it to a _receive form or releases it with nelko_api_stream_layout_free_uuid.
- *       uuid_out must not be null (status 1).
+ *       Sends and returns at once. Whatever the status (uuid_out itself must not be NULL),
+ *       *uuid_out is set: to the request identifier, a 36-character text allocated by the
+ *       library, or to NULL when none was made (a null handle, no memory). The identifier
+ *       belongs to the caller, also when the send failed: pass it to a receive form or release
+ *       it with nelko_api_stream_layout_free_uuid.
  *   _receive(handle, blocking, target, uuid, R)
  *   _receive_with_timeout(handle, target, timeout, uuid, R)
- *       Collects the response of a _non_blocking_send: waits 5000 ms when `blocking` is non-zero,
- *       only polls when it is 0, or waits `timeout` ms. On 0 the identifier has been released
- *       and must not be used again. On any other status it is still the caller's: call a receive
- *       form again (the response is kept until claimed) or release it.
- *       "__get_target_version__" is the exception: its identifier is released as soon as a
- *       response has been received, whatever follows.
+ *       Collects the response of a _non_blocking_send of the same handle and command: waits
+ *       5000 ms when `blocking` is non-zero, takes only a response already there when it is 0,
+ *       or waits `timeout`. Who owns `uuid` afterwards:
+ *         0: the call released it; it must not be used again.
+ *         any other status: it is still the caller's, who releases it when done with it. After
+ *           a time-out (4, no response yet) a receive may be called again: the response is kept
+ *           until claimed. An identifier of another command returns 1 and leaves that response
+ *           for the right receive. Once a response has been taken (the target's non-zero status,
+ *           or a failure reading the response), a further receive with it returns 4 at once.
+ *         "__get_target_version__" releases its identifier as soon as a response with status 0
+ *           has been taken, before reading it: after such a response the identifier is gone
+ *           whatever the call returns (0, or 4 when reading failed). After any other status it
+ *           is the caller's, as above.
  *   _send_async(handle, target, P, callback, user_data)
- *       Sends and returns at once; `callback` is called with the results when the response
- *       arrives. The returned status says whether the request went out. The request stays
- *       registered until _cancel_async withdraws it (a completed request is NOT removed): a
- *       client sends, gets its callbacks, then cancels the pairs it no longer expects.
+ *       Sends and returns at once; `callback` is called once for each response to the request
+ *       (see CALLBACKS). The returned status says whether the request went out. The request
+ *       stays registered until _cancel_async withdraws it (a completed request is NOT removed):
+ *       a client sends, gets its callbacks, then cancels the pairs it no longer expects. A
+ *       request whose status is not 0 may be registered all the same: cancel it likewise.
  *   _cancel_async(handle, callback, user_data)
  *       Withdraws every pending request of this command on this handle whose callback AND
  *       user_data both equal the given ones; returns 0, also when nothing matched. When it
  *       returns, none of the withdrawn callbacks is running or will ever run.
  *
- * CALLBACKS. A callback runs on the core library's I/O thread of the handle's channel, never on
- * the caller's thread, with that command's registry lock held: it must return quickly, must not
- * block on anything the client's other threads hold while calling _send_async/_cancel_async of
- * the same command, and must not call _send_async or _cancel_async of ITS OWN command on the same
- * handle (such a call is refused with status 3, NELKO_CORE_STATUS_MULTI_THREAD_ACCESS, instead of
- * deadlocking). It may call every other function, but a synchronous send or receive that waits
- * for a response on the SAME channel cannot succeed from a callback: that response is delivered
- * by the very thread the callback blocks, so the call only returns at its time-out. Use
- * _send_async there, or a handle on another channel.
- * Arguments: first_text, the name of the target that answered (valid during the call only);
- * status, the target's status (results are 0 / null unless it is 0); the results; user_data.
- * Layout lists handed to a callback are released when it returns: copy what you keep.
+ * CALLBACKS. This is all a callback may do; nothing else is promised.
+ * It runs on the I/O thread of the handle's channel (never on a thread of the caller), once per
+ * response, with its command's lock of that handle held. Its arguments: first_text, the name of
+ * the target that answered (valid during the call only); status, the target's status, or 4 when
+ * the connection to the target dropped before the response came (each pending request then gets
+ * its callback once with 4); the results, 0 / NULL unless the status is 0 (layout lists are
+ * released when the callback returns: copy what you keep); user_data. It should return
+ * promptly: nothing else of its channel is delivered meanwhile. From a callback one may
+ *   - call _send_async and _cancel_async of the OTHER commands of its own handle, and any
+ *     function on other handles (for deinit, and for handles of other channels, see below);
+ *   - call _send_async or _cancel_async of ITS OWN command on ITS OWN handle only to be refused
+ *     with 3, instead of a deadlock on the held lock (cancel such pairs from another thread, or
+ *     from a callback of another command);
+ *   - deinit its own handle: deinit returns 0 at once, and no other callback of the handle runs.
+ *     The handle is destroyed as soon as this callback has returned (a channel the handle opened
+ *     itself is then closed by a thread of the library). Until the callback returns, only
+ *     _cancel_async may still be called on that handle (_send_async returns 1);
+ *   - deinit another handle of the same channel: as from any thread, nothing of that handle runs
+ *     once deinit has returned;
+ *   - call the synchronous and non-blocking forms; but a call that has to wait for a response
+ *     on the SAME channel cannot get it, since that response is delivered by the thread the
+ *     callback holds: it returns 4. Use _send_async there, or a handle on another channel.
+ * A callback must not wait for anything that another thread holds while that thread calls
+ * _send_async or _cancel_async of the callback's command on its handle, or deinit of its handle:
+ * those calls wait for the callback to return. For the same reason it must not deinit, or call
+ * _send_async/_cancel_async on, a handle of ANOTHER channel whose callbacks may do the same to
+ * this handle: the two I/O threads would wait for each other.
  *
  * LAYOUT LISTS ("unsigned int **"). A list of n values is an array of n + 1 pointers; the first n
  * point to separately allocated unsigned ints, the last is NULL. Make and release them with
@@ -87,11 +121,9 @@
  *
  * THREADS. All functions may be called from several threads on one handle at the same time,
  * except _initiator_init and _initiator_deinit, which must not overlap any other call on that
- * handle. Several handles may share one IPC channel. Sync, non-blocking and async requests may be
- * mixed on one handle: each response reaches the request that sent it. Once a handle has sent
- * asynchronously, a response to one of its synchronous requests that arrives before the request
- * starts waiting for it is also offered to the asynchronous path, which logs a harmless warning
- * "received a callback for <command> but no initiator callback was registered".
+ * handle (for deinit from a callback see CALLBACKS). Several handles may share one IPC channel.
+ * Sync, non-blocking and async requests may be mixed on one handle and on one channel: each
+ * response reaches the request that sent it.
  */
 #ifndef NELKO_API_STREAM_LAYOUT_H
 #define NELKO_API_STREAM_LAYOUT_H
@@ -190,7 +222,8 @@ typedef enum RoiSet { kRoiPendingSet = 0, kRoiActiveSet = 1 } RoiSet;
 /* Makes a handle. ipc_handle: a channel of the core library to use (borrowed: never closed by
  * this library), or NULL to open a channel of its own named initiator_name (closed again by
  * deinit). log_handle: from nelko_core_logging_init, or NULL for the default logger; every log
- * line of this handle goes through it. reserved: ignored. Nothing is sent to the target.
+ * line of this handle goes through it, so it must outlive the handle and a channel the handle
+ * opened. reserved: ignored. Nothing is sent to the target.
  * Returns 0 and stores the handle; 1 when handle is NULL; 2 when the handle cannot be built (an
  * own channel that cannot be opened logs one error line); *handle is untouched on failure. */
 nelko_core_status nelko_api_stream_layout_initiator_init(void* ipc_handle, void* log_handle,
@@ -199,14 +232,17 @@ nelko_core_status nelko_api_stream_layout_initiator_init(void* ipc_handle, void*
 
 /* Destroys a handle (NULL is accepted) and returns 0. Pending async requests are dropped without
  * a call; when it returns no callback of this handle runs or will run, also when the channel is
- * borrowed and stays open. */
+ * borrowed and stays open (from a callback of the handle itself, see CALLBACKS). A channel the
+ * handle opened itself is closed. Identifiers that its _non_blocking_send forms handed out stay
+ * the caller's: release them with nelko_api_stream_layout_free_uuid. */
 nelko_core_status nelko_api_stream_layout_initiator_deinit(void* handle);
 
 /* Stores this library's interface version, 0.9; 1 when major or minor is NULL. */
 nelko_core_status nelko_api_stream_layout_get_initiator_version(void* handle, unsigned int* major,
                                                                 unsigned int* minor);
 
-/* Releases a request identifier handed out by a _non_blocking_send form; NULL does nothing. */
+/* Releases a request identifier handed out by a _non_blocking_send form and not released by a
+ * receive form (see _receive); NULL does nothing. */
 void nelko_api_stream_layout_free_uuid(void* uuid);
 
 /* ---- Commands ----------------------------------------------------------------------------- */

@@ -28,6 +28,13 @@ inline IStream_layoutInitiator* initiator(void* handle) {
 #define NELKO_REFUSE_NULL_HANDLE(handle) \
   if ((handle) == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS
 
+// Every result pointer of a synchronous form must be given: a null one is refused before anything
+// is sent or received, so that no response is taken and then lost.
+template <typename Command>
+bool lacksAnOut(Outs<Command> const& outs) {
+  return std::apply([](auto... out) { return (... || (out == nullptr)); }, outs);
+}
+
 // Calls the command's named builder member with the client's inputs.
 template <typename Command>
 nelko_core_status build(IStream_layoutInitiator* object, char const* target, char* uuid,
@@ -49,6 +56,7 @@ template <typename Command>
 nelko_core_status send(void* handle, char const* target, int timeout_ms,
                        Inputs<Command> const& inputs, Outs<Command> const& outs) {
   NELKO_REFUSE_NULL_HANDLE(handle);
+  if (lacksAnOut<Command>(outs)) return NELKO_CORE_STATUS_INVALID_PARAMS;
   OwnedUuid uuid;
   bool released = false;  // by the read, which may release it and then fail
   try {
@@ -66,11 +74,13 @@ nelko_core_status send(void* handle, char const* target, int timeout_ms,
   }
 }
 
-// Sends and hands the identifier to the client, whatever the outcome.
+// Sends and hands the identifier to the client, whatever the outcome: *uuid_out always ends up
+// holding it, or null when none was made, so that the client may always release it.
 template <typename Command>
 nelko_core_status nonBlockingSend(void* handle, char const* target, void** uuid_out,
                                   Inputs<Command> const& inputs) {
   if (uuid_out == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  *uuid_out = nullptr;
   NELKO_REFUSE_NULL_HANDLE(handle);
   try {
     IStream_layoutInitiator* object = initiator(handle);
@@ -83,12 +93,13 @@ nelko_core_status nonBlockingSend(void* handle, char const* target, void** uuid_
   }
 }
 
-// Collects the response of a non-blocking send; the identifier is released only on success
-// (for the version query: once a response has been received).
+// Collects the response of a non-blocking send; the identifier is released only on success (for
+// the version query: once a response with status 0 has been received, before it is read).
 template <typename Command>
 nelko_core_status receive(void* handle, char const* target, int timeout_ms, void* uuid,
                           Outs<Command> const& outs) {
   NELKO_REFUSE_NULL_HANDLE(handle);
+  if (lacksAnOut<Command>(outs)) return NELKO_CORE_STATUS_INVALID_PARAMS;
   try {
     bool released = false;
     return initiator(handle)->receiveResponse<Command>(target, timeout_ms, uuid, outs, released);
@@ -109,13 +120,19 @@ nelko_core_status sendAsync(void* handle, char const* target, Inputs<Command> co
     IStream_layoutInitiator* object = initiator(handle);
     auto& pending = object->registry<Command>();
     if (pending.completingOnThisThread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-    nelko_core_status status = object->registerResponseFunction();
-    if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    object->noteResponseFunctionRegistered();
+    // A request that will not be sent registers nothing with the channel (the interfaces library
+    // takes a command sent right after a registration on the same thread for an asynchronous
+    // one); its entry is recorded all the same, like that of a request whose send failed.
+    nelko_core_status const refused = object->refuseNullList<Command>(inputs);
+    if (refused == NELKO_CORE_STATUS_NO_ERROR) {
+      nelko_core_status status = object->registerResponseFunction();
+      if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+    }
     boost::unique_lock<boost::mutex> lock(pending.mutex);
     OwnedUuid uuid(object->generateUUID());
     if (!uuid) return NELKO_CORE_STATUS_ALLOC_FAILED;
     pending.entries[uuid.get()] = {callback, user_data};
+    if (refused != NELKO_CORE_STATUS_NO_ERROR) return refused;
     return build<Command>(object, target, uuid.get(), inputs);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;

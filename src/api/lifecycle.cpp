@@ -20,7 +20,7 @@ NELKO_EXPORT nelko_core_status nelko_api_stream_layout_initiator_init(
 }
 
 NELKO_EXPORT nelko_core_status nelko_api_stream_layout_initiator_deinit(void* handle) {
-  delete static_cast<IStream_layoutInitiator*>(handle);
+  nelkoInitiatorInterfaces::destroy(static_cast<IStream_layoutInitiator*>(handle));
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 

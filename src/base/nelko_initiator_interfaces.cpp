@@ -1,22 +1,94 @@
 #include "nelko_initiator_interfaces.h"
 
+#include <cstdarg>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "nelko_core_ipc.h"
+#include "nelko_core_logging.h"
 
 namespace {
 
 constexpr std::uint32_t kMessagePoolCount = 10;
 
+// One response being delivered to an object on this thread, from the core library's response
+// function until the interfaces library and the derived class are done with it. The deliveries
+// of a thread form a stack, innermost first, so that deinit can tell whether it runs inside a
+// delivery to the very object it destroys (from one of the object's own callbacks).
+class Delivery {
+ public:
+  explicit Delivery(nelkoInitiatorInterfaces* object) noexcept
+      : m_object(object), m_outer(t_innermost) {
+    t_innermost = this;
+  }
+  // Destroys a doomed object once everything of its delivery has returned. The delivery stays
+  // on the stack meanwhile: the object's destructor sees that it runs on its own I/O thread.
+  ~Delivery() {
+    if (m_doomed) delete m_object;
+    t_innermost = m_outer;
+  }
+  Delivery(Delivery const&) = delete;
+  Delivery& operator=(Delivery const&) = delete;
+
+  // The outermost delivery to `object` on this thread, or null.
+  static Delivery* of(nelkoInitiatorInterfaces const* object) noexcept {
+    Delivery* outermost = nullptr;
+    for (Delivery* delivery = t_innermost; delivery != nullptr; delivery = delivery->m_outer) {
+      if (delivery->m_object == object) outermost = delivery;
+    }
+    return outermost;
+  }
+
+  void doom() noexcept { m_doomed = true; }
+  bool doomed() const noexcept { return m_doomed; }
+
+ private:
+  static thread_local Delivery* t_innermost;
+
+  nelkoInitiatorInterfaces* const m_object;
+  Delivery* const m_outer;
+  bool m_doomed = false;
+};
+
+thread_local Delivery* Delivery::t_innermost = nullptr;
+
 // The core library's response function: hands the response to the object it was registered for.
 // Nothing may propagate into the core library's thread.
 void initiatorResponseTrampoline(char** first, char** second, char** third, char** fourth,
                                  void* user) {
+  auto* object = static_cast<nelkoInitiatorInterfaces*>(user);
+  Delivery delivery(object);
   try {
-    static_cast<nelkoInitiatorInterfaces*>(user)->initiatorResponseCallback(first, second, third,
-                                                                            fourth);
+    object->initiatorResponseCallback(first, second, third, fourth);
   } catch (...) {
+  }
+}
+
+void logError(void* log_handle, char const* format, ...) __attribute__((format(printf, 2, 3)));
+void logError(void* log_handle, char const* format, ...) {
+  va_list args;
+  va_start(args, format);
+  nelko_core_logging_logv(log_handle, NELKO_CORE_LOG_PRIORITY_ERR, format, args);
+  va_end(args);
+}
+
+// A failing close is logged and otherwise ignored: the handle is gone either way.
+void closeChannel(void* ipc_handle, void* log_handle) {
+  nelko_core_status status = nelko_core_ipc_deinit(ipc_handle);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) {
+    logError(log_handle, "%s: failed call to initiator deinit (%d)", "~nelkoInitiatorInterfaces",
+             static_cast<int>(status));
+  }
+}
+
+// A channel's own I/O thread cannot close it (it would have to join itself): a short-lived thread
+// closes it, which waits for the I/O thread to leave the delivery in progress.
+void closeChannelFromAnotherThread(void* ipc_handle, void* log_handle) {
+  try {
+    std::thread(closeChannel, ipc_handle, log_handle).detach();
+  } catch (...) {
+    closeChannel(ipc_handle, log_handle);  // refused and logged; the channel is left open
   }
 }
 
@@ -45,13 +117,24 @@ nelkoInitiatorInterfaces::nelkoInitiatorInterfaces(void* ipc_handle, void* log_h
 
 nelkoInitiatorInterfaces::~nelkoInitiatorInterfaces() {
   if (m_ownsChannel) {
-    nelko_core_status status = nelko_core_ipc_deinit(m_ipcHandle);
-    if (status != NELKO_CORE_STATUS_NO_ERROR) {
-      IPC_LOG_ERR("%s: failed call to initiator deinit (%d)", "~nelkoInitiatorInterfaces",
-                  static_cast<int>(status));
+    // Destroyed at the end of a delivery to this object, this thread is the channel's I/O thread.
+    if (Delivery::of(this) != nullptr) {
+      closeChannelFromAnotherThread(m_ipcHandle, m_logHandle);
+    } else {
+      closeChannel(m_ipcHandle, m_logHandle);
     }
   }
   m_ipcHandle = nullptr;
+}
+
+void nelkoInitiatorInterfaces::destroy(nelkoInitiatorInterfaces* object) {
+  if (object == nullptr) return;
+  if (Delivery* delivery = Delivery::of(object)) {
+    object->unregisterResponseFunction();
+    delivery->doom();
+    return;
+  }
+  delete object;
 }
 
 void nelkoInitiatorInterfaces::subclassResponseDispatch(char const*, char*, char*, json::Object&) {}
@@ -59,6 +142,8 @@ void nelkoInitiatorInterfaces::subclassResponseDispatch(char const*, char*, char
 void nelkoInitiatorInterfaces::subclassEventDispatch(char const*, char const*, json::Object&) {}
 
 nelko_core_status nelkoInitiatorInterfaces::registerResponseFunction() {
+  Delivery const* delivery = Delivery::of(this);
+  if (delivery != nullptr && delivery->doomed()) return NELKO_CORE_STATUS_INVALID_PARAMS;
   return nelko_core_ipc_initiator_response_receive_callback(m_ipcHandle,
                                                             initiatorResponseTrampoline, this);
 }

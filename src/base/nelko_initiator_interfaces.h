@@ -22,6 +22,13 @@ class NELKO_EXPORT nelkoInitiatorInterfaces : public nelkoInterfaces {
   // Closes the channel only if the constructor opened it; a failing close is logged.
   ~nelkoInitiatorInterfaces() override;
 
+  // Destroys `object` (null is accepted). Called while this thread delivers a response to it (from
+  // one of its own callbacks), it cannot destroy it at once: the delivery still holds a registry
+  // lock and runs client code. Then it withdraws the response function and leaves the object to
+  // be destroyed when that delivery has returned; an owned channel is then closed by another
+  // thread, since its own I/O thread cannot close it.
+  static void destroy(nelkoInitiatorInterfaces* object);
+
   // Called for every asynchronous response: (command name, first text, request identifier,
   // response). Does nothing here.
   virtual void subclassResponseDispatch(char const* command, char* first_text, char* uuid,
@@ -43,6 +50,7 @@ class NELKO_EXPORT nelkoInitiatorInterfaces : public nelkoInterfaces {
   void initiatorResponseCallback(char** first, char** second, char** third, char** fourth);
 
   // Registers the response trampoline of this object on its channel (repeating it is harmless).
+  // Refused with 1 once destroy() has been called from inside a delivery to this object.
   nelko_core_status registerResponseFunction();
   // Withdraws it again; returns when no delivery to this object is running (unless called from
   // the delivering thread itself).

@@ -21,7 +21,9 @@ IStream_layoutInitiator::IStream_layoutInitiator(void* ipc_handle, void* log_han
 IStream_layoutInitiator::~IStream_layoutInitiator() {
   // The registries and the table go before the base class closes an owned channel, and a
   // borrowed channel stays open: stop deliveries to this object before anything is destroyed.
-  if (m_responseFunctionRegistered.load(std::memory_order_relaxed)) unregisterResponseFunction();
+  // Always, not only after a send_async: the withdrawal also makes the interfaces library forget
+  // every request of this object that is still waiting for its response.
+  unregisterResponseFunction();
 }
 
 nelko_core_status IStream_layoutInitiator::stream_layout_get_stream_layout_utility_send(

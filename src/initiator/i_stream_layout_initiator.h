@@ -8,7 +8,6 @@
 #ifndef NELKO_INITIATOR_I_STREAM_LAYOUT_INITIATOR_H
 #define NELKO_INITIATOR_I_STREAM_LAYOUT_INITIATOR_H
 
-#include <atomic>
 #include <boost/noncopyable.hpp>
 #include <map>
 #include <string>
@@ -102,6 +101,11 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
   template <typename Command>
   using Outs = typename stream_layout::OutsOf<typename Command::Results>::type;
 
+  // 1, with the builder's warning, when a layout list among `values` is null; else 0. `values`
+  // are a command's parameters or its inputs, which are named and ordered alike.
+  template <typename Command, typename Values>
+  nelko_core_status refuseNullList(Values const& values) const;
+
   // Builds the request of Command from its parameters and sends it.
   template <typename Command>
   nelko_core_status sendRequest(char const* target, char const* uuid,
@@ -109,7 +113,8 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
 
   // Receives the response to uuid and reads it leniently into outs. uuid_released tells whether
   // uuid was freed: after all reads succeeded, or, for the version query, as soon as a response
-  // was received. Throws on exceptions; the call forms turn them into status 4.
+  // with status 0 was received; after a non-zero status it never is. Throws on exceptions; the
+  // call forms turn them into status 4.
   template <typename Command>
   nelko_core_status receiveResponse(char const* target, int timeout, void* uuid,
                                     Outs<Command> const& outs, bool& uuid_released);
@@ -119,11 +124,6 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
 
   template <typename Command>
   Registry<Command>& registry();
-
-  // Remembers that the response function was registered, so that destruction withdraws it.
-  void noteResponseFunctionRegistered() {
-    m_responseFunctionRegistered.store(true, std::memory_order_relaxed);
-  }
 
  private:
   using Completion = void (IStream_layoutInitiator::*)(char*, char*, json::Object const&);
@@ -144,7 +144,6 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
   Registry<stream_layout::GetRoi> m_getRoiRegistry;
   Registry<stream_layout::SetRoi> m_setRoiRegistry;
   Registry<stream_layout::GetTargetVersion> m_getTargetVersionRegistry;
-  std::atomic<bool> m_responseFunctionRegistered{false};
 
   template <typename Command>
   friend struct CommandMembers;

@@ -66,26 +66,33 @@ nelko_core_status forEachUntilFailure(Tuple&& tuple, F&& f) {
 
 }  // namespace stream_layout
 
+template <typename Command, typename Values>
+nelko_core_status IStream_layoutInitiator::refuseNullList(Values const& values) const {
+  return stream_layout::forEachUntilFailure(values, [&](auto const& value, std::size_t i) {
+    if constexpr (std::is_same<std::decay_t<decltype(value)>, stream_layout::List>::value) {
+      if (value == nullptr) {
+        IPC_LOG_WARNING("Initiator:%s called with null input pointer %s",
+                        "stream_layout_set_stream_layout_utility_send", Command::kParamNames[i]);
+        return NELKO_CORE_STATUS_INVALID_PARAMS;
+      }
+    }
+    (void)i;
+    return NELKO_CORE_STATUS_NO_ERROR;
+  });
+}
+
 template <typename Command>
 nelko_core_status IStream_layoutInitiator::sendRequest(char const* target, char const* uuid,
                                                        typename Command::Params const& params) {
   try {
+    nelko_core_status status = refuseNullList<Command>(params);
+    if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
     json::Object request;
     request["command"] = json::String(Command::kName);
-    nelko_core_status status = stream_layout::forEachUntilFailure(
-        params, [&](auto const& value, std::size_t i) {
-          char const* name = Command::kParamNames[i];
-          if constexpr (std::is_same<std::decay_t<decltype(value)>, stream_layout::List>::value) {
-            if (value == nullptr) {
-              IPC_LOG_WARNING("Initiator:%s called with null input pointer %s",
-                              "stream_layout_set_stream_layout_utility_send", name);
-              return NELKO_CORE_STATUS_INVALID_PARAMS;
-            }
-          }
-          stream_layout::putParam(request, name, value);
-          return NELKO_CORE_STATUS_NO_ERROR;
-        });
-    if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+    stream_layout::forEachUntilFailure(params, [&](auto const& value, std::size_t i) {
+      stream_layout::putParam(request, Command::kParamNames[i], value);
+      return NELKO_CORE_STATUS_NO_ERROR;
+    });
     return basicSendCommand(stream_layout::kInterfaceName, target, uuid, request);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;

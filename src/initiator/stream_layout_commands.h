@@ -103,7 +103,8 @@ struct SetRoi {
 };
 
 // Sends the initiator's own version; its results are compared with it (a mismatch is logged, not
-// an error), and its request identifier is released as soon as a response has been received.
+// an error), and its request identifier is released as soon as a response with status 0 has been
+// received, before it is read.
 struct GetTargetVersion {
   static constexpr char const* kName = "__get_target_version__";
   static constexpr char const* kCompletion = "stream_layout__get_target_version__Callback";

@@ -11,6 +11,10 @@
 
 namespace fake {
 
+namespace {
+thread_local void* t_deliveringChannel = nullptr;
+}
+
 Platform& Platform::get() {
   static Platform platform;
   return platform;
@@ -22,6 +26,7 @@ void Platform::reset() {
   send_throws = false;
   init_names.clear();
   deinits.clear();
+  refused_deinits.clear();
   registrations.clear();
   log.clear();
   sent.clear();
@@ -34,6 +39,24 @@ void Platform::answerWith(nelko_core_status status, std::string const& json_text
     json::Read(response, json_text);
     return status;
   };
+}
+
+bool Platform::deliver(void* user, char const* command, std::string uuid, std::string json_text) {
+  Registration latest{};
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto const& registration : registrations) {
+      if (registration.user == user) latest = registration;
+    }
+  }
+  if (latest.function == nullptr) return false;
+  std::string first = "stream_layout", name = command;
+  char* texts[4] = {&first[0], &name[0], &uuid[0], &json_text[0]};
+  void* const outer = t_deliveringChannel;
+  t_deliveringChannel = latest.channel;
+  latest.function(&texts[0], &texts[1], &texts[2], &texts[3], user);
+  t_deliveringChannel = outer;
+  return true;
 }
 
 std::vector<std::string> Platform::logTexts() {
@@ -61,6 +84,10 @@ nelko_core_status nelko_core_ipc_initiator_init(void*, char const* name, void** 
 nelko_core_status nelko_core_ipc_deinit(void* ipc_handle) {
   Platform& p = Platform::get();
   std::lock_guard<std::mutex> lock(p.mutex);
+  if (ipc_handle == fake::t_deliveringChannel) {
+    p.refused_deinits.push_back(ipc_handle);
+    return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
+  }
   p.deinits.push_back(ipc_handle);
   return p.deinit_status;
 }
@@ -69,7 +96,7 @@ nelko_core_status nelko_core_ipc_initiator_response_receive_callback(
     void* ipc_handle, initiator_response_receive_callback callback, void* user) {
   Platform& p = Platform::get();
   std::lock_guard<std::mutex> lock(p.mutex);
-  p.registrations.push_back({ipc_handle, callback == nullptr, user});
+  p.registrations.push_back({ipc_handle, callback == nullptr, user, callback});
   return callback == nullptr ? NELKO_CORE_STATUS_NO_ERROR : p.register_status;
 }
 
@@ -124,4 +151,9 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout, ch
   return answer ? answer(call, response) : NELKO_CORE_STATUS_IPC_FAILED;
 }
 
-void nelkoInitiatorInterfaces::initiatorResponseCallback(char**, char**, char**, char**) {}
+void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** command, char** uuid,
+                                                         char** payload) {
+  json::Object response;
+  json::Read(response, *payload);
+  subclassResponseDispatch(*command, *first, *uuid, response);
+}

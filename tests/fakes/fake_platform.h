@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "json/elements.h"
-#include "nelko_core_types.h"
+#include "nelko_core_ipc.h"
 
 namespace fake {
 
@@ -37,6 +37,7 @@ struct Registration {
   void* channel;
   bool withdraw;  // registered with a null function
   void* user;
+  initiator_response_receive_callback function;
 };
 
 struct Platform {
@@ -53,6 +54,9 @@ struct Platform {
   nelko_core_status register_status = NELKO_CORE_STATUS_NO_ERROR;
   std::vector<std::string> init_names;
   std::vector<void*> deinits;
+  // Closes refused with 3, as the core refuses them, because they ran on a thread that was
+  // delivering a response of that channel (standing in for the channel's I/O thread).
+  std::vector<void*> refused_deinits;
   std::vector<Registration> registrations;
   std::vector<LogLine> log;
 
@@ -63,6 +67,13 @@ struct Platform {
   std::vector<Receive> receives;
   // Answers a receive: fills the response and returns the status. Default: 4 (time-out).
   std::function<nelko_core_status(Receive const&, json::Object&)> answer;
+
+  // Delivers a response to `user` as the core and interfaces libraries would: through the response
+  // function that `user` registered last, on the calling thread, which stands for the channel's
+  // I/O thread meanwhile. The fake interfaces library hands (command, first text "stream_layout",
+  // uuid, response parsed from json_text) to subclassResponseDispatch. False when `user` has no
+  // response function registered.
+  bool deliver(void* user, char const* command, std::string uuid, std::string json_text);
 
   // Scripts every receive to return `status` with the response parsed from `json_text`.
   void answerWith(nelko_core_status status, std::string const& json_text);

@@ -40,10 +40,6 @@ class Async : public InitiatorTest {
     InitiatorTest::SetUp();
     g_calls.clear();
   }
-  std::string lastUuid() {
-    std::lock_guard<std::mutex> lock(platform.mutex);
-    return platform.sent.back().uuid;
-  }
   std::size_t pending() {
     auto& registry = object()->registry<stream_layout::GetNumRoi>();
     boost::lock_guard<boost::mutex> lock(registry.mutex);

@@ -31,9 +31,7 @@ std::string InitiatorTest::sentText(std::size_t n) {
   return json::Write(platform.sent[n].command);
 }
 
-void InitiatorTest::deliver(char const* command, std::string uuid, std::string const& json_text) {
-  json::Object response;
-  json::Read(response, json_text);
-  char first[] = "stream_layout";
-  object()->subclassResponseDispatch(command, first, &uuid[0], response);
+std::string InitiatorTest::lastUuid() {
+  std::lock_guard<std::mutex> lock(platform.mutex);
+  return platform.sent.empty() ? "(nothing sent)" : platform.sent.back().uuid;
 }

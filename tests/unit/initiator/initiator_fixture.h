@@ -23,8 +23,12 @@ class InitiatorTest : public ::testing::Test {
   IStream_layoutInitiator* object() { return static_cast<IStream_layoutInitiator*>(handle); }
   // The request the n-th send carried, as JSON text.
   std::string sentText(std::size_t n = 0);
-  // Delivers a response as the interfaces library would, on the calling thread.
-  void deliver(char const* command, std::string uuid, std::string const& json_text);
+  // The request identifier of the latest send.
+  std::string lastUuid();
+  // Delivers a response to the handle through its response function, on the calling thread.
+  bool deliver(char const* command, std::string const& uuid, std::string const& json_text) {
+    return platform.deliver(handle, command, uuid, json_text);
+  }
 
   fake::Platform& platform = fake::Platform::get();
   void* const channel = reinterpret_cast<void*>(0xc4a2);

@@ -70,9 +70,18 @@ TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
                 handle, "t", &uuid, 2, nullptr, lists[1], lists[2], lists[3], nullptr, lists[5],
                 lists[6], lists[7], lists[8]));
   nelko_api_stream_layout_free_uuid(uuid);
+  // Refused asynchronously too, without registering with the channel; the entry is kept.
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_set_stream_layout_send_async(
+                handle, "t", 2, lists[0], lists[1], lists[2], lists[3], lists[4], lists[5],
+                lists[6], lists[7], nullptr, nullptr, nullptr));
   EXPECT_TRUE(platform.sent.empty());
-  EXPECT_EQ(std::vector<std::string>{"Initiator:stream_layout_set_stream_layout_utility_send called "
-                                     "with null input pointer source_upper_left_x_millipercent"},
+  EXPECT_TRUE(platform.registrations.empty());
+  EXPECT_EQ(1u, object()->registry<stream_layout::SetStreamLayout>().entries.size());
+  std::string const warning = "Initiator:stream_layout_set_stream_layout_utility_send called with "
+                              "null input pointer ";
+  EXPECT_EQ((std::vector<std::string>{warning + "source_upper_left_x_millipercent",
+                                      warning + "destination_height_millipercent"}),
             platform.logTexts());
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_WARNING, platform.log[0].priority);
   for (auto* list : lists) nelko_core_free_uint_array(list);
@@ -174,9 +183,10 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
   for (auto* list : lists) nelko_core_free_uint_array(list);
 }
 
-// The identifier is the caller's whenever the handle is valid, even when sending fails.
+// The identifier is the caller's whenever the handle is valid, even when sending fails; without
+// one the variable is cleared, so that releasing it is always right.
 TEST_F(Requests, NonBlockingSendHandsOverTheIdentifierWhatever) {
-  void* uuid = nullptr;
+  void* uuid = &platform;
   EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
             nelko_api_stream_layout_get_num_roi_non_blocking_send(nullptr, "t", &uuid));
   EXPECT_EQ(nullptr, uuid);
@@ -188,6 +198,41 @@ TEST_F(Requests, NonBlockingSendHandsOverTheIdentifierWhatever) {
             nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "t", &uuid));
   ASSERT_NE(nullptr, uuid);
   EXPECT_EQ(36u, std::strlen(static_cast<char*>(uuid)));
+  nelko_api_stream_layout_free_uuid(uuid);
+}
+
+// Any one missing result pointer, in any form that reads a response, is refused with 1 before the
+// request goes out or a response is taken; a receive leaves the identifier with the caller.
+TEST_F(Requests, NullResultPointersAreRefusedBeforeAnythingIsSentOrReceived) {
+  unsigned int num = 0;
+  double pan = 0, tilt = 0, roll = 0;
+  unsigned int** lists[9] = {};
+  void* uuid = nullptr;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_roi_non_blocking_send(handle, "t", &uuid, 0, 0));
+  platform.reset();
+  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_num_roi_send(handle, "t", nullptr));
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout___get_target_version___send(handle, "t", &num, nullptr));
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_stream_point_to_pan_tilt_send_with_timeout(
+                handle, "t", 10, 0, 1, 1, nullptr, &tilt));
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_stream_layout_send(
+                handle, "t", 0, &lists[0], &lists[1], &lists[2], &lists[3], &lists[4], &lists[5],
+                &lists[6], &lists[7], nullptr));
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_roi_receive(handle, 1, "t", uuid, &pan, &tilt, &roll,
+                                                    nullptr));
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_get_stream_layout_receive_with_timeout(
+                handle, "t", 10, uuid, nullptr, &lists[1], &lists[2], &lists[3], &lists[4],
+                &lists[5], &lists[6], &lists[7], &lists[8]));
+  EXPECT_TRUE(platform.sent.empty());
+  EXPECT_TRUE(platform.receives.empty());
+  for (auto* list : lists) EXPECT_EQ(nullptr, list);
   nelko_api_stream_layout_free_uuid(uuid);
 }
 
@@ -236,13 +281,18 @@ TEST_F(Requests, VersionQueryLogsAMismatchAndReleasesItsIdentifierOnReceipt) {
             platform.logTexts());
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_ERR, platform.log[0].priority);
 
-  // A receive that failed leaves the identifier with the caller; one that got a response
-  // releases it even when reading fails afterwards.
+  // A receive that failed, or took a response with a non-zero status, leaves the identifier
+  // with the caller; one that got a successful response releases it even when reading fails
+  // afterwards.
   void* uuid = nullptr;
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout___get_target_version___non_blocking_send(handle, "t", &uuid));
   platform.answer = nullptr;
   EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
+            nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
+                                                                    &minor));
+  platform.answerWith(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, R"({"status":9})");
+  EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE,
             nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
                                                                     &minor));
   platform.answer = [](fake::Receive const&, json::Object&) -> nelko_core_status {
