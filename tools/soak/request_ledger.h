@@ -76,6 +76,7 @@ struct Totals {
   unsigned long cancelled = 0;        // asynchronous requests withdrawn before any callback
   unsigned long ended_by_outage = 0;  // ended with 4 while the target was down on purpose
   unsigned long refused = 0;          // ended with another non-zero status
+  unsigned long unsent = 0;  // the send itself failed with 4 while the target was up (busy)
   unsigned long lost = 0;             // no answer though the target was up, or none at all
   unsigned long duplicated = 0;       // a second outcome, or a callback after cancel returned
   unsigned long misrouted = 0;        // an answer with another request's values
@@ -136,7 +137,13 @@ class RequestLedger {
     auto entry = entries_.find(id);
     if (entry == entries_.end()) return;
     if (entry->second.called) ++totals_.duplicated;
-    judge_failure(entry->second, status);
+    // A target that cannot take another connection (its backlog is full) fails the send at once:
+    // the request has ended, with its status, and nothing else is owed.
+    if (status == kIpcFailed && !outage(entry->second)) {
+      ++totals_.unsent;
+    } else {
+      judge_failure(entry->second, status);
+    }
     if (entry->second.form == Form::kAsync) {
       entry->second.called = true;  // nothing is owed; withdrawn() still closes it
     } else {
@@ -225,7 +232,8 @@ class RequestLedger {
     auto n = [](unsigned long value) { return std::to_string(value); };
     return n(t.sync) + " sync, " + n(t.received) + " non-blocking received once, " +
            n(t.completed) + " async completed once, " + n(t.cancelled) + " cancelled, " +
-           n(t.ended_by_outage) + " ended by outage, " + n(t.refused) + " refused, " + n(t.lost) +
+           n(t.ended_by_outage) + " ended by outage, " + n(t.unsent) + " not sent (target busy), " +
+           n(t.refused) + " refused, " + n(t.lost) +
            " lost, " + n(t.duplicated) + " duplicated, " + n(t.misrouted) + " misrouted, " +
            n(t.late_waits) + " late waits";
   }
@@ -279,12 +287,14 @@ class RequestLedger {
       ++*success;
     }
   }
+  bool outage(Entry const& request) const {
+    return request.down_at_open || down_ || request.outages_at_open != outages_;
+  }
   void judge_failure(Entry const& request, unsigned status) {
-    bool const outage = request.down_at_open || down_ || request.outages_at_open != outages_;
     if (status != kIpcFailed) {
       ++totals_.refused;
     } else {
-      ++(outage ? totals_.ended_by_outage : totals_.lost);
+      ++(outage(request) ? totals_.ended_by_outage : totals_.lost);
     }
   }
   // A request that never ended is lost, target outage or not: an outage ends it with 4.
