@@ -23,8 +23,8 @@
  *                     out-of-range values).
  *   2 ALLOC_FAILED    init could not build the handle (also when its IPC channel cannot be
  *                     opened: one error line is logged); memory ran out.
- *   3 MULTI_THREAD_ACCESS  a callback called _send_async or _cancel_async of its own command on
- *                     its own handle (see CALLBACKS).
+ *   3 MULTI_THREAD_ACCESS  two threads receive the same identifier at the same time (the
+ *                     second is refused).
  *   4 IPC_FAILED      the request could not be sent; no response came within the time-out; the
  *                     connection to the target dropped while the request waited (at once, not
  *                     at the end of the time-out); a receive with an identifier that is unknown
@@ -84,31 +84,29 @@
  *
  * CALLBACKS. This is all a callback may do; nothing else is promised.
  * It runs on the I/O thread of the handle's channel (never on a thread of the caller), once per
- * response, with its command's lock of that handle held. Its arguments: first_text, the name of
- * the target that answered (valid during the call only); status, the target's status, or 4 when
- * the connection to the target dropped before the response came (each pending request then gets
- * its callback once with 4); the results, 0 / NULL unless the status is 0 (layout lists are
+ * request: for its response, or with status 4 when the connection to the target dropped before
+ * the response came. No lock of the library is held while it runs. Its arguments: first_text,
+ * the name of the target that answered (valid during the call only); status, the target's
+ * status, or 4 as above; the results, 0 / NULL unless the status is 0 (layout lists are
  * released when the callback returns: copy what you keep); user_data. It should return
  * promptly: nothing else of its channel is delivered meanwhile. From a callback one may
- *   - call _send_async and _cancel_async of the OTHER commands of its own handle, and any
- *     function on other handles (for deinit, and for handles of other channels, see below);
- *   - call _send_async or _cancel_async of ITS OWN command on ITS OWN handle only to be refused
- *     with 3, instead of a deadlock on the held lock (cancel such pairs from another thread, or
- *     from a callback of another command);
+ *   - call _send_async and _cancel_async of any command on any handle, its own included (a
+ *     callback that cancels its own pair does not wait for itself);
  *   - deinit its own handle: deinit returns 0 at once, and no other callback of the handle runs.
  *     The handle is destroyed as soon as this callback has returned (a channel the handle opened
  *     itself is then closed by a thread of the library). Until the callback returns, only
  *     _cancel_async may still be called on that handle (_send_async returns 1);
  *   - deinit another handle of the same channel: as from any thread, nothing of that handle runs
  *     once deinit has returned;
- *   - call the synchronous and non-blocking forms; but a call that has to wait for a response
- *     on the SAME channel cannot get it, since that response is delivered by the thread the
- *     callback holds: it returns 4. Use _send_async there, or a handle on another channel.
- * A callback must not wait for anything that another thread holds while that thread calls
- * _send_async or _cancel_async of the callback's command on its handle, or deinit of its handle:
- * those calls wait for the callback to return. For the same reason it must not deinit, or call
- * _send_async/_cancel_async on, a handle of ANOTHER channel whose callbacks may do the same to
- * this handle: the two I/O threads would wait for each other.
+ *   - call the synchronous and non-blocking forms; but a call that would have to wait for a
+ *     response on the SAME channel cannot get it, since that response is delivered by the
+ *     thread the callback holds: it takes a response already there, or returns 4 at once. Use
+ *     _send_async there, or a handle on another channel.
+ * Two calls wait for a running callback: _cancel_async of that callback's own pair (from
+ * another thread) and deinit of its handle. So a callback must not wait for a thread that is
+ * making such a call, and must not deinit, or cancel the running pair of, a handle of ANOTHER
+ * channel whose callbacks may do the same to its own handle: the two I/O threads would wait for
+ * each other.
  *
  * LAYOUT LISTS ("unsigned int **"). A list of n values is an array of n + 1 pointers; the first n
  * point to separately allocated unsigned ints, the last is NULL. Make and release them with

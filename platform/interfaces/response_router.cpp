@@ -84,7 +84,10 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string const& uu
     m_pending.erase(pending);
     return NELKO_CORE_STATUS_NO_ERROR;
   }
-  if (timeout_ms == 0) return NELKO_CORE_STATUS_IPC_FAILED;
+  // On the channel's own thread nothing more can arrive while this call runs: it only polls.
+  if (timeout_ms == 0 || nelko::core::on_channel_thread(m_ipcHandle)) {
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
 
   // The response is handed to the waiter and the entry erased under the mutex, which the wait
   // releases; the entry cannot go otherwise while it has a waiter.

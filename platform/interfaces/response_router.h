@@ -48,8 +48,8 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   void forgetSent(std::string const& uuid);
 
   // Waits for the response to `owner`'s request `uuid` of `command`: 0 with its payload; 4 when
-  // none came within timeout_ms (0 polls, negative waits without limit; the request stays and
-  // may be received again) or when no such request is pending (never sent, already received,
+  // none came within timeout_ms (0 polls, negative waits without limit; on the channel's own
+  // I/O thread every wait is a poll; the request stays and may be received again) or when no such request is pending (never sent, already received,
   // or ended by its connection breaking, which also answers a waiter with a status of 4); 1 for
   // a request of another command or object (it stays for the right receive); 3 when another
   // thread already waits for it.

@@ -119,7 +119,6 @@ nelko_core_status sendAsync(void* handle, char const* target, Inputs<Command> co
   try {
     IStream_layoutInitiator* object = initiator(handle);
     auto& pending = object->registry<Command>();
-    if (pending.completingOnThisThread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
     // A request that will not be sent registers nothing with the channel (the interfaces library
     // takes a command sent right after a registration on the same thread for an asynchronous
     // one); its entry is recorded all the same, like that of a request whose send failed.
@@ -145,9 +144,8 @@ nelko_core_status cancelAsync(void* handle, typename Command::Callback callback,
   NELKO_REFUSE_NULL_HANDLE(handle);
   try {
     auto& pending = initiator(handle)->registry<Command>();
-    if (pending.completingOnThisThread()) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-    boost::lock_guard<boost::mutex> lock(pending.mutex);
-    pending.withdraw(callback, user_data);
+    boost::unique_lock<boost::mutex> lock(pending.mutex);
+    pending.withdraw(callback, user_data, lock);
     return NELKO_CORE_STATUS_NO_ERROR;
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;

@@ -1,47 +1,56 @@
 // The pending asynchronous requests of one command: request identifier -> (client function, user
 // pointer), guarded by its own mutex. send_async records under the mutex, cancel_async withdraws
-// under it, and the command's completion calls the client function with it held, so a withdrawn
-// function never runs once cancel_async has returned.
+// under it, and the command's completion looks its entry up under it.
+//
+// The completion calls the client function with the mutex released, so that a callback may call
+// every function of the library: its own command's send_async and cancel_async, and those of
+// another handle whose own completion, on another I/O thread, calls back into this one (with the
+// mutex held across the calls, two such callbacks would wait for each other for ever). What
+// cancel_async promises is kept by waiting instead: it returns only once no withdrawn function is
+// running any more, unless it is called by that very function.
 #ifndef NELKO_INITIATOR_CALLBACK_REGISTRY_H
 #define NELKO_INITIATOR_CALLBACK_REGISTRY_H
 
 #include <boost/thread/locks.hpp>
 #include <boost/thread/mutex.hpp>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace stream_layout {
-
-// The registry whose completion runs on this thread, if any. The mutex is not recursive: a client
-// function that calls send_async or cancel_async of its own command on the same handle would wait
-// for itself, so those calls check this and refuse.
-inline thread_local void const* t_registryInCompletion = nullptr;
 
 template <typename Callback>
 struct CallbackRegistry {
   using Entry = std::pair<Callback, void*>;
 
-  // Marks the calling thread as running a completion of this registry for the scope's lifetime.
-  class CompletionScope {
+  // The client function that a completion is calling, for as long as the call runs. A handle's
+  // completions all run on its channel's I/O thread, one at a time, so there is at most one.
+  class Call {
    public:
-    explicit CompletionScope(CallbackRegistry const& registry)
-        : m_previous(t_registryInCompletion) {
-      t_registryInCompletion = &registry;
+    // Call with the mutex held; the call is made after it is released.
+    Call(CallbackRegistry& registry, Entry const& entry) : m_registry(registry) {
+      registry.m_running = entry;
+      registry.m_runningThread = std::this_thread::get_id();
+      registry.m_isRunning = true;
     }
-    ~CompletionScope() { t_registryInCompletion = m_previous; }
-    CompletionScope(CompletionScope const&) = delete;
-    CompletionScope& operator=(CompletionScope const&) = delete;
+    ~Call() {
+      boost::lock_guard<boost::mutex> lock(m_registry.mutex);
+      m_registry.m_isRunning = false;
+      m_registry.m_idle.notify_all();
+    }
+    Call(Call const&) = delete;
+    Call& operator=(Call const&) = delete;
 
    private:
-    void const* m_previous;
+    CallbackRegistry& m_registry;
   };
 
-  bool completingOnThisThread() const { return t_registryInCompletion == this; }
-
-  // Removes every entry whose function and user pointer both match. Call with the mutex held.
-  void withdraw(Callback callback, void* user_data) {
+  // Removes every entry whose function and user pointer both match, then waits until none of
+  // them is running (unless it runs on this thread: it is the caller). Call with `lock` held.
+  void withdraw(Callback callback, void* user_data, boost::unique_lock<boost::mutex>& lock) {
     for (auto it = entries.begin(); it != entries.end();) {
       if (it->second.first == callback && it->second.second == user_data) {
         it = entries.erase(it);
@@ -49,10 +58,20 @@ struct CallbackRegistry {
         ++it;
       }
     }
+    m_idle.wait(lock, [&] {
+      return !m_isRunning || m_running != Entry(callback, user_data) ||
+             m_runningThread == std::this_thread::get_id();
+    });
   }
 
   std::map<std::string, Entry, std::less<>> entries;
   boost::mutex mutex;
+
+ private:
+  std::condition_variable_any m_idle;
+  bool m_isRunning = false;
+  Entry m_running{};
+  std::thread::id m_runningThread;
 };
 
 }  // namespace stream_layout

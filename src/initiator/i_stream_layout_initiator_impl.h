@@ -160,7 +160,7 @@ void IStream_layoutInitiator::complete(char* first_text, char* uuid,
   try {
     // Declared before the lock so that lists are released after it, on every way out.
     typename stream_layout::HeldResultsOf<typename Command::Results>::type results;
-    boost::lock_guard<boost::mutex> lock(pending.mutex);
+    boost::unique_lock<boost::mutex> lock(pending.mutex);
     auto entry = pending.entries.find(std::string_view(uuid != nullptr ? uuid : ""));
     if (entry == pending.entries.end()) {
       IPC_LOG_WARNING("received a callback for %s but no initiator callback was registered",
@@ -192,7 +192,8 @@ void IStream_layoutInitiator::complete(char* first_text, char* uuid,
     typename Command::Callback callback = entry->second.first;
     void* user_data = entry->second.second;
     if (callback == nullptr) return;
-    typename Registry<Command>::CompletionScope scope(pending);
+    typename Registry<Command>::Call call(pending, entry->second);
+    lock.unlock();
     std::apply(
         [&](auto const&... held) {
           callback(first_text, static_cast<nelko_core_status>(status), held.get()..., user_data);

@@ -50,6 +50,10 @@ class ResponseSink {
 // INVALID_PARAMS when the handle is not an open initiator channel.
 nelko_core_status set_response_sink(void* ipc_handle, ResponseSink* sink);
 
+// True on the I/O thread of the initiator channel `ipc_handle`: a wait there for one of the
+// channel's responses could never end, since that thread is the one that delivers them.
+bool on_channel_thread(void* ipc_handle);
+
 // True when the calling thread's most recent registration of a response function was made for
 // (ipc_handle, user) and has not been taken yet; takes it. A command that an object sends right
 // after registering its response function on the same thread is one it completes through that

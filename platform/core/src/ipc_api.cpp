@@ -69,6 +69,11 @@ nelko_core_status nelko::core::set_response_sink(void* ipc_handle, ResponseSink*
   });
 }
 
+bool nelko::core::on_channel_thread(void* ipc_handle) {
+  InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle);
+  return channel != nullptr && channel->on_io_thread();
+}
+
 bool nelko::core::take_registration_mark(void* ipc_handle, void const* user) {
   RegistrationMark const mark = t_registration;
   t_registration = RegistrationMark{};
