@@ -124,11 +124,11 @@ describe("handles and request identifiers", function()
   end)
 
   it("a second opening of the module knows what the first one handed out", function()
+    local _, id = sent("get_num_roi", handle, NOBODY)
+    m[api .. "free_uuid"](id)
     local open = assert(package.loadlib(support.module_path(), "luaopen_nelko_api_stream_layout"))
     local again = open()
     nelko_api_stream_layout = m
-    local _, id = sent("get_num_roi", handle, NOBODY)
-    m[api .. "free_uuid"](id)
     raises(released("free_uuid", 1), again[api .. "free_uuid"], id)
   end)
 end)
