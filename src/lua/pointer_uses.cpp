@@ -6,15 +6,20 @@ namespace {
 // The registry key of the table: this object's address, which no other code uses.
 char const kUsesKey = 0;
 
-// An entry's value: the use as a number, negated once the use has ended.
-int live(PointerUse use) {
-  return static_cast<int>(use);
+void push_key(lua_State* L) {
+  lua_pushlightuserdata(L, const_cast<char*>(&kUsesKey));
 }
 
 // Pushes the state's table, or nil when no opening made one.
 void push_uses(lua_State* L) {
-  lua_pushlightuserdata(L, const_cast<char*>(&kUsesKey));
+  push_key(L);
   lua_rawget(L, LUA_REGISTRYINDEX);
+}
+
+// An entry's value: the use as a number, negated once the use has ended.
+lua_Number entry(PointerUse use, bool ended) {
+  int value = static_cast<int>(use);
+  return ended ? -value : value;
 }
 
 }  // namespace
@@ -32,7 +37,7 @@ void prepare_pointer_uses(lua_State* L) {
   bool made = lua_istable(L, -1);
   lua_pop(L, 1);
   if (made) return;
-  lua_pushlightuserdata(L, const_cast<char*>(&kUsesKey));
+  push_key(L);
   lua_newtable(L);
   lua_newtable(L);
   lua_pushstring(L, "__mode");
@@ -46,7 +51,7 @@ void track_pointer(lua_State* L, PointerUse use) {
   push_uses(L);
   if (lua_istable(L, -1)) {
     lua_pushvalue(L, -2);
-    lua_pushnumber(L, live(use));
+    lua_pushnumber(L, entry(use, false));
     lua_rawset(L, -3);
   }
   lua_pop(L, 1);
@@ -73,7 +78,7 @@ void end_pointer(lua_State* L, int idx) {
   if (!history.tracked || history.ended) return;
   push_uses(L);
   lua_pushvalue(L, idx);
-  lua_pushnumber(L, -live(history.use));
+  lua_pushnumber(L, entry(history.use, true));
   lua_rawset(L, -3);
   lua_pop(L, 1);
 }
