@@ -11,6 +11,7 @@
 #include "lua_c_api.h"
 #include "lua_numbers.h"
 #include "pointer_types.h"
+#include "pointer_uses.h"
 
 namespace nelko::lua {
 
@@ -20,12 +21,16 @@ enum class Check {
   kNegative,   // "number must not be negative"
   kNoRecord,   // "Error in %s, expected a void* at argument number %d\n"
   kRaised,     // a metamethod raised while a table was read; its error is on the stack
+  kWrongUse,   // "Error in %s (arg %d), expected '%s' got '%s'", naming uses (pointer_uses.h)
+  kEnded,      // "Error in %s (arg %d), handle already destroyed" (or the identifier released)
 };
 
-// Defaults of the kinds that take a Lua argument: no first-pass test, nothing to release.
+// Defaults of the kinds that take a Lua argument: no first-pass test, nothing to release, no
+// effect of the call on the argument.
 struct Argument {
   static constexpr bool kTakesArgument = true;
   static bool first_pass(lua_State*, int) { return true; }
+  static void settle(lua_State*, int, bool /*succeeded*/) {}
   template <class Slot>
   static Slot pass(Slot& value) {
     return value;
@@ -150,6 +155,35 @@ struct UntypedPointer : PointerArgument {
     if (!record) return Check::kNoRecord;
     v = record->ptr;
     return Check::kOk;
+  }
+};
+
+// What a call does to the handle or request identifier it is given.
+enum class Ending {
+  kNever,      // only uses it
+  kOnSuccess,  // ends it when the call succeeds (a receive releases its identifier on 0)
+  kAlways,     // ends it whatever the call returns (deinit, free_uuid)
+};
+
+// An untyped pointer that stands for a handle or a request identifier. One that the module handed
+// out is checked against what the module knows of it: given for the other use, or after its end,
+// it raises instead of reaching the C function; the call then ends it as kEnding says. Nil, and
+// pointer userdata made by other code, are taken as UntypedPointer takes them.
+template <PointerUse kUse, Ending kEnding = Ending::kNever>
+struct TrackedPointer : UntypedPointer {
+  static char const* second_pass_name() { return use_name(kUse); }
+  static Check convert(lua_State* L, int i, Slot& v) {
+    Check check = UntypedPointer::convert(L, i, v);
+    if (check != Check::kOk) return check;
+    PointerHistory history = pointer_history(L, i);
+    if (!history.tracked) return Check::kOk;
+    if (history.use != kUse) return Check::kWrongUse;
+    return history.ended ? Check::kEnded : Check::kOk;
+  }
+  static void settle(lua_State* L, int i, bool succeeded) {
+    if (kEnding == Ending::kAlways || (kEnding == Ending::kOnSuccess && succeeded)) {
+      end_pointer(L, i);
+    }
   }
 };
 

@@ -19,6 +19,14 @@ int raise_check_error(lua_State* L, char const* function, int arg, Check check,
                         arg);
     case Check::kRaised:
       return lua_error(L);
+    case Check::kWrongUse:
+      return luaL_error(L, "Error in %s (arg %d), expected '%s' got '%s'", function, arg, expected,
+                        use_name(pointer_history(L, arg).use));
+    case Check::kEnded: {
+      PointerUse use = pointer_history(L, arg).use;
+      return luaL_error(L, "Error in %s (arg %d), %s already %s", function, arg, use_name(use),
+                        ending_name(use));
+    }
     case Check::kOk:
     case Check::kWrongKind:
       break;

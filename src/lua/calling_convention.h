@@ -8,8 +8,11 @@
 //   3. converts the arguments in order (flag, typed-pointer and sign tests happen here, tables are
 //      converted at their place),
 //   4. calls the C function once,
-//   5. pushes its result, then each out-parameter in order,
-//   6. releases what it converted or received.
+//   5. records what the call did to the handles and request identifiers it was given (a receive
+//      that returns 0 has released its identifier, deinit has destroyed its handle), before
+//      anything that could raise,
+//   6. pushes its result, then each out-parameter in order,
+//   7. releases what it converted or received.
 // A failed check releases the table arrays and raises the message, prefixed by the caller's
 // position, before any C call. The kinds must mirror the C signature exactly, or the wrapper does
 // not compile:
@@ -98,6 +101,11 @@ class Wrapper {
   }
 
   template <class Kind>
+  static void settle(lua_State* L, int position, bool succeeded) {
+    if constexpr (Kind::kTakesArgument) Kind::settle(L, position, succeeded);
+  }
+
+  template <class Kind>
   static int push_output(lua_State* L, typename Kind::Slot& slot) {
     if constexpr (Kind::kTakesArgument) {
       return 0;
@@ -134,8 +142,12 @@ class Wrapper {
     int pushed = 0;
     if constexpr (std::is_void_v<typename Result::CType>) {
       fn(Params::pass(std::get<I>(slots))...);
+      (settle<Params>(L, kPositions[I], true), ...);
     } else {
-      Result::push(L, fn(Params::pass(std::get<I>(slots))...));
+      typename Result::CType result = fn(Params::pass(std::get<I>(slots))...);
+      [[maybe_unused]] bool const succeeded = call_succeeded(result);
+      (settle<Params>(L, kPositions[I], succeeded), ...);
+      Result::push(L, result);
       pushed = 1;
     }
     ((pushed += push_output<Params>(L, std::get<I>(slots))), ...);

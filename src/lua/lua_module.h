@@ -9,7 +9,9 @@
 // Every function takes the C function's input parameters in C order and returns its result
 // followed by its out-parameters (calling_convention.h). C pointers travel as pointer userdata
 // shared with the platform's SWIG-generated modules (pointer_types.h); tables stand for core
-// arrays (table_conversions.h). The globals swig_type(value) (the type name messages use) and
+// arrays (table_conversions.h). A handle used after deinit, a request identifier used after a
+// receive that returned 0 or after free_uuid, and a handle given for an identifier or the other
+// way round raise a Lua error instead of reaching the C function (pointer_uses.h). The globals swig_type(value) (the type name messages use) and
 // swig_equals(a, b) (whether two pointer userdata carry the same C pointer) are set as well.
 #ifndef NELKO_LUA_LUA_MODULE_H
 #define NELKO_LUA_LUA_MODULE_H

@@ -13,6 +13,7 @@
 #include "lua_numbers.h"
 #include "nelko_core.h"
 #include "pointer_types.h"
+#include "pointer_uses.h"
 
 namespace nelko::lua {
 
@@ -34,6 +35,16 @@ struct Status {
   using CType = nelko_core_status;
   static void push(lua_State* L, CType v) { push_int32(L, static_cast<int>(v)); }
 };
+
+// Whether a call succeeded as far as its own result tells: a status of 0. A function without a
+// status always counts as successful.
+inline bool call_succeeded(nelko_core_status status) {
+  return status == NELKO_CORE_STATUS_NO_ERROR;
+}
+template <class Other>
+bool call_succeeded(Other const&) {
+  return true;
+}
 
 // A text the C function keeps owning.
 struct ReturnedText {
@@ -103,9 +114,14 @@ struct OutFlag : Output<unsigned char> {
   static void push(lua_State* L, Slot& v) { lua_pushboolean(L, v != 0); }
 };
 
-// A handle or request identifier made for the script: a "void *" pointer userdata marked owned.
+// A handle or request identifier made for the script: a "void *" pointer userdata marked owned,
+// tracked as live for its use (pointer_uses.h).
+template <PointerUse kUse>
 struct OutPointer : Output<void*> {
-  static void push(lua_State* L, Slot& v) { push_pointer(L, v, kVoidPtr, 1); }
+  static void push(lua_State* L, Slot& v) {
+    push_pointer(L, v, kVoidPtr, 1);
+    if (v) track_pointer(L, kUse);
+  }
 };
 
 template <class ArrayKind>

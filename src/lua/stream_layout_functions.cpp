@@ -6,8 +6,18 @@
 namespace nelko::lua {
 namespace {
 
-using Handle = UntypedPointer;  // also request identifiers and user data
-using NewPointer = OutPointer;  // a handle or request identifier made for the script
+// Handles and request identifiers that the module hands out are tracked: using one after deinit,
+// a receive that returned 0 or free_uuid raises instead of reaching freed memory (pointer_uses.h).
+using Handle = TrackedPointer<PointerUse::kHandle>;
+using DestroyedHandle = TrackedPointer<PointerUse::kHandle, Ending::kAlways>;
+using NewHandle = OutPointer<PointerUse::kHandle>;
+using NewRequest = OutPointer<PointerUse::kRequest>;
+// A receive releases the identifier exactly when it returns 0. The version query's receive
+// releases it once a response has arrived, but the reads that follow fail only when memory runs
+// out; that 4 cannot be told from a time-out's, so it is counted as not released.
+using ReceivedRequest = TrackedPointer<PointerUse::kRequest, Ending::kOnSuccess>;
+using FreedRequest = TrackedPointer<PointerUse::kRequest, Ending::kAlways>;
+using Pointer = UntypedPointer;  // user data, and the channel and log handle of init
 using Timeout = Signed<>;
 using List = Table<UintArray>;  // one of the layout's nine lists
 using ListOut = OutArray<UintArray>;
@@ -47,64 +57,64 @@ using SetRoiDone = TypedPointer<nelko_api_stream_layout_set_roi_method_callback_
 
 // clang-format off
 luaL_Reg const kFunctions[] = {
-  NELKO_LUA_WRAP(nelko_api_stream_layout_initiator_init, Status, Handle, Handle, NewPointer, Flag, Text),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_initiator_deinit, Status, Handle),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_initiator_init, Status, Pointer, Pointer, NewHandle, Flag, Text),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_initiator_deinit, Status, DestroyedHandle),
   NELKO_LUA_WRAP(nelko_api_stream_layout_get_initiator_version, Status, Handle, OutUnsigned, OutUnsigned),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_free_uuid, NoResult, Handle),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_free_uuid, NoResult, FreedRequest),
 
   NELKO_LUA_WRAP(nelko_api_stream_layout___get_target_version___send, Status, Handle, Text, OutUnsigned, OutUnsigned),
-  NELKO_LUA_WRAP(nelko_api_stream_layout___get_target_version___non_blocking_send, Status, Handle, Text, NewPointer),
-  NELKO_LUA_WRAP(nelko_api_stream_layout___get_target_version___receive, Status, Handle, Flag, Text, Handle, OutUnsigned, OutUnsigned),
-  NELKO_LUA_WRAP(nelko_api_stream_layout___get_target_version___send_async, Status, Handle, Text, TargetVersionDone, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout___get_target_version___cancel_async, Status, Handle, TargetVersionDone, Handle),
+  NELKO_LUA_WRAP(nelko_api_stream_layout___get_target_version___non_blocking_send, Status, Handle, Text, NewRequest),
+  NELKO_LUA_WRAP(nelko_api_stream_layout___get_target_version___receive, Status, Handle, Flag, Text, ReceivedRequest, OutUnsigned, OutUnsigned),
+  NELKO_LUA_WRAP(nelko_api_stream_layout___get_target_version___send_async, Status, Handle, Text, TargetVersionDone, Pointer),
+  NELKO_LUA_WRAP(nelko_api_stream_layout___get_target_version___cancel_async, Status, Handle, TargetVersionDone, Pointer),
 
   NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_send, Status, Handle, Text, Unsigned, NINE(ListOut)),
   NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_send_with_timeout, Status, Handle, Text, Timeout, Unsigned, NINE(ListOut)),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_non_blocking_send, Status, Handle, Text, NewPointer, Unsigned),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_receive, Status, Handle, Flag, Text, Handle, NINE(ListOut)),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_receive_with_timeout, Status, Handle, Text, Timeout, Handle, NINE(ListOut)),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_send_async, Status, Handle, Text, Unsigned, GetStreamLayoutDone, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_cancel_async, Status, Handle, GetStreamLayoutDone, Handle),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_non_blocking_send, Status, Handle, Text, NewRequest, Unsigned),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_receive, Status, Handle, Flag, Text, ReceivedRequest, NINE(ListOut)),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_receive_with_timeout, Status, Handle, Text, Timeout, ReceivedRequest, NINE(ListOut)),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_send_async, Status, Handle, Text, Unsigned, GetStreamLayoutDone, Pointer),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_stream_layout_cancel_async, Status, Handle, GetStreamLayoutDone, Pointer),
 
   NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_send, Status, Handle, Text, Unsigned, NINE(List)),
   NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_send_with_timeout, Status, Handle, Text, Timeout, Unsigned, NINE(List)),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_non_blocking_send, Status, Handle, Text, NewPointer, Unsigned, NINE(List)),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_receive, Status, Handle, Flag, Text, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_receive_with_timeout, Status, Handle, Text, Timeout, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_send_async, Status, Handle, Text, Unsigned, NINE(List), SetStreamLayoutDone, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_cancel_async, Status, Handle, SetStreamLayoutDone, Handle),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_non_blocking_send, Status, Handle, Text, NewRequest, Unsigned, NINE(List)),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_receive, Status, Handle, Flag, Text, ReceivedRequest),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_receive_with_timeout, Status, Handle, Text, Timeout, ReceivedRequest),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_send_async, Status, Handle, Text, Unsigned, NINE(List), SetStreamLayoutDone, Pointer),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_set_stream_layout_cancel_async, Status, Handle, SetStreamLayoutDone, Pointer),
 
   NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_send, Status, Handle, Text, Unsigned, Real<>, Real<>, OutReal, OutReal),
   NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_send_with_timeout, Status, Handle, Text, Timeout, Unsigned, Real<>, Real<>, OutReal, OutReal),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_non_blocking_send, Status, Handle, Text, NewPointer, Unsigned, Real<>, Real<>),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_receive, Status, Handle, Flag, Text, Handle, OutReal, OutReal),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_receive_with_timeout, Status, Handle, Text, Timeout, Handle, OutReal, OutReal),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_send_async, Status, Handle, Text, Unsigned, Real<>, Real<>, PointToPanTiltDone, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_cancel_async, Status, Handle, PointToPanTiltDone, Handle),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_non_blocking_send, Status, Handle, Text, NewRequest, Unsigned, Real<>, Real<>),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_receive, Status, Handle, Flag, Text, ReceivedRequest, OutReal, OutReal),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_receive_with_timeout, Status, Handle, Text, Timeout, ReceivedRequest, OutReal, OutReal),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_send_async, Status, Handle, Text, Unsigned, Real<>, Real<>, PointToPanTiltDone, Pointer),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_stream_point_to_pan_tilt_cancel_async, Status, Handle, PointToPanTiltDone, Pointer),
 
   NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_send, Status, Handle, Text, OutUnsigned),
   NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_send_with_timeout, Status, Handle, Text, Timeout, OutUnsigned),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_non_blocking_send, Status, Handle, Text, NewPointer),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_receive, Status, Handle, Flag, Text, Handle, OutUnsigned),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_receive_with_timeout, Status, Handle, Text, Timeout, Handle, OutUnsigned),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_send_async, Status, Handle, Text, GetNumRoiDone, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_cancel_async, Status, Handle, GetNumRoiDone, Handle),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_non_blocking_send, Status, Handle, Text, NewRequest),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_receive, Status, Handle, Flag, Text, ReceivedRequest, OutUnsigned),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_receive_with_timeout, Status, Handle, Text, Timeout, ReceivedRequest, OutUnsigned),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_send_async, Status, Handle, Text, GetNumRoiDone, Pointer),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_num_roi_cancel_async, Status, Handle, GetNumRoiDone, Pointer),
 
   NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_send, Status, Handle, Text, Unsigned, Unsigned, OutReal, OutReal, OutReal, OutReal),
   NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_send_with_timeout, Status, Handle, Text, Timeout, Unsigned, Unsigned, OutReal, OutReal, OutReal, OutReal),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_non_blocking_send, Status, Handle, Text, NewPointer, Unsigned, Unsigned),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_receive, Status, Handle, Flag, Text, Handle, OutReal, OutReal, OutReal, OutReal),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_receive_with_timeout, Status, Handle, Text, Timeout, Handle, OutReal, OutReal, OutReal, OutReal),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_send_async, Status, Handle, Text, Unsigned, Unsigned, GetRoiDone, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_cancel_async, Status, Handle, GetRoiDone, Handle),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_non_blocking_send, Status, Handle, Text, NewRequest, Unsigned, Unsigned),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_receive, Status, Handle, Flag, Text, ReceivedRequest, OutReal, OutReal, OutReal, OutReal),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_receive_with_timeout, Status, Handle, Text, Timeout, ReceivedRequest, OutReal, OutReal, OutReal, OutReal),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_send_async, Status, Handle, Text, Unsigned, Unsigned, GetRoiDone, Pointer),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_get_roi_cancel_async, Status, Handle, GetRoiDone, Pointer),
 
   NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_send, Status, Handle, Text, Unsigned, Unsigned, Real<>, Real<>, Real<>, Real<>),
   NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_send_with_timeout, Status, Handle, Text, Timeout, Unsigned, Unsigned, Real<>, Real<>, Real<>, Real<>),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_non_blocking_send, Status, Handle, Text, NewPointer, Unsigned, Unsigned, Real<>, Real<>, Real<>, Real<>),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_receive, Status, Handle, Flag, Text, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_receive_with_timeout, Status, Handle, Text, Timeout, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_send_async, Status, Handle, Text, Unsigned, Unsigned, Real<>, Real<>, Real<>, Real<>, SetRoiDone, Handle),
-  NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_cancel_async, Status, Handle, SetRoiDone, Handle),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_non_blocking_send, Status, Handle, Text, NewRequest, Unsigned, Unsigned, Real<>, Real<>, Real<>, Real<>),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_receive, Status, Handle, Flag, Text, ReceivedRequest),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_receive_with_timeout, Status, Handle, Text, Timeout, ReceivedRequest),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_send_async, Status, Handle, Text, Unsigned, Unsigned, Real<>, Real<>, Real<>, Real<>, SetRoiDone, Pointer),
+  NELKO_LUA_WRAP(nelko_api_stream_layout_set_roi_cancel_async, Status, Handle, SetRoiDone, Pointer),
 };
 // clang-format on
 

@@ -2,8 +2,6 @@
 local support = require "support"
 
 local m = require "nelko_api_stream_layout"
--- The command that starts stream-layout-target (it may begin with an emulator).
-local target_program = os.getenv("NELKO_TARGET")
 local peer_directory = os.getenv("NELKO_SWIG_PEER_DIR")
 local peer
 if peer_directory then
@@ -22,17 +20,8 @@ local function results(count, name, ...)
   return values
 end
 
-local function start_target()
-  local pipe = assert(io.popen(("echo $$; exec %s --name %s --streams 2 --rois 3"):format(
-    target_program, T)))
-  local pid = assert(pipe:read("*l"), "no pid")
-  local line = pipe:read("*l")
-  assert(line == "ready", "stream-layout-target did not start: " .. tostring(line))
-  return { pipe = pipe, pid = pid }
-end
-
 describe("driving stream-layout-target", function()
-  if not target_program then
+  if not support.target_program then
     pending("needs stream-layout-target (NELKO_TARGET)")
     return
   end
@@ -40,7 +29,7 @@ describe("driving stream-layout-target", function()
   local target, handle
 
   setup(function()
-    target = start_target()
+    target = support.start_target(T, "--streams 2 --rois 3")
     local made = results(2, "initiator_init", nil, nil, false, "lua-e2e-initiator")
     assert.are.equal(0, made[1])
     handle = made[2]
@@ -48,10 +37,7 @@ describe("driving stream-layout-target", function()
 
   teardown(function()
     if handle then m[api .. "initiator_deinit"](handle) end
-    if target then
-      os.execute("kill " .. target.pid)
-      target.pipe:close()
-    end
+    if target then support.stop_target(target) end
   end)
 
   local full_frame = { { 0 }, { 0 }, { 100000 }, { 100000 }, { 0 }, { 0 }, { 0 }, { 100000 }, { 100000 } }

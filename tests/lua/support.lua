@@ -50,6 +50,36 @@ function support.remove_tree(path)
   os.execute("rm -rf '" .. path .. "'")
 end
 
+-- The command that starts stream-layout-target (it may begin with an emulator); nil when the
+-- suites run without it.
+support.target_program = os.getenv("NELKO_TARGET")
+
+-- Starts stream-layout-target serving `name`, with further options, and waits until it is ready.
+-- stop_target ends it; should the interpreter die first (a crash is what some suites look for),
+-- a watchdog does, so that it neither keeps the test runner waiting on its output nor holds the
+-- name for the next run.
+local start_command = [[
+suite=$PPID
+%s --name %s %s &
+target=$!
+echo $target
+(while kill -0 $suite; do sleep 1; done; kill $target) </dev/null >/dev/null 2>&1 &
+wait $target
+]]
+
+function support.start_target(name, options)
+  local pipe = assert(io.popen(start_command:format(support.target_program, name, options or "")))
+  local pid = assert(pipe:read("*l"), "no pid")
+  local line = pipe:read("*l")
+  assert(line == "ready", "stream-layout-target did not start: " .. tostring(line))
+  return { pipe = pipe, pid = pid }
+end
+
+function support.stop_target(target)
+  os.execute("kill " .. target.pid)
+  target.pipe:close()
+end
+
 -- Reads a whole command's output (stdout and stderr).
 function support.run(command)
   local pipe = assert(io.popen(command .. " 2>&1"))
