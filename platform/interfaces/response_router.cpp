@@ -1,6 +1,7 @@
 #include "response_router.h"
 
 #include <chrono>
+#include <new>
 #include <vector>
 
 #include "nelko_core_ipc.h"
@@ -136,16 +137,26 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     return Route::taken;
   }
   if (entry.request.async) return Route::to_callbacks;
+  // Out of memory for the copy, the request still ends: with an empty payload, which its
+  // receive reports as 4, or, when nobody waits yet, by going (a later receive then gets 4).
   if (entry.waiter != nullptr) {
     Waiter& waiter = *entry.waiter;
-    waiter.payload.assign(payload);
+    try {
+      waiter.payload.assign(payload);
+    } catch (std::bad_alloc const&) {
+      waiter.payload.clear();
+    }
     waiter.answered = true;
     m_pending.erase(pending);
     waiter.wake.notify_one();  // under the mutex: the waiter leaves (and goes) only after it
     return Route::taken;
   }
-  entry.payload.assign(payload);
-  entry.arrived = true;
+  try {
+    entry.payload.assign(payload);
+    entry.arrived = true;
+  } catch (std::bad_alloc const&) {
+    m_pending.erase(pending);
+  }
   return Route::taken;
 }
 
