@@ -245,8 +245,8 @@ bool Connection::parse_frames(bool on_io_thread) {
   if (needed > input_.size()) {
     if (!resize_input(needed)) {
       close_locked_reader("no buffer space for a frame of " + std::to_string(needed) +
-                              " bytes (the channel's connections hold " +
-                              std::to_string(budget_->limit()) + " bytes)",
+                              " bytes (all connections together may hold " +
+                              std::to_string(budget_->limit()) + " bytes more)",
                           false);
       return false;
     }
@@ -277,6 +277,7 @@ nelko_core_status Connection::send(OutgoingFrame const& frame) {
   if (queue_.empty()) {
     ssize_t result = send_pieces(descriptor_, frame.pieces(), frame.piece_count());
     if (result >= 0 && static_cast<std::size_t>(result) == frame.size()) {
+      if (refused_frames_ > 0) end_refusals_locked();
       return NELKO_CORE_STATUS_NO_ERROR;
     }
     if (result < 0 && !would_block(errno)) {
@@ -295,7 +296,7 @@ nelko_core_status Connection::send(OutgoingFrame const& frame) {
       refuse_locked("the channel's connections hold all the bytes they may");
       return NELKO_CORE_STATUS_IPC_FAILED;
     }
-    // Half the frame is on the wire: the rest cannot be dropped without breaking the stream.
+    // Part of the frame is on the wire: the rest cannot be dropped without breaking the stream.
     fail_locked("no buffer space for the rest of a frame");
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
@@ -381,7 +382,7 @@ void Connection::refuse_locked(char const* why) {
   if (refused_frames_++ > 0) return;
   nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
                          "IPC connection %s: frame refused: %s (%zu bytes wait); further refusals "
-                         "are counted until it reads again",
+                         "are counted until frames go out again",
                          label_.c_str(), why, queued_bytes_);
 }
 

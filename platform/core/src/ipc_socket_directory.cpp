@@ -68,9 +68,11 @@ bool create_directory(void* log, SocketDirectory const& directory) {
   // Made private first, then opened to the group: nobody else can enter it meanwhile.
   if (directory.shared && (::lchown(path, static_cast<uid_t>(-1), directory.group) != 0 ||
                            ::chmod(path, S_ISGID | kSharedDirectoryMode) != 0)) {
-    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR,
-                           "cannot give IPC directory %s to group %lu: %s", path,
-                           static_cast<unsigned long>(directory.group), error_text(errno).c_str());
+    int const error_number = errno;
+    ::rmdir(path);  // else the next attempt would find it private and refuse it
+    nelko_core_logging_log(
+        log, NELKO_CORE_LOG_PRIORITY_ERR, "cannot give IPC directory %s to group %lu: %s", path,
+        static_cast<unsigned long>(directory.group), error_text(error_number).c_str());
     return false;
   }
   return true;
