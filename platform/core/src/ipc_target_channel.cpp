@@ -109,7 +109,6 @@ nelko_core_status TargetChannel::open(void* log, char const* target_name,
   made->io_.start();
   made->listening_key_ =
       made->io_.watch(descriptor, EPOLLIN | EPOLLET, std::make_shared<Listener>(*made));
-  made->io_.post([target = made.get()] { target->check_periodically(); });
   channel = made.release();
   return NELKO_CORE_STATUS_NO_ERROR;
 }
@@ -148,6 +147,7 @@ TargetChannel::~TargetChannel() {
 }
 
 void TargetChannel::accept_pending() noexcept {
+  arm_check();
   for (;;) {
     int descriptor = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (descriptor < 0) {
@@ -238,7 +238,15 @@ void TargetChannel::drop_locked(Peers::iterator peer, std::string_view cause,
   connection->shut_down();
 }
 
+// An idle target is not woken: the check runs while there are connections or log runs.
+void TargetChannel::arm_check() {
+  if (check_armed_) return;
+  check_armed_ = true;
+  io_.post_after(std::chrono::seconds(1), [this] { check_periodically(); });
+}
+
 void TargetChannel::check_periodically() {
+  check_armed_ = false;
   auto const now = std::chrono::steady_clock::now();
   std::vector<std::shared_ptr<Connection>> connections;
   {
@@ -256,8 +264,8 @@ void TargetChannel::check_periodically() {
                 "a frame begun more than " + std::to_string(kFrameTimeout.count()) +
                     " s ago is still incomplete");
   }
-  warnings_.sweep(now);
-  io_.post_after(std::chrono::seconds(1), [this] { check_periodically(); });
+  bool const serving = !connections.empty();
+  if (!warnings_.sweep(now) || serving) arm_check();
 }
 
 // Only the I/O thread reads a target's connections.

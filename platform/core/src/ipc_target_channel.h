@@ -78,8 +78,9 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   void accept_one(int descriptor);
   // With peers_mutex_ held: false (logged) when `descriptor` must be closed unserved.
   bool may_accept(int descriptor);
-  // Once a second on the I/O thread: closes connections whose frame is overdue, ends quiet
-  // runs of repeated log lines.
+  // Once a second on the I/O thread while there is anything to check: closes connections whose
+  // frame is overdue, ends quiet runs of repeated log lines.
+  void arm_check();
   void check_periodically();
   // With peers_mutex_ held, on the I/O thread: closes a peer that broke a rule.
   void drop_locked(Peers::iterator peer, std::string_view cause, std::string const& why);
@@ -102,6 +103,7 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   std::uint64_t listening_key_ = 0;
   std::uint64_t next_connection_id_ = 0;  // I/O thread only
   bool accept_retry_pending_ = false;     // I/O thread only
+  bool check_armed_ = false;              // I/O thread only
 
   std::mutex peers_mutex_;
   Peers peers_;

@@ -57,7 +57,7 @@ void RepeatedWarnings::log(nelko_core_log_priority priority, std::string_view ca
   va_end(args);
 }
 
-void RepeatedWarnings::sweep(Clock::time_point now) {
+bool RepeatedWarnings::sweep(Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto it = runs_.begin(); it != runs_.end();) {
     if (now - it->second.last < kQuietPeriod) {
@@ -67,6 +67,7 @@ void RepeatedWarnings::sweep(Clock::time_point now) {
     end(it->second);
     it = runs_.erase(it);
   }
+  return runs_.empty();
 }
 
 void RepeatedWarnings::end(Run const& run) {

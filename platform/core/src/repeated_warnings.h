@@ -34,8 +34,8 @@ class RepeatedWarnings {
   // thread.
   void log(nelko_core_log_priority priority, std::string_view cause, char const* format, ...)
       __attribute__((format(printf, 4, 5)));
-  // Ends the runs whose cause has been quiet for kQuietPeriod by `now`.
-  void sweep(Clock::time_point now);
+  // Ends the runs whose cause has been quiet for kQuietPeriod by `now`; true when none is left.
+  bool sweep(Clock::time_point now);
 
  private:
   struct Run {
