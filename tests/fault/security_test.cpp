@@ -134,8 +134,12 @@ struct ForeignUser {
 };
 
 // The user the multi-user cases run peers as, made when missing (tests run in parallel: another
-// process may be making it at the same moment). Empty unless this process is root.
+// process may be making it at the same moment). Empty unless this process is root; always empty
+// in a cross build, whose helper would have to run through the emulator too.
 std::optional<ForeignUser> foreign_user() {
+#ifdef CROSS_BUILD
+  return std::nullopt;
+#else
   if (::geteuid() != 0) return std::nullopt;
   for (int attempt = 0; attempt < 50; ++attempt) {
     if (passwd const* entry = ::getpwnam("nelkotest"))
@@ -146,11 +150,12 @@ std::optional<ForeignUser> foreign_user() {
     }
   }
   return std::nullopt;
+#endif
 }
 
 #define NEEDS_FOREIGN_USER(user)                          \
   std::optional<ForeignUser> const user = foreign_user(); \
-  if (!user) GTEST_SKIP() << "runs a peer as another user with setpriv: needs root and useradd"
+  if (!user) GTEST_SKIP() << "a peer as another user needs root, useradd, a native build"
 
 // setpriv options that make the peer run as `user` with `gid` as its only group.
 std::vector<std::string> as_user(ForeignUser const& user, gid_t gid) {
@@ -168,14 +173,6 @@ class ForeignPeer {
       command.insert(command.end(), user_options.begin(), user_options.end());
       command.push_back("--");
     }
-#ifdef FOREIGN_PEER_EMULATOR
-    std::string const emulator = FOREIGN_PEER_EMULATOR;
-    for (std::size_t start = 0, end; start <= emulator.size(); start = end + 1) {
-      end = emulator.find('|', start);
-      if (end == std::string::npos) end = emulator.size();
-      if (end > start) command.push_back(emulator.substr(start, end - start));
-    }
-#endif
     command.push_back(FOREIGN_PEER);
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -196,9 +193,7 @@ class ForeignPeer {
     out_ = out[0];
     if (failed != 0) throw std::runtime_error("cannot start " + command[0]);
   }
-  ~ForeignPeer() {
-    finish();
-  }
+  ~ForeignPeer() { finish(); }
 
   // The next line of its output ("" when none comes within 10 s).
   std::string line() {
