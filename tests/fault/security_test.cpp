@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <pwd.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -36,6 +38,7 @@ using core_test::Channel;
 using core_test::connect_raw;
 using core_test::frame;
 using core_test::pull_command;
+using core_test::Pulled;
 using std::chrono::milliseconds;
 constexpr auto kOk = NELKO_CORE_STATUS_NO_ERROR;
 constexpr auto kFailed = NELKO_CORE_STATUS_IPC_FAILED;
@@ -604,6 +607,45 @@ TEST_F(Bounds, HalfSentFramesAreBoundedInTotalAndTimedOut) {
   EXPECT_EQ(outcome(good, 0), "silent") << "a connection without a half-sent frame was closed";
   for (int peer : peers) ::close(peer);
   ::close(good);
+}
+
+// A target that pulls its commands keeps at most 16 MiB of them: of 40 commands of 1000 KiB only
+// the newest wait, and the oldest are dropped with one log line. A text is kept only up to a
+// NUL, where C code ends it anyway, so a large block behind one takes no room.
+TEST_F(Bounds, CommandsWaitingToBePulledAreBoundedInBytes) {
+  Channel target = open_target("camera");
+  CapturedStderr log;
+  int peer = greeted(path_of("camera"), "flood");
+  std::string const big(1000 * 1024, 'c');
+  // Sends 40 commands with payloads `payload` and returns the identifiers pulled afterwards.
+  auto flood = [&](std::string const& payload) {
+    for (int i = 0; i < 40; ++i) {
+      std::string const bytes = frame(2, {"stream_layout", std::to_string(i), payload});
+      for (std::size_t sent = 0; sent < bytes.size();) {
+        ssize_t n = ::send(peer, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+      }
+    }
+    // Everything sent was read once the socket's send queue is empty.
+    EXPECT_TRUE(eventually([peer] {
+      int unread = -1;
+      return ::ioctl(peer, SIOCOUTQ, &unread) == 0 && unread == 0;
+    }));
+    std::this_thread::sleep_for(milliseconds(100));
+    std::vector<std::string> uuids;
+    for (Pulled pulled; (pulled = pull_command(target.get(), 0)).status == kOk;) {
+      uuids.push_back(pulled.texts[1]);
+    }
+    return uuids;
+  };
+  std::vector<std::string> const kept = flood(big);
+  ASSERT_EQ(kept.size(), 16u);  // 16 x 1000 KiB and their small texts fit in 16 MiB, 17 do not
+  EXPECT_EQ(kept.front(), "24");
+  EXPECT_EQ(count_of(log.text(), "the oldest was dropped"), 1u) << log.text();
+
+  EXPECT_EQ(flood(std::string("x\0", 2) + big).size(), 40u) << "blocks behind a NUL are kept";
+  ::close(peer);
 }
 
 TEST_F(Bounds, AFrameHeaderCannotMakeTheInitiatorAllocateBeyondTheCap) {

@@ -65,8 +65,9 @@
  * received (up to 1 MiB) and 4 MiB of frames waiting to be sent; for all connections together
  * 32 MiB of received frames beyond 16 KiB each and of frames waiting to be sent (a frame that
  * does not fit closes its connection, a send that does not fit fails with
- * NELKO_CORE_STATUS_IPC_FAILED); 4096 commands waiting to be pulled. A frame must arrive whole
- * within 5 s of its first bytes, else the connection is closed.
+ * NELKO_CORE_STATUS_IPC_FAILED); 4096 commands or 16 MiB of them waiting to be pulled (see
+ * PULLING). A frame must arrive whole within 5 s of its first bytes, else the connection is
+ * closed.
  *
  * LOG LINES
  * Texts that peers chose (names, identifiers) appear in log lines escaped (see
@@ -113,7 +114,8 @@
  *
  * PULLING
  * While no callback of a kind is registered, its deliveries are kept in a queue, oldest first,
- * for the receive function (at most 4096; beyond that the oldest is dropped with a warning).
+ * for the receive function (at most 4096, and for a target 16 MiB of texts; beyond that the
+ * oldest is dropped with a warning). A text handed to C code ends at its first NUL byte.
  * The receive function returns the oldest one, waiting up to timeout_ms milliseconds: 0 polls,
  * a negative value (initiator side) waits without limit. Statuses: 0 with the texts;
  * NELKO_CORE_STATUS_IPC_FAILED (4) when the time-out passes with nothing to return;

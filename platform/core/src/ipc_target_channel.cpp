@@ -331,8 +331,9 @@ void TargetChannel::deliver_command(Connection& connection, IncomingFrame const&
   }
   if (!commands_.deliver({reply_to, frame.texts[1], frame.texts[2]})) {
     warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, "command queue full",
-                  "IPC target '%s': %zu commands wait unread; the oldest was dropped",
-                  name_.c_str(), kMaxQueuedCommands);
+                  "IPC target '%s': commands wait unread (at most %zu or %zu bytes are kept); "
+                  "the oldest was dropped",
+                  name_.c_str(), kMaxQueuedCommands, kMaxQueuedCommandBytes);
   }
 }
 

@@ -29,7 +29,9 @@ namespace nelko::core {
 class TargetChannel final : public IpcHandle, private ConnectionOwner {
  public:
   static constexpr Kind kKind = Kind::target;
+  // Commands that wait to be pulled, by number and by bytes of their texts.
   static constexpr std::size_t kMaxQueuedCommands = 4096;
+  static constexpr std::size_t kMaxQueuedCommandBytes = 16u << 20;
   // Far below the usual limit of 1024 descriptors, so that the process keeps some for itself.
   static constexpr std::size_t kMaxConnections = 128;
   // Beyond each connection's 16 KiB receive buffer: grown receive buffers and queued frames.
@@ -108,7 +110,7 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   std::mutex peers_mutex_;
   Peers peers_;
 
-  Commands commands_{kMaxQueuedCommands, io_};
+  Commands commands_{kMaxQueuedCommands, io_, {}, kMaxQueuedCommandBytes};
 };
 
 }  // namespace nelko::core
