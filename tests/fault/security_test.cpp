@@ -136,14 +136,16 @@ struct ForeignUser {
   std::string group() const { return std::to_string(gid); }
 };
 
+constexpr char const* kSetpriv = "/usr/bin/setpriv";
+
 // The user the multi-user cases run peers as, made when missing (tests run in parallel: another
-// process may be making it at the same moment). Empty unless this process is root; always empty
-// in a cross build, whose helper would have to run through the emulator too.
+// process may be making it at the same moment). Empty unless this process is root and setpriv is
+// there; always empty in a cross build, whose helper would have to run through the emulator too.
 std::optional<ForeignUser> foreign_user() {
 #ifdef CROSS_BUILD
   return std::nullopt;
 #else
-  if (::geteuid() != 0) return std::nullopt;
+  if (::geteuid() != 0 || ::access(kSetpriv, X_OK) != 0) return std::nullopt;
   for (int attempt = 0; attempt < 50; ++attempt) {
     if (passwd const* entry = ::getpwnam("nelkotest"))
       return ForeignUser{entry->pw_uid, entry->pw_gid};
@@ -158,7 +160,7 @@ std::optional<ForeignUser> foreign_user() {
 
 #define NEEDS_FOREIGN_USER(user)                          \
   std::optional<ForeignUser> const user = foreign_user(); \
-  if (!user) GTEST_SKIP() << "a peer as another user needs root, useradd, a native build"
+  if (!user) GTEST_SKIP() << "a peer as another user needs root, setpriv, useradd, a native build"
 
 // setpriv options that make the peer run as `user` with `gid` as its only group.
 std::vector<std::string> as_user(ForeignUser const& user, gid_t gid) {
@@ -172,7 +174,7 @@ class ForeignPeer {
   ForeignPeer(std::vector<std::string> const& user_options, std::vector<std::string> const& args) {
     std::vector<std::string> command;
     if (!user_options.empty()) {
-      command = {"/usr/bin/setpriv"};
+      command = {kSetpriv};
       command.insert(command.end(), user_options.begin(), user_options.end());
       command.push_back("--");
     }
