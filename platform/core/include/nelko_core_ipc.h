@@ -43,13 +43,45 @@
  * running callback itself); a pull there never waits (it polls); deinit of the channel itself
  * returns NELKO_CORE_STATUS_MULTI_THREAD_ACCESS and does nothing.
  *
- * SOCKETS
+ * SOCKETS AND WHO MAY USE THEM
  * A target listens at <dir>/<target name>, where <dir> is $NELKO_IPC_DIR if set, else
- * $XDG_RUNTIME_DIR/nelko-ipc, else /tmp/nelko-ipc-<uid>. The directory is created with mode
- * 0700 when missing; a default directory that another user owns or that others may enter is
- * refused (NELKO_CORE_STATUS_IPC_FAILED, with a log line). Socket files get mode 0600. A target
- * name is one path component (not empty, no '/', not "." or ".."). A socket file left by a
- * target that died is replaced; a name in use by a running target is refused.
+ * $XDG_RUNTIME_DIR/nelko-ipc, else /tmp/nelko-ipc-<uid>. A target name is one path component
+ * (not empty, no '/', not "." or ".."). A socket file left by a target that died is replaced; a
+ * name in use by a running target is refused. Two modes:
+ *   private (default)  <dir> is made with mode 0700 when missing; it must be a directory (not a
+ *                      symbolic link) owned by this process's effective uid that no one else
+ *                      may enter. Socket files get mode 0600. Peers are admitted when they run
+ *                      as the same uid or as root (uid 0).
+ *   group-shared       $NELKO_IPC_GROUP names a group (by name or number) for devices whose
+ *                      programs run as several users. <dir> is made with mode 2770 and that
+ *                      group when missing; it must be a directory owned by this uid or root,
+ *                      of that group, with mode 0770 (setgid and sticky bits allowed): create it
+ *                      at boot, e.g. `install -d -o root -g camera -m 2770 /run/camera-ipc`,
+ *                      and set NELKO_IPC_DIR to it in every program. Socket files get mode 0660
+ *                      and that group. Members of the group (primary or supplementary) are
+ *                      admitted as well.
+ * Every rule holds whichever way <dir> was chosen; a directory that breaks one is refused at
+ * init (NELKO_CORE_STATUS_IPC_FAILED, with a log line). Each side checks the other with the
+ * kernel's credentials of the peer (SO_PEERCRED): a target closes a connection from a process
+ * that is not admitted, and an initiator does not send to a target that is not; either logs one
+ * line naming the peer's uid. So a process running as root talks only to root, its own uid and
+ * the group, never to another user's target that got hold of a socket name.
+ *
+ * BOUNDS ON A TARGET
+ * What initiators can make a target hold is limited: at most 128 connections (more are closed
+ * at once, with a log line, while the others are served on); per connection one frame being
+ * received (up to 1 MiB) and 4 MiB of frames waiting to be sent; for all connections together
+ * 32 MiB of received frames beyond 16 KiB each and of frames waiting to be sent (a frame that
+ * does not fit closes its connection, a send that does not fit fails with
+ * NELKO_CORE_STATUS_IPC_FAILED); 4096 commands or 16 MiB of them waiting to be pulled (see
+ * PULLING). A frame must arrive whole within 5 s of its first bytes, else the connection is
+ * closed.
+ *
+ * LOG LINES
+ * Texts that peers chose (names, identifiers) appear in log lines escaped (see
+ * nelko_core_logging.h). A cause that repeats (a peer that never reads, refused connections,
+ * broken frames) is logged once; its repeats are counted and reported in one line once the cause
+ * has been quiet for 10 s (or, for a peer that does not read, when it reads again or leaves).
  *
  * FRAMING (stream sockets)
  *   frame = length:u32 body            length = size of body in bytes, 1 .. 1048576 (1 MiB)
@@ -66,6 +98,11 @@
  * of it is allocated or delivered. Frames of an unexpected kind are ignored. Texts are handed to
  * C code NUL-terminated; a text holding a NUL byte is seen cut at it. A send whose frame would
  * exceed 1 MiB fails with NELKO_CORE_STATUS_INVALID_PARAMS.
+ * The initiator name of a hello is 1 to 255 bytes without control bytes (NUL included), '#' or
+ * '/'; a target closes a connection whose hello breaks that (with a log line), and
+ * nelko_core_ipc_initiator_init refuses such a name with NELKO_CORE_STATUS_INVALID_PARAMS. The
+ * first hello of a connection names it for good; later ones are ignored. Commands that come
+ * before a hello carry the reply address "#<connection number>".
  *
  * TEXTS AND OWNERSHIP
  * Callbacks receive `char **` that point to malloc'ed texts owned by the core and valid during
@@ -85,7 +122,8 @@
  *
  * PULLING
  * While no callback of a kind is registered, its deliveries are kept in a queue, oldest first,
- * for the receive function (at most 4096; beyond that the oldest is dropped with a warning).
+ * for the receive function (at most 4096, and for a target 16 MiB of texts; beyond that the
+ * oldest is dropped with a warning). A text handed to C code ends at its first NUL byte.
  * The receive function returns the oldest one, waiting up to timeout_ms milliseconds: 0 polls,
  * a negative value (initiator side) waits without limit. Statuses: 0 with the texts;
  * NELKO_CORE_STATUS_IPC_FAILED (4) when the time-out passes with nothing to return;
@@ -130,12 +168,13 @@ typedef void (*initiator_response_receive_callback)(char **, char **, char **, c
 typedef void (*initiator_event_receive_callback)(char **, char **, char **, void *);
 /* One command: (reply_to, uuid, payload, user). reply_to names the initiator's connection as
  * "<initiator name>#<connection number>" and is what nelko_core_ipc_target_response_send takes;
- * connection numbers are not reused within a channel. */
+ * connection numbers are not reused within a channel, and a reply address is taken only whole,
+ * exactly as handed out, so no initiator name can make it name another connection. */
 typedef void (*target_command_receive_callback)(char **, char **, char **, void *);
 
-/* Opens an initiator channel named `initiator_name` (sent to each target it connects to). It
- * connects to no target yet. log_handle may be NULL (default logger). Fails with 4 when the
- * socket directory is unusable. */
+/* Opens an initiator channel named `initiator_name` (sent to each target it connects to; see
+ * FRAMING for what a name may hold, else 1). It connects to no target yet. log_handle may be
+ * NULL (default logger). Fails with 4 when the socket directory is unusable. */
 nelko_core_status nelko_core_ipc_initiator_init(void *log_handle, char const *initiator_name,
                                                 void **ipc_handle);
 /* Opens a target channel listening as `target_name` for commands to `interface_name`.
@@ -151,8 +190,9 @@ nelko_core_status nelko_core_ipc_deinit(void *ipc_handle);
 
 /* Sends one command to `target`, connecting first if this channel has no connection to it (a
  * connection that broke is replaced). 4 at once when no target listens under that name or its
- * backlog is full, when the connection breaks or when 4 MiB already wait for it. Success means
- * the frame was written or queued, not that the target got it. */
+ * backlog is full, when the target runs as a user that is not admitted (see SOCKETS), when the
+ * connection breaks or when 4 MiB already wait for it. Success means the frame was written or
+ * queued, not that the target got it. */
 nelko_core_status nelko_core_ipc_initiator_command_send(void *ipc_handle, char const *target,
                                                         char const *interface_name,
                                                         char const *uuid, char const *payload);

@@ -9,6 +9,12 @@
  * <message> is the printf-formatted text, whole (long messages are not cut). Each line is written
  * with a single write(2), so lines logged by several threads or processes at once never mix.
  *
+ * A line is always one line of text that a terminal only shows: in <ident> and <message>, control
+ * bytes (0x00-0x1f, 0x7f and the C1 controls U+0080-U+009F), bytes that are not part of
+ * well-formed UTF-8 and the backslash are written as \xNN (lower-case hex), so that texts from
+ * peers can neither end a line, forge another one nor send escape sequences to a terminal.
+ * Printable UTF-8 is kept as it is; the C text "a\nb\\" comes out as a\x0ab\x5c.
+ *
  * Threshold: a message is written when its priority value is at or below the threshold, i.e.
  * at least as important. The default threshold is NELKO_CORE_LOG_PRIORITY_INFO (6): DEBUG, AUDIT
  * and NOTSET are dropped. The environment variable NELKO_LOG_LEVEL, read when a handle is made

@@ -1,6 +1,8 @@
 #ifndef NELKO_CORE_DELIVERIES_H
 #define NELKO_CORE_DELIVERIES_H
 
+#include <malloc.h>
+
 #include <array>
 #include <cstddef>
 #include <functional>
@@ -28,9 +30,13 @@ class Deliveries {
   using Texts = std::array<std::string_view, N>;
   using Item = std::array<CText, N>;
 
-  // `wake_reader` interrupts a puller that fetches deliveries itself (see pull()).
-  Deliveries(std::size_t capacity, IoThread& io, std::function<void()> wake_reader = {})
-      : queue_(capacity, std::move(wake_reader)), io_(io) {}
+  // `wake_reader` interrupts a puller that fetches deliveries itself (see pull()). The queue
+  // holds at most `capacity` items and, when `max_bytes` is not 0, that many bytes of texts.
+  Deliveries(std::size_t capacity, IoThread& io, std::function<void()> wake_reader = {},
+             std::size_t max_bytes = 0)
+      : queue_(capacity, std::move(wake_reader), max_bytes,
+               max_bytes == 0 ? typename PullQueue<Item>::Measure() : &bytes_of),
+        io_(io) {}
 
   // A null function removes every pair of `user` (see CallbackRegistry::remove). A new pair
   // wakes the pullers, who then give up with UNSUPPORTED_FUNCTION, and gets what is queued;
@@ -90,6 +96,13 @@ class Deliveries {
   }
 
  private:
+  // What the texts' blocks take, whatever the texts' lengths up to a NUL.
+  static std::size_t bytes_of(Item const& item) {
+    std::size_t bytes = 0;
+    for (CText const& text : item) bytes += ::malloc_usable_size(text.get());
+    return bytes;
+  }
+
   // On the I/O thread: hands queued items to the callbacks while there are any.
   void drain() {
     Item item;

@@ -13,10 +13,14 @@ namespace nelko::core {
 // The malloc'ed texts of one delivery, handed to callees as `char **`. A callee may take a text
 // over by nulling its slot; refill() then gives the next callee a fresh copy, so every callee
 // sees complete texts. The bytes behind `sources` must outlive the object.
+//
+// A text is copied up to its first NUL: C code sees no further, and a peer must not make a small
+// text hold a large block.
 template <std::size_t N>
 class DeliveryTexts {
  public:
   explicit DeliveryTexts(std::array<std::string_view, N> const& sources) : sources_(sources) {
+    for (std::string_view& source : sources_) source = source.substr(0, source.find('\0'));
     try {
       refill();
     } catch (...) {

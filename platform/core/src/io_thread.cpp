@@ -4,9 +4,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <future>
+#include <iterator>
 #include <system_error>
 
 #include "nelko_core_logging.h"
@@ -91,8 +93,7 @@ void IoThread::post(std::function<void()> work) {
 }
 
 void IoThread::post_after(std::chrono::milliseconds delay, std::function<void()> work) {
-  due_ = Clock::now() + delay;
-  delayed_ = std::move(work);
+  delayed_.push_back({Clock::now() + delay, std::move(work)});
 }
 
 std::uint64_t IoThread::watch(int descriptor, std::uint32_t events,
@@ -132,17 +133,16 @@ void IoThread::run() {
   epoll_event events[kBatch];
   for (;;) {
     int timeout_ms = -1;
-    if (delayed_) {
-      auto const left = std::chrono::ceil<std::chrono::milliseconds>(due_ - Clock::now());
+    if (!delayed_.empty()) {
+      auto const first =
+          std::min_element(delayed_.begin(), delayed_.end(),
+                           [](Delayed const& a, Delayed const& b) { return a.due < b.due; });
+      auto const left = std::chrono::ceil<std::chrono::milliseconds>(first->due - Clock::now());
       timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
     int const count = ::epoll_wait(epoll_, events, kBatch, timeout_ms);
     for (int i = 0; i < count; ++i) dispatch(events[i].data.u64, events[i].events);
-    if (delayed_ && Clock::now() >= due_) {
-      std::function<void()> work = std::move(delayed_);
-      delayed_ = nullptr;
-      run_guarded(work);
-    }
+    run_due();
     if (!run_posted()) continue;
     std::lock_guard<std::mutex> lock(posted_mutex_);
     if (stopping_ && posted_.empty()) return;
@@ -159,6 +159,18 @@ void IoThread::dispatch(std::uint64_t key, std::uint32_t events) {
     watched = found->second;
   }
   watched->on_ready(events);
+}
+
+// Due work may post more delayed work, so what is due is taken out of the list first.
+void IoThread::run_due() {
+  if (delayed_.empty()) return;
+  auto const now = Clock::now();
+  auto const due = std::partition(delayed_.begin(), delayed_.end(),
+                                  [now](Delayed const& delayed) { return delayed.due > now; });
+  if (due == delayed_.end()) return;
+  std::vector<Delayed> batch(std::make_move_iterator(due), std::make_move_iterator(delayed_.end()));
+  delayed_.erase(due, delayed_.end());
+  for (Delayed& delayed : batch) run_guarded(delayed.work);
 }
 
 bool IoThread::run_posted() {

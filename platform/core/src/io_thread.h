@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace nelko::core {
 
@@ -47,8 +48,7 @@ class IoThread {
 
   // Runs `work` on the thread after what was posted before it. From any thread.
   void post(std::function<void()> work);
-  // Runs `work` on the thread once `delay` has passed; a later call replaces a pending one.
-  // On the thread only.
+  // Runs `work` on the thread once `delay` has passed. On the thread only.
   void post_after(std::chrono::milliseconds delay, std::function<void()> work);
 
   // The epoll set, from any thread. `watched` is kept alive while it is in the set. An event
@@ -63,6 +63,7 @@ class IoThread {
 
   void run();
   void dispatch(std::uint64_t key, std::uint32_t events);
+  void run_due();
   // True when something was run.
   bool run_posted();
   void run_guarded(std::function<void()>& work);
@@ -82,9 +83,12 @@ class IoThread {
   bool wake_pending_ = false;  // the eventfd was written and not yet read
   bool stopping_ = false;
 
-  // Thread only.
-  Clock::time_point due_;
-  std::function<void()> delayed_;
+  struct Delayed {
+    Clock::time_point due;
+    std::function<void()> work;
+  };
+  // Thread only; a handful at most (a channel's periodic checks), so a plain list does.
+  std::vector<Delayed> delayed_;
 };
 
 }  // namespace nelko::core

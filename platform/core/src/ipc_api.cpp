@@ -86,7 +86,9 @@ nelko_core_status nelko_core_ipc_initiator_init(void* log_handle, char const* in
                                                 void** ipc_handle) {
   if (ipc_handle == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
   *ipc_handle = nullptr;
-  if (initiator_name == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  if (initiator_name == nullptr || !nelko::core::valid_initiator_name(initiator_name)) {
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
   return guarded([&] {
     InitiatorChannel* channel = nullptr;
     nelko_core_status status = InitiatorChannel::open(log_handle, initiator_name, channel);

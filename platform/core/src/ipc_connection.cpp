@@ -26,6 +26,10 @@ bool would_block(int error_number) {
   return error_number == EAGAIN || error_number == EWOULDBLOCK;
 }
 
+std::string write_error(int error_number) {
+  return "write failed: " + std::generic_category().message(error_number);
+}
+
 ssize_t send_pieces(int descriptor, iovec const* pieces, int count) {
   msghdr message{};
   message.msg_iov = const_cast<iovec*>(pieces);
@@ -39,17 +43,32 @@ ssize_t send_pieces(int descriptor, iovec const* pieces, int count) {
 
 }  // namespace
 
+bool ByteBudget::take(std::size_t bytes) {
+  std::size_t used = used_.load(std::memory_order_relaxed);
+  do {
+    if (bytes > limit_ - used) return false;
+  } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+  return true;
+}
+
 Connection::Connection(int descriptor, ConnectionOwner& owner, IoThread& io, void* log,
-                       std::uint64_t id, std::string label)
+                       std::uint64_t id, std::string label, ByteBudget* budget)
     : descriptor_(descriptor),
       owner_(owner),
       io_(io),
       log_(log),
       id_(id),
       label_(std::move(label)),
+      budget_(budget),
       input_(kInitialInput) {}
 
-Connection::~Connection() { ::close(descriptor_); }
+Connection::~Connection() {
+  ::close(descriptor_);
+  if (budget_ != nullptr) {
+    budget_->give(queued_bytes_);
+    if (input_.size() > kInitialInput) budget_->give(input_.size() - kInitialInput);
+  }
+}
 
 namespace {
 
@@ -122,6 +141,30 @@ void Connection::unpark() {
   update_interest_locked();
 }
 
+// Shrinking drops what the buffer holds: done only when it is empty.
+bool Connection::resize_input(std::size_t size) {
+  std::size_t const charged = input_.size() > kInitialInput ? input_.size() - kInitialInput : 0;
+  std::size_t const wanted = size > kInitialInput ? size - kInitialInput : 0;
+  if (budget_ != nullptr && wanted > charged && !budget_->take(wanted - charged)) return false;
+  try {
+    if (size < input_.size()) {
+      std::vector<char>(size).swap(input_);
+    } else {
+      input_.resize(size);
+    }
+  } catch (...) {
+    if (budget_ != nullptr && wanted > charged) budget_->give(wanted - charged);
+    throw;
+  }
+  if (budget_ != nullptr && charged > wanted) budget_->give(charged - wanted);
+  return true;
+}
+
+bool Connection::frame_started_before(std::chrono::steady_clock::time_point limit) {
+  std::lock_guard<std::mutex> lock(read_mutex_);
+  return frame_pending_ && frame_started_ < limit;
+}
+
 // Reads until the socket has nothing more (edge-triggered readiness is reported once per
 // arrival) and hands every whole frame to the owner.
 void Connection::read_locked(bool on_io_thread) {
@@ -192,10 +235,24 @@ bool Connection::parse_frames(bool on_io_thread) {
     std::memmove(input_.data(), input_.data() + position, filled_ - position);
     filled_ -= position;
   }
+  // A frame's clock starts with its first bytes; a peer that stops halfway is timed out by the
+  // owner (see frame_started_before).
+  if (filled_ == 0) {
+    frame_pending_ = false;
+  } else if (position > 0 || !frame_pending_) {
+    frame_pending_ = true;
+    frame_started_ = std::chrono::steady_clock::now();
+  }
   if (needed > input_.size()) {
-    input_.resize(needed);
+    if (!resize_input(needed)) {
+      close_locked_reader("no buffer space for a frame of " + std::to_string(needed) +
+                              " bytes (all connections together may hold " +
+                              std::to_string(budget_->limit()) + " bytes more)",
+                          false);
+      return false;
+    }
   } else if (filled_ == 0 && input_.size() > kKeptInput) {
-    std::vector<char>(kInitialInput).swap(input_);
+    resize_input(kInitialInput);
   }
   if (left) {
     left_to_io_thread_.store(true);
@@ -269,22 +326,35 @@ nelko_core_status Connection::send_locked(OutgoingFrame const& frame) {
   if (queue_.empty()) {
     ssize_t result = send_pieces(descriptor_, frame.pieces(), frame.piece_count());
     if (result >= 0 && static_cast<std::size_t>(result) == frame.size()) {
+      if (refused_frames_ > 0) end_refusals_locked();
       return NELKO_CORE_STATUS_NO_ERROR;
     }
     if (result < 0 && !would_block(errno)) {
-      fail_locked(errno);
+      fail_locked(write_error(errno));
       return NELKO_CORE_STATUS_IPC_FAILED;
     }
     written = result > 0 ? static_cast<std::size_t>(result) : 0;
   } else if (queued_bytes_ + frame.size() > kMaxQueuedBytes) {
-    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
-                           "IPC connection %s: peer is not reading, %zu bytes wait; frame refused",
-                           label_.c_str(), queued_bytes_);
+    refuse_locked("the peer is not reading");
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
   bool was_empty = queue_.empty();
   std::size_t rest = frame.size() - written;
-  queue_.push_back({frame.copy_tail(written), rest, 0});
+  if (budget_ != nullptr && !budget_->take(rest)) {
+    if (written == 0) {
+      refuse_locked("the channel's connections hold all the bytes they may");
+      return NELKO_CORE_STATUS_IPC_FAILED;
+    }
+    // Part of the frame is on the wire: the rest cannot be dropped without breaking the stream.
+    fail_locked("no buffer space for the rest of a frame");
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+  try {
+    queue_.push_back({frame.copy_tail(written), rest, 0});
+  } catch (...) {
+    if (budget_ != nullptr) budget_->give(rest);
+    throw;
+  }
   queued_bytes_ += rest;
   if (was_empty) {
     // Writability is watched only while something waits: edges would wake the I/O thread on
@@ -318,11 +388,12 @@ bool Connection::flush_locked() {
     ssize_t result = send_pieces(descriptor_, pieces, count);
     if (result < 0) {
       if (would_block(errno)) return true;
-      fail_locked(errno);
+      fail_locked(write_error(errno));
       return false;
     }
     auto written = static_cast<std::size_t>(result);
     queued_bytes_ -= written;
+    if (budget_ != nullptr) budget_->give(written);
     while (written > 0) {
       Pending& front = queue_.front();
       std::size_t left = front.size - front.offset;
@@ -334,18 +405,43 @@ bool Connection::flush_locked() {
       queue_.pop_front();
     }
   }
+  end_refusals_locked();
   return true;
 }
 
 // The sender may hold locks of the owner, so the owner hears of it on the I/O thread.
-void Connection::fail_locked(int error_number) {
+void Connection::fail_locked(std::string reason) {
   closed_.store(true, std::memory_order_release);
-  queue_.clear();
-  queued_bytes_ = 0;
-  std::string reason = "write failed: " + std::generic_category().message(error_number);
-  io_.post([self = shared_from_this(), reason] {
+  clear_queue_locked();
+  io_.post([self = shared_from_this(), reason = std::move(reason)] {
     if (self->begin_shut_down()) self->owner_.on_closed(*self, reason, false);
   });
+}
+
+void Connection::clear_queue_locked() {
+  queue_.clear();
+  if (budget_ != nullptr) budget_->give(queued_bytes_);
+  queued_bytes_ = 0;
+  end_refusals_locked();
+}
+
+// A peer that never reads would otherwise be worth a line per send: the first refusal is
+// logged, the rest are counted until the peer reads again or the connection closes.
+void Connection::refuse_locked(char const* why) {
+  if (refused_frames_++ > 0) return;
+  nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                         "IPC connection %s: frame refused: %s (%zu bytes wait); further refusals "
+                         "are counted until frames go out again",
+                         label_.c_str(), why, queued_bytes_);
+}
+
+void Connection::end_refusals_locked() {
+  if (refused_frames_ > 1) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
+                           "IPC connection %s: %zu frames were refused while the peer did not read",
+                           label_.c_str(), refused_frames_);
+  }
+  refused_frames_ = 0;
 }
 
 // ---- Closing -------------------------------------------------------------------------------
@@ -359,8 +455,7 @@ bool Connection::begin_shut_down() {
   {
     std::lock_guard<std::mutex> lock(write_mutex_);
     closed_.store(true, std::memory_order_release);
-    queue_.clear();
-    queued_bytes_ = 0;
+    clear_queue_locked();
   }
   std::lock_guard<std::mutex> lock(interest_mutex_);
   if (shut_.exchange(true)) return false;

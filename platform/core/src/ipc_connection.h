@@ -2,6 +2,7 @@
 #define NELKO_CORE_IPC_CONNECTION_H
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -19,6 +20,22 @@
 namespace nelko::core {
 
 class Connection;
+
+// Bytes that the connections of one channel may hold beyond their fixed receive buffers, shared
+// by all of them: receive buffers grown for a large frame, and frames queued for a slow peer.
+// Without it, many peers that each stay within their own bounds could still exhaust memory.
+class ByteBudget {
+ public:
+  explicit ByteBudget(std::size_t limit) : limit_(limit) {}
+  // False, taking nothing, when `bytes` more would exceed the limit.
+  bool take(std::size_t bytes);
+  void give(std::size_t bytes) { used_.fetch_sub(bytes, std::memory_order_relaxed); }
+  std::size_t limit() const { return limit_; }
+
+ private:
+  std::size_t const limit_;
+  std::atomic<std::size_t> used_{0};
+};
 
 // The channel that owns connections.
 class ConnectionOwner {
@@ -61,9 +78,11 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // make the process grow without bound.
   static constexpr std::size_t kMaxQueuedBytes = 4u << 20;
 
-  // Takes over `descriptor` (a connected, non-blocking stream socket).
+  // Takes over `descriptor` (a connected, non-blocking stream socket). With a `budget`, what
+  // the connection holds beyond its fixed receive buffer is drawn from it: a frame that does not
+  // fit closes the connection, and a send that does not fit fails as with a full queue.
   Connection(int descriptor, ConnectionOwner& owner, IoThread& io, void* log, std::uint64_t id,
-             std::string label);
+             std::string label, ByteBudget* budget = nullptr);
   ~Connection();
   Connection(Connection const&) = delete;
   Connection& operator=(Connection const&) = delete;
@@ -104,6 +123,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   void return_reading();
   // Gives parked reading back to the I/O thread.
   void unpark();
+  // True when the first bytes of a frame that is still incomplete came before `limit`.
+  bool frame_started_before(std::chrono::steady_clock::time_point limit);
 
   void on_ready(std::uint32_t events) noexcept override;
 
@@ -116,6 +137,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
 
   // With read_mutex_ held.
   void read_locked(bool on_io_thread);
+  // Resizes the receive buffer, drawing on or giving back to the budget; false when it is short.
+  bool resize_input(std::size_t size);
   bool parse_frames(bool on_io_thread);
   void close_locked_reader(std::string const& reason, bool orderly);
 
@@ -123,7 +146,12 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // With write_mutex_ held.
   nelko_core_status send_locked(OutgoingFrame const& frame);
   bool flush_locked();
-  void fail_locked(int error_number);
+  void fail_locked(std::string reason);
+  // Empties the queue, giving its bytes back to the budget.
+  void clear_queue_locked();
+  // A frame refused because the peer does not read: logged once per episode.
+  void refuse_locked(char const* why);
+  void end_refusals_locked();
   // With interest_mutex_ held: tells the epoll set what the I/O thread waits for.
   void update_interest_locked();
   bool begin_shut_down();
@@ -140,6 +168,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::atomic<bool> closed_{false};  // written with write_mutex_ held: no send after it is set
   std::deque<Pending> queue_;
   std::size_t queued_bytes_ = 0;
+  std::size_t refused_frames_ = 0;  // since the peer last drained the queue
+  ByteBudget* const budget_;
 
   // Taken after write_mutex_ when both are held.
   std::mutex outstanding_mutex_;
@@ -160,6 +190,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::mutex read_mutex_;
   std::vector<char> input_;
   std::size_t filled_ = 0;
+  bool frame_pending_ = false;  // filled_ holds the start of a frame, which came at:
+  std::chrono::steady_clock::time_point frame_started_{};
   // A borrower met a frame that only the I/O thread may take: the I/O thread reads next.
   std::atomic<bool> left_to_io_thread_{false};
 };

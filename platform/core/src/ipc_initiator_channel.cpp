@@ -18,7 +18,7 @@
 namespace nelko::core {
 
 nelko_core_status InitiatorChannel::open(void* log, char const* name, InitiatorChannel*& channel) {
-  std::string directory;
+  SocketDirectory directory;
   nelko_core_status status = resolve_socket_directory(log, directory);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   std::unique_ptr<InitiatorChannel> made(new InitiatorChannel(log, name, std::move(directory)));
@@ -37,7 +37,7 @@ int make_eventfd() {
 
 }  // namespace
 
-InitiatorChannel::InitiatorChannel(void* log, std::string name, std::string directory)
+InitiatorChannel::InitiatorChannel(void* log, std::string name, SocketDirectory directory)
     : IpcHandle(kKind),
       log_(log),
       name_(std::move(name)),
@@ -71,7 +71,7 @@ nelko_core_status InitiatorChannel::connection_to(std::string_view target,
   }
   sockaddr_un address;
   socklen_t length;
-  if (!make_socket_address(directory_, target, address, length)) {
+  if (!make_socket_address(directory_.path, target, address, length)) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
                            "IPC: target name '%.*s' makes a socket path that is too long",
                            static_cast<int>(target.size()), target.data());
@@ -88,6 +88,10 @@ nelko_core_status InitiatorChannel::connection_to(std::string_view target,
                            "IPC: cannot connect to target '%.*s': %s",
                            static_cast<int>(target.size()), target.data(),
                            std::generic_category().message(error_number).c_str());
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+  if (!target_admitted(log_, descriptor, directory_, target)) {
+    ::close(descriptor);
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
   std::shared_ptr<Connection> made;

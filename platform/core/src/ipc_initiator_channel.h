@@ -17,6 +17,7 @@
 #include "io_thread.h"
 #include "ipc_connection.h"
 #include "ipc_handle.h"
+#include "ipc_socket_directory.h"
 #include "nelko_core_channel_events.h"
 #include "nelko_core_ipc.h"
 
@@ -50,7 +51,7 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   // A response's texts: target name, interface name, uuid, payload.
   using Responses = Deliveries<initiator_response_receive_callback, 4>;
 
-  InitiatorChannel(void* log, std::string name, std::string directory);
+  InitiatorChannel(void* log, std::string name, SocketDirectory directory);
   // The open connection to `target`, connecting when there is none; `fresh` tells whether it
   // was made by this call (it then already carries the hello and any subscription).
   nelko_core_status connection_to(std::string_view target, std::shared_ptr<Connection>& connection,
@@ -74,7 +75,7 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
 
   void* const log_;
   std::string const name_;
-  std::string const directory_;
+  SocketDirectory const directory_;
   // Declared before everything that holds sockets, so that it is destroyed after them.
   IoThread io_;
 

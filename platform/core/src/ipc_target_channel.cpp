@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -38,9 +39,9 @@ bool target_listens(sockaddr_un const& address, socklen_t length) {
   return result == 0 || error_number == EAGAIN;
 }
 
-// Binds and listens at `address`; the socket file gets mode 0600 (the default directory is
-// private already; a directory chosen through NELKO_IPC_DIR may not be).
-int listen_at(void* log, sockaddr_un const& address, socklen_t length) {
+// Binds and listens at `address`; the socket file gets its mode whatever the umask.
+int listen_at(void* log, SocketDirectory const& directory, sockaddr_un const& address,
+              socklen_t length) {
   char const* path = address.sun_path;
   int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (descriptor < 0) {
@@ -54,7 +55,7 @@ int listen_at(void* log, sockaddr_un const& address, socklen_t length) {
     ::close(descriptor);
     return -1;
   }
-  if (::chmod(path, 0600) != 0 || ::listen(descriptor, SOMAXCONN) != 0) {
+  if (!set_socket_file_access(directory, path) || ::listen(descriptor, SOMAXCONN) != 0) {
     nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "IPC: cannot listen at %s: %s", path,
                            error_text(errno).c_str());
     ::close(descriptor);
@@ -68,12 +69,12 @@ int listen_at(void* log, sockaddr_un const& address, socklen_t length) {
 
 nelko_core_status TargetChannel::open(void* log, char const* target_name,
                                       char const* interface_name, TargetChannel*& channel) {
-  std::string directory;
+  SocketDirectory directory;
   nelko_core_status status = resolve_socket_directory(log, directory);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   sockaddr_un address;
   socklen_t length;
-  if (!make_socket_address(directory, target_name, address, length)) {
+  if (!make_socket_address(directory.path, target_name, address, length)) {
     nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR,
                            "IPC: target name '%s' makes a socket path that is too long",
                            target_name);
@@ -94,11 +95,12 @@ nelko_core_status TargetChannel::open(void* log, char const* target_name,
     }
     ::unlink(path.c_str());  // left behind by a target that did not close its channel
   }
-  int descriptor = listen_at(log, address, length);
+  int descriptor = listen_at(log, directory, address, length);
   if (descriptor < 0) return NELKO_CORE_STATUS_IPC_FAILED;
   std::unique_ptr<TargetChannel> made;
   try {
-    made.reset(new TargetChannel(log, target_name, interface_name, path, descriptor));
+    made.reset(new TargetChannel(log, target_name, interface_name, std::move(directory), path,
+                                 descriptor));
   } catch (...) {
     ::close(descriptor);
     ::unlink(path.c_str());
@@ -112,11 +114,12 @@ nelko_core_status TargetChannel::open(void* log, char const* target_name,
 }
 
 TargetChannel::TargetChannel(void* log, std::string name, std::string interface_name,
-                             std::string path, int listening_descriptor)
+                             SocketDirectory directory, std::string path, int listening_descriptor)
     : IpcHandle(kKind),
       log_(log),
       name_(std::move(name)),
       interface_name_(std::move(interface_name)),
+      directory_(std::move(directory)),
       path_(std::move(path)),
       io_(log),
       listening_(listening_descriptor) {
@@ -144,15 +147,23 @@ TargetChannel::~TargetChannel() {
 }
 
 void TargetChannel::accept_pending() noexcept {
+  arm_check();
   for (;;) {
     int descriptor = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (descriptor < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
       // Out of descriptors, typically: try again a little later instead of spinning.
-      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING, "IPC target '%s': accept: %s",
-                             name_.c_str(), error_text(errno).c_str());
-      io_.post_after(std::chrono::milliseconds(100), [this] { accept_pending(); });
+      int const error_number = errno;
+      warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, "accept", "IPC target '%s': accept: %s",
+                    name_.c_str(), error_text(error_number).c_str());
+      if (!accept_retry_pending_) {
+        accept_retry_pending_ = true;
+        io_.post_after(std::chrono::milliseconds(100), [this] {
+          accept_retry_pending_ = false;
+          accept_pending();
+        });
+      }
       return;
     }
     try {
@@ -170,15 +181,17 @@ void TargetChannel::accept_one(int descriptor) {
   std::string number = "#" + std::to_string(id);
   std::shared_ptr<Connection> connection;
   try {
-    connection = std::make_shared<Connection>(descriptor, static_cast<ConnectionOwner&>(*this),
-                                              io_, log_, id, name_ + number);
-  } catch (...) {
-    ::close(descriptor);
-    throw;
-  }
-  {
     std::lock_guard<std::mutex> lock(peers_mutex_);
-    peers_.emplace(id, Peer{connection, number, false});
+    if (!may_accept(descriptor)) {
+      ::close(descriptor);
+      return;
+    }
+    connection = std::make_shared<Connection>(descriptor, static_cast<ConnectionOwner&>(*this), io_,
+                                              log_, id, name_ + number, &budget_);
+    peers_.emplace(id, Peer{connection, number, false, false});
+  } catch (...) {
+    if (!connection) ::close(descriptor);
+    throw;
   }
   try {
     connection->start();
@@ -187,6 +200,72 @@ void TargetChannel::accept_one(int descriptor) {
     peers_.erase(id);
     throw;
   }
+}
+
+bool TargetChannel::may_accept(int descriptor) {
+  PeerCredentials peer;
+  if (!peer_admitted(descriptor, directory_, peer)) {
+    if (!peer.known) {
+      warnings_.log(NELKO_CORE_LOG_PRIORITY_ERR, "no credentials",
+                    "IPC target '%s': refusing a connection whose credentials cannot be read",
+                    name_.c_str());
+    } else {
+      warnings_.log(NELKO_CORE_LOG_PRIORITY_ERR, "uid " + std::to_string(peer.uid),
+                    "IPC target '%s': refusing a connection from uid %lu (pid %ld), which is "
+                    "neither this user, root nor a member of the IPC group",
+                    name_.c_str(), static_cast<unsigned long>(peer.uid),
+                    static_cast<long>(peer.pid));
+    }
+    return false;
+  }
+  if (peers_.size() >= kMaxConnections) {
+    warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, "connection limit",
+                  "IPC target '%s': refusing a connection from uid %lu (pid %ld): %zu are open, "
+                  "the most it serves",
+                  name_.c_str(), static_cast<unsigned long>(peer.uid), static_cast<long>(peer.pid),
+                  kMaxConnections);
+    return false;
+  }
+  return true;
+}
+
+void TargetChannel::drop_locked(Peers::iterator peer, std::string_view cause,
+                                std::string const& why) {
+  warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, cause, "IPC target '%s': connection %s closed: %s",
+                name_.c_str(), peer->second.reply_to.c_str(), why.c_str());
+  std::shared_ptr<Connection> connection = std::move(peer->second.connection);
+  peers_.erase(peer);
+  connection->shut_down();
+}
+
+// An idle target is not woken: the check runs while there are connections or log runs.
+void TargetChannel::arm_check() {
+  if (check_armed_) return;
+  check_armed_ = true;
+  io_.post_after(std::chrono::seconds(1), [this] { check_periodically(); });
+}
+
+void TargetChannel::check_periodically() {
+  check_armed_ = false;
+  auto const now = std::chrono::steady_clock::now();
+  std::vector<std::shared_ptr<Connection>> connections;
+  {
+    std::lock_guard<std::mutex> lock(peers_mutex_);
+    connections.reserve(peers_.size());
+    for (auto const& entry : peers_) connections.push_back(entry.second.connection);
+  }
+  // Asked without peers_mutex_: a connection calls its owner with its read lock held.
+  for (auto const& connection : connections) {
+    if (!connection->frame_started_before(now - kFrameTimeout)) continue;
+    std::lock_guard<std::mutex> lock(peers_mutex_);
+    auto found = peers_.find(connection->id());
+    if (found == peers_.end()) continue;
+    drop_locked(found, "frame time-out",
+                "a frame begun more than " + std::to_string(kFrameTimeout.count()) +
+                    " s ago is still incomplete");
+  }
+  bool const serving = !connections.empty();
+  if (!warnings_.sweep(now) || serving) arm_check();
 }
 
 // Only the I/O thread reads a target's connections.
@@ -201,7 +280,25 @@ bool TargetChannel::on_frame(Connection& connection, IncomingFrame const& frame,
   Peer& peer = found->second;
   switch (frame.kind) {
     case FrameKind::hello:
-      peer.reply_to = std::string(frame.texts[0]) + "#" + std::to_string(connection.id());
+      // The name is fixed once: reply addresses handed out must keep naming this connection.
+      if (peer.named) {
+        warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, "second hello",
+                      "IPC target '%s': %s sent a second hello, ignored", name_.c_str(),
+                      peer.reply_to.c_str());
+      } else if (!valid_initiator_name(frame.texts[0])) {
+        // A NUL, '#' or '/' would let the name pass for another reply address in C code. The
+        // line shows the name up to a NUL, where a C text would end it anyway.
+        std::string_view name = frame.texts[0];
+        name = name.substr(0, std::min({name.size(), std::size_t{64}, name.find('\0')}));
+        drop_locked(found, "initiator name",
+                    "initiator name '" + std::string(name) + "' (" +
+                        std::to_string(frame.texts[0].size()) +
+                        " bytes) refused: it must be 1 to " + std::to_string(kMaxInitiatorName) +
+                        " bytes without control bytes, NUL, '#' or '/'");
+      } else {
+        peer.reply_to = std::string(frame.texts[0]) + "#" + std::to_string(connection.id());
+        peer.named = true;
+      }
       break;
     case FrameKind::subscribe:
       peer.subscribed = true;
@@ -210,9 +307,9 @@ bool TargetChannel::on_frame(Connection& connection, IncomingFrame const& frame,
       peer.subscribed = false;
       break;
     default:
-      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
-                             "IPC target '%s': %s sent a frame of kind %d, ignored", name_.c_str(),
-                             peer.reply_to.c_str(), static_cast<int>(frame.kind));
+      warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, "unexpected frame",
+                    "IPC target '%s': %s sent a frame of kind %d, ignored", name_.c_str(),
+                    peer.reply_to.c_str(), static_cast<int>(frame.kind));
       break;
   }
   return true;
@@ -233,9 +330,10 @@ void TargetChannel::deliver_command(Connection& connection, IncomingFrame const&
     reply_to = found->second.reply_to;
   }
   if (!commands_.deliver({reply_to, frame.texts[1], frame.texts[2]})) {
-    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
-                           "IPC target '%s': %zu commands wait unread; the oldest was dropped",
-                           name_.c_str(), kMaxQueuedCommands);
+    warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, "command queue full",
+                  "IPC target '%s': commands wait unread (at most %zu or %zu bytes are kept); "
+                  "the oldest was dropped",
+                  name_.c_str(), kMaxQueuedCommands, kMaxQueuedCommandBytes);
   }
 }
 
@@ -243,11 +341,21 @@ void TargetChannel::on_closed(Connection& connection, std::string const& reason,
   std::lock_guard<std::mutex> lock(peers_mutex_);
   auto found = peers_.find(connection.id());
   if (found == peers_.end()) return;
-  // Initiators come and go; only a broken connection is worth a warning.
-  nelko_core_logging_log(log_,
-                         orderly ? NELKO_CORE_LOG_PRIORITY_DEBUG : NELKO_CORE_LOG_PRIORITY_WARNING,
-                         "IPC target '%s': connection %s closed (%s)", name_.c_str(),
-                         found->second.reply_to.c_str(), reason.c_str());
+  // Initiators come and go; only a broken connection is worth a warning. A peer that breaks
+  // connection after connection repeats one cause, whatever sizes the reasons quote.
+  if (orderly) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_DEBUG,
+                           "IPC target '%s': connection %s closed (%s)", name_.c_str(),
+                           found->second.reply_to.c_str(), reason.c_str());
+  } else {
+    std::string cause = reason;
+    cause.erase(
+        std::remove_if(cause.begin(), cause.end(), [](char c) { return c >= '0' && c <= '9'; }),
+        cause.end());
+    warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, cause,
+                  "IPC target '%s': connection %s closed (%s)", name_.c_str(),
+                  found->second.reply_to.c_str(), reason.c_str());
+  }
   peers_.erase(found);
 }
 
@@ -290,7 +398,10 @@ nelko_core_status TargetChannel::send_response(char const* reply_to, char const*
   {
     std::lock_guard<std::mutex> lock(peers_mutex_);
     auto found = peers_.find(static_cast<std::uint64_t>(id));
-    if (found == peers_.end()) return NELKO_CORE_STATUS_IPC_FAILED;
+    // The whole address must be the one handed out for that connection.
+    if (found == peers_.end() || found->second.reply_to != reply_to) {
+      return NELKO_CORE_STATUS_IPC_FAILED;
+    }
     connection = found->second.connection;
   }
   return connection->send(frame);

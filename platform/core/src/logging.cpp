@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -34,8 +35,72 @@ int threshold_from_environment() {
   return NELKO_CORE_LOG_PRIORITY_INFO;
 }
 
+// Log texts carry what peers sent (names, identifiers, reasons) and end up on terminals and in
+// line-based log stores, so a line must show exactly one line and nothing a terminal acts on.
+// Printable ASCII and well-formed UTF-8 of printable characters stay as they are; control
+// bytes (C0, DEL and the C1 range, which some terminals obey too), bytes that are not part of
+// well-formed UTF-8 and the backslash are written as \xNN, which keeps the escaping unambiguous.
+
+// The length of the UTF-8 sequence of a printable character that starts `text`, or 0.
+std::size_t printable_sequence(unsigned char const* text, std::size_t size) {
+  unsigned char const lead = text[0];
+  std::size_t length;
+  unsigned char low = 0x80, high = 0xbf;  // the range of the second byte
+  if (lead >= 0x20 && lead < 0x7f) return lead == '\\' ? 0 : 1;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+    if (lead == 0xc2) low = 0xa0;  // U+0080..U+009F are the C1 controls
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) low = 0xa0;   // overlong
+    if (lead == 0xed) high = 0x9f;  // surrogates
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) low = 0x90;   // overlong
+    if (lead == 0xf4) high = 0x8f;  // beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (size < length || text[1] < low || text[1] > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (text[i] < 0x80 || text[i] > 0xbf) return 0;
+  }
+  return length;
+}
+
+bool needs_escaping(char const* text, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte >= 0x7f || byte == '\\') return true;
+  }
+  return false;
+}
+
+void append_escaped(std::string& out, char const* text, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  auto const* bytes = reinterpret_cast<unsigned char const*>(text);
+  for (std::size_t i = 0; i < size;) {
+    std::size_t length = printable_sequence(bytes + i, size - i);
+    if (length > 0) {
+      out.append(text + i, length);
+      i += length;
+      continue;
+    }
+    char const escaped[] = {'\\', 'x', kDigits[bytes[i] >> 4], kDigits[bytes[i] & 0xf]};
+    out.append(escaped, sizeof escaped);
+    ++i;
+  }
+}
+
+std::string escaped(char const* text) {
+  std::string out;
+  append_escaped(out, text, std::strlen(text));
+  return out;
+}
+
 struct Logger {
-  explicit Logger(char const* name) : ident(name), threshold(threshold_from_environment()) {}
+  explicit Logger(char const* name)
+      : ident(escaped(name)), threshold(threshold_from_environment()) {}
   unsigned magic = kLoggerMagic;
   std::string ident;
   int threshold;
@@ -70,7 +135,7 @@ void write_all(char const* data, std::size_t size) {
 }
 
 // Formats prefix and message into one buffer (on the stack for ordinary lengths) so that the
-// line leaves in one write(2).
+// line leaves in one write(2); a message that needs escaping is escaped into a second one.
 void write_line(Logger const& logger, int priority, char const* format, va_list args) {
   char stack_buffer[1024];
   int prefix =
@@ -86,18 +151,30 @@ void write_line(Logger const& logger, int priority, char const* format, va_list 
   va_end(copy);
   if (message < 0) return;
   std::size_t line = static_cast<std::size_t>(prefix) + static_cast<std::size_t>(message) + 1;
-  if (line < sizeof stack_buffer) {
-    stack_buffer[line - 1] = '\n';
-    write_all(stack_buffer, line);
+  char* text = stack_buffer;
+  std::unique_ptr<char[]> heap;
+  if (line >= sizeof stack_buffer) {
+    heap.reset(new (std::nothrow) char[line + 1]);
+    if (!heap) return;
+    std::snprintf(heap.get(), line + 1, "%s[%ld]: %s: ", logger.ident.c_str(),
+                  static_cast<long>(::getpid()), kPriorityNames[priority]);
+    std::vsnprintf(heap.get() + prefix, line + 1 - static_cast<std::size_t>(prefix), format, args);
+    text = heap.get();
+  }
+  auto const message_size = static_cast<std::size_t>(message);
+  if (!needs_escaping(text + prefix, message_size)) {
+    text[line - 1] = '\n';
+    write_all(text, line);
     return;
   }
-  std::unique_ptr<char[]> heap(new (std::nothrow) char[line + 1]);
-  if (!heap) return;
-  std::snprintf(heap.get(), line + 1, "%s[%ld]: %s: ", logger.ident.c_str(),
-                static_cast<long>(::getpid()), kPriorityNames[priority]);
-  std::vsnprintf(heap.get() + prefix, line + 1 - static_cast<std::size_t>(prefix), format, args);
-  heap[line - 1] = '\n';
-  write_all(heap.get(), line);
+  try {
+    std::string escaped_line(text, static_cast<std::size_t>(prefix));
+    append_escaped(escaped_line, text + prefix, message_size);
+    escaped_line.push_back('\n');
+    write_all(escaped_line.data(), escaped_line.size());
+  } catch (std::bad_alloc const&) {
+    // The line is lost; logging never fails its caller.
+  }
 }
 
 }  // namespace

@@ -13,8 +13,9 @@
 
 namespace nelko::core {
 
-// Deliveries kept for threads that pull them, oldest first, with a cap. A puller gives up with
-// `diverted` as soon as deliveries go to callbacks instead (the owner calls wake_all() then).
+// Deliveries kept for threads that pull them, oldest first, with a cap on their number and,
+// given a `measure` of an item's bytes, on their bytes. A puller gives up with `diverted` as
+// soon as deliveries go to callbacks instead (the owner calls wake_all() then).
 //
 // A puller may also fetch deliveries itself instead of waiting for another thread to push them
 // (see pop() with a reader); `wake_reader` then interrupts such a puller.
@@ -24,8 +25,14 @@ class PullQueue {
   enum class Result { item, timed_out, diverted };
   struct NoReader {};
 
-  explicit PullQueue(std::size_t capacity, std::function<void()> wake_reader = {})
-      : capacity_(capacity), wake_reader_(std::move(wake_reader)) {}
+  using Measure = std::function<std::size_t(Item const&)>;
+
+  explicit PullQueue(std::size_t capacity, std::function<void()> wake_reader = {},
+                     std::size_t max_bytes = 0, Measure measure = {})
+      : capacity_(capacity),
+        max_bytes_(max_bytes),
+        measure_(std::move(measure)),
+        wake_reader_(std::move(wake_reader)) {}
 
   // Appends `item`; returns false when the oldest item had to be dropped to make room. A puller
   // that is reading is woken, unless it pushes this item itself (`by_reader`).
@@ -34,11 +41,15 @@ class PullQueue {
     bool wake_reader = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (items_.size() >= capacity_) {
+      std::size_t const size = bytes_of(item);
+      while (!items_.empty() &&
+             (items_.size() >= capacity_ || (measure_ && bytes_ + size > max_bytes_))) {
+        bytes_ -= bytes_of(items_.front());
         items_.pop_front();
         dropped = true;
       }
       items_.push_back(std::move(item));
+      bytes_ += size;
       wake_reader = reading_ && !by_reader;
     }
     available_.notify_one();
@@ -49,14 +60,14 @@ class PullQueue {
   // Puts back an item just taken with try_pop(), in front of the others.
   void push_front(Item&& item) {
     std::lock_guard<std::mutex> lock(mutex_);
+    bytes_ += bytes_of(item);
     items_.push_front(std::move(item));
   }
 
   bool try_pop(Item& item) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (items_.empty()) return false;
-    item = std::move(items_.front());
-    items_.pop_front();
+    take_front(item);
     return true;
   }
 
@@ -78,8 +89,7 @@ class PullQueue {
     for (;;) {
       if (diverted()) return Result::diverted;
       if (!items_.empty()) {
-        item = std::move(items_.front());
-        items_.pop_front();
+        take_front(item);
         return Result::item;
       }
       int wait_ms = -1;
@@ -129,10 +139,21 @@ class PullQueue {
   }
 
  private:
+  std::size_t bytes_of(Item const& item) const { return measure_ ? measure_(item) : 0; }
+  // With mutex_ held.
+  void take_front(Item& item) {
+    bytes_ -= bytes_of(items_.front());
+    item = std::move(items_.front());
+    items_.pop_front();
+  }
+
   std::mutex mutex_;
   std::condition_variable available_;
   std::deque<Item> items_;
-  std::size_t capacity_;
+  std::size_t bytes_ = 0;  // of items_, by measure_
+  std::size_t const capacity_;
+  std::size_t const max_bytes_;
+  Measure const measure_;
   std::function<void()> const wake_reader_;
   bool reading_ = false;  // a puller is in read()
 };
