@@ -181,6 +181,21 @@ TEST_F(HostileTargetTest, AnswersToIdentifiersNobodySentAreDropped) {
   std::this_thread::sleep_for(milliseconds(100));
   nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &calls);
   EXPECT_EQ(calls.values, std::vector<double>{2});
+
+  // A flood of them costs one line, not one per answer.
+  HostileTarget flood(directory_, "flood", [&](Command const& command) {
+    std::string answers;
+    for (int i = 0; i < 2000; ++i) answers += stranger(command);
+    return std::vector<Reply>{Reply{milliseconds(0), answers}};
+  });
+  EXPECT_EQ(num_roi("flood", 300, num), kFailed);
+  std::string const log = quiet.text();
+  std::size_t lines = 0;
+  for (auto at = log.find("IPC: target 'flood' answered request"); at != std::string::npos;
+       at = log.find("IPC: target 'flood' answered request", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 1u);
 }
 
 TEST_F(HostileTargetTest, BrokenFramesDropTheConnectionAndTheNextRequestReconnects) {

@@ -279,11 +279,10 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
         return false;  // sinks and callbacks run on the I/O thread
       }
       if (!connection.settle(uuid)) {
-        nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
-                               "IPC: target '%s' answered request %.*s, which is not outstanding "
-                               "on its connection; dropped",
-                               connection.label().c_str(), static_cast<int>(uuid.size()),
-                               uuid.data());
+        warn("unsolicited answer from " + connection.label(),
+             "IPC: target '%s' answered request %.*s, which is not outstanding on its connection; "
+             "dropped",
+             connection.label().c_str(), static_cast<int>(uuid.size()), uuid.data());
         return true;
       }
       if (on_io_thread) {
@@ -310,17 +309,22 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
       deliver_event(connection, frame);
       return true;
     default:
-      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
-                             "IPC: target '%s' sent a frame of kind %d, ignored",
-                             connection.label().c_str(), static_cast<int>(frame.kind));
+      warn("unexpected frame from " + connection.label(),
+           "IPC: target '%s' sent a frame of kind %d, ignored", connection.label().c_str(),
+           static_cast<int>(frame.kind));
       return true;
   }
 }
 
 void InitiatorChannel::log_dropped_response() {
-  nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
-                         "IPC: %zu responses wait unread; the oldest was dropped",
-                         kMaxQueuedResponses);
+  warn("responses wait unread", "IPC: %zu responses wait unread; the oldest was dropped",
+       kMaxQueuedResponses);
+}
+
+template <typename... Args>
+void InitiatorChannel::warn(std::string const& cause, char const* format, Args... args) {
+  warnings_.sweep(RepeatedWarnings::Clock::now());  // a quiet cause starts a new run
+  warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, cause, format, args...);
 }
 
 void InitiatorChannel::deliver_response(std::string_view target, std::string_view interface_name,

@@ -20,6 +20,7 @@
 #include "ipc_socket_directory.h"
 #include "nelko_core_channel_events.h"
 #include "nelko_core_ipc.h"
+#include "repeated_warnings.h"
 
 namespace nelko::core {
 
@@ -71,6 +72,9 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   void fail_outstanding(std::string const& target,
                         std::vector<Connection::Outstanding> const& outstanding);
   void log_dropped_response();
+  // A warning that a target can provoke at will: logged once per run of its cause, with a count.
+  template <typename... Args>
+  void warn(std::string const& cause, char const* format, Args... args);
   void deliver_event(Connection& connection, IncomingFrame const& frame);
 
   void* const log_;
@@ -88,6 +92,7 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   Responses responses_;
   CallbackRegistry<initiator_event_receive_callback> event_callbacks_;
   std::atomic<ResponseSink*> sink_{nullptr};
+  RepeatedWarnings warnings_{log_};
 };
 
 }  // namespace nelko::core
