@@ -198,6 +198,40 @@ TEST_F(HostileTargetTest, AnswersToIdentifiersNobodySentAreDropped) {
   EXPECT_EQ(lines, 1u);
 }
 
+// A target cannot answer for another: an answer counts only on the connection its command went
+// out on. B learns the identifier of a request to A and answers it first.
+TEST_F(HostileTargetTest, ATargetCannotAnswerARequestMadeToAnother) {
+  std::mutex mutex;
+  std::string asked_of_a;
+  HostileTarget a(directory_, "a", [&](Command const& command) {
+    std::lock_guard<std::mutex> lock(mutex);
+    asked_of_a = command.uuid;
+    return std::vector<Reply>{Reply{milliseconds(300), HostileTarget::answer(command, 1)}};
+  });
+  HostileTarget b(directory_, "b", [&](Command const& command) {
+    Command forged = command;
+    std::lock_guard<std::mutex> lock(mutex);
+    forged.uuid = asked_of_a;
+    return std::vector<Reply>{Reply{milliseconds(0), HostileTarget::answer(forged, 666)},
+                              Reply{milliseconds(0), HostileTarget::answer(command, 2)}};
+  });
+  handle_ = open_handle();
+  CapturedStderr quiet;
+  void* uuid = nullptr;
+  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle_, "a", &uuid), kOk);
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !asked_of_a.empty();
+  }));
+  unsigned int num = 0;
+  EXPECT_EQ(num_roi("b", 3000, num), kOk);
+  EXPECT_EQ(num, 2u);
+  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle_, "a", 3000, uuid, &num),
+            kOk);
+  EXPECT_EQ(num, 1u) << "B's forged answer was taken for A's";
+  EXPECT_NE(quiet.text().find("IPC: target 'b' answered request"), std::string::npos);
+}
+
 TEST_F(HostileTargetTest, BrokenFramesDropTheConnectionAndTheNextRequestReconnects) {
   enum class Mode { truncated, missing_text, unknown_kind, unexpected_kind, good };
   std::atomic<Mode> mode{Mode::truncated};
