@@ -163,7 +163,8 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
 void ResponseRouter::after_callbacks(std::string_view uuid) {
   std::unique_lock<std::mutex> lock(m_mutex);
   auto pending = m_pending.find(std::string(uuid));
-  if (pending == m_pending.end()) return;  // its object took it
+  // Gone: its object took it. Only an asynchronous request is left to the callbacks.
+  if (pending == m_pending.end() || !pending->second.request.async) return;
   std::string const target = std::move(pending->second.request.target);
   m_pending.erase(pending);
   lock.unlock();
