@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -57,53 +58,33 @@ TEST_F(SettingsFileTest, LifecycleStatuses) {
   }
 }
 
-// Where a write puts its new file: beside the settings file, named after it.
-bool is_new_file_of(std::string const& candidate, std::string const& path) {
-  return candidate.rfind(path + '.', 0) == 0 && candidate.size() > path.size() + 5 &&
-         candidate.compare(candidate.size() - 4, 4, ".tmp") == 0;
-}
-
-// The index of the first call from `from` on that matches, or calls.size().
-template <class Match>
-std::size_t find_call(std::vector<SystemCall> const& calls, std::size_t from, Match match) {
-  while (from < calls.size() && !match(calls[from])) ++from;
-  return from;
-}
-
+// A write creates a fresh file beside the settings file, never opening what another put at the
+// name; puts the content on disk before it replaces the old file; and makes the rename durable.
 TEST_F(SettingsFileTest, WriteCreatesAFreshFileSyncsItRenamesItAndSyncsTheDirectory) {
   SystemCallRecorder recorder;
   ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
-  auto const& calls = recorder.calls();
-
-  std::size_t open = find_call(calls, 0, [&](SystemCall const& call) {
-    return call.name == "open" && is_new_file_of(call.path, path_);
-  });
-  ASSERT_LT(open, calls.size());
-  SystemCall const created = calls[open];
-  int const required = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  EXPECT_EQ(created.flags & required, required) << "never open what another put at the name";
-  EXPECT_EQ(created.mode, 0600u);
-  auto on_new_file = [&](char const* name) {
-    return [&created, name](SystemCall const& call) {
-      return call.name == name && call.fd == created.fd;
-    };
-  };
-  std::size_t write = find_call(calls, open, on_new_file("write"));
-  std::size_t sync = find_call(calls, write, on_new_file("fsync"));
-  std::size_t rename = find_call(calls, sync, [&](SystemCall const& call) {
-    return call.name == "rename" && call.path == created.path && call.to == path_;
-  });
-  EXPECT_LT(write, sync);
-  EXPECT_LT(sync, rename) << "the content is on disk before it replaces the old file";
-  ASSERT_LT(rename, calls.size());
-  std::size_t directory = find_call(calls, rename, [](SystemCall const& call) {
-    return call.name == "open" && (call.flags & O_DIRECTORY);
-  });
-  ASSERT_LT(directory, calls.size());
-  std::size_t directory_sync = find_call(calls, directory, [&](SystemCall const& call) {
-    return call.name == "fsync" && call.fd == calls[directory].fd;
-  });
-  EXPECT_LT(directory_sync, calls.size()) << "the rename is made durable";
+  // The calls on the new file and the directory, in order, as one line.
+  std::string trace;
+  int created = -2, directory = -2;
+  for (SystemCall const& call : recorder.calls()) {
+    if (call.name == "open" && std::regex_match(call.path, std::regex(path_ + "\\..+\\.tmp"))) {
+      created = call.fd;
+      int const required = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+      EXPECT_EQ(call.flags & required, required);
+      EXPECT_EQ(call.mode, 0600u);
+      trace += "create ";
+    } else if (call.name == "open" && (call.flags & O_DIRECTORY)) {
+      directory = call.fd;
+      trace += "directory ";
+    } else if (call.fd == directory || call.fd == created) {
+      trace += call.name + (call.fd == directory ? "-directory " : " ");
+    } else if (call.name == "rename" && call.to == path_) {
+      trace += "rename ";
+    }
+  }
+  EXPECT_TRUE(std::regex_search(trace, std::regex("create (.* )?write (.* )?fsync (.* )?rename "
+                                                  "(.* )?directory (.* )?fsync-directory")))
+      << trace;
 }
 
 TEST_F(SettingsFileTest, FilesGetTheirModeWhateverTheUmask) {
@@ -140,14 +121,13 @@ TEST_F(SettingsFileTest, CrashBetweenWriteAndRenameLeavesTheOldFile) {
       },
       ::testing::ExitedWithCode(0), "");
   EXPECT_EQ(read_text(path_), before);
-  std::vector<std::string> left = directory_.other_names({"settings.json", "settings.json.lock"});
+  std::vector<std::string> left = directory_.leftovers();
   ASSERT_EQ(left.size(), 1u);
   EXPECT_NE(read_text(directory_.file(left[0])).find("\"value\": 2"), std::string::npos)
       << "the crash came after the new content was written";
 
   reopen();
-  EXPECT_TRUE(directory_.other_names({"settings.json", "settings.json.lock"}).empty())
-      << "init removes what the interrupted write left";
+  EXPECT_TRUE(directory_.leftovers().empty()) << "init removes what the interrupted write left";
   int value = 0;
   ASSERT_EQ(nelko_core_settings_get_int_value("k", &value), 0);
   EXPECT_EQ(value, 1);
@@ -165,7 +145,7 @@ TEST_F(SettingsFileTest, FailedWriteChangesNothing) {
     ASSERT_EQ(nelko_core_settings_get_int_value("k", &value), 0);
     EXPECT_EQ(value, 1) << failing;
     EXPECT_EQ(read_text(path_), before) << failing;
-    EXPECT_TRUE(directory_.other_names({"settings.json", "settings.json.lock"}).empty())
+    EXPECT_TRUE(directory_.leftovers().empty())
         << "the new file is removed when " << failing << " fails";
   }
 }

@@ -55,9 +55,7 @@ TEST_F(HostileFileTest, FilesPlantedAtTheNamesOfNewFilesAreNeitherWrittenNorAdop
   EXPECT_TRUE(is_symlink_to(old_name, victim));
   EXPECT_TRUE(is_symlink_to(planted[0], victim));
   EXPECT_EQ(read_text(planted[1]), "planted");
-  EXPECT_EQ(mode_of(planted[1]) & 07777, 0666u);
-  EXPECT_TRUE(S_ISREG(mode_of(path_)));
-  EXPECT_EQ(mode_of(path_) & 07777, 0600u);
+  EXPECT_EQ(mode_of(path_), S_IFREG | 0600u);
   EXPECT_NE(read_text(path_).find("\"value\": 1"), std::string::npos);
 
   // Init removes the files that crashed writes left, but no link and nothing at the old name.
@@ -80,11 +78,8 @@ TEST_F(HostileFileTest, AnotherUsersFilesAreNeitherAdoptedNorRemoved) {
   ASSERT_EQ(nelko_core_settings_deinit(), 0);
   std::string const lock = path_ + ".lock";
   ASSERT_EQ(chown(lock.c_str(), other, other), 0);
-  testing::internal::CaptureStderr();
   EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED)
       << "a lock file that another user can hold is not used";
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("not a regular file of this user"),
-            std::string::npos);
 }
 
 TEST_F(HostileFileTest, SymbolicLinksAtTheSettingsOrLockNameAreRefused) {
@@ -94,10 +89,7 @@ TEST_F(HostileFileTest, SymbolicLinksAtTheSettingsOrLockNameAreRefused) {
   write_text(elsewhere, settings);
   std::filesystem::remove(path_);
   ASSERT_EQ(symlink(elsewhere.c_str(), path_.c_str()), 0);
-  testing::internal::CaptureStderr();
   EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("symbolic link"), std::string::npos);
-  EXPECT_EQ(nelko_core_debug_get_setting_path(), nullptr);
   EXPECT_EQ(read_text(elsewhere), settings);
 
   // A dangling link at the lock's name must not create its target.
@@ -106,9 +98,7 @@ TEST_F(HostileFileTest, SymbolicLinksAtTheSettingsOrLockNameAreRefused) {
   std::string const absent = directory_.file("absent");
   std::filesystem::remove(lock);
   ASSERT_EQ(symlink(absent.c_str(), lock.c_str()), 0);
-  testing::internal::CaptureStderr();
   EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("symbolic link"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(absent));
   EXPECT_FALSE(std::filesystem::exists(path_));
 }
@@ -118,9 +108,7 @@ TEST_F(HostileFileTest, FilesLargerThanTheLimitAreNeitherReadNorWritten) {
   std::string document = R"({"version": 0, "values": {}})";
   document.resize(nelko::core::settings::kMaxFileSize + 1, ' ');
   write_text(path_, document);
-  testing::internal::CaptureStderr();
   EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("larger than 1 MiB"), std::string::npos);
   EXPECT_EQ(read_text(path_), document);
 
   document.pop_back();
@@ -128,10 +116,8 @@ TEST_F(HostileFileTest, FilesLargerThanTheLimitAreNeitherReadNorWritten) {
   ASSERT_EQ(nelko_core_settings_init(path_.c_str()), 0) << "a file at the limit is read";
   // A change that would take the file past the limit is refused: init could not read it back.
   std::string const huge(nelko::core::settings::kMaxFileSize, 'x');
-  testing::internal::CaptureStderr();
   EXPECT_EQ(nelko_core_settings_set_string_value("k", huge.c_str()),
             NELKO_CORE_STATUS_INVALID_PARAMS);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("larger than 1 MiB"), std::string::npos);
   EXPECT_FALSE(nelko_core_settings_does_key_exist("k"));
   EXPECT_EQ(read_text(path_), document);
 }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,12 +30,12 @@ class ScratchDirectory {
     std::filesystem::remove_all(path_, ignored);
   }
   std::string file(std::string const& name) const { return (path_ / name).string(); }
-  // The names of the files in the directory, other than those given.
-  std::vector<std::string> other_names(std::vector<std::string> const& known) const {
+  // The names of the files in the directory other than the settings file and its lock.
+  std::vector<std::string> leftovers() const {
     std::vector<std::string> names;
     for (auto const& entry : std::filesystem::directory_iterator(path_)) {
       std::string name = entry.path().filename().string();
-      if (std::find(known.begin(), known.end(), name) == known.end()) names.push_back(name);
+      if (name != "settings.json" && name != "settings.json.lock") names.push_back(name);
     }
     return names;
   }

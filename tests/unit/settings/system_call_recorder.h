@@ -35,9 +35,6 @@ class SystemCallRecorder {
     nelko::core::settings::set_system_calls(nullptr);
     active_ = nullptr;
   }
-  SystemCallRecorder(SystemCallRecorder const&) = delete;
-  SystemCallRecorder& operator=(SystemCallRecorder const&) = delete;
-
   std::vector<SystemCall> const& calls() const { return calls_; }
 
  private:
@@ -83,8 +80,8 @@ class SystemCallRecorder {
       [](char const* path) {
         return pass({"unlink", path, ""}, [&] { return real().unlink(path); });
       },
-      [](int fd, int operation) {
-        return pass({"flock", "", "", fd, operation}, [&] { return real().flock(fd, operation); });
+      [](int fd, int op) {
+        return pass({"flock", "", "", fd, op}, [&] { return real().flock(fd, op); });
       },
   };
 
