@@ -227,18 +227,4 @@ TEST_F(Async, CallbacksOfTwoHandlesMaySendToEachOtherAtOnce) {
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(second));
 }
 
-TEST_F(Async, DeinitDropsPendingRequestsAndWithdrawsTheResponseFunction) {
-  void* other = nullptr;
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_initiator_init(channel, log_handle, &other, 0, nullptr));
-  nelko_api_stream_layout_get_num_roi_send_async(other, "t", onNum, &kA);
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(other));
-  EXPECT_TRUE(g_calls.empty());
-  ASSERT_EQ(2u, platform.registrations.size());
-  EXPECT_TRUE(platform.registrations[1].withdraw);
-  EXPECT_EQ(other, platform.registrations[1].user);
-  EXPECT_EQ(channel, platform.registrations[1].channel);
-  EXPECT_TRUE(platform.deinits.empty());
-}
-
 }  // namespace
