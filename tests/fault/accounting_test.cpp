@@ -177,12 +177,9 @@ class AccountingTest : public ::testing::Test {
     ASSERT_EQ(set_layout().sync(handle, kTarget, kDefault).status, 0u);
   }
   void expect_clean_books() {
-    accounting::Totals const t = ledger_.totals();
     std::printf("accounting: %s\n", ledger_.line().c_str());
-    EXPECT_EQ(t.lost, 0u) << ledger_.line();
-    EXPECT_EQ(t.duplicated, 0u) << ledger_.line();
-    EXPECT_EQ(t.misrouted, 0u) << ledger_.line();
-    EXPECT_EQ(t.late_waits, 0u) << ledger_.line();
+    EXPECT_TRUE(ledger_.clean()) << "requests lost, duplicated, misrouted or late: "
+                                 << ledger_.line();
   }
 
   RequestLedger ledger_{kSlackMs};
