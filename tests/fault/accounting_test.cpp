@@ -1,15 +1,15 @@
-// Accounts for every request against stream-layout-target (and a scripted slow or silent target in
-// the same IPC directory): each ends exactly once, with its own answer, and promptly. The first
-// scenarios each pin one way of losing or delaying a response; the last drives mixed traffic with
-// hundreds of requests of each kind outstanding and thousands passing while one waits, while
-// handles come and go, callbacks cancel, and the target is killed and restarted, and then checks
-// the books.
+// Accounts for every request against stream-layout-target (and a scripted slow target in the same
+// IPC directory): each ends exactly once, with its own answer, and promptly. The first scenarios
+// each pin one way of losing or delaying a response; the last drives mixed traffic from several
+// threads while handles come and go, callbacks cancel, and the target is killed and restarted,
+// and then checks the books.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -109,32 +109,20 @@ Request get_layout() {
   return {Kind::kGetLayout, kLayoutStream, 0, 0, 0, {}, kLayout};
 }
 
-// What the slow scripted target answers: Get_roi and Get_num_roi as the programmed real target
-// would, `delay` late.
+// What the slow scripted target answers to Get_roi, the only command sent to it: what the
+// programmed real target would, `delay` late.
 Behaviour answer_late(milliseconds delay) {
   return [delay](Command const& command) {
-    std::string payload = "{\"status\":0";
-    if (command.name == "Get_roi") {
-      auto member = [&](char const* name) {
-        auto found = command.request.Find(name);
-        return found != command.request.end() && found->element.Is<json::Number>()
-                   ? static_cast<unsigned>(static_cast<json::Number const&>(found->element))
-                   : 0u;
-      };
-      Values const v = roi_values(member("roi_index"), member("roi_set"));
-      char text[160];
-      std::snprintf(text, sizeof text,
-                    ",\"pan\":%.17g,\"tilt\":%.17g,\"roll\":%.17g,\"vfov\":%.17g", v[0], v[1], v[2],
-                    v[3]);
-      payload += text;
-    } else if (command.name == "Get_num_roi") {
-      payload += ",\"num\":" + std::to_string(kRois);
-    }
-    return std::vector<Reply>{Reply{delay, HostileTarget::response(command.uuid, payload + "}")}};
+    json::Object request = command.request;  // read leniently: a missing member is 0
+    json::Number& index = request["roi_index"];
+    json::Number& set = request["roi_set"];
+    Values const v = roi_values(unsigned(double(index)), unsigned(double(set)));
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "{\"status\":0,\"pan\":%.17g,\"tilt\":%.17g,\"roll\":%.17g,\"vfov\":%.17g}", v[0],
+                  v[1], v[2], v[3]);
+    return std::vector<Reply>{Reply{delay, HostileTarget::response(command.uuid, text)}};
   };
-}
-std::vector<Reply> never(Command const&) {
-  return {};
 }
 
 Clock::time_point in_ms(long ms) {
@@ -143,38 +131,12 @@ Clock::time_point in_ms(long ms) {
 
 // Runs a call on a thread of its own, so that a call that never returns is seen as such. An
 // overrunning call is left running with what it uses: the test has failed by then.
-class Waiter {
- public:
-  explicit Waiter(std::function<nelko_core_status()> call) : state_(std::make_shared<State>()) {
-    std::thread([state = state_, call = std::move(call)] {
-      nelko_core_status const status = call();
-      std::lock_guard<std::mutex> lock(state->mutex);
-      state->status = accounting::code(status);
-      state->ended = Clock::now();
-      state->done = true;
-      state->changed.notify_all();
-    }).detach();
-  }
-  // Whether the call ended by `deadline`; its status and end time then.
-  bool ended_by(Clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    return state_->changed.wait_until(lock, deadline, [&] { return state_->done; });
-  }
-  unsigned status() const { return state_->status; }
-  long ended_ms_after(Clock::time_point t) const {
-    return static_cast<long>(std::chrono::duration_cast<milliseconds>(state_->ended - t).count());
-  }
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool done = false;
-    unsigned status = 0;
-    Clock::time_point ended;
-  };
-  std::shared_ptr<State> state_;
-};
+std::shared_future<unsigned> on_own_thread(std::function<nelko_core_status()> call) {
+  std::packaged_task<unsigned()> task([call] { return accounting::code(call()); });
+  std::shared_future<unsigned> status = task.get_future().share();
+  std::thread(std::move(task)).detach();
+  return status;
+}
 
 class AccountingTest : public ::testing::Test {
  protected:
@@ -205,10 +167,6 @@ class AccountingTest : public ::testing::Test {
     handles_.push_back(handle);
     return handle;
   }
-  void close_handle(void* handle) {
-    nelko_api_stream_layout_initiator_deinit(handle);
-    handles_.erase(std::find(handles_.begin(), handles_.end(), handle));
-  }
   // Gives the real target the state that the expected answers assume.
   void program(void* handle) {
     for (unsigned set = 0; set < 2; ++set) {
@@ -219,12 +177,9 @@ class AccountingTest : public ::testing::Test {
     ASSERT_EQ(set_layout().sync(handle, kTarget, kDefault).status, 0u);
   }
   void expect_clean_books() {
-    accounting::Totals const t = ledger_.totals();
     std::printf("accounting: %s\n", ledger_.line().c_str());
-    EXPECT_EQ(t.lost, 0u) << ledger_.line();
-    EXPECT_EQ(t.duplicated, 0u) << ledger_.line();
-    EXPECT_EQ(t.misrouted, 0u) << ledger_.line();
-    EXPECT_EQ(t.late_waits, 0u) << ledger_.line();
+    EXPECT_TRUE(ledger_.clean()) << "requests lost, duplicated, misrouted or late: "
+                                 << ledger_.line();
   }
 
   RequestLedger ledger_{kSlackMs};
@@ -298,182 +253,95 @@ TEST_F(AccountingTest, AsyncAnswerArrivingAfterThousandsOfOtherRequestsIsDeliver
 // A poll answers from what has arrived: after a pause, every response is there.
 TEST_F(AccountingTest, PollTakesEveryResponseThatHasArrived) {
   start_target();
-  HostileTarget hung(target_->ipcDir(), "hung", never);
-  void* handle = open_handle();
-  Client client(ledger_, handle, kTarget);
-  program(handle);
-
-  std::vector<Pending> four;
-  for (unsigned i = 0; i < 4; ++i) four.push_back(client.send(get_roi(i, 0)));
+  Client client(ledger_, open_handle(), kTarget);
+  program(client.handle());
+  std::vector<Pending> sent;
+  for (unsigned i = 0; i < 50; ++i) sent.push_back(client.send(get_roi(i, i % 2)));
   std::this_thread::sleep_for(milliseconds(200));
-  std::vector<unsigned> statuses;
   Clock::time_point const start = Clock::now();
-  for (int i = 3; i >= 0; --i) statuses.push_back(client.receive(four[std::size_t(i)], 0).status);
-  EXPECT_EQ(statuses, (std::vector<unsigned>{0, 0, 0, 0})) << "polls, last request first";
-  EXPECT_LT(ms_since(start), kPromptMs);
-
-  // The same while another thread of the handle is pulling responses off the channel, waiting
-  // for one that never comes.
-  std::vector<Pending> more;
-  for (unsigned i = 0; i < 50; ++i) more.push_back(client.send(get_roi(i, 1)));
-  std::this_thread::sleep_for(milliseconds(200));
-  void* uuid = nullptr;
-  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "hung", &uuid),
-            NELKO_CORE_STATUS_NO_ERROR);
-  Waiter puller([=] {
-    unsigned int num = 0;
-    return nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle, "hung", 1500, uuid,
-                                                                    &num);
-  });
   int missed = 0;
-  for (auto p = more.rbegin(); p != more.rend(); ++p) missed += client.receive(*p, 0).status != 0;
-  EXPECT_EQ(missed, 0) << "polls while another thread pulls";
-  ASSERT_TRUE(puller.ended_by(in_ms(1500 + kSlackMs)));
-  EXPECT_EQ(puller.status(), 4u);
-  nelko_api_stream_layout_free_uuid(uuid);
+  for (auto p = sent.rbegin(); p != sent.rend(); ++p) missed += client.receive(*p, 0).status != 0;
+  EXPECT_EQ(missed, 0) << "polls, last request first";
+  EXPECT_LT(ms_since(start), kPromptMs);
   expect_clean_books();
 }
 
 // A synchronous waiter wakes for its response, not for its time-out, while another handle of its
-// channel that has used send_async is destroyed.
+// channel that has used send_async is destroyed (its request answered already, or still pending).
 TEST_F(AccountingTest, SyncWaiterWakesForItsResponseWhileAnotherHandleGoes) {
   constexpr long kDelayMs = 50;
   start_target({"--delay-ms", std::to_string(kDelayMs)});
   void* channel = open_channel();
   Client b(ledger_, open_handle(channel), kTarget);
-  for (int timeout : {int(kDelayMs + kPromptMs), 400}) {
-    for (bool answered : {true, false}) {
-      Client a(ledger_, open_handle(channel), kTarget);
-      Id const id = a.send_async(num_roi());
-      if (answered) ledger_.expect_completion(id, in_ms(kDefault));
-      Answer got;
-      long elapsed = 0;
-      std::thread waiter([&] {
-        Clock::time_point const start = Clock::now();
-        got = b.sync(num_roi(), timeout);
-        elapsed = ms_since(start);
-      });
-      std::this_thread::sleep_for(milliseconds(10));
-      close_handle(a.handle());
-      ledger_.withdrawn(id);
-      waiter.join();
-      EXPECT_EQ(got.status, 0u) << "time-out " << timeout << ", async answered: " << answered;
-      EXPECT_LT(elapsed, kDelayMs + kPromptMs)
-          << "time-out " << timeout << ", async answered: " << answered;
-    }
+  for (bool answered : {true, false}) {
+    Client a(ledger_, open_handle(channel), kTarget);
+    Id const id = a.send_async(num_roi());
+    if (answered) ledger_.expect_completion(id, in_ms(kDefault));
+    Clock::time_point const start = Clock::now();
+    std::thread waiter([&] { EXPECT_EQ(b.sync(num_roi(), 400).status, 0u) << answered; });
+    std::this_thread::sleep_for(milliseconds(10));
+    nelko_api_stream_layout_initiator_deinit(a.handle());
+    handles_.pop_back();
+    ledger_.withdrawn(id);
+    waiter.join();
+    EXPECT_LT(ms_since(start), kDelayMs + kPromptMs) << "async answered: " << answered;
   }
   expect_clean_books();
 }
 
-// A killed target ends every request waiting on it at once with 4; the next request after it is
-// back reconnects.
+// A killed target ends every request waiting on it at once with 4, each pending asynchronous one
+// with exactly one callback.
 TEST_F(AccountingTest, TargetDeathEndsEveryWaitingRequestAtOnce) {
   start_target({"--delay-ms", "60000"});
   void* handle = open_handle();
   Client client(ledger_, handle, kTarget);
-  // Each call keeps its result to itself: one that overruns the test must not write into it.
-  Waiter unlimited([=] {
-    unsigned int num = 0;
-    return nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, -1, &num);
-  });
-  Waiter bounded([=] {
-    unsigned int num = 0;
-    return nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, kTarget, 10000, &num);
-  });
   void* uuid = nullptr;
   ASSERT_EQ(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, kTarget, &uuid),
             NELKO_CORE_STATUS_NO_ERROR);
-  Waiter receiving([=] {
-    unsigned int num = 0;
-    return nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle, kTarget, 10000, uuid,
-                                                                    &num);
-  });
+  // Each call keeps its result to itself: one that overruns the test must not write into it.
+  auto num_roi_within = [=](int timeout, void* received) {
+    return on_own_thread([=] {
+      unsigned int num = 0;
+      return received != nullptr ? nelko_api_stream_layout_get_num_roi_receive_with_timeout(
+                                       handle, kTarget, timeout, received, &num)
+                                 : nelko_api_stream_layout_get_num_roi_send_with_timeout(
+                                       handle, kTarget, timeout, &num);
+    });
+  };
+  std::pair<char const*, std::shared_future<unsigned>> const waits[] = {
+      {"unlimited send", num_roi_within(-1, nullptr)},
+      {"bounded send", num_roi_within(10000, nullptr)},
+      {"non-blocking receive", num_roi_within(10000, uuid)}};
   std::vector<Id> asyncs;
   for (int i = 0; i < 20; ++i) asyncs.push_back(client.send_async(num_roi()));
   std::this_thread::sleep_for(milliseconds(300));
 
   ledger_.outage_begins();
   target_->stop(SIGKILL);
-  Clock::time_point const killed = Clock::now();
-  Clock::time_point const deadline = killed + milliseconds(kDeathNoticeMs);
-  struct {
-    char const* what;
-    Waiter& waiter;
-  } const waits[] = {{"unlimited send", unlimited},
-                     {"bounded send", bounded},
-                     {"non-blocking receive", receiving}};
+  Clock::time_point const deadline = in_ms(kDeathNoticeMs);
   bool all_ended = true;
-  for (auto const& wait : waits) {
-    bool const ended = wait.waiter.ended_by(deadline);
+  for (auto const& [what, status] : waits) {
+    bool const ended = status.wait_until(deadline) == std::future_status::ready;
     all_ended = all_ended && ended;
-    EXPECT_TRUE(ended) << wait.what << " still waits " << kDeathNoticeMs << " ms after the kill";
-    EXPECT_TRUE(!ended || wait.waiter.status() == 4u) << wait.what;
-  }
-  // How the waits did end, for the record (a broken library keeps them past their time-out).
-  for (auto const& wait : waits) {
-    if (wait.waiter.ended_by(killed + milliseconds(10000 + kSlackMs))) {
-      std::printf("%s: status %u, %ld ms after the kill\n", wait.what, wait.waiter.status(),
-                  wait.waiter.ended_ms_after(killed));
-    } else {
-      std::printf("%s: still waiting %ld ms after the kill\n", wait.what, ms_since(killed));
-    }
+    EXPECT_TRUE(ended) << what << " still waits " << kDeathNoticeMs << " ms after the kill";
+    EXPECT_TRUE(!ended || status.get() == 4u) << what;
   }
   int completed = 0;
   for (Id id : asyncs) completed += ledger_.expect_completion(id, deadline) ? 1 : 0;
   EXPECT_EQ(completed, 20) << "pending send_async requests told of the death";
   std::this_thread::sleep_for(milliseconds(100));  // room for a second callback
-  if (receiving.ended_by(Clock::now()) && receiving.status() != 0) {
-    nelko_api_stream_layout_free_uuid(uuid);
-  }
-
-  target_->restart();
-  ledger_.outage_ends();
-  // The restarted target answers late as well: it is enough that a request goes out again.
-  void* again = nullptr;
-  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, kTarget, &again),
-            NELKO_CORE_STATUS_NO_ERROR)
-      << "no reconnection after the restart";
-  nelko_api_stream_layout_free_uuid(again);
   for (Id id : asyncs) client.cancel(num_roi(), id);
+  if (all_ended && waits[2].second.get() != 0) nelko_api_stream_layout_free_uuid(uuid);
   accounting::Totals const t = ledger_.totals();
   EXPECT_EQ(t.ended_by_outage, 20u) << "each async callback once, with 4: " << ledger_.line();
   EXPECT_EQ(t.duplicated, 0u) << ledger_.line();
-  if (!all_ended) keep_handles_ = true;
+  keep_handles_ = !all_ended;
 }
 
-// Lets the workers' rounds through, except while the main thread gives a restarted target back
-// the state that the expected answers assume.
-class Gate {
- public:
-  void enter() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !closed_; });
-    ++inside_;
-  }
-  void leave() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    --inside_;
-    changed_.notify_all();
-  }
-  void close() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    closed_ = true;
-    changed_.wait(lock, [&] { return inside_ == 0; });
-  }
-  void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = false;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool closed_ = false;
-  int inside_ = 0;
-};
-
-TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
+// Every command in every form from three workers, past the number of senders a fixed routing
+// table would remember, with handles that come and go, callbacks that cancel, and the target
+// killed under load and restarted.
+TEST_F(AccountingTest, MixedTrafficKeepsExactAccounts) {
   CapturedStderr quiet;  // every withdrawn request's answer is dropped with a log line
   start_target();
   HostileTarget slow(target_->ipcDir(), kSlow, answer_late(milliseconds(100)));
@@ -501,17 +369,14 @@ TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
   }
   auto const pick = [&](unsigned n) -> Request const& { return mix[(n * 7919u) % mix.size()]; };
 
-  // The workers go on until they have made their share and the main thread is through, so that
-  // the target dies under their load.
-  int const total = mixed_requests();
+  // The workers go on until the target has died under their load.
   std::atomic<int> next{0};
-  std::atomic<bool> main_done{false};
-  Gate gate;
+  std::atomic<bool> stop{false};
   auto work = [&](int worker) {
     Client client(ledger_, main.handle(), kTarget);
     Client to_slow(ledger_, main.handle(), kSlow);
-    for (int n; (n = next++) < total || !main_done.load();) {
-      gate.enter();
+    while (!stop) {
+      int const n = next++;
       Request const& r = pick(unsigned(n));
       switch (n % 6) {
         case 0:
@@ -554,53 +419,29 @@ TEST_F(AccountingTest, MixedTrafficPastEveryCapacityKeepsExactAccounts) {
           ledger_.withdrawn(left);
         }
       }
-      gate.leave();
     }
   };
   std::vector<std::thread> workers;
   for (int w = 0; w < 3; ++w) workers.emplace_back(work, w);
 
-  // Hundreds of unclaimed non-blocking responses, received last first.
-  std::vector<Pending> unclaimed;
-  for (int i = 0; i < kManyPending; ++i) unclaimed.push_back(main.send(pick(unsigned(i))));
-  EXPECT_EQ(main.receive_all({unclaimed.rbegin(), unclaimed.rend()}, 5000), 0);
-
-  // Hundreds of asynchronous requests pending at once.
-  std::vector<std::pair<Request, Id>> asyncs;
-  for (int i = 0; i < kManyPending; ++i) {
-    asyncs.emplace_back(pick(unsigned(i)), main.send_async(pick(unsigned(i))));
-  }
-  Clock::time_point const deadline = in_ms(20000);
-  for (auto const& a : asyncs) main.finish(a.first, a.second, deadline);
-
-  // An answer held back while thousands of requests pass on the channel.
-  slow.pause(true);
-  Request const held = get_roi(11, 0);
-  Client waiting(ledger_, main.handle(), kSlow);
-  Id const id = waiting.send_async(held);
-  for (int i = 0; i < kManyRequests; ++i) main.sync(pick(unsigned(i)));
-  slow.pause(false);
-  waiting.finish(held, id, in_ms(1000 + kSlackMs));
-
-  // The target killed under load and restarted.
+  // Once the workers have made their share, the target is killed under their load; restarted,
+  // it is reached again.
+  int const total = mixed_requests();
+  while (next < total) std::this_thread::sleep_for(milliseconds(10));
   ledger_.outage_begins();
   target_->stop(SIGKILL);
   std::this_thread::sleep_for(milliseconds(200));
-  gate.close();
+  stop = true;
+  for (auto& worker : workers) worker.join();
   target_->restart();
   program(main.handle());
   ledger_.outage_ends();
-  gate.open();
   for (int i = 0; i < 200; ++i) main.sync(pick(unsigned(i)));
-  main_done = true;
 
-  for (auto& worker : workers) worker.join();
   ledger_.settle(in_ms(kDefault));
   expect_clean_books();
   accounting::Totals const t = ledger_.totals();
   EXPECT_EQ(t.refused, 0u) << ledger_.line();
-  EXPECT_GE(t.received, unsigned(kManyPending));
-  EXPECT_GE(t.completed, unsigned(kManyPending));
   EXPECT_GT(t.cancelled, 0u) << "no request was withdrawn before its answer";
 }
 

@@ -55,6 +55,12 @@ struct Answer {
   Values values;
 };
 
+// The answer of a call that has returned, or of a callback: its results count only on 0.
+inline Answer answer(nelko_core_status status, Values values) {
+  unsigned const number = code(status);
+  return {number, number == kOk ? std::move(values) : Values{}};
+}
+
 // The nine lists of a layout as one row of values: each list's length, then its values.
 inline Values layout_values(unsigned int** const (&lists)[9]) {
   Values out;
@@ -319,8 +325,9 @@ class RequestLedger {
 namespace completion {
 
 inline void report(void* user_data, nelko_core_status status, Values values) {
-  Answer answer{code(status), code(status) == kOk ? std::move(values) : Values{}};
-  if (RequestLedger* ledger = RequestLedger::current()) ledger->called_back(user_data, answer);
+  if (RequestLedger* ledger = RequestLedger::current()) {
+    ledger->called_back(user_data, answer(status, std::move(values)));
+  }
 }
 inline void version(char*, nelko_core_status s, unsigned int major, unsigned int minor, void* u) {
   report(u, s, {double(major), double(minor)});

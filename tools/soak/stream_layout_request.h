@@ -48,12 +48,6 @@ inline Values take_layout(unsigned int** (&lists)[9]) {
   return values;
 }
 
-// The answer of a call that has returned (its results are read only now).
-inline Answer answer(nelko_core_status status, Values values) {
-  unsigned const number = code(status);
-  return {number, number == kOk ? std::move(values) : Values{}};
-}
-
 // One request of one command, with the answer it must get. Each call form is a method; a
 // time-out of kDefaultTimeoutTimeout picks the form without one (`_send`, blocking `_receive`), 0
 // on a receive the polling `_receive`.

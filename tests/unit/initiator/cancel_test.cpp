@@ -34,44 +34,26 @@ int kUser;
 unsigned int* g_emptyCells[1] = {nullptr};
 unsigned int** const kEmpty = g_emptyCells;
 
-#define NELKO_CANCEL_CASE(Case, Command, send_call, cancel_function)        \
-  struct Case {                                                             \
-    using Cmd = stream_layout::Command;                                     \
-    static nelko_core_status send(void* handle, Cmd::Callback callback) {   \
-      void* user = &kUser;                                                  \
-      return send_call;                                                     \
-    }                                                                       \
-    static nelko_core_status cancel(void* handle, Cmd::Callback callback) { \
-      return cancel_function(handle, callback, &kUser);                     \
-    }                                                                       \
+// The send_async and cancel_async of one command; `...` are its arguments up to the callback.
+#define NELKO_CANCEL_CASE(Command, function, ...)                                           \
+  struct Command##Case {                                                                    \
+    using Cmd = stream_layout::Command;                                                     \
+    static nelko_core_status send(void* handle, Cmd::Callback callback) {                   \
+      return nelko_api_stream_layout_##function##_send_async(handle, __VA_ARGS__, callback, \
+                                                             &kUser);                       \
+    }                                                                                       \
+    static nelko_core_status cancel(void* handle, Cmd::Callback callback) {                 \
+      return nelko_api_stream_layout_##function##_cancel_async(handle, callback, &kUser);   \
+    }                                                                                       \
   };
-NELKO_CANCEL_CASE(GetStreamLayoutCase, GetStreamLayout,
-                  nelko_api_stream_layout_get_stream_layout_send_async(handle, "t", 0, callback,
-                                                                       user),
-                  nelko_api_stream_layout_get_stream_layout_cancel_async)
-NELKO_CANCEL_CASE(SetStreamLayoutCase, SetStreamLayout,
-                  nelko_api_stream_layout_set_stream_layout_send_async(
-                      handle, "t", 0, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty, kEmpty,
-                      kEmpty, kEmpty, callback, user),
-                  nelko_api_stream_layout_set_stream_layout_cancel_async)
-NELKO_CANCEL_CASE(StreamPointToPanTiltCase, StreamPointToPanTilt,
-                  nelko_api_stream_layout_stream_point_to_pan_tilt_send_async(handle, "t", 0, 1, 1,
-                                                                              callback, user),
-                  nelko_api_stream_layout_stream_point_to_pan_tilt_cancel_async)
-NELKO_CANCEL_CASE(GetNumRoiCase, GetNumRoi,
-                  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", callback, user),
-                  nelko_api_stream_layout_get_num_roi_cancel_async)
-NELKO_CANCEL_CASE(GetRoiCase, GetRoi,
-                  nelko_api_stream_layout_get_roi_send_async(handle, "t", 0, 0, callback, user),
-                  nelko_api_stream_layout_get_roi_cancel_async)
-NELKO_CANCEL_CASE(SetRoiCase, SetRoi,
-                  nelko_api_stream_layout_set_roi_send_async(handle, "t", 0, 0, 1, 2, 3, 4,
-                                                             callback, user),
-                  nelko_api_stream_layout_set_roi_cancel_async)
-NELKO_CANCEL_CASE(GetTargetVersionCase, GetTargetVersion,
-                  nelko_api_stream_layout___get_target_version___send_async(handle, "t", callback,
-                                                                            user),
-                  nelko_api_stream_layout___get_target_version___cancel_async)
+NELKO_CANCEL_CASE(GetStreamLayout, get_stream_layout, "t", 0)
+NELKO_CANCEL_CASE(SetStreamLayout, set_stream_layout, "t", 0, kEmpty, kEmpty, kEmpty, kEmpty,
+                  kEmpty, kEmpty, kEmpty, kEmpty, kEmpty)
+NELKO_CANCEL_CASE(StreamPointToPanTilt, stream_point_to_pan_tilt, "t", 0, 1, 1)
+NELKO_CANCEL_CASE(GetNumRoi, get_num_roi, "t")
+NELKO_CANCEL_CASE(GetRoi, get_roi, "t", 0, 0)
+NELKO_CANCEL_CASE(SetRoi, set_roi, "t", 0, 0, 1, 2, 3, 4)
+NELKO_CANCEL_CASE(GetTargetVersion, __get_target_version__, "t")
 #undef NELKO_CANCEL_CASE
 
 template <typename Case>
