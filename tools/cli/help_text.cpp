@@ -29,6 +29,7 @@ Options (also accepted after the command):
   --timeout MS    how long to wait for each answer, in milliseconds (default: 5000; 0 polls)
   --json          print the result as JSON; for "layout get" that is a layout file
   -h, --help      this text; "stream-layout COMMAND --help" describes one command
+  --version       the version of this program
 
 Rectangles and points are in millipercent of the full width or height (100000 = 100 %).
 Angles are in the target's units (degrees on the simulated target).

@@ -1,5 +1,6 @@
 // stream-layout: command-line client of the stream_layout service. See HelpText("") for the
 // commands and exit_status.h for the exit statuses.
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -22,6 +23,12 @@ int Fail(int exit_status, std::string const& message) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  // The program's own version; the command "version" asks the target for its interface version.
+  auto const options_end = std::find(args.begin(), args.end(), "--");
+  if (std::find(args.begin(), options_end, "--version") != options_end) {
+    std::cout << "stream-layout " NELKO_PROJECT_VERSION "\n";
+    return kExitSuccess;
+  }
   try {
     RunCommand(ParseCommandLine(args), std::cout);
     std::cout.flush();

@@ -114,6 +114,9 @@ int main(int argc, char* argv[]) {
     case target::ParsedCommandLine::Action::kHelp:
       std::cout << target::help_text(program);
       return EXIT_SUCCESS;
+    case target::ParsedCommandLine::Action::kVersion:
+      std::cout << "stream-layout-target " NELKO_PROJECT_VERSION "\n";
+      return EXIT_SUCCESS;
     case target::ParsedCommandLine::Action::kUsageError:
       std::cerr << program << ": " << parsed.error << '\n' << target::usage_text(program);
       return 2;

@@ -37,7 +37,7 @@ bool apply(std::string_view option, std::string_view value, TargetOptions& optio
     options.name = value;
     return true;
   }
-  if (option == "--version") return parse_version(value, options.service);
+  if (option == "--interface-version") return parse_version(value, options.service);
   unsigned int* target = nullptr;
   unsigned int max = 0;
   if (option == "--streams") {
@@ -57,7 +57,7 @@ bool apply(std::string_view option, std::string_view value, TargetOptions& optio
 }
 
 bool takes_value(std::string_view option) {
-  return option == "--name" || option == "--version" || option == "--streams" ||
+  return option == "--name" || option == "--interface-version" || option == "--streams" ||
          option == "--rois" || option == "--delay-ms";
 }
 
@@ -74,6 +74,10 @@ ParsedCommandLine parse_command_line(int argc, char* const argv[]) {
     std::string_view argument = argv[i];
     if (argument == "--help" || argument == "-h") {
       parsed.action = ParsedCommandLine::Action::kHelp;
+      return parsed;
+    }
+    if (argument == "--version") {
+      parsed.action = ParsedCommandLine::Action::kVersion;
       return parsed;
     }
     // Both "--option value" and "--option=value".
@@ -99,9 +103,9 @@ ParsedCommandLine parse_command_line(int argc, char* const argv[]) {
 
 std::string usage_text(std::string const& program) {
   return "usage: " + program +
-         " [--name NAME] [--version MAJOR.MINOR] [--streams N] [--rois N] [--delay-ms N]\n"
+         " [--name NAME] [--interface-version MAJOR.MINOR] [--streams N] [--rois N] [--delay-ms N]\n"
          "       " +
-         program + " --help\n";
+         program + " --help | --version\n";
 }
 
 std::string help_text(std::string const& program) {
@@ -112,12 +116,14 @@ standard output once it accepts requests, and exits with status 0 on SIGTERM or 
 
 Options:
   --name NAME            target name to serve under (default stream_layout)
-  --version MAJOR.MINOR  version reported by "__get_target_version__" (default 0.9)
+  --interface-version MAJOR.MINOR
+                         version reported by "__get_target_version__" (default 0.9)
   --streams N            number of output streams, 0..1024 (default 4)
   --rois N               number of ROIs in each of the two sets, 0..1024 (default 4)
   --delay-ms N           answer every request N ms late, 0..600000 (default 0); responses keep
                          their order and requests keep being read meanwhile
   --help, -h             this text
+  --version              the version of this program
 A bad option prints the usage on standard error and exits with status 2.
 
 State:

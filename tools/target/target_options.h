@@ -15,7 +15,7 @@ struct TargetOptions {
 };
 
 struct ParsedCommandLine {
-  enum class Action { kRun, kHelp, kUsageError } action = Action::kRun;
+  enum class Action { kRun, kHelp, kVersion, kUsageError } action = Action::kRun;
   TargetOptions options;
   std::string error;  // what was wrong, for kUsageError
 };

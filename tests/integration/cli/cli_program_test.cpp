@@ -87,7 +87,7 @@ TEST_F(WithTarget, VersionShowsTheTargetsAndTheLibrarys) {
   EXPECT_EQ(text.out.find("differ"), std::string::npos);
   EXPECT_EQ(Json(Cli({"version", "--json"}).out)["target_minor"].GetUint(), 9u);
 
-  Start({"--version", "1.2"});
+  Start({"--interface-version", "1.2"});
   RunResult other = Cli({"version"});
   EXPECT_EQ(other.exit_status, 0) << other.err;  // reported, not refused
   EXPECT_NE(other.out.find("interface version 1.2"), std::string::npos);

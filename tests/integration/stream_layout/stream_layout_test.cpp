@@ -141,7 +141,7 @@ TEST_F(StreamLayout, VersionSyncAndAsync) {
   EXPECT_EQ(kTarget, done.first_text);
   EXPECT_NE(std::this_thread::get_id(), done.thread);
 
-  reopen({"--version", "1.0"});
+  reopen({"--interface-version", "1.0"});
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout___get_target_version___send(handle, kTarget, &major, &minor));
   EXPECT_EQ(1u, major);
