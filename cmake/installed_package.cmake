@@ -20,6 +20,11 @@ set(generated ${PROJECT_BINARY_DIR}/installed_package)
 # nothing from the development component.
 file(RELATIVE_PATH lua_link_target /${NELKO_INSTALL_LUA_CMODULE_DIR}
   /${CMAKE_INSTALL_LIBDIR}/${NELKO_LIBRARY_SONAME})
+# The loader takes $ORIGIN from the path it opened, the link's directory: the library also looks
+# in its own directory as seen from there.
+get_filename_component(lua_link_to_libdir ${lua_link_target} DIRECTORY)
+set_property(TARGET nelko_api_stream_layout APPEND PROPERTY INSTALL_RPATH
+  "$ORIGIN/${lua_link_to_libdir}")
 file(MAKE_DIRECTORY ${generated}/lua)
 file(CREATE_LINK ${lua_link_target} ${generated}/lua/nelko_api_stream_layout.so SYMBOLIC)
 install(FILES ${generated}/lua/nelko_api_stream_layout.so
@@ -50,11 +55,28 @@ if(NOT NELKO_BUILD_STANDINS)
   nelko_pc_flag(NELKO_PC_CORE_LIBS -L ${core_library_dir} "${CMAKE_C_IMPLICIT_LINK_DIRECTORIES}")
 endif()
 set(NELKO_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
+set(NELKO_PC_RPATH "@NELKO_PC_RPATH@")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/nelko_api_stream_layout.pc.in
   ${generated}/nelko_api_stream_layout.pc.in @ONLY)
-install(CODE "configure_file(\"${generated}/nelko_api_stream_layout.pc.in\"
-                             \"${generated}/nelko_api_stream_layout.pc\" @ONLY)"
-  COMPONENT development)
+# A libdir outside the linker's own directories gets a runpath in Libs, so that a client linked
+# with the pkg-config line alone also runs; the library finds its own dependencies beside itself.
+set(system_libdirs ${CMAKE_C_IMPLICIT_LINK_DIRECTORIES})
+foreach(dir ${CMAKE_C_IMPLICIT_LINK_DIRECTORIES})
+  nelko_pc_flag(flag "" ${dir} "")
+  string(STRIP "${flag}" dir)
+  list(APPEND system_libdirs ${dir})
+endforeach()
+string(CONFIGURE [[
+  set(system_libdirs "@system_libdirs@")
+  set(NELKO_PC_RPATH "")
+  list(FIND system_libdirs "${CMAKE_INSTALL_PREFIX}/@CMAKE_INSTALL_LIBDIR@" at)
+  if(at EQUAL -1)
+    set(NELKO_PC_RPATH " -Wl,-rpath,\${libdir}")
+  endif()
+  configure_file("@generated@/nelko_api_stream_layout.pc.in"
+                 "@generated@/nelko_api_stream_layout.pc" @ONLY)
+]] configure_pc @ONLY)
+install(CODE "${configure_pc}" COMPONENT development)
 install(FILES ${generated}/nelko_api_stream_layout.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
@@ -65,8 +87,10 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/nelko_api_stream_layou
   ${generated}/nelko_api_stream_layoutConfig.cmake
   INSTALL_DESTINATION ${NELKO_CMAKE_PACKAGE_DIR}
   PATH_VARS CMAKE_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR)
+# Before 1.0 every minor version may change the ABI (README, "Versions and the ABI"): a request
+# for 0.9 accepts 0.9.x only.
 write_basic_package_version_file(${generated}/nelko_api_stream_layoutConfigVersion.cmake
-  COMPATIBILITY SameMajorVersion)
+  COMPATIBILITY SameMinorVersion)
 install(FILES
   ${generated}/nelko_api_stream_layoutConfig.cmake
   ${generated}/nelko_api_stream_layoutConfigVersion.cmake

@@ -2,18 +2,26 @@
 # Installs the build into a fresh prefix and uses it from outside, as an integrator would:
 #
 #   install_test.sh pkg-config     an outside project builds the C tour through pkg-config
+#                                  (on the host also with the README's one-line cc command)
 #   install_test.sh find_package   ... through the CMake package; the tour then runs against the
-#                                  simulated service and must start with its version line
+#                                  installed simulated service and must start with its version line
+#   install_test.sh programs       the installed stream-layout and stream-layout-target answer
+#                                  --version, and the client asks the service for its version
 #   install_test.sh lua            only what goes onto the camera (runtime and standins
-#                                  components); `require` must load the Lua module and it works
+#                                  components); `require` must load the Lua module in lua5.1 and
+#                                  luajit, and it works
+#   install_test.sh symbols        the installed library exports exactly the symbols listed in
+#                                  exported_symbols.txt (demangled), all in its version node
 #
 # tests/install/CMakeLists.txt passes the build's settings as NELKO_* environment variables. On
 # the host the prefix is a scratch directory named to pkg-config and CMake by PKG_CONFIG_PATH and
-# CMAKE_PREFIX_PATH. A cross build installs as onto the camera, with prefix /usr, into a copy of
+# CMAKE_PREFIX_PATH, and nothing runs with LD_LIBRARY_PATH: the installed files find each other
+# through their RUNPATH. A cross build installs as onto the camera, with prefix /usr, into a copy of
 # the device's sysroot (real directories, linked files): the outside project then needs no paths
 # at all and its programs run under the emulator on that sysroot, without LD_LIBRARY_PATH.
 # Exit status 77 means skipped.
 set -euo pipefail
+unset LD_LIBRARY_PATH
 
 how=$1
 work=$NELKO_WORK_DIR/$how
@@ -64,7 +72,7 @@ run_on_device() {
   if [[ -n $sysroot ]]; then
     timeout 60 "${device[@]}" "$@"
   else
-    LD_LIBRARY_PATH=$libdir timeout 60 "$@"
+    timeout 60 "$@"
   fi
 }
 
@@ -87,12 +95,17 @@ build_tour() {
     fail "the tour was not linked with the library in $libdir" "$work/build.log"
 }
 
-run_tour() {
-  coproc target { exec "${emulator[@]}" "$NELKO_TARGET" 2>"$work/target.log"; }
+start_target() {
+  local service=$installed/bin/stream-layout-target
+  # exec: target_pid is then the service's own process (or its emulator's).
+  coproc target { exec "${device[@]}" "$service" 2>"$work/target.log"; }
   target_pid=$target_PID
   local ready=""
   read -r -t 30 ready <&"${target[0]}" || true
   [[ $ready == ready ]] || fail "the simulated service did not start" "$work/target.log"
+}
+
+run_tour() {
   run_on_device "$work/consumer/stream_layout_tour" >"$work/tour.out" 2>"$work/tour.err" ||
     fail "the tour failed" "$work/tour.err"
   local first
@@ -100,41 +113,84 @@ run_tour() {
   [[ $first == "initiator version 0.9,"* ]] || fail "the tour began with: $first" "$work/tour.out"
 }
 
-check_lua_module() {
+check_lua() {
   install_components runtime standins
   local link=$installed/$NELKO_LUA_CMODULE_DIR/nelko_api_stream_layout.so
   [[ -L $link && $(readlink "$link") != /* ]] || fail "$link is not a relative link"
   # On the device, installed with prefix /usr, the module must be on the interpreter's own path.
-  local cpath=""
+  local cpath="" lua output
   [[ -n $sysroot ]] || cpath=$prefix/$NELKO_LUA_CMODULE_DIR/?.so
-  local output
-  output=$(MODULE_CPATH=$cpath run_on_device "$NELKO_LUA" -e '
-    package.cpath = os.getenv("MODULE_CPATH") ~= "" and os.getenv("MODULE_CPATH") or package.cpath
-    local sl = require "nelko_api_stream_layout"
-    local status, handle = sl.nelko_api_stream_layout_initiator_init(nil, nil, false, "install")
-    assert(status == 0, "initiator_init: status " .. status)
-    local _, major, minor = sl.nelko_api_stream_layout_get_initiator_version(handle)
-    sl.nelko_api_stream_layout_initiator_deinit(handle)
-    print(("initiator version %d.%d"):format(major, minor))' 2>&1) ||
-    fail "the Lua module does not load from the installed files: $output"
-  [[ $output == "initiator version 0.9" ]] || fail "the Lua module said: $output"
+  for lua in $NELKO_LUA; do
+    output=$(MODULE_CPATH=$cpath run_on_device "$lua" -e '
+      package.cpath = os.getenv("MODULE_CPATH") ~= "" and os.getenv("MODULE_CPATH") or package.cpath
+      local sl = require "nelko_api_stream_layout"
+      local status, handle = sl.nelko_api_stream_layout_initiator_init(nil, nil, false, "install")
+      assert(status == 0, "initiator_init: status " .. status)
+      local _, major, minor = sl.nelko_api_stream_layout_get_initiator_version(handle)
+      sl.nelko_api_stream_layout_initiator_deinit(handle)
+      print(("initiator version %d.%d"):format(major, minor))' 2>&1) ||
+      fail "$lua does not load the Lua module from the installed files: $output"
+    [[ $output == "initiator version 0.9" ]] || fail "the Lua module in $lua said: $output"
+  done
+}
+
+check_programs() {
+  install_components standins runtime tools
+  local program output
+  for program in stream-layout stream-layout-target; do
+    output=$(run_on_device "$installed/bin/$program" --version 2>&1) ||
+      fail "$program --version failed: $output"
+    [[ $output == "$program $NELKO_VERSION" ]] || fail "$program --version said: $output"
+  done
+  start_target
+  output=$(run_on_device "$installed/bin/stream-layout" version 2>&1) ||
+    fail "stream-layout version failed: $output"
+  [[ $output == *0.9* ]] || fail "stream-layout version said: $output"
+}
+
+# The README's own line, on the host: no other flags, and the program runs as it is.
+check_readme_link() {
+  cc "$NELKO_TOUR_SOURCE" $(pkg-config --cflags --libs nelko_api_stream_layout) -pthread \
+    -o "$work/tour_cc" >"$work/cc.log" 2>&1 || fail "the README's pkg-config line does not link" "$work/cc.log"
+  "$work/tour_cc" >"$work/tour_cc.out" 2>&1 || fail "the tour linked by the README's line failed" "$work/tour_cc.out"
+}
+
+# Defined dynamic symbols of the installed library, demangled, one a line; each must belong to the
+# library's version node.
+check_symbols() {
+  install_components runtime
+  local library=$libdir/libnelko_api_stream_layout.so.0 actual=$work/exported_symbols.txt
+  readelf --dyn-syms --wide "$library" >"$work/dynsym.txt" || fail "readelf failed on $library"
+  awk '$7 != "UND" && ($5 == "GLOBAL" || $5 == "WEAK") { print $8 }' "$work/dynsym.txt" \
+    >"$work/names.txt"
+  if grep -v '@@NELKO_API_STREAM_LAYOUT_0$' "$work/names.txt" | grep -v '^NELKO_API_STREAM_LAYOUT_0$' \
+       >"$work/unversioned.txt"; then
+    fail "exported outside the version node NELKO_API_STREAM_LAYOUT_0:" "$work/unversioned.txt"
+  fi
+  sed 's/@@.*//' "$work/names.txt" | c++filt | LC_ALL=C sort >"$actual"
+  diff -u "$NELKO_EXPECTED_SYMBOLS" "$actual" >"$work/symbols.diff" ||
+    fail "the exported symbols changed ($(wc -l <"$actual") now); if that is meant, update \
+$NELKO_EXPECTED_SYMBOLS and the version (README, Versions and the ABI)" "$work/symbols.diff"
 }
 
 case $how in
   pkg-config | find_package)
-    install_components runtime development standins
+    install_components runtime development standins tools
     build_tour
     if [[ -n $sysroot && ${#emulator[@]} -eq 0 ]]; then
       echo "built; not run: no emulator for the device (qemu-user)"
       exit 77
     fi
+    start_target
+    [[ -n $sysroot || $how != pkg-config ]] || check_readme_link
     run_tour ;;
-  lua)
+  programs | lua)
     if [[ -n $sysroot && ${#emulator[@]} -eq 0 ]]; then
       echo "not run: no emulator for the device (qemu-user)"
       exit 77
     fi
-    check_lua_module ;;
-  *) fail "unknown check (pkg-config, find_package or lua)" ;;
+    "check_$how" ;;
+  symbols) check_symbols ;;
+  *) fail "unknown check (pkg-config, find_package, programs, lua or symbols)" ;;
 esac
 echo "passed"
