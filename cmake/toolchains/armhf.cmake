@@ -36,6 +36,11 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 # ARM calling convention for; all our code and the sysroot's is built by GCC 12, so it is noise.
 set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 
+# Installs go to the device's multiarch library directory, where its lua5.1 and luajit look for
+# C modules (<libdir>/lua/5.1) and its loader for libraries; GNUInstallDirs picks it by itself
+# only for native builds.
+set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH "Object code libraries")
+
 # Headers, libraries and CMake packages come only from the sysroot, programs only from the host.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
