@@ -159,8 +159,10 @@ Geometry of Stream_point_to_pan_tilt:
                        tilt range: pan = -180 + 22.5(h + u), tilt = 90 - 180v
   immersive h (64..79) an equidistant fisheye, 180-degree image circle inscribed in the facet,
                        axis at pan 22.5h, tilt 0; a point r from the centre (r = 1 on the
-                       circle) lies r * 90 degrees off the axis towards the point
+                       circle) lies r * 90 degrees off the axis towards the point; the
+                       corners outside the circle are dark: status 1
   metadata (80)        no direction: status 1
+  Straight up or down (tilt 90 or -90) the pan is 0.
 )";
 }
 
