@@ -9,6 +9,7 @@
 
 #include "nelko_core_types.h"
 #include "pan_tilt_geometry.h"
+#include "roi_limits.h"
 
 namespace target {
 namespace {
@@ -174,6 +175,9 @@ int StreamLayoutService::set_roi(Request const& request, Response&) {
   auto const roll = number_member(request, "roll");
   auto const vfov = number_member(request, "vfov");
   if (!roi || !pan || !tilt || !roll || !vfov) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  if (config_.strict && !roi_within_limits(*pan, *tilt, *roll, *vfov)) {
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
   *roi = {*pan, *tilt, *roll, *vfov};
   return NELKO_CORE_STATUS_NO_ERROR;
 }
