@@ -4,6 +4,7 @@
 #ifndef STREAM_LAYOUT_CLI_STREAM_LAYOUT_CLIENT_H
 #define STREAM_LAYOUT_CLI_STREAM_LAYOUT_CLIENT_H
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -30,17 +31,21 @@ class StreamLayoutClient {
 
  private:
   // Throws StatusError for a non-zero status; `action` says what was asked ("layout get 0").
+  // The message uses the time since started_, set before each request.
   void Check(unsigned int status, std::string const& action) const;
 
   std::string target_;
   int timeout_ms_;
+  std::chrono::steady_clock::time_point started_;
   void* log_ = nullptr;
   void* handle_ = nullptr;
 };
 
-// The message for a non-zero status: the action, what the status means, its name and number.
+// The message for a non-zero status: the action, what the status means (for status 4 whether the
+// time-out passed, judged by `elapsed_ms`, or no target listens at the socket path, or the
+// connection failed), the status's name and number.
 std::string DescribeStatus(unsigned int status, std::string const& action,
-                           std::string const& target, int timeout_ms);
+                           std::string const& target, int timeout_ms, long long elapsed_ms);
 
 }  // namespace stream_layout_cli
 

@@ -17,6 +17,7 @@ namespace {
 constexpr unsigned int kFull = 100000;  // millipercent of a whole width or height
 constexpr std::size_t kDestinationType = 4;
 constexpr unsigned int kRoiSets = 2;  // pending and active
+constexpr std::size_t kMaxPlacements = 1000;  // per stream, as stream-layout's layout files
 
 constexpr std::array<char const*, 9> kLayoutKeys = {"source_upper_left_x_millipercent",
                                                     "source_upper_left_y_millipercent",
@@ -153,7 +154,7 @@ int StreamLayoutService::set_stream_layout(Request const& request, Response&) {
   Layout layout;
   for (std::size_t key = 0; key < kLayoutKeys.size(); ++key) {
     auto list = layout_list(request, key);
-    if (!list || (key > 0 && list->size() != layout[0].size())) {
+    if (!list || list->size() > kMaxPlacements || (key > 0 && list->size() != layout[0].size())) {
       return NELKO_CORE_STATUS_INVALID_PARAMS;
     }
     layout[key] = std::move(*list);

@@ -178,8 +178,10 @@ State:
 Commands and responses (every response has "status"; results only with status 0):
   Get_stream_layout         stream_index -> the nine layout arrays
   Set_stream_layout         stream_index and the nine layout arrays -> nothing. The arrays must
-                            have equal lengths (0 is allowed: the stream shows nothing), hold
-                            whole numbers 0..100000, and destination types 0..22 or 48..80.
+                            have equal lengths of at most 1000 (0 is allowed: the stream shows
+                            nothing) and hold whole numbers 0..100000, destination types 0..22
+                            or 48..80. Empty rectangles and rectangles reaching past the edge
+                            are accepted (they show nothing, or are cut at the edge).
   Set_roi                   roi_index, roi_set, pan, tilt, roll, vfov -> nothing; the four
                             values are stored exactly as sent (with --strict, within limits)
   Get_roi                   roi_index, roi_set -> pan, tilt, roll, vfov
