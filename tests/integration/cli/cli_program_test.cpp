@@ -123,6 +123,27 @@ TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
   EXPECT_NE(ReadFile(svg).find(">#1 CubeFaceFront</text>"), std::string::npos);
 }
 
+// The README's picture is drawn from docs/layout-example.json: the middle of each face's
+// destination shows the middle of that face, and the corners are the faces' corners.
+TEST_F(WithTarget, PointAgreesWithTheDocumentedPicture) {
+  ASSERT_EQ(Cli({"layout", "set", "0", DOCS_LAYOUT_EXAMPLE}).exit_status, 0);
+  struct Case {
+    char const* x;
+    char const* y;
+    double pan, tilt;
+  };
+  Case const cases[] = {{"16666.5", "33333.5", -90, 0},     {"50000", "33333.5", 0, 0},
+                        {"83333.5", "33333.5", 90, 0},      {"50000", "83333.5", 0, 0},
+                        {"0", "0", -135, 35.264389682754654}, {"0", "100000", -180, -45}};
+  for (Case const& c : cases) {
+    RunResult result = Cli({"point", "0", c.x, c.y, "--json"});
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    rapidjson::Document json = Json(result.out);
+    EXPECT_NEAR(json["pan"].GetDouble(), c.pan, 1e-6) << c.x << ", " << c.y;
+    EXPECT_NEAR(json["tilt"].GetDouble(), c.tilt, 1e-6) << c.x << ", " << c.y;
+  }
+}
+
 TEST_F(WithTarget, RoiCountGetAndSetInBothSets) {
   RunResult count = Cli({"roi", "count"});
   ASSERT_EQ(count.exit_status, 0) << count.err;
