@@ -1,12 +1,19 @@
 -- A tour of the stream_layout module from Lua: every command against a running target.
 --
 --   stream-layout-target &                 (prints "ready")
---   LUA_CPATH="build/lib/?.so;;" lua5.1 examples/tour.lua [TARGET]
+--   LUA_CPATH="build/lib/?.so;;" lua5.1 examples/tour.lua [TARGET [FAULTY_TARGET]]
+--
+-- With FAULTY_TARGET it also shows error handling against a target that fails on purpose:
+--   stream-layout-target --name FAULTY_TARGET --fail Set_roi=9 --delay Get_num_roi=2000 --trace
+--
+-- A Lua function cannot be an asynchronous callback (the library calls it on its own thread,
+-- where no Lua state may run): send with _non_blocking_send and collect with _receive, as below.
 --
 -- Every C function is a module function of the same name; it returns the status first, then its
 -- out-values. Layout lists are tables.
 local sl = require "nelko_api_stream_layout"
 local target = arg[1] or "stream_layout"
+local faulty = arg[2]
 
 local function check(what, status, ...)
   if status ~= sl.NELKO_CORE_STATUS_NO_ERROR then
@@ -68,5 +75,27 @@ end
 
 local status = sl.nelko_api_stream_layout_get_roi_send(handle, target, 99, sl.kRoiActiveSet)
 print("  Get_roi of ROI 99: " .. sl.nelko_core_status_to_string(status))
+
+if faulty then
+  print("error handling, against " .. faulty .. ":")
+  local status = sl.nelko_api_stream_layout_set_roi_send(handle, faulty, 0, sl.kRoiPendingSet,
+    10, 0, 0, 60)
+  if status == sl.NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE then
+    print("  Set_roi: the target failed to carry it out; report it, maybe retry")
+  end
+  -- Send now, wait at most 500 ms: no answer by then is status 4. The identifier stays ours
+  -- after any status but 0 (a later receive could still collect the answer); giving up, we
+  -- release it.
+  local sent, id = check("Get_num_roi non_blocking_send",
+    sl.nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, faulty))
+  if sent then
+    local status = sl.nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle, faulty,
+      500, id)
+    if status == sl.NELKO_CORE_STATUS_IPC_FAILED then
+      print("  Get_num_roi: no answer within 500 ms; retry later")
+    end
+    if status ~= sl.NELKO_CORE_STATUS_NO_ERROR then sl.nelko_api_stream_layout_free_uuid(id) end
+  end
+end
 
 sl.nelko_api_stream_layout_initiator_deinit(handle)
