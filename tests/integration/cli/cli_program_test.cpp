@@ -144,6 +144,13 @@ TEST_F(WithTarget, PointAgreesWithTheDocumentedPicture) {
   }
 }
 
+// The C program of the README, built from README.md as printed, does what it says.
+TEST_F(WithTarget, TheReadmeProgramRuns) {
+  RunResult result = cli_test::Run(cli_test::BuiltProgram(README_SNIPPET), ipc_dir());
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "4 ROIs in each set\n");
+}
+
 TEST_F(WithTarget, RoiCountGetAndSetInBothSets) {
   RunResult count = Cli({"roi", "count"});
   ASSERT_EQ(count.exit_status, 0) << count.err;
