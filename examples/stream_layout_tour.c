@@ -147,13 +147,15 @@ int main(int argc, char **argv) {
     printf("  ROI 1 of the pending set: pan 30 tilt -10 roll 0 vfov 60\n");
   }
 
-  /* Two placements: the left and right halves of the image side by side, as cube faces. */
-  unsigned int const x[] = {0, 50000}, y[] = {0, 0}, half[] = {50000, 50000},
-                     full[] = {100000, 100000},
+  /* Two placements side by side: the whole left cube face in the stream's left half, the whole
+   * right face in its right half. Source rectangles are in the facet's own image, destination
+   * rectangles in the stream, both in millipercent. */
+  unsigned int const zero[] = {0, 0}, full[] = {100000, 100000}, x[] = {0, 50000},
+                     half[] = {50000, 50000},
                      facets[] = {kStreamLayoutFacetCubeFaceLeft, kStreamLayoutFacetCubeFaceRight};
-  unsigned int **in[9] = {make_list(2, x),    make_list(2, y), make_list(2, half),
+  unsigned int **in[9] = {make_list(2, zero), make_list(2, zero),   make_list(2, full),
                           make_list(2, full), make_list(2, facets), make_list(2, x),
-                          make_list(2, y),    make_list(2, half), make_list(2, full)};
+                          make_list(2, zero), make_list(2, half),   make_list(2, full)};
   if (check("Set_stream_layout", nelko_api_stream_layout_set_stream_layout_send(
                                      handle, target, 1, in[0], in[1], in[2], in[3], in[4], in[5],
                                      in[6], in[7], in[8]))) {

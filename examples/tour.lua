@@ -41,13 +41,15 @@ if check("Set_roi", sl.nelko_api_stream_layout_set_roi_send(handle, target,
   print("  ROI 2 of the active set: pan -45 tilt 10 roll 0 vfov 75")
 end
 
--- A 2 x 2 grid of the four quarters of the image, each placed where it comes from.
+-- Four grid cells of the full frame (the two top rows' middle columns), each whole (source
+-- rectangles are in the facet's own image), in the four quarters of the stream.
+local zero, full = { 0, 0, 0, 0 }, { 100000, 100000, 100000, 100000 }
 local x, y = { 0, 50000, 0, 50000 }, { 0, 0, 50000, 50000 }
-local size = { 50000, 50000, 50000, 50000 }
-local facets = { sl.kStreamLayoutFacetGridXY00, sl.kStreamLayoutFacetGridXY10,
-                 sl.kStreamLayoutFacetGridXY01, sl.kStreamLayoutFacetGridXY11 }
+local half = { 50000, 50000, 50000, 50000 }
+local facets = { sl.kStreamLayoutFacetGridXY10, sl.kStreamLayoutFacetGridXY20,
+                 sl.kStreamLayoutFacetGridXY11, sl.kStreamLayoutFacetGridXY21 }
 if check("Set_stream_layout", sl.nelko_api_stream_layout_set_stream_layout_send(handle, target,
-    2, x, y, size, size, facets, x, y, size, size)) then
+    2, zero, zero, full, full, facets, x, y, half, half)) then
   print("  stream 2: four placements set")
 end
 
