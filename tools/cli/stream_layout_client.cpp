@@ -73,7 +73,8 @@ struct VersionWait {
 }  // namespace
 
 std::string DescribeStatus(unsigned int status, std::string const& action,
-                           std::string const& target, int timeout_ms, long long elapsed_ms) {
+                           std::string const& target, int timeout_ms, long long elapsed_ms,
+                           SocketState socket_before) {
   std::string const socket = SocketPath(target);
   std::string meaning;
   switch (status) {
@@ -101,7 +102,7 @@ std::string DescribeStatus(unsigned int status, std::string const& action,
         meaning = "target '" + target + "' had no answer ready (--timeout 0 polls; socket " +
                   Shorten(socket) + ")";
       } else {
-        switch (InspectSocket(socket)) {
+        switch (socket_before) {
           case SocketState::kMissing:
             meaning = "nothing was sent: no target listens at " + Shorten(socket) +
                       " (is it running, with the same NELKO_IPC_DIR?)";
@@ -136,7 +137,7 @@ StreamLayoutClient::StreamLayoutClient(std::string target, int timeout_ms)
     : target_(std::move(target)), timeout_ms_(timeout_ms) {
   // Without a log handle the library uses the default logger; not worth failing for.
   if (nelko_core_logging_init(kInitiatorName, &log_) != NELKO_CORE_STATUS_NO_ERROR) log_ = nullptr;
-  started_ = std::chrono::steady_clock::now();
+  Start();
   unsigned int status =
       nelko_api_stream_layout_initiator_init(nullptr, log_, &handle_, 0, kInitiatorName);
   if (status != NELKO_CORE_STATUS_NO_ERROR) {
@@ -150,11 +151,17 @@ StreamLayoutClient::~StreamLayoutClient() {
   if (log_ != nullptr) nelko_core_logging_deinit(log_);
 }
 
+void StreamLayoutClient::Start() {
+  started_ = std::chrono::steady_clock::now();
+  socket_before_ = InspectSocket(SocketPath(target_));
+}
+
 void StreamLayoutClient::Check(unsigned int status, std::string const& action) const {
   if (status == NELKO_CORE_STATUS_NO_ERROR) return;
   auto const elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - started_);
-  throw StatusError(status, DescribeStatus(status, action, target_, timeout_ms_, elapsed.count()));
+  throw StatusError(status, DescribeStatus(status, action, target_, timeout_ms_, elapsed.count(),
+                                          socket_before_));
 }
 
 Versions StreamLayoutClient::GetVersions() {
@@ -164,7 +171,7 @@ Versions StreamLayoutClient::GetVersions() {
                                                       &versions.library_minor),
         "version");
   VersionWait wait;
-  started_ = std::chrono::steady_clock::now();
+  Start();
   unsigned int status = nelko_api_stream_layout___get_target_version___send_async(
       handle_, target_.c_str(), &VersionWait::Completed, &wait);
   if (status == NELKO_CORE_STATUS_NO_ERROR) {
@@ -187,7 +194,7 @@ Versions StreamLayoutClient::GetVersions() {
 
 Layout StreamLayoutClient::GetLayout(std::uint32_t stream) {
   std::array<UintList, 9> lists;
-  started_ = std::chrono::steady_clock::now();
+  Start();
   Check(nelko_api_stream_layout_get_stream_layout_send_with_timeout(
             handle_, target_.c_str(), timeout_ms_, stream, lists[0].out(), lists[1].out(),
             lists[2].out(), lists[3].out(), lists[4].out(), lists[5].out(), lists[6].out(),
@@ -227,7 +234,7 @@ void StreamLayoutClient::SetLayout(std::uint32_t stream, Layout const& layout) {
   }
   std::vector<UintList> l;
   for (std::vector<std::uint32_t> const& list : values) l.emplace_back(list);
-  started_ = std::chrono::steady_clock::now();
+  Start();
   Check(nelko_api_stream_layout_set_stream_layout_send_with_timeout(
             handle_, target_.c_str(), timeout_ms_, stream, l[0].get(), l[1].get(), l[2].get(),
             l[3].get(), l[4].get(), l[5].get(), l[6].get(), l[7].get(), l[8].get()),
@@ -236,7 +243,7 @@ void StreamLayoutClient::SetLayout(std::uint32_t stream, Layout const& layout) {
 
 std::uint32_t StreamLayoutClient::GetRoiCount() {
   unsigned int count = 0;
-  started_ = std::chrono::steady_clock::now();
+  Start();
   Check(nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
                                                               &count),
         "roi count");
@@ -245,7 +252,7 @@ std::uint32_t StreamLayoutClient::GetRoiCount() {
 
 Roi StreamLayoutClient::GetRoi(std::uint32_t index, std::uint32_t roi_set) {
   Roi roi;
-  started_ = std::chrono::steady_clock::now();
+  Start();
   Check(nelko_api_stream_layout_get_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
                                                           index, roi_set, &roi.pan, &roi.tilt,
                                                           &roi.roll, &roi.vfov),
@@ -254,7 +261,7 @@ Roi StreamLayoutClient::GetRoi(std::uint32_t index, std::uint32_t roi_set) {
 }
 
 void StreamLayoutClient::SetRoi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi) {
-  started_ = std::chrono::steady_clock::now();
+  Start();
   Check(nelko_api_stream_layout_set_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
                                                           index, roi_set, roi.pan, roi.tilt,
                                                           roi.roll, roi.vfov),
@@ -263,7 +270,7 @@ void StreamLayoutClient::SetRoi(std::uint32_t index, std::uint32_t roi_set, Roi 
 
 PanTilt StreamLayoutClient::PointToPanTilt(std::uint32_t stream, double x, double y) {
   PanTilt result;
-  started_ = std::chrono::steady_clock::now();
+  Start();
   Check(nelko_api_stream_layout_stream_point_to_pan_tilt_send_with_timeout(
             handle_, target_.c_str(), timeout_ms_, stream, x, y, &result.pan, &result.tilt),
         "point");
