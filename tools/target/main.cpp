@@ -15,6 +15,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
 
 #include "fault_plan.h"
 #include "nelko_core.h"
@@ -163,6 +166,26 @@ int serve(target::TargetOptions const& options, sigset_t const& signals) {
   return EXIT_SUCCESS;
 }
 
+// The first command named by --fail or --delay that the service does not know (it would never
+// apply); empty when there is none. The service's own table decides, by answering 8.
+std::string unknown_command(target::TargetOptions const& options) {
+  target::StreamLayoutService probe(options.service);
+  std::vector<std::string> named;
+  for (auto const& entry : options.faults.fail) named.push_back(entry.first);
+  for (auto const& entry : options.faults.delay) named.push_back(entry.first);
+  for (std::string const& command : named) {
+    // Names are words (target_options.cpp), so they need no escaping.
+    rapidjson::Document answer;
+    answer.Parse(probe.handle("{\"command\":\"" + command + "\"}").c_str());
+    auto const status = answer.IsObject() ? answer.FindMember("status") : answer.MemberEnd();
+    if (status != answer.MemberEnd() && status->value.IsNumber() &&
+        status->value.GetDouble() == NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION) {
+      return command;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -177,6 +200,11 @@ int main(int argc, char* argv[]) {
       return 2;
     case target::ParsedCommandLine::Action::kRun:
       break;
+  }
+  if (std::string const unknown = unknown_command(parsed.options); !unknown.empty()) {
+    std::cerr << program << ": unknown command '" << unknown << "' for --fail or --delay\n"
+              << target::usage_text(program);
+    return 2;
   }
 
   // A parent may have left these ignored, which would discard them before sigwait sees them.

@@ -1,5 +1,6 @@
 #include "target_options.h"
 
+#include <cctype>
 #include <charconv>
 #include <optional>
 #include <string_view>
@@ -38,6 +39,10 @@ bool parse_command_entry(std::string_view text, unsigned int min, unsigned int m
                          std::vector<std::pair<std::string, Number>>& entries) {
   auto const equals = text.find('=');
   if (equals == 0 || equals == std::string_view::npos) return false;
+  // Command names are words ("Get_roi", "__get_target_version__").
+  for (char c : text.substr(0, equals)) {
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) return false;
+  }
   auto const number = parse_unsigned(text.substr(equals + 1), max);
   if (!number || *number < min) return false;
   entries.emplace_back(std::string(text.substr(0, equals)), static_cast<Number>(*number));
@@ -156,7 +161,8 @@ Options:
 A bad option prints the usage on standard error and exits with status 2.
 
 For error handling (each off by default; --fail and --delay may be given for several commands):
-  --fail COMMAND=STATUS  answer every COMMAND (its name as sent, e.g. Get_roi) with
+  --fail COMMAND=STATUS  answer every COMMAND (its name as sent, e.g. Get_roi; a command
+                         the service does not know is a usage error) with
                          {"status":STATUS}, 1..255, and leave the state alone
   --delay COMMAND=MS     answer every COMMAND MS ms late (0..600000), on top of --delay-ms;
                          other commands are answered meanwhile
