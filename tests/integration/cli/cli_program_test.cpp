@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "child_process.h"
@@ -262,6 +263,31 @@ TEST_F(WithTarget, EveryDocumentedExitStatus) {
         << result.err;
   }
 }
+
+#if defined(STREAM_LAYOUT_TARGET) && !defined(CLI_TEST_EMULATOR)
+// The simulator's --trace shows each request and its response, numbered, on standard error.
+TEST_F(Program, TheTargetTracesEveryRequestAndResponse) {
+  char const* script =
+      "\"$1\" --trace --fail Get_roi=9 >\"$3/out\" 2>\"$3/trace\" & pid=$!\n"
+      "for i in $(seq 200); do grep -q ready \"$3/out\" && break; sleep 0.05; done\n"
+      "\"$2\" roi count >/dev/null; \"$2\" roi get 0 >/dev/null 2>&1\n"
+      "kill $pid; wait $pid; cat \"$3/trace\"\n";
+  RunResult result = cli_test::Run({"/bin/sh", "-c", script, "sh", STREAM_LAYOUT_TARGET,
+                                    STREAM_LAYOUT_PROGRAM, files_.path()},
+                                   ipc_dir());
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  std::istringstream lines(result.out);
+  std::vector<std::string> trace;
+  for (std::string line; std::getline(lines, line);) trace.push_back(line);
+  ASSERT_EQ(trace.size(), 4u) << result.out;
+  EXPECT_EQ(trace[0].rfind("trace: #1 <- stream-layout#1 ", 0), 0u) << trace[0];
+  EXPECT_NE(trace[0].find(R"( {"command":"Get_num_roi"})"), std::string::npos) << trace[0];
+  EXPECT_NE(trace[1].find(R"( {"status":0,"num":4})"), std::string::npos) << trace[1];
+  EXPECT_EQ(trace[2].rfind("trace: #2 <- ", 0), 0u) << trace[2];
+  EXPECT_EQ(trace[3].rfind("trace: #2 -> ", 0), 0u) << trace[3];
+  EXPECT_NE(trace[3].find(R"( {"status":9})"), std::string::npos) << trace[3];
+}
+#endif
 
 // A connection that the target drops ends the request at once, and says so; the next request
 // connects again.
