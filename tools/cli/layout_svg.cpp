@@ -274,10 +274,21 @@ class SvgWriter {
   // A red line along each edge where the rectangle is cut by the frame.
   void CutEdges(Frame const& frame, Rect const& rect, Box const& box) {
     std::string const red = "stroke=\"#d62728\" stroke-width=\"3\" stroke-dasharray=\"5 3\"";
-    if (std::uint64_t{rect.x} + rect.width > kFullExtent)
-      out_ += Line(frame.left + frame.width, box.top, frame.left + frame.width, box.bottom, red);
-    if (std::uint64_t{rect.y} + rect.height > kFullExtent)
-      out_ += Line(box.left, frame.top + frame.height, box.right, frame.top + frame.height, red);
+    // At least 10 units long, so that the cut of a thin rectangle shows too, and inside the
+    // frame's side.
+    auto span = [](double from, double to, double low, double high) {
+      double const length = std::max(to - from, 10.0);
+      double const start = std::clamp((from + to - length) / 2, low, high - length);
+      return std::make_pair(start, start + length);
+    };
+    if (std::uint64_t{rect.x} + rect.width > kFullExtent) {
+      auto const [top, bottom] = span(box.top, box.bottom, frame.top, frame.top + frame.height);
+      out_ += Line(frame.left + frame.width, top, frame.left + frame.width, bottom, red);
+    }
+    if (std::uint64_t{rect.y} + rect.height > kFullExtent) {
+      auto const [left, right] = span(box.left, box.right, frame.left, frame.left + frame.width);
+      out_ += Line(left, frame.top + frame.height, right, frame.top + frame.height, red);
+    }
   }
 
   static Rect const& Of(Placement const& placement, bool sources) {
