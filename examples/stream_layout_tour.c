@@ -3,7 +3,12 @@
  * and asynchronous forms. Run it against a target, e.g. the simulated one:
  *
  *   stream-layout-target &          (prints "ready")
- *   stream_layout_tour [TARGET]
+ *   stream_layout_tour [TARGET [FAULTY_TARGET]]
+ *
+ * With FAULTY_TARGET it also shows how an application tells failures apart, against a
+ * simulated target started to fail on purpose:
+ *
+ *   stream-layout-target --name FAULTY_TARGET --fail Set_roi=9 --delay Get_num_roi=2000 --trace
  */
 #include <pthread.h>
 #include <stdio.h>
@@ -38,6 +43,40 @@ static int check(char const *what, nelko_core_status status) {
     printf("  %-44s failed: %s\n", what, nelko_core_status_to_string(status));
   }
   return status == NELKO_CORE_STATUS_NO_ERROR;
+}
+
+/* What an application does about each status; the statuses are the library's and the target's. */
+static char const *advice(nelko_core_status status) {
+  switch (status) {
+    case NELKO_CORE_STATUS_NO_ERROR:
+      return "done";
+    case NELKO_CORE_STATUS_INVALID_PARAMS:
+      return "refused: fix the request (index, stream, value), do not retry as is";
+    case NELKO_CORE_STATUS_IPC_FAILED:
+      return "no answer in time or no connection: the target may be busy or gone, retry later";
+    case NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION:
+      return "the target does not know the command: it runs another interface version";
+    case NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE:
+      return "the target failed to carry it out: report it, maybe retry";
+    default:
+      return "unexpected: report it";
+  }
+}
+
+/* Requests to a target that fails on purpose (see the top of this file). */
+static void error_handling(void *handle, char const *faulty) {
+  printf("\nerror handling, against %s:\n", faulty);
+  nelko_core_status status =
+      nelko_api_stream_layout_set_roi_send(handle, faulty, 0, kRoiPendingSet, 10, 0, 0, 60);
+  printf("  Set_roi: %s: %s\n", nelko_core_status_to_string(status), advice(status));
+  unsigned int rois = 0;
+  status = nelko_api_stream_layout_get_num_roi_send_with_timeout(handle, faulty, 500, &rois);
+  printf("  Get_num_roi, waiting 500 ms: %s: %s\n", nelko_core_status_to_string(status),
+         advice(status));
+  double pan = 0, tilt = 0, roll = 0, vfov = 0;
+  status = nelko_api_stream_layout_get_roi_send(handle, faulty, 0, kRoiActiveSet, &pan, &tilt,
+                                                &roll, &vfov);
+  printf("  Get_roi, meanwhile answered at once: %s\n", nelko_core_status_to_string(status));
 }
 
 static void print_list(char const *name, unsigned int **list) {
@@ -108,13 +147,15 @@ int main(int argc, char **argv) {
     printf("  ROI 1 of the pending set: pan 30 tilt -10 roll 0 vfov 60\n");
   }
 
-  /* Two placements: the left and right halves of the image side by side, as cube faces. */
-  unsigned int const x[] = {0, 50000}, y[] = {0, 0}, half[] = {50000, 50000},
-                     full[] = {100000, 100000},
+  /* Two placements side by side: the whole left cube face in the stream's left half, the whole
+   * right face in its right half. Source rectangles are in the facet's own image, destination
+   * rectangles in the stream, both in millipercent. */
+  unsigned int const zero[] = {0, 0}, full[] = {100000, 100000}, x[] = {0, 50000},
+                     half[] = {50000, 50000},
                      facets[] = {kStreamLayoutFacetCubeFaceLeft, kStreamLayoutFacetCubeFaceRight};
-  unsigned int **in[9] = {make_list(2, x),    make_list(2, y), make_list(2, half),
+  unsigned int **in[9] = {make_list(2, zero), make_list(2, zero),   make_list(2, full),
                           make_list(2, full), make_list(2, facets), make_list(2, x),
-                          make_list(2, y),    make_list(2, half), make_list(2, full)};
+                          make_list(2, zero), make_list(2, half),   make_list(2, full)};
   if (check("Set_stream_layout", nelko_api_stream_layout_set_stream_layout_send(
                                      handle, target, 1, in[0], in[1], in[2], in[3], in[4], in[5],
                                      in[6], in[7], in[8]))) {
@@ -188,6 +229,8 @@ int main(int argc, char **argv) {
                                                                  &rois);
   printf("  Get_num_roi of a target that does not exist: %s\n",
          nelko_core_status_to_string(status));
+
+  if (argc > 2) error_handling(handle, argv[2]);
 
   nelko_api_stream_layout_initiator_deinit(handle);
   nelko_core_logging_deinit(log);

@@ -1,12 +1,19 @@
 -- A tour of the stream_layout module from Lua: every command against a running target.
 --
 --   stream-layout-target &                 (prints "ready")
---   LUA_CPATH="build/lib/?.so;;" lua5.1 examples/tour.lua [TARGET]
+--   LUA_CPATH="build/lib/?.so;;" lua5.1 examples/tour.lua [TARGET [FAULTY_TARGET]]
+--
+-- With FAULTY_TARGET it also shows error handling against a target that fails on purpose:
+--   stream-layout-target --name FAULTY_TARGET --fail Set_roi=9 --delay Get_num_roi=2000 --trace
+--
+-- A Lua function cannot be an asynchronous callback (the library calls it on its own thread,
+-- where no Lua state may run): send with _non_blocking_send and collect with _receive, as below.
 --
 -- Every C function is a module function of the same name; it returns the status first, then its
 -- out-values. Layout lists are tables.
 local sl = require "nelko_api_stream_layout"
 local target = arg[1] or "stream_layout"
+local faulty = arg[2]
 
 local function check(what, status, ...)
   if status ~= sl.NELKO_CORE_STATUS_NO_ERROR then
@@ -34,13 +41,15 @@ if check("Set_roi", sl.nelko_api_stream_layout_set_roi_send(handle, target,
   print("  ROI 2 of the active set: pan -45 tilt 10 roll 0 vfov 75")
 end
 
--- A 2 x 2 grid of the four quarters of the image, each placed where it comes from.
+-- Four grid cells of the full frame (the two top rows' middle columns), each whole (source
+-- rectangles are in the facet's own image), in the four quarters of the stream.
+local zero, full = { 0, 0, 0, 0 }, { 100000, 100000, 100000, 100000 }
 local x, y = { 0, 50000, 0, 50000 }, { 0, 0, 50000, 50000 }
-local size = { 50000, 50000, 50000, 50000 }
-local facets = { sl.kStreamLayoutFacetGridXY00, sl.kStreamLayoutFacetGridXY10,
-                 sl.kStreamLayoutFacetGridXY01, sl.kStreamLayoutFacetGridXY11 }
+local half = { 50000, 50000, 50000, 50000 }
+local facets = { sl.kStreamLayoutFacetGridXY10, sl.kStreamLayoutFacetGridXY20,
+                 sl.kStreamLayoutFacetGridXY11, sl.kStreamLayoutFacetGridXY21 }
 if check("Set_stream_layout", sl.nelko_api_stream_layout_set_stream_layout_send(handle, target,
-    2, x, y, size, size, facets, x, y, size, size)) then
+    2, zero, zero, full, full, facets, x, y, half, half)) then
   print("  stream 2: four placements set")
 end
 
@@ -68,5 +77,27 @@ end
 
 local status = sl.nelko_api_stream_layout_get_roi_send(handle, target, 99, sl.kRoiActiveSet)
 print("  Get_roi of ROI 99: " .. sl.nelko_core_status_to_string(status))
+
+if faulty then
+  print("error handling, against " .. faulty .. ":")
+  local status = sl.nelko_api_stream_layout_set_roi_send(handle, faulty, 0, sl.kRoiPendingSet,
+    10, 0, 0, 60)
+  if status == sl.NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE then
+    print("  Set_roi: the target failed to carry it out; report it, maybe retry")
+  end
+  -- Send now, wait at most 500 ms: no answer by then is status 4. The identifier stays ours
+  -- after any status but 0 (a later receive could still collect the answer); giving up, we
+  -- release it.
+  local sent, id = check("Get_num_roi non_blocking_send",
+    sl.nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, faulty))
+  if sent then
+    local status = sl.nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle, faulty,
+      500, id)
+    if status == sl.NELKO_CORE_STATUS_IPC_FAILED then
+      print("  Get_num_roi: no answer within 500 ms; retry later")
+    end
+    if status ~= sl.NELKO_CORE_STATUS_NO_ERROR then sl.nelko_api_stream_layout_free_uuid(id) end
+  end
+end
 
 sl.nelko_api_stream_layout_initiator_deinit(handle)

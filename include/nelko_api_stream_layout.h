@@ -222,7 +222,8 @@ typedef enum RoiSet { kRoiPendingSet = 0, kRoiActiveSet = 1 } RoiSet;
  * deinit). log_handle: from nelko_core_logging_init, or NULL for the default logger; every log
  * line of this handle goes through it, so it must outlive the handle and a channel the handle
  * opened. reserved: ignored. Nothing is sent to the target.
- * Returns 0 and stores the handle; 1 when handle is NULL; 2 when the handle cannot be built (an
+ * Returns 0 and stores the handle; 1 when handle is NULL, or ipc_handle and initiator_name
+ * both are; 2 when the handle cannot be built (an
  * own channel that cannot be opened logs one error line); *handle is untouched on failure. */
 nelko_core_status nelko_api_stream_layout_initiator_init(void* ipc_handle, void* log_handle,
                                                          void** handle, unsigned char reserved,

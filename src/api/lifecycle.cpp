@@ -11,6 +11,8 @@ NELKO_EXPORT nelko_core_status nelko_api_stream_layout_initiator_init(
     void* ipc_handle, void* log_handle, void** handle, unsigned char /*reserved*/,
     char const* initiator_name) {
   if (handle == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  // Without a channel of the caller's, one is opened under this name, so it must be given.
+  if (ipc_handle == nullptr && initiator_name == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
   try {
     *handle = new IStream_layoutInitiator(ipc_handle, log_handle, initiator_name);
     return NELKO_CORE_STATUS_NO_ERROR;

@@ -4,8 +4,16 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace stream_layout_cli {
+
+// Text from the user or a file as it appears in a message: at most `max` bytes of it, then how
+// long it was, so that a megabyte-long name does not fill the terminal.
+inline std::string Shorten(std::string_view text, std::size_t max = 60) {
+  if (text.size() <= max) return std::string(text);
+  return std::string(text.substr(0, max)) + "...(" + std::to_string(text.size()) + " bytes)";
+}
 
 // The command line is wrong: unknown command or option, missing or extra arguments, a value
 // that is not a number or out of range. The message says which argument and why.

@@ -71,9 +71,9 @@ Words Split(std::vector<std::string> const& args, Invocation& invocation) {
     } else {
       std::string name = arg.substr(0, arg.find('='));
       if (name == "--json" || name == "--help")
-        throw UsageError("option '" + name + "' takes no value");
+        throw UsageError("option '" + Shorten(name) + "' takes no value");
       if (std::find(value_options.begin(), value_options.end(), name) == value_options.end())
-        throw UsageError("unknown option '" + name + "'");
+        throw UsageError("unknown option '" + Shorten(name) + "'");
       std::string value;
       if (name.size() < arg.size()) {
         value = arg.substr(name.size() + 1);
@@ -92,7 +92,7 @@ Words Split(std::vector<std::string> const& args, Invocation& invocation) {
 std::uint32_t ParseRoiSet(std::string const& text) {
   if (text == "pending" || text == "0") return 0;
   if (text == "active" || text == "1") return 1;
-  throw UsageError("--set: '" + text + "' is not a ROI set (pending or active)");
+  throw UsageError("--set: '" + Shorten(text) + "' is not a ROI set (pending or active)");
 }
 
 std::optional<std::string> Take(Words& words, char const* name) {
@@ -140,10 +140,10 @@ void Convert(CommandSyntax const& syntax, Words& words, Invocation& invocation) 
     case Command::kRoiSet:
       invocation.index = ParseUnsigned(p[0], "INDEX");
       if (auto set = Take(words, "--set")) invocation.roi_set = ParseRoiSet(*set);
-      invocation.pan = ParseReal(Require(words, "--pan", syntax.path), "--pan");
-      invocation.tilt = ParseReal(Require(words, "--tilt", syntax.path), "--tilt");
-      invocation.roll = ParseReal(Require(words, "--roll", syntax.path), "--roll");
-      invocation.vfov = ParseReal(Require(words, "--vfov", syntax.path), "--vfov");
+      invocation.pan = ParseAnyReal(Require(words, "--pan", syntax.path), "--pan");
+      invocation.tilt = ParseAnyReal(Require(words, "--tilt", syntax.path), "--tilt");
+      invocation.roll = ParseAnyReal(Require(words, "--roll", syntax.path), "--roll");
+      invocation.vfov = ParseAnyReal(Require(words, "--vfov", syntax.path), "--vfov");
       break;
     case Command::kPoint:
       invocation.stream = ParseUnsigned(p[0], "STREAM");
@@ -173,7 +173,7 @@ void CheckAndConvert(CommandSyntax const& syntax, Words& words, Invocation& invo
     std::string names;
     for (char const* name : syntax.positionals) names += std::string(" ") + name;
     if (p.size() > wanted)
-      throw UsageError(std::string(syntax.path) + ": unexpected argument '" + p[wanted] +
+      throw UsageError(std::string(syntax.path) + ": unexpected argument '" + Shorten(p[wanted]) +
                        "' (usage: " + std::string(syntax.path) + names + ")");
     throw UsageError(std::string(syntax.path) + ": " + syntax.positionals[p.size()] +
                      " is missing (usage: " + std::string(syntax.path) + names + ")");
@@ -216,7 +216,7 @@ Invocation ParseCommandLine(std::vector<std::string> const& args) {
     invocation.command = Command::kHelp;
     invocation.help_topic = path;
     if (!path.empty() && HelpText(path).empty())
-      throw UsageError("no help on '" + path + "': unknown command");
+      throw UsageError("no help on '" + Shorten(path) + "': unknown command");
     return invocation;
   }
   if (path.empty()) throw UsageError("no command given");
@@ -226,7 +226,7 @@ Invocation ParseCommandLine(std::vector<std::string> const& args) {
                            [&](CommandSyntax const& candidate) { return path == candidate.path; });
   if (syntax == Commands().end()) {
     std::string group = path.substr(0, path.find(' '));
-    throw UsageError("unknown command '" + path + "'", IsGroup(group) ? group : "");
+    throw UsageError("unknown command '" + Shorten(path) + "'", IsGroup(group) ? group : "");
   }
   invocation.command = syntax->command;
   p.erase(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(used));

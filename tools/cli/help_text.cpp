@@ -31,8 +31,15 @@ Options (also accepted after the command):
   -h, --help      this text; "stream-layout COMMAND --help" describes one command
   --version       the version of this program
 
-Rectangles and points are in millipercent of the full width or height (100000 = 100 %).
-Angles are in the target's units (degrees on the simulated target).
+Coordinates: a layout places rectangles cut from facets (views of the camera's surroundings:
+the full frame, cube faces, grid cells, slices, fisheye views) into a stream. A source
+rectangle is in millipercent of its facet's image, a destination rectangle and a point in
+millipercent of the stream (100000 = the whole width or height, x to the right, y down).
+Indices (STREAM, INDEX) count from 0. Angles are in degrees: pan positive to the right, tilt
+positive upwards. The layout file format: "stream-layout layout --help".
+
+Environment: NELKO_IPC_DIR is the directory of the IPC sockets (default
+$XDG_RUNTIME_DIR/nelko-ipc, else /tmp/nelko-ipc-UID); the target listens at DIR/NAME.
 
 Exit status:
   0       success
@@ -41,9 +48,11 @@ Exit status:
   3       bad input file: missing, unreadable, not JSON, or not a valid layout
   4       the SVG file or standard output cannot be written
   11..20  the library or the target returned status 1..10 (exit status = 10 + status):
-          11 invalid parameters (e.g. no such stream or ROI), 12 the IPC channel could
-          not be opened (NELKO_IPC_DIR) or allocation failed, 14 IPC failed (target not
-          running, or no answer within the time-out),
+          11 invalid parameters (no such stream or ROI, a value refused, a point that no
+          placement shows, or a socket path too long to send anything), 12 the IPC channel
+          could not be opened (NELKO_IPC_DIR) or allocation failed, 14 IPC failed (no target
+          listens at the socket, the connection was refused or closed, or no answer within
+          the time-out: the message says which and names the socket),
           18 the target does not know the command, 19 remote function failure, 20 disabled target
   21      any other status from the library or the target
 )";
@@ -59,14 +68,18 @@ constexpr char kLayoutFileFormat[] =
     ]
   }
   - "stream" is optional and informative only; a bare array of placements is accepted too.
-  - Each placement takes the source rectangle of the camera image and places it, as "facet",
-    into the destination rectangle of the stream.
+  - Each placement cuts the source rectangle out of the image of its "facet" and places it
+    into the destination rectangle of the stream. Source rectangles are in millipercent of
+    the facet's image (every facet has an image of its own), destinations of the stream.
+    Where destinations overlap, the later placement is drawn on top.
   - "facet": FullFrame, CubeFaceFront|Back|Left|Right|Up|Down, GridXY00..GridXY33 (column,
     row), Equirect0..EquirectF, Immersive0..ImmersiveF or Metadata; the kStreamLayoutFacet
     prefix and any letter case are accepted, and so is the facet's number.
-  - Rectangles: whole millipercent 0..100000; width and height at least 1; the rectangle
-    stays inside (x + width <= 100000, y + height <= 100000).
-  - At most 1000 placements; unknown or repeated members are errors.
+  - Rectangles: whole millipercent 0..100000. A rectangle that is empty (width or height 0)
+    shows nothing, one that reaches past the right or bottom edge is cut there; both are
+    accepted, as a target accepts them, with a note on standard error.
+  - At most 1000 placements and 1 MiB; unknown or repeated members, and anything after the
+    JSON (a NUL byte included), are errors.
 )";
 
 constexpr char kLayout[] = R"(Usage: stream-layout layout get STREAM [--json]
@@ -79,7 +92,8 @@ get     prints the placements of output stream STREAM; with --json, as a layout 
 set     checks the layout file FILE ("-" reads standard input) and makes it the layout of
         STREAM.
 render  draws the layout of STREAM, or of a layout file (no target needed), as an SVG picture:
-        the source image on the left, the stream on the right, one colour per placement.
+        the image of each facet on the left, the stream on the right, one colour per
+        placement.
         FILE "-" writes the SVG to standard output.
 
 )";
@@ -87,7 +101,7 @@ render  draws the layout of STREAM, or of a layout file (no target needed), as a
 constexpr char kLayoutGet[] = R"(Usage: stream-layout layout get STREAM [--json]
 
 Prints the layout of output stream STREAM (0, 1, ...): for each placement its index, its facet,
-the source rectangle of the camera image and the destination rectangle in the stream, in
+the source rectangle in the facet's image and the destination rectangle in the stream, in
 percent. With --json the output is a layout file (see "stream-layout layout --help") that
 "layout set" accepts.
 )";
@@ -103,9 +117,10 @@ status 3). The "stream" member of the file, if any, is ignored: STREAM decides.
 constexpr char kLayoutRender[] = R"(Usage: stream-layout layout render STREAM --svg FILE
        stream-layout layout render --from LAYOUT_FILE --svg FILE
 
-Draws a layout as an SVG picture and writes it to FILE ("-": standard output): the source
-image with every source rectangle beside the stream with every destination rectangle, each
-placement in its own colour and labelled "#index facet", with a legend in percent. With STREAM
+Draws a layout as an SVG picture and writes it to FILE ("-": standard output): one frame per
+facet with the source rectangles cut from its image, beside the stream with every destination
+rectangle, each placement in its own colour and labelled "#index", with a legend in percent.
+Parts cut off at an edge are drawn in red and listed under "Notes". With STREAM
 the layout is read from the target; with --from it is read from a layout file, so that a
 layout can be checked before "layout set" sends it.
 )";
@@ -115,8 +130,12 @@ constexpr char kRoi[] = R"(Usage: stream-layout roi count
        stream-layout roi set INDEX --pan P --tilt T --roll R --vfov V [--set pending|active]
 
 The target keeps two sets of regions of interest, "pending" and "active", with the same
-number of ROIs each. An ROI is a view: pan, tilt, roll and vertical field of view (vfov), in
-the target's units. --set chooses the set (default: pending; 0 and 1 are accepted too).
+number of ROIs each, indexed from 0. An ROI is a view: pan, tilt, roll and vertical field of
+view (vfov), in degrees. The active set is what the camera uses; the pending set holds values
+prepared for later. Setting a pending ROI does not change the active one. The simulated
+target never moves pending values into the active set: values take effect when they are set
+in the active set ("--set active"). --set chooses the set (default: pending; 0 and 1 are
+accepted too).
 )";
 
 constexpr char kRoiCount[] = R"(Usage: stream-layout roi count [--json]
@@ -133,8 +152,9 @@ constexpr char kRoiSet[] =
     R"(Usage: stream-layout roi set INDEX --pan P --tilt T --roll R --vfov V [--set pending|active]
 
 Sets ROI INDEX of the pending (default) or active set. All four values are required; they are
-decimal numbers and may be negative ("--pan -10" or "--pan=-10"). The target decides what is
-in range.
+decimal numbers and may be negative ("--pan -10" or "--pan=-10"); "nan", "inf" and "-inf"
+are taken too, as a target may hold them ("roi get --json" writes them as "NaN", "Infinity"
+and "-Infinity", which are taken back). The target decides what is in range.
 )";
 
 constexpr char kVersion[] = R"(Usage: stream-layout version [--json]
@@ -146,7 +166,9 @@ A target whose version differs is reported, not refused.
 constexpr char kPoint[] = R"(Usage: stream-layout point STREAM X Y [--json]
 
 Prints the pan and tilt that the point (X, Y) of output stream STREAM shows. X and Y are in
-millipercent of the stream's width and height (0..100000, decimals allowed).
+millipercent of the stream's width and height (0..100000, decimals allowed). A point that no
+placement shows, that lies on a metadata placement or outside a fisheye's image circle has no
+direction: the message says which (exit status 11).
 )";
 
 }  // namespace

@@ -65,7 +65,7 @@ class LayoutChecker {
     if (value.IsString()) {
       std::string name(value.GetString(), value.GetStringLength());
       if (std::optional<std::uint32_t> facet = FacetValue(name)) return *facet;
-      Fail(path, "unknown facet \"" + name + "\"; known facets: " + kFacetNameSummary);
+      Fail(path, "unknown facet \"" + Shorten(name) + "\"; known facets: " + kFacetNameSummary);
     }
     if (!value.IsNumber()) Fail(path, "must be a facet name, not " + Kind(value));
     std::uint32_t facet = WholeNumber(value, path, UINT32_MAX);
@@ -83,15 +83,8 @@ class LayoutChecker {
     rect.y = WholeNumber(value["y"], path + ".y", kFullExtent);
     rect.width = WholeNumber(value["width"], path + ".width", kFullExtent);
     rect.height = WholeNumber(value["height"], path + ".height", kFullExtent);
-    if (rect.width == 0 || rect.height == 0)
-      Fail(path, "the rectangle is empty (width or height 0)");
-    // Each term is at most 100000, so the sums cannot overflow.
-    if (rect.x + rect.width > kFullExtent)
-      Fail(path, "x + width = " + std::to_string(rect.x + rect.width) +
-                     " reaches past the right edge (100000)");
-    if (rect.y + rect.height > kFullExtent)
-      Fail(path, "y + height = " + std::to_string(rect.y + rect.height) +
-                     " reaches past the bottom edge (100000)");
+    // Empty rectangles and rectangles past the edge are what a service accepts and hands back,
+    // so they are read; LayoutRemarks reports them.
     return rect;
   }
 
@@ -128,9 +121,9 @@ class LayoutChecker {
       std::string name(member->name.GetString(), member->name.GetStringLength());
       bool known = false;
       for (char const* candidate : allowed) known = known || name == candidate;
-      if (!known) Fail(prefix + name, "unknown member (expected " + List(allowed) + ")");
+      if (!known) Fail(prefix + Shorten(name), "unknown member (expected " + List(allowed) + ")");
       for (auto other = object.MemberBegin(); other != member; ++other)
-        if (other->name == member->name) Fail(prefix + name, "member given twice");
+        if (other->name == member->name) Fail(prefix + Shorten(name), "member given twice");
     }
     for (char const* name : required)
       if (!object.HasMember(name)) Fail(path, std::string("missing member \"") + name + "\"");
@@ -180,6 +173,11 @@ Layout ParseLayoutText(std::string const& text, std::string const& file_name) {
   std::size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
   if (text.find_first_not_of(" \t\r\n", start) == std::string::npos)
     checker.Fail("", "the file is empty");
+  // The parser takes a NUL byte for the end of the text, which would let whatever follows it
+  // pass unread.
+  if (std::size_t nul = text.find('\0'); nul != std::string::npos)
+    throw InputFileError(file_name + ":" + Position(text, nul) +
+                         ": a NUL byte; a layout file is text, with nothing after the JSON");
   rapidjson::Document document;
   // The iterative parser keeps deeply nested input from exhausting the stack.
   document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag>(

@@ -12,9 +12,10 @@
 //
 // "stream" is optional and only informative (layout set takes the stream from its command line).
 // A bare array of placements is accepted as well. "facet" is a facet name (facet_names.h) or its
-// number. Every rectangle value is a whole number of millipercent, 0..100000; a rectangle has a
-// width and a height of at least 1 and stays inside the image (x + width <= 100000, likewise y).
-// Members other than these are refused, so that a misspelt one is not silently ignored.
+// number. Every rectangle value is a whole number of millipercent, 0..100000. Empty rectangles
+// and ones that reach past the edge are read (a service holds them; LayoutRemarks names them).
+// Members other than these are refused, so that a misspelt one is not silently ignored; so is
+// anything after the JSON, a NUL byte included.
 #ifndef STREAM_LAYOUT_CLI_LAYOUT_FILE_H
 #define STREAM_LAYOUT_CLI_LAYOUT_FILE_H
 
@@ -37,7 +38,8 @@ Layout ParseLayoutText(std::string const& text, std::string const& file_name);
 Layout ReadLayoutFile(std::string const& path);
 
 // The layout as a layout file, ending with a newline. ParseLayoutText reads it back unchanged
-// as long as every facet has a name and every rectangle is valid.
+// whenever every facet value is a facet and there are at most kMaxPlacements placements, as in
+// every layout a service accepts.
 std::string LayoutToJson(Layout const& layout);
 
 }  // namespace stream_layout_cli

@@ -6,20 +6,31 @@
 #include <vector>
 
 #include "facet_names.h"
+#include "layout_geometry.h"
 
 namespace stream_layout_cli {
 namespace {
 
-// Both frames are drawn 16:9; millipercent are relative to each frame, so the picture shows
-// proportions, not pixels.
+// Every frame is drawn 16:9; millipercent are relative to each frame, so the picture shows
+// proportions, not pixels. Source rectangles lie in the image of their facet, so each facet
+// gets a frame of its own (two columns of small frames on the left); the stream is the large
+// frame on the right.
 constexpr double kPanelWidth = 480;
 constexpr double kPanelHeight = 270;
 constexpr double kSourceLeft = 64;
-constexpr double kStreamLeft = kSourceLeft + kPanelWidth + 104;
+constexpr double kSourceWidth = 224;
+constexpr double kSourceHeight = 126;
+constexpr double kSourceColumnStep = kSourceWidth + 64;
+constexpr double kSourceRowStep = kSourceHeight + 64;
+constexpr double kStreamLeft = kSourceLeft + kSourceColumnStep + kSourceWidth + 104;
 constexpr double kPanelTop = 136;
 constexpr double kCanvasWidth = kStreamLeft + kPanelWidth + 40;
-constexpr double kLegendTop = kPanelTop + kPanelHeight + 44;
 constexpr double kLegendRow = 22;
+
+// Where a frame is drawn.
+struct Frame {
+  double left, top, width, height;
+};
 constexpr char kFont[] = "DejaVu Sans, Verdana, Arial, sans-serif";
 
 // A qualitative palette whose neighbours differ clearly; placements past the tenth reuse it with
@@ -113,8 +124,22 @@ class SvgWriter {
   SvgWriter(Layout const& layout, std::string const& title) : layout_(layout), title_(title) {}
 
   std::string Render() {
+    for (std::size_t i = 0; i < layout_.placements.size(); ++i) {
+      std::uint32_t const facet = layout_.placements[i].facet;
+      auto same = [facet](auto const& group) { return group.first == facet; };
+      auto group = std::find_if(facets_.begin(), facets_.end(), same);
+      if (group == facets_.end()) group = facets_.insert(facets_.end(), {facet, {}});
+      group->second.push_back(i);
+    }
+    remarks_ = LayoutRemarks(layout_);
+    std::size_t const source_rows = (facets_.size() + 1) / 2;
+    double const sources_bottom =
+        kPanelTop + static_cast<double>(std::max<std::size_t>(source_rows, 1) - 1) * kSourceRowStep +
+        kSourceHeight;
+    legend_top_ = std::max(sources_bottom, kPanelTop + kPanelHeight) + 44;
     std::size_t rows = std::max<std::size_t>(layout_.placements.size(), 1);
-    double height = kLegendTop + 30 + static_cast<double>(rows) * kLegendRow + 16;
+    double height = legend_top_ + 30 + static_cast<double>(rows) * kLegendRow + 16;
+    if (!remarks_.empty()) height += 30 + static_cast<double>(remarks_.size()) * 18;
     out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     out_ += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Number(kCanvasWidth) +
             "\" height=\"" + Number(height) + "\" viewBox=\"0 0 " + Number(kCanvasWidth) + " " +
@@ -126,11 +151,21 @@ class SvgWriter {
         "fill=\"#555\"/></marker></defs>\n";
     out_ += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     Heading();
-    Panel(kSourceLeft, "Source image", true);
-    Panel(kStreamLeft, layout_.stream ? "Stream " + std::to_string(*layout_.stream) : "Stream",
-          false);
+    for (std::size_t f = 0; f < facets_.size(); ++f) {
+      Frame const frame{kSourceLeft + static_cast<double>(f % 2) * kSourceColumnStep,
+                        kPanelTop + static_cast<double>(f / 2) * kSourceRowStep, kSourceWidth,
+                        kSourceHeight};
+      Panel(frame, "Image of " + FacetLabel(facets_[f].first), facets_[f].second, true);
+    }
+    if (facets_.empty()) {
+      Panel({kSourceLeft, kPanelTop, kSourceWidth, kSourceHeight}, "Facet images", {}, true);
+    }
+    std::vector<std::size_t> all(layout_.placements.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+    Panel({kStreamLeft, kPanelTop, kPanelWidth, kPanelHeight},
+          layout_.stream ? "Stream " + std::to_string(*layout_.stream) : "Stream", all, false);
     double middle = kPanelTop + kPanelHeight / 2;
-    out_ += "<line x1=\"" + Number(kSourceLeft + kPanelWidth + 10) + "\" y1=\"" + Number(middle) +
+    out_ += "<line x1=\"" + Number(kStreamLeft - 90) + "\" y1=\"" + Number(middle) +
             "\" x2=\"" + Number(kStreamLeft - 50) + "\" y2=\"" + Number(middle) +
             "\" stroke=\"#555\" stroke-width=\"2\" marker-end=\"url(#arrow)\"/>\n";
     Legend();
@@ -144,58 +179,62 @@ class SvgWriter {
     out_ += Text(kSourceLeft, 36, Escape(title_), "font-size=\"22\" font-weight=\"bold\"");
     out_ += Text(kSourceLeft, 60,
                  std::to_string(count) + (count == 1 ? " placement" : " placements") +
-                     ": each source rectangle of the camera image (left) is placed into the "
-                     "destination rectangle of the same colour in the stream (right).",
+                     ": each source rectangle, cut from the image of its facet (left, one frame "
+                     "per facet), is placed into the destination rectangle",
                  "font-size=\"13\" fill=\"#444\"");
-    out_ += Text(kSourceLeft, 78, "Axes in percent of the full width and height.",
+    out_ += Text(kSourceLeft, 78,
+                 "of the same colour in the stream (right). Axes in percent of each frame's "
+                 "width and height; parts past an edge are cut (red).",
                  "font-size=\"13\" fill=\"#444\"");
   }
 
-  void Panel(double left, std::string const& name, bool sources) {
-    out_ += Text(left, kPanelTop - 28, Escape(name), "font-size=\"16\" font-weight=\"bold\"");
-    out_ += "<rect x=\"" + Number(left) + "\" y=\"" + Number(kPanelTop) + "\" width=\"" +
-            Number(kPanelWidth) + "\" height=\"" + Number(kPanelHeight) + "\" fill=\"#f3f3f3\"/>\n";
-    for (int step = 0; step <= 4; ++step) {
-      double x = left + kPanelWidth * step / 4;
-      double y = kPanelTop + kPanelHeight * step / 4;
-      std::string label = std::to_string(step * 25) + "%";
-      if (step > 0 && step < 4) {
-        out_ += Line(x, kPanelTop, x, kPanelTop + kPanelHeight, "stroke=\"#d6d6d6\"");
-        out_ += Line(left, y, left + kPanelWidth, y, "stroke=\"#d6d6d6\"");
+  void Panel(Frame const& frame, std::string const& name, std::vector<std::size_t> const& shown,
+             bool sources) {
+    double const left = frame.left, top = frame.top, width = frame.width, height = frame.height;
+    out_ += Text(left, top - 26, Escape(name), "font-size=\"15\" font-weight=\"bold\"");
+    out_ += "<rect x=\"" + Number(left) + "\" y=\"" + Number(top) + "\" width=\"" +
+            Number(width) + "\" height=\"" + Number(height) + "\" fill=\"#f3f3f3\"/>\n";
+    int const steps = width < kPanelWidth ? 2 : 4;
+    for (int step = 0; step <= steps; ++step) {
+      double x = left + width * step / steps;
+      double y = top + height * step / steps;
+      std::string label = std::to_string(step * 100 / steps) + "%";
+      if (step > 0 && step < steps) {
+        out_ += Line(x, top, x, top + height, "stroke=\"#d6d6d6\"");
+        out_ += Line(left, y, left + width, y, "stroke=\"#d6d6d6\"");
       }
-      out_ += Line(x, kPanelTop - 4, x, kPanelTop, "stroke=\"#555\"");
+      out_ += Line(x, top - 4, x, top, "stroke=\"#555\"");
       out_ += Line(left - 4, y, left, y, "stroke=\"#555\"");
-      out_ +=
-          Text(x, kPanelTop - 8, label, "font-size=\"11\" fill=\"#555\" text-anchor=\"middle\"");
+      out_ += Text(x, top - 8, label, "font-size=\"11\" fill=\"#555\" text-anchor=\"middle\"");
       out_ += Text(left - 7, y + 4, label, "font-size=\"11\" fill=\"#555\" text-anchor=\"end\"");
     }
-    if (layout_.placements.empty())
-      out_ += Text(left + kPanelWidth / 2, kPanelTop + kPanelHeight / 2, "no placements",
+    if (shown.empty())
+      out_ += Text(left + width / 2, top + height / 2, "no placements",
                    "font-size=\"16\" fill=\"#888\" font-style=\"italic\" text-anchor=\"middle\"");
 
     // The frame's own outline goes first, so that the outline of a rectangle that fills the
     // frame stays visible on top of it.
-    out_ += "<rect x=\"" + Number(left) + "\" y=\"" + Number(kPanelTop) + "\" width=\"" +
-            Number(kPanelWidth) + "\" height=\"" + Number(kPanelHeight) +
+    out_ += "<rect x=\"" + Number(left) + "\" y=\"" + Number(top) + "\" width=\"" +
+            Number(width) + "\" height=\"" + Number(height) +
             "\" fill=\"none\" stroke=\"#333\" stroke-width=\"1.5\"/>\n";
 
-    std::size_t count = layout_.placements.size();
+    std::size_t count = shown.size();
     std::vector<Box> areas;   // where each rectangle is
     std::vector<Box> boxes;   // where its outline is drawn
     std::vector<int> repeat;  // how many equal rectangles come before it
     std::vector<int> equals;  // how many equal rectangles there are, itself included
     for (std::size_t i = 0; i < count; ++i) {
-      Rect const& rect = Of(layout_.placements[i], sources);
+      Rect const& rect = Of(layout_.placements[shown[i]], sources);
       repeat.push_back(0);
       equals.push_back(0);
       for (std::size_t j = 0; j < count; ++j) {
-        bool same = Of(layout_.placements[j], sources) == rect;
+        bool same = Of(layout_.placements[shown[j]], sources) == rect;
         repeat.back() += same && j < i;
         equals.back() += same;
       }
       // The outline is drawn inside the rectangle, so neighbours that share an edge both show
       // theirs; equal rectangles would still hide each other, so each repeat is inset further.
-      Box box = Place(left, rect);
+      Box box = Place(frame, rect);
       double inset = std::min(1.5 + 3.0 * repeat[i],
                               std::min(box.right - box.left, box.bottom - box.top) / 2 - 0.5);
       inset = std::max(inset, 0.0);
@@ -210,23 +249,45 @@ class SvgWriter {
                      [&](std::size_t a, std::size_t b) { return Area(areas[a]) > Area(areas[b]); });
     for (std::size_t i : order) {
       Box const& box = boxes[i];
-      std::size_t colour = i % kFill.size();
+      std::size_t const index = shown[i];
+      std::size_t colour = index % kFill.size();
       std::string fill =
           repeat[i] > 0 ? "none\"" : std::string(kFill[colour]) + "\" fill-opacity=\"0.22\"";
-      std::string dashes = (i / kFill.size()) % 2 == 1 ? " stroke-dasharray=\"7 4\"" : "";
+      std::string dashes = (index / kFill.size()) % 2 == 1 ? " stroke-dasharray=\"7 4\"" : "";
       out_ += "<rect x=\"" + Number(box.left) + "\" y=\"" + Number(box.top) + "\" width=\"" +
               Number(box.right - box.left) + "\" height=\"" + Number(box.bottom - box.top) +
               "\" fill=\"" + fill + " stroke=\"" + kFill[colour] + "\" stroke-width=\"2\"" +
               dashes + "/>\n";
+      CutEdges(frame, Of(layout_.placements[index], sources), areas[i]);
     }
     // Labels last, so that no fill covers them; smallest rectangles first, as they have the
-    // least room to move a label in.
+    // least room to move a label in. In a facet's frame the facet is its title: "#i" will do.
     std::vector<Box> labels;
     for (auto i = order.rbegin(); i != order.rend(); ++i) {
       bool holds_others = false;
       for (std::size_t j = 0; j < count; ++j)
         holds_others = holds_others || Contains(areas[*i], areas[j]);
-      Label(boxes[*i], *i, holds_others, repeat[*i], equals[*i], labels);
+      Label(frame, boxes[*i], shown[*i], !sources, holds_others, repeat[*i], equals[*i], labels);
+    }
+  }
+
+  // A red line along each edge where the rectangle is cut by the frame.
+  void CutEdges(Frame const& frame, Rect const& rect, Box const& box) {
+    std::string const red = "stroke=\"#d62728\" stroke-width=\"3\" stroke-dasharray=\"5 3\"";
+    // At least 10 units long, so that the cut of a thin rectangle shows too, and inside the
+    // frame's side.
+    auto span = [](double from, double to, double low, double high) {
+      double const length = std::max(to - from, 10.0);
+      double const start = std::clamp((from + to - length) / 2, low, high - length);
+      return std::make_pair(start, start + length);
+    };
+    if (std::uint64_t{rect.x} + rect.width > kFullExtent) {
+      auto const [top, bottom] = span(box.top, box.bottom, frame.top, frame.top + frame.height);
+      out_ += Line(frame.left + frame.width, top, frame.left + frame.width, bottom, red);
+    }
+    if (std::uint64_t{rect.y} + rect.height > kFullExtent) {
+      auto const [left, right] = span(box.left, box.right, frame.left, frame.left + frame.width);
+      out_ += Line(left, frame.top + frame.height, right, frame.top + frame.height, red);
     }
   }
 
@@ -246,14 +307,16 @@ class SvgWriter {
   // labels take the middle), and moves down or up past labels already in this frame.
   // Equal rectangles (the `equals` of them, this one the `repeat`-th) stack their labels in
   // index order.
-  void Label(Box const& rect, std::size_t index, bool at_top, int repeat, int equals,
-             std::vector<Box>& taken) {
+  void Label(Frame const& frame, Box const& rect, std::size_t index, bool with_facet,
+             bool at_top, int repeat, int equals, std::vector<Box>& taken) {
     std::string number = "#" + std::to_string(index);
     std::string name = FacetLabel(layout_.placements[index].facet);
     double room = rect.right - rect.left - 6;
     std::vector<std::string> lines;
     double size = 13;
-    if (TextWidth(number + " " + name, size) <= room) {
+    if (!with_facet) {
+      lines = {number};
+    } else if (TextWidth(number + " " + name, size) <= room) {
       lines = {number + " " + name};
     } else if (TextWidth(name, 11) <= room && rect.bottom - rect.top >= 30) {
       size = 11;
@@ -266,7 +329,11 @@ class SvgWriter {
     for (std::string const& line : lines) width = std::max(width, TextWidth(line, size));
     double line_height = size + 3;
     double height = line_height * static_cast<double>(lines.size());
-    double centre_x = (rect.left + rect.right) / 2;
+    // Inside the frame, clear of its outline and of the axis labels around it, however thin
+    // the rectangle.
+    double const margin = 3;
+    double centre_x = std::clamp((rect.left + rect.right) / 2, frame.left + margin + width / 2,
+                                 frame.left + frame.width - margin - width / 2);
     double block = (height + 2) * equals;
     double first = at_top ? std::min(rect.top + 4, (rect.top + rect.bottom - block) / 2)
                           : (rect.top + rect.bottom - block) / 2;
@@ -287,6 +354,9 @@ class SvgWriter {
         break;
       }
     }
+    double const lowest = frame.top + margin, highest = frame.top + frame.height - margin;
+    if (chosen.top < lowest) chosen = {chosen.left, lowest, chosen.right, lowest + height};
+    if (chosen.bottom > highest) chosen = {chosen.left, highest - height, chosen.right, highest};
     taken.push_back(chosen);
     std::string ink = kInk[index % kInk.size()];
     for (std::size_t line = 0; line < lines.size(); ++line) {
@@ -300,9 +370,9 @@ class SvgWriter {
   }
 
   void Legend() {
-    out_ += Text(kSourceLeft, kLegendTop, "Placements", "font-size=\"15\" font-weight=\"bold\"");
-    double header = kLegendTop + 22;
-    out_ += Text(kSourceLeft + 210, header - 4, "source (camera image)",
+    out_ += Text(kSourceLeft, legend_top_, "Placements", "font-size=\"15\" font-weight=\"bold\"");
+    double header = legend_top_ + 22;
+    out_ += Text(kSourceLeft + 210, header - 4, "source (in the facet's image)",
                  "font-size=\"11\" fill=\"#666\"");
     out_ += Text(kSourceLeft + 560, header - 4, "destination (stream)",
                  "font-size=\"11\" fill=\"#666\"");
@@ -323,17 +393,23 @@ class SvgWriter {
       out_ +=
           Text(kSourceLeft + 560, top + 16, RectText(placement.destination), "font-size=\"13\"");
     }
+    if (remarks_.empty()) return;
+    double notes = header + static_cast<double>(layout_.placements.size()) * kLegendRow + 30;
+    out_ += Text(kSourceLeft, notes, "Notes", "font-size=\"15\" font-weight=\"bold\"");
+    for (std::size_t i = 0; i < remarks_.size(); ++i)
+      out_ += Text(kSourceLeft, notes + 18 * static_cast<double>(i + 1), Escape(remarks_[i]),
+                   "font-size=\"12\" fill=\"#d62728\"");
   }
 
   // The rectangle in the frame's coordinates. Parts outside the frame (possible in a layout
   // read from a target, which is not checked) are cut off at its edge.
-  static Box Place(double left, Rect const& rect) {
+  static Box Place(Frame const& frame, Rect const& rect) {
     auto clamp = [](double value) { return std::min(value, double{kFullExtent}); };
-    double scale_x = kPanelWidth / kFullExtent;
-    double scale_y = kPanelHeight / kFullExtent;
-    return {left + clamp(rect.x) * scale_x, kPanelTop + clamp(rect.y) * scale_y,
-            left + clamp(static_cast<double>(rect.x) + rect.width) * scale_x,
-            kPanelTop + clamp(static_cast<double>(rect.y) + rect.height) * scale_y};
+    double scale_x = frame.width / kFullExtent;
+    double scale_y = frame.height / kFullExtent;
+    return {frame.left + clamp(rect.x) * scale_x, frame.top + clamp(rect.y) * scale_y,
+            frame.left + clamp(static_cast<double>(rect.x) + rect.width) * scale_x,
+            frame.top + clamp(static_cast<double>(rect.y) + rect.height) * scale_y};
   }
 
   static std::string Text(double x, double y, std::string const& escaped,
@@ -351,6 +427,10 @@ class SvgWriter {
   Layout const& layout_;
   std::string const& title_;
   std::string out_;
+  // The facets in order of first use, each with the placements that use it.
+  std::vector<std::pair<std::uint32_t, std::vector<std::size_t>>> facets_;
+  std::vector<std::string> remarks_;
+  double legend_top_ = 0;
 };
 
 }  // namespace

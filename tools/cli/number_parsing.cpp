@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cctype>
 #include <cstdlib>
+#include <limits>
 #include <sstream>
 
 #include "cli_errors.h"
@@ -11,7 +13,7 @@ namespace stream_layout_cli {
 namespace {
 
 [[noreturn]] void Refuse(std::string const& what, std::string const& text, std::string const& why) {
-  throw UsageError(what + ": '" + text + "' " + why);
+  throw UsageError(what + ": '" + Shorten(text) + "' " + why);
 }
 
 }  // namespace
@@ -28,6 +30,21 @@ std::uint32_t ParseUnsigned(std::string const& text, std::string const& what, st
     if (value > max) Refuse(what, text, "is too large, the maximum is " + std::to_string(max));
   }
   return static_cast<std::uint32_t>(value);
+}
+
+std::optional<double> ParseNonFinite(std::string const& text) {
+  std::string lower;
+  for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower == "nan") return std::numeric_limits<double>::quiet_NaN();
+  if (lower == "inf" || lower == "infinity" || lower == "+inf" || lower == "+infinity")
+    return std::numeric_limits<double>::infinity();
+  if (lower == "-inf" || lower == "-infinity") return -std::numeric_limits<double>::infinity();
+  return std::nullopt;
+}
+
+double ParseAnyReal(std::string const& text, std::string const& what) {
+  if (std::optional<double> value = ParseNonFinite(text)) return *value;
+  return ParseReal(text, what);
 }
 
 double ParseReal(std::string const& text, std::string const& what) {

@@ -5,6 +5,7 @@
 #define STREAM_LAYOUT_CLI_NUMBER_PARSING_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace stream_layout_cli {
@@ -15,6 +16,13 @@ std::uint32_t ParseUnsigned(std::string const& text, std::string const& what,
 
 // A finite decimal number ("12", "-3.5", "1e3"); no "nan", "inf" or hexadecimal.
 double ParseReal(std::string const& text, std::string const& what);
+
+// ParseReal, or NaN or an infinity written as "nan", "inf", "infinity", "-inf" or "-infinity"
+// (any letter case): ROI values, which a target may hold and hand back whatever they are.
+double ParseAnyReal(std::string const& text, std::string const& what);
+
+// NaN or an infinity written as above; nothing for any other text.
+std::optional<double> ParseNonFinite(std::string const& text);
 
 // A finite decimal number min..max.
 double ParseRealInRange(std::string const& text, std::string const& what, double min, double max);

@@ -38,13 +38,14 @@ void Member(JsonWriter& writer, char const* name, std::string const& value) {
   writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
 }
 
-// JSON has no NaN or infinity; a target could still send such a value through the library.
+// JSON has no NaN or infinity, but a target may hold them as ROI values: they are written as
+// the strings "NaN", "Infinity" and "-Infinity", which "roi set" takes back.
 void Member(JsonWriter& writer, char const* name, double value) {
   writer.Key(name);
   if (std::isfinite(value))
     writer.Double(value);
   else
-    writer.Null();
+    writer.String(std::isnan(value) ? "NaN" : value > 0 ? "Infinity" : "-Infinity");
 }
 
 // Shortest text that reads back as the same double for the usual values ("12.5", "-3", "0.1").

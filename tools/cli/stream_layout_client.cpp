@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli_errors.h"
+#include "socket_path.h"
 
 namespace stream_layout_cli {
 namespace {
@@ -72,20 +73,49 @@ struct VersionWait {
 }  // namespace
 
 std::string DescribeStatus(unsigned int status, std::string const& action,
-                           std::string const& target, int timeout_ms) {
+                           std::string const& target, int timeout_ms, long long elapsed_ms,
+                           SocketState socket_before) {
+  std::string const socket = SocketPath(target);
   std::string meaning;
   switch (status) {
     case NELKO_CORE_STATUS_INVALID_PARAMS:
-      meaning = "target '" + target + "' refused the values (no such stream or ROI, or a value " +
-                "out of range)";
+      if (socket.size() > kMaxSocketPathBytes) {
+        meaning = "nothing was sent: the socket path " + Shorten(socket) + " is " +
+                  std::to_string(socket.size()) + " bytes, more than the " +
+                  std::to_string(kMaxSocketPathBytes) +
+                  " a socket path may have (use a shorter NELKO_IPC_DIR or target name)";
+      } else {
+        meaning = "target '" + target + "' refused the request (no such stream or ROI, or a " +
+                  "value it does not accept)";
+      }
       break;
     case NELKO_CORE_STATUS_ALLOC_FAILED:
-      meaning = "the IPC channel could not be opened (is NELKO_IPC_DIR usable?) or memory ran out";
+      meaning = "the IPC channel could not be opened in " + Shorten(SocketDirectory()) +
+                " (is NELKO_IPC_DIR usable?) or memory ran out";
       break;
     case NELKO_CORE_STATUS_IPC_FAILED:
-      // The library does not tell a target that is not there from one that does not answer.
-      meaning = "target '" + target + "' cannot be reached or did not answer within " +
-                std::to_string(timeout_ms) + " ms (is it running, with the same NELKO_IPC_DIR?)";
+      // The library does not say why; the time taken and the socket file do.
+      if (timeout_ms > 0 && elapsed_ms >= timeout_ms) {
+        meaning = "target '" + target + "' did not answer within " + std::to_string(timeout_ms) +
+                  " ms (socket " + Shorten(socket) + ")";
+      } else if (timeout_ms == 0) {
+        meaning = "target '" + target + "' had no answer ready (--timeout 0 polls; socket " +
+                  Shorten(socket) + ")";
+      } else {
+        switch (socket_before) {
+          case SocketState::kMissing:
+            meaning = "nothing was sent: no target listens at " + Shorten(socket) +
+                      " (is it running, with the same NELKO_IPC_DIR?)";
+            break;
+          case SocketState::kNotASocket:
+            meaning = "nothing was sent: " + Shorten(socket) + " is not a socket";
+            break;
+          case SocketState::kPresent:
+            meaning = "the connection to target '" + target + "' at " + Shorten(socket) +
+                      " was refused or closed before an answer came (did the target stop?)";
+            break;
+        }
+      }
       break;
     case NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION:
       meaning = "target '" + target + "' does not know this command";
@@ -107,6 +137,7 @@ StreamLayoutClient::StreamLayoutClient(std::string target, int timeout_ms)
     : target_(std::move(target)), timeout_ms_(timeout_ms) {
   // Without a log handle the library uses the default logger; not worth failing for.
   if (nelko_core_logging_init(kInitiatorName, &log_) != NELKO_CORE_STATUS_NO_ERROR) log_ = nullptr;
+  Start();
   unsigned int status =
       nelko_api_stream_layout_initiator_init(nullptr, log_, &handle_, 0, kInitiatorName);
   if (status != NELKO_CORE_STATUS_NO_ERROR) {
@@ -120,9 +151,17 @@ StreamLayoutClient::~StreamLayoutClient() {
   if (log_ != nullptr) nelko_core_logging_deinit(log_);
 }
 
+void StreamLayoutClient::Start() {
+  started_ = std::chrono::steady_clock::now();
+  socket_before_ = InspectSocket(SocketPath(target_));
+}
+
 void StreamLayoutClient::Check(unsigned int status, std::string const& action) const {
-  if (status != NELKO_CORE_STATUS_NO_ERROR)
-    throw StatusError(status, DescribeStatus(status, action, target_, timeout_ms_));
+  if (status == NELKO_CORE_STATUS_NO_ERROR) return;
+  auto const elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started_);
+  throw StatusError(status, DescribeStatus(status, action, target_, timeout_ms_, elapsed.count(),
+                                          socket_before_));
 }
 
 Versions StreamLayoutClient::GetVersions() {
@@ -132,6 +171,7 @@ Versions StreamLayoutClient::GetVersions() {
                                                       &versions.library_minor),
         "version");
   VersionWait wait;
+  Start();
   unsigned int status = nelko_api_stream_layout___get_target_version___send_async(
       handle_, target_.c_str(), &VersionWait::Completed, &wait);
   if (status == NELKO_CORE_STATUS_NO_ERROR) {
@@ -154,6 +194,7 @@ Versions StreamLayoutClient::GetVersions() {
 
 Layout StreamLayoutClient::GetLayout(std::uint32_t stream) {
   std::array<UintList, 9> lists;
+  Start();
   Check(nelko_api_stream_layout_get_stream_layout_send_with_timeout(
             handle_, target_.c_str(), timeout_ms_, stream, lists[0].out(), lists[1].out(),
             lists[2].out(), lists[3].out(), lists[4].out(), lists[5].out(), lists[6].out(),
@@ -193,6 +234,7 @@ void StreamLayoutClient::SetLayout(std::uint32_t stream, Layout const& layout) {
   }
   std::vector<UintList> l;
   for (std::vector<std::uint32_t> const& list : values) l.emplace_back(list);
+  Start();
   Check(nelko_api_stream_layout_set_stream_layout_send_with_timeout(
             handle_, target_.c_str(), timeout_ms_, stream, l[0].get(), l[1].get(), l[2].get(),
             l[3].get(), l[4].get(), l[5].get(), l[6].get(), l[7].get(), l[8].get()),
@@ -201,6 +243,7 @@ void StreamLayoutClient::SetLayout(std::uint32_t stream, Layout const& layout) {
 
 std::uint32_t StreamLayoutClient::GetRoiCount() {
   unsigned int count = 0;
+  Start();
   Check(nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
                                                               &count),
         "roi count");
@@ -209,6 +252,7 @@ std::uint32_t StreamLayoutClient::GetRoiCount() {
 
 Roi StreamLayoutClient::GetRoi(std::uint32_t index, std::uint32_t roi_set) {
   Roi roi;
+  Start();
   Check(nelko_api_stream_layout_get_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
                                                           index, roi_set, &roi.pan, &roi.tilt,
                                                           &roi.roll, &roi.vfov),
@@ -217,6 +261,7 @@ Roi StreamLayoutClient::GetRoi(std::uint32_t index, std::uint32_t roi_set) {
 }
 
 void StreamLayoutClient::SetRoi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi) {
+  Start();
   Check(nelko_api_stream_layout_set_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
                                                           index, roi_set, roi.pan, roi.tilt,
                                                           roi.roll, roi.vfov),
@@ -225,6 +270,7 @@ void StreamLayoutClient::SetRoi(std::uint32_t index, std::uint32_t roi_set, Roi 
 
 PanTilt StreamLayoutClient::PointToPanTilt(std::uint32_t stream, double x, double y) {
   PanTilt result;
+  Start();
   Check(nelko_api_stream_layout_stream_point_to_pan_tilt_send_with_timeout(
             handle_, target_.c_str(), timeout_ms_, stream, x, y, &result.pan, &result.tilt),
         "point");

@@ -4,11 +4,13 @@
 #ifndef STREAM_LAYOUT_CLI_STREAM_LAYOUT_CLIENT_H
 #define STREAM_LAYOUT_CLI_STREAM_LAYOUT_CLIENT_H
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "layout.h"
 #include "output_format.h"
+#include "socket_path.h"
 
 namespace stream_layout_cli {
 
@@ -29,18 +31,27 @@ class StreamLayoutClient {
   PanTilt PointToPanTilt(std::uint32_t stream, double x, double y);
 
  private:
+  // Before each request: notes the time and whether the target's socket is there, so that a
+  // failure can be told apart afterwards (a target that drops the connection and listens
+  // again may have no socket for a moment after the failure).
+  void Start();
   // Throws StatusError for a non-zero status; `action` says what was asked ("layout get 0").
   void Check(unsigned int status, std::string const& action) const;
 
   std::string target_;
   int timeout_ms_;
+  std::chrono::steady_clock::time_point started_;
+  SocketState socket_before_ = SocketState::kMissing;
   void* log_ = nullptr;
   void* handle_ = nullptr;
 };
 
-// The message for a non-zero status: the action, what the status means, its name and number.
+// The message for a non-zero status: the action, what the status means (for status 4 whether the
+// time-out passed, judged by `elapsed_ms`, or no target listened at the socket path when the
+// request began, `socket_before`, or the connection failed), the status's name and number.
 std::string DescribeStatus(unsigned int status, std::string const& action,
-                           std::string const& target, int timeout_ms);
+                           std::string const& target, int timeout_ms, long long elapsed_ms,
+                           SocketState socket_before);
 
 }  // namespace stream_layout_cli
 

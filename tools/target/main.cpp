@@ -1,18 +1,25 @@
 // stream-layout-target: serves the simulated stream_layout service until SIGTERM or SIGINT.
 //
 // Threads: the channel's I/O thread answers each command in its receive callback and sends the
-// answer from there; with --delay-ms the answer goes to the response queue instead, whose
-// thread sends it when due. The main thread only waits for a signal and then shuts everything
-// down in order. Commands that arrive before the callback is registered are handed to it once
+// answer from there; an answer that is to come late (--delay-ms, --delay) goes to the response
+// queue instead, whose thread sends it when due. The main thread waits for a signal: SIGTERM
+// and SIGINT shut everything down in order; SIGUSR1, raised by the callback for --drop-at,
+// closes the channel (and with it every connection) and opens it again. Commands that arrive before the callback is registered are handed to it once
 // it is, so none is lost between opening the channel and registering.
 #include <chrono>
 #include <csignal>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include <rapidjson/document.h>
+
+#include "fault_plan.h"
 #include "nelko_core.h"
 #include "response_queue.h"
 #include "stream_layout_service.h"
@@ -21,20 +28,31 @@
 namespace {
 
 struct Server {
+  // Held by the response queue's thread while it sends, and by the main thread while it
+  // reopens the channel (--drop-at); the callback does not need it, as it is unregistered then.
+  std::mutex channel_mutex;
   void* ipc;
   void* log;
-  bool delayed;
+  target::TargetOptions const& options;
   target::StreamLayoutService service;
   target::ResponseQueue responses;
+  unsigned long requests = 0;  // counted on the I/O thread only
 };
 
-void send_reply(void* ipc, void* log, char const* reply_to, char const* uuid,
-                char const* payload) {
-  nelko_core_status const sent = nelko_core_ipc_target_response_send(ipc, reply_to, uuid, payload);
+void trace(target::Reply const& reply, char const* direction, std::string_view payload) {
+  std::fprintf(stderr, "trace: #%lu %s %s %s %s\n", reply.number, direction,
+               target::trace_text(reply.reply_to).c_str(), target::trace_text(reply.uuid).c_str(),
+               target::trace_text(payload).c_str());
+}
+
+void send_reply(Server const& server, target::Reply const& reply) {
+  if (server.options.trace) trace(reply, "->", reply.payload);
+  nelko_core_status const sent = nelko_core_ipc_target_response_send(
+      server.ipc, reply.reply_to.c_str(), reply.uuid.c_str(), reply.payload.c_str());
   if (sent != NELKO_CORE_STATUS_NO_ERROR) {
-    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING,
-                           "response %s to %s not sent: status %d", uuid, reply_to,
-                           static_cast<int>(sent));
+    nelko_core_logging_log(server.log, NELKO_CORE_LOG_PRIORITY_WARNING,
+                           "response %s to %s not sent: status %d", reply.uuid.c_str(),
+                           reply.reply_to.c_str(), static_cast<int>(sent));
   }
 }
 
@@ -43,11 +61,25 @@ void answer(char** reply_to, char** uuid, char** payload, void* user) {
   auto& server = *static_cast<Server*>(user);
   if (*reply_to == nullptr || *uuid == nullptr) return;  // nobody to answer
   try {
-    std::string const response = server.service.handle(*payload != nullptr ? *payload : "");
-    if (server.delayed) {
-      server.responses.push({*reply_to, *uuid, response});
+    std::string_view const request = *payload != nullptr ? *payload : "";
+    target::Reply reply{*reply_to, *uuid, {}, ++server.requests};
+    if (server.options.trace) trace(reply, "<-", request);
+    target::Decision const decision = target::decide(server.options.faults, request, reply.number);
+    if (decision.action == target::Decision::Action::kDrop) {
+      if (server.options.trace) {
+        std::fprintf(stderr, "trace: #%lu dropped: every connection closes\n", reply.number);
+      }
+      // The channel cannot be closed from its own I/O thread: the main thread does it.
+      kill(getpid(), SIGUSR1);
+      return;
+    }
+    reply.payload = decision.action == target::Decision::Action::kFail
+                        ? "{\"status\":" + std::to_string(decision.status) + "}"
+                        : server.service.handle(request);
+    if (server.options.delay_ms > 0 || decision.delay.count() > 0) {
+      server.responses.push(std::move(reply), decision.delay);
     } else {
-      send_reply(server.ipc, server.log, *reply_to, *uuid, response.c_str());
+      send_reply(server, reply);
     }
   } catch (std::exception const&) {
     // Out of memory: the request goes unanswered, the initiator's time-out reports it.
@@ -61,48 +93,97 @@ struct ChannelCloser {
   void operator()(void* ipc) const { nelko_core_ipc_deinit(ipc); }
 };
 
-int serve(target::TargetOptions const& options, sigset_t const& stop_signals) {
+// Opens the channel that serves stream_layout as options.name; nullptr (with a message) when
+// that fails.
+void* open_channel(target::TargetOptions const& options, void* log) {
+  std::string const version = std::to_string(options.service.version_major) + "." +
+                              std::to_string(options.service.version_minor);
+  void* ipc = nullptr;
+  nelko_core_status const opened = nelko_core_ipc_target_init(
+      log, options.name.c_str(), "stream_layout", version.c_str(), &ipc);
+  if (opened != NELKO_CORE_STATUS_NO_ERROR) {
+    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR,
+                           "cannot serve stream_layout as %s: status %d", options.name.c_str(),
+                           static_cast<int>(opened));
+    std::cerr << "stream-layout-target: cannot serve '" << options.name << "' (status " << opened
+              << ")\n";
+    return nullptr;
+  }
+  return ipc;
+}
+
+int serve(target::TargetOptions const& options, sigset_t const& signals) {
   void* raw_log = nullptr;
   if (nelko_core_logging_init("stream-layout-target", &raw_log) != NELKO_CORE_STATUS_NO_ERROR) {
     std::cerr << "stream-layout-target: cannot open the log\n";
     return EXIT_FAILURE;
   }
   std::unique_ptr<void, LogCloser> const log(raw_log);
+  std::unique_ptr<void, ChannelCloser> ipc(open_channel(options, log.get()));
+  if (!ipc) return EXIT_FAILURE;
 
-  std::string const version = std::to_string(options.service.version_major) + "." +
-                              std::to_string(options.service.version_minor);
-  void* raw_ipc = nullptr;
-  nelko_core_status const opened = nelko_core_ipc_target_init(
-      log.get(), options.name.c_str(), "stream_layout", version.c_str(), &raw_ipc);
-  if (opened != NELKO_CORE_STATUS_NO_ERROR) {
-    nelko_core_logging_log(log.get(), NELKO_CORE_LOG_PRIORITY_ERR,
-                           "cannot serve stream_layout as %s: status %d", options.name.c_str(),
-                           static_cast<int>(opened));
-    std::cerr << "stream-layout-target: cannot serve '" << options.name << "' (status " << opened
-              << ")\n";
-    return EXIT_FAILURE;
-  }
-  std::unique_ptr<void, ChannelCloser> ipc(raw_ipc);
-
-  Server server{ipc.get(), log.get(), options.delay_ms > 0,
+  Server* server_address = nullptr;
+  Server server{{},
+                ipc.get(),
+                log.get(),
+                options,
                 target::StreamLayoutService(options.service),
                 target::ResponseQueue(std::chrono::milliseconds(options.delay_ms),
-                                      [channel = ipc.get(), log = log.get()](auto const& reply) {
-                                        send_reply(channel, log, reply.reply_to.c_str(),
-                                                   reply.uuid.c_str(), reply.payload.c_str());
+                                      [&server_address](target::Reply const& reply) {
+                                        std::lock_guard<std::mutex> lock(
+                                            server_address->channel_mutex);
+                                        send_reply(*server_address, reply);
                                       })};
+  server_address = &server;
   nelko_core_ipc_target_command_receive_callback(ipc.get(), answer, &server);
   std::printf("ready\n");
   std::fflush(stdout);
 
   int signal = 0;
-  sigwait(&stop_signals, &signal);
+  for (;;) {
+    sigwait(&signals, &signal);
+    if (signal != SIGUSR1) break;
+    // --drop-at: every connection closes, pending requests included, and the service listens
+    // again under the same name.
+    nelko_core_ipc_target_command_receive_callback(ipc.get(), nullptr, &server);
+    {
+      std::lock_guard<std::mutex> lock(server.channel_mutex);
+      ipc.reset();  // first, so that the name is free again
+      ipc.reset(open_channel(options, log.get()));
+      server.ipc = ipc.get();
+    }
+    if (!ipc) {
+      server.responses.stop();
+      return EXIT_FAILURE;
+    }
+    nelko_core_ipc_target_command_receive_callback(ipc.get(), answer, &server);
+  }
   // Nothing may use the channel once it closes: first the callback (removing it waits for a
   // call in progress), then the sender stop.
   nelko_core_ipc_target_command_receive_callback(ipc.get(), nullptr, &server);
   server.responses.stop();
   ipc.reset();
   return EXIT_SUCCESS;
+}
+
+// The first command named by --fail or --delay that the service does not know (it would never
+// apply); empty when there is none. The service's own table decides, by answering 8.
+std::string unknown_command(target::TargetOptions const& options) {
+  target::StreamLayoutService probe(options.service);
+  std::vector<std::string> named;
+  for (auto const& entry : options.faults.fail) named.push_back(entry.first);
+  for (auto const& entry : options.faults.delay) named.push_back(entry.first);
+  for (std::string const& command : named) {
+    // Names are words (target_options.cpp), so they need no escaping.
+    rapidjson::Document answer;
+    answer.Parse(probe.handle("{\"command\":\"" + command + "\"}").c_str());
+    auto const status = answer.IsObject() ? answer.FindMember("status") : answer.MemberEnd();
+    if (status != answer.MemberEnd() && status->value.IsNumber() &&
+        status->value.GetDouble() == NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION) {
+      return command;
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -123,6 +204,11 @@ int main(int argc, char* argv[]) {
     case target::ParsedCommandLine::Action::kRun:
       break;
   }
+  if (std::string const unknown = unknown_command(parsed.options); !unknown.empty()) {
+    std::cerr << program << ": unknown command '" << unknown << "' for --fail or --delay\n"
+              << target::usage_text(program);
+    return 2;
+  }
 
   // A parent may have left these ignored, which would discard them before sigwait sees them.
   std::signal(SIGTERM, SIG_DFL);
@@ -133,6 +219,7 @@ int main(int argc, char* argv[]) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   // A peer that goes away while we write to it must not kill the service.
   std::signal(SIGPIPE, SIG_IGN);

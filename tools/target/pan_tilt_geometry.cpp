@@ -27,10 +27,20 @@ struct Frame {
 };
 
 PanTilt direction_to_pan_tilt(Vec d) {
+  double const horizontal = std::hypot(d.x, d.z);
+  // Straight up or down every pan is the same direction; rounding would otherwise pick one at
+  // random, so the zenith and the nadir read as pan 0.
+  if (horizontal <= 1e-12 * std::abs(d.y)) return {0, d.y > 0 ? 90.0 : -90.0};
   // Adding 0.0 turns a -0 from atan2 into +0, so straight ahead reads as pan 0, not -0.
   double const pan = std::atan2(d.x, d.z) * kDegrees + 0.0;
-  double const tilt = std::atan2(d.y, std::hypot(d.x, d.z)) * kDegrees + 0.0;
+  double const tilt = std::atan2(d.y, horizontal) * kDegrees + 0.0;
   return {pan, tilt};
+}
+
+// The same rule for the facets computed from angles directly: at tilt +-90, pan 0.
+PanTilt at_pole_pan_zero(PanTilt direction) {
+  if (std::abs(direction.tilt) == 90) direction.pan = 0;
+  return direction;
 }
 
 Frame frame_at_pan(double pan_degrees) {
@@ -62,9 +72,13 @@ PanTilt cube_face(unsigned int facet, double u, double v) {
   return direction_to_pan_tilt(f.forward + (2 * u - 1) * f.right + (1 - 2 * v) * f.up);
 }
 
-PanTilt fisheye(double axis_pan, double u, double v) {
+std::optional<PanTilt> fisheye(double axis_pan, double u, double v) {
   double const a = 2 * u - 1, b = 1 - 2 * v;
-  double const off_axis = std::hypot(a, b) * 90.0 / kDegrees;
+  double const radius = std::hypot(a, b);
+  // The lens sees 90 degrees around its axis; the facet's corners beyond the image circle are
+  // dark and show no direction.
+  if (radius > 1) return std::nullopt;
+  double const off_axis = radius * 90.0 / kDegrees;
   double const around = std::atan2(b, a);
   Frame const f = frame_at_pan(axis_pan);
   double const side = std::sin(off_axis);
@@ -80,14 +94,14 @@ bool is_facet(unsigned int facet) {
 }
 
 std::optional<PanTilt> facet_point_to_pan_tilt(unsigned int facet, double u, double v) {
-  if (facet == kStreamLayoutFacetFullFrame) return PanTilt{-180 + 360 * u, 90 - 180 * v};
+  if (facet == kStreamLayoutFacetFullFrame) return at_pole_pan_zero({-180 + 360 * u, 90 - 180 * v});
   if (facet <= kStreamLayoutFacetCubeFaceDown) return cube_face(facet, u, v);
   if (facet <= kStreamLayoutFacetGridXY33) {
     unsigned int const cell = facet - kStreamLayoutFacetGridXY00;
-    return PanTilt{-180 + 90 * (cell % 4 + u), 90 - 45 * (cell / 4 + v)};
+    return at_pole_pan_zero({-180 + 90 * (cell % 4 + u), 90 - 45 * (cell / 4 + v)});
   }
   if (facet >= kStreamLayoutFacetEquirect0 && facet <= kStreamLayoutFacetEquirectF) {
-    return PanTilt{-180 + 22.5 * (facet - kStreamLayoutFacetEquirect0 + u), 90 - 180 * v};
+    return at_pole_pan_zero({-180 + 22.5 * (facet - kStreamLayoutFacetEquirect0 + u), 90 - 180 * v});
   }
   if (facet >= kStreamLayoutFacetImmersive0 && facet <= kStreamLayoutFacetImmersiveF) {
     return fisheye(22.5 * (facet - kStreamLayoutFacetImmersive0), u, v);

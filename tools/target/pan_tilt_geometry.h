@@ -24,10 +24,10 @@
 //                      the facet, its axis at tilt 0 and pan 22.5h (h = 4 looks right, h = 8
 //                      back, h = 12 left). A point at distance r from the centre (r = 1 on the
 //                      circle) lies r * 90 degrees off the axis, in the direction of the point;
-//                      the corners outside the circle follow the same law.
+//                      the corners outside the circle are dark: no direction.
 //  metadata            not an image: no direction.
 //
-// Pan comes out in -180..180, tilt in -90..90.
+// Pan comes out in -180..180, tilt in -90..90; straight up or down (tilt +-90) pan is 0.
 #ifndef STREAM_LAYOUT_TARGET_PAN_TILT_GEOMETRY_H
 #define STREAM_LAYOUT_TARGET_PAN_TILT_GEOMETRY_H
 

@@ -1,5 +1,6 @@
 #include "response_queue.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace target {
@@ -11,11 +12,15 @@ ResponseQueue::~ResponseQueue() {
   stop();
 }
 
-void ResponseQueue::push(Reply reply) {
+void ResponseQueue::push(Reply reply, std::chrono::milliseconds extra) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;
-    pending_.push_back({Clock::now() + delay_, std::move(reply)});
+    Clock::time_point const due = Clock::now() + delay_ + extra;
+    // After every reply due no later, so equal delays keep their order.
+    auto const place = std::upper_bound(pending_.begin(), pending_.end(), due,
+                                        [](Clock::time_point t, Pending const& p) { return t < p.due; });
+    pending_.insert(place, {due, std::move(reply)});
   }
   wake_.notify_one();
 }

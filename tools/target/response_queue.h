@@ -1,5 +1,6 @@
-// Delivers responses after a fixed delay, in the order they were queued, on a thread of its own.
-// The thread that queues a response (the IPC channel's I/O thread) never waits for the delay.
+// Delivers responses after a delay, on a thread of its own: every reply waits the queue's delay,
+// some (see push) longer; replies due at the same time keep the order they were queued in. The
+// thread that queues a response (the IPC channel's I/O thread) never waits for the delay.
 #ifndef STREAM_LAYOUT_TARGET_RESPONSE_QUEUE_H
 #define STREAM_LAYOUT_TARGET_RESPONSE_QUEUE_H
 
@@ -17,6 +18,7 @@ struct Reply {
   std::string reply_to;
   std::string uuid;
   std::string payload;
+  unsigned long number = 0;  // which request it answers, counted from 1 (for the trace)
 };
 
 class ResponseQueue {
@@ -30,8 +32,8 @@ class ResponseQueue {
   ResponseQueue(ResponseQueue const&) = delete;
   ResponseQueue& operator=(ResponseQueue const&) = delete;
 
-  // Queues a reply due `delay` from now. Ignored once stop() was called.
-  void push(Reply reply);
+  // Queues a reply due the queue's delay plus `extra` from now. Ignored once stop() was called.
+  void push(Reply reply, std::chrono::milliseconds extra = std::chrono::milliseconds(0));
 
   // Drops the replies not yet delivered and waits for a delivery in progress; after it, nothing
   // is delivered any more. Called again (or by the destructor), it does nothing.
@@ -49,7 +51,7 @@ class ResponseQueue {
   Deliver const deliver_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Pending> pending_;  // a fixed delay keeps it sorted by due time
+  std::deque<Pending> pending_;  // sorted by due time
   bool stopping_ = false;
   std::thread thread_;
 };

@@ -9,6 +9,7 @@
 
 #include "nelko_core_types.h"
 #include "pan_tilt_geometry.h"
+#include "roi_limits.h"
 
 namespace target {
 namespace {
@@ -16,6 +17,7 @@ namespace {
 constexpr unsigned int kFull = 100000;  // millipercent of a whole width or height
 constexpr std::size_t kDestinationType = 4;
 constexpr unsigned int kRoiSets = 2;  // pending and active
+constexpr std::size_t kMaxPlacements = 1000;  // per stream, as stream-layout's layout files
 
 constexpr std::array<char const*, 9> kLayoutKeys = {"source_upper_left_x_millipercent",
                                                     "source_upper_left_y_millipercent",
@@ -152,7 +154,7 @@ int StreamLayoutService::set_stream_layout(Request const& request, Response&) {
   Layout layout;
   for (std::size_t key = 0; key < kLayoutKeys.size(); ++key) {
     auto list = layout_list(request, key);
-    if (!list || (key > 0 && list->size() != layout[0].size())) {
+    if (!list || list->size() > kMaxPlacements || (key > 0 && list->size() != layout[0].size())) {
       return NELKO_CORE_STATUS_INVALID_PARAMS;
     }
     layout[key] = std::move(*list);
@@ -174,6 +176,9 @@ int StreamLayoutService::set_roi(Request const& request, Response&) {
   auto const roll = number_member(request, "roll");
   auto const vfov = number_member(request, "vfov");
   if (!roi || !pan || !tilt || !roll || !vfov) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  if (config_.strict && !roi_within_limits(*pan, *tilt, *roll, *vfov)) {
+    return NELKO_CORE_STATUS_INVALID_PARAMS;
+  }
   *roi = {*pan, *tilt, *roll, *vfov};
   return NELKO_CORE_STATUS_NO_ERROR;
 }

@@ -19,6 +19,7 @@ struct ServiceConfig {
   unsigned int rois = 4;
   unsigned int version_major = 0;
   unsigned int version_minor = 9;
+  bool strict = false;  // refuse ROI values a camera refuses (roi_limits.h)
 };
 
 class StreamLayoutService {

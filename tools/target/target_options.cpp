@@ -1,5 +1,6 @@
 #include "target_options.h"
 
+#include <cctype>
 #include <charconv>
 #include <optional>
 #include <string_view>
@@ -11,6 +12,8 @@ constexpr unsigned int kMaxStreams = 1024;
 constexpr unsigned int kMaxRois = 1024;
 constexpr unsigned int kMaxDelayMs = 600000;
 constexpr unsigned int kMaxVersionPart = 65535;
+constexpr unsigned int kMaxStatus = 255;
+constexpr unsigned int kMaxRequestNumber = 4000000000u;
 
 std::optional<unsigned int> parse_unsigned(std::string_view text, unsigned int max) {
   unsigned int value = 0;
@@ -30,8 +33,34 @@ bool parse_version(std::string_view text, ServiceConfig& config) {
   return true;
 }
 
+// "COMMAND=NUMBER" for --fail and --delay.
+template <typename Number>
+bool parse_command_entry(std::string_view text, unsigned int min, unsigned int max,
+                         std::vector<std::pair<std::string, Number>>& entries) {
+  auto const equals = text.find('=');
+  if (equals == 0 || equals == std::string_view::npos) return false;
+  // Command names are words ("Get_roi", "__get_target_version__").
+  for (char c : text.substr(0, equals)) {
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) return false;
+  }
+  auto const number = parse_unsigned(text.substr(equals + 1), max);
+  if (!number || *number < min) return false;
+  entries.emplace_back(std::string(text.substr(0, equals)), static_cast<Number>(*number));
+  return true;
+}
+
 // Applies one option with its value; false when the value is not acceptable.
 bool apply(std::string_view option, std::string_view value, TargetOptions& options) {
+  if (option == "--fail") return parse_command_entry(value, 1, kMaxStatus, options.faults.fail);
+  if (option == "--delay") {
+    return parse_command_entry(value, 0, kMaxDelayMs, options.faults.delay);
+  }
+  if (option == "--drop-at") {
+    auto const number = parse_unsigned(value, kMaxRequestNumber);
+    if (!number || *number == 0) return false;
+    options.faults.drop_at = *number;
+    return true;
+  }
   if (option == "--name") {
     if (value.empty() || value.find('/') != std::string_view::npos) return false;
     options.name = value;
@@ -58,7 +87,8 @@ bool apply(std::string_view option, std::string_view value, TargetOptions& optio
 
 bool takes_value(std::string_view option) {
   return option == "--name" || option == "--interface-version" || option == "--streams" ||
-         option == "--rois" || option == "--delay-ms";
+         option == "--rois" || option == "--delay-ms" || option == "--fail" ||
+         option == "--delay" || option == "--drop-at";
 }
 
 }  // namespace
@@ -79,6 +109,14 @@ ParsedCommandLine parse_command_line(int argc, char* const argv[]) {
     if (argument == "--version") {
       parsed.action = ParsedCommandLine::Action::kVersion;
       return parsed;
+    }
+    if (argument == "--strict") {
+      parsed.options.service.strict = true;
+      continue;
+    }
+    if (argument == "--trace") {
+      parsed.options.trace = true;
+      continue;
     }
     // Both "--option value" and "--option=value".
     std::string_view option = argument, value;
@@ -104,6 +142,8 @@ ParsedCommandLine parse_command_line(int argc, char* const argv[]) {
 std::string usage_text(std::string const& program) {
   return "usage: " + program +
          " [--name NAME] [--interface-version MAJOR.MINOR] [--streams N] [--rois N] [--delay-ms N]\n"
+         "       [--fail COMMAND=STATUS]... [--delay COMMAND=MS]... [--drop-at N] [--strict]\n"
+         "       [--trace]\n"
          "       " +
          program + " --help | --version\n";
 }
@@ -126,6 +166,22 @@ Options:
   --version              the version of this program
 A bad option prints the usage on standard error and exits with status 2.
 
+For error handling (each off by default; --fail and --delay may be given for several commands):
+  --fail COMMAND=STATUS  answer every COMMAND (its name as sent, e.g. Get_roi; a command
+                         the service does not know is a usage error) with
+                         {"status":STATUS}, 1..255, and leave the state alone
+  --delay COMMAND=MS     answer every COMMAND MS ms late (0..600000), on top of --delay-ms;
+                         other commands are answered meanwhile
+  --drop-at N            when the N-th request arrives (counted from 1 over all connections),
+                         close every connection without answering it and listen again at
+                         once; the clients see their pending requests end with status 4
+  --strict               refuse (status 1) ROI values that a camera refuses: pan and roll
+                         outside -180..180, tilt outside -90..90, vfov outside 1..180, and
+                         NaN or infinities anywhere. Without it every value is stored as sent.
+  --trace                print every request and response on standard error, one line each:
+                         "trace: #N <- REPLY_TO UUID PAYLOAD" and "trace: #N -> ...", and
+                         "trace: #N dropped"; payloads longer than 2000 bytes are shortened
+
 State:
   Each stream starts with one placement: the full frame (destination type 0) from source
   0,0,100000,100000 to destination 0,0,100000,100000 (millipercent). The ROI sets 0 (pending)
@@ -134,10 +190,12 @@ State:
 Commands and responses (every response has "status"; results only with status 0):
   Get_stream_layout         stream_index -> the nine layout arrays
   Set_stream_layout         stream_index and the nine layout arrays -> nothing. The arrays must
-                            have equal lengths (0 is allowed: the stream shows nothing), hold
-                            whole numbers 0..100000, and destination types 0..22 or 48..80.
+                            have equal lengths of at most 1000 (0 is allowed: the stream shows
+                            nothing) and hold whole numbers 0..100000, destination types 0..22
+                            or 48..80. Empty rectangles and rectangles reaching past the edge
+                            are accepted (they show nothing, or are cut at the edge).
   Set_roi                   roi_index, roi_set, pan, tilt, roll, vfov -> nothing; the four
-                            values are stored exactly as sent, whatever they are
+                            values are stored exactly as sent (with --strict, within limits)
   Get_roi                   roi_index, roi_set -> pan, tilt, roll, vfov
   Get_num_roi               -> num (the --rois value)
   Stream_point_to_pan_tilt  stream_index, x, y (millipercent of the stream, 0..100000)
@@ -165,8 +223,10 @@ Geometry of Stream_point_to_pan_tilt:
                        tilt range: pan = -180 + 22.5(h + u), tilt = 90 - 180v
   immersive h (64..79) an equidistant fisheye, 180-degree image circle inscribed in the facet,
                        axis at pan 22.5h, tilt 0; a point r from the centre (r = 1 on the
-                       circle) lies r * 90 degrees off the axis towards the point
+                       circle) lies r * 90 degrees off the axis towards the point; the
+                       corners outside the circle are dark: status 1
   metadata (80)        no direction: status 1
+  Straight up or down (tilt 90 or -90) the pan is 0.
 )";
 }
 

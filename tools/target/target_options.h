@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "fault_plan.h"
 #include "stream_layout_service.h"
 
 namespace target {
@@ -12,6 +13,8 @@ struct TargetOptions {
   std::string name = "stream_layout";
   ServiceConfig service;
   unsigned int delay_ms = 0;
+  FaultPlan faults;
+  bool trace = false;  // every request and response on standard error
 };
 
 struct ParsedCommandLine {

@@ -5,6 +5,7 @@
 #include "child_process.h"
 #include "cli_errors.h"
 #include "facet_names.h"
+#include "layout_geometry.h"
 
 namespace stream_layout_cli {
 namespace {
@@ -26,12 +27,32 @@ std::string ErrorOf(std::string const& text) {
   return "accepted";
 }
 
+// What a service accepts (empty rectangles, rectangles past the edge) comes back through a file
+// too, named by the remarks rather than refused.
+Layout ServiceOnlyLayout() {
+  Layout layout;
+  layout.placements.push_back({0, {60000, 0, 50000, 100000}, {0, 0, 0, 100000}});
+  layout.placements.push_back({48, {0, 0, 100000, 100000}, {100000, 100000, 100000, 1}});
+  return layout;
+}
+
 TEST(LayoutFile, WrittenLayoutsReadBackUnchanged) {
-  for (Layout layout : {TwoPlacements(), Layout{}}) {
+  for (Layout layout : {TwoPlacements(), Layout{}, ServiceOnlyLayout()}) {
     Layout read = ParseLayoutText(LayoutToJson(layout), "f.json");
     EXPECT_EQ(read.stream, layout.stream);
     EXPECT_EQ(read.placements, layout.placements);
   }
+  EXPECT_TRUE(LayoutRemarks(TwoPlacements()).empty());
+  std::vector<std::string> const remarks = LayoutRemarks(ServiceOnlyLayout());
+  std::vector<std::string> const expected = {
+      "placements[0].source: x + width = 110000 reaches past the right edge (100000) and is cut "
+      "there",
+      "placements[0].destination: the rectangle is empty (width or height 0) and shows nothing",
+      "placements[1].destination: x + width = 200000 reaches past the right edge (100000) and is "
+      "cut there",
+      "placements[1].destination: y + height = 100001 reaches past the bottom edge (100000) and "
+      "is cut there"};
+  EXPECT_EQ(remarks, expected);
 }
 
 TEST(LayoutFile, AcceptsTheFriendlyForms) {
@@ -75,9 +96,9 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
       {with_source("[0, 0, 1, 1]"), "placements[0].source: must be an object"},
       {with_source("{\"x\": \"0\", \"y\": 0, \"width\": 1, \"height\": 1}"),
        "source.x: must be a whole number 0..100000, not a string"},
-      {with_source("{\"x\": 0, \"y\": 0, \"width\": 0, \"height\": 1}"), "the rectangle is empty"},
-      {with_source("{\"x\": 60000, \"y\": 0, \"width\": 50000, \"height\": 1}"),
-       "x + width = 110000 reaches past the right edge"},
+      {with_facet("\"" + std::string(100000, 'Q') + "\""),
+       "unknown facet \"" + std::string(60, 'Q') + "...(100000 bytes)\"; known"},
+      {"[]\n" + std::string(1, '\0') + "[1]", "f.json:2:1: a NUL byte"},
   };
   for (Case const& c : cases) {
     std::string message = ErrorOf(c.text);

@@ -52,5 +52,27 @@ TEST(LayoutSvg, IsWellFormedWhateverTheInput) {
   EXPECT_NE(RenderLayoutSvg(Layout{}, "t").find("no placements"), std::string::npos);
 }
 
+// Source rectangles lie in their facet's image: one frame per facet, each placement's source in
+// its facet's frame; what is cut at an edge is drawn and listed.
+TEST(LayoutSvg, EachFacetHasItsFrameAndCutsAreShown) {
+  Layout layout;
+  layout.placements = {{0, {0, 0, 100000, 100000}, {0, 0, 100000, 100000}},
+                       {13, {70000, 0, 60000, 500}, {99500, 0, 500, 100000}},
+                       {0, {0, 0, 50000, 50000}, {0, 99000, 500, 1000}}};
+  std::string const svg = RenderLayoutSvg(layout, "t");
+  auto count = [&svg](std::string const& text) {
+    std::size_t n = 0;
+    for (std::size_t at = svg.find(text); at != std::string::npos; at = svg.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count(">Image of FullFrame</text>"), 1u);
+  EXPECT_EQ(count(">Image of GridXY21</text>"), 1u);
+  EXPECT_EQ(count(">Notes</text>"), 1u);
+  EXPECT_EQ(count("x + width = 130000 reaches past the right edge (100000) and is cut there"), 1u);
+  EXPECT_EQ(count("stroke=\"#d62728\" stroke-width=\"3\""), 1u);  // the cut edge
+  EXPECT_EQ(RenderLayoutSvg(CubeFacesFromOneSource(), "t").find(">Notes</text>"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace stream_layout_cli

@@ -28,25 +28,47 @@ class TargetGeometry : public testing::Test {
   TargetClient client_;
 };
 
-TEST_F(TargetGeometry, EveryFacetKindMapsItsPointsAsDocumented) {
+TEST_F(TargetGeometry, EveryFacetMapsPointsAwayFromItsCentreLinesAsDocumented) {
   struct Case {
     unsigned int facet;
     double u, v, pan, tilt;
   };
   double const corner_tilt = 35.264389682754654;  // atan(1 / sqrt(2)), a cube corner
-  // Corners and edges of each kind, where a wrong sign or axis shows.
+  // (u, v) = (0.75, 0.25) on a cube face is the ray centre + right/2 + up/2, so a face whose
+  // right or up vector points the wrong way shows in pan or tilt. Points off both centre lines
+  // of every kind; the poles read as pan 0.
+  double const side_tilt = 24.094842552110702;  // atan(0.5 / hypot(0.5, 1))
+  double const updown_tilt = 54.735610317245346;  // atan(1 / hypot(0.5, 0.5))
   Case const cases[] = {
-      {0, 0, 0, -180, 90},     {0, 0.75, 0.25, 90, 45},  {1, 1, 0, 45, corner_tilt},
-      {2, 0, 0.5, 135, 0},     {3, 1, 0.5, -45, 0},      {4, 0, 0.5, 45, 0},
-      {5, 0.5, 0, 180, 45},    {6, 1, 0.5, 90, -45},     {7, 0.5, 0.5, -135, 67.5},
-      {22, 1, 1, 180, -90},    {56, 0, 0.5, 0, 0},       {63, 1, 0.25, 180, 45},
-      {64, 0.75, 0.5, 45, 0},  {64, 0.5, 0.75, 0, -45},  {76, 0.5, 0.25, -90, 45},
+      {0, 0.25, 0.75, -90, -45},
+      {0, 0.3, 0, 0, 90},
+      {1, 0.75, 0.25, 26.565051177077994, side_tilt},
+      {1, 1, 0, 45, corner_tilt},
+      {2, 0.75, 0.25, -153.43494882292202, side_tilt},
+      {3, 0.75, 0.25, -63.43494882292201, side_tilt},
+      {4, 0.75, 0.25, 116.56505117707799, side_tilt},
+      {5, 0.75, 0.25, 135, updown_tilt},
+      {5, 0.5, 0, 180, 45},
+      {5, 0.5, 0.5, 0, 90},
+      {6, 0.75, 0.25, 45, -updown_tilt},
+      {6, 0.5, 0, 0, -45},
+      {6, 0.5, 1, 180, -45},
+      {12, 0.75, 0.25, -22.5, 33.75},
+      {22, 1, 1, 0, -90},
+      {50, 0.25, 0.75, -129.375, -45},
+      {64, 0.75, 0.25, 54.977093315058525, 39.31482403055957},
+      {68, 0.25, 0.75, 35.02290668494148, -39.31482403055958},
+      {64, 0.5, 1, 0, -90},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE("facet " + std::to_string(c.facet));
     set_layout(0, {{0, 0, 100000, 100000, c.facet, 0, 0, 100000, 100000}});
     expect_direction(0, c.u * 100000, c.v * 100000, c.pan, c.tilt);
   }
+  // The corners of an immersive facet lie outside its image circle.
+  set_layout(0, {{0, 0, 100000, 100000, 70, 0, 0, 100000, 100000}});
+  EXPECT_EQ(client_.status_of(point(0, 0, 0)), 1);
+  EXPECT_EQ(client_.status_of(point(0, 90000, 95000)), 1);
 }
 
 TEST_F(TargetGeometry, PointsFindTheTopmostPlacementAndItsSourceRectangle) {

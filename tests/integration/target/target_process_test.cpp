@@ -30,6 +30,50 @@ TEST(TargetTiming, DelayedResponsesComeLateButInOrderAndOverlapping) {
   EXPECT_LT(milliseconds_since(start), 5 * kDelayMs / 2);
 }
 
+TEST(TargetFaults, ChosenCommandsFailOrComeLateWhileOthersAreAnsweredAtOnce) {
+  constexpr int kDelayMs = 400;
+  TargetProcess target({"--fail", "Get_roi=9", "--fail=Set_roi=10", "--delay",
+                        "Get_num_roi=" + std::to_string(kDelayMs)});
+  TargetClient client;
+  EXPECT_EQ(client.status_of(R"({"command":"Get_roi","roi_index":0,"roi_set":0})"), 9);
+  // A refused Set_roi leaves the state alone.
+  EXPECT_EQ(client.status_of(
+                R"({"command":"Set_roi","roi_index":0,"roi_set":0,"pan":1,"tilt":2,"roll":3,"vfov":4})"),
+            10);
+  Clock::time_point const start = Clock::now();
+  std::string const late = client.send(R"({"command":"Get_num_roi"})");
+  std::string const prompt = client.send(R"({"command":"__get_target_version__"})");
+  EXPECT_EQ(client.receive().first, prompt);
+  EXPECT_LT(milliseconds_since(start), kDelayMs);
+  auto const [answered, response] = client.receive();
+  EXPECT_EQ(answered, late);
+  EXPECT_EQ(response["num"].GetDouble(), 4);
+  EXPECT_GE(milliseconds_since(start), kDelayMs);
+}
+
+TEST(TargetFaults, StrictModeRefusesRoiValuesOutsideTheCamerasLimits) {
+  TargetProcess target({"--strict"});
+  TargetClient client;
+  auto const set_roi = [&client](std::string const& values) {
+    return client.status_of(R"({"command":"Set_roi","roi_index":1,"roi_set":0,)" + values + "}");
+  };
+  EXPECT_EQ(set_roi(R"("pan":-180,"tilt":90,"roll":180,"vfov":1)"), 0);
+  EXPECT_EQ(set_roi(R"("pan":180,"tilt":-90,"roll":-180,"vfov":180)"), 0);
+  for (char const* values : {R"("pan":NaN,"tilt":0,"roll":0,"vfov":60)",
+                             R"("pan":0,"tilt":0,"roll":0,"vfov":Infinity)",
+                             R"("pan":0,"tilt":200,"roll":0,"vfov":60)",
+                             R"("pan":0,"tilt":0,"roll":0,"vfov":-5)",
+                             R"("pan":180.5,"tilt":0,"roll":0,"vfov":60)",
+                             R"("pan":0,"tilt":0,"roll":-181,"vfov":60)",
+                             R"("pan":0,"tilt":0,"roll":0,"vfov":0.5)"}) {
+    EXPECT_EQ(set_roi(values), 1) << values;
+  }
+  rapidjson::Document const kept =
+      client.call(R"({"command":"Get_roi","roi_index":1,"roi_set":0})");
+  EXPECT_EQ(kept["pan"].GetDouble(), 180);
+  EXPECT_EQ(kept["vfov"].GetDouble(), 180);
+}
+
 TEST(TargetTiming, StopSignalsEndTheServiceAtOnceWithStatusZero) {
   for (int signal : {SIGTERM, SIGINT}) {
     TargetProcess target({"--delay-ms", "60000"});

@@ -13,6 +13,10 @@ TEST(Lifecycle, OnlyAnOwnedChannelIsOpenedAndClosed) {
   void* handle = nullptr;
   EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
             nelko_api_stream_layout_initiator_init(nullptr, kLog, nullptr, 0, "app"));
+  // A channel to open needs a name: a caller's mistake, not a failure to allocate.
+  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
+            nelko_api_stream_layout_initiator_init(nullptr, kLog, &handle, 0, nullptr));
+  EXPECT_EQ(nullptr, handle);
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_initiator_init(reinterpret_cast<void*>(0xc4a2), kLog, &handle,
                                                    0, nullptr));
