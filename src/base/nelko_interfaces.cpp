@@ -1,15 +1,20 @@
 #include "nelko_interfaces.h"
 
+#include <algorithm>
 #include <array>
-#include <boost/uuid/detail/random_provider.hpp>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <random>
+#include <stdexcept>
+#include <sys/random.h>
 #include <unistd.h>
+#include <vector>
 
 #include "nelko_core_logging.h"
 
@@ -23,9 +28,27 @@ std::mutex& engineMutex(void const* engine) {
   return mutexes[(reinterpret_cast<std::uintptr_t>(engine) >> 6) % mutexes.size()];
 }
 
+// A seed sequence over the kernel's entropy (getrandom): the engine asks it for its whole state
+// at once. Throws when the kernel gives none.
+struct SystemEntropy {
+  template <typename Iterator>
+  void generate(Iterator first, Iterator last) {
+    std::vector<std::uint32_t> words(static_cast<std::size_t>(std::distance(first, last)));
+    auto* bytes = reinterpret_cast<unsigned char*>(words.data());
+    std::size_t const size = words.size() * sizeof(std::uint32_t);
+    for (std::size_t filled = 0; filled < size;) {
+      ssize_t const got = ::getrandom(bytes + filled, size - filled, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) throw std::runtime_error("getrandom failed");
+      filled += static_cast<std::size_t>(got);
+    }
+    std::copy(words.begin(), words.end(), first);
+  }
+};
+
 void seedFromSystem(boost::random::mt19937& engine) {
   try {
-    boost::uuids::detail::random_provider entropy;
+    SystemEntropy entropy;
     engine.seed(entropy);
   } catch (...) {
     // No entropy source: fall back to data that still differs between objects and processes.
