@@ -8,14 +8,14 @@
 #include "child_process.h"
 #include "layout_file.h"
 #ifdef STREAM_LAYOUT_TARGET
-#include "target_process.h"
 #endif
 
 namespace {
 
-using cli_test::ReadFile;
-using cli_test::RunResult;
-using cli_test::TempDir;
+using nelko::test::read_file;
+using nelko::test::RunResult;
+using nelko::test::ScratchDirectory;
+using nelko::test::TargetProcess;
 using stream_layout_cli::Layout;
 using stream_layout_cli::LayoutToJson;
 using stream_layout_cli::ParseLayoutText;
@@ -48,14 +48,14 @@ Layout ExampleLayout() {
 class Program : public ::testing::Test {
  protected:
   RunResult Cli(std::vector<std::string> const& args, std::string const& input = "") {
-    std::vector<std::string> command = cli_test::BuiltProgram(STREAM_LAYOUT_PROGRAM);
+    std::vector<std::string> command = nelko::test::built_program(STREAM_LAYOUT_PROGRAM);
     command.insert(command.end(), args.begin(), args.end());
-    return cli_test::Run(command, ipc_dir(), input);
+    return nelko::test::run(command, ipc_dir(), input);
   }
   virtual std::string ipc_dir() const { return ipc_.path(); }
 
-  TempDir ipc_;
-  TempDir files_;
+  ScratchDirectory ipc_;
+  ScratchDirectory files_;
 };
 
 #ifdef STREAM_LAYOUT_TARGET
@@ -68,7 +68,7 @@ class WithTarget : public Program {
     target_.reset();
     target_ = std::make_unique<TargetProcess>(args);
   }
-  std::string ipc_dir() const override { return target_->ipcDir(); }
+  std::string ipc_dir() const override { return target_->ipc_dir(); }
 
   std::unique_ptr<TargetProcess> target_;
 };
@@ -100,7 +100,7 @@ TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
   Layout full = ParseLayoutText(initial.out, "initial");
   ASSERT_EQ(full.placements.size(), 1u);
 
-  std::string file = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
   RunResult set = Cli({"layout", "set", "1", file});
   ASSERT_EQ(set.exit_status, 0) << set.err;
   EXPECT_EQ(set.out, "stream 1: layout replaced (4 placements)\n");
@@ -120,7 +120,7 @@ TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
   std::string svg = files_.path() + "/stream1.svg";
   RunResult render = Cli({"layout", "render", "1", "--svg", svg});
   ASSERT_EQ(render.exit_status, 0) << render.err;
-  EXPECT_NE(ReadFile(svg).find(">#1 CubeFaceFront</text>"), std::string::npos);
+  EXPECT_NE(read_file(svg).find(">#1 CubeFaceFront</text>"), std::string::npos);
 }
 
 TEST_F(WithTarget, RoiCountGetAndSetInBothSets) {
@@ -155,7 +155,7 @@ TEST_F(WithTarget, PointGivesPanAndTilt) {
 }
 
 TEST_F(WithTarget, ValuesTheTargetRefusesExitWithItsStatus) {
-  std::string file = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {"layout", "set", "99", file}, {"roi", "get", "4"}, {"point", "7", "0", "0"}}) {
     RunResult result = Cli(args);
@@ -171,7 +171,7 @@ TEST_F(WithTarget, BadLayoutFilesAreRefusedAndNotSent) {
   std::string good = LayoutToJson(ExampleLayout());
   std::string before = Cli({"layout", "get", "0", "--json"}).out;
   for (std::string const& bad : {good.substr(0, good.size() - 10), std::string("[{\"facet\": 0}]")}) {
-    std::string file = files_.Write("bad.json", bad);
+    std::string file = files_.write("bad.json", bad);
     RunResult result = Cli({"layout", "set", "0", file});
     EXPECT_EQ(result.exit_status, kBadInputFile) << bad << result.err;
     EXPECT_EQ(result.err.rfind("stream-layout: " + file, 0), 0u) << result.err;
@@ -196,7 +196,7 @@ TEST_F(WithTarget, SlowTargetFailsWithinTheTimeout) {
 }
 
 TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
-  std::string file = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {"version"}, {"layout", "set", "0", file}}) {
     args.insert(args.begin(), {"--timeout", "500"});
@@ -209,12 +209,12 @@ TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
 }
 
 TEST_F(Program, RendersALayoutFileWithoutATarget) {
-  std::string layout = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  std::string layout = files_.write("example.json", LayoutToJson(ExampleLayout()));
   std::string svg = files_.path() + "/example.svg";
   RunResult result = Cli({"layout", "render", "--from", layout, "--svg", svg});
   ASSERT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(result.out, "");
-  EXPECT_NE(ReadFile(svg).find(">#3 FullFrame</text>"), std::string::npos);
+  EXPECT_NE(read_file(svg).find(">#3 FullFrame</text>"), std::string::npos);
 
   RunResult unwritable =
       Cli({"layout", "render", "--from", layout, "--svg", files_.path() + "/no/such/dir.svg"});

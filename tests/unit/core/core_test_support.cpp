@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -38,16 +37,14 @@ std::string CapturedStderr::text() const {
 }
 
 void IpcTest::SetUp() {
-  char name[] = "/tmp/nelko-core-ipc-XXXXXX";
-  ASSERT_NE(::mkdtemp(name), nullptr);
-  directory_ = name;
+  scratch_ = std::make_unique<nelko::test::ScratchDirectory>("nelko-core-ipc");
+  directory_ = scratch_->path();
   ::setenv("NELKO_IPC_DIR", directory_.c_str(), 1);
 }
 
 void IpcTest::TearDown() {
   ::unsetenv("NELKO_IPC_DIR");
-  std::error_code ignored;
-  std::filesystem::remove_all(directory_, ignored);
+  scratch_.reset();
 }
 
 Channel IpcTest::open_target(std::string const& name, char const* interface) {
