@@ -23,7 +23,7 @@ namespace {
 // The generator has no lock of its own (its layout is fixed); concurrent draws on one object are
 // serialised by one of a few process-wide mutexes chosen by the engine's address, which keeps
 // draws on different objects mostly independent.
-std::mutex& engineMutex(void const* engine) {
+std::mutex& engine_mutex(void const* engine) {
   static std::array<std::mutex, 16> mutexes;
   return mutexes[(reinterpret_cast<std::uintptr_t>(engine) >> 6) % mutexes.size()];
 }
@@ -46,7 +46,7 @@ struct SystemEntropy {
   }
 };
 
-void seedFromSystem(boost::random::mt19937& engine) {
+void seed_from_system(boost::random::mt19937& engine) {
   try {
     SystemEntropy entropy;
     engine.seed(entropy);
@@ -69,7 +69,7 @@ nelkoInterfaces::nelkoInterfaces(void* log_handle, std::uint32_t version_major,
       m_versionMinor(version_minor),
       m_uuidEngine(new boost::random::mt19937),
       m_uuidDistribution(0u, 4294967295u) {
-  seedFromSystem(*m_uuidEngine);
+  seed_from_system(*m_uuidEngine);
 }
 
 nelkoInterfaces::~nelkoInterfaces() { m_logHandle = nullptr; }
@@ -77,7 +77,7 @@ nelkoInterfaces::~nelkoInterfaces() { m_logHandle = nullptr; }
 char* nelkoInterfaces::generateUUID() {
   unsigned char bytes[16];
   {
-    std::lock_guard<std::mutex> lock(engineMutex(m_uuidEngine.get()));
+    std::lock_guard<std::mutex> lock(engine_mutex(m_uuidEngine.get()));
     for (int word = 0; word < 4; ++word) {
       std::uint32_t value = m_uuidDistribution(*m_uuidEngine);
       for (int i = 0; i < 4; ++i) bytes[word * 4 + i] = static_cast<unsigned char>(value >> (8 * i));

@@ -66,8 +66,9 @@ nelko_core_status for_each_until_failure(Tuple&& tuple, F&& f) {
 }  // namespace stream_layout
 }  // namespace nelko
 
-// The class name is the platform's name for this interface's class, and it derives from the
-// platform's base classes: both are fixed names.
+// FIXED NAMES: the class name is the platform's name for this interface's class, and
+// subclassResponseDispatch overrides a member of the platform's base class. Everything else in it
+// follows this project's naming.
 class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::noncopyable {
  public:
   static constexpr std::uint32_t kVersionMajor = 0;

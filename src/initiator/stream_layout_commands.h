@@ -7,9 +7,9 @@
 // members, `Inputs` what a client passes (the same but for the version query, whose request
 // carries the object's own version).
 //
-// Each description also carries the names that the platform gives this command's builder, reader
-// and completion members. They are fixed names: log lines print them, so they stay exactly as
-// they are, and serve as nothing but text.
+// FIXED NAMES: each description also carries the names that the platform gives this command's
+// builder, reader and completion members. Log lines print them, so they stay exactly as they are;
+// they serve as nothing but text.
 #ifndef NELKO_INITIATOR_STREAM_LAYOUT_COMMANDS_H
 #define NELKO_INITIATOR_STREAM_LAYOUT_COMMANDS_H
 
