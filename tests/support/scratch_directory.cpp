@@ -53,6 +53,12 @@ std::vector<std::string> ScratchDirectory::names() const {
   return names;
 }
 
+IpcDirectory::IpcDirectory(std::string const& prefix) : ScratchDirectory(prefix) {
+  ::setenv("NELKO_IPC_DIR", path().c_str(), 1);
+}
+
+IpcDirectory::~IpcDirectory() { ::unsetenv("NELKO_IPC_DIR"); }
+
 std::string read_file(std::string const& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;

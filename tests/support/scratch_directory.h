@@ -36,6 +36,14 @@ class ScratchDirectory {
   std::string path_;
 };
 
+// A scratch directory exported as NELKO_IPC_DIR, for this process and the children it starts,
+// while the object lives; the variable is unset again when it goes.
+class IpcDirectory : public ScratchDirectory {
+ public:
+  explicit IpcDirectory(std::string const& prefix = "nelko-ipc");
+  ~IpcDirectory();
+};
+
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(std::string const& path);
 void write_file(std::string const& path, std::string const& content);

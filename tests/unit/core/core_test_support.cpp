@@ -37,15 +37,11 @@ std::string CapturedStderr::text() const {
 }
 
 void IpcTest::SetUp() {
-  scratch_ = std::make_unique<nelko::test::ScratchDirectory>("nelko-core-ipc");
+  scratch_ = std::make_unique<nelko::test::IpcDirectory>("nelko-core-ipc");
   directory_ = scratch_->path();
-  ::setenv("NELKO_IPC_DIR", directory_.c_str(), 1);
 }
 
-void IpcTest::TearDown() {
-  ::unsetenv("NELKO_IPC_DIR");
-  scratch_.reset();
-}
+void IpcTest::TearDown() { scratch_.reset(); }
 
 Channel IpcTest::open_target(std::string const& name, char const* interface) {
   void* handle = nullptr;

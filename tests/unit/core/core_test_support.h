@@ -71,7 +71,7 @@ class IpcTest : public ::testing::Test {
   Channel open_initiator(std::string const& name = "tester");
   std::string path_of(std::string const& name) const { return directory_ + "/" + name; }
 
-  std::unique_ptr<nelko::test::ScratchDirectory> scratch_;
+  std::unique_ptr<nelko::test::IpcDirectory> scratch_;
   std::string directory_;  // scratch_'s path
 };
 
