@@ -27,6 +27,7 @@
 #include "nelko_api_stream_layout.h"
 #include "nelko_core.h"
 #include "pointer_types.h"
+#include "scratch_directory.h"
 
 extern "C" int luaopen_nelko_api_stream_layout(lua_State* L);
 
@@ -657,10 +658,9 @@ void reset_files() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   ::setenv("NELKO_LOG_LEVEL", "0", 0);
-  std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string pattern = base + "/nelko-fuzz-lua-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  g_dir = pattern;
+  static nelko::test::ScratchDirectory const scratch(
+      "nelko-fuzz-lua", nelko::test::ScratchDirectory::Where::kMemoryIfPossible);
+  g_dir = scratch.path();
   ::mkdir((g_dir + "/ipc").c_str(), 0700);
   ::setenv("NELKO_IPC_DIR", (g_dir + "/ipc").c_str(), 1);
   write_file(g_dir + "/config.json", "{\"n\":3,\"s\":\"x\",\"b\":true,\"d\":1.5,\"ai\":[1,2],"

@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace stream_layout;
+using namespace nelko::stream_layout;
 
 // Checks a property; a violation is a crash that libFuzzer records.
 void require(bool condition, char const* what) {
@@ -137,13 +137,13 @@ void completeStrictly(IStream_layoutInitiator& object, json::Object& response) {
   std::string uuid = nextUuid();
   auto& pending = object.registry<Command>();
   {
-    boost::lock_guard<boost::mutex> lock(pending.mutex);
+    std::lock_guard<std::mutex> lock(pending.mutex);
     pending.entries[uuid] = {callbackOf<Command>(), &calls};
   }
   object.subclassResponseDispatch(Command::kName, const_cast<char*>("stream_layout"),
                                   const_cast<char*>(uuid.c_str()), response);
   require(calls.calls <= 1, "a completion ran twice for one response");
-  boost::lock_guard<boost::mutex> lock(pending.mutex);
+  std::lock_guard<std::mutex> lock(pending.mutex);
   pending.entries.erase(uuid);
 }
 

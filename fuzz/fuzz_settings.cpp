@@ -10,6 +10,7 @@
 #include <string>
 
 #include "nelko_core.h"
+#include "scratch_directory.h"
 
 namespace {
 
@@ -19,15 +20,11 @@ void require(bool condition, char const* what) {
   std::abort();
 }
 
-std::string& directory() {
-  static std::string made = [] {
-    // Memory-backed when possible: every change of the store is flushed to disk.
-    std::string base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string pattern = base + "/nelko-fuzz-settings-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    return pattern;
-  }();
-  return made;
+std::string const& directory() {
+  // Memory-backed when possible: every change of the store is flushed to disk.
+  static nelko::test::ScratchDirectory const made(
+      "nelko-fuzz-settings", nelko::test::ScratchDirectory::Where::kMemoryIfPossible);
+  return made.path();
 }
 
 void writeFile(std::string const& path, std::uint8_t const* data, std::size_t size) {

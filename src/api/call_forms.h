@@ -7,12 +7,14 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <tuple>
 
 #include "initiator/i_stream_layout_initiator.h"
 
+namespace nelko {
 namespace stream_layout {
-namespace forms {
+namespace detail {
 
 template <typename Command>
 using Inputs = typename Command::Inputs;
@@ -31,19 +33,8 @@ inline IStream_layoutInitiator* initiator(void* handle) {
 // Every result pointer of a synchronous form must be given: a null one is refused before anything
 // is sent or received, so that no response is taken and then lost.
 template <typename Command>
-bool lacksAnOut(Outs<Command> const& outs) {
+bool lacks_an_out(Outs<Command> const& outs) {
   return std::apply([](auto... out) { return (... || (out == nullptr)); }, outs);
-}
-
-// Calls the command's named builder member with the client's inputs.
-template <typename Command>
-nelko_core_status build(IStream_layoutInitiator* object, char const* target, char* uuid,
-                        Inputs<Command> const& inputs) {
-  return std::apply(
-      [&](auto... input) {
-        return (object->*CommandMembers<Command>::builder)(target, uuid, input...);
-      },
-      inputs);
 }
 
 struct FreeText {
@@ -56,16 +47,16 @@ template <typename Command>
 nelko_core_status send(void* handle, char const* target, int timeout_ms,
                        Inputs<Command> const& inputs, Outs<Command> const& outs) {
   NELKO_REFUSE_NULL_HANDLE(handle);
-  if (lacksAnOut<Command>(outs)) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  if (lacks_an_out<Command>(outs)) return NELKO_CORE_STATUS_INVALID_PARAMS;
   OwnedUuid uuid;
   bool released = false;  // by the read, which may release it and then fail
   try {
     IStream_layoutInitiator* object = initiator(handle);
     uuid.reset(object->generateUUID());
     if (!uuid) return NELKO_CORE_STATUS_ALLOC_FAILED;
-    nelko_core_status status = build<Command>(object, target, uuid.get(), inputs);
+    nelko_core_status status = object->send_request<Command>(target, uuid.get(), inputs);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    status = object->receiveResponse<Command>(target, timeout_ms, uuid.get(), outs, released);
+    status = object->receive_response<Command>(target, timeout_ms, uuid.get(), outs, released);
     if (released) (void)uuid.release();
     return status;
   } catch (...) {
@@ -77,8 +68,8 @@ nelko_core_status send(void* handle, char const* target, int timeout_ms,
 // Sends and hands the identifier to the client, whatever the outcome: *uuid_out always ends up
 // holding it, or null when none was made, so that the client may always release it.
 template <typename Command>
-nelko_core_status nonBlockingSend(void* handle, char const* target, void** uuid_out,
-                                  Inputs<Command> const& inputs) {
+nelko_core_status non_blocking_send(void* handle, char const* target, void** uuid_out,
+                                    Inputs<Command> const& inputs) {
   if (uuid_out == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
   *uuid_out = nullptr;
   NELKO_REFUSE_NULL_HANDLE(handle);
@@ -87,7 +78,7 @@ nelko_core_status nonBlockingSend(void* handle, char const* target, void** uuid_
     char* uuid = object->generateUUID();
     *uuid_out = uuid;
     if (uuid == nullptr) return NELKO_CORE_STATUS_ALLOC_FAILED;
-    return build<Command>(object, target, uuid, inputs);
+    return object->send_request<Command>(target, uuid, inputs);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
@@ -99,22 +90,24 @@ template <typename Command>
 nelko_core_status receive(void* handle, char const* target, int timeout_ms, void* uuid,
                           Outs<Command> const& outs) {
   NELKO_REFUSE_NULL_HANDLE(handle);
-  if (lacksAnOut<Command>(outs)) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  if (lacks_an_out<Command>(outs)) return NELKO_CORE_STATUS_INVALID_PARAMS;
   try {
     bool released = false;
-    return initiator(handle)->receiveResponse<Command>(target, timeout_ms, uuid, outs, released);
+    return initiator(handle)->receive_response<Command>(target, timeout_ms, uuid, outs, released);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
 }
 
-inline int blockingTimeout(unsigned char blocking) { return blocking != 0 ? kDefaultTimeoutMs : 0; }
+inline int blocking_timeout(unsigned char blocking) {
+  return blocking != 0 ? kDefaultTimeoutMs : 0;
+}
 
 // Records (callback, user_data) under a fresh identifier and sends, holding the command's lock so
 // that the completion always finds the entry.
 template <typename Command>
-nelko_core_status sendAsync(void* handle, char const* target, Inputs<Command> const& inputs,
-                            typename Command::Callback callback, void* user_data) {
+nelko_core_status send_async(void* handle, char const* target, Inputs<Command> const& inputs,
+                             typename Command::Callback callback, void* user_data) {
   NELKO_REFUSE_NULL_HANDLE(handle);
   try {
     IStream_layoutInitiator* object = initiator(handle);
@@ -122,17 +115,17 @@ nelko_core_status sendAsync(void* handle, char const* target, Inputs<Command> co
     // A request that will not be sent registers nothing with the channel (the interfaces library
     // takes a command sent right after a registration on the same thread for an asynchronous
     // one); its entry is recorded all the same, like that of a request whose send failed.
-    nelko_core_status const refused = object->refuseNullList<Command>(inputs);
+    nelko_core_status const refused = object->refuse_values<Command>(inputs);
     if (refused == NELKO_CORE_STATUS_NO_ERROR) {
       nelko_core_status status = object->registerResponseFunction();
       if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
     }
-    boost::unique_lock<boost::mutex> lock(pending.mutex);
+    std::unique_lock<std::mutex> lock(pending.mutex);
     OwnedUuid uuid(object->generateUUID());
     if (!uuid) return NELKO_CORE_STATUS_ALLOC_FAILED;
     pending.entries[uuid.get()] = {callback, user_data};
     if (refused != NELKO_CORE_STATUS_NO_ERROR) return refused;
-    return build<Command>(object, target, uuid.get(), inputs);
+    return object->send_request<Command>(target, uuid.get(), inputs);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
@@ -140,11 +133,11 @@ nelko_core_status sendAsync(void* handle, char const* target, Inputs<Command> co
 
 // Withdraws every pending request of the command whose callback and user_data both match.
 template <typename Command>
-nelko_core_status cancelAsync(void* handle, typename Command::Callback callback, void* user_data) {
+nelko_core_status cancel_async(void* handle, typename Command::Callback callback, void* user_data) {
   NELKO_REFUSE_NULL_HANDLE(handle);
   try {
     auto& pending = initiator(handle)->registry<Command>();
-    boost::unique_lock<boost::mutex> lock(pending.mutex);
+    std::unique_lock<std::mutex> lock(pending.mutex);
     pending.withdraw(callback, user_data, lock);
     return NELKO_CORE_STATUS_NO_ERROR;
   } catch (...) {
@@ -152,7 +145,8 @@ nelko_core_status cancelAsync(void* handle, typename Command::Callback callback,
   }
 }
 
-}  // namespace forms
+}  // namespace detail
 }  // namespace stream_layout
+}  // namespace nelko
 
 #endif

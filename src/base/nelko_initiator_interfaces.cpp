@@ -19,14 +19,14 @@ constexpr std::uint32_t kMessagePoolCount = 10;
 class Delivery {
  public:
   explicit Delivery(nelkoInitiatorInterfaces* object) noexcept
-      : m_object(object), m_outer(t_innermost) {
-    t_innermost = this;
+      : object_(object), outer_(innermost_) {
+    innermost_ = this;
   }
   // Destroys a doomed object once everything of its delivery has returned. The delivery stays
   // on the stack meanwhile: the object's destructor sees that it runs on its own I/O thread.
   ~Delivery() {
-    if (m_doomed) delete m_object;
-    t_innermost = m_outer;
+    if (doomed_) delete object_;
+    innermost_ = outer_;
   }
   Delivery(Delivery const&) = delete;
   Delivery& operator=(Delivery const&) = delete;
@@ -34,28 +34,28 @@ class Delivery {
   // The outermost delivery to `object` on this thread, or null.
   static Delivery* of(nelkoInitiatorInterfaces const* object) noexcept {
     Delivery* outermost = nullptr;
-    for (Delivery* delivery = t_innermost; delivery != nullptr; delivery = delivery->m_outer) {
-      if (delivery->m_object == object) outermost = delivery;
+    for (Delivery* delivery = innermost_; delivery != nullptr; delivery = delivery->outer_) {
+      if (delivery->object_ == object) outermost = delivery;
     }
     return outermost;
   }
 
-  void doom() noexcept { m_doomed = true; }
-  bool doomed() const noexcept { return m_doomed; }
+  void doom() noexcept { doomed_ = true; }
+  bool doomed() const noexcept { return doomed_; }
 
  private:
-  static thread_local Delivery* t_innermost;
+  static thread_local Delivery* innermost_;
 
-  nelkoInitiatorInterfaces* const m_object;
-  Delivery* const m_outer;
-  bool m_doomed = false;
+  nelkoInitiatorInterfaces* const object_;
+  Delivery* const outer_;
+  bool doomed_ = false;
 };
 
-thread_local Delivery* Delivery::t_innermost = nullptr;
+thread_local Delivery* Delivery::innermost_ = nullptr;
 
 // The core library's response function: hands the response to the object it was registered for.
 // Nothing may propagate into the core library's thread.
-void initiatorResponseTrampoline(char** first, char** second, char** third, char** fourth,
+void initiator_response_trampoline(char** first, char** second, char** third, char** fourth,
                                  void* user) {
   auto* object = static_cast<nelkoInitiatorInterfaces*>(user);
   Delivery delivery(object);
@@ -65,8 +65,8 @@ void initiatorResponseTrampoline(char** first, char** second, char** third, char
   }
 }
 
-void logError(void* log_handle, char const* format, ...) __attribute__((format(printf, 2, 3)));
-void logError(void* log_handle, char const* format, ...) {
+void log_error(void* log_handle, char const* format, ...) __attribute__((format(printf, 2, 3)));
+void log_error(void* log_handle, char const* format, ...) {
   va_list args;
   va_start(args, format);
   nelko_core_logging_logv(log_handle, NELKO_CORE_LOG_PRIORITY_ERR, format, args);
@@ -74,21 +74,21 @@ void logError(void* log_handle, char const* format, ...) {
 }
 
 // A failing close is logged and otherwise ignored: the handle is gone either way.
-void closeChannel(void* ipc_handle, void* log_handle) {
+void close_channel(void* ipc_handle, void* log_handle) {
   nelko_core_status status = nelko_core_ipc_deinit(ipc_handle);
   if (status != NELKO_CORE_STATUS_NO_ERROR) {
-    logError(log_handle, "%s: failed call to initiator deinit (%d)", "~nelkoInitiatorInterfaces",
-             static_cast<int>(status));
+    log_error(log_handle, "%s: failed call to initiator deinit (%d)",
+              "~nelkoInitiatorInterfaces", static_cast<int>(status));
   }
 }
 
 // A channel's own I/O thread cannot close it (it would have to join itself): a short-lived thread
 // closes it, which waits for the I/O thread to leave the delivery in progress.
-void closeChannelFromAnotherThread(void* ipc_handle, void* log_handle) {
+void close_channel_from_another_thread(void* ipc_handle, void* log_handle) {
   try {
-    std::thread(closeChannel, ipc_handle, log_handle).detach();
+    std::thread(close_channel, ipc_handle, log_handle).detach();
   } catch (...) {
-    closeChannel(ipc_handle, log_handle);  // refused and logged; the channel is left open
+    close_channel(ipc_handle, log_handle);  // refused and logged; the channel is left open
   }
 }
 
@@ -119,9 +119,9 @@ nelkoInitiatorInterfaces::~nelkoInitiatorInterfaces() {
   if (m_ownsChannel) {
     // Destroyed at the end of a delivery to this object, this thread is the channel's I/O thread.
     if (Delivery::of(this) != nullptr) {
-      closeChannelFromAnotherThread(m_ipcHandle, m_logHandle);
+      close_channel_from_another_thread(m_ipcHandle, m_logHandle);
     } else {
-      closeChannel(m_ipcHandle, m_logHandle);
+      close_channel(m_ipcHandle, m_logHandle);
     }
   }
   m_ipcHandle = nullptr;
@@ -145,7 +145,7 @@ nelko_core_status nelkoInitiatorInterfaces::registerResponseFunction() {
   Delivery const* delivery = Delivery::of(this);
   if (delivery != nullptr && delivery->doomed()) return NELKO_CORE_STATUS_INVALID_PARAMS;
   return nelko_core_ipc_initiator_response_receive_callback(m_ipcHandle,
-                                                            initiatorResponseTrampoline, this);
+                                                            initiator_response_trampoline, this);
 }
 
 void nelkoInitiatorInterfaces::unregisterResponseFunction() {

@@ -12,6 +12,9 @@
 #include "nelko_interfaces.h"
 #include "nelko_message_pool.h"
 
+// FIXED NAMES: this class, its members and their names are the platform's ABI (the interfaces
+// library links against them and shares the layout), so they keep the platform's naming
+// (lower camel case, m_ members) instead of this project's. Do not rename them.
 class NELKO_EXPORT nelkoInitiatorInterfaces : public nelkoInterfaces {
  public:
   // Borrows ipc_handle, or opens a channel named initiator_name when it is null. A channel that

@@ -1,15 +1,20 @@
 #include "nelko_interfaces.h"
 
+#include <algorithm>
 #include <array>
-#include <boost/uuid/detail/random_provider.hpp>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <random>
+#include <stdexcept>
+#include <sys/random.h>
 #include <unistd.h>
+#include <vector>
 
 #include "nelko_core_logging.h"
 
@@ -18,14 +23,32 @@ namespace {
 // The generator has no lock of its own (its layout is fixed); concurrent draws on one object are
 // serialised by one of a few process-wide mutexes chosen by the engine's address, which keeps
 // draws on different objects mostly independent.
-std::mutex& engineMutex(void const* engine) {
+std::mutex& engine_mutex(void const* engine) {
   static std::array<std::mutex, 16> mutexes;
   return mutexes[(reinterpret_cast<std::uintptr_t>(engine) >> 6) % mutexes.size()];
 }
 
-void seedFromSystem(boost::random::mt19937& engine) {
+// A seed sequence over the kernel's entropy (getrandom): the engine asks it for its whole state
+// at once. Throws when the kernel gives none.
+struct SystemEntropy {
+  template <typename Iterator>
+  void generate(Iterator first, Iterator last) {
+    std::vector<std::uint32_t> words(static_cast<std::size_t>(std::distance(first, last)));
+    auto* bytes = reinterpret_cast<unsigned char*>(words.data());
+    std::size_t const size = words.size() * sizeof(std::uint32_t);
+    for (std::size_t filled = 0; filled < size;) {
+      ssize_t const got = ::getrandom(bytes + filled, size - filled, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) throw std::runtime_error("getrandom failed");
+      filled += static_cast<std::size_t>(got);
+    }
+    std::copy(words.begin(), words.end(), first);
+  }
+};
+
+void seed_from_system(boost::random::mt19937& engine) {
   try {
-    boost::uuids::detail::random_provider entropy;
+    SystemEntropy entropy;
     engine.seed(entropy);
   } catch (...) {
     // No entropy source: fall back to data that still differs between objects and processes.
@@ -46,7 +69,7 @@ nelkoInterfaces::nelkoInterfaces(void* log_handle, std::uint32_t version_major,
       m_versionMinor(version_minor),
       m_uuidEngine(new boost::random::mt19937),
       m_uuidDistribution(0u, 4294967295u) {
-  seedFromSystem(*m_uuidEngine);
+  seed_from_system(*m_uuidEngine);
 }
 
 nelkoInterfaces::~nelkoInterfaces() { m_logHandle = nullptr; }
@@ -54,7 +77,7 @@ nelkoInterfaces::~nelkoInterfaces() { m_logHandle = nullptr; }
 char* nelkoInterfaces::generateUUID() {
   unsigned char bytes[16];
   {
-    std::lock_guard<std::mutex> lock(engineMutex(m_uuidEngine.get()));
+    std::lock_guard<std::mutex> lock(engine_mutex(m_uuidEngine.get()));
     for (int word = 0; word < 4; ++word) {
       std::uint32_t value = m_uuidDistribution(*m_uuidEngine);
       for (int i = 0; i < 4; ++i) bytes[word * 4 + i] = static_cast<unsigned char>(value >> (8 * i));

@@ -10,6 +10,9 @@
 
 #include "export.h"
 
+// FIXED NAMES: this class, its members and their names are the platform's ABI (the interfaces
+// library links against them and shares the layout), so they keep the platform's naming
+// (lower camel case, m_ members) instead of this project's. Do not rename them.
 // Exported: the interfaces library implements members of the derived class and refers to its
 // type information.
 class NELKO_EXPORT nelkoInterfaces {

@@ -11,6 +11,9 @@
 
 #include "json/elements.h"
 
+// FIXED NAMES: this class, its members and their names are the platform's ABI (the interfaces
+// library links against them and shares the layout), so they keep the platform's naming
+// (lower camel case, m_ members) instead of this project's. Do not rename them.
 class nelkoMessagePool {
  public:
   nelkoMessagePool(void* log_handle, std::uint32_t count)

@@ -11,16 +11,17 @@
 #ifndef NELKO_INITIATOR_CALLBACK_REGISTRY_H
 #define NELKO_INITIATOR_CALLBACK_REGISTRY_H
 
-#include <boost/thread/locks.hpp>
-#include <boost/thread/mutex.hpp>
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 
+namespace nelko {
 namespace stream_layout {
+namespace detail {
 
 template <typename Callback>
 struct CallbackRegistry {
@@ -31,26 +32,26 @@ struct CallbackRegistry {
   class Call {
    public:
     // Call with the mutex held; the call is made after it is released.
-    Call(CallbackRegistry& registry, Entry const& entry) : m_registry(registry) {
-      registry.m_running = entry;
-      registry.m_runningThread = std::this_thread::get_id();
-      registry.m_isRunning = true;
+    Call(CallbackRegistry& registry, Entry const& entry) : registry_(registry) {
+      registry.running_ = entry;
+      registry.running_thread_ = std::this_thread::get_id();
+      registry.is_running_ = true;
     }
     ~Call() {
-      boost::lock_guard<boost::mutex> lock(m_registry.mutex);
-      m_registry.m_isRunning = false;
-      m_registry.m_idle.notify_all();
+      std::lock_guard<std::mutex> lock(registry_.mutex);
+      registry_.is_running_ = false;
+      registry_.idle_.notify_all();
     }
     Call(Call const&) = delete;
     Call& operator=(Call const&) = delete;
 
    private:
-    CallbackRegistry& m_registry;
+    CallbackRegistry& registry_;
   };
 
   // Removes every entry whose function and user pointer both match, then waits until none of
   // them is running (unless it runs on this thread: it is the caller). Call with `lock` held.
-  void withdraw(Callback callback, void* user_data, boost::unique_lock<boost::mutex>& lock) {
+  void withdraw(Callback callback, void* user_data, std::unique_lock<std::mutex>& lock) {
     for (auto it = entries.begin(); it != entries.end();) {
       if (it->second.first == callback && it->second.second == user_data) {
         it = entries.erase(it);
@@ -58,22 +59,24 @@ struct CallbackRegistry {
         ++it;
       }
     }
-    m_idle.wait(lock, [&] {
-      return !m_isRunning || m_running != Entry(callback, user_data) ||
-             m_runningThread == std::this_thread::get_id();
+    idle_.wait(lock, [&] {
+      return !is_running_ || running_ != Entry(callback, user_data) ||
+             running_thread_ == std::this_thread::get_id();
     });
   }
 
   std::map<std::string, Entry, std::less<>> entries;
-  boost::mutex mutex;
+  std::mutex mutex;
 
  private:
-  std::condition_variable_any m_idle;
-  bool m_isRunning = false;
-  Entry m_running{};
-  std::thread::id m_runningThread;
+  std::condition_variable idle_;
+  bool is_running_ = false;
+  Entry running_{};
+  std::thread::id running_thread_;
 };
 
+}  // namespace detail
 }  // namespace stream_layout
+}  // namespace nelko
 
 #endif

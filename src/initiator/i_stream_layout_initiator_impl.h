@@ -3,150 +3,102 @@
 #define NELKO_INITIATOR_I_STREAM_LAYOUT_INITIATOR_IMPL_H
 
 #include <cstdlib>
+#include <mutex>
 #include <string_view>
 #include <type_traits>
 
+namespace nelko {
 namespace stream_layout {
+namespace detail {
 
-inline void putParam(json::Object& request, char const* name, unsigned int value) {
-  request[name] = json::Number(static_cast<double>(value));
+// Calls f with the client's view of every held result (Results are their C types).
+template <typename Results, typename Held, typename F, std::size_t... I>
+void apply_held(F&& f, Held const& held, std::index_sequence<I...>) {
+  f(Wire<std::tuple_element_t<I, Results>>::get(std::get<I>(held))...);
 }
-inline void putParam(json::Object& request, char const* name, double value) {
-  request[name] = json::Number(value);
-}
-inline void putParam(json::Object& request, char const* name, List list) {
-  request[name] = listToJsonArray(list);
-}
-
-// A result as a completion holds it until the client function has returned: values as they are,
-// lists in a holder that frees them on every way out.
-template <typename T>
-struct HeldResult {
-  T value{};
-  T get() const { return value; }
-};
-template <>
-struct HeldResult<List> {
-  nelko::lib::cScopedPointerList<unsigned int> list;
-  List get() const { return list.get(); }
-};
-
-template <typename Tuple>
-struct HeldResultsOf;
-template <typename... T>
-struct HeldResultsOf<std::tuple<T...>> {
-  using type = std::tuple<HeldResult<T>...>;
-};
-
-inline void readStrict(json::Object const& response, char const* name, HeldResult<unsigned int>& out) {
-  out.value = toUnsigned(strict<json::Number>(response, name));
-}
-inline void readStrict(json::Object const& response, char const* name, HeldResult<double>& out) {
-  out.value = strict<json::Number>(response, name);
-}
-inline nelko_core_status readStrict(json::Object const& response, char const* name,
-                                    HeldResult<List>& out) {
-  return convertJsonArrayToList(strict<json::Array>(response, name), out.list.address());
+template <typename Results, typename Held, typename F>
+void apply_held(F&& f, Held const& held) {
+  apply_held<Results>(std::forward<F>(f), held,
+                      std::make_index_sequence<std::tuple_size<Results>::value>());
 }
 
-// Applies f to every element of a tuple together with its index, in order, until f returns a
-// non-zero status; returns that status.
-template <typename Tuple, typename F, std::size_t... I>
-nelko_core_status forEachUntilFailure(Tuple&& tuple, F&& f, std::index_sequence<I...>) {
-  nelko_core_status status = NELKO_CORE_STATUS_NO_ERROR;
-  (void)((status = f(std::get<I>(tuple), I), status == NELKO_CORE_STATUS_NO_ERROR) && ...);
-  return status;
-}
-template <typename Tuple, typename F>
-nelko_core_status forEachUntilFailure(Tuple&& tuple, F&& f) {
-  constexpr std::size_t n = std::tuple_size<std::decay_t<Tuple>>::value;
-  return forEachUntilFailure(std::forward<Tuple>(tuple), std::forward<F>(f),
-                             std::make_index_sequence<n>());
-}
-
+}  // namespace detail
 }  // namespace stream_layout
+}  // namespace nelko
 
 template <typename Command, typename Values>
-nelko_core_status IStream_layoutInitiator::refuseNullList(Values const& values) const {
-  return stream_layout::forEachUntilFailure(values, [&](auto const& value, std::size_t i) {
-    if constexpr (std::is_same<std::decay_t<decltype(value)>, stream_layout::List>::value) {
-      if (value == nullptr) {
-        IPC_LOG_WARNING("Initiator:%s called with null input pointer %s",
-                        "stream_layout_set_stream_layout_utility_send", Command::kParamNames[i]);
+nelko_core_status IStream_layoutInitiator::refuse_values(Values const& values) const {
+  using nelko::stream_layout::detail::Wire;
+  return nelko::stream_layout::detail::for_each_until_failure(
+      values, [&](auto const& value, std::size_t i) {
+        if (!Wire<std::decay_t<decltype(value)>>::is_refused(value)) {
+          return NELKO_CORE_STATUS_NO_ERROR;
+        }
+        IPC_LOG_WARNING("Initiator:%s called with null input pointer %s", Command::kBuilderName,
+                        Command::kParamNames[i]);
         return NELKO_CORE_STATUS_INVALID_PARAMS;
-      }
-    }
-    (void)i;
-    return NELKO_CORE_STATUS_NO_ERROR;
-  });
+      });
 }
 
 template <typename Command>
-nelko_core_status IStream_layoutInitiator::sendRequest(char const* target, char const* uuid,
+nelko_core_status IStream_layoutInitiator::send_request(char const* target, char const* uuid,
+                                                        typename Command::Inputs const& inputs) {
+  if constexpr (nelko::stream_layout::kIsVersionQuery<Command>) {
+    return send_params<Command>(target, uuid, {m_versionMajor, m_versionMinor});
+  } else {
+    return send_params<Command>(target, uuid, inputs);
+  }
+}
+
+template <typename Command>
+nelko_core_status IStream_layoutInitiator::send_params(char const* target, char const* uuid,
                                                        typename Command::Params const& params) {
+  using nelko::stream_layout::detail::Wire;
   try {
-    nelko_core_status status = refuseNullList<Command>(params);
+    nelko_core_status status = refuse_values<Command>(params);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
     json::Object request;
     request["command"] = json::String(Command::kName);
-    stream_layout::forEachUntilFailure(params, [&](auto const& value, std::size_t i) {
-      stream_layout::putParam(request, Command::kParamNames[i], value);
-      return NELKO_CORE_STATUS_NO_ERROR;
-    });
-    return basicSendCommand(stream_layout::kInterfaceName, target, uuid, request);
+    nelko::stream_layout::detail::for_each_until_failure(
+        params, [&](auto const& value, std::size_t i) {
+          Wire<std::decay_t<decltype(value)>>::put(request, Command::kParamNames[i], value);
+          return NELKO_CORE_STATUS_NO_ERROR;
+        });
+    return basicSendCommand(nelko::stream_layout::kInterfaceName, target, uuid, request);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
 }
 
 template <typename Command>
-nelko_core_status IStream_layoutInitiator::readResult(json::Object& response, char const* name,
-                                                      unsigned int* out) {
-  *out = stream_layout::toUnsigned(stream_layout::lenient<json::Number>(response, name));
-  return NELKO_CORE_STATUS_NO_ERROR;
-}
-
-template <typename Command>
-nelko_core_status IStream_layoutInitiator::readResult(json::Object& response, char const* name,
-                                                      double* out) {
-  *out = stream_layout::lenient<json::Number>(response, name);
-  return NELKO_CORE_STATUS_NO_ERROR;
-}
-
-template <typename Command>
-nelko_core_status IStream_layoutInitiator::readResult(json::Object& response, char const* name,
-                                                      unsigned int*** out) {
-  nelko_core_status status =
-      convertJsonArrayToList(stream_layout::lenient<json::Array>(response, name), out);
-  if (status != NELKO_CORE_STATUS_NO_ERROR) {
-    IPC_LOG_WARNING("%s:failed converting UINT array (%d)",
-                    "stream_layout_get_stream_layout_receive", static_cast<int>(status));
-  }
-  return status;
-}
-
-template <typename Command>
-nelko_core_status IStream_layoutInitiator::receiveResponse(char const* target, int timeout,
-                                                           void* uuid, Outs<Command> const& outs,
-                                                           bool& uuid_released) {
+nelko_core_status IStream_layoutInitiator::receive_response(char const* target, int timeout,
+                                                            void* uuid, Outs<Command> const& outs,
+                                                            bool& uuid_released) {
+  using nelko::stream_layout::kIsVersionQuery;
+  using nelko::stream_layout::detail::Wire;
   uuid_released = false;
   json::Object response;
   nelko_core_status status =
-      basicReceiveResponse(timeout, stream_layout::kInterfaceName, target,
+      basicReceiveResponse(timeout, nelko::stream_layout::kInterfaceName, target,
                            static_cast<char const*>(uuid), Command::kName, response);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  if constexpr (stream_layout::kIsVersionQuery<Command>) {
+  if constexpr (kIsVersionQuery<Command>) {
     std::free(uuid);
     uuid_released = true;
   }
-  status = stream_layout::forEachUntilFailure(outs, [&](auto out, std::size_t i) {
-    return readResult<Command>(response, Command::kResultNames[i], out);
+  status = nelko::stream_layout::detail::for_each_until_failure(outs, [&](auto out, std::size_t i) {
+    using Value = std::remove_pointer_t<decltype(out)>;
+    nelko_core_status read = Wire<Value>::read_lenient(response, Command::kResultNames[i], out);
+    if (read != NELKO_CORE_STATUS_NO_ERROR) {
+      IPC_LOG_WARNING("%s:failed converting UINT array (%d)", Command::kReaderName,
+                      static_cast<int>(read));
+    }
+    return read;
   });
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  if constexpr (stream_layout::kIsVersionQuery<Command>) {
-    checkTargetVersion(*std::get<0>(outs), *std::get<1>(outs));
-  }
-  if constexpr (!stream_layout::kIsVersionQuery<Command>) {
+  if constexpr (kIsVersionQuery<Command>) {
+    check_target_version(*std::get<0>(outs), *std::get<1>(outs));
+  } else {
     std::free(uuid);
     uuid_released = true;
   }
@@ -154,39 +106,34 @@ nelko_core_status IStream_layoutInitiator::receiveResponse(char const* target, i
 }
 
 template <typename Command>
-void IStream_layoutInitiator::complete(char* first_text, char* uuid,
-                                       json::Object const& response) {
+void IStream_layoutInitiator::complete(char* first_text, char* uuid, json::Object const& response) {
+  using nelko::stream_layout::detail::Wire;
   Registry<Command>& pending = registry<Command>();
   try {
     // Declared before the lock so that lists are released after it, on every way out.
-    typename stream_layout::HeldResultsOf<typename Command::Results>::type results;
-    boost::unique_lock<boost::mutex> lock(pending.mutex);
+    typename nelko::stream_layout::detail::HeldOf<typename Command::Results>::type results;
+    std::unique_lock<std::mutex> lock(pending.mutex);
     auto entry = pending.entries.find(std::string_view(uuid != nullptr ? uuid : ""));
     if (entry == pending.entries.end()) {
       IPC_LOG_WARNING("received a callback for %s but no initiator callback was registered",
                       Command::kName);
       return;
     }
-    unsigned int status =
-        stream_layout::toUnsigned(stream_layout::strict<json::Number>(response, "status"));
+    unsigned int status = 0;
+    Wire<unsigned int>::read_strict(response, "status", status);
     if (status == NELKO_CORE_STATUS_NO_ERROR) {
       nelko_core_status converted =
-          stream_layout::forEachUntilFailure(results, [&](auto& held, std::size_t i) {
-            if constexpr (std::is_same<std::decay_t<decltype(held)>,
-                                       stream_layout::HeldResult<stream_layout::List>>::value) {
-              return stream_layout::readStrict(response, Command::kResultNames[i], held);
-            } else {
-              stream_layout::readStrict(response, Command::kResultNames[i], held);
-              return NELKO_CORE_STATUS_NO_ERROR;
-            }
+          nelko::stream_layout::detail::for_each_until_failure(results, [&](auto& held, auto i) {
+            using Value = std::tuple_element_t<decltype(i)::value, typename Command::Results>;
+            return Wire<Value>::read_strict(response, Command::kResultNames[i], held);
           });
       if (converted != NELKO_CORE_STATUS_NO_ERROR) {
-        IPC_LOG_WARNING("%s failed converting unsigned int array (%d)", Command::kCompletion,
+        IPC_LOG_WARNING("%s failed converting unsigned int array (%d)", Command::kCompletionName,
                         static_cast<int>(converted));
         return;
       }
-      if constexpr (stream_layout::kIsVersionQuery<Command>) {
-        checkTargetVersion(std::get<0>(results).value, std::get<1>(results).value);
+      if constexpr (nelko::stream_layout::kIsVersionQuery<Command>) {
+        check_target_version(std::get<0>(results), std::get<1>(results));
       }
     }
     typename Command::Callback callback = entry->second.first;
@@ -194,13 +141,13 @@ void IStream_layoutInitiator::complete(char* first_text, char* uuid,
     if (callback == nullptr) return;
     typename Registry<Command>::Call call(pending, entry->second);
     lock.unlock();
-    std::apply(
-        [&](auto const&... held) {
-          callback(first_text, static_cast<nelko_core_status>(status), held.get()..., user_data);
+    nelko::stream_layout::detail::apply_held<typename Command::Results>(
+        [&](auto... value) {
+          callback(first_text, static_cast<nelko_core_status>(status), value..., user_data);
         },
         results);
   } catch (...) {
-    IPC_LOG_ERR("Threw an exception in function %s", Command::kCompletion);
+    IPC_LOG_ERR("Threw an exception in function %s", Command::kCompletionName);
   }
 }
 

@@ -1,28 +1,44 @@
 // The seven commands of the stream_layout interface, each described once: its command name, its
 // request members (after "command", in order, with their C types), its result members (read from
-// a successful response, in order, with their C types), the client function that completes it
-// asynchronously, and the name of its completion member (used in log lines).
-//
-// Builders, synchronous reads, completions and the 47 call forms are generic code over these
-// descriptions (IStream_layoutInitiator and src/api/call_forms.h). `Params` are the request
+// a successful response, in order, with their C types) and the client function that completes it
+// asynchronously. Everything else is generated from these descriptions and the list `Commands`:
+// the builders, synchronous reads and completions, the callback registries and the dispatch table
+// (IStream_layoutInitiator), and the call forms (src/api/call_forms.h). `Params` are the request
 // members, `Inputs` what a client passes (the same but for the version query, whose request
 // carries the object's own version).
+//
+// FIXED NAMES: each description also carries the names that the platform gives this command's
+// builder, reader and completion members. Log lines print them, so they stay exactly as they are;
+// they serve as nothing but text.
 #ifndef NELKO_INITIATOR_STREAM_LAYOUT_COMMANDS_H
 #define NELKO_INITIATOR_STREAM_LAYOUT_COMMANDS_H
 
 #include <array>
 #include <tuple>
+#include <type_traits>
 
 #include "nelko_api_stream_layout.h"
-#include "stream_layout_record.h"
+#include "wire_values.h"
 
+namespace nelko {
 namespace stream_layout {
 
 constexpr char const* kInterfaceName = "stream_layout";
 constexpr int kDefaultTimeoutMs = 5000;
 
-// A layout list in the platform's list form.
-using List = unsigned int**;
+// The member names of the nine lists of a stream layout record, in the record's fixed order.
+constexpr std::array<char const*, 9> kLayoutKeys = {{
+    "source_upper_left_x_millipercent",
+    "source_upper_left_y_millipercent",
+    "source_width_millipercent",
+    "source_height_millipercent",
+    "destination_type",
+    "destination_upper_left_x_millipercent",
+    "destination_upper_left_y_millipercent",
+    "destination_width_millipercent",
+    "destination_height_millipercent",
+}};
+
 using LayoutLists = std::tuple<List, List, List, List, List, List, List, List, List>;
 
 // The out-parameters of the synchronous forms: one pointer per result.
@@ -35,7 +51,9 @@ struct OutsOf<std::tuple<T...>> {
 
 struct GetStreamLayout {
   static constexpr char const* kName = "Get_stream_layout";
-  static constexpr char const* kCompletion = "stream_layoutGet_stream_layoutCallback";
+  static constexpr char const* kBuilderName = "stream_layout_get_stream_layout_utility_send";
+  static constexpr char const* kReaderName = "stream_layout_get_stream_layout_receive";
+  static constexpr char const* kCompletionName = "stream_layoutGet_stream_layoutCallback";
   using Params = std::tuple<unsigned int>;
   using Inputs = Params;
   static constexpr std::array<char const*, 1> kParamNames{{"stream_index"}};
@@ -46,7 +64,9 @@ struct GetStreamLayout {
 
 struct SetStreamLayout {
   static constexpr char const* kName = "Set_stream_layout";
-  static constexpr char const* kCompletion = "stream_layoutSet_stream_layoutCallback";
+  static constexpr char const* kBuilderName = "stream_layout_set_stream_layout_utility_send";
+  static constexpr char const* kReaderName = "stream_layout_set_stream_layout_receive";
+  static constexpr char const* kCompletionName = "stream_layoutSet_stream_layoutCallback";
   using Params = std::tuple<unsigned int, List, List, List, List, List, List, List, List, List>;
   using Inputs = Params;
   static constexpr std::array<char const*, 10> kParamNames{
@@ -59,7 +79,9 @@ struct SetStreamLayout {
 
 struct StreamPointToPanTilt {
   static constexpr char const* kName = "Stream_point_to_pan_tilt";
-  static constexpr char const* kCompletion = "stream_layoutStream_point_to_pan_tiltCallback";
+  static constexpr char const* kBuilderName = "stream_layout_stream_point_to_pan_tilt_utility_send";
+  static constexpr char const* kReaderName = "stream_layout_stream_point_to_pan_tilt_receive";
+  static constexpr char const* kCompletionName = "stream_layoutStream_point_to_pan_tiltCallback";
   using Params = std::tuple<unsigned int, double, double>;
   using Inputs = Params;
   static constexpr std::array<char const*, 3> kParamNames{{"stream_index", "x", "y"}};
@@ -70,7 +92,9 @@ struct StreamPointToPanTilt {
 
 struct GetNumRoi {
   static constexpr char const* kName = "Get_num_roi";
-  static constexpr char const* kCompletion = "stream_layoutGet_num_roiCallback";
+  static constexpr char const* kBuilderName = "stream_layout_get_num_roi_utility_send";
+  static constexpr char const* kReaderName = "stream_layout_get_num_roi_receive";
+  static constexpr char const* kCompletionName = "stream_layoutGet_num_roiCallback";
   using Params = std::tuple<>;
   using Inputs = Params;
   static constexpr std::array<char const*, 0> kParamNames{};
@@ -81,7 +105,9 @@ struct GetNumRoi {
 
 struct GetRoi {
   static constexpr char const* kName = "Get_roi";
-  static constexpr char const* kCompletion = "stream_layoutGet_roiCallback";
+  static constexpr char const* kBuilderName = "stream_layout_get_roi_utility_send";
+  static constexpr char const* kReaderName = "stream_layout_get_roi_receive";
+  static constexpr char const* kCompletionName = "stream_layoutGet_roiCallback";
   using Params = std::tuple<unsigned int, unsigned int>;
   using Inputs = Params;
   static constexpr std::array<char const*, 2> kParamNames{{"roi_index", "roi_set"}};
@@ -92,7 +118,9 @@ struct GetRoi {
 
 struct SetRoi {
   static constexpr char const* kName = "Set_roi";
-  static constexpr char const* kCompletion = "stream_layoutSet_roiCallback";
+  static constexpr char const* kBuilderName = "stream_layout_set_roi_utility_send";
+  static constexpr char const* kReaderName = "stream_layout_set_roi_receive";
+  static constexpr char const* kCompletionName = "stream_layoutSet_roiCallback";
   using Params = std::tuple<unsigned int, unsigned int, double, double, double, double>;
   using Inputs = Params;
   static constexpr std::array<char const*, 6> kParamNames{
@@ -107,7 +135,9 @@ struct SetRoi {
 // received, before it is read.
 struct GetTargetVersion {
   static constexpr char const* kName = "__get_target_version__";
-  static constexpr char const* kCompletion = "stream_layout__get_target_version__Callback";
+  static constexpr char const* kBuilderName = "stream_layout___get_target_version___utility_send";
+  static constexpr char const* kReaderName = "stream_layout___get_target_version___receive";
+  static constexpr char const* kCompletionName = "stream_layout__get_target_version__Callback";
   using Params = std::tuple<unsigned int, unsigned int>;  // filled from the object's version
   using Inputs = std::tuple<>;
   static constexpr std::array<char const*, 2> kParamNames{{"initiator_major", "initiator_minor"}};
@@ -119,6 +149,11 @@ struct GetTargetVersion {
 template <typename Command>
 constexpr bool kIsVersionQuery = std::is_same<Command, GetTargetVersion>::value;
 
+// Every command, in the order of the registries.
+using Commands = std::tuple<GetStreamLayout, SetStreamLayout, StreamPointToPanTilt, GetNumRoi,
+                            GetRoi, SetRoi, GetTargetVersion>;
+
 }  // namespace stream_layout
+}  // namespace nelko
 
 #endif

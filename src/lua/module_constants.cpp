@@ -6,12 +6,9 @@
 namespace nelko::lua {
 namespace {
 
-#define NELKO_LUA_CONSTANT(name)    \
-  Constant {                        \
-#name, static_cast < int>(name) \
-  }
-
 // clang-format off
+#define NELKO_LUA_CONSTANT(name) Constant{#name, static_cast<int>(name)}
+
 Constant const kConstants[] = {
   NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_NO_ERROR),
   NELKO_LUA_CONSTANT(NELKO_CORE_STATUS_INVALID_PARAMS),

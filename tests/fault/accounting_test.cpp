@@ -18,7 +18,7 @@
 #include "hostile_target.h"
 #include "request_ledger.h"
 #include "stream_layout_request.h"
-#include "target_process.h"
+#include "child_process.h"
 
 namespace fault {
 namespace {
@@ -31,6 +31,7 @@ using accounting::Request;
 using accounting::RequestLedger;
 using accounting::Values;
 using Id = RequestLedger::Id;
+using nelko::test::TargetProcess;
 using std::chrono::milliseconds;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
@@ -230,7 +231,7 @@ TEST_F(AccountingTest, NonBlockingResponsesOutlastHundredsOfOthers) {
 // it waits for its answer.
 TEST_F(AccountingTest, AsyncAnswerArrivingAfterThousandsOfOtherRequestsIsDelivered) {
   start_target();
-  HostileTarget slow(target_->ipcDir(), kSlow, answer_late(milliseconds(0)));
+  HostileTarget slow(target_->ipc_dir(), kSlow, answer_late(milliseconds(0)));
   slow.pause(true);  // holds the answer until the others are through
   void* channel = open_channel();
   Client waiting(ledger_, open_handle(channel), kSlow);
@@ -344,7 +345,7 @@ TEST_F(AccountingTest, TargetDeathEndsEveryWaitingRequestAtOnce) {
 TEST_F(AccountingTest, MixedTrafficKeepsExactAccounts) {
   CapturedStderr quiet;  // every withdrawn request's answer is dropped with a log line
   start_target();
-  HostileTarget slow(target_->ipcDir(), kSlow, answer_late(milliseconds(100)));
+  HostileTarget slow(target_->ipc_dir(), kSlow, answer_late(milliseconds(100)));
   void* channel = open_channel();
   Client main(ledger_, open_handle(channel), kTarget);
   program(main.handle());

@@ -8,22 +8,22 @@
 // second half.
 //
 //   stream-layout-soak --target build/bin/stream-layout-target --minutes 10
-#include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "nelko_api_stream_layout.h"
+#include "child_process.h"
 #include "nelko_core.h"
 #include "request_ledger.h"
 #include "stream_layout_request.h"
@@ -177,29 +177,6 @@ class Worker {
   Values const& point_;
 };
 
-// Starts the target with stdout on a pipe and waits for its "ready".
-pid_t start_target(std::string const& path) {
-  int out[2];
-  if (::pipe(out) != 0) return -1;
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out[1], STDOUT_FILENO);
-    ::close(out[0]);
-    ::close(out[1]);
-    std::string const streams = std::to_string(kPointStream + 1);
-    std::string const rois = std::to_string(kRois);
-    ::execl(path.c_str(), path.c_str(), "--streams", streams.c_str(), "--rois", rois.c_str(),
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string seen;
-  char c;
-  while (seen.find("ready") == std::string::npos && ::read(out[0], &c, 1) == 1) seen.push_back(c);
-  ::close(out[0]);
-  return seen.find("ready") != std::string::npos ? pid : -1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -213,12 +190,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: stream-layout-soak --target PATH [--minutes M]\n");
     return 2;
   }
-  char directory[] = "/tmp/nelko-soak-XXXXXX";
-  if (::mkdtemp(directory) == nullptr) return 2;
-  ::setenv("NELKO_IPC_DIR", directory, 1);
-  pid_t target = start_target(target_path);
-  if (target < 0) {
-    std::fprintf(stderr, "soak: the target did not start\n");
+  // The target runs in a scratch IPC directory of its own, which NELKO_IPC_DIR now names.
+  std::unique_ptr<nelko::test::TargetProcess> target;
+  try {
+    target = std::make_unique<nelko::test::TargetProcess>(
+        std::vector<std::string>{"--streams", std::to_string(kPointStream + 1), "--rois",
+                                 std::to_string(kRois)},
+        target_path);
+  } catch (std::exception const& e) {
+    std::fprintf(stderr, "soak: the target did not start (%s)\n", e.what());
     return 2;
   }
 
@@ -260,7 +240,7 @@ int main(int argc, char** argv) {
   auto sample = [&](char const* when) {
     long requests = g_requests.load();
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    long self = rss_kib(0), other = rss_kib(target);
+    long self = rss_kib(0), other = rss_kib(target->pid());
     std::printf(
         "soak: %-6s %7.1f s  %9ld requests  client RSS %7ld KiB  target RSS %7ld KiB  %ld failed\n",
         when, seconds, requests, self, other, g_failures.load());
@@ -277,10 +257,7 @@ int main(int argc, char** argv) {
   ledger.settle(Clock::now() + milliseconds(kTimeoutMs));
   long const end = sample("end");
   nelko_api_stream_layout_initiator_deinit(handle);
-  ::kill(target, SIGTERM);
-  int status = 0;
-  ::waitpid(target, &status, 0);
-  ::rmdir(directory);
+  target.reset();
 
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf(

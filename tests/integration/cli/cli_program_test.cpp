@@ -11,14 +11,14 @@
 #include "child_process.h"
 #include "layout_file.h"
 #ifdef STREAM_LAYOUT_TARGET
-#include "target_process.h"
 #endif
 
 namespace {
 
-using cli_test::ReadFile;
-using cli_test::RunResult;
-using cli_test::TempDir;
+using nelko::test::read_file;
+using nelko::test::RunResult;
+using nelko::test::ScratchDirectory;
+using nelko::test::TargetProcess;
 using stream_layout_cli::Layout;
 using stream_layout_cli::LayoutToJson;
 using stream_layout_cli::ParseLayoutText;
@@ -51,14 +51,14 @@ Layout ExampleLayout() {
 class Program : public ::testing::Test {
  protected:
   RunResult Cli(std::vector<std::string> const& args, std::string const& input = "") {
-    std::vector<std::string> command = cli_test::BuiltProgram(STREAM_LAYOUT_PROGRAM);
+    std::vector<std::string> command = nelko::test::built_program(STREAM_LAYOUT_PROGRAM);
     command.insert(command.end(), args.begin(), args.end());
-    return cli_test::Run(command, ipc_dir(), input);
+    return nelko::test::run(command, ipc_dir(), input);
   }
   virtual std::string ipc_dir() const { return ipc_.path(); }
 
-  TempDir ipc_;
-  TempDir files_;
+  ScratchDirectory ipc_;
+  ScratchDirectory files_;
 };
 
 #ifdef STREAM_LAYOUT_TARGET
@@ -71,7 +71,7 @@ class WithTarget : public Program {
     target_.reset();
     target_ = std::make_unique<TargetProcess>(args);
   }
-  std::string ipc_dir() const override { return target_->ipcDir(); }
+  std::string ipc_dir() const override { return target_->ipc_dir(); }
 
   std::unique_ptr<TargetProcess> target_;
 };
@@ -103,7 +103,7 @@ TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
   Layout full = ParseLayoutText(initial.out, "initial");
   ASSERT_EQ(full.placements.size(), 1u);
 
-  std::string file = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
   RunResult set = Cli({"layout", "set", "1", file});
   ASSERT_EQ(set.exit_status, 0) << set.err;
   EXPECT_EQ(set.out, "stream 1: layout replaced (4 placements)\n");
@@ -123,7 +123,7 @@ TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
   std::string svg = files_.path() + "/stream1.svg";
   RunResult render = Cli({"layout", "render", "1", "--svg", svg});
   ASSERT_EQ(render.exit_status, 0) << render.err;
-  EXPECT_NE(ReadFile(svg).find(">#1 CubeFaceFront</text>"), std::string::npos);
+  EXPECT_NE(read_file(svg).find(">#1 CubeFaceFront</text>"), std::string::npos);
 }
 
 // The README's picture is drawn from docs/layout-example.json: the middle of each face's
@@ -149,7 +149,7 @@ TEST_F(WithTarget, PointAgreesWithTheDocumentedPicture) {
 
 // The C program of the README, built from README.md as printed, does what it says.
 TEST_F(WithTarget, TheReadmeProgramRuns) {
-  RunResult result = cli_test::Run(cli_test::BuiltProgram(README_SNIPPET), ipc_dir());
+  RunResult result = nelko::test::run(nelko::test::built_program(README_SNIPPET), ipc_dir());
   EXPECT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(result.out, "4 ROIs in each set\n");
 }
@@ -186,9 +186,9 @@ TEST_F(WithTarget, PointGivesPanAndTilt) {
 }
 
 TEST_F(WithTarget, RefusalsSayWhatWasRefusedAndWhy) {
-  std::string file = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
   // Stream 1: an immersive facet on the left half, metadata at the top right, nothing below it.
-  std::string sparse = files_.Write(
+  std::string sparse = files_.write(
       "sparse.json", "[{\"facet\": \"Immersive2\", "
                      "\"source\": {\"x\": 0, \"y\": 0, \"width\": 100000, \"height\": 100000},"
                      " \"destination\": {\"x\": 0, \"y\": 0, \"width\": 50000, \"height\": 100000}},"
@@ -219,7 +219,7 @@ TEST_F(WithTarget, WhatTheServiceHoldsRoundTrips) {
   Layout odd;
   odd.placements = {{0, {60000, 0, 50000, 100000}, {0, 0, 0, 100000}},
                     {48, {0, 0, 100000, 100000}, {50000, 50000, 100000, 1}}};
-  RunResult set = Cli({"layout", "set", "3", files_.Write("odd.json", LayoutToJson(odd))});
+  RunResult set = Cli({"layout", "set", "3", files_.write("odd.json", LayoutToJson(odd))});
   ASSERT_EQ(set.exit_status, 0) << set.err;
   EXPECT_NE(set.err.find("note: placements[0].destination: the rectangle is empty"),
             std::string::npos)
@@ -248,11 +248,11 @@ TEST_F(WithTarget, WhatTheServiceHoldsRoundTrips) {
 TEST_F(WithTarget, EveryDocumentedExitStatus) {
   EXPECT_EQ(Cli({"roi", "count"}).exit_status, 0);
   EXPECT_EQ(Cli({"roi", "cont"}).exit_status, kUsage);
-  EXPECT_EQ(Cli({"layout", "set", "0", files_.Write("bad.json", "[")}).exit_status, kBadInputFile);
+  EXPECT_EQ(Cli({"layout", "set", "0", files_.write("bad.json", "[")}).exit_status, kBadInputFile);
   std::vector<std::string> full = {"/bin/sh", "-c", "exec \"$@\" --help >/dev/full", "sh"};
-  for (std::string const& word : cli_test::BuiltProgram(STREAM_LAYOUT_PROGRAM))
+  for (std::string const& word : nelko::test::built_program(STREAM_LAYOUT_PROGRAM))
     full.push_back(word);
-  RunResult unwritable = cli_test::Run(full, ipc_dir());
+  RunResult unwritable = nelko::test::run(full, ipc_dir());
   EXPECT_EQ(unwritable.exit_status, kCannotWrite) << unwritable.err;
   EXPECT_NE(unwritable.err.find("cannot write to standard output"), std::string::npos);
   for (int status : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 200}) {
@@ -272,7 +272,7 @@ TEST_F(Program, TheTargetTracesEveryRequestAndResponse) {
       "for i in $(seq 200); do grep -q ready \"$3/out\" && break; sleep 0.05; done\n"
       "\"$2\" roi count >/dev/null; \"$2\" roi get 0 >/dev/null 2>&1\n"
       "kill $pid; wait $pid; cat \"$3/trace\"\n";
-  RunResult result = cli_test::Run({"/bin/sh", "-c", script, "sh", STREAM_LAYOUT_TARGET,
+  RunResult result = nelko::test::run({"/bin/sh", "-c", script, "sh", STREAM_LAYOUT_TARGET,
                                     STREAM_LAYOUT_PROGRAM, files_.path()},
                                    ipc_dir());
   ASSERT_EQ(result.exit_status, 0) << result.err;
@@ -315,7 +315,7 @@ TEST_F(WithTarget, BadLayoutFilesAreRefusedAndNotSent) {
   std::string good = LayoutToJson(ExampleLayout());
   std::string before = Cli({"layout", "get", "0", "--json"}).out;
   for (std::string const& bad : {good.substr(0, good.size() - 10), std::string("[{\"facet\": 0}]")}) {
-    std::string file = files_.Write("bad.json", bad);
+    std::string file = files_.write("bad.json", bad);
     RunResult result = Cli({"layout", "set", "0", file});
     EXPECT_EQ(result.exit_status, kBadInputFile) << bad << result.err;
     EXPECT_EQ(result.err.rfind("stream-layout: " + file, 0), 0u) << result.err;
@@ -340,7 +340,7 @@ TEST_F(WithTarget, SlowTargetFailsWithinTheTimeout) {
 }
 
 TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
-  std::string file = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {"version"}, {"layout", "set", "0", file}}) {
     args.insert(args.begin(), {"--timeout", "500"});
@@ -356,12 +356,12 @@ TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
 }
 
 TEST_F(Program, RendersALayoutFileWithoutATarget) {
-  std::string layout = files_.Write("example.json", LayoutToJson(ExampleLayout()));
+  std::string layout = files_.write("example.json", LayoutToJson(ExampleLayout()));
   std::string svg = files_.path() + "/example.svg";
   RunResult result = Cli({"layout", "render", "--from", layout, "--svg", svg});
   ASSERT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(result.out, "");
-  EXPECT_NE(ReadFile(svg).find(">#3 FullFrame</text>"), std::string::npos);
+  EXPECT_NE(read_file(svg).find(">#3 FullFrame</text>"), std::string::npos);
 
   RunResult unwritable =
       Cli({"layout", "render", "--from", layout, "--svg", files_.path() + "/no/such/dir.svg"});

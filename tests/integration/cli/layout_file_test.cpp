@@ -109,8 +109,8 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
 }
 
 TEST(LayoutFile, ReadsFilesAndRefusesHugeOnes) {
-  cli_test::TempDir dir;
-  std::string good = dir.Write("good.json", LayoutToJson(TwoPlacements()));
+  nelko::test::ScratchDirectory dir;
+  std::string good = dir.write("good.json", LayoutToJson(TwoPlacements()));
   EXPECT_EQ(ReadLayoutFile(good).placements, TwoPlacements().placements);
 
   auto error_of = [](std::string const& path) {
@@ -121,7 +121,7 @@ TEST(LayoutFile, ReadsFilesAndRefusesHugeOnes) {
     }
     return std::string("accepted");
   };
-  std::string big = dir.Write("big.json", std::string(kMaxLayoutFileBytes + 1, ' '));
+  std::string big = dir.write("big.json", std::string(kMaxLayoutFileBytes + 1, ' '));
   EXPECT_NE(error_of(big).find("larger than"), std::string::npos);
 }
 

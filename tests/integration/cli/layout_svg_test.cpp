@@ -35,7 +35,7 @@ TEST(LayoutSvg, IsWellFormedWhateverTheInput) {
       {Layout{}, "empty & <odd> \"title\""},
       {odd, std::string("bad \xC3\x28 \xED\xA0\x80 \xF4\x90\x80\x80 \x01 bytes")},
       {CubeFacesFromOneSource(), "Cube \u2013 faces"}};
-  cli_test::TempDir dir;
+  nelko::test::ScratchDirectory dir;
   char const* xmllint = std::getenv("XMLLINT");
 #ifdef XMLLINT_PROGRAM
   if (xmllint == nullptr) xmllint = XMLLINT_PROGRAM;
@@ -45,8 +45,8 @@ TEST(LayoutSvg, IsWellFormedWhateverTheInput) {
     EXPECT_EQ(svg.find("<odd>"), std::string::npos);
     EXPECT_EQ(svg.find('\x01'), std::string::npos);
     if (xmllint == nullptr) continue;
-    std::string file = dir.Write("case" + std::to_string(i) + ".svg", svg);
-    cli_test::RunResult lint = cli_test::Run({xmllint, "--noout", file}, dir.path());
+    std::string file = dir.write("case" + std::to_string(i) + ".svg", svg);
+    nelko::test::RunResult lint = nelko::test::run({xmllint, "--noout", file}, dir.path());
     EXPECT_EQ(lint.exit_status, 0) << cases[i].title << "\n" << lint.err;
   }
   EXPECT_NE(RenderLayoutSvg(Layout{}, "t").find("no placements"), std::string::npos);

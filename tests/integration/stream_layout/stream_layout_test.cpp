@@ -13,11 +13,12 @@
 
 #include "nelko_api_stream_layout.h"
 #include "nelko_core.h"
-#include "target_process.h"
+#include "child_process.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using nelko::test::TargetProcess;
 constexpr char kTarget[] = "stream_layout";
 // How much later than its time-out a call may return: scheduling noise, more under an emulator.
 #ifdef STREAM_LAYOUT_TARGET_EMULATOR

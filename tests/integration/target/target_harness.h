@@ -10,9 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "target_process.h"
+#include "child_process.h"
 
 namespace target_test {
+
+using nelko::test::TargetProcess;
 
 class TargetClient {
  public:

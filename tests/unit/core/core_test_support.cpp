@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -38,17 +37,11 @@ std::string CapturedStderr::text() const {
 }
 
 void IpcTest::SetUp() {
-  char name[] = "/tmp/nelko-core-ipc-XXXXXX";
-  ASSERT_NE(::mkdtemp(name), nullptr);
-  directory_ = name;
-  ::setenv("NELKO_IPC_DIR", directory_.c_str(), 1);
+  scratch_ = std::make_unique<nelko::test::IpcDirectory>("nelko-core-ipc");
+  directory_ = scratch_->path();
 }
 
-void IpcTest::TearDown() {
-  ::unsetenv("NELKO_IPC_DIR");
-  std::error_code ignored;
-  std::filesystem::remove_all(directory_, ignored);
-}
+void IpcTest::TearDown() { scratch_.reset(); }
 
 Channel IpcTest::open_target(std::string const& name, char const* interface) {
   void* handle = nullptr;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "nelko_core.h"
+#include "scratch_directory.h"
 
 namespace core_test {
 
@@ -70,7 +71,8 @@ class IpcTest : public ::testing::Test {
   Channel open_initiator(std::string const& name = "tester");
   std::string path_of(std::string const& name) const { return directory_ + "/" + name; }
 
-  std::string directory_;
+  std::unique_ptr<nelko::test::IpcDirectory> scratch_;
+  std::string directory_;  // scratch_'s path
 };
 
 Pulled pull_response(void* ipc, int timeout_ms);

@@ -9,14 +9,9 @@
 
 #include "core_test_support.h"
 
+namespace core_test {
 namespace {
 
-using core_test::Channel;
-using core_test::eventually;
-using core_test::IpcTest;
-using core_test::pull_command;
-using core_test::pull_response;
-using core_test::Pulled;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -57,10 +52,10 @@ TEST_F(IpcDelivery, CallbackRegistrationSwitchesPullsToUnsupported) {
 }
 
 void record_command(char**, char** uuid, char**, void* user) {
-  static_cast<core_test::Recorded*>(user)->add(*uuid);
+  static_cast<Recorded*>(user)->add(*uuid);
 }
 void record_response(char**, char**, char** uuid, char**, void* user) {
-  static_cast<core_test::Recorded*>(user)->add(*uuid);
+  static_cast<Recorded*>(user)->add(*uuid);
 }
 
 // What waited for a puller goes to a callback registered later, oldest first and ahead of what
@@ -78,7 +73,7 @@ TEST_F(IpcDelivery, QueuedDeliveriesReachACallbackRegisteredLater) {
   }
   std::this_thread::sleep_for(milliseconds(50));  // command 2 and both responses are queued
 
-  core_test::Recorded commands, responses;
+  Recorded commands, responses;
   nelko_core_ipc_target_command_receive_callback(target.get(), record_command, &commands);
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response, &responses);
   nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "3", "p");
@@ -110,7 +105,7 @@ TEST_F(IpcDelivery, WhatArrivesBetweenPullsReachesAPollAndALaterCallback) {
 
   nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "3", "p");
   std::this_thread::sleep_for(milliseconds(50));
-  core_test::Recorded responses;
+  Recorded responses;
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response, &responses);
   EXPECT_TRUE(eventually([&] { return responses.count() == 1; }));
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &responses);
@@ -183,3 +178,4 @@ TEST_F(IpcDelivery, CalleeMayRemoveItselfButNotCloseItsChannel) {
 }
 
 }  // namespace
+}  // namespace core_test

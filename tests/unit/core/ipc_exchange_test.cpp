@@ -7,15 +7,9 @@
 
 #include "core_test_support.h"
 
+namespace core_test {
 namespace {
 
-using core_test::Channel;
-using core_test::eventually;
-using core_test::IpcTest;
-using core_test::pull_command;
-using core_test::pull_response;
-using core_test::Pulled;
-using core_test::Recorded;
 
 using IpcExchange = IpcTest;
 
@@ -142,3 +136,4 @@ TEST_F(IpcExchange, EventsReachSubscribersUntilTheyUnsubscribe) {
 }
 
 }  // namespace
+}  // namespace core_test

@@ -43,8 +43,8 @@ class Async : public InitiatorTest {
     g_calls.clear();
   }
   std::size_t pending() {
-    auto& registry = object()->registry<stream_layout::GetNumRoi>();
-    boost::lock_guard<boost::mutex> lock(registry.mutex);
+    auto& registry = object()->registry<nelko::stream_layout::GetNumRoi>();
+    std::lock_guard<std::mutex> lock(registry.mutex);
     return registry.entries.size();
   }
 };
@@ -146,7 +146,7 @@ TEST_F(Async, LayoutListsAreHandedInKeyOrderAndConversionFailuresSkipTheClient) 
   nelko_api_stream_layout_get_stream_layout_send_async(handle, "t", 0, onLayout, &kA);
   std::string uuid = lastUuid();
   std::string arrays;
-  for (auto const* key : stream_layout::kLayoutKeys) {
+  for (auto const* key : nelko::stream_layout::kLayoutKeys) {
     bool const facets = std::string(key) == "destination_type";
     arrays += std::string(",\"") + key + "\":[" + (facets ? "1,2,3" : "7") + "]";
   }

@@ -37,7 +37,7 @@ unsigned int** const kEmpty = g_emptyCells;
 // The send_async and cancel_async of one command; `...` are its arguments up to the callback.
 #define NELKO_CANCEL_CASE(Command, function, ...)                                           \
   struct Command##Case {                                                                    \
-    using Cmd = stream_layout::Command;                                                     \
+    using Cmd = nelko::stream_layout::Command;                                              \
     static nelko_core_status send(void* handle, Cmd::Callback callback) {                   \
       return nelko_api_stream_layout_##function##_send_async(handle, __VA_ARGS__, callback, \
                                                              &kUser);                       \

@@ -9,7 +9,7 @@ namespace {
 class ConfigurationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    write_text(path_, R"({
+    write_file(path_, R"({
       "name": "cam-1", "enabled": true, "fps": 25, "gain": 1.5, "big": 4294967296,
       "labels": ["a", "b"], "flags": [true, false], "ports": [80, 443], "weights": [1, 0.5],
       "none": [], "mixed": [1, "a"], "rois": {"max": 4}, "nothing": null
@@ -63,7 +63,7 @@ TEST_F(ConfigurationTest, LifecycleAndInvalidFiles) {
   ASSERT_EQ(nelko_core_configuration_deinit(), 0);
   EXPECT_EQ(nelko_core_configuration_get_all_keys(), nullptr);
   for (char const* invalid : {"[1, 2]", "{\"a\": }"}) {
-    write_text(path_, invalid);
+    write_file(path_, invalid);
     EXPECT_EQ(nelko_core_configuration_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED)
         << invalid;
   }

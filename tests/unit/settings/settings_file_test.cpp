@@ -52,9 +52,9 @@ TEST_F(SettingsFileTest, LifecycleStatuses) {
   for (char const* invalid :
        {R"({"version": 0, "values": {})", R"({"values": {}})",
         R"({"version": 0, "values": {"k": {"type": "int", "value": 1.5}}})"}) {
-    write_text(path_, invalid);
+    write_file(path_, invalid);
     EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED) << invalid;
-    EXPECT_EQ(read_text(path_), invalid);
+    EXPECT_EQ(read_file(path_), invalid);
   }
 }
 
@@ -109,7 +109,7 @@ TEST_F(SettingsFileTest, FilesGetTheirModeWhateverTheUmask) {
 
 TEST_F(SettingsFileTest, CrashBetweenWriteAndRenameLeavesTheOldFile) {
   ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
-  std::string const before = read_text(path_);
+  std::string const before = read_file(path_);
   // The child process ends itself where a crash or power loss would end it.
   EXPECT_EXIT(
       {
@@ -120,10 +120,10 @@ TEST_F(SettingsFileTest, CrashBetweenWriteAndRenameLeavesTheOldFile) {
         nelko_core_settings_set_int_value("k", 2);
       },
       ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(read_text(path_), before);
+  EXPECT_EQ(read_file(path_), before);
   std::vector<std::string> left = directory_.leftovers();
   ASSERT_EQ(left.size(), 1u);
-  EXPECT_NE(read_text(directory_.file(left[0])).find("\"value\": 2"), std::string::npos)
+  EXPECT_NE(read_file(directory_.file(left[0])).find("\"value\": 2"), std::string::npos)
       << "the crash came after the new content was written";
 
   reopen();
@@ -135,7 +135,7 @@ TEST_F(SettingsFileTest, CrashBetweenWriteAndRenameLeavesTheOldFile) {
 
 TEST_F(SettingsFileTest, FailedWriteChangesNothing) {
   ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
-  std::string const before = read_text(path_);
+  std::string const before = read_file(path_);
   for (char const* failing : {"open", "fchmod", "write", "fsync", "rename"}) {
     SystemCallRecorder recorder(
         [failing](SystemCall const& call) { return call.name == failing ? EIO : 0; });
@@ -144,7 +144,7 @@ TEST_F(SettingsFileTest, FailedWriteChangesNothing) {
     int value = 0;
     ASSERT_EQ(nelko_core_settings_get_int_value("k", &value), 0);
     EXPECT_EQ(value, 1) << failing;
-    EXPECT_EQ(read_text(path_), before) << failing;
+    EXPECT_EQ(read_file(path_), before) << failing;
     EXPECT_TRUE(directory_.leftovers().empty())
         << "the new file is removed when " << failing << " fails";
   }

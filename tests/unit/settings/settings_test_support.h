@@ -4,56 +4,32 @@
 #define NELKO_SETTINGS_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "nelko_core_arrays.h"
 #include "nelko_core_settings.h"
+#include "scratch_directory.h"
 
 namespace settings_test {
 
-class ScratchDirectory {
+// A scratch directory that knows which of its files the settings store owns.
+class ScratchDirectory : public nelko::test::ScratchDirectory {
  public:
-  ScratchDirectory() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "nelko-settings-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string file(std::string const& name) const { return (path_ / name).string(); }
+  ScratchDirectory() : nelko::test::ScratchDirectory("nelko-settings") {}
   // The names of the files in the directory other than the settings file and its lock.
   std::vector<std::string> leftovers() const {
-    std::vector<std::string> names;
-    for (auto const& entry : std::filesystem::directory_iterator(path_)) {
-      std::string name = entry.path().filename().string();
-      if (name != "settings.json" && name != "settings.json.lock") names.push_back(name);
+    std::vector<std::string> others;
+    for (std::string const& name : names()) {
+      if (name != "settings.json" && name != "settings.json.lock") others.push_back(name);
     }
-    return names;
+    return others;
   }
-
- private:
-  std::filesystem::path path_;
 };
 
-inline std::string read_text(std::string const& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline void write_text(std::string const& path, std::string const& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using nelko::test::read_file;
+using nelko::test::write_file;
 
 // Each test starts with a settings file of its own, open.
 class SettingsTest : public ::testing::Test {
