@@ -48,6 +48,10 @@ struct Options {
   int window = 64;
   int memory_sync = 100000;
   int memory_async = 20000;
+  // sync-only / async-only: only this many library requests (after a fixed warm-up), nothing
+  // else, for instruction counts under callgrind (see scripts/bench).
+  int only_sync = 0;
+  int only_async = 0;
   std::string target_path = NELKO_TARGET_PATH;
 };
 
@@ -56,8 +60,11 @@ void usage(char const* program) {
                "usage: %s [round-trip|throughput|memory]... [--round-trips N] [--completions N]\n"
                "          [--window N] [--memory-sync N] [--memory-async N] [--full]\n"
                "          [--target PATH]\n"
-               "--full runs the memory checks at their full counts (1000000 sync, 100000 async).\n",
-               program);
+               "       %s sync-only N | async-only N [--target PATH]\n"
+               "--full runs the memory checks at their full counts (1000000 sync, 100000 async).\n"
+               "sync-only and async-only make 200 requests to warm up and then N, and nothing else\n"
+               "(to count instructions per request from two runs with different N).\n",
+               program, program);
 }
 
 bool parse_options(int argc, char** argv, Options& options) {
@@ -75,6 +82,10 @@ bool parse_options(int argc, char** argv, Options& options) {
       if (word == "round-trip") options.round_trip = true;
       if (word == "throughput") options.throughput = true;
       if (word == "memory") options.memory = true;
+    } else if (word == "sync-only") {
+      if (!number(options.only_sync)) return false;
+    } else if (word == "async-only") {
+      if (!number(options.only_async)) return false;
     } else if (word == "--round-trips") {
       if (!number(options.round_trips)) return false;
     } else if (word == "--completions") {
@@ -465,6 +476,32 @@ void run_memory(Options const& options, void* handle) {
 
 }  // namespace
 
+// sync-only / async-only: the library's requests alone, against a target started here.
+int run_only(Options const& options, int client_cpu, int service_cpu) {
+  if (client_cpu >= 0) bench::pin_to_cpu(client_cpu);
+  bench::IpcDirectory directory;
+  bench::ChildProcess target({options.target_path, "--name", kTarget}, service_cpu, "ready");
+  if (!target.ready()) {
+    std::fprintf(stderr, "%s did not start\n", options.target_path.c_str());
+    return 1;
+  }
+  void* handle = nullptr;
+  if (nelko_api_stream_layout_initiator_init(nullptr, nullptr, &handle, 0, "ipc_bench") !=
+      NELKO_CORE_STATUS_NO_ERROR) {
+    std::fprintf(stderr, "initiator_init failed\n");
+    return 1;
+  }
+  constexpr int kWarmUp = 200;
+  if (options.only_sync > 0) {
+    for (int i = 0; i < kWarmUp + options.only_sync; ++i) library_round_trip(handle);
+  } else {
+    library_pipelined(handle, options.window, kWarmUp, [](int) {});
+    library_pipelined(handle, options.window, options.only_async, [](int) {});
+  }
+  nelko_api_stream_layout_initiator_deinit(handle);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   Options options;
   if (!parse_options(argc, argv, options)) {
@@ -476,6 +513,9 @@ int main(int argc, char** argv) {
   std::vector<int> const cpus = bench::allowed_cpus();
   int const client_cpu = cpus.size() >= 2 ? cpus[0] : -1;
   int const service_cpu = cpus.size() >= 2 ? cpus[1] : -1;
+  if (options.only_sync > 0 || options.only_async > 0) {
+    return run_only(options, client_cpu, service_cpu);
+  }
 
   // The raw services are forked first, while this process has no other threads.
   int by_message_fd = -1, batched_fd = -1;
