@@ -1,3 +1,4 @@
+#include <boost/container/small_vector.hpp>
 #include <locale.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
@@ -6,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -22,6 +25,70 @@ locale_t CLocale() {
   static locale_t const c_locale = newlocale(LC_ALL_MASK, "C", locale_t());
   if (!c_locale) throw Exception("cannot create the C locale");
   return c_locale;
+}
+
+// Exact powers of ten: every one up to 10^22 is a double.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The common number, of at most 15 significant digits and a small decimal exponent, converted
+// without strtod: its digits make an exact integer below 2^53, and one multiplication or
+// division by an exact power of ten rounds correctly (IEEE arithmetic rounds a single operation
+// on exact operands correctly). False for anything else, which strtod then converts. `text` is
+// a number the reader has already checked against the JSON grammar.
+bool ReadSimpleNumber(char const* text, std::size_t length, double& value) {
+#if FLT_EVAL_METHOD != 0
+  return false;  // intermediate results of extra precision would round twice
+#endif
+  char const* p = text;
+  char const* const end = text + length;
+  bool const negative = p != end && *p == '-';
+  if (negative) ++p;
+  std::uint64_t digits = 0;
+  int significant = 0;  // digits taken into `digits`, leading zeros excluded
+  int exponent = 0;
+  for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+    if (digits == 0 && *p == '0') continue;
+    if (++significant > 15) return false;
+    digits = digits * 10 + static_cast<unsigned>(*p - '0');
+  }
+  if (p != end && *p == '.') {
+    for (++p; p != end && *p >= '0' && *p <= '9'; ++p) {
+      --exponent;
+      if (digits == 0 && *p == '0') continue;
+      if (++significant > 15) return false;
+      digits = digits * 10 + static_cast<unsigned>(*p - '0');
+    }
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool const negative_exponent = p != end && *p == '-';
+    if (p != end && (*p == '-' || *p == '+')) ++p;
+    int written = 0;
+    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+      if (written > 1000) return false;  // far beyond any double either way
+      written = written * 10 + (*p - '0');
+    }
+    exponent += negative_exponent ? -written : written;
+  }
+  if (p != end) return false;  // NaN, Infinity and the like
+  double result = static_cast<double>(digits);
+  if (digits != 0) {
+    if (exponent < -22 || exponent > 22) return false;
+    result = exponent < 0 ? result / kExactPowersOfTen[-exponent]
+                          : result * kExactPowersOfTen[exponent];
+  }
+  value = negative ? -result : result;
+  return true;
+}
+
+// Text of ASCII characters only is valid UTF-8 by itself; the reader then skips its per-byte
+// encoding check.
+bool IsAscii(std::string_view text) {
+  unsigned char any = 0;
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
 }
 
 }  // namespace
@@ -50,6 +117,11 @@ class DomBuilder {
 
   // The reader hands over a NUL-terminated copy of the number's text.
   bool RawNumber(char const* text, SizeType length, bool) {
+    double simple;
+    if (ReadSimpleNumber(text, length, simple)) {
+      Add(Number(simple));
+      return true;
+    }
     char* end = nullptr;
     errno = 0;
     double const value = strtod_l(text, &end, CLocale());
@@ -142,7 +214,7 @@ class DomBuilder {
 
   UnknownElement& root_;
   unsigned const max_depth_;
-  std::vector<UnknownElement*> open_;
+  boost::container::small_vector<UnknownElement*, 16> open_;  // no allocation when shallow
   std::string key_;
   std::string error_;
 };
@@ -155,9 +227,9 @@ void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
                              " bytes exceeds the limit of " + std::to_string(limits.max_bytes),
                          limits.max_bytes);
   }
-  constexpr unsigned kFlags = rapidjson::kParseValidateEncodingFlag |
-                              rapidjson::kParseNumbersAsStringsFlag |
-                              rapidjson::kParseNanAndInfFlag;
+  constexpr unsigned kFlags =
+      rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseNanAndInfFlag;
+  constexpr unsigned kValidatingFlags = kFlags | rapidjson::kParseValidateEncodingFlag;
   // The reader's scratch stack (string copies) starts in this buffer instead of the heap.
   alignas(8) char scratch[1024];
   rapidjson::MemoryPoolAllocator<> pool(scratch, sizeof scratch);
@@ -167,7 +239,9 @@ void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
 
   UnknownElement root;
   detail::DomBuilder builder(root, limits.max_depth);
-  rapidjson::ParseResult const result = reader.Parse<kFlags>(stream, builder);
+  rapidjson::ParseResult const result = IsAscii(text)
+                                            ? reader.Parse<kFlags>(stream, builder)
+                                            : reader.Parse<kValidatingFlags>(stream, builder);
   if (result.IsError()) {
     std::string reason =
         builder.Error().empty() ? rapidjson::GetParseError_En(result.Code()) : builder.Error();
