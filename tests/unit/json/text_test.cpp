@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -77,6 +78,28 @@ TEST(NumberText, ReadsEveryNumberAsCorrectlyRoundedDouble) {
   // An exponent near INT_MIN after fraction digits used to overflow inside the parser.
   EXPECT_EQ(0.0, ReadNumber("0.00000000000e-2147483639"));
   EXPECT_EQ(0.0, ReadNumber("1e-99999999999999999999"));
+}
+
+// Decimals as people and programs write them: up to 17 digits, a point anywhere, an exponent
+// or none. Short ones take the reader's own conversion, long ones strtod; both must agree with
+// strtod to the bit.
+TEST(NumberText, ShortAndLongDecimalsReadAsStrtodReadsThem) {
+  std::mt19937 random(20261206);
+  auto pick = [&random](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = pick(0, 1) ? "-" : "";
+    int const digits = pick(1, 17);
+    int const point = pick(0, digits);
+    std::string mantissa;
+    for (int d = 0; d < digits; ++d) mantissa += static_cast<char>('0' + pick(d == 0 ? 1 : 0, 9));
+    text += point == 0 ? "0" : mantissa.substr(0, static_cast<std::size_t>(point));
+    if (point < digits) text += "." + mantissa.substr(static_cast<std::size_t>(point));
+    if (pick(0, 1)) text += "e" + std::to_string(pick(-40, 40));
+    double const expected = std::strtod(text.c_str(), nullptr);
+    ASSERT_TRUE(SameBits(expected, ReadNumber(text))) << text;
+  }
 }
 
 TEST(StringText, EscapesWhatJsonRequiresAndPassesUtf8Through) {
