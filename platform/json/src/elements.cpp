@@ -140,7 +140,7 @@ Object::iterator Object::Insert(Member&& member) {
 UnknownElement& Object::operator[](std::string_view name) {
   auto found = Find(name);
   if (found != end()) return found->element;
-  members_.push_back(Member{std::string(name), UnknownElement()});
+  members_.emplace_back(std::string(name), Null());
   return members_.back().element;
 }
 

@@ -164,7 +164,8 @@ class DomBuilder {
     return false;
   }
 
-  bool Open(UnknownElement empty) {
+  template <typename Container>
+  bool Open(Container empty) {
     if (open_.size() >= max_depth_) {
       error_ = "Nesting deeper than " + std::to_string(max_depth_) + " levels.";
       return false;
@@ -173,13 +174,17 @@ class DomBuilder {
     return true;
   }
 
-  // Places a complete value: as the root, as the next element or as the member named key_.
-  UnknownElement& Add(UnknownElement value) {
-    if (open_.empty()) return root_ = std::move(value);
+  // Places a complete value: as the root, as the next element or as the member named key_. The
+  // element is built where it goes, from the value of its own kind.
+  template <typename Value>
+  UnknownElement& Add(Value&& value) {
+    if (open_.empty()) return root_ = UnknownElement(std::forward<Value>(value));
     UnknownElement& parent = *open_.back();
-    if (parent.Is<Array>()) return *static_cast<Array&>(parent).Insert(std::move(value));
+    if (parent.Is<Array>()) {
+      return *static_cast<Array&>(parent).Insert(UnknownElement(std::forward<Value>(value)));
+    }
     Object::Members& members = static_cast<Object&>(parent).members_;
-    members.push_back(Object::Member{std::move(key_), std::move(value)});
+    members.emplace_back(std::move(key_), std::forward<Value>(value));
     return members.back().element;
   }
 

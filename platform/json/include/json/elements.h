@@ -294,6 +294,12 @@ class UnknownElement {
 };
 
 struct Object::Member {
+  Member() = default;
+  // Builds the element in place from anything it converts from.
+  template <typename Value>
+  Member(std::string member_name, Value&& value)
+      : name(std::move(member_name)), element(std::forward<Value>(value)) {}
+
   std::string name;
   UnknownElement element;
 };
