@@ -56,24 +56,26 @@ std::shared_ptr<ResponseRouter> ResponseRouter::forChannel(void* ipc_handle) {
   return router;
 }
 
-void ResponseRouter::noteSent(std::string const& uuid, Request request) {
+void ResponseRouter::noteSent(std::string_view uuid, Request request) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_pending.insert_or_assign(uuid, Pending{std::move(request), nullptr, false, {}});
+  m_pending.insert_or_assign(std::string(uuid), Pending{std::move(request), nullptr, false, {}});
 }
 
-void ResponseRouter::forgetSent(std::string const& uuid) {
+void ResponseRouter::forgetSent(std::string_view uuid) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(uuid);
+  auto pending = m_pending.find(nelko::core::lookup_key(uuid));
   if (pending != m_pending.end() && pending->second.waiter == nullptr) m_pending.erase(pending);
 }
 
-nelko_core_status ResponseRouter::await(void const* owner, std::string const& uuid,
+nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid,
                                         std::string_view command, int timeout_ms,
                                         std::string& payload) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point const deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  // The key buffer stays this thread's until it returns: nothing here looks up another key.
+  std::string const& key = nelko::core::lookup_key(uuid);
   std::unique_lock<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(uuid);
+  auto pending = m_pending.find(key);
   if (pending == m_pending.end()) return NELKO_CORE_STATUS_IPC_FAILED;
   Pending& entry = pending->second;
   if (entry.request.async || entry.request.owner != owner || entry.request.command != command) {
@@ -104,7 +106,7 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string const& uu
     waiter.wake.wait_until(lock, deadline, [&] { return waiter.answered; });
   }
   payload.swap(waiter.payload);
-  pending = m_pending.find(uuid);
+  pending = m_pending.find(key);
   if (pending != m_pending.end() && pending->second.waiter == &waiter) {
     if (waiter.answered) {
       m_pending.erase(pending);
