@@ -74,7 +74,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
   nelko_core_status status = router->await(this, uuid, command_name, timeout_ms, payload);
   if (status == NELKO_CORE_STATUS_NO_ERROR) {
     try {
-      json::Read(response, payload);
+      json::ReadInPlace(response, payload);  // payload is this thread's own copy
     } catch (json::Exception const&) {
       status = NELKO_CORE_STATUS_IPC_FAILED;
     }

@@ -3,6 +3,7 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
+#include <rapidjson/stream.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -115,12 +116,18 @@ class DomBuilder {
   bool Uint64(uint64_t value) { return Add(Number(static_cast<double>(value))), true; }
   bool Double(double value) { return Add(Number(value)), true; }
 
-  // The reader hands over a NUL-terminated copy of the number's text.
-  bool RawNumber(char const* text, SizeType length, bool) {
+  // The reader hands over a NUL-terminated copy of the number's text (`copy`), or, reading in
+  // place, the number where it stands in the text, followed by whatever comes next.
+  bool RawNumber(char const* text, SizeType length, bool copy) {
     double simple;
     if (ReadSimpleNumber(text, length, simple)) {
       Add(Number(simple));
       return true;
+    }
+    std::string terminated;
+    if (!copy) {
+      terminated.assign(text, length);
+      text = terminated.c_str();
     }
     char* end = nullptr;
     errno = 0;
@@ -226,23 +233,26 @@ class DomBuilder {
 
 }  // namespace detail
 
-void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
+namespace {
+
+// Reads `text` into `root`: from a copy of each string and number (a MemoryStream), or in place
+// (an InsituStringStream over `text`, NUL-terminated at its end).
+template <unsigned kExtraFlags, typename Stream>
+void Parse(UnknownElement& root, std::string_view text, Stream& stream, Limits const& limits) {
   if (text.size() > limits.max_bytes) {
     throw ParseException("JSON text of " + std::to_string(text.size()) +
                              " bytes exceeds the limit of " + std::to_string(limits.max_bytes),
                          limits.max_bytes);
   }
   constexpr unsigned kFlags =
-      rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseNanAndInfFlag;
+      rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseNanAndInfFlag | kExtraFlags;
   constexpr unsigned kValidatingFlags = kFlags | rapidjson::kParseValidateEncodingFlag;
   // The reader's scratch stack (string copies) starts in this buffer instead of the heap.
   alignas(8) char scratch[1024];
   rapidjson::MemoryPoolAllocator<> pool(scratch, sizeof scratch);
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
       reader(&pool);
-  rapidjson::MemoryStream stream(text.data(), text.size());
 
-  UnknownElement root;
   detail::DomBuilder builder(root, limits.max_depth);
   rapidjson::ParseResult const result = IsAscii(text)
                                             ? reader.Parse<kFlags>(stream, builder)
@@ -260,13 +270,33 @@ void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
                              ": NUL character in the text.",
                          stream.Tell());
   }
+}
+
+void MustBeObject(UnknownElement const& root) {
+  if (!root.Is<Object>()) throw ParseException("JSON text is not an object", 0);
+}
+
+}  // namespace
+
+void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  UnknownElement root;
+  Parse<0>(root, text, stream, limits);
   out = std::move(root);
 }
 
 void Read(Object& out, std::string_view text, Limits const& limits) {
   UnknownElement root;
   Read(root, text, limits);
-  if (!root.Is<Object>()) throw ParseException("JSON text is not an object", 0);
+  MustBeObject(root);
+  out = std::move(static_cast<Object&>(root));
+}
+
+void ReadInPlace(Object& out, std::string& text, Limits const& limits) {
+  rapidjson::InsituStringStream stream(text.data());
+  UnknownElement root;
+  Parse<rapidjson::kParseInsituFlag>(root, text, stream, limits);
+  MustBeObject(root);
   out = std::move(static_cast<Object&>(root));
 }
 

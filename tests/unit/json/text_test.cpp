@@ -198,28 +198,52 @@ TEST(Limits, SizeIsCheckedBeforeParsing) {
   EXPECT_THROW(json::Read(out, R"({"a":100})", small), json::ParseException);
 }
 
+// Reads `text` with Read and with ReadInPlace: the same object or the same error.
+void ExpectInPlaceAgrees(std::string const& text) {
+  json::Object copied;
+  json::Object in_place;
+  std::string copied_error;
+  std::string in_place_error;
+  try {
+    json::Read(copied, text);
+  } catch (json::ParseException const& error) {
+    copied_error = error.what();
+  }
+  std::string buffer = text;
+  try {
+    json::ReadInPlace(in_place, buffer);
+  } catch (json::ParseException const& error) {
+    in_place_error = error.what();
+  }
+  EXPECT_EQ(copied_error, in_place_error) << text;
+  EXPECT_EQ(copied, in_place) << text;
+}
+
 // Every prefix and many single-byte corruptions of a real response either read or throw
-// ParseException; run under the sanitizers this is what "never crashes" rests on.
+// ParseException, alike when read in place; run under the sanitizers this is what "never
+// crashes" rests on.
 TEST(Rejection, TruncatedAndCorruptedTextsNeverCrash) {
   std::string const good =
-      R"({"status":0,"source_width_millipercent":[100000,50000.5,-1e-3],)"
+      R"({"status":0,"source_width_millipercent":[100000,50000.5,-1e-3,12345678901234567e-3],)"
       R"("name":"G\u00fc\"\n","ok":true,"none":null,"nested":{"x":[[],{}]},"inf":-Infinity})";
   json::Object out;
   ASSERT_NO_THROW(json::Read(out, good));
+  ExpectInPlaceAgrees(good);
   for (std::size_t length = 0; length < good.size(); ++length) {
     EXPECT_THROW(json::Read(out, good.substr(0, length)), json::ParseException) << length;
+    ExpectInPlaceAgrees(good.substr(0, length));
   }
   char const replacements[] = {'\0', '"', '\\', '[', '{', '}', ',', '-', 'e', '\xff', '\xed'};
   for (std::size_t at = 0; at < good.size(); ++at) {
     for (char replacement : replacements) {
       std::string corrupt = good;
       corrupt[at] = replacement;
-      try {
-        json::Read(out, corrupt);
-      } catch (json::ParseException const&) {
-      }
+      ExpectInPlaceAgrees(corrupt);
     }
   }
+  // In place, a number is followed by the rest of the text, which strtod would read on.
+  ExpectInPlaceAgrees(R"({"a":NaN(1)})");
+  ExpectInPlaceAgrees(R"({"a":123456789012345678(9)})");
 }
 
 }  // namespace
