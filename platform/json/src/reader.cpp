@@ -124,18 +124,8 @@ class DomBuilder {
       Add(Number(simple));
       return true;
     }
-    std::string terminated;
-    if (!copy) {
-      terminated.assign(text, length);
-      text = terminated.c_str();
-    }
-    char* end = nullptr;
-    errno = 0;
-    double const value = strtod_l(text, &end, CLocale());
-    if (end != text + length) return Fail("Invalid number.");
-    if (errno == ERANGE && std::isinf(value)) return Fail("Number too big to be stored in double.");
-    Add(Number(value));  // an underflow reads as the nearest subnormal or zero
-    return true;
+    if (copy) return ReadAnyNumber(text, length);
+    return ReadAnyNumber(std::string(text, length).c_str(), length);
   }
 
   bool String(char const* text, SizeType length, bool) {
@@ -166,6 +156,17 @@ class DomBuilder {
   }
 
  private:
+  // strtod for what ReadSimpleNumber does not take; `text` is NUL-terminated.
+  bool ReadAnyNumber(char const* text, SizeType length) {
+    char* end = nullptr;
+    errno = 0;
+    double const value = strtod_l(text, &end, CLocale());
+    if (end != text + length) return Fail("Invalid number.");
+    if (errno == ERANGE && std::isinf(value)) return Fail("Number too big to be stored in double.");
+    Add(Number(value));  // an underflow reads as the nearest subnormal or zero
+    return true;
+  }
+
   bool Fail(char const* reason) {
     error_ = reason;
     return false;
