@@ -294,6 +294,10 @@ void Read(Object& out, std::string_view text, Limits const& limits) {
 }
 
 void ReadInPlace(Object& out, std::string& text, Limits const& limits) {
+  // The encoding check takes the bytes that a multi-byte character's first byte announces without
+  // looking for the end, which in place is only the terminating NUL: it would read past the
+  // buffer. Text that needs the check (any byte above 0x7F) is read from a copy.
+  if (!IsAscii(text)) return Read(out, text, limits);
   rapidjson::InsituStringStream stream(text.data());
   UnknownElement root;
   Parse<rapidjson::kParseInsituFlag>(root, text, stream, limits);

@@ -244,6 +244,8 @@ TEST(Rejection, TruncatedAndCorruptedTextsNeverCrash) {
   // In place, a number is followed by the rest of the text, which strtod would read on.
   ExpectInPlaceAgrees(R"({"a":NaN(1)})");
   ExpectInPlaceAgrees(R"({"a":123456789012345678(9)})");
+  // A multi-byte character's first byte at the end, whose continuation bytes would lie past it.
+  ExpectInPlaceAgrees("{\"a\":[[[[[[[[[[[[[[[[[[[[[[[[[[[\"\\\\t\xf1}");
 }
 
 }  // namespace
