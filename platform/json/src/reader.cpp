@@ -237,9 +237,11 @@ class DomBuilder {
 namespace {
 
 // Reads `text` into `root`: from a copy of each string and number (a MemoryStream), or in place
-// (an InsituStringStream over `text`, NUL-terminated at its end).
+// (an InsituStringStream over `text`, NUL-terminated at its end; ASCII text only, see
+// ReadInPlace). `ascii`: IsAscii(text).
 template <unsigned kExtraFlags, typename Stream>
-void Parse(UnknownElement& root, std::string_view text, Stream& stream, Limits const& limits) {
+void Parse(UnknownElement& root, std::string_view text, bool ascii, Stream& stream,
+           Limits const& limits) {
   if (text.size() > limits.max_bytes) {
     throw ParseException("JSON text of " + std::to_string(text.size()) +
                              " bytes exceeds the limit of " + std::to_string(limits.max_bytes),
@@ -255,9 +257,13 @@ void Parse(UnknownElement& root, std::string_view text, Stream& stream, Limits c
       reader(&pool);
 
   detail::DomBuilder builder(root, limits.max_depth);
-  rapidjson::ParseResult const result = IsAscii(text)
-                                            ? reader.Parse<kFlags>(stream, builder)
-                                            : reader.Parse<kValidatingFlags>(stream, builder);
+  rapidjson::ParseResult result;
+  if constexpr ((kExtraFlags & rapidjson::kParseInsituFlag) != 0) {
+    result = reader.Parse<kFlags>(stream, builder);
+  } else {
+    result = ascii ? reader.Parse<kFlags>(stream, builder)
+                   : reader.Parse<kValidatingFlags>(stream, builder);
+  }
   if (result.IsError()) {
     std::string reason =
         builder.Error().empty() ? rapidjson::GetParseError_En(result.Code()) : builder.Error();
@@ -282,7 +288,7 @@ void MustBeObject(UnknownElement const& root) {
 void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
   rapidjson::MemoryStream stream(text.data(), text.size());
   UnknownElement root;
-  Parse<0>(root, text, stream, limits);
+  Parse<0>(root, text, IsAscii(text), stream, limits);
   out = std::move(root);
 }
 
@@ -300,7 +306,7 @@ void ReadInPlace(Object& out, std::string& text, Limits const& limits) {
   if (!IsAscii(text)) return Read(out, text, limits);
   rapidjson::InsituStringStream stream(text.data());
   UnknownElement root;
-  Parse<rapidjson::kParseInsituFlag>(root, text, stream, limits);
+  Parse<rapidjson::kParseInsituFlag>(root, text, true, stream, limits);
   MustBeObject(root);
   out = std::move(static_cast<Object&>(root));
 }
