@@ -1,17 +1,18 @@
 // call_cost_bench: what one call costs inside the process, without IPC.
 //
-//  - For each command, building a request (_non_blocking_send) and reading its response
-//    (_receive): nanoseconds and allocations per call, next to a floor that does the same text
+//  - For each command, a request sent (_non_blocking_send) and its response received
+//    (_receive): nanoseconds and allocations per pair, next to a floor that does the same text
 //    work by hand (snprintf the request text; strtod every number of the response text).
 //  - The Lua wrapper: nelko_api_stream_layout_get_initiator_version called through the module
 //    from a Lua loop, next to the same C function called from a C loop and to a bare C function
 //    of the same shape called from the same Lua loop (Lua's own cost of a call).
 //
-// This program defines the core library's initiator IPC functions itself. The dynamic linker
-// resolves the libraries' calls to them (an executable's definitions come first), so a request
-// runs all of the library's code (identifier, request object, JSON text, response routing,
-// JSON reading, results) but touches no socket: a "sent" request is remembered, and a receive
-// hands back the simulated target's response text for it, in malloc'ed texts as the core does.
+// This program defines the core library's initiator send and the installation of a channel's
+// response sink itself. The dynamic linker resolves the libraries' calls to them (an
+// executable's definitions come first), so a request runs all of the library's and the
+// interfaces library's code (identifier, request object, JSON text, response routing, JSON
+// reading, results) but touches no socket: the send hands the simulated target's response
+// straight to the channel's response router, as the core's I/O thread would.
 //
 // Allocations are counted by this program's malloc, calloc and realloc (operator new goes
 // through malloc). Figures are per call; the harness's own work is subtracted.
@@ -31,6 +32,7 @@
 
 #include "nelko_api_stream_layout.h"
 #include "nelko_core.h"
+#include "nelko_core_channel_events.h"
 
 // ---- Counting allocations ------------------------------------------------------------------
 
@@ -64,37 +66,31 @@ namespace {
 constexpr char const* kTarget = "stream_layout";
 
 struct Loopback {
-  char uuid[64] = {};
-  std::string const* response = nullptr;  // what the next receive hands back
+  nelko::core::ResponseSink* sink = nullptr;  // the router of the channel
+  std::string const* response = nullptr;      // what answers the next request
 } g_loopback;
-
-void remember_uuid(char const* uuid) {
-  std::strncpy(g_loopback.uuid, uuid, sizeof g_loopback.uuid - 1);
-}
 
 }  // namespace
 
+nelko_core_status nelko::core::set_response_sink(void*, ResponseSink* sink) {
+  g_loopback.sink = sink;
+  return NELKO_CORE_STATUS_NO_ERROR;
+}
+
 extern "C" {
 
-nelko_core_status nelko_core_ipc_initiator_command_send(void*, char const*, char const*,
+// Answers every request at once, on the sending thread, through the channel's router: a sync
+// request's response waits there for its receive.
+nelko_core_status nelko_core_ipc_initiator_command_send(void*, char const* target,
+                                                        char const* interface_name,
                                                         char const* uuid, char const*) {
-  remember_uuid(uuid);
-  return NELKO_CORE_STATUS_NO_ERROR;
-}
-
-nelko_core_status nelko_core_ipc_initiator_response_receive(void*, int, char** first,
-                                                            char** interface_name, char** uuid,
-                                                            char** payload) {
-  if (g_loopback.response == nullptr) return NELKO_CORE_STATUS_IPC_FAILED;
-  *first = ::strdup(kTarget);
-  *interface_name = ::strdup("stream_layout");
-  *uuid = ::strdup(g_loopback.uuid);
-  *payload = ::strdup(g_loopback.response->c_str());
-  return NELKO_CORE_STATUS_NO_ERROR;
-}
-
-nelko_core_status nelko_core_ipc_initiator_response_receive_callback(
-    void*, initiator_response_receive_callback, void*) {
+  if (g_loopback.sink == nullptr || g_loopback.response == nullptr) {
+    return NELKO_CORE_STATUS_IPC_FAILED;
+  }
+  if (g_loopback.sink->on_response(target, interface_name, uuid, *g_loopback.response) ==
+      nelko::core::ResponseSink::Route::to_callbacks) {
+    g_loopback.sink->after_callbacks(uuid);
+  }
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
@@ -405,22 +401,19 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 };
 
 void print_summary(SummaryReporter const& summary, std::vector<Command> const& all) {
-  std::printf("\n== Cost per call inside the process (no IPC)\n");
-  std::printf("  %-26s %9s %7s %8s %6s | %9s %7s %8s %6s\n", "command", "build ns", "allocs",
-              "floor ns", "ratio", "read ns", "allocs", "floor ns", "ratio");
+  std::printf("\n== Cost per request inside the process (no IPC): send and receive\n");
+  std::printf("  %-26s %9s %7s %9s %6s\n", "command", "ns", "allocs", "floor ns", "ratio");
   for (Command const& command : all) {
-    auto const* build = summary.find(std::string("build/") + command.name);
-    auto const* build_floor = summary.find(std::string("build_floor/") + command.name);
-    auto const* read = summary.find(std::string("read/") + command.name);
-    auto const* read_floor = summary.find(std::string("read_floor/") + command.name);
-    if (build == nullptr || build_floor == nullptr || read == nullptr || read_floor == nullptr) {
+    auto const* round = summary.find(std::string("round/") + command.name);
+    auto const* floor = summary.find(std::string("floor/") + command.name);
+    if (round == nullptr || floor == nullptr) {
+      std::printf("  %-26s failed\n", command.name);
       continue;
     }
-    std::printf("  %-26s %9.0f %7.1f %8.0f %6.1f | %9.0f %7.1f %8.0f %6.1f\n", command.name,
-                build->ns, build->allocations, build_floor->ns, build->ns / build_floor->ns,
-                read->ns, read->allocations, read_floor->ns, read->ns / read_floor->ns);
+    std::printf("  %-26s %9.0f %7.1f %9.0f %6.1f\n", command.name, round->ns, round->allocations,
+                floor->ns, round->ns / floor->ns);
   }
-  std::printf("  (floor: the same request text formatted with snprintf; every number of the\n"
+  std::printf("  (floor: the same request text formatted with snprintf and every number of the\n"
               "   response text read with strtod)\n");
   auto const* direct = summary.find("version/c_direct");
   auto const* bare = summary.find("version/lua_bare_c_function");
@@ -454,44 +447,32 @@ int main(int argc, char** argv) {
 
   for (Command const& command : all) {
     benchmark::RegisterBenchmark(
-        (std::string("build/") + command.name).c_str(), [&command, handle](benchmark::State& state) {
+        (std::string("round/") + command.name).c_str(), [&command, handle](benchmark::State& state) {
+          g_loopback.response = &command.response;
           long const before = g_allocations.load(std::memory_order_relaxed);
           for (auto _ : state) {
             void* uuid = nullptr;
             nelko_core_status status = command.build(handle, &uuid);
-            nelko_api_stream_layout_free_uuid(uuid);
-            if (status != NELKO_CORE_STATUS_NO_ERROR) return fail(state, "build", status);
-          }
-          count_allocations(state, before, 0);
-        });
-    benchmark::RegisterBenchmark(
-        (std::string("build_floor/") + command.name).c_str(), [&command](benchmark::State& state) {
-          char text[2048];
-          for (auto _ : state) {
-            benchmark::DoNotOptimize(command.floor_build(text, sizeof text));
-            benchmark::ClobberMemory();
-          }
-        });
-    benchmark::RegisterBenchmark(
-        (std::string("read/") + command.name).c_str(), [&command, handle](benchmark::State& state) {
-          remember_uuid("2f1c5a7e-9b3d-4e61-8a0f-5c7d9e2b4a61");
-          g_loopback.response = &command.response;
-          long const before = g_allocations.load(std::memory_order_relaxed);
-          for (auto _ : state) {
-            void* uuid = ::strdup(g_loopback.uuid);  // the caller's identifier, released on 0
-            nelko_core_status status = command.read(handle, uuid);
+            if (status != NELKO_CORE_STATUS_NO_ERROR) {
+              g_loopback.response = nullptr;
+              return fail(state, "send", status);
+            }
+            status = command.read(handle, uuid);  // releases the identifier on success
             if (status != NELKO_CORE_STATUS_NO_ERROR) {
               nelko_api_stream_layout_free_uuid(uuid);
-              return fail(state, "read", status);
+              g_loopback.response = nullptr;
+              return fail(state, "receive", status);
             }
           }
-          count_allocations(state, before, 1);
+          count_allocations(state, before, 0);
           g_loopback.response = nullptr;
         });
     benchmark::RegisterBenchmark(
-        (std::string("read_floor/") + command.name).c_str(), [&command](benchmark::State& state) {
+        (std::string("floor/") + command.name).c_str(), [&command](benchmark::State& state) {
+          char text[2048];
           double values[64];
           for (auto _ : state) {
+            benchmark::DoNotOptimize(command.floor_build(text, sizeof text));
             benchmark::DoNotOptimize(floor_read(command.response, values, 64));
             benchmark::ClobberMemory();
           }

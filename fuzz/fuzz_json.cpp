@@ -1,6 +1,7 @@
 // The JSON document model: any text either reads or throws json::ParseException; what reads
 // writes, and what is written reads back to the same text. Lenient and strict access and the
-// self-referencing assignments the header allows are exercised on what was read.
+// self-referencing assignments the header allows are exercised on what was read. Reading in
+// place reads what reading a copy reads.
 //
 // Input: one byte of choices (the nesting limit), then the text.
 #include <cstdint>
@@ -65,6 +66,27 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   json::Limits limits;
   limits.max_depth = 1 + data[0] % 80;
   std::string_view const text(reinterpret_cast<char const*>(data + 1), size - 1);
+
+  // Reading in place agrees with reading a copy: the same object, or the same error.
+  {
+    json::Object copied;
+    json::Object in_place;
+    std::string copied_error;
+    std::string in_place_error;
+    try {
+      json::Read(copied, text, limits);
+    } catch (json::ParseException const& error) {
+      copied_error = error.what();
+    }
+    std::string buffer(text);
+    try {
+      json::ReadInPlace(in_place, buffer, limits);
+    } catch (json::ParseException const& error) {
+      in_place_error = error.what();
+    }
+    require(copied_error == in_place_error, "reading in place failed otherwise than a copy");
+    require(json::Write(copied) == json::Write(in_place), "reading in place read another value");
+  }
 
   json::UnknownElement element;
   try {

@@ -66,14 +66,21 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
   if (uuid == nullptr || command_name == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
   std::shared_ptr<ResponseRouter> router = ResponseRouter::forChannel(m_ipcHandle);
   if (!router) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  std::string payload;
+  // Reused by the thread from call to call (await copies the response into it), unless a
+  // response made it large.
+  constexpr std::size_t kKeptCapacity = 16 * 1024;
+  thread_local std::string payload;
+  payload.clear();
   nelko_core_status status = router->await(this, uuid, command_name, timeout_ms, payload);
-  if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  try {
-    json::Read(response, payload);
-  } catch (json::Exception const&) {
-    return NELKO_CORE_STATUS_IPC_FAILED;
+  if (status == NELKO_CORE_STATUS_NO_ERROR) {
+    try {
+      json::ReadInPlace(response, payload);  // payload is this thread's own copy
+    } catch (json::Exception const&) {
+      status = NELKO_CORE_STATUS_IPC_FAILED;
+    }
   }
+  if (payload.capacity() > kKeptCapacity) std::string().swap(payload);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   auto member = response.Find("status");
   if (member == response.end() || member->element.GetKind() != json::UnknownElement::Kind::Number) {
     return NELKO_CORE_STATUS_IPC_FAILED;

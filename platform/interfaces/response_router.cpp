@@ -56,24 +56,26 @@ std::shared_ptr<ResponseRouter> ResponseRouter::forChannel(void* ipc_handle) {
   return router;
 }
 
-void ResponseRouter::noteSent(std::string const& uuid, Request request) {
+void ResponseRouter::noteSent(std::string_view uuid, Request request) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_pending.insert_or_assign(uuid, Pending{std::move(request), nullptr, false, {}});
+  m_pending.insert_or_assign(std::string(uuid), Pending{std::move(request), nullptr, false, {}});
 }
 
-void ResponseRouter::forgetSent(std::string const& uuid) {
+void ResponseRouter::forgetSent(std::string_view uuid) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(uuid);
+  auto pending = m_pending.find(nelko::core::lookup_key(uuid));
   if (pending != m_pending.end() && pending->second.waiter == nullptr) m_pending.erase(pending);
 }
 
-nelko_core_status ResponseRouter::await(void const* owner, std::string const& uuid,
+nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid,
                                         std::string_view command, int timeout_ms,
                                         std::string& payload) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point const deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  // The key buffer stays this thread's until it returns: nothing here looks up another key.
+  std::string const& key = nelko::core::lookup_key(uuid);
   std::unique_lock<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(uuid);
+  auto pending = m_pending.find(key);
   if (pending == m_pending.end()) return NELKO_CORE_STATUS_IPC_FAILED;
   Pending& entry = pending->second;
   if (entry.request.async || entry.request.owner != owner || entry.request.command != command) {
@@ -90,26 +92,34 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string const& uu
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
 
-  // The response is handed to the waiter and the entry erased under the mutex, which the wait
-  // releases; the entry cannot go otherwise while it has a waiter.
+  // The response is handed to the waiter under the mutex, which the wait releases; the entry
+  // cannot go otherwise while it has a waiter, and the waiter erases it (an answered entry
+  // takes no other response). So the entry, allocated by this thread, is freed by it, and the
+  // response is copied into `payload`'s own buffer, which the caller may reuse from call to
+  // call: no memory passes between the threads.
   Waiter waiter;
+  waiter.payload.swap(payload);
   entry.waiter = &waiter;
   if (timeout_ms < 0) {
     waiter.wake.wait(lock, [&] { return waiter.answered; });
   } else {
     waiter.wake.wait_until(lock, deadline, [&] { return waiter.answered; });
   }
-  if (waiter.answered) {
-    payload = std::move(waiter.payload);
-    return NELKO_CORE_STATUS_NO_ERROR;
+  payload.swap(waiter.payload);
+  pending = m_pending.find(key);
+  if (pending != m_pending.end() && pending->second.waiter == &waiter) {
+    if (waiter.answered) {
+      m_pending.erase(pending);
+    } else {
+      pending->second.waiter = nullptr;
+    }
   }
-  m_pending.find(uuid)->second.waiter = nullptr;
-  return NELKO_CORE_STATUS_IPC_FAILED;
+  return waiter.answered ? NELKO_CORE_STATUS_NO_ERROR : NELKO_CORE_STATUS_IPC_FAILED;
 }
 
 bool ResponseRouter::takeAsync(void const* owner, std::string_view uuid, std::string& command) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(std::string(uuid));
+  auto pending = m_pending.find(nelko::core::lookup_key(uuid));
   if (pending == m_pending.end() || !pending->second.request.async ||
       pending->second.request.owner != owner) {
     return false;
@@ -124,13 +134,18 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
                                                              std::string_view uuid,
                                                              std::string_view payload) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(std::string(uuid));
+  auto pending = m_pending.find(nelko::core::lookup_key(uuid));
   if (pending == m_pending.end()) {
     lock.unlock();
     logDropped(uuid, target, "no request waits for it");
     return Route::taken;
   }
   Pending& entry = pending->second;
+  if (entry.waiter != nullptr && entry.waiter->answered) {
+    lock.unlock();
+    logDropped(uuid, target, "its request was answered already");
+    return Route::taken;
+  }
   if (entry.request.target != target) {
     lock.unlock();
     logDropped(uuid, target, "the request went to another target");
@@ -147,7 +162,6 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
       waiter.payload.clear();
     }
     waiter.answered = true;
-    m_pending.erase(pending);
     waiter.wake.notify_one();  // under the mutex: the waiter leaves (and goes) only after it
     return Route::taken;
   }
@@ -162,7 +176,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
 
 void ResponseRouter::after_callbacks(std::string_view uuid) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(std::string(uuid));
+  auto pending = m_pending.find(nelko::core::lookup_key(uuid));
   // Gone: its object took it. Only an asynchronous request is left to the callbacks.
   if (pending == m_pending.end() || !pending->second.request.async) return;
   std::string const target = std::move(pending->second.request.target);

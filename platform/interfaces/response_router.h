@@ -43,9 +43,9 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     std::string command;  // the command name, as the object's receive and dispatch name it
     bool async;
   };
-  void noteSent(std::string const& uuid, Request request);
+  void noteSent(std::string_view uuid, Request request);
   // Its send failed: nothing will answer it.
-  void forgetSent(std::string const& uuid);
+  void forgetSent(std::string_view uuid);
 
   // Waits for the response to `owner`'s request `uuid` of `command`: 0 with its payload; 4 when
   // none came within timeout_ms (0 polls, negative waits without limit; on the channel's own
@@ -53,7 +53,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // or ended by its connection breaking, which also answers a waiter with a status of 4); 1 for
   // a request of another command or object (it stays for the right receive); 3 when another
   // thread already waits for it.
-  nelko_core_status await(void const* owner, std::string const& uuid, std::string_view command,
+  nelko_core_status await(void const* owner, std::string_view uuid, std::string_view command,
                           int timeout_ms, std::string& payload);
 
   // A response delivered to `owner`'s response function: true, with the command it was sent

@@ -173,10 +173,8 @@ template <PointerUse kUse, Ending kEnding = Ending::kNever>
 struct TrackedPointer : UntypedPointer {
   static char const* second_pass_name() { return use_name(kUse); }
   static Check convert(lua_State* L, int i, Slot& v) {
-    Check check = UntypedPointer::convert(L, i, v);
-    if (check != Check::kOk) return check;
-    PointerHistory history = pointer_history(L, i);
-    if (!history.tracked) return Check::kOk;
+    PointerHistory history;
+    if (!tracked_pointer(L, i, v, history)) return UntypedPointer::convert(L, i, v);
     if (history.use != kUse) return Check::kWrongUse;
     return history.ended ? Check::kEnded : Check::kOk;
   }

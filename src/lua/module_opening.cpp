@@ -4,7 +4,6 @@
 #include "lua_module.h"
 #include "module_functions.h"
 #include "pointer_types.h"
-#include "pointer_uses.h"
 
 char const* luaopen_nelko_api_stream_layout_luacode = "";
 
@@ -91,7 +90,6 @@ int luaopen_nelko_api_stream_layout(lua_State* L) {
   using namespace nelko::lua;
   lua_pushvalue(L, LUA_GLOBALSINDEX);
   share_type_table(L);
-  prepare_pointer_uses(L);
   set_field(L, "swig_type", swig_type);
   set_field(L, "swig_equals", swig_equals);
 

@@ -1,25 +1,39 @@
 #include "pointer_uses.h"
 
+#include "pointer_types.h"
+
 namespace nelko::lua {
 namespace {
 
-// The registry key of the table: this object's address, which no other code uses.
-char const kUsesKey = 0;
+// A pointer userdata this module made for a handle or a request identifier: the record that every
+// module of the state reads, then this module's mark and the pointer's use. The userdata is
+// larger than a plain record, which other modules do not mind: they read the record only.
+struct TrackedRecord {
+  PointerRecord record;
+  void const* mark;  // &kMark: made here (an address no other code stores)
+  int state;         // the use as a number, negated once the use has ended
+};
 
-void push_key(lua_State* L) {
-  lua_pushlightuserdata(L, const_cast<char*>(&kUsesKey));
-}
+char const kMark = 0;
 
-// Pushes the state's table, or nil when no opening made one.
-void push_uses(lua_State* L) {
-  push_key(L);
-  lua_rawget(L, LUA_REGISTRYINDEX);
-}
-
-// An entry's value: the use as a number, negated once the use has ended.
-lua_Number entry(PointerUse use, bool ended) {
+int entry(PointerUse use, bool ended) {
   int value = static_cast<int>(use);
   return ended ? -value : value;
+}
+
+// The tracked record at idx, or null for anything this module did not make for a use. Reads the
+// mark only from a full userdata of exactly a tracked record's size.
+TrackedRecord* tracked_at(lua_State* L, int idx) {
+  if (lua_type(L, idx) != LUA_TUSERDATA || lua_objlen(L, idx) != sizeof(TrackedRecord)) {
+    return nullptr;
+  }
+  auto* tracked = static_cast<TrackedRecord*>(lua_touserdata(L, idx));
+  return tracked->mark == &kMark ? tracked : nullptr;
+}
+
+PointerHistory history_of(TrackedRecord const& tracked) {
+  int const value = tracked.state;
+  return {true, static_cast<PointerUse>(value < 0 ? -value : value), value < 0};
 }
 
 }  // namespace
@@ -32,55 +46,37 @@ char const* ending_name(PointerUse use) {
   return use == PointerUse::kHandle ? "destroyed" : "released";
 }
 
-void prepare_pointer_uses(lua_State* L) {
-  push_uses(L);
-  bool made = lua_istable(L, -1);
-  lua_pop(L, 1);
-  if (made) return;
-  push_key(L);
-  lua_newtable(L);
-  lua_newtable(L);
-  lua_pushstring(L, "__mode");
-  lua_pushstring(L, "k");
-  lua_rawset(L, -3);
-  lua_setmetatable(L, -2);
-  lua_rawset(L, LUA_REGISTRYINDEX);
+void push_tracked_pointer(lua_State* L, void* ptr, PointerUse use) {
+  if (!ptr) {
+    lua_pushnil(L);
+    return;
+  }
+  auto* tracked = static_cast<TrackedRecord*>(lua_newuserdata(L, sizeof(TrackedRecord)));
+  tracked->record.type = type_record(kVoidPtr);
+  tracked->record.owned = 1;
+  tracked->record.ptr = ptr;
+  tracked->mark = &kMark;
+  tracked->state = entry(use, false);
 }
 
-void track_pointer(lua_State* L, PointerUse use) {
-  push_uses(L);
-  if (lua_istable(L, -1)) {
-    lua_pushvalue(L, -2);
-    lua_pushnumber(L, entry(use, false));
-    lua_rawset(L, -3);
-  }
-  lua_pop(L, 1);
+bool tracked_pointer(lua_State* L, int idx, void*& ptr, PointerHistory& history) {
+  TrackedRecord const* tracked = tracked_at(L, idx);
+  if (!tracked) return false;
+  ptr = tracked->record.ptr;
+  history = history_of(*tracked);
+  return true;
 }
 
 PointerHistory pointer_history(lua_State* L, int idx) {
-  PointerHistory history{false, PointerUse::kHandle, false};
-  push_uses(L);
-  if (lua_istable(L, -1) && lua_isuserdata(L, idx)) {
-    lua_pushvalue(L, idx);
-    lua_rawget(L, -2);
-    if (lua_isnumber(L, -1)) {
-      int value = static_cast<int>(lua_tonumber(L, -1));
-      history = {true, static_cast<PointerUse>(value < 0 ? -value : value), value < 0};
-    }
-    lua_pop(L, 1);
-  }
-  lua_pop(L, 1);
-  return history;
+  TrackedRecord const* tracked = tracked_at(L, idx);
+  if (!tracked) return {false, PointerUse::kHandle, false};
+  return history_of(*tracked);
 }
 
 void end_pointer(lua_State* L, int idx) {
-  PointerHistory history = pointer_history(L, idx);
-  if (!history.tracked || history.ended) return;
-  push_uses(L);
-  lua_pushvalue(L, idx);
-  lua_pushnumber(L, entry(history.use, true));
-  lua_rawset(L, -3);
-  lua_pop(L, 1);
+  TrackedRecord* tracked = tracked_at(L, idx);
+  if (!tracked || tracked->state < 0) return;
+  tracked->state = -tracked->state;
 }
 
 }  // namespace nelko::lua

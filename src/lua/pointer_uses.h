@@ -1,12 +1,11 @@
 // What the module remembers of the handles and request identifiers it hands out, so that a script
 // that passes one after its end, or in place of the other, gets a Lua error instead of a crash.
 //
-// The pointer userdata cannot carry this themselves: their layout is shared with every module of
-// the state (pointer_types.h). Instead, a table in the registry, weak in its keys, maps each
-// pointer userdata that a wrapper made for a handle or a request identifier to its use and to
-// whether it has ended (the handle destroyed, the identifier released). A pointer userdata made
-// by other code (another module, the array functions) has no entry and is taken as before.
-// Entries go with their userdata, when the script drops it.
+// Each pointer userdata that a wrapper makes for a handle or a request identifier carries, after
+// the record that every module of the state shares (pointer_types.h), this module's mark, its use
+// and whether it has ended (the handle destroyed, the identifier released). A pointer userdata
+// made by other code (another module, the array functions) has no mark and is taken as before.
+// Reading it costs no table look-up, and it goes with its userdata.
 #ifndef NELKO_LUA_POINTER_USES_H
 #define NELKO_LUA_POINTER_USES_H
 
@@ -21,12 +20,9 @@ char const* use_name(PointerUse use);
 // How messages name the end of a use: "destroyed", "released".
 char const* ending_name(PointerUse use);
 
-// Makes the state's table, unless an earlier opening in the state made it.
-void prepare_pointer_uses(lua_State* L);
-
-// Records the pointer userdata on top of the stack as handed out for `use`, live. Allocates: may
-// raise a memory error.
-void track_pointer(lua_State* L, PointerUse use);
+// Pushes a "void *" pointer userdata marked owned and live for `use`, or nil for a null pointer.
+// Allocates: may raise a memory error.
+void push_tracked_pointer(lua_State* L, void* ptr, PointerUse use);
 
 struct PointerHistory {
   bool tracked;  // handed out by this module for a use; the rest is meaningful only then
@@ -37,8 +33,12 @@ struct PointerHistory {
 // What the module knows of the value at idx (a positive index).
 PointerHistory pointer_history(lua_State* L, int idx);
 
-// Marks the value at idx (a positive index) as ended if it is tracked. Changes an existing entry
-// only, so it allocates nothing and never raises: it can follow a C call that released the
+// The common case in one step: true, with the C pointer and the history, when the value at idx
+// is a pointer userdata this module made for a use; false for anything else.
+bool tracked_pointer(lua_State* L, int idx, void*& ptr, PointerHistory& history);
+
+// Marks the value at idx (a positive index) as ended if it is tracked. Changes the userdata in
+// place, so it allocates nothing and never raises: it can follow a C call that released the
 // pointer without anything interrupting it.
 void end_pointer(lua_State* L, int idx);
 

@@ -119,8 +119,7 @@ struct OutFlag : Output<unsigned char> {
 template <PointerUse kUse>
 struct OutPointer : Output<void*> {
   static void push(lua_State* L, Slot& v) {
-    push_pointer(L, v, kVoidPtr, 1);
-    if (v) track_pointer(L, kUse);
+    push_tracked_pointer(L, v, kUse);
   }
 };
 

@@ -267,6 +267,28 @@ TEST_F(AccountingTest, PollTakesEveryResponseThatHasArrived) {
   expect_clean_books();
 }
 
+// A request that a waiting receive took is over: its identifier, given again, finds nothing
+// pending (4), not a request still held for somebody (3) or a second answer.
+TEST_F(AccountingTest, ARequestTakenByAWaiterCannotBeReceivedAgain) {
+  start_target({"--delay-ms", "50"});
+  void* handle = open_handle();
+  void* uuid = nullptr;
+  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, kTarget, &uuid),
+            NELKO_CORE_STATUS_NO_ERROR);
+  std::string again = static_cast<char*>(uuid);  // the receive releases the original on 0
+  unsigned num = 0;
+  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle, kTarget, kDefault,
+                                                                     uuid, &num),
+            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(num, kRois);
+  for (int timeout : {0, 50}) {
+    EXPECT_EQ(nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle, kTarget, timeout,
+                                                                       again.data(), &num),
+              NELKO_CORE_STATUS_IPC_FAILED)
+        << "time-out " << timeout;
+  }
+}
+
 // A synchronous waiter wakes for its response, not for its time-out, while another handle of its
 // channel that has used send_async is destroyed (its request answered already, or still pending).
 TEST_F(AccountingTest, SyncWaiterWakesForItsResponseWhileAnotherHandleGoes) {

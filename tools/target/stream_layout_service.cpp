@@ -70,7 +70,9 @@ void add_number(rapidjson::Document& response, char const* name, Number value) {
 }
 
 std::string write(rapidjson::Document const& response) {
-  rapidjson::StringBuffer text;
+  // Reused by each thread, so that writing does not allocate once it has grown.
+  thread_local rapidjson::StringBuffer text;
+  text.Clear();
   // NaN and infinities stored by "Set_roi" go back as they came.
   rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
                     rapidjson::CrtAllocator, rapidjson::kWriteNanAndInfFlag>
@@ -79,8 +81,17 @@ std::string write(rapidjson::Document const& response) {
   return {text.GetString(), text.GetSize()};
 }
 
+// A pool for one document that starts in `memory`, usually on the caller's stack: a request and
+// its answer are small, and a document otherwise takes a heap chunk of 64 KiB to start with.
+template <std::size_t Size>
+rapidjson::MemoryPoolAllocator<> pool_in(char (&memory)[Size]) {
+  return rapidjson::MemoryPoolAllocator<>(memory, Size);
+}
+
 std::string status_only(int status) {
-  rapidjson::Document response(rapidjson::kObjectType);
+  alignas(8) char memory[256];
+  auto pool = pool_in(memory);
+  rapidjson::Document response(rapidjson::kObjectType, &pool);
   add_number(response, "status", status);
   return write(response);
 }
@@ -106,11 +117,20 @@ std::string StreamLayoutService::handle(std::string_view text) {
       {"Stream_point_to_pan_tilt", &StreamLayoutService::stream_point_to_pan_tilt},
       {"__get_target_version__", &StreamLayoutService::get_target_version}};
   try {
-    rapidjson::Document request;
+    // The document and the parser's own stack take their memory from one pool, and the text is
+    // parsed in place in a copy that each thread reuses: its strings are not copied again. (The
+    // parser stops at a NUL byte either way.)
+    alignas(8) char request_memory[2048];
+    auto request_pool = pool_in(request_memory);
+    rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
+                               rapidjson::MemoryPoolAllocator<>>
+        request(&request_pool, 256, &request_pool);
+    thread_local std::string in_place;
+    in_place.assign(text.data(), text.size());
     // Iterative parsing keeps deeply nested input off the stack; full precision keeps every
     // double exactly as sent; NaN and infinities are accepted because doubles may carry them.
-    request.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag |
-                  rapidjson::kParseNanAndInfFlag>(text.data(), text.size());
+    request.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag |
+                        rapidjson::kParseNanAndInfFlag>(in_place.data());
     if (request.HasParseError() || !request.IsObject()) {
       return status_only(NELKO_CORE_STATUS_INVALID_PARAMS);
     }
@@ -123,7 +143,9 @@ std::string StreamLayoutService::handle(std::string_view text) {
                                     [name](auto const& c) { return c.first == name; });
     if (entry == std::end(kCommands)) return status_only(NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
 
-    rapidjson::Document response(rapidjson::kObjectType);
+    alignas(8) char response_memory[1024];
+    auto response_pool = pool_in(response_memory);
+    rapidjson::Document response(rapidjson::kObjectType, &response_pool);
     add_number(response, "status", NELKO_CORE_STATUS_NO_ERROR);
     int status;
     {

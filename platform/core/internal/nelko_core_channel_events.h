@@ -5,11 +5,21 @@
 #ifndef NELKO_CORE_CHANNEL_EVENTS_H
 #define NELKO_CORE_CHANNEL_EVENTS_H
 
+#include <string>
 #include <string_view>
 
 #include "nelko_core_types.h"
 
 namespace nelko::core {
+
+// `text` as a std::string in a buffer of the calling thread that is reused from call to call, to
+// look up a map keyed by std::string from a view without allocating a key each time. Valid until
+// the thread's next call.
+inline std::string const& lookup_key(std::string_view text) {
+  thread_local std::string key;
+  key.assign(text.data(), text.size());
+  return key;
+}
 
 // Called with the handle of every initiator channel that nelko_core_ipc_deinit closed, after its
 // thread has stopped: nothing is delivered for that handle any more. One observer per process;

@@ -174,16 +174,16 @@ void IoThread::run_due() {
 }
 
 bool IoThread::run_posted() {
+  std::unique_lock<std::mutex> lock(posted_mutex_);
+  if (!wake_pending_) return false;
+  // Reading the eventfd under the lock pairs each write with one pending flag.
+  eventfd_t ignored;
+  ::eventfd_read(wake_, &ignored);
+  wake_pending_ = false;
+  // Made only now: an empty deque allocates, and most turns of the loop have nothing posted.
   std::deque<std::function<void()>> batch;
-  {
-    std::lock_guard<std::mutex> lock(posted_mutex_);
-    if (!wake_pending_) return false;
-    // Reading the eventfd under the lock pairs each write with one pending flag.
-    eventfd_t ignored;
-    ::eventfd_read(wake_, &ignored);
-    wake_pending_ = false;
-    batch.swap(posted_);
-  }
+  batch.swap(posted_);
+  lock.unlock();
   for (auto& work : batch) run_guarded(work);
   return true;
 }

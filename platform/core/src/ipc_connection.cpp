@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "nelko_core_channel_events.h"
 #include "nelko_core_logging.h"
 
 namespace nelko::core {
@@ -282,22 +283,22 @@ nelko_core_status Connection::send_command(OutgoingFrame const& frame,
   std::lock_guard<std::mutex> lock(write_mutex_);
   if (closed_.load(std::memory_order_relaxed)) return NELKO_CORE_STATUS_IPC_FAILED;
   // Counted before the write: the answer may be read before send_locked returns.
-  std::string key(uuid);
   {
     std::lock_guard<std::mutex> outstanding(outstanding_mutex_);
-    outstanding_.insert_or_assign(key, Sent{++sent_commands_, std::string(interface_name)});
+    outstanding_.insert_or_assign(std::string(uuid),
+                                  Sent{++sent_commands_, std::string(interface_name)});
   }
   nelko_core_status status = send_locked(frame);
   if (status != NELKO_CORE_STATUS_NO_ERROR) {
     std::lock_guard<std::mutex> outstanding(outstanding_mutex_);
-    outstanding_.erase(key);
+    outstanding_.erase(lookup_key(uuid));
   }
   return status;
 }
 
 bool Connection::settle(std::string_view uuid) {
   std::lock_guard<std::mutex> lock(outstanding_mutex_);
-  return outstanding_.erase(std::string(uuid)) > 0;
+  return outstanding_.erase(lookup_key(uuid)) > 0;
 }
 
 std::vector<Connection::Outstanding> Connection::take_outstanding() {

@@ -1,12 +1,16 @@
+#include <boost/container/small_vector.hpp>
 #include <locale.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
+#include <rapidjson/stream.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -22,6 +26,70 @@ locale_t CLocale() {
   static locale_t const c_locale = newlocale(LC_ALL_MASK, "C", locale_t());
   if (!c_locale) throw Exception("cannot create the C locale");
   return c_locale;
+}
+
+// Exact powers of ten: every one up to 10^22 is a double.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The common number, of at most 15 significant digits and a small decimal exponent, converted
+// without strtod: its digits make an exact integer below 2^53, and one multiplication or
+// division by an exact power of ten rounds correctly (IEEE arithmetic rounds a single operation
+// on exact operands correctly). False for anything else, which strtod then converts. `text` is
+// a number the reader has already checked against the JSON grammar.
+bool ReadSimpleNumber(char const* text, std::size_t length, double& value) {
+#if FLT_EVAL_METHOD != 0
+  return false;  // intermediate results of extra precision would round twice
+#endif
+  char const* p = text;
+  char const* const end = text + length;
+  bool const negative = p != end && *p == '-';
+  if (negative) ++p;
+  std::uint64_t digits = 0;
+  int significant = 0;  // digits taken into `digits`, leading zeros excluded
+  int exponent = 0;
+  for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+    if (digits == 0 && *p == '0') continue;
+    if (++significant > 15) return false;
+    digits = digits * 10 + static_cast<unsigned>(*p - '0');
+  }
+  if (p != end && *p == '.') {
+    for (++p; p != end && *p >= '0' && *p <= '9'; ++p) {
+      --exponent;
+      if (digits == 0 && *p == '0') continue;
+      if (++significant > 15) return false;
+      digits = digits * 10 + static_cast<unsigned>(*p - '0');
+    }
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool const negative_exponent = p != end && *p == '-';
+    if (p != end && (*p == '-' || *p == '+')) ++p;
+    int written = 0;
+    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+      if (written > 1000) return false;  // far beyond any double either way
+      written = written * 10 + (*p - '0');
+    }
+    exponent += negative_exponent ? -written : written;
+  }
+  if (p != end) return false;  // NaN, Infinity and the like
+  double result = static_cast<double>(digits);
+  if (digits != 0) {
+    if (exponent < -22 || exponent > 22) return false;
+    result = exponent < 0 ? result / kExactPowersOfTen[-exponent]
+                          : result * kExactPowersOfTen[exponent];
+  }
+  value = negative ? -result : result;
+  return true;
+}
+
+// Text of ASCII characters only is valid UTF-8 by itself; the reader then skips its per-byte
+// encoding check.
+bool IsAscii(std::string_view text) {
+  unsigned char any = 0;
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
 }
 
 }  // namespace
@@ -48,15 +116,16 @@ class DomBuilder {
   bool Uint64(uint64_t value) { return Add(Number(static_cast<double>(value))), true; }
   bool Double(double value) { return Add(Number(value)), true; }
 
-  // The reader hands over a NUL-terminated copy of the number's text.
-  bool RawNumber(char const* text, SizeType length, bool) {
-    char* end = nullptr;
-    errno = 0;
-    double const value = strtod_l(text, &end, CLocale());
-    if (end != text + length) return Fail("Invalid number.");
-    if (errno == ERANGE && std::isinf(value)) return Fail("Number too big to be stored in double.");
-    Add(Number(value));  // an underflow reads as the nearest subnormal or zero
-    return true;
+  // The reader hands over a NUL-terminated copy of the number's text (`copy`), or, reading in
+  // place, the number where it stands in the text, followed by whatever comes next.
+  bool RawNumber(char const* text, SizeType length, bool copy) {
+    double simple;
+    if (ReadSimpleNumber(text, length, simple)) {
+      Add(Number(simple));
+      return true;
+    }
+    if (copy) return ReadAnyNumber(text, length);
+    return ReadAnyNumber(std::string(text, length).c_str(), length);
   }
 
   bool String(char const* text, SizeType length, bool) {
@@ -87,12 +156,24 @@ class DomBuilder {
   }
 
  private:
+  // strtod for what ReadSimpleNumber does not take; `text` is NUL-terminated.
+  bool ReadAnyNumber(char const* text, SizeType length) {
+    char* end = nullptr;
+    errno = 0;
+    double const value = strtod_l(text, &end, CLocale());
+    if (end != text + length) return Fail("Invalid number.");
+    if (errno == ERANGE && std::isinf(value)) return Fail("Number too big to be stored in double.");
+    Add(Number(value));  // an underflow reads as the nearest subnormal or zero
+    return true;
+  }
+
   bool Fail(char const* reason) {
     error_ = reason;
     return false;
   }
 
-  bool Open(UnknownElement empty) {
+  template <typename Container>
+  bool Open(Container empty) {
     if (open_.size() >= max_depth_) {
       error_ = "Nesting deeper than " + std::to_string(max_depth_) + " levels.";
       return false;
@@ -101,13 +182,17 @@ class DomBuilder {
     return true;
   }
 
-  // Places a complete value: as the root, as the next element or as the member named key_.
-  UnknownElement& Add(UnknownElement value) {
-    if (open_.empty()) return root_ = std::move(value);
+  // Places a complete value: as the root, as the next element or as the member named key_. The
+  // element is built where it goes, from the value of its own kind.
+  template <typename Value>
+  UnknownElement& Add(Value&& value) {
+    if (open_.empty()) return root_ = UnknownElement(std::forward<Value>(value));
     UnknownElement& parent = *open_.back();
-    if (parent.Is<Array>()) return *static_cast<Array&>(parent).Insert(std::move(value));
+    if (parent.Is<Array>()) {
+      return *static_cast<Array&>(parent).Insert(UnknownElement(std::forward<Value>(value)));
+    }
     Object::Members& members = static_cast<Object&>(parent).members_;
-    members.push_back(Object::Member{std::move(key_), std::move(value)});
+    members.emplace_back(std::move(key_), std::forward<Value>(value));
     return members.back().element;
   }
 
@@ -142,32 +227,43 @@ class DomBuilder {
 
   UnknownElement& root_;
   unsigned const max_depth_;
-  std::vector<UnknownElement*> open_;
+  boost::container::small_vector<UnknownElement*, 16> open_;  // no allocation when shallow
   std::string key_;
   std::string error_;
 };
 
 }  // namespace detail
 
-void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
+namespace {
+
+// Reads `text` into `root`: from a copy of each string and number (a MemoryStream), or in place
+// (an InsituStringStream over `text`, NUL-terminated at its end; ASCII text only, see
+// ReadInPlace). `ascii`: IsAscii(text).
+template <unsigned kExtraFlags, typename Stream>
+void Parse(UnknownElement& root, std::string_view text, bool ascii, Stream& stream,
+           Limits const& limits) {
   if (text.size() > limits.max_bytes) {
     throw ParseException("JSON text of " + std::to_string(text.size()) +
                              " bytes exceeds the limit of " + std::to_string(limits.max_bytes),
                          limits.max_bytes);
   }
-  constexpr unsigned kFlags = rapidjson::kParseValidateEncodingFlag |
-                              rapidjson::kParseNumbersAsStringsFlag |
-                              rapidjson::kParseNanAndInfFlag;
+  constexpr unsigned kFlags =
+      rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseNanAndInfFlag | kExtraFlags;
+  constexpr unsigned kValidatingFlags = kFlags | rapidjson::kParseValidateEncodingFlag;
   // The reader's scratch stack (string copies) starts in this buffer instead of the heap.
   alignas(8) char scratch[1024];
   rapidjson::MemoryPoolAllocator<> pool(scratch, sizeof scratch);
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
       reader(&pool);
-  rapidjson::MemoryStream stream(text.data(), text.size());
 
-  UnknownElement root;
   detail::DomBuilder builder(root, limits.max_depth);
-  rapidjson::ParseResult const result = reader.Parse<kFlags>(stream, builder);
+  rapidjson::ParseResult result;
+  if constexpr ((kExtraFlags & rapidjson::kParseInsituFlag) != 0) {
+    result = reader.Parse<kFlags>(stream, builder);
+  } else {
+    result = ascii ? reader.Parse<kFlags>(stream, builder)
+                   : reader.Parse<kValidatingFlags>(stream, builder);
+  }
   if (result.IsError()) {
     std::string reason =
         builder.Error().empty() ? rapidjson::GetParseError_En(result.Code()) : builder.Error();
@@ -181,13 +277,37 @@ void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
                              ": NUL character in the text.",
                          stream.Tell());
   }
+}
+
+void MustBeObject(UnknownElement const& root) {
+  if (!root.Is<Object>()) throw ParseException("JSON text is not an object", 0);
+}
+
+}  // namespace
+
+void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  UnknownElement root;
+  Parse<0>(root, text, IsAscii(text), stream, limits);
   out = std::move(root);
 }
 
 void Read(Object& out, std::string_view text, Limits const& limits) {
   UnknownElement root;
   Read(root, text, limits);
-  if (!root.Is<Object>()) throw ParseException("JSON text is not an object", 0);
+  MustBeObject(root);
+  out = std::move(static_cast<Object&>(root));
+}
+
+void ReadInPlace(Object& out, std::string& text, Limits const& limits) {
+  // The encoding check takes the bytes that a multi-byte character's first byte announces without
+  // looking for the end, which in place is only the terminating NUL: it would read past the
+  // buffer. Text that needs the check (any byte above 0x7F) is read from a copy.
+  if (!IsAscii(text)) return Read(out, text, limits);
+  rapidjson::InsituStringStream stream(text.data());
+  UnknownElement root;
+  Parse<rapidjson::kParseInsituFlag>(root, text, true, stream, limits);
+  MustBeObject(root);
   out = std::move(static_cast<Object&>(root));
 }
 

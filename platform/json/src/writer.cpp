@@ -15,6 +15,7 @@ class StringSink {
   using Ch = char;
   explicit StringSink(std::string& out) : out_(out) {}
   void Put(char c) { out_.push_back(c); }
+  void Append(char const* text, std::size_t length) { out_.append(text, length); }
   void Flush() {}
 
  private:
@@ -23,8 +24,38 @@ class StringSink {
 
 constexpr unsigned kWriteFlags =
     rapidjson::kWriteValidateEncodingFlag | rapidjson::kWriteNanAndInfFlag;
-using Writer = rapidjson::Writer<StringSink, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                 rapidjson::MemoryPoolAllocator<>, kWriteFlags>;
+using BaseWriter = rapidjson::Writer<StringSink, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                                     rapidjson::MemoryPoolAllocator<>, kWriteFlags>;
+
+// The writer, with names and strings that need neither escaping nor an encoding check (printable
+// ASCII without '"' and '\\', nearly all of them) appended whole instead of byte by byte.
+class Writer : public BaseWriter {
+ public:
+  using BaseWriter::BaseWriter;
+
+  bool Text(char const* text, std::size_t length) {
+    if (!IsPlain(text, length)) {
+      if (length > std::numeric_limits<rapidjson::SizeType>::max()) {
+        throw Exception("JSON string too long");
+      }
+      return String(text, static_cast<rapidjson::SizeType>(length));
+    }
+    Prefix(rapidjson::kStringType);
+    os_->Put('"');
+    os_->Append(text, length);
+    os_->Put('"');
+    return EndValue(true);
+  }
+
+ private:
+  static bool IsPlain(char const* text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+      auto const c = static_cast<unsigned char>(text[i]);
+      if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') return false;
+    }
+    return true;
+  }
+};
 
 // Every integer up to this magnitude has an exact double.
 constexpr double kMaxExactInteger = 9007199254740992.0;  // 2^53
@@ -32,13 +63,6 @@ constexpr double kMaxExactInteger = 9007199254740992.0;  // 2^53
 void Check(bool written) {
   // Numbers and structure always write; only a string that is not UTF-8 is refused.
   if (!written) throw Exception("JSON string is not valid UTF-8");
-}
-
-rapidjson::SizeType TextLength(std::string const& text) {
-  if (text.size() > std::numeric_limits<rapidjson::SizeType>::max()) {
-    throw Exception("JSON string too long");
-  }
-  return static_cast<rapidjson::SizeType>(text.size());
 }
 
 void WriteNumber(Writer& writer, double value) {
@@ -52,7 +76,7 @@ void WriteElement(Writer& writer, UnknownElement const& element);
 void WriteObject(Writer& writer, Object const& object) {
   Check(writer.StartObject());
   for (auto const& member : object) {
-    Check(writer.Key(member.name.data(), TextLength(member.name)));
+    Check(writer.Text(member.name.data(), member.name.size()));
     WriteElement(writer, member.element);
   }
   Check(writer.EndObject());
@@ -71,7 +95,7 @@ void WriteElement(Writer& writer, UnknownElement const& element) {
       break;
     case UnknownElement::Kind::String: {
       std::string const& text = static_cast<String const&>(element);
-      Check(writer.String(text.data(), TextLength(text)));
+      Check(writer.Text(text.data(), text.size()));
       break;
     }
     case UnknownElement::Kind::Array:

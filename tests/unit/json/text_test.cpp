@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -77,6 +78,28 @@ TEST(NumberText, ReadsEveryNumberAsCorrectlyRoundedDouble) {
   // An exponent near INT_MIN after fraction digits used to overflow inside the parser.
   EXPECT_EQ(0.0, ReadNumber("0.00000000000e-2147483639"));
   EXPECT_EQ(0.0, ReadNumber("1e-99999999999999999999"));
+}
+
+// Decimals as people and programs write them: up to 17 digits, a point anywhere, an exponent
+// or none. Short ones take the reader's own conversion, long ones strtod; both must agree with
+// strtod to the bit.
+TEST(NumberText, ShortAndLongDecimalsReadAsStrtodReadsThem) {
+  std::mt19937 random(20261206);
+  auto pick = [&random](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = pick(0, 1) ? "-" : "";
+    int const digits = pick(1, 17);
+    int const point = pick(0, digits);
+    std::string mantissa;
+    for (int d = 0; d < digits; ++d) mantissa += static_cast<char>('0' + pick(d == 0 ? 1 : 0, 9));
+    text += point == 0 ? "0" : mantissa.substr(0, static_cast<std::size_t>(point));
+    if (point < digits) text += "." + mantissa.substr(static_cast<std::size_t>(point));
+    if (pick(0, 1)) text += "e" + std::to_string(pick(-40, 40));
+    double const expected = std::strtod(text.c_str(), nullptr);
+    ASSERT_TRUE(SameBits(expected, ReadNumber(text))) << text;
+  }
 }
 
 TEST(StringText, EscapesWhatJsonRequiresAndPassesUtf8Through) {
@@ -175,28 +198,54 @@ TEST(Limits, SizeIsCheckedBeforeParsing) {
   EXPECT_THROW(json::Read(out, R"({"a":100})", small), json::ParseException);
 }
 
+// Reads `text` with Read and with ReadInPlace: the same object or the same error.
+void ExpectInPlaceAgrees(std::string const& text) {
+  json::Object copied;
+  json::Object in_place;
+  std::string copied_error;
+  std::string in_place_error;
+  try {
+    json::Read(copied, text);
+  } catch (json::ParseException const& error) {
+    copied_error = error.what();
+  }
+  std::string buffer = text;
+  try {
+    json::ReadInPlace(in_place, buffer);
+  } catch (json::ParseException const& error) {
+    in_place_error = error.what();
+  }
+  EXPECT_EQ(copied_error, in_place_error) << text;
+  EXPECT_EQ(copied, in_place) << text;
+}
+
 // Every prefix and many single-byte corruptions of a real response either read or throw
-// ParseException; run under the sanitizers this is what "never crashes" rests on.
+// ParseException, alike when read in place; run under the sanitizers this is what "never
+// crashes" rests on.
 TEST(Rejection, TruncatedAndCorruptedTextsNeverCrash) {
   std::string const good =
-      R"({"status":0,"source_width_millipercent":[100000,50000.5,-1e-3],)"
+      R"({"status":0,"source_width_millipercent":[100000,50000.5,-1e-3,12345678901234567e-3],)"
       R"("name":"G\u00fc\"\n","ok":true,"none":null,"nested":{"x":[[],{}]},"inf":-Infinity})";
   json::Object out;
   ASSERT_NO_THROW(json::Read(out, good));
+  ExpectInPlaceAgrees(good);
   for (std::size_t length = 0; length < good.size(); ++length) {
     EXPECT_THROW(json::Read(out, good.substr(0, length)), json::ParseException) << length;
+    ExpectInPlaceAgrees(good.substr(0, length));
   }
   char const replacements[] = {'\0', '"', '\\', '[', '{', '}', ',', '-', 'e', '\xff', '\xed'};
   for (std::size_t at = 0; at < good.size(); ++at) {
     for (char replacement : replacements) {
       std::string corrupt = good;
       corrupt[at] = replacement;
-      try {
-        json::Read(out, corrupt);
-      } catch (json::ParseException const&) {
-      }
+      ExpectInPlaceAgrees(corrupt);
     }
   }
+  // In place, a number is followed by the rest of the text, which strtod would read on.
+  ExpectInPlaceAgrees(R"({"a":NaN(1)})");
+  ExpectInPlaceAgrees(R"({"a":123456789012345678(9)})");
+  // A multi-byte character's first byte at the end, whose continuation bytes would lie past it.
+  ExpectInPlaceAgrees("{\"a\":[[[[[[[[[[[[[[[[[[[[[[[[[[[\"\\\\t\xf1}");
 }
 
 }  // namespace

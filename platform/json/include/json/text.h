@@ -42,6 +42,11 @@ struct Limits {
 void Read(UnknownElement& out, std::string_view text, Limits const& limits = Limits());
 // Same, and the value must be an object.
 void Read(Object& out, std::string_view text, Limits const& limits = Limits());
+// Read(out, text), using `text` as the reader's scratch space: strings and numbers are read
+// where they stand instead of being copied out first (ASCII text; other text is read as Read
+// reads it). Same results and exceptions; afterwards `text` holds unspecified bytes of the same
+// length.
+void ReadInPlace(Object& out, std::string& text, Limits const& limits = Limits());
 
 std::string Write(UnknownElement const& element);
 std::string Write(Object const& object);
