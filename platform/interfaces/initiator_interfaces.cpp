@@ -19,13 +19,13 @@ using nelko::interfaces::ResponseRouter;
 namespace {
 
 // Truncates toward zero and clamps to the range of a status; NaN reads as 0.
-unsigned int toStatus(double value) {
+unsigned int to_status(double value) {
   if (!(value > 0.0)) return 0u;
   if (value >= 4294967295.0) return 4294967295u;
   return static_cast<unsigned int>(value);
 }
 
-std::string commandOf(json::Object const& command) {
+std::string command_of(json::Object const& command) {
   auto member = command.Find("command");
   if (member == command.end() || member->element.GetKind() != json::UnknownElement::Kind::String) {
     return std::string();
@@ -46,12 +46,12 @@ nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interfa
   thread_local std::string text;
   text.clear();
   json::Write(command, text);
-  std::shared_ptr<ResponseRouter> router = ResponseRouter::forChannel(m_ipcHandle);
+  std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
   if (!router) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  router->noteSent(uuid, {this, target, commandOf(command), async});
+  router->note_sent(uuid, {this, target, command_of(command), async});
   nelko_core_status status =
       nelko_core_ipc_initiator_command_send(m_ipcHandle, target, interface_name, uuid, text.c_str());
-  if (status != NELKO_CORE_STATUS_NO_ERROR) router->forgetSent(uuid);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) router->forget_sent(uuid);
   return status;
 }
 
@@ -64,7 +64,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
   (void)interface_name;
   (void)target;
   if (uuid == nullptr || command_name == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  std::shared_ptr<ResponseRouter> router = ResponseRouter::forChannel(m_ipcHandle);
+  std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
   if (!router) return NELKO_CORE_STATUS_INVALID_PARAMS;
   // Reused by the thread from call to call (await copies the response into it), unless a
   // response made it large.
@@ -86,7 +86,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
   return static_cast<nelko_core_status>(
-      toStatus(static_cast<json::Number const&>(member->element)));
+      to_status(static_cast<json::Number const&>(member->element)));
 }
 
 void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** interface_name,
@@ -96,9 +96,9 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
       *payload == nullptr) {
     return;
   }
-  std::shared_ptr<ResponseRouter> router = ResponseRouter::forChannel(m_ipcHandle);
+  std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
   std::string command;
-  if (!router || !router->takeAsync(this, *uuid, command)) return;
+  if (!router || !router->take_async(this, *uuid, command)) return;
   json::Object response;
   json::Read(response, *payload);
   subclassResponseDispatch(command.c_str(), *first != nullptr ? *first : const_cast<char*>(""),

@@ -13,7 +13,7 @@ namespace {
 
 struct Routers {
   std::mutex mutex;
-  std::unordered_map<void*, std::shared_ptr<ResponseRouter>> byChannel;
+  std::unordered_map<void*, std::shared_ptr<ResponseRouter>> by_channel;
 };
 
 // Never destroyed: the core library's threads may still deliver while the process exits.
@@ -24,16 +24,16 @@ Routers& routers() {
 
 // The core closed the channel and stopped its thread: its router goes. A call still running on
 // it keeps it alive until it returns.
-void forgetChannel(void* ipc_handle) {
+void forget_channel(void* ipc_handle) {
   std::shared_ptr<ResponseRouter> gone;
   std::lock_guard<std::mutex> lock(routers().mutex);
-  auto router = routers().byChannel.find(ipc_handle);
-  if (router == routers().byChannel.end()) return;
+  auto router = routers().by_channel.find(ipc_handle);
+  if (router == routers().by_channel.end()) return;
   gone = std::move(router->second);
-  routers().byChannel.erase(router);
+  routers().by_channel.erase(router);
 }
 
-void logDropped(std::string_view uuid, std::string_view target, char const* why) {
+void log_dropped(std::string_view uuid, std::string_view target, char const* why) {
   nelko_core_logging_log(nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
                          "dropping the response to request %.*s from target '%.*s': %s",
                          static_cast<int>(uuid.size()), uuid.data(),
@@ -42,29 +42,29 @@ void logDropped(std::string_view uuid, std::string_view target, char const* why)
 
 }  // namespace
 
-std::shared_ptr<ResponseRouter> ResponseRouter::forChannel(void* ipc_handle) {
-  static bool const observing = (nelko::core::set_channel_closed_observer(&forgetChannel), true);
+std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
+  static bool const observing = (nelko::core::set_channel_closed_observer(&forget_channel), true);
   (void)observing;
   std::lock_guard<std::mutex> lock(routers().mutex);
-  auto found = routers().byChannel.find(ipc_handle);
-  if (found != routers().byChannel.end()) return found->second;
+  auto found = routers().by_channel.find(ipc_handle);
+  if (found != routers().by_channel.end()) return found->second;
   std::shared_ptr<ResponseRouter> router(new ResponseRouter(ipc_handle));
   if (nelko::core::set_response_sink(ipc_handle, router.get()) != NELKO_CORE_STATUS_NO_ERROR) {
     return nullptr;
   }
-  routers().byChannel.emplace(ipc_handle, router);
+  routers().by_channel.emplace(ipc_handle, router);
   return router;
 }
 
-void ResponseRouter::noteSent(std::string_view uuid, Request request) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_pending.insert_or_assign(std::string(uuid), Pending{std::move(request), nullptr, false, {}});
+void ResponseRouter::note_sent(std::string_view uuid, Request request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pending_.insert_or_assign(std::string(uuid), Pending{std::move(request), nullptr, false, {}});
 }
 
-void ResponseRouter::forgetSent(std::string_view uuid) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(nelko::core::lookup_key(uuid));
-  if (pending != m_pending.end() && pending->second.waiter == nullptr) m_pending.erase(pending);
+void ResponseRouter::forget_sent(std::string_view uuid) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto pending = pending_.find(nelko::core::lookup_key(uuid));
+  if (pending != pending_.end() && pending->second.waiter == nullptr) pending_.erase(pending);
 }
 
 nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid,
@@ -74,9 +74,9 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   Clock::time_point const deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   // The key buffer stays this thread's until it returns: nothing here looks up another key.
   std::string const& key = nelko::core::lookup_key(uuid);
-  std::unique_lock<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(key);
-  if (pending == m_pending.end()) return NELKO_CORE_STATUS_IPC_FAILED;
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto pending = pending_.find(key);
+  if (pending == pending_.end()) return NELKO_CORE_STATUS_IPC_FAILED;
   Pending& entry = pending->second;
   if (entry.request.async || entry.request.owner != owner || entry.request.command != command) {
     return NELKO_CORE_STATUS_INVALID_PARAMS;
@@ -84,7 +84,7 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   if (entry.waiter != nullptr) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
   if (entry.arrived) {
     payload = std::move(entry.payload);
-    m_pending.erase(pending);
+    pending_.erase(pending);
     return NELKO_CORE_STATUS_NO_ERROR;
   }
   // On the channel's own thread nothing more can arrive while this call runs: it only polls.
@@ -106,10 +106,10 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
     waiter.wake.wait_until(lock, deadline, [&] { return waiter.answered; });
   }
   payload.swap(waiter.payload);
-  pending = m_pending.find(key);
-  if (pending != m_pending.end() && pending->second.waiter == &waiter) {
+  pending = pending_.find(key);
+  if (pending != pending_.end() && pending->second.waiter == &waiter) {
     if (waiter.answered) {
-      m_pending.erase(pending);
+      pending_.erase(pending);
     } else {
       pending->second.waiter = nullptr;
     }
@@ -117,15 +117,15 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   return waiter.answered ? NELKO_CORE_STATUS_NO_ERROR : NELKO_CORE_STATUS_IPC_FAILED;
 }
 
-bool ResponseRouter::takeAsync(void const* owner, std::string_view uuid, std::string& command) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(nelko::core::lookup_key(uuid));
-  if (pending == m_pending.end() || !pending->second.request.async ||
+bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::string& command) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto pending = pending_.find(nelko::core::lookup_key(uuid));
+  if (pending == pending_.end() || !pending->second.request.async ||
       pending->second.request.owner != owner) {
     return false;
   }
   command = std::move(pending->second.request.command);
-  m_pending.erase(pending);
+  pending_.erase(pending);
   return true;
 }
 
@@ -133,22 +133,22 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
                                                              std::string_view,
                                                              std::string_view uuid,
                                                              std::string_view payload) {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(nelko::core::lookup_key(uuid));
-  if (pending == m_pending.end()) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto pending = pending_.find(nelko::core::lookup_key(uuid));
+  if (pending == pending_.end()) {
     lock.unlock();
-    logDropped(uuid, target, "no request waits for it");
+    log_dropped(uuid, target, "no request waits for it");
     return Route::taken;
   }
   Pending& entry = pending->second;
   if (entry.waiter != nullptr && entry.waiter->answered) {
     lock.unlock();
-    logDropped(uuid, target, "its request was answered already");
+    log_dropped(uuid, target, "its request was answered already");
     return Route::taken;
   }
   if (entry.request.target != target) {
     lock.unlock();
-    logDropped(uuid, target, "the request went to another target");
+    log_dropped(uuid, target, "the request went to another target");
     return Route::taken;
   }
   if (entry.request.async) return Route::to_callbacks;
@@ -169,28 +169,28 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     entry.payload.assign(payload);
     entry.arrived = true;
   } catch (std::bad_alloc const&) {
-    m_pending.erase(pending);
+    pending_.erase(pending);
   }
   return Route::taken;
 }
 
 void ResponseRouter::after_callbacks(std::string_view uuid) {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  auto pending = m_pending.find(nelko::core::lookup_key(uuid));
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto pending = pending_.find(nelko::core::lookup_key(uuid));
   // Gone: its object took it. Only an asynchronous request is left to the callbacks.
-  if (pending == m_pending.end() || !pending->second.request.async) return;
+  if (pending == pending_.end() || !pending->second.request.async) return;
   std::string const target = std::move(pending->second.request.target);
-  m_pending.erase(pending);
+  pending_.erase(pending);
   lock.unlock();
-  logDropped(uuid, target, "its object no longer takes responses");
+  log_dropped(uuid, target, "its object no longer takes responses");
 }
 
 void ResponseRouter::on_withdrawn(void const* user) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  for (auto pending = m_pending.begin(); pending != m_pending.end();) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto pending = pending_.begin(); pending != pending_.end();) {
     // A thread still waiting inside the object keeps its entry until it returns.
     if (pending->second.request.owner == user && pending->second.waiter == nullptr) {
-      pending = m_pending.erase(pending);
+      pending = pending_.erase(pending);
     } else {
       ++pending;
     }

@@ -6,7 +6,7 @@
 // until its response is handed over, so nothing it keeps outlives what somebody still waits for:
 //  - a request that its object completes asynchronously (sent right after the object registered
 //    its response function, see take_registration_mark) is left to the response functions: the
-//    object's own one takes it (takeAsync) and dispatches it to the derived class;
+//    object's own one takes it (take_async) and dispatches it to the derived class;
 //  - any other request's response goes to the thread waiting for it (basicReceiveResponse), or
 //    is kept in the request's entry until a receive claims it.
 // An entry goes when its response is handed over or claimed, when its send fails, or when its
@@ -34,7 +34,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
  public:
   // The router of a channel, made (and installed as its sink) on first use; it goes when the
   // core closes the channel. Null when the handle is not an initiator channel.
-  static std::shared_ptr<ResponseRouter> forChannel(void* ipc_handle);
+  static std::shared_ptr<ResponseRouter> for_channel(void* ipc_handle);
 
   // A request, remembered before it goes out. `owner` is the object that sends it.
   struct Request {
@@ -43,9 +43,9 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     std::string command;  // the command name, as the object's receive and dispatch name it
     bool async;
   };
-  void noteSent(std::string_view uuid, Request request);
+  void note_sent(std::string_view uuid, Request request);
   // Its send failed: nothing will answer it.
-  void forgetSent(std::string_view uuid);
+  void forget_sent(std::string_view uuid);
 
   // Waits for the response to `owner`'s request `uuid` of `command`: 0 with its payload; 4 when
   // none came within timeout_ms (0 polls, negative waits without limit; on the channel's own
@@ -58,7 +58,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
 
   // A response delivered to `owner`'s response function: true, with the command it was sent
   // with, when it answers an asynchronous request of `owner` (the request is then done).
-  bool takeAsync(void const* owner, std::string_view uuid, std::string& command);
+  bool take_async(void const* owner, std::string_view uuid, std::string& command);
 
   Route on_response(std::string_view target, std::string_view interface_name,
                     std::string_view uuid, std::string_view payload) override;
@@ -82,8 +82,8 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   };
 
   void* const m_ipcHandle;
-  std::mutex m_mutex;
-  std::unordered_map<std::string, Pending> m_pending;
+  std::mutex mutex_;
+  std::unordered_map<std::string, Pending> pending_;
 };
 
 }  // namespace interfaces
