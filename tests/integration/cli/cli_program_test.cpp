@@ -19,9 +19,9 @@ using nelko::test::read_file;
 using nelko::test::RunResult;
 using nelko::test::ScratchDirectory;
 using nelko::test::TargetProcess;
-using stream_layout_cli::Layout;
-using stream_layout_cli::LayoutToJson;
-using stream_layout_cli::ParseLayoutText;
+using nelko::cli::Layout;
+using nelko::cli::layout_to_json;
+using nelko::cli::parse_layout_text;
 
 constexpr int kUsage = 2;
 constexpr int kBadInputFile = 3;
@@ -65,9 +65,9 @@ class Program : public ::testing::Test {
 // A target that is running for each test of the fixture.
 class WithTarget : public Program {
  protected:
-  void SetUp() override { Start({}); }
+  void SetUp() override { start({}); }
   // Replaces the running target by one with these options; throws if it does not become ready.
-  void Start(std::vector<std::string> const& args) {
+  void start(std::vector<std::string> const& args) {
     target_.reset();
     target_ = std::make_unique<TargetProcess>(args);
   }
@@ -79,7 +79,7 @@ class WithTarget : public Program {
 class WithTarget : public Program {
  protected:
   void SetUp() override { GTEST_SKIP() << "stream-layout-target is not built"; }
-  void Start(std::vector<std::string> const&) {}
+  void start(std::vector<std::string> const&) {}
 };
 #endif
 
@@ -90,7 +90,7 @@ TEST_F(WithTarget, VersionShowsTheTargetsAndTheLibrarys) {
   EXPECT_EQ(text.out.find("differ"), std::string::npos);
   EXPECT_EQ(Json(Cli({"version", "--json"}).out)["target_minor"].GetUint(), 9u);
 
-  Start({"--interface-version", "1.2"});
+  start({"--interface-version", "1.2"});
   RunResult other = Cli({"version"});
   EXPECT_EQ(other.exit_status, 0) << other.err;  // reported, not refused
   EXPECT_NE(other.out.find("interface version 1.2"), std::string::npos);
@@ -100,10 +100,10 @@ TEST_F(WithTarget, VersionShowsTheTargetsAndTheLibrarys) {
 TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
   RunResult initial = Cli({"layout", "get", "0", "--json"});
   ASSERT_EQ(initial.exit_status, 0) << initial.err;
-  Layout full = ParseLayoutText(initial.out, "initial");
+  Layout full = parse_layout_text(initial.out, "initial");
   ASSERT_EQ(full.placements.size(), 1u);
 
-  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", layout_to_json(ExampleLayout()));
   RunResult set = Cli({"layout", "set", "1", file});
   ASSERT_EQ(set.exit_status, 0) << set.err;
   EXPECT_EQ(set.out, "stream 1: layout replaced (4 placements)\n");
@@ -112,12 +112,12 @@ TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
   ASSERT_EQ(got.exit_status, 0) << got.err;
   Layout expected = ExampleLayout();
   expected.stream = 1;
-  EXPECT_EQ(got.out, LayoutToJson(expected));
+  EXPECT_EQ(got.out, layout_to_json(expected));
 
   // get --json output is itself a layout file: copy stream 1 to stream 2 through a pipe.
   RunResult copy = Cli({"layout", "set", "2", "-", "--json"}, got.out);
   ASSERT_EQ(copy.exit_status, 0) << copy.err;
-  EXPECT_EQ(ParseLayoutText(Cli({"layout", "get", "2", "--json"}).out, "2").placements,
+  EXPECT_EQ(parse_layout_text(Cli({"layout", "get", "2", "--json"}).out, "2").placements,
             expected.placements);
 
   std::string svg = files_.path() + "/stream1.svg";
@@ -186,7 +186,7 @@ TEST_F(WithTarget, PointGivesPanAndTilt) {
 }
 
 TEST_F(WithTarget, RefusalsSayWhatWasRefusedAndWhy) {
-  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", layout_to_json(ExampleLayout()));
   // Stream 1: an immersive facet on the left half, metadata at the top right, nothing below it.
   std::string sparse = files_.write(
       "sparse.json", "[{\"facet\": \"Immersive2\", "
@@ -219,7 +219,7 @@ TEST_F(WithTarget, WhatTheServiceHoldsRoundTrips) {
   Layout odd;
   odd.placements = {{0, {60000, 0, 50000, 100000}, {0, 0, 0, 100000}},
                     {48, {0, 0, 100000, 100000}, {50000, 50000, 100000, 1}}};
-  RunResult set = Cli({"layout", "set", "3", files_.write("odd.json", LayoutToJson(odd))});
+  RunResult set = Cli({"layout", "set", "3", files_.write("odd.json", layout_to_json(odd))});
   ASSERT_EQ(set.exit_status, 0) << set.err;
   EXPECT_NE(set.err.find("note: placements[0].destination: the rectangle is empty"),
             std::string::npos)
@@ -227,7 +227,7 @@ TEST_F(WithTarget, WhatTheServiceHoldsRoundTrips) {
   RunResult got = Cli({"layout", "get", "3", "--json"});
   RunResult again = Cli({"layout", "set", "2", "-"}, got.out);
   ASSERT_EQ(again.exit_status, 0) << again.err;
-  EXPECT_EQ(ParseLayoutText(Cli({"layout", "get", "2", "--json"}).out, "2").placements,
+  EXPECT_EQ(parse_layout_text(Cli({"layout", "get", "2", "--json"}).out, "2").placements,
             odd.placements);
 
   ASSERT_EQ(Cli({"roi", "set", "1", "--pan", "nan", "--tilt", "inf", "--roll", "-Infinity",
@@ -256,7 +256,7 @@ TEST_F(WithTarget, EveryDocumentedExitStatus) {
   EXPECT_EQ(unwritable.exit_status, kCannotWrite) << unwritable.err;
   EXPECT_NE(unwritable.err.find("cannot write to standard output"), std::string::npos);
   for (int status : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 200}) {
-    Start({"--fail", "Get_num_roi=" + std::to_string(status)});
+    start({"--fail", "Get_num_roi=" + std::to_string(status)});
     RunResult result = Cli({"roi", "count"});
     EXPECT_EQ(result.exit_status, status <= 10 ? 10 + status : 21) << status << result.err;
     EXPECT_NE(result.err.find("[status " + std::to_string(status)), std::string::npos)
@@ -292,7 +292,7 @@ TEST_F(Program, TheTargetTracesEveryRequestAndResponse) {
 // A connection that the target drops ends the request at once, and says so; the next request
 // connects again.
 TEST_F(WithTarget, ADroppedConnectionIsToldFromASilentTarget) {
-  Start({"--drop-at", "1"});
+  start({"--drop-at", "1"});
   RunResult dropped = Cli({"--timeout", "20000", "roi", "count"});
   EXPECT_EQ(dropped.exit_status, kIpcFailed) << dropped.err;
   EXPECT_LT(dropped.elapsed.count(), 10000);
@@ -312,7 +312,7 @@ TEST_F(WithTarget, ADroppedConnectionIsToldFromASilentTarget) {
 // A bad file is refused before anything is sent: stream 0 keeps its layout. What is wrong with
 // each is layout_file_test's business.
 TEST_F(WithTarget, BadLayoutFilesAreRefusedAndNotSent) {
-  std::string good = LayoutToJson(ExampleLayout());
+  std::string good = layout_to_json(ExampleLayout());
   std::string before = Cli({"layout", "get", "0", "--json"}).out;
   for (std::string const& bad : {good.substr(0, good.size() - 10), std::string("[{\"facet\": 0}]")}) {
     std::string file = files_.write("bad.json", bad);
@@ -329,7 +329,7 @@ TEST_F(WithTarget, BadLayoutFilesAreRefusedAndNotSent) {
 // Every request fails within its time-out, with status 4, when the target is slow. The bounds
 // leave room for slow process starts (sanitizers, emulation) but not for the target's delay.
 TEST_F(WithTarget, SlowTargetFailsWithinTheTimeout) {
-  Start({"--delay-ms", "10000"});
+  start({"--delay-ms", "10000"});
   RunResult result = Cli({"--timeout", "300", "roi", "count"});
   EXPECT_EQ(result.exit_status, kIpcFailed) << result.err;
   EXPECT_LT(result.elapsed.count(), 6000);
@@ -340,7 +340,7 @@ TEST_F(WithTarget, SlowTargetFailsWithinTheTimeout) {
 }
 
 TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
-  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", layout_to_json(ExampleLayout()));
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {"version"}, {"layout", "set", "0", file}}) {
     args.insert(args.begin(), {"--timeout", "500"});
@@ -356,7 +356,7 @@ TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
 }
 
 TEST_F(Program, RendersALayoutFileWithoutATarget) {
-  std::string layout = files_.write("example.json", LayoutToJson(ExampleLayout()));
+  std::string layout = files_.write("example.json", layout_to_json(ExampleLayout()));
   std::string svg = files_.path() + "/example.svg";
   RunResult result = Cli({"layout", "render", "--from", layout, "--svg", svg});
   ASSERT_EQ(result.exit_status, 0) << result.err;
