@@ -10,7 +10,7 @@
 namespace nelko::cli {
 namespace {
 
-Layout TwoPlacements() {
+Layout two_placements() {
   Layout layout;
   layout.stream = 2;
   layout.placements.push_back({1, {0, 0, 50000, 100000}, {0, 0, 50000, 50000}});
@@ -18,7 +18,7 @@ Layout TwoPlacements() {
   return layout;
 }
 
-std::string ErrorOf(std::string const& text) {
+std::string error_of(std::string const& text) {
   try {
     parse_layout_text(text, "f.json");
   } catch (InputFileError const& error) {
@@ -29,7 +29,7 @@ std::string ErrorOf(std::string const& text) {
 
 // What a service accepts (empty rectangles, rectangles past the edge) comes back through a file
 // too, named by the remarks rather than refused.
-Layout ServiceOnlyLayout() {
+Layout service_only_layout() {
   Layout layout;
   layout.placements.push_back({0, {60000, 0, 50000, 100000}, {0, 0, 0, 100000}});
   layout.placements.push_back({48, {0, 0, 100000, 100000}, {100000, 100000, 100000, 1}});
@@ -37,13 +37,13 @@ Layout ServiceOnlyLayout() {
 }
 
 TEST(LayoutFile, WrittenLayoutsReadBackUnchanged) {
-  for (Layout layout : {TwoPlacements(), Layout{}, ServiceOnlyLayout()}) {
+  for (Layout layout : {two_placements(), Layout{}, service_only_layout()}) {
     Layout read = parse_layout_text(layout_to_json(layout), "f.json");
     EXPECT_EQ(read.stream, layout.stream);
     EXPECT_EQ(read.placements, layout.placements);
   }
-  EXPECT_TRUE(layout_remarks(TwoPlacements()).empty());
-  std::vector<std::string> const remarks = layout_remarks(ServiceOnlyLayout());
+  EXPECT_TRUE(layout_remarks(two_placements()).empty());
+  std::vector<std::string> const remarks = layout_remarks(service_only_layout());
   std::vector<std::string> const expected = {
       "placements[0].source: x + width = 110000 reaches past the right edge (100000) and is cut "
       "there",
@@ -101,7 +101,7 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
       {"[]\n" + std::string(1, '\0') + "[1]", "f.json:2:1: a NUL byte"},
   };
   for (Case const& c : cases) {
-    std::string message = ErrorOf(c.text);
+    std::string message = error_of(c.text);
     EXPECT_NE(message.find(c.message), std::string::npos)
         << c.text.substr(0, 120) << "\n -> " << message;
     EXPECT_EQ(message.rfind("f.json", 0), 0u) << message;
@@ -110,8 +110,8 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
 
 TEST(LayoutFile, ReadsFilesAndRefusesHugeOnes) {
   nelko::test::ScratchDirectory dir;
-  std::string good = dir.write("good.json", layout_to_json(TwoPlacements()));
-  EXPECT_EQ(read_layout_file(good).placements, TwoPlacements().placements);
+  std::string good = dir.write("good.json", layout_to_json(two_placements()));
+  EXPECT_EQ(read_layout_file(good).placements, two_placements().placements);
 
   auto error_of = [](std::string const& path) {
     try {

@@ -10,7 +10,7 @@
 namespace nelko::cli {
 namespace {
 
-Layout CubeFacesFromOneSource() {
+Layout cube_faces_from_one_source() {
   Layout layout;
   layout.stream = 1;
   for (std::uint32_t face = 0; face < 6; ++face) {
@@ -34,7 +34,7 @@ TEST(LayoutSvg, IsWellFormedWhateverTheInput) {
   std::vector<Case> const cases = {
       {Layout{}, "empty & <odd> \"title\""},
       {odd, std::string("bad \xC3\x28 \xED\xA0\x80 \xF4\x90\x80\x80 \x01 bytes")},
-      {CubeFacesFromOneSource(), "Cube \u2013 faces"}};
+      {cube_faces_from_one_source(), "Cube \u2013 faces"}};
   nelko::test::ScratchDirectory dir;
   char const* xmllint = std::getenv("XMLLINT");
 #ifdef XMLLINT_PROGRAM
@@ -70,7 +70,7 @@ TEST(LayoutSvg, EachFacetHasItsFrameAndCutsAreShown) {
   EXPECT_EQ(count(">Notes</text>"), 1u);
   EXPECT_EQ(count("x + width = 130000 reaches past the right edge (100000) and is cut there"), 1u);
   EXPECT_EQ(count("stroke=\"#d62728\" stroke-width=\"3\""), 1u);  // the cut edge
-  EXPECT_EQ(render_layout_svg(CubeFacesFromOneSource(), "t").find(">Notes</text>"),
+  EXPECT_EQ(render_layout_svg(cube_faces_from_one_source(), "t").find(">Notes</text>"),
             std::string::npos);
 }
 
