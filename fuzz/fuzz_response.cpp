@@ -29,7 +29,7 @@ void require(bool condition, char const* what) {
   std::abort();
 }
 
-std::size_t listLength(unsigned int** list) {
+std::size_t list_length(unsigned int** list) {
   std::size_t n = 0;
   for (unsigned int** cell = list; cell != nullptr && *cell != nullptr; ++cell) {
     volatile unsigned int value = **cell;  // every cell must be readable
@@ -47,52 +47,52 @@ struct Seen {
 Seen* seen(void* user) { return static_cast<Seen*>(user); }
 
 // A failed status carries no results.
-void onVersion(char*, nelko_core_status status, unsigned int major, unsigned int minor, void* u) {
+void on_version(char*, nelko_core_status status, unsigned int major, unsigned int minor, void* u) {
   require(status == 0 || (major == 0 && minor == 0), "version results with a failed status");
   ++seen(u)->calls;
 }
-void onLayout(char*, nelko_core_status status, unsigned int** l1, unsigned int** l2,
+void on_layout(char*, nelko_core_status status, unsigned int** l1, unsigned int** l2,
               unsigned int** l3, unsigned int** l4, unsigned int** l5, unsigned int** l6,
               unsigned int** l7, unsigned int** l8, unsigned int** l9, void* u) {
   for (unsigned int** list : {l1, l2, l3, l4, l5, l6, l7, l8, l9}) {
     require(status == 0 ? list != nullptr : list == nullptr, "layout lists and status disagree");
-    listLength(list);
+    list_length(list);
   }
   ++seen(u)->calls;
 }
-void onDone(char*, nelko_core_status, void* u) { ++seen(u)->calls; }
-void onPoint(char*, nelko_core_status status, double pan, double tilt, void* u) {
+void on_done(char*, nelko_core_status, void* u) { ++seen(u)->calls; }
+void on_point(char*, nelko_core_status status, double pan, double tilt, void* u) {
   require(status == 0 || (pan == 0 && tilt == 0), "pan and tilt with a failed status");
   ++seen(u)->calls;
 }
-void onNum(char*, nelko_core_status status, unsigned int num, void* u) {
+void on_num(char*, nelko_core_status status, unsigned int num, void* u) {
   require(status == 0 || num == 0, "num with a failed status");
   ++seen(u)->calls;
 }
-void onRoi(char*, nelko_core_status status, double a, double b, double c, double d, void* u) {
+void on_roi(char*, nelko_core_status status, double a, double b, double c, double d, void* u) {
   require(status == 0 || (a == 0 && b == 0 && c == 0 && d == 0), "ROI with a failed status");
   ++seen(u)->calls;
 }
 
 template <typename Command>
-typename Command::Callback callbackOf();
+typename Command::Callback callback_of();
 template <>
-GetTargetVersion::Callback callbackOf<GetTargetVersion>() { return onVersion; }
+GetTargetVersion::Callback callback_of<GetTargetVersion>() { return on_version; }
 template <>
-GetStreamLayout::Callback callbackOf<GetStreamLayout>() { return onLayout; }
+GetStreamLayout::Callback callback_of<GetStreamLayout>() { return on_layout; }
 template <>
-SetStreamLayout::Callback callbackOf<SetStreamLayout>() { return onDone; }
+SetStreamLayout::Callback callback_of<SetStreamLayout>() { return on_done; }
 template <>
-StreamPointToPanTilt::Callback callbackOf<StreamPointToPanTilt>() { return onPoint; }
+StreamPointToPanTilt::Callback callback_of<StreamPointToPanTilt>() { return on_point; }
 template <>
-GetNumRoi::Callback callbackOf<GetNumRoi>() { return onNum; }
+GetNumRoi::Callback callback_of<GetNumRoi>() { return on_num; }
 template <>
-GetRoi::Callback callbackOf<GetRoi>() { return onRoi; }
+GetRoi::Callback callback_of<GetRoi>() { return on_roi; }
 template <>
-SetRoi::Callback callbackOf<SetRoi>() { return onDone; }
+SetRoi::Callback callback_of<SetRoi>() { return on_done; }
 
 // A fresh request identifier in the library's form (36 characters).
-std::string nextUuid() {
+std::string next_uuid() {
   static unsigned long long counter = 0;
   char text[37];
   std::snprintf(text, sizeof text, "00000000-0000-4000-8000-%012llx", ++counter);
@@ -100,12 +100,12 @@ std::string nextUuid() {
 }
 
 struct Fixture {
-  alignas(16) unsigned char dummyChannel[64] = {};
+  alignas(16) unsigned char dummy_channel[64] = {};
   IStream_layoutInitiator* object = nullptr;
 
   Fixture() {
     void* handle = nullptr;
-    if (nelko_api_stream_layout_initiator_init(dummyChannel, nullptr, &handle, 0, "fuzz") != 0) {
+    if (nelko_api_stream_layout_initiator_init(dummy_channel, nullptr, &handle, 0, "fuzz") != 0) {
       std::abort();
     }
     object = static_cast<IStream_layoutInitiator*>(handle);
@@ -132,13 +132,13 @@ void deliver(IStream_layoutInitiator& object, std::string const& uuid, std::stri
 
 // Strict: a pending request of Command completes with this response.
 template <typename Command>
-void completeStrictly(IStream_layoutInitiator& object, json::Object& response) {
+void complete_strictly(IStream_layoutInitiator& object, json::Object& response) {
   Seen calls;
-  std::string uuid = nextUuid();
+  std::string uuid = next_uuid();
   auto& pending = object.registry<Command>();
   {
     std::lock_guard<std::mutex> lock(pending.mutex);
-    pending.entries[uuid] = {callbackOf<Command>(), &calls};
+    pending.entries[uuid] = {callback_of<Command>(), &calls};
   }
   object.subclassResponseDispatch(Command::kName, const_cast<char*>("stream_layout"),
                                   const_cast<char*>(uuid.c_str()), response);
@@ -149,7 +149,7 @@ void completeStrictly(IStream_layoutInitiator& object, json::Object& response) {
 
 // Lenient: the response is delivered, then claimed by the command's receive form. On 0 the
 // identifier is released by the call, otherwise it is still ours; lists written are ours.
-void freeLists(unsigned int** (&lists)[9]) {
+void free_lists(unsigned int** (&lists)[9]) {
   for (auto& list : lists) {
     nelko_core_free_uint_array(list);
     list = nullptr;
@@ -157,21 +157,21 @@ void freeLists(unsigned int** (&lists)[9]) {
 }
 
 template <typename Receive>
-void readLeniently(IStream_layoutInitiator& object, std::string const& payload, Receive receive) {
-  std::string uuid = nextUuid();
+void read_leniently(IStream_layoutInitiator& object, std::string const& payload, Receive receive) {
+  std::string uuid = next_uuid();
   deliver(object, uuid, payload);
   char* owned = ::strdup(uuid.c_str());
   nelko_core_status status = receive(static_cast<void*>(&object), owned);
   if (status != NELKO_CORE_STATUS_NO_ERROR) std::free(owned);
 }
 
-void readAllLeniently(IStream_layoutInitiator& object, std::string const& payload) {
+void read_all_leniently(IStream_layoutInitiator& object, std::string const& payload) {
   unsigned int major = 0, minor = 0, num = 0;
   double a = 0, b = 0, c = 0, d = 0;
-  readLeniently(object, payload, [&](void* h, char* uuid) {
+  read_leniently(object, payload, [&](void* h, char* uuid) {
     return nelko_api_stream_layout___get_target_version___receive(h, 0, "t", uuid, &major, &minor);
   });
-  readLeniently(object, payload, [&](void* h, char* uuid) {
+  read_leniently(object, payload, [&](void* h, char* uuid) {
     unsigned int** lists[9] = {};
     nelko_core_status status = nelko_api_stream_layout_get_stream_layout_receive_with_timeout(
         h, "t", 0, uuid, &lists[0], &lists[1], &lists[2], &lists[3], &lists[4], &lists[5],
@@ -179,24 +179,24 @@ void readAllLeniently(IStream_layoutInitiator& object, std::string const& payloa
     if (status == NELKO_CORE_STATUS_NO_ERROR) {
       for (auto* list : lists) require(list != nullptr, "a read layout lacks a list");
     }
-    for (auto* list : lists) listLength(list);
-    freeLists(lists);
+    for (auto* list : lists) list_length(list);
+    free_lists(lists);
     return status;
   });
-  readLeniently(object, payload, [&](void* h, char* uuid) {
+  read_leniently(object, payload, [&](void* h, char* uuid) {
     return nelko_api_stream_layout_set_stream_layout_receive_with_timeout(h, "t", 0, uuid);
   });
-  readLeniently(object, payload, [&](void* h, char* uuid) {
+  read_leniently(object, payload, [&](void* h, char* uuid) {
     return nelko_api_stream_layout_stream_point_to_pan_tilt_receive_with_timeout(h, "t", 0, uuid,
                                                                                  &a, &b);
   });
-  readLeniently(object, payload, [&](void* h, char* uuid) {
+  read_leniently(object, payload, [&](void* h, char* uuid) {
     return nelko_api_stream_layout_get_num_roi_receive(h, 0, "t", uuid, &num);
   });
-  readLeniently(object, payload, [&](void* h, char* uuid) {
+  read_leniently(object, payload, [&](void* h, char* uuid) {
     return nelko_api_stream_layout_get_roi_receive_with_timeout(h, "t", 0, uuid, &a, &b, &c, &d);
   });
-  readLeniently(object, payload, [&](void* h, char* uuid) {
+  read_leniently(object, payload, [&](void* h, char* uuid) {
     return nelko_api_stream_layout_set_roi_receive(h, 0, "t", uuid);
   });
 }
@@ -218,7 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   // comes from the response itself. The copy it keeps is claimed again, so that every input
   // leaves the router as it found it.
   if (choices & 1) {
-    readLeniently(object, payload, [](void* h, char* uuid) {
+    read_leniently(object, payload, [](void* h, char* uuid) {
       return nelko_api_stream_layout_set_roi_receive(h, 0, "t", uuid);
     });
   }
@@ -227,22 +227,22 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   try {
     json::Read(response, payload);
   } catch (json::Exception const&) {
-    readAllLeniently(object, payload);  // a text that does not parse must fail every read
+    read_all_leniently(object, payload);  // a text that does not parse must fail every read
     return 0;
   }
   // Strict reads never change the response: every completion sees the same object.
   json::Object const before = response;
-  completeStrictly<GetTargetVersion>(object, response);
-  completeStrictly<GetStreamLayout>(object, response);
-  completeStrictly<SetStreamLayout>(object, response);
-  completeStrictly<StreamPointToPanTilt>(object, response);
-  completeStrictly<GetNumRoi>(object, response);
-  completeStrictly<GetRoi>(object, response);
-  completeStrictly<SetRoi>(object, response);
+  complete_strictly<GetTargetVersion>(object, response);
+  complete_strictly<GetStreamLayout>(object, response);
+  complete_strictly<SetStreamLayout>(object, response);
+  complete_strictly<StreamPointToPanTilt>(object, response);
+  complete_strictly<GetNumRoi>(object, response);
+  complete_strictly<GetRoi>(object, response);
+  complete_strictly<SetRoi>(object, response);
   require(json::Write(before) == json::Write(response), "a completion modified the response");
   // An unknown command name is ignored.
   object.subclassResponseDispatch(payload.c_str(), nullptr, nullptr, response);
 
-  readAllLeniently(object, payload);
+  read_all_leniently(object, payload);
   return 0;
 }

@@ -27,7 +27,7 @@ std::string const& directory() {
   return made.path();
 }
 
-void writeFile(std::string const& path, std::uint8_t const* data, std::size_t size) {
+void write_file(std::string const& path, std::uint8_t const* data, std::size_t size) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) std::abort();
   if (size > 0) std::fwrite(data, 1, size, file);
@@ -38,8 +38,8 @@ using Getter = nelko_core_status (*)(char const*, void*);
 
 // Reads `key` with the getter of `type`, through the settings (value and default) or the
 // configuration; returns the status of the value read.
-nelko_core_status readAs(bool configuration, bool defaults, char const* key,
-                         nelko_core_settings_type type) {
+nelko_core_status read_as(bool configuration, bool defaults, char const* key,
+                          nelko_core_settings_type type) {
   char* text = nullptr;
   int integer = 0;
   unsigned char flag = 0;
@@ -100,42 +100,42 @@ nelko_core_status readAs(bool configuration, bool defaults, char const* key,
   return status;
 }
 
-void freeKeys(char** keys) { nelko_core_free_string_array(keys); }
+void free_keys(char** keys) { nelko_core_free_string_array(keys); }
 
-void readSettings() {
+void read_settings() {
   char** keys = nelko_core_settings_get_all_keys();
   require(keys != nullptr, "an open store listed no keys");
   for (int i = 0; keys[i] != nullptr && i < 64; ++i) {
     nelko_core_settings_type type = NELKO_CORE_SETTING_TYPE_UNKNOWN;
     require(nelko_core_settings_get_type(keys[i], &type) == 0, "a listed key has no type");
     require(nelko_core_settings_does_key_exist(keys[i]), "a listed key does not exist");
-    nelko_core_status value = readAs(false, false, keys[i], type);
-    nelko_core_status fallback = readAs(false, true, keys[i], type);
+    nelko_core_status value = read_as(false, false, keys[i], type);
+    nelko_core_status fallback = read_as(false, true, keys[i], type);
     require(value == 0 || value == NELKO_CORE_STATUS_SETTING_NOT_PRESENT, "its value is unreadable");
     require(fallback == 0 || fallback == NELKO_CORE_STATUS_SETTING_NOT_PRESENT,
             "its default is unreadable");
     require(value == 0 || fallback == 0, "a listed key has neither value nor default");
     // Another kind is refused, never misread.
     auto other = static_cast<nelko_core_settings_type>((type + 1) % 9);
-    nelko_core_status wrong = readAs(false, false, keys[i], other);
+    nelko_core_status wrong = read_as(false, false, keys[i], other);
     require(wrong != 0, "a key read as another kind");
   }
-  freeKeys(keys);
-  freeKeys(nelko_core_settings_get_keys_starting_with(""));
+  free_keys(keys);
+  free_keys(nelko_core_settings_get_keys_starting_with(""));
   unsigned int current = 0, previous = 0;
   nelko_core_settings_get_versions(&current, &previous);
 }
 
-void readConfiguration() {
+void read_configuration() {
   char** keys = nelko_core_configuration_get_all_keys();
   require(keys != nullptr, "an open configuration listed no keys");
   for (int i = 0; keys[i] != nullptr && i < 64; ++i) {
     nelko_core_settings_type type = NELKO_CORE_SETTING_TYPE_UNKNOWN;
     require(nelko_core_configuration_get_type(keys[i], &type) == 0, "a listed key has no type");
     if (type == NELKO_CORE_SETTING_TYPE_UNKNOWN) continue;  // an empty array
-    require(readAs(true, false, keys[i], type) == 0, "a key does not read as its own kind");
+    require(read_as(true, false, keys[i], type) == 0, "a key does not read as its own kind");
   }
-  freeKeys(keys);
+  free_keys(keys);
 }
 
 }  // namespace
@@ -147,10 +147,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
   std::string const path = directory() + "/settings.json";
-  writeFile(path, data, size);
+  write_file(path, data, size);
 
   if (nelko_core_settings_init(path.c_str()) == NELKO_CORE_STATUS_NO_ERROR) {
-    readSettings();
+    read_settings();
     // A change rewrites the whole file; what the store writes must open again with the change.
     nelko_core_status set = nelko_core_settings_set_string_value("\x01fuzz", "written");
     require(set == 0 || set == NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE, "a change failed");
@@ -164,9 +164,9 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     nelko_core_settings_deinit();
   }
 
-  writeFile(path, data, size);
+  write_file(path, data, size);
   if (nelko_core_configuration_init(path.c_str()) == NELKO_CORE_STATUS_NO_ERROR) {
-    readConfiguration();
+    read_configuration();
     nelko_core_configuration_deinit();
   }
   ::unlink(path.c_str());

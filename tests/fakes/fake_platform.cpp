@@ -34,7 +34,7 @@ void Platform::reset() {
   answer = nullptr;
 }
 
-void Platform::answerWith(nelko_core_status status, std::string const& json_text) {
+void Platform::answer_with(nelko_core_status status, std::string const& json_text) {
   answer = [status, json_text](Receive const&, json::Object& response) {
     json::Read(response, json_text);
     return status;
@@ -59,7 +59,7 @@ bool Platform::deliver(void* user, char const* command, std::string uuid, std::s
   return true;
 }
 
-std::vector<std::string> Platform::logTexts() {
+std::vector<std::string> Platform::log_texts() {
   std::lock_guard<std::mutex> lock(mutex);
   std::vector<std::string> texts;
   for (auto const& line : log) texts.push_back(line.text);

@@ -76,9 +76,9 @@ struct Platform {
   bool deliver(void* user, char const* command, std::string uuid, std::string json_text);
 
   // Scripts every receive to return `status` with the response parsed from `json_text`.
-  void answerWith(nelko_core_status status, std::string const& json_text);
+  void answer_with(nelko_core_status status, std::string const& json_text);
   // The log lines' texts, in order.
-  std::vector<std::string> logTexts();
+  std::vector<std::string> log_texts();
 };
 
 }  // namespace fake

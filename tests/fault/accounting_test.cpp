@@ -23,13 +23,13 @@
 namespace fault {
 namespace {
 
-using accounting::Answer;
-using accounting::Client;
-using accounting::Kind;
-using accounting::Pending;
-using accounting::Request;
-using accounting::RequestLedger;
-using accounting::Values;
+using nelko::soak::Answer;
+using nelko::soak::Client;
+using nelko::soak::Kind;
+using nelko::soak::Pending;
+using nelko::soak::Request;
+using nelko::soak::RequestLedger;
+using nelko::soak::Values;
 using Id = RequestLedger::Id;
 using nelko::test::TargetProcess;
 using std::chrono::milliseconds;
@@ -51,7 +51,7 @@ constexpr char kTarget[] = "stream_layout";
 constexpr char kSlow[] = "slow";
 constexpr unsigned kRois = 64;
 constexpr unsigned kLayoutStream = 3;  // the only stream whose layout traffic changes
-constexpr int kDefault = accounting::kDefaultTimeout;
+constexpr int kDefault = nelko::soak::kDefaultTimeout;
 // How long after its response has arrived a waiter may still sleep.
 constexpr long kPromptMs = kSlowBuild ? 400 : 100;
 // How long after the target died a waiting request may take to learn it.
@@ -133,7 +133,7 @@ Clock::time_point in_ms(long ms) {
 // Runs a call on a thread of its own, so that a call that never returns is seen as such. An
 // overrunning call is left running with what it uses: the test has failed by then.
 std::shared_future<unsigned> on_own_thread(std::function<nelko_core_status()> call) {
-  std::packaged_task<unsigned()> task([call] { return accounting::code(call()); });
+  std::packaged_task<unsigned()> task([call] { return nelko::soak::code(call()); });
   std::shared_future<unsigned> status = task.get_future().share();
   std::thread(std::move(task)).detach();
   return status;
@@ -356,7 +356,7 @@ TEST_F(AccountingTest, TargetDeathEndsEveryWaitingRequestAtOnce) {
   std::this_thread::sleep_for(milliseconds(100));  // room for a second callback
   for (Id id : asyncs) client.cancel(num_roi(), id);
   if (all_ended && waits[2].second.get() != 0) nelko_api_stream_layout_free_uuid(uuid);
-  accounting::Totals const t = ledger_.totals();
+  nelko::soak::Totals const t = ledger_.totals();
   EXPECT_EQ(t.ended_by_outage, 20u) << "each async callback once, with 4: " << ledger_.line();
   EXPECT_EQ(t.duplicated, 0u) << ledger_.line();
   keep_handles_ = !all_ended;
@@ -464,7 +464,7 @@ TEST_F(AccountingTest, MixedTrafficKeepsExactAccounts) {
 
   ledger_.settle(in_ms(kDefault));
   expect_clean_books();
-  accounting::Totals const t = ledger_.totals();
+  nelko::soak::Totals const t = ledger_.totals();
   EXPECT_EQ(t.refused, 0u) << ledger_.line();
   EXPECT_GT(t.cancelled, 0u) << "no request was withdrawn before its answer";
 }

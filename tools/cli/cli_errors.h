@@ -6,11 +6,11 @@
 #include <string>
 #include <string_view>
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
 // Text from the user or a file as it appears in a message: at most `max` bytes of it, then how
 // long it was, so that a megabyte-long name does not fill the terminal.
-inline std::string Shorten(std::string_view text, std::size_t max = 60) {
+inline std::string shorten(std::string_view text, std::size_t max = 60) {
   if (text.size() <= max) return std::string(text);
   return std::string(text.substr(0, max)) + "...(" + std::to_string(text.size()) + " bytes)";
 }
@@ -51,6 +51,6 @@ class StatusError : public std::runtime_error {
   unsigned int status_;
 };
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli
 
 #endif

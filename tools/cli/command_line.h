@@ -2,7 +2,7 @@
 //
 //   stream-layout [--target NAME] [--timeout MS] [--json] COMMAND ARGS...
 //
-// ParseCommandLine turns it into an Invocation whose numbers are already checked, so that the
+// parse_command_line turns it into an Invocation whose numbers are already checked, so that the
 // commands only act. The global options may also follow the command.
 #ifndef STREAM_LAYOUT_CLI_COMMAND_LINE_H
 #define STREAM_LAYOUT_CLI_COMMAND_LINE_H
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
 enum class Command {
   kHelp,
@@ -47,14 +47,14 @@ struct Invocation {
 
 // Parses the arguments after the program name. Throws UsageError with a message naming the
 // offending argument; help requests come back as Command::kHelp with their topic.
-Invocation ParseCommandLine(std::vector<std::string> const& args);
+Invocation parse_command_line(std::vector<std::string> const& args);
 
 // The help text of a topic ("" or a command path); ends with a newline.
-std::string HelpText(std::string const& topic);
+std::string help_text(std::string const& topic);
 
 // "pending" or "active" for a RoiSet value, else its number.
-std::string RoiSetName(std::uint32_t roi_set);
+std::string roi_set_name(std::uint32_t roi_set);
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli
 
 #endif

@@ -17,10 +17,10 @@
 #include "output_format.h"
 #include "stream_layout_client.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 namespace {
 
-void WriteFile(std::string const& path, std::string const& content) {
+void write_file(std::string const& path, std::string const& content) {
   if (path == "-") {
     std::fwrite(content.data(), 1, content.size(), stdout);
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
@@ -39,17 +39,17 @@ void WriteFile(std::string const& path, std::string const& content) {
 }
 
 // Rectangles that show nothing or are cut, on standard error: worth knowing, not errors.
-void PrintRemarks(Layout const& layout) {
-  for (std::string const& remark : LayoutRemarks(layout))
+void print_remarks(Layout const& layout) {
+  for (std::string const& remark : layout_remarks(layout))
     std::cerr << "stream-layout: note: " << remark << "\n";
 }
 
-std::string PlacementName(Layout const& layout, std::size_t index) {
+std::string placement_name(Layout const& layout, std::size_t index) {
   return "placement #" + std::to_string(index) + " (" +
-         FacetLabel(layout.placements[index].facet) + ")";
+         facet_label(layout.placements[index].facet) + ")";
 }
 
-std::string Coordinate(double value) {
+std::string coordinate(double value) {
   char text[40];
   std::snprintf(text, sizeof text, "%.10g", value);
   return text;
@@ -57,71 +57,71 @@ std::string Coordinate(double value) {
 
 // A point the target refused (status 1): the layout says why, unless the stream itself is
 // refused, in which case that is the reason.
-[[noreturn]] void ExplainRefusedPoint(StreamLayoutClient& client, Invocation const& invocation,
-                                      StatusError const& refusal) {
+[[noreturn]] void explain_refused_point(StreamLayoutClient& client, Invocation const& invocation,
+                                        StatusError const& refusal) {
   std::string const status = " [status 1, NELKO_CORE_STATUS_INVALID_PARAMS]";
   Layout layout;
   try {
-    layout = client.GetLayout(invocation.stream);
+    layout = client.get_layout(invocation.stream);
   } catch (StatusError const& error) {
     if (error.status() != NELKO_CORE_STATUS_INVALID_PARAMS) throw refusal;
     throw StatusError(refusal.status(), "point: target '" + invocation.target +
                                             "' has no stream " +
                                             std::to_string(invocation.stream) + status);
   }
-  std::string const where = "point: (" + Coordinate(invocation.x) + ", " +
-                            Coordinate(invocation.y) + ") of stream " +
+  std::string const where = "point: (" + coordinate(invocation.x) + ", " +
+                            coordinate(invocation.y) + ") of stream " +
                             std::to_string(invocation.stream);
-  std::optional<std::size_t> const index = PlacementAt(layout, invocation.x, invocation.y);
+  std::optional<std::size_t> const index = placement_at(layout, invocation.x, invocation.y);
   if (!index)
     throw StatusError(refusal.status(), where + " lies in no placement: nothing of the camera " +
                                             "is shown there (see \"layout get " +
                                             std::to_string(invocation.stream) + "\")" + status);
   std::uint32_t const facet = layout.placements[*index].facet;
   if (facet == kStreamLayoutFacetMetadata)
-    throw StatusError(refusal.status(), where + " lies in " + PlacementName(layout, *index) +
+    throw StatusError(refusal.status(), where + " lies in " + placement_name(layout, *index) +
                                             ", which holds metadata, not a view" + status);
   if (facet >= kStreamLayoutFacetImmersive0 && facet <= kStreamLayoutFacetImmersiveF)
-    throw StatusError(refusal.status(), where + " lies in " + PlacementName(layout, *index) +
+    throw StatusError(refusal.status(), where + " lies in " + placement_name(layout, *index) +
                                             " outside the lens's image circle" + status);
   throw refusal;
 }
 
-void Render(Invocation const& invocation) {
+void render(Invocation const& invocation) {
   Layout layout;
   std::string title;
   if (!invocation.layout_file.empty()) {
-    layout = ReadLayoutFile(invocation.layout_file);
+    layout = read_layout_file(invocation.layout_file);
     title = "Layout file " +
             (invocation.layout_file == "-" ? "(standard input)" : invocation.layout_file);
   } else {
     StreamLayoutClient client(invocation.target, invocation.timeout_ms);
-    layout = client.GetLayout(invocation.stream);
+    layout = client.get_layout(invocation.stream);
     title = "Layout of stream " + std::to_string(invocation.stream) + " (target " +
             invocation.target + ")";
   }
-  PrintRemarks(layout);
-  WriteFile(invocation.svg_file, RenderLayoutSvg(layout, title));
+  print_remarks(layout);
+  write_file(invocation.svg_file, render_layout_svg(layout, title));
 }
 
 }  // namespace
 
-void RunCommand(Invocation const& invocation, std::ostream& out) {
+void run_command(Invocation const& invocation, std::ostream& out) {
   bool json = invocation.json;
   switch (invocation.command) {
     case Command::kHelp:
-      out << HelpText(invocation.help_topic);
+      out << help_text(invocation.help_topic);
       return;
     case Command::kLayoutRender:
-      Render(invocation);
+      render(invocation);
       return;
     case Command::kLayoutSet: {
       // Read and check the file before connecting, so that a bad file never reaches the target.
-      Layout layout = ReadLayoutFile(invocation.layout_file);
-      PrintRemarks(layout);
+      Layout layout = read_layout_file(invocation.layout_file);
+      print_remarks(layout);
       StreamLayoutClient(invocation.target, invocation.timeout_ms)
-          .SetLayout(invocation.stream, layout);
-      out << FormatLayoutReplaced(invocation.stream, layout, json);
+          .set_layout(invocation.stream, layout);
+      out << format_layout_replaced(invocation.stream, layout, json);
       return;
     }
     default:
@@ -130,33 +130,33 @@ void RunCommand(Invocation const& invocation, std::ostream& out) {
   StreamLayoutClient client(invocation.target, invocation.timeout_ms);
   switch (invocation.command) {
     case Command::kVersion:
-      out << FormatVersions(client.GetVersions(), json);
+      out << format_versions(client.get_versions(), json);
       break;
     case Command::kLayoutGet:
-      out << FormatLayout(client.GetLayout(invocation.stream), json);
+      out << format_layout(client.get_layout(invocation.stream), json);
       break;
     case Command::kRoiCount:
-      out << FormatRoiCount(client.GetRoiCount(), json);
+      out << format_roi_count(client.get_roi_count(), json);
       break;
     case Command::kRoiGet:
-      out << FormatRoi(invocation.index, invocation.roi_set,
-                       client.GetRoi(invocation.index, invocation.roi_set), json);
+      out << format_roi(invocation.index, invocation.roi_set,
+                        client.get_roi(invocation.index, invocation.roi_set), json);
       break;
     case Command::kRoiSet: {
       Roi roi{invocation.pan, invocation.tilt, invocation.roll, invocation.vfov};
-      client.SetRoi(invocation.index, invocation.roi_set, roi);
-      out << FormatRoi(invocation.index, invocation.roi_set, roi, json);
+      client.set_roi(invocation.index, invocation.roi_set, roi);
+      out << format_roi(invocation.index, invocation.roi_set, roi, json);
       break;
     }
     case Command::kPoint: {
       PanTilt direction;
       try {
-        direction = client.PointToPanTilt(invocation.stream, invocation.x, invocation.y);
+        direction = client.point_to_pan_tilt(invocation.stream, invocation.x, invocation.y);
       } catch (StatusError const& error) {
         if (error.status() != NELKO_CORE_STATUS_INVALID_PARAMS) throw;
-        ExplainRefusedPoint(client, invocation, error);
+        explain_refused_point(client, invocation, error);
       }
-      out << FormatPanTilt(invocation.stream, invocation.x, invocation.y, direction, json);
+      out << format_pan_tilt(invocation.stream, invocation.x, invocation.y, direction, json);
       break;
     }
     default:
@@ -164,4 +164,4 @@ void RunCommand(Invocation const& invocation, std::ostream& out) {
   }
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

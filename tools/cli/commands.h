@@ -6,12 +6,12 @@
 
 #include "command_line.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
 // Runs the command and writes its result to `out`. Failures are thrown as the exceptions of
 // cli_errors.h; the exit status is then the caller's business.
-void RunCommand(Invocation const& invocation, std::ostream& out);
+void run_command(Invocation const& invocation, std::ostream& out);
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli
 
 #endif

@@ -1,8 +1,8 @@
 #include "exit_status.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
-int ExitStatusForCoreStatus(unsigned int status) {
+int exit_status_for_core_status(unsigned int status) {
   if (status == 0) return kExitSuccess;
   // The defined statuses end at 10 (NELKO_CORE_STATUS_DISABLED_TARGET); a target may still pass
   // on any number, which must not wrap around into another meaning modulo 256.
@@ -10,4 +10,4 @@ int ExitStatusForCoreStatus(unsigned int status) {
   return kExitUnknownStatus;
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

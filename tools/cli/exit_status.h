@@ -2,7 +2,7 @@
 #ifndef STREAM_LAYOUT_CLI_EXIT_STATUS_H
 #define STREAM_LAYOUT_CLI_EXIT_STATUS_H
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
 enum ExitStatus : int {
   kExitSuccess = 0,
@@ -15,8 +15,8 @@ enum ExitStatus : int {
 };
 
 // The exit status for a non-zero nelko_core_status; 0 for 0.
-int ExitStatusForCoreStatus(unsigned int status);
+int exit_status_for_core_status(unsigned int status);
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli
 
 #endif

@@ -3,7 +3,7 @@
 #include <array>
 #include <cctype>
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 namespace {
 
 constexpr char kPrefix[] = "kStreamLayoutFacet";
@@ -18,7 +18,7 @@ constexpr std::uint32_t kFirstEquirect = 48;
 constexpr std::uint32_t kFirstImmersive = 64;
 constexpr std::uint32_t kMetadata = 80;
 
-std::string Lowercase(std::string text) {
+std::string lowercase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
@@ -29,7 +29,7 @@ char const kFacetNameSummary[] =
     "FullFrame, CubeFaceFront|Back|Left|Right|Up|Down, GridXY00..GridXY33 (column, row), "
     "Equirect0..EquirectF, Immersive0..ImmersiveF, Metadata";
 
-std::optional<std::string> FacetName(std::uint32_t value) {
+std::optional<std::string> facet_name(std::uint32_t value) {
   if (value < kFirstNames.size()) return std::string(kFirstNames[value]);
   if (value >= kFirstGrid && value < kFirstGrid + 16) {
     std::uint32_t cell = value - kFirstGrid;
@@ -43,21 +43,21 @@ std::optional<std::string> FacetName(std::uint32_t value) {
   return std::nullopt;
 }
 
-std::optional<std::uint32_t> FacetValue(std::string const& name) {
-  std::string wanted = Lowercase(name);
-  std::string prefix = Lowercase(kPrefix);
+std::optional<std::uint32_t> facet_value(std::string const& name) {
+  std::string wanted = lowercase(name);
+  std::string prefix = lowercase(kPrefix);
   if (wanted.compare(0, prefix.size(), prefix) == 0) wanted.erase(0, prefix.size());
   // 81 candidates: a search through the names is simpler than parsing the families again.
   for (std::uint32_t value = 0; value <= kMetadata; ++value) {
-    std::optional<std::string> candidate = FacetName(value);
-    if (candidate && Lowercase(*candidate) == wanted) return value;
+    std::optional<std::string> candidate = facet_name(value);
+    if (candidate && lowercase(*candidate) == wanted) return value;
   }
   return std::nullopt;
 }
 
-std::string FacetLabel(std::uint32_t value) {
-  std::optional<std::string> name = FacetName(value);
+std::string facet_label(std::uint32_t value) {
+  std::optional<std::string> name = facet_name(value);
   return name ? *name : "facet " + std::to_string(value);
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

@@ -3,7 +3,7 @@
 
 #include "command_line.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 namespace {
 
 constexpr char kOverview[] =
@@ -173,7 +173,7 @@ direction: the message says which (exit status 11).
 
 }  // namespace
 
-std::string HelpText(std::string const& topic) {
+std::string help_text(std::string const& topic) {
   static std::map<std::string, std::string> const texts = {
       {"", kOverview},
       {"version", kVersion},
@@ -191,4 +191,4 @@ std::string HelpText(std::string const& topic) {
   return found == texts.end() ? std::string() : found->second;
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
 // 100000 millipercent is the full width or height.
 constexpr std::uint32_t kFullExtent = 100000;
@@ -40,6 +40,6 @@ inline bool operator==(Placement const& a, Placement const& b) {
   return a.facet == b.facet && a.source == b.source && a.destination == b.destination;
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli
 
 #endif

@@ -1,8 +1,8 @@
 #include "layout_geometry.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
-std::optional<std::size_t> PlacementAt(Layout const& layout, double x, double y) {
+std::optional<std::size_t> placement_at(Layout const& layout, double x, double y) {
   for (std::size_t i = layout.placements.size(); i-- > 0;) {
     Rect const& d = layout.placements[i].destination;
     if (d.width == 0 || d.height == 0) continue;
@@ -13,7 +13,7 @@ std::optional<std::size_t> PlacementAt(Layout const& layout, double x, double y)
   return std::nullopt;
 }
 
-std::vector<std::string> LayoutRemarks(Layout const& layout) {
+std::vector<std::string> layout_remarks(Layout const& layout) {
   std::vector<std::string> remarks;
   auto check = [&remarks](Rect const& r, std::string const& path) {
     if (r.width == 0 || r.height == 0) {
@@ -37,4 +37,4 @@ std::vector<std::string> LayoutRemarks(Layout const& layout) {
   return remarks;
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

@@ -8,7 +8,7 @@
 #include "facet_names.h"
 #include "layout_geometry.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 namespace {
 
 // Every frame is drawn 16:9; millipercent are relative to each frame, so the picture shows
@@ -45,19 +45,19 @@ constexpr std::array<char const*, 10> kInk = {"#2b4a6e", "#a35a0c", "#a3262a", "
 
 struct Box {
   double left, top, right, bottom;
-  bool Overlaps(Box const& other) const {
+  bool overlaps(Box const& other) const {
     return left < other.right && other.left < right && top < other.bottom && other.top < bottom;
   }
 };
 
-std::string Number(double value) {
+std::string number(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", value);
   return text;
 }
 
 // Length of the valid UTF-8 sequence at text[i], or 0 when there is none.
-std::size_t Utf8Length(std::string const& text, std::size_t i) {
+std::size_t utf8_length(std::string const& text, std::size_t i) {
   auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char lead = byte(i);
   std::size_t length = lead < 0x80                   ? 1
@@ -78,11 +78,11 @@ std::size_t Utf8Length(std::string const& text, std::size_t i) {
 
 // Text for an XML text node or attribute: markup characters escaped, control characters and
 // invalid UTF-8 (a file name may hold any bytes) replaced by '?', which XML would refuse.
-std::string Escape(std::string const& text) {
+std::string escape(std::string const& text) {
   std::string escaped;
   for (std::size_t i = 0; i < text.size();) {
     char c = text[i];
-    std::size_t length = Utf8Length(text, i);
+    std::size_t length = utf8_length(text, i);
     if (length > 1) {
       escaped.append(text, i, length);
       i += length;
@@ -106,24 +106,24 @@ std::string Escape(std::string const& text) {
 }
 
 // A rough width of bold sans-serif text; only used to choose how to fit a label.
-double TextWidth(std::string const& text, double size) {
+double text_width(std::string const& text, double size) {
   return static_cast<double>(text.size()) * size * 0.64;
 }
 
-std::string Range(std::uint32_t start, std::uint32_t length) {
+std::string range(std::uint32_t start, std::uint32_t length) {
   // A layout read from a target is not checked, so the end may pass 2^32.
-  return PercentText(start) + "\u2013" + PercentText(std::uint64_t{start} + length) + " %";
+  return percent_text(start) + "\u2013" + percent_text(std::uint64_t{start} + length) + " %";
 }
 
-std::string RectText(Rect const& r) {
-  return "x " + Range(r.x, r.width) + ", y " + Range(r.y, r.height);
+std::string rect_text(Rect const& r) {
+  return "x " + range(r.x, r.width) + ", y " + range(r.y, r.height);
 }
 
 class SvgWriter {
  public:
   SvgWriter(Layout const& layout, std::string const& title) : layout_(layout), title_(title) {}
 
-  std::string Render() {
+  std::string render() {
     for (std::size_t i = 0; i < layout_.placements.size(); ++i) {
       std::uint32_t const facet = layout_.placements[i].facet;
       auto same = [facet](auto const& group) { return group.first == facet; };
@@ -131,7 +131,7 @@ class SvgWriter {
       if (group == facets_.end()) group = facets_.insert(facets_.end(), {facet, {}});
       group->second.push_back(i);
     }
-    remarks_ = LayoutRemarks(layout_);
+    remarks_ = layout_remarks(layout_);
     std::size_t const source_rows = (facets_.size() + 1) / 2;
     double const sources_bottom =
         kPanelTop + static_cast<double>(std::max<std::size_t>(source_rows, 1) - 1) * kSourceRowStep +
@@ -141,81 +141,81 @@ class SvgWriter {
     double height = legend_top_ + 30 + static_cast<double>(rows) * kLegendRow + 16;
     if (!remarks_.empty()) height += 30 + static_cast<double>(remarks_.size()) * 18;
     out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    out_ += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Number(kCanvasWidth) +
-            "\" height=\"" + Number(height) + "\" viewBox=\"0 0 " + Number(kCanvasWidth) + " " +
-            Number(height) + "\" font-family=\"" + kFont + "\">\n";
-    out_ += "<title>" + Escape(title_) + "</title>\n";
+    out_ += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(kCanvasWidth) +
+            "\" height=\"" + number(height) + "\" viewBox=\"0 0 " + number(kCanvasWidth) + " " +
+            number(height) + "\" font-family=\"" + kFont + "\">\n";
+    out_ += "<title>" + escape(title_) + "</title>\n";
     out_ +=
         "<defs><marker id=\"arrow\" viewBox=\"0 0 10 10\" refX=\"9\" refY=\"5\" "
         "markerWidth=\"8\" markerHeight=\"8\" orient=\"auto\"><path d=\"M0,0 L10,5 L0,10 z\" "
         "fill=\"#555\"/></marker></defs>\n";
     out_ += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    Heading();
+    heading();
     for (std::size_t f = 0; f < facets_.size(); ++f) {
       Frame const frame{kSourceLeft + static_cast<double>(f % 2) * kSourceColumnStep,
                         kPanelTop + static_cast<double>(f / 2) * kSourceRowStep, kSourceWidth,
                         kSourceHeight};
-      Panel(frame, "Image of " + FacetLabel(facets_[f].first), facets_[f].second, true);
+      panel(frame, "Image of " + facet_label(facets_[f].first), facets_[f].second, true);
     }
     if (facets_.empty()) {
-      Panel({kSourceLeft, kPanelTop, kSourceWidth, kSourceHeight}, "Facet images", {}, true);
+      panel({kSourceLeft, kPanelTop, kSourceWidth, kSourceHeight}, "Facet images", {}, true);
     }
     std::vector<std::size_t> all(layout_.placements.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
-    Panel({kStreamLeft, kPanelTop, kPanelWidth, kPanelHeight},
+    panel({kStreamLeft, kPanelTop, kPanelWidth, kPanelHeight},
           layout_.stream ? "Stream " + std::to_string(*layout_.stream) : "Stream", all, false);
     double middle = kPanelTop + kPanelHeight / 2;
-    out_ += "<line x1=\"" + Number(kStreamLeft - 90) + "\" y1=\"" + Number(middle) +
-            "\" x2=\"" + Number(kStreamLeft - 50) + "\" y2=\"" + Number(middle) +
+    out_ += "<line x1=\"" + number(kStreamLeft - 90) + "\" y1=\"" + number(middle) +
+            "\" x2=\"" + number(kStreamLeft - 50) + "\" y2=\"" + number(middle) +
             "\" stroke=\"#555\" stroke-width=\"2\" marker-end=\"url(#arrow)\"/>\n";
-    Legend();
+    legend();
     out_ += "</svg>\n";
     return out_;
   }
 
  private:
-  void Heading() {
+  void heading() {
     std::size_t count = layout_.placements.size();
-    out_ += Text(kSourceLeft, 36, Escape(title_), "font-size=\"22\" font-weight=\"bold\"");
-    out_ += Text(kSourceLeft, 60,
+    out_ += text(kSourceLeft, 36, escape(title_), "font-size=\"22\" font-weight=\"bold\"");
+    out_ += text(kSourceLeft, 60,
                  std::to_string(count) + (count == 1 ? " placement" : " placements") +
                      ": each source rectangle, cut from the image of its facet (left, one frame "
                      "per facet), is placed into the destination rectangle",
                  "font-size=\"13\" fill=\"#444\"");
-    out_ += Text(kSourceLeft, 78,
+    out_ += text(kSourceLeft, 78,
                  "of the same colour in the stream (right). Axes in percent of each frame's "
                  "width and height; parts past an edge are cut (red).",
                  "font-size=\"13\" fill=\"#444\"");
   }
 
-  void Panel(Frame const& frame, std::string const& name, std::vector<std::size_t> const& shown,
+  void panel(Frame const& frame, std::string const& name, std::vector<std::size_t> const& shown,
              bool sources) {
     double const left = frame.left, top = frame.top, width = frame.width, height = frame.height;
-    out_ += Text(left, top - 26, Escape(name), "font-size=\"15\" font-weight=\"bold\"");
-    out_ += "<rect x=\"" + Number(left) + "\" y=\"" + Number(top) + "\" width=\"" +
-            Number(width) + "\" height=\"" + Number(height) + "\" fill=\"#f3f3f3\"/>\n";
+    out_ += text(left, top - 26, escape(name), "font-size=\"15\" font-weight=\"bold\"");
+    out_ += "<rect x=\"" + number(left) + "\" y=\"" + number(top) + "\" width=\"" +
+            number(width) + "\" height=\"" + number(height) + "\" fill=\"#f3f3f3\"/>\n";
     int const steps = width < kPanelWidth ? 2 : 4;
     for (int step = 0; step <= steps; ++step) {
       double x = left + width * step / steps;
       double y = top + height * step / steps;
       std::string label = std::to_string(step * 100 / steps) + "%";
       if (step > 0 && step < steps) {
-        out_ += Line(x, top, x, top + height, "stroke=\"#d6d6d6\"");
-        out_ += Line(left, y, left + width, y, "stroke=\"#d6d6d6\"");
+        out_ += line(x, top, x, top + height, "stroke=\"#d6d6d6\"");
+        out_ += line(left, y, left + width, y, "stroke=\"#d6d6d6\"");
       }
-      out_ += Line(x, top - 4, x, top, "stroke=\"#555\"");
-      out_ += Line(left - 4, y, left, y, "stroke=\"#555\"");
-      out_ += Text(x, top - 8, label, "font-size=\"11\" fill=\"#555\" text-anchor=\"middle\"");
-      out_ += Text(left - 7, y + 4, label, "font-size=\"11\" fill=\"#555\" text-anchor=\"end\"");
+      out_ += line(x, top - 4, x, top, "stroke=\"#555\"");
+      out_ += line(left - 4, y, left, y, "stroke=\"#555\"");
+      out_ += text(x, top - 8, label, "font-size=\"11\" fill=\"#555\" text-anchor=\"middle\"");
+      out_ += text(left - 7, y + 4, label, "font-size=\"11\" fill=\"#555\" text-anchor=\"end\"");
     }
     if (shown.empty())
-      out_ += Text(left + width / 2, top + height / 2, "no placements",
+      out_ += text(left + width / 2, top + height / 2, "no placements",
                    "font-size=\"16\" fill=\"#888\" font-style=\"italic\" text-anchor=\"middle\"");
 
     // The frame's own outline goes first, so that the outline of a rectangle that fills the
     // frame stays visible on top of it.
-    out_ += "<rect x=\"" + Number(left) + "\" y=\"" + Number(top) + "\" width=\"" +
-            Number(width) + "\" height=\"" + Number(height) +
+    out_ += "<rect x=\"" + number(left) + "\" y=\"" + number(top) + "\" width=\"" +
+            number(width) + "\" height=\"" + number(height) +
             "\" fill=\"none\" stroke=\"#333\" stroke-width=\"1.5\"/>\n";
 
     std::size_t count = shown.size();
@@ -224,17 +224,17 @@ class SvgWriter {
     std::vector<int> repeat;  // how many equal rectangles come before it
     std::vector<int> equals;  // how many equal rectangles there are, itself included
     for (std::size_t i = 0; i < count; ++i) {
-      Rect const& rect = Of(layout_.placements[shown[i]], sources);
+      Rect const& rect = of(layout_.placements[shown[i]], sources);
       repeat.push_back(0);
       equals.push_back(0);
       for (std::size_t j = 0; j < count; ++j) {
-        bool same = Of(layout_.placements[shown[j]], sources) == rect;
+        bool same = of(layout_.placements[shown[j]], sources) == rect;
         repeat.back() += same && j < i;
         equals.back() += same;
       }
       // The outline is drawn inside the rectangle, so neighbours that share an edge both show
       // theirs; equal rectangles would still hide each other, so each repeat is inset further.
-      Box box = Place(frame, rect);
+      Box box = place(frame, rect);
       double inset = std::min(1.5 + 3.0 * repeat[i],
                               std::min(box.right - box.left, box.bottom - box.top) / 2 - 0.5);
       inset = std::max(inset, 0.0);
@@ -246,7 +246,7 @@ class SvgWriter {
     std::vector<std::size_t> order(count);
     for (std::size_t i = 0; i < count; ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return Area(areas[a]) > Area(areas[b]); });
+                     [&](std::size_t a, std::size_t b) { return area(areas[a]) > area(areas[b]); });
     for (std::size_t i : order) {
       Box const& box = boxes[i];
       std::size_t const index = shown[i];
@@ -254,11 +254,11 @@ class SvgWriter {
       std::string fill =
           repeat[i] > 0 ? "none\"" : std::string(kFill[colour]) + "\" fill-opacity=\"0.22\"";
       std::string dashes = (index / kFill.size()) % 2 == 1 ? " stroke-dasharray=\"7 4\"" : "";
-      out_ += "<rect x=\"" + Number(box.left) + "\" y=\"" + Number(box.top) + "\" width=\"" +
-              Number(box.right - box.left) + "\" height=\"" + Number(box.bottom - box.top) +
+      out_ += "<rect x=\"" + number(box.left) + "\" y=\"" + number(box.top) + "\" width=\"" +
+              number(box.right - box.left) + "\" height=\"" + number(box.bottom - box.top) +
               "\" fill=\"" + fill + " stroke=\"" + kFill[colour] + "\" stroke-width=\"2\"" +
               dashes + "/>\n";
-      CutEdges(frame, Of(layout_.placements[index], sources), areas[i]);
+      cut_edges(frame, of(layout_.placements[index], sources), areas[i]);
     }
     // Labels last, so that no fill covers them; smallest rectangles first, as they have the
     // least room to move a label in. In a facet's frame the facet is its title: "#i" will do.
@@ -266,13 +266,13 @@ class SvgWriter {
     for (auto i = order.rbegin(); i != order.rend(); ++i) {
       bool holds_others = false;
       for (std::size_t j = 0; j < count; ++j)
-        holds_others = holds_others || Contains(areas[*i], areas[j]);
-      Label(frame, boxes[*i], shown[*i], !sources, holds_others, repeat[*i], equals[*i], labels);
+        holds_others = holds_others || contains(areas[*i], areas[j]);
+      label(frame, boxes[*i], shown[*i], !sources, holds_others, repeat[*i], equals[*i], labels);
     }
   }
 
   // A red line along each edge where the rectangle is cut by the frame.
-  void CutEdges(Frame const& frame, Rect const& rect, Box const& box) {
+  void cut_edges(Frame const& frame, Rect const& rect, Box const& box) {
     std::string const red = "stroke=\"#d62728\" stroke-width=\"3\" stroke-dasharray=\"5 3\"";
     // At least 10 units long, so that the cut of a thin rectangle shows too, and inside the
     // frame's side.
@@ -283,23 +283,23 @@ class SvgWriter {
     };
     if (std::uint64_t{rect.x} + rect.width > kFullExtent) {
       auto const [top, bottom] = span(box.top, box.bottom, frame.top, frame.top + frame.height);
-      out_ += Line(frame.left + frame.width, top, frame.left + frame.width, bottom, red);
+      out_ += line(frame.left + frame.width, top, frame.left + frame.width, bottom, red);
     }
     if (std::uint64_t{rect.y} + rect.height > kFullExtent) {
       auto const [left, right] = span(box.left, box.right, frame.left, frame.left + frame.width);
-      out_ += Line(left, frame.top + frame.height, right, frame.top + frame.height, red);
+      out_ += line(left, frame.top + frame.height, right, frame.top + frame.height, red);
     }
   }
 
-  static Rect const& Of(Placement const& placement, bool sources) {
+  static Rect const& of(Placement const& placement, bool sources) {
     return sources ? placement.source : placement.destination;
   }
 
-  static double Area(Box const& box) { return (box.right - box.left) * (box.bottom - box.top); }
+  static double area(Box const& box) { return (box.right - box.left) * (box.bottom - box.top); }
 
-  static bool Contains(Box const& outer, Box const& inner) {
+  static bool contains(Box const& outer, Box const& inner) {
     return outer.left <= inner.left && outer.top <= inner.top && inner.right <= outer.right &&
-           inner.bottom <= outer.bottom && Area(inner) < Area(outer);
+           inner.bottom <= outer.bottom && area(inner) < area(outer);
   }
 
   // Writes "#i facet" inside the rectangle: on one line if it fits, else on two, else "#i"
@@ -307,26 +307,26 @@ class SvgWriter {
   // labels take the middle), and moves down or up past labels already in this frame.
   // Equal rectangles (the `equals` of them, this one the `repeat`-th) stack their labels in
   // index order.
-  void Label(Frame const& frame, Box const& rect, std::size_t index, bool with_facet,
+  void label(Frame const& frame, Box const& rect, std::size_t index, bool with_facet,
              bool at_top, int repeat, int equals, std::vector<Box>& taken) {
-    std::string number = "#" + std::to_string(index);
-    std::string name = FacetLabel(layout_.placements[index].facet);
+    std::string index_text = "#" + std::to_string(index);
+    std::string name = facet_label(layout_.placements[index].facet);
     double room = rect.right - rect.left - 6;
     std::vector<std::string> lines;
     double size = 13;
     if (!with_facet) {
-      lines = {number};
-    } else if (TextWidth(number + " " + name, size) <= room) {
-      lines = {number + " " + name};
-    } else if (TextWidth(name, 11) <= room && rect.bottom - rect.top >= 30) {
+      lines = {index_text};
+    } else if (text_width(index_text + " " + name, size) <= room) {
+      lines = {index_text + " " + name};
+    } else if (text_width(name, 11) <= room && rect.bottom - rect.top >= 30) {
       size = 11;
-      lines = {number, name};
+      lines = {index_text, name};
     } else {
       size = 11;
-      lines = {number};
+      lines = {index_text};
     }
     double width = 0;
-    for (std::string const& line : lines) width = std::max(width, TextWidth(line, size));
+    for (std::string const& line : lines) width = std::max(width, text_width(line, size));
     double line_height = size + 3;
     double height = line_height * static_cast<double>(lines.size());
     // Inside the frame, clear of its outline and of the axis labels around it, however thin
@@ -348,7 +348,7 @@ class SvgWriter {
       Box candidate{chosen.left, centre_y - height / 2 + shift, chosen.right,
                     centre_y + height / 2 + shift};
       bool free = std::none_of(taken.begin(), taken.end(),
-                               [&](Box const& other) { return other.Overlaps(candidate); });
+                               [&](Box const& other) { return other.overlaps(candidate); });
       if (free) {
         chosen = candidate;
         break;
@@ -362,48 +362,48 @@ class SvgWriter {
     for (std::size_t line = 0; line < lines.size(); ++line) {
       double baseline = chosen.top + line_height * static_cast<double>(line) + size - 1;
       // A white halo under the glyphs keeps them readable over outlines and other fills.
-      out_ += Text(centre_x, baseline, Escape(lines[line]),
-                   "font-size=\"" + Number(size) + "\" font-weight=\"bold\" fill=\"" + ink +
+      out_ += text(centre_x, baseline, escape(lines[line]),
+                   "font-size=\"" + number(size) + "\" font-weight=\"bold\" fill=\"" + ink +
                        "\" text-anchor=\"middle\" stroke=\"white\" stroke-width=\"3\" "
                        "stroke-linejoin=\"round\" paint-order=\"stroke\"");
     }
   }
 
-  void Legend() {
-    out_ += Text(kSourceLeft, legend_top_, "Placements", "font-size=\"15\" font-weight=\"bold\"");
+  void legend() {
+    out_ += text(kSourceLeft, legend_top_, "Placements", "font-size=\"15\" font-weight=\"bold\"");
     double header = legend_top_ + 22;
-    out_ += Text(kSourceLeft + 210, header - 4, "source (in the facet's image)",
+    out_ += text(kSourceLeft + 210, header - 4, "source (in the facet's image)",
                  "font-size=\"11\" fill=\"#666\"");
-    out_ += Text(kSourceLeft + 560, header - 4, "destination (stream)",
+    out_ += text(kSourceLeft + 560, header - 4, "destination (stream)",
                  "font-size=\"11\" fill=\"#666\"");
     for (std::size_t i = 0; i < layout_.placements.size(); ++i) {
       Placement const& placement = layout_.placements[i];
       double top = header + static_cast<double>(i) * kLegendRow;
       std::size_t colour = i % kFill.size();
       std::string dashes = (i / kFill.size()) % 2 == 1 ? " stroke-dasharray=\"4 2\"" : "";
-      out_ += "<rect x=\"" + Number(kSourceLeft) + "\" y=\"" + Number(top + 4) +
+      out_ += "<rect x=\"" + number(kSourceLeft) + "\" y=\"" + number(top + 4) +
               "\" width=\"16\" height=\"14\" fill=\"" + kFill[colour] +
               "\" fill-opacity=\"0.35\" stroke=\"" + kFill[colour] + "\" stroke-width=\"2\"" +
               dashes + "/>\n";
-      out_ += Text(
-          kSourceLeft + 26, top + 16, "#" + std::to_string(i) + " " + FacetLabel(placement.facet),
+      out_ += text(
+          kSourceLeft + 26, top + 16, "#" + std::to_string(i) + " " + facet_label(placement.facet),
           std::string("font-size=\"13\" font-weight=\"bold\" fill=\"") + kInk[colour] + "\"");
-      out_ += Text(kSourceLeft + 210, top + 16, RectText(placement.source), "font-size=\"13\"");
-      out_ += Text(kSourceLeft + 520, top + 16, "\u2192", "font-size=\"13\" fill=\"#555\"");
+      out_ += text(kSourceLeft + 210, top + 16, rect_text(placement.source), "font-size=\"13\"");
+      out_ += text(kSourceLeft + 520, top + 16, "\u2192", "font-size=\"13\" fill=\"#555\"");
       out_ +=
-          Text(kSourceLeft + 560, top + 16, RectText(placement.destination), "font-size=\"13\"");
+          text(kSourceLeft + 560, top + 16, rect_text(placement.destination), "font-size=\"13\"");
     }
     if (remarks_.empty()) return;
     double notes = header + static_cast<double>(layout_.placements.size()) * kLegendRow + 30;
-    out_ += Text(kSourceLeft, notes, "Notes", "font-size=\"15\" font-weight=\"bold\"");
+    out_ += text(kSourceLeft, notes, "Notes", "font-size=\"15\" font-weight=\"bold\"");
     for (std::size_t i = 0; i < remarks_.size(); ++i)
-      out_ += Text(kSourceLeft, notes + 18 * static_cast<double>(i + 1), Escape(remarks_[i]),
+      out_ += text(kSourceLeft, notes + 18 * static_cast<double>(i + 1), escape(remarks_[i]),
                    "font-size=\"12\" fill=\"#d62728\"");
   }
 
   // The rectangle in the frame's coordinates. Parts outside the frame (possible in a layout
   // read from a target, which is not checked) are cut off at its edge.
-  static Box Place(Frame const& frame, Rect const& rect) {
+  static Box place(Frame const& frame, Rect const& rect) {
     auto clamp = [](double value) { return std::min(value, double{kFullExtent}); };
     double scale_x = frame.width / kFullExtent;
     double scale_y = frame.height / kFullExtent;
@@ -412,16 +412,16 @@ class SvgWriter {
             frame.top + clamp(static_cast<double>(rect.y) + rect.height) * scale_y};
   }
 
-  static std::string Text(double x, double y, std::string const& escaped,
+  static std::string text(double x, double y, std::string const& escaped,
                           std::string const& attributes) {
-    return "<text x=\"" + Number(x) + "\" y=\"" + Number(y) + "\" " + attributes + ">" + escaped +
+    return "<text x=\"" + number(x) + "\" y=\"" + number(y) + "\" " + attributes + ">" + escaped +
            "</text>\n";
   }
 
-  static std::string Line(double x1, double y1, double x2, double y2,
+  static std::string line(double x1, double y1, double x2, double y2,
                           std::string const& attributes) {
-    return "<line x1=\"" + Number(x1) + "\" y1=\"" + Number(y1) + "\" x2=\"" + Number(x2) +
-           "\" y2=\"" + Number(y2) + "\" " + attributes + "/>\n";
+    return "<line x1=\"" + number(x1) + "\" y1=\"" + number(y1) + "\" x2=\"" + number(x2) +
+           "\" y2=\"" + number(y2) + "\" " + attributes + "/>\n";
   }
 
   Layout const& layout_;
@@ -435,7 +435,7 @@ class SvgWriter {
 
 }  // namespace
 
-std::string PercentText(std::uint64_t millipercent) {
+std::string percent_text(std::uint64_t millipercent) {
   std::string text = std::to_string(millipercent / 1000);
   unsigned fraction = static_cast<unsigned>(millipercent % 1000);
   if (fraction != 0) {
@@ -447,8 +447,8 @@ std::string PercentText(std::uint64_t millipercent) {
   return text;
 }
 
-std::string RenderLayoutSvg(Layout const& layout, std::string const& title) {
-  return SvgWriter(layout, title).Render();
+std::string render_layout_svg(Layout const& layout, std::string const& title) {
+  return SvgWriter(layout, title).render();
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

@@ -9,14 +9,14 @@
 
 #include "layout.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
 // The whole SVG document. `title` is the heading (any text; it is escaped).
-std::string RenderLayoutSvg(Layout const& layout, std::string const& title);
+std::string render_layout_svg(Layout const& layout, std::string const& title);
 
 // Millipercent as percent with at most three decimals: 50000 -> "50", 33333 -> "33.333".
-std::string PercentText(std::uint64_t millipercent);
+std::string percent_text(std::uint64_t millipercent);
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli
 
 #endif

@@ -1,4 +1,4 @@
-// stream-layout: command-line client of the stream_layout service. See HelpText("") for the
+// stream-layout: command-line client of the stream_layout service. See help_text("") for the
 // commands and exit_status.h for the exit statuses.
 #include <algorithm>
 #include <iostream>
@@ -10,11 +10,11 @@
 #include "commands.h"
 #include "exit_status.h"
 
-using namespace stream_layout_cli;
+using namespace nelko::cli;
 
 namespace {
 
-int Fail(int exit_status, std::string const& message) {
+int fail(int exit_status, std::string const& message) {
   std::cerr << "stream-layout: " << message << "\n";
   return exit_status;
 }
@@ -30,20 +30,20 @@ int main(int argc, char** argv) {
     return kExitSuccess;
   }
   try {
-    RunCommand(ParseCommandLine(args), std::cout);
+    run_command(parse_command_line(args), std::cout);
     std::cout.flush();
-    if (!std::cout) return Fail(kExitCannotWrite, "cannot write to standard output");
+    if (!std::cout) return fail(kExitCannotWrite, "cannot write to standard output");
     return kExitSuccess;
   } catch (UsageError const& error) {
     std::string help = error.topic().empty() ? "--help" : error.topic() + " --help";
-    return Fail(kExitUsage, std::string(error.what()) + "\nTry 'stream-layout " + help + "'.");
+    return fail(kExitUsage, std::string(error.what()) + "\nTry 'stream-layout " + help + "'.");
   } catch (InputFileError const& error) {
-    return Fail(kExitBadInputFile, error.what());
+    return fail(kExitBadInputFile, error.what());
   } catch (OutputFileError const& error) {
-    return Fail(kExitCannotWrite, error.what());
+    return fail(kExitCannotWrite, error.what());
   } catch (StatusError const& error) {
-    return Fail(ExitStatusForCoreStatus(error.status()), error.what());
+    return fail(exit_status_for_core_status(error.status()), error.what());
   } catch (std::exception const& error) {
-    return Fail(kExitInternalError, std::string("internal error: ") + error.what());
+    return fail(kExitInternalError, std::string("internal error: ") + error.what());
   }
 }

@@ -9,30 +9,30 @@
 
 #include "cli_errors.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 namespace {
 
-[[noreturn]] void Refuse(std::string const& what, std::string const& text, std::string const& why) {
-  throw UsageError(what + ": '" + Shorten(text) + "' " + why);
+[[noreturn]] void refuse(std::string const& what, std::string const& text, std::string const& why) {
+  throw UsageError(what + ": '" + shorten(text) + "' " + why);
 }
 
 }  // namespace
 
-std::uint32_t ParseUnsigned(std::string const& text, std::string const& what, std::uint32_t max) {
-  if (text.empty()) Refuse(what, text, "is empty, expected a whole number");
+std::uint32_t parse_unsigned(std::string const& text, std::string const& what, std::uint32_t max) {
+  if (text.empty()) refuse(what, text, "is empty, expected a whole number");
   if (text[0] == '-')
-    Refuse(what, text, "is negative, expected a whole number 0.." + std::to_string(max));
+    refuse(what, text, "is negative, expected a whole number 0.." + std::to_string(max));
   std::uint64_t value = 0;
   for (char c : text) {
-    if (c < '0' || c > '9') Refuse(what, text, "is not a whole number");
+    if (c < '0' || c > '9') refuse(what, text, "is not a whole number");
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
     // Stop before the 64-bit accumulator could wrap on a very long text.
-    if (value > max) Refuse(what, text, "is too large, the maximum is " + std::to_string(max));
+    if (value > max) refuse(what, text, "is too large, the maximum is " + std::to_string(max));
   }
   return static_cast<std::uint32_t>(value);
 }
 
-std::optional<double> ParseNonFinite(std::string const& text) {
+std::optional<double> parse_non_finite(std::string const& text) {
   std::string lower;
   for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (lower == "nan") return std::numeric_limits<double>::quiet_NaN();
@@ -42,36 +42,37 @@ std::optional<double> ParseNonFinite(std::string const& text) {
   return std::nullopt;
 }
 
-double ParseAnyReal(std::string const& text, std::string const& what) {
-  if (std::optional<double> value = ParseNonFinite(text)) return *value;
-  return ParseReal(text, what);
+double parse_any_real(std::string const& text, std::string const& what) {
+  if (std::optional<double> value = parse_non_finite(text)) return *value;
+  return parse_real(text, what);
 }
 
-double ParseReal(std::string const& text, std::string const& what) {
+double parse_real(std::string const& text, std::string const& what) {
   // Only the characters of a decimal number: this refuses "nan", "inf", hexadecimal floats and
   // blanks, which strtod would accept. The program never calls setlocale, so strtod reads '.'
   // as the decimal point.
-  if (text.empty()) Refuse(what, text, "is empty, expected a number");
+  if (text.empty()) refuse(what, text, "is empty, expected a number");
   if (text.find_first_not_of("0123456789+-.eE") != std::string::npos)
-    Refuse(what, text, "is not a number");
+    refuse(what, text, "is not a number");
   char* end = nullptr;
   errno = 0;
   double value = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size()) Refuse(what, text, "is not a number");
+  if (end != text.c_str() + text.size()) refuse(what, text, "is not a number");
   if ((errno == ERANGE && std::fabs(value) > 1.0) || !std::isfinite(value))
-    Refuse(what, text, "is out of range");
+    refuse(what, text, "is out of range");
   return value;
 }
 
-double ParseRealInRange(std::string const& text, std::string const& what, double min, double max) {
-  double value = ParseReal(text, what);
+double parse_real_in_range(std::string const& text, std::string const& what, double min,
+                           double max) {
+  double value = parse_real(text, what);
   if (value < min || value > max) {
     std::ostringstream range;
     range.imbue(std::locale::classic());
     range << "is out of range " << min << ".." << max;
-    Refuse(what, text, range.str());
+    refuse(what, text, range.str());
   }
   return value;
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

@@ -8,25 +8,26 @@
 #include <optional>
 #include <string>
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
 // A decimal whole number 0..max.
-std::uint32_t ParseUnsigned(std::string const& text, std::string const& what,
-                            std::uint32_t max = UINT32_MAX);
+std::uint32_t parse_unsigned(std::string const& text, std::string const& what,
+                             std::uint32_t max = UINT32_MAX);
 
 // A finite decimal number ("12", "-3.5", "1e3"); no "nan", "inf" or hexadecimal.
-double ParseReal(std::string const& text, std::string const& what);
+double parse_real(std::string const& text, std::string const& what);
 
-// ParseReal, or NaN or an infinity written as "nan", "inf", "infinity", "-inf" or "-infinity"
+// parse_real, or NaN or an infinity written as "nan", "inf", "infinity", "-inf" or "-infinity"
 // (any letter case): ROI values, which a target may hold and hand back whatever they are.
-double ParseAnyReal(std::string const& text, std::string const& what);
+double parse_any_real(std::string const& text, std::string const& what);
 
 // NaN or an infinity written as above; nothing for any other text.
-std::optional<double> ParseNonFinite(std::string const& text);
+std::optional<double> parse_non_finite(std::string const& text);
 
 // A finite decimal number min..max.
-double ParseRealInRange(std::string const& text, std::string const& what, double min, double max);
+double parse_real_in_range(std::string const& text, std::string const& what, double min,
+                           double max);
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli
 
 #endif

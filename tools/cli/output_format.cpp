@@ -13,13 +13,13 @@
 #include "layout_file.h"
 #include "layout_svg.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 namespace {
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 // One JSON object on one line; `members` writes the members through the helpers below.
-std::string JsonObject(std::function<void(JsonWriter&)> const& members) {
+std::string json_object(std::function<void(JsonWriter&)> const& members) {
   rapidjson::StringBuffer buffer;
   JsonWriter writer(buffer);
   writer.StartObject();
@@ -28,19 +28,19 @@ std::string JsonObject(std::function<void(JsonWriter&)> const& members) {
   return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
-void Member(JsonWriter& writer, char const* name, std::uint32_t value) {
+void member(JsonWriter& writer, char const* name, std::uint32_t value) {
   writer.Key(name);
   writer.Uint(value);
 }
 
-void Member(JsonWriter& writer, char const* name, std::string const& value) {
+void member(JsonWriter& writer, char const* name, std::string const& value) {
   writer.Key(name);
   writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
 }
 
 // JSON has no NaN or infinity, but a target may hold them as ROI values: they are written as
 // the strings "NaN", "Infinity" and "-Infinity", which "roi set" takes back.
-void Member(JsonWriter& writer, char const* name, double value) {
+void member(JsonWriter& writer, char const* name, double value) {
   writer.Key(name);
   if (std::isfinite(value))
     writer.Double(value);
@@ -49,16 +49,16 @@ void Member(JsonWriter& writer, char const* name, double value) {
 }
 
 // Shortest text that reads back as the same double for the usual values ("12.5", "-3", "0.1").
-std::string Real(double value) {
+std::string real(double value) {
   char text[40];
   std::snprintf(text, sizeof text, "%.10g", value);
   return text;
 }
 
 // "x 0-50%          y 25-75%", padded to one width so that columns line up.
-std::string Ranges(Rect const& r) {
+std::string ranges(Rect const& r) {
   auto range = [](std::uint32_t start, std::uint32_t length) {
-    return PercentText(start) + "-" + PercentText(std::uint64_t{start} + length) + "%";
+    return percent_text(start) + "-" + percent_text(std::uint64_t{start} + length) + "%";
   };
   char text[96];
   std::snprintf(text, sizeof text, "x %-15s y %-15s", range(r.x, r.width).c_str(),
@@ -68,14 +68,14 @@ std::string Ranges(Rect const& r) {
 
 }  // namespace
 
-std::string FormatVersions(Versions const& v, bool json) {
+std::string format_versions(Versions const& v, bool json) {
   if (json) {
-    return JsonObject([&](JsonWriter& w) {
-      Member(w, "target", v.target);
-      Member(w, "target_major", v.target_major);
-      Member(w, "target_minor", v.target_minor);
-      Member(w, "library_major", v.library_major);
-      Member(w, "library_minor", v.library_minor);
+    return json_object([&](JsonWriter& w) {
+      member(w, "target", v.target);
+      member(w, "target_major", v.target_major);
+      member(w, "target_minor", v.target_minor);
+      member(w, "library_major", v.library_major);
+      member(w, "library_minor", v.library_minor);
     });
   }
   std::string text = "target " + v.target + ": interface version " +
@@ -87,8 +87,8 @@ std::string FormatVersions(Versions const& v, bool json) {
   return text;
 }
 
-std::string FormatLayout(Layout const& layout, bool json) {
-  if (json) return LayoutToJson(layout);
+std::string format_layout(Layout const& layout, bool json) {
+  if (json) return layout_to_json(layout);
   std::size_t count = layout.placements.size();
   std::string text = (layout.stream ? "stream " + std::to_string(*layout.stream) : "layout") +
                      ": " + std::to_string(count) + (count == 1 ? " placement" : " placements") +
@@ -101,8 +101,8 @@ std::string FormatLayout(Layout const& layout, bool json) {
   for (std::size_t i = 0; i < count; ++i) {
     Placement const& p = layout.placements[i];
     std::snprintf(line, sizeof line, "  %3u  %-14s %s -> %s\n", static_cast<unsigned>(i),
-                  FacetLabel(p.facet).c_str(), Ranges(p.source).c_str(),
-                  Ranges(p.destination).c_str());
+                  facet_label(p.facet).c_str(), ranges(p.source).c_str(),
+                  ranges(p.destination).c_str());
     text += line;
   }
   // The last column needs no padding.
@@ -113,52 +113,52 @@ std::string FormatLayout(Layout const& layout, bool json) {
   return trimmed;
 }
 
-std::string FormatLayoutReplaced(std::uint32_t stream, Layout const& layout, bool json) {
+std::string format_layout_replaced(std::uint32_t stream, Layout const& layout, bool json) {
   auto count = static_cast<std::uint32_t>(layout.placements.size());
   if (json) {
-    return JsonObject([&](JsonWriter& w) {
-      Member(w, "stream", stream);
-      Member(w, "placements", count);
+    return json_object([&](JsonWriter& w) {
+      member(w, "stream", stream);
+      member(w, "placements", count);
     });
   }
   return "stream " + std::to_string(stream) + ": layout replaced (" + std::to_string(count) +
          (count == 1 ? " placement)\n" : " placements)\n");
 }
 
-std::string FormatRoiCount(std::uint32_t count, bool json) {
-  if (json) return JsonObject([&](JsonWriter& w) { Member(w, "count", count); });
+std::string format_roi_count(std::uint32_t count, bool json) {
+  if (json) return json_object([&](JsonWriter& w) { member(w, "count", count); });
   return std::to_string(count) + (count == 1 ? " ROI" : " ROIs") + " in each ROI set\n";
 }
 
-std::string FormatRoi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi, bool json) {
+std::string format_roi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi, bool json) {
   if (json) {
-    return JsonObject([&](JsonWriter& w) {
-      Member(w, "index", index);
-      Member(w, "set", RoiSetName(roi_set));
-      Member(w, "pan", roi.pan);
-      Member(w, "tilt", roi.tilt);
-      Member(w, "roll", roi.roll);
-      Member(w, "vfov", roi.vfov);
+    return json_object([&](JsonWriter& w) {
+      member(w, "index", index);
+      member(w, "set", roi_set_name(roi_set));
+      member(w, "pan", roi.pan);
+      member(w, "tilt", roi.tilt);
+      member(w, "roll", roi.roll);
+      member(w, "vfov", roi.vfov);
     });
   }
-  return "ROI " + std::to_string(index) + " (" + RoiSetName(roi_set) + "): pan " + Real(roi.pan) +
-         ", tilt " + Real(roi.tilt) + ", roll " + Real(roi.roll) + ", vfov " + Real(roi.vfov) +
+  return "ROI " + std::to_string(index) + " (" + roi_set_name(roi_set) + "): pan " + real(roi.pan) +
+         ", tilt " + real(roi.tilt) + ", roll " + real(roi.roll) + ", vfov " + real(roi.vfov) +
          "\n";
 }
 
-std::string FormatPanTilt(std::uint32_t stream, double x, double y, PanTilt const& result,
-                          bool json) {
+std::string format_pan_tilt(std::uint32_t stream, double x, double y, PanTilt const& result,
+                            bool json) {
   if (json) {
-    return JsonObject([&](JsonWriter& w) {
-      Member(w, "stream", stream);
-      Member(w, "x", x);
-      Member(w, "y", y);
-      Member(w, "pan", result.pan);
-      Member(w, "tilt", result.tilt);
+    return json_object([&](JsonWriter& w) {
+      member(w, "stream", stream);
+      member(w, "x", x);
+      member(w, "y", y);
+      member(w, "pan", result.pan);
+      member(w, "tilt", result.tilt);
     });
   }
-  return "stream " + std::to_string(stream) + " point (" + Real(x) + ", " + Real(y) + "): pan " +
-         Real(result.pan) + ", tilt " + Real(result.tilt) + "\n";
+  return "stream " + std::to_string(stream) + " point (" + real(x) + ", " + real(y) + "): pan " +
+         real(result.pan) + ", tilt " + real(result.tilt) + "\n";
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

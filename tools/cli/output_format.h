@@ -8,7 +8,7 @@
 
 #include "layout.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
 struct Versions {
   std::string target;
@@ -24,16 +24,16 @@ struct PanTilt {
   double pan = 0, tilt = 0;
 };
 
-std::string FormatVersions(Versions const& versions, bool json);
+std::string format_versions(Versions const& versions, bool json);
 // With json a layout file (layout_file.h).
-std::string FormatLayout(Layout const& layout, bool json);
-std::string FormatLayoutReplaced(std::uint32_t stream, Layout const& layout, bool json);
-std::string FormatRoiCount(std::uint32_t count, bool json);
+std::string format_layout(Layout const& layout, bool json);
+std::string format_layout_replaced(std::uint32_t stream, Layout const& layout, bool json);
+std::string format_roi_count(std::uint32_t count, bool json);
 // For "roi get" and "roi set": the ROI's values after the command.
-std::string FormatRoi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi, bool json);
-std::string FormatPanTilt(std::uint32_t stream, double x, double y, PanTilt const& result,
-                          bool json);
+std::string format_roi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi, bool json);
+std::string format_pan_tilt(std::uint32_t stream, double x, double y, PanTilt const& result,
+                            bool json);
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli
 
 #endif

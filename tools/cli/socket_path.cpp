@@ -5,9 +5,9 @@
 
 #include <cstdlib>
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
-std::string SocketDirectory() {
+std::string socket_directory() {
   char const* chosen = std::getenv("NELKO_IPC_DIR");
   if (chosen != nullptr && *chosen != '\0') return chosen;
   char const* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -15,14 +15,14 @@ std::string SocketDirectory() {
   return "/tmp/nelko-ipc-" + std::to_string(static_cast<unsigned long>(::geteuid()));
 }
 
-std::string SocketPath(std::string const& target) {
-  return SocketDirectory() + "/" + target;
+std::string socket_path(std::string const& target) {
+  return socket_directory() + "/" + target;
 }
 
-SocketState InspectSocket(std::string const& path) {
+SocketState inspect_socket(std::string const& path) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) return SocketState::kMissing;
   return S_ISSOCK(status.st_mode) ? SocketState::kPresent : SocketState::kNotASocket;
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

@@ -8,17 +8,17 @@
 #include <cstddef>
 #include <string>
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
 // The longest path a Unix-domain socket address holds (sun_path less its terminating NUL).
 constexpr std::size_t kMaxSocketPathBytes = 107;
 
-std::string SocketDirectory();
-std::string SocketPath(std::string const& target);
+std::string socket_directory();
+std::string socket_path(std::string const& target);
 
 enum class SocketState { kMissing, kNotASocket, kPresent };
-SocketState InspectSocket(std::string const& path);
+SocketState inspect_socket(std::string const& path);
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli
 
 #endif

@@ -13,7 +13,7 @@
 #include "cli_errors.h"
 #include "socket_path.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 namespace {
 
 constexpr char kInitiatorName[] = "stream-layout";
@@ -58,7 +58,7 @@ struct VersionWait {
   unsigned int major = 0;
   unsigned int minor = 0;
 
-  static void Completed(char* /*first_text*/, nelko_core_status status, unsigned int major,
+  static void completed(char* /*first_text*/, nelko_core_status status, unsigned int major,
                         unsigned int minor, void* user_data) {
     auto* wait = static_cast<VersionWait*>(user_data);
     std::lock_guard<std::mutex> lock(wait->mutex);
@@ -72,15 +72,15 @@ struct VersionWait {
 
 }  // namespace
 
-std::string DescribeStatus(unsigned int status, std::string const& action,
-                           std::string const& target, int timeout_ms, long long elapsed_ms,
-                           SocketState socket_before) {
-  std::string const socket = SocketPath(target);
+std::string describe_status(unsigned int status, std::string const& action,
+                            std::string const& target, int timeout_ms, long long elapsed_ms,
+                            SocketState socket_before) {
+  std::string const socket = socket_path(target);
   std::string meaning;
   switch (status) {
     case NELKO_CORE_STATUS_INVALID_PARAMS:
       if (socket.size() > kMaxSocketPathBytes) {
-        meaning = "nothing was sent: the socket path " + Shorten(socket) + " is " +
+        meaning = "nothing was sent: the socket path " + shorten(socket) + " is " +
                   std::to_string(socket.size()) + " bytes, more than the " +
                   std::to_string(kMaxSocketPathBytes) +
                   " a socket path may have (use a shorter NELKO_IPC_DIR or target name)";
@@ -90,28 +90,28 @@ std::string DescribeStatus(unsigned int status, std::string const& action,
       }
       break;
     case NELKO_CORE_STATUS_ALLOC_FAILED:
-      meaning = "the IPC channel could not be opened in " + Shorten(SocketDirectory()) +
+      meaning = "the IPC channel could not be opened in " + shorten(socket_directory()) +
                 " (is NELKO_IPC_DIR usable?) or memory ran out";
       break;
     case NELKO_CORE_STATUS_IPC_FAILED:
       // The library does not say why; the time taken and the socket file do.
       if (timeout_ms > 0 && elapsed_ms >= timeout_ms) {
         meaning = "target '" + target + "' did not answer within " + std::to_string(timeout_ms) +
-                  " ms (socket " + Shorten(socket) + ")";
+                  " ms (socket " + shorten(socket) + ")";
       } else if (timeout_ms == 0) {
         meaning = "target '" + target + "' had no answer ready (--timeout 0 polls; socket " +
-                  Shorten(socket) + ")";
+                  shorten(socket) + ")";
       } else {
         switch (socket_before) {
           case SocketState::kMissing:
-            meaning = "nothing was sent: no target listens at " + Shorten(socket) +
+            meaning = "nothing was sent: no target listens at " + shorten(socket) +
                       " (is it running, with the same NELKO_IPC_DIR?)";
             break;
           case SocketState::kNotASocket:
-            meaning = "nothing was sent: " + Shorten(socket) + " is not a socket";
+            meaning = "nothing was sent: " + shorten(socket) + " is not a socket";
             break;
           case SocketState::kPresent:
-            meaning = "the connection to target '" + target + "' at " + Shorten(socket) +
+            meaning = "the connection to target '" + target + "' at " + shorten(socket) +
                       " was refused or closed before an answer came (did the target stop?)";
             break;
         }
@@ -137,12 +137,12 @@ StreamLayoutClient::StreamLayoutClient(std::string target, int timeout_ms)
     : target_(std::move(target)), timeout_ms_(timeout_ms) {
   // Without a log handle the library uses the default logger; not worth failing for.
   if (nelko_core_logging_init(kInitiatorName, &log_) != NELKO_CORE_STATUS_NO_ERROR) log_ = nullptr;
-  Start();
+  start();
   unsigned int status =
       nelko_api_stream_layout_initiator_init(nullptr, log_, &handle_, 0, kInitiatorName);
   if (status != NELKO_CORE_STATUS_NO_ERROR) {
     if (log_ != nullptr) nelko_core_logging_deinit(log_);
-    Check(status, "connecting");
+    check(status, "connecting");
   }
 }
 
@@ -151,29 +151,29 @@ StreamLayoutClient::~StreamLayoutClient() {
   if (log_ != nullptr) nelko_core_logging_deinit(log_);
 }
 
-void StreamLayoutClient::Start() {
+void StreamLayoutClient::start() {
   started_ = std::chrono::steady_clock::now();
-  socket_before_ = InspectSocket(SocketPath(target_));
+  socket_before_ = inspect_socket(socket_path(target_));
 }
 
-void StreamLayoutClient::Check(unsigned int status, std::string const& action) const {
+void StreamLayoutClient::check(unsigned int status, std::string const& action) const {
   if (status == NELKO_CORE_STATUS_NO_ERROR) return;
   auto const elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - started_);
-  throw StatusError(status, DescribeStatus(status, action, target_, timeout_ms_, elapsed.count(),
-                                          socket_before_));
+  throw StatusError(status, describe_status(status, action, target_, timeout_ms_, elapsed.count(),
+                                            socket_before_));
 }
 
-Versions StreamLayoutClient::GetVersions() {
+Versions StreamLayoutClient::get_versions() {
   Versions versions;
   versions.target = target_;
-  Check(nelko_api_stream_layout_get_initiator_version(handle_, &versions.library_major,
+  check(nelko_api_stream_layout_get_initiator_version(handle_, &versions.library_major,
                                                       &versions.library_minor),
         "version");
   VersionWait wait;
-  Start();
+  start();
   unsigned int status = nelko_api_stream_layout___get_target_version___send_async(
-      handle_, target_.c_str(), &VersionWait::Completed, &wait);
+      handle_, target_.c_str(), &VersionWait::completed, &wait);
   if (status == NELKO_CORE_STATUS_NO_ERROR) {
     std::unique_lock<std::mutex> lock(wait.mutex);
     wait.done_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms_),
@@ -181,21 +181,21 @@ Versions StreamLayoutClient::GetVersions() {
   }
   // The request stays registered even when sending failed; after this no callback runs, so
   // `wait` may go out of scope.
-  nelko_api_stream_layout___get_target_version___cancel_async(handle_, &VersionWait::Completed,
+  nelko_api_stream_layout___get_target_version___cancel_async(handle_, &VersionWait::completed,
                                                               &wait);
   std::lock_guard<std::mutex> lock(wait.mutex);
   if (status == NELKO_CORE_STATUS_NO_ERROR)
     status = wait.done ? wait.status : static_cast<unsigned int>(NELKO_CORE_STATUS_IPC_FAILED);
-  Check(status, "version");
+  check(status, "version");
   versions.target_major = wait.major;
   versions.target_minor = wait.minor;
   return versions;
 }
 
-Layout StreamLayoutClient::GetLayout(std::uint32_t stream) {
+Layout StreamLayoutClient::get_layout(std::uint32_t stream) {
   std::array<UintList, 9> lists;
-  Start();
-  Check(nelko_api_stream_layout_get_stream_layout_send_with_timeout(
+  start();
+  check(nelko_api_stream_layout_get_stream_layout_send_with_timeout(
             handle_, target_.c_str(), timeout_ms_, stream, lists[0].out(), lists[1].out(),
             lists[2].out(), lists[3].out(), lists[4].out(), lists[5].out(), lists[6].out(),
             lists[7].out(), lists[8].out()),
@@ -224,7 +224,7 @@ Layout StreamLayoutClient::GetLayout(std::uint32_t stream) {
   return layout;
 }
 
-void StreamLayoutClient::SetLayout(std::uint32_t stream, Layout const& layout) {
+void StreamLayoutClient::set_layout(std::uint32_t stream, Layout const& layout) {
   std::array<std::vector<std::uint32_t>, 9> values;
   for (Placement const& p : layout.placements) {
     std::array<std::uint32_t, 9> row = {
@@ -234,47 +234,47 @@ void StreamLayoutClient::SetLayout(std::uint32_t stream, Layout const& layout) {
   }
   std::vector<UintList> l;
   for (std::vector<std::uint32_t> const& list : values) l.emplace_back(list);
-  Start();
-  Check(nelko_api_stream_layout_set_stream_layout_send_with_timeout(
+  start();
+  check(nelko_api_stream_layout_set_stream_layout_send_with_timeout(
             handle_, target_.c_str(), timeout_ms_, stream, l[0].get(), l[1].get(), l[2].get(),
             l[3].get(), l[4].get(), l[5].get(), l[6].get(), l[7].get(), l[8].get()),
         "layout set " + std::to_string(stream));
 }
 
-std::uint32_t StreamLayoutClient::GetRoiCount() {
+std::uint32_t StreamLayoutClient::get_roi_count() {
   unsigned int count = 0;
-  Start();
-  Check(nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
+  start();
+  check(nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
                                                               &count),
         "roi count");
   return count;
 }
 
-Roi StreamLayoutClient::GetRoi(std::uint32_t index, std::uint32_t roi_set) {
+Roi StreamLayoutClient::get_roi(std::uint32_t index, std::uint32_t roi_set) {
   Roi roi;
-  Start();
-  Check(nelko_api_stream_layout_get_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
+  start();
+  check(nelko_api_stream_layout_get_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
                                                           index, roi_set, &roi.pan, &roi.tilt,
                                                           &roi.roll, &roi.vfov),
         "roi get " + std::to_string(index));
   return roi;
 }
 
-void StreamLayoutClient::SetRoi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi) {
-  Start();
-  Check(nelko_api_stream_layout_set_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
+void StreamLayoutClient::set_roi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi) {
+  start();
+  check(nelko_api_stream_layout_set_roi_send_with_timeout(handle_, target_.c_str(), timeout_ms_,
                                                           index, roi_set, roi.pan, roi.tilt,
                                                           roi.roll, roi.vfov),
         "roi set " + std::to_string(index));
 }
 
-PanTilt StreamLayoutClient::PointToPanTilt(std::uint32_t stream, double x, double y) {
+PanTilt StreamLayoutClient::point_to_pan_tilt(std::uint32_t stream, double x, double y) {
   PanTilt result;
-  Start();
-  Check(nelko_api_stream_layout_stream_point_to_pan_tilt_send_with_timeout(
+  start();
+  check(nelko_api_stream_layout_stream_point_to_pan_tilt_send_with_timeout(
             handle_, target_.c_str(), timeout_ms_, stream, x, y, &result.pan, &result.tilt),
         "point");
   return result;
 }
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

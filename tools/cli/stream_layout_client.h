@@ -12,7 +12,7 @@
 #include "output_format.h"
 #include "socket_path.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 
 class StreamLayoutClient {
  public:
@@ -22,21 +22,21 @@ class StreamLayoutClient {
   StreamLayoutClient(StreamLayoutClient const&) = delete;
   StreamLayoutClient& operator=(StreamLayoutClient const&) = delete;
 
-  Versions GetVersions();
-  Layout GetLayout(std::uint32_t stream);
-  void SetLayout(std::uint32_t stream, Layout const& layout);
-  std::uint32_t GetRoiCount();
-  Roi GetRoi(std::uint32_t index, std::uint32_t roi_set);
-  void SetRoi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi);
-  PanTilt PointToPanTilt(std::uint32_t stream, double x, double y);
+  Versions get_versions();
+  Layout get_layout(std::uint32_t stream);
+  void set_layout(std::uint32_t stream, Layout const& layout);
+  std::uint32_t get_roi_count();
+  Roi get_roi(std::uint32_t index, std::uint32_t roi_set);
+  void set_roi(std::uint32_t index, std::uint32_t roi_set, Roi const& roi);
+  PanTilt point_to_pan_tilt(std::uint32_t stream, double x, double y);
 
  private:
   // Before each request: notes the time and whether the target's socket is there, so that a
   // failure can be told apart afterwards (a target that drops the connection and listens
   // again may have no socket for a moment after the failure).
-  void Start();
+  void start();
   // Throws StatusError for a non-zero status; `action` says what was asked ("layout get 0").
-  void Check(unsigned int status, std::string const& action) const;
+  void check(unsigned int status, std::string const& action) const;
 
   std::string target_;
   int timeout_ms_;
@@ -49,10 +49,10 @@ class StreamLayoutClient {
 // The message for a non-zero status: the action, what the status means (for status 4 whether the
 // time-out passed, judged by `elapsed_ms`, or no target listened at the socket path when the
 // request began, `socket_before`, or the connection failed), the status's name and number.
-std::string DescribeStatus(unsigned int status, std::string const& action,
-                           std::string const& target, int timeout_ms, long long elapsed_ms,
-                           SocketState socket_before);
+std::string describe_status(unsigned int status, std::string const& action,
+                            std::string const& target, int timeout_ms, long long elapsed_ms,
+                            SocketState socket_before);
 
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli
 
 #endif

@@ -10,10 +10,10 @@
 //
 //   RequestLedger ledger(slack_ms);
 //   auto id = ledger.open_async({4});
-//   nelko_api_stream_layout_get_num_roi_send_async(h, "stream_layout", completion::num,
+//   nelko_api_stream_layout_get_num_roi_send_async(h, "stream_layout", on_num,
 //                                                  RequestLedger::user_data(id));
 //   ledger.expect_completion(id, deadline);
-//   nelko_api_stream_layout_get_num_roi_cancel_async(h, completion::num,
+//   nelko_api_stream_layout_get_num_roi_cancel_async(h, on_num,
 //                                                    RequestLedger::user_data(id));
 //   ledger.withdrawn(id);
 //   if (!ledger.clean()) puts(ledger.line().c_str());
@@ -34,7 +34,7 @@
 
 #include "nelko_api_stream_layout.h"
 
-namespace accounting {
+namespace nelko::soak {
 
 using Clock = std::chrono::steady_clock;
 using Values = std::vector<double>;
@@ -322,38 +322,36 @@ class RequestLedger {
 };
 
 // Completion functions of the seven commands for requests whose user_data is a ledger identifier.
-namespace completion {
-
-inline void report(void* user_data, nelko_core_status status, Values values) {
+inline void report_completion(void* user_data, nelko_core_status status, Values values) {
   if (RequestLedger* ledger = RequestLedger::current()) {
     ledger->called_back(user_data, answer(status, std::move(values)));
   }
 }
-inline void version(char*, nelko_core_status s, unsigned int major, unsigned int minor, void* u) {
-  report(u, s, {double(major), double(minor)});
+inline void on_version(char*, nelko_core_status s, unsigned int major, unsigned int minor,
+                       void* u) {
+  report_completion(u, s, {double(major), double(minor)});
 }
-inline void num(char*, nelko_core_status s, unsigned int num, void* u) {
-  report(u, s, {double(num)});
+inline void on_num(char*, nelko_core_status s, unsigned int num, void* u) {
+  report_completion(u, s, {double(num)});
 }
-inline void roi(char*, nelko_core_status s, double pan, double tilt, double roll, double vfov,
-                void* u) {
-  report(u, s, {pan, tilt, roll, vfov});
+inline void on_roi(char*, nelko_core_status s, double pan, double tilt, double roll, double vfov,
+                   void* u) {
+  report_completion(u, s, {pan, tilt, roll, vfov});
 }
-inline void point(char*, nelko_core_status s, double pan, double tilt, void* u) {
-  report(u, s, {pan, tilt});
+inline void on_point(char*, nelko_core_status s, double pan, double tilt, void* u) {
+  report_completion(u, s, {pan, tilt});
 }
 // Set_roi and Set_stream_layout.
-inline void done(char*, nelko_core_status s, void* u) {
-  report(u, s, {});
+inline void on_done(char*, nelko_core_status s, void* u) {
+  report_completion(u, s, {});
 }
-inline void layout(char*, nelko_core_status s, unsigned int** l1, unsigned int** l2,
-                   unsigned int** l3, unsigned int** l4, unsigned int** l5, unsigned int** l6,
-                   unsigned int** l7, unsigned int** l8, unsigned int** l9, void* u) {
+inline void on_layout(char*, nelko_core_status s, unsigned int** l1, unsigned int** l2,
+                      unsigned int** l3, unsigned int** l4, unsigned int** l5, unsigned int** l6,
+                      unsigned int** l7, unsigned int** l8, unsigned int** l9, void* u) {
   unsigned int** const lists[9] = {l1, l2, l3, l4, l5, l6, l7, l8, l9};
-  report(u, s, layout_values(lists));
+  report_completion(u, s, layout_values(lists));
 }
 
-}  // namespace completion
-}  // namespace accounting
+}  // namespace nelko::soak
 
 #endif

@@ -31,9 +31,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using accounting::Kind;
-using accounting::Request;
-using accounting::Values;
+using nelko::soak::Kind;
+using nelko::soak::Request;
+using nelko::soak::Values;
 using std::chrono::milliseconds;
 constexpr char kTarget[] = "stream_layout";
 constexpr int kThreads = 4;
@@ -75,14 +75,14 @@ void fail(int thread, char const* what) {
 // checks it against what the request must get.
 class Worker {
  public:
-  Worker(accounting::Client client, int thread, Values const& point)
+  Worker(nelko::soak::Client client, int thread, Values const& point)
       : client_(client), thread_(thread), point_(point) {}
 
   // Hundreds of requests outstanding at once, non-blocking and asynchronous: more than the
   // routing could ever keep in fixed space.
   void burst() {
-    std::vector<accounting::Pending> pending;
-    std::vector<std::pair<Request, accounting::Id>> asyncs;
+    std::vector<nelko::soak::Pending> pending;
+    std::vector<std::pair<Request, nelko::soak::Id>> asyncs;
     for (int i = 0; i < kBurst; ++i) {
       Request const r = i % 3 == 0 ? version() : i % 3 == 1 ? num_roi() : point();
       pending.push_back(client_.send(r));
@@ -172,7 +172,7 @@ class Worker {
     ask({Kind::kGetLayout, unsigned(thread_), 0, 0, 0, {}, values}, form);
   }
 
-  accounting::Client client_;
+  nelko::soak::Client client_;
   int thread_;
   Values const& point_;
 };
@@ -206,18 +206,18 @@ int main(int argc, char** argv) {
   if (nelko_api_stream_layout_initiator_init(nullptr, nullptr, &handle, 0, "soak") != 0) return 2;
   // The first conversion of the point is what every later one must give.
   Request const point{Kind::kPoint, kPointStream, 0, 50000, 50000, {}, {}};
-  accounting::Answer const first = point.sync(handle, kTarget, accounting::kDefaultTimeout);
-  if (first.status != accounting::kOk) {
+  nelko::soak::Answer const first = point.sync(handle, kTarget, nelko::soak::kDefaultTimeout);
+  if (first.status != nelko::soak::kOk) {
     std::fprintf(stderr, "soak: the target does not answer (status %u)\n", first.status);
     return 2;
   }
   Values const point_answer = first.values;
 
-  accounting::RequestLedger ledger(kWaitSlackMs);
+  nelko::soak::RequestLedger ledger(kWaitSlackMs);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t, handle, &ledger, &point_answer] {
-      Worker worker(accounting::Client(ledger, handle, kTarget), t, point_answer);
+      Worker worker(nelko::soak::Client(ledger, handle, kTarget), t, point_answer);
       for (unsigned long n = 0; !g_stop.load(); ++n) {
         worker.round(n);
         if (t == 0 && n % 500 == 499) worker.burst();
@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
             fail(t, "init failed");
             continue;
           }
-          Worker(accounting::Client(ledger, own, kTarget), t, point_answer).round(n + 7);
+          Worker(nelko::soak::Client(ledger, own, kTarget), t, point_answer).round(n + 7);
           nelko_api_stream_layout_initiator_deinit(own);
         }
       }
@@ -265,7 +265,7 @@ int main(int argc, char** argv) {
       "half\n",
       g_requests.load(), seconds, g_requests.load() / seconds, g_failures.load(), end - middle);
   std::printf("soak accounting: %s\n", ledger.line().c_str());
-  accounting::Totals const books = ledger.totals();
+  nelko::soak::Totals const books = ledger.totals();
   bool ok = g_failures.load() == 0 && ledger.clean() && books.refused == 0 &&
             end - middle <= kGrowthLimitKib;
   if (!ledger.clean() || books.refused != 0)

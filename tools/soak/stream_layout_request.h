@@ -14,7 +14,7 @@
 #include "nelko_core.h"
 #include "request_ledger.h"
 
-namespace accounting {
+namespace nelko::soak {
 
 // The time-out of the forms that take none.
 constexpr int kDefaultTimeout = 5000;
@@ -226,29 +226,29 @@ struct Request {
     switch (kind) {
       case Kind::kVersion:
         return nelko_api_stream_layout___get_target_version___send_async(h, target,
-                                                                         completion::version, user);
+                                                                         on_version, user);
       case Kind::kNumRoi:
-        return nelko_api_stream_layout_get_num_roi_send_async(h, target, completion::num, user);
+        return nelko_api_stream_layout_get_num_roi_send_async(h, target, on_num, user);
       case Kind::kGetRoi:
-        return nelko_api_stream_layout_get_roi_send_async(h, target, index, set, completion::roi,
+        return nelko_api_stream_layout_get_roi_send_async(h, target, index, set, on_roi,
                                                           user);
       case Kind::kSetRoi: {
         Values const& v = args;
         return nelko_api_stream_layout_set_roi_send_async(h, target, index, set, v[0], v[1], v[2],
-                                                          v[3], completion::done, user);
+                                                          v[3], on_done, user);
       }
       case Kind::kPoint:
         return nelko_api_stream_layout_stream_point_to_pan_tilt_send_async(h, target, index, x, y,
-                                                                           completion::point, user);
+                                                                           on_point, user);
       case Kind::kGetLayout:
         return nelko_api_stream_layout_get_stream_layout_send_async(h, target, index,
-                                                                    completion::layout, user);
+                                                                    on_layout, user);
       case Kind::kSetLayout: {
         LayoutLists const in(args);
         auto* const* l = in.list;
         return nelko_api_stream_layout_set_stream_layout_send_async(
             h, target, index, l[0], l[1], l[2], l[3], l[4], l[5], l[6], l[7], l[8],
-            completion::done, user);
+            on_done, user);
       }
     }
     return NELKO_CORE_STATUS_INVALID_PARAMS;
@@ -257,25 +257,25 @@ struct Request {
   void cancel(void* h, void* user) const {
     switch (kind) {
       case Kind::kVersion:
-        nelko_api_stream_layout___get_target_version___cancel_async(h, completion::version, user);
+        nelko_api_stream_layout___get_target_version___cancel_async(h, on_version, user);
         return;
       case Kind::kNumRoi:
-        nelko_api_stream_layout_get_num_roi_cancel_async(h, completion::num, user);
+        nelko_api_stream_layout_get_num_roi_cancel_async(h, on_num, user);
         return;
       case Kind::kGetRoi:
-        nelko_api_stream_layout_get_roi_cancel_async(h, completion::roi, user);
+        nelko_api_stream_layout_get_roi_cancel_async(h, on_roi, user);
         return;
       case Kind::kSetRoi:
-        nelko_api_stream_layout_set_roi_cancel_async(h, completion::done, user);
+        nelko_api_stream_layout_set_roi_cancel_async(h, on_done, user);
         return;
       case Kind::kPoint:
-        nelko_api_stream_layout_stream_point_to_pan_tilt_cancel_async(h, completion::point, user);
+        nelko_api_stream_layout_stream_point_to_pan_tilt_cancel_async(h, on_point, user);
         return;
       case Kind::kGetLayout:
-        nelko_api_stream_layout_get_stream_layout_cancel_async(h, completion::layout, user);
+        nelko_api_stream_layout_get_stream_layout_cancel_async(h, on_layout, user);
         return;
       case Kind::kSetLayout:
-        nelko_api_stream_layout_set_stream_layout_cancel_async(h, completion::done, user);
+        nelko_api_stream_layout_set_stream_layout_cancel_async(h, on_done, user);
         return;
     }
   }
@@ -355,6 +355,6 @@ class Client {
   char const* target_;
 };
 
-}  // namespace accounting
+}  // namespace nelko::soak
 
 #endif

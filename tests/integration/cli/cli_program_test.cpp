@@ -15,13 +15,13 @@
 
 namespace {
 
+using nelko::cli::Layout;
+using nelko::cli::layout_to_json;
+using nelko::cli::parse_layout_text;
 using nelko::test::read_file;
 using nelko::test::RunResult;
 using nelko::test::ScratchDirectory;
 using nelko::test::TargetProcess;
-using stream_layout_cli::Layout;
-using stream_layout_cli::LayoutToJson;
-using stream_layout_cli::ParseLayoutText;
 
 constexpr int kUsage = 2;
 constexpr int kBadInputFile = 3;
@@ -29,7 +29,7 @@ constexpr int kCannotWrite = 4;
 constexpr int kInvalidParams = 11;  // 10 + NELKO_CORE_STATUS_INVALID_PARAMS
 constexpr int kIpcFailed = 14;      // 10 + NELKO_CORE_STATUS_IPC_FAILED
 
-rapidjson::Document Json(std::string const& text) {
+rapidjson::Document parse_json(std::string const& text) {
   rapidjson::Document document;
   document.Parse(text.c_str());
   EXPECT_FALSE(document.HasParseError()) << text;
@@ -37,7 +37,7 @@ rapidjson::Document Json(std::string const& text) {
   return document;
 }
 
-Layout ExampleLayout() {
+Layout example_layout() {
   Layout layout;
   layout.placements = {
       {3, {0, 20000, 33333, 60000}, {0, 0, 33333, 66667}},
@@ -50,7 +50,7 @@ Layout ExampleLayout() {
 
 class Program : public ::testing::Test {
  protected:
-  RunResult Cli(std::vector<std::string> const& args, std::string const& input = "") {
+  RunResult cli(std::vector<std::string> const& args, std::string const& input = "") {
     std::vector<std::string> command = nelko::test::built_program(STREAM_LAYOUT_PROGRAM);
     command.insert(command.end(), args.begin(), args.end());
     return nelko::test::run(command, ipc_dir(), input);
@@ -65,9 +65,9 @@ class Program : public ::testing::Test {
 // A target that is running for each test of the fixture.
 class WithTarget : public Program {
  protected:
-  void SetUp() override { Start({}); }
+  void SetUp() override { start({}); }
   // Replaces the running target by one with these options; throws if it does not become ready.
-  void Start(std::vector<std::string> const& args) {
+  void start(std::vector<std::string> const& args) {
     target_.reset();
     target_ = std::make_unique<TargetProcess>(args);
   }
@@ -79,49 +79,49 @@ class WithTarget : public Program {
 class WithTarget : public Program {
  protected:
   void SetUp() override { GTEST_SKIP() << "stream-layout-target is not built"; }
-  void Start(std::vector<std::string> const&) {}
+  void start(std::vector<std::string> const&) {}
 };
 #endif
 
 TEST_F(WithTarget, VersionShowsTheTargetsAndTheLibrarys) {
-  RunResult text = Cli({"version"});
+  RunResult text = cli({"version"});
   ASSERT_EQ(text.exit_status, 0) << text.err;
   EXPECT_NE(text.out.find("target stream_layout: interface version 0.9"), std::string::npos);
   EXPECT_EQ(text.out.find("differ"), std::string::npos);
-  EXPECT_EQ(Json(Cli({"version", "--json"}).out)["target_minor"].GetUint(), 9u);
+  EXPECT_EQ(parse_json(cli({"version", "--json"}).out)["target_minor"].GetUint(), 9u);
 
-  Start({"--interface-version", "1.2"});
-  RunResult other = Cli({"version"});
+  start({"--interface-version", "1.2"});
+  RunResult other = cli({"version"});
   EXPECT_EQ(other.exit_status, 0) << other.err;  // reported, not refused
   EXPECT_NE(other.out.find("interface version 1.2"), std::string::npos);
   EXPECT_NE(other.out.find("note: the versions differ"), std::string::npos);
 }
 
 TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
-  RunResult initial = Cli({"layout", "get", "0", "--json"});
+  RunResult initial = cli({"layout", "get", "0", "--json"});
   ASSERT_EQ(initial.exit_status, 0) << initial.err;
-  Layout full = ParseLayoutText(initial.out, "initial");
+  Layout full = parse_layout_text(initial.out, "initial");
   ASSERT_EQ(full.placements.size(), 1u);
 
-  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
-  RunResult set = Cli({"layout", "set", "1", file});
+  std::string file = files_.write("example.json", layout_to_json(example_layout()));
+  RunResult set = cli({"layout", "set", "1", file});
   ASSERT_EQ(set.exit_status, 0) << set.err;
   EXPECT_EQ(set.out, "stream 1: layout replaced (4 placements)\n");
 
-  RunResult got = Cli({"--json", "layout", "get", "1"});
+  RunResult got = cli({"--json", "layout", "get", "1"});
   ASSERT_EQ(got.exit_status, 0) << got.err;
-  Layout expected = ExampleLayout();
+  Layout expected = example_layout();
   expected.stream = 1;
-  EXPECT_EQ(got.out, LayoutToJson(expected));
+  EXPECT_EQ(got.out, layout_to_json(expected));
 
   // get --json output is itself a layout file: copy stream 1 to stream 2 through a pipe.
-  RunResult copy = Cli({"layout", "set", "2", "-", "--json"}, got.out);
+  RunResult copy = cli({"layout", "set", "2", "-", "--json"}, got.out);
   ASSERT_EQ(copy.exit_status, 0) << copy.err;
-  EXPECT_EQ(ParseLayoutText(Cli({"layout", "get", "2", "--json"}).out, "2").placements,
+  EXPECT_EQ(parse_layout_text(cli({"layout", "get", "2", "--json"}).out, "2").placements,
             expected.placements);
 
   std::string svg = files_.path() + "/stream1.svg";
-  RunResult render = Cli({"layout", "render", "1", "--svg", svg});
+  RunResult render = cli({"layout", "render", "1", "--svg", svg});
   ASSERT_EQ(render.exit_status, 0) << render.err;
   EXPECT_NE(read_file(svg).find(">#1 CubeFaceFront</text>"), std::string::npos);
 }
@@ -129,7 +129,7 @@ TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
 // The README's picture is drawn from docs/layout-example.json: the middle of each face's
 // destination shows the middle of that face, and the corners are the faces' corners.
 TEST_F(WithTarget, PointAgreesWithTheDocumentedPicture) {
-  ASSERT_EQ(Cli({"layout", "set", "0", DOCS_LAYOUT_EXAMPLE}).exit_status, 0);
+  ASSERT_EQ(cli({"layout", "set", "0", DOCS_LAYOUT_EXAMPLE}).exit_status, 0);
   struct Case {
     char const* x;
     char const* y;
@@ -139,9 +139,9 @@ TEST_F(WithTarget, PointAgreesWithTheDocumentedPicture) {
                         {"83333.5", "33333.5", 90, 0},      {"50000", "83333.5", 0, 0},
                         {"0", "0", -135, 35.264389682754654}, {"0", "100000", -180, -45}};
   for (Case const& c : cases) {
-    RunResult result = Cli({"point", "0", c.x, c.y, "--json"});
+    RunResult result = cli({"point", "0", c.x, c.y, "--json"});
     ASSERT_EQ(result.exit_status, 0) << result.err;
-    rapidjson::Document json = Json(result.out);
+    rapidjson::Document json = parse_json(result.out);
     EXPECT_NEAR(json["pan"].GetDouble(), c.pan, 1e-6) << c.x << ", " << c.y;
     EXPECT_NEAR(json["tilt"].GetDouble(), c.tilt, 1e-6) << c.x << ", " << c.y;
   }
@@ -155,38 +155,39 @@ TEST_F(WithTarget, TheReadmeProgramRuns) {
 }
 
 TEST_F(WithTarget, RoiCountGetAndSetInBothSets) {
-  RunResult count = Cli({"roi", "count"});
+  RunResult count = cli({"roi", "count"});
   ASSERT_EQ(count.exit_status, 0) << count.err;
   EXPECT_EQ(count.out, "4 ROIs in each ROI set\n");
-  EXPECT_EQ(Json(Cli({"roi", "count", "--json"}).out)["count"].GetUint(), 4u);
+  EXPECT_EQ(parse_json(cli({"roi", "count", "--json"}).out)["count"].GetUint(), 4u);
 
-  RunResult set = Cli({"roi", "set", "2", "--set", "active", "--pan", "-10.5", "--tilt=5", "--roll",
+  RunResult set = cli({"roi", "set", "2", "--set", "active", "--pan", "-10.5", "--tilt=5", "--roll",
                        "0.25", "--vfov", "60"});
   ASSERT_EQ(set.exit_status, 0) << set.err;
   EXPECT_EQ(set.out, "ROI 2 (active): pan -10.5, tilt 5, roll 0.25, vfov 60\n");
 
-  rapidjson::Document active = Json(Cli({"roi", "get", "2", "--set", "active", "--json"}).out);
+  rapidjson::Document active =
+      parse_json(cli({"roi", "get", "2", "--set", "active", "--json"}).out);
   EXPECT_STREQ(active["set"].GetString(), "active");
   EXPECT_DOUBLE_EQ(active["pan"].GetDouble(), -10.5);
   EXPECT_DOUBLE_EQ(active["vfov"].GetDouble(), 60);
 
   // The pending set is the default and is a set of its own.
-  rapidjson::Document pending = Json(Cli({"roi", "get", "2", "--json"}).out);
+  rapidjson::Document pending = parse_json(cli({"roi", "get", "2", "--json"}).out);
   EXPECT_STREQ(pending["set"].GetString(), "pending");
   EXPECT_NE(pending["pan"].GetDouble(), -10.5);
 }
 
 TEST_F(WithTarget, PointGivesPanAndTilt) {
-  RunResult text = Cli({"point", "0", "50000", "25000"});
+  RunResult text = cli({"point", "0", "50000", "25000"});
   ASSERT_EQ(text.exit_status, 0) << text.err;
   EXPECT_EQ(text.out.rfind("stream 0 point (50000, 25000): pan ", 0), 0u) << text.out;
 
-  rapidjson::Document json = Json(Cli({"point", "0", "50000", "25000", "--json"}).out);
+  rapidjson::Document json = parse_json(cli({"point", "0", "50000", "25000", "--json"}).out);
   EXPECT_TRUE(json["pan"].IsNumber());
 }
 
 TEST_F(WithTarget, RefusalsSayWhatWasRefusedAndWhy) {
-  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", layout_to_json(example_layout()));
   // Stream 1: an immersive facet on the left half, metadata at the top right, nothing below it.
   std::string sparse = files_.write(
       "sparse.json", "[{\"facet\": \"Immersive2\", "
@@ -195,7 +196,7 @@ TEST_F(WithTarget, RefusalsSayWhatWasRefusedAndWhy) {
                      " {\"facet\": \"Metadata\", "
                      "\"source\": {\"x\": 0, \"y\": 0, \"width\": 100000, \"height\": 100000},"
                      " \"destination\": {\"x\": 50000, \"y\": 0, \"width\": 50000, \"height\": 50000}}]");
-  ASSERT_EQ(Cli({"layout", "set", "1", sparse}).exit_status, 0);
+  ASSERT_EQ(cli({"layout", "set", "1", sparse}).exit_status, 0);
   std::pair<std::vector<std::string>, std::string> const cases[] = {
       {{"layout", "set", "99", file}, "layout set 99: target 'stream_layout' refused the request"},
       {{"roi", "get", "4"}, "roi get 4: target 'stream_layout' refused the request"},
@@ -205,12 +206,12 @@ TEST_F(WithTarget, RefusalsSayWhatWasRefusedAndWhy) {
       {{"point", "1", "75000", "75000"}, "(75000, 75000) of stream 1 lies in no placement"},
   };
   for (auto const& [args, message] : cases) {
-    RunResult result = Cli(args);
+    RunResult result = cli(args);
     EXPECT_EQ(result.exit_status, kInvalidParams) << args[0] << " " << args[1] << result.err;
     EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "");
   }
-  EXPECT_EQ(Cli({"point", "1", "25000", "50000"}).exit_status, 0);  // the lens's axis
+  EXPECT_EQ(cli({"point", "1", "25000", "50000"}).exit_status, 0);  // the lens's axis
 }
 
 // What the service holds comes back through the program: rectangles past the edge and empty
@@ -219,26 +220,26 @@ TEST_F(WithTarget, WhatTheServiceHoldsRoundTrips) {
   Layout odd;
   odd.placements = {{0, {60000, 0, 50000, 100000}, {0, 0, 0, 100000}},
                     {48, {0, 0, 100000, 100000}, {50000, 50000, 100000, 1}}};
-  RunResult set = Cli({"layout", "set", "3", files_.write("odd.json", LayoutToJson(odd))});
+  RunResult set = cli({"layout", "set", "3", files_.write("odd.json", layout_to_json(odd))});
   ASSERT_EQ(set.exit_status, 0) << set.err;
   EXPECT_NE(set.err.find("note: placements[0].destination: the rectangle is empty"),
             std::string::npos)
       << set.err;
-  RunResult got = Cli({"layout", "get", "3", "--json"});
-  RunResult again = Cli({"layout", "set", "2", "-"}, got.out);
+  RunResult got = cli({"layout", "get", "3", "--json"});
+  RunResult again = cli({"layout", "set", "2", "-"}, got.out);
   ASSERT_EQ(again.exit_status, 0) << again.err;
-  EXPECT_EQ(ParseLayoutText(Cli({"layout", "get", "2", "--json"}).out, "2").placements,
+  EXPECT_EQ(parse_layout_text(cli({"layout", "get", "2", "--json"}).out, "2").placements,
             odd.placements);
 
-  ASSERT_EQ(Cli({"roi", "set", "1", "--pan", "nan", "--tilt", "inf", "--roll", "-Infinity",
+  ASSERT_EQ(cli({"roi", "set", "1", "--pan", "nan", "--tilt", "inf", "--roll", "-Infinity",
                  "--vfov", "60"})
                 .exit_status,
             0);
-  rapidjson::Document roi = Json(Cli({"roi", "get", "1", "--json"}).out);
+  rapidjson::Document roi = parse_json(cli({"roi", "get", "1", "--json"}).out);
   EXPECT_STREQ(roi["pan"].GetString(), "NaN");
   EXPECT_STREQ(roi["tilt"].GetString(), "Infinity");
   EXPECT_STREQ(roi["roll"].GetString(), "-Infinity");
-  RunResult back = Cli({"roi", "set", "2", "--pan", roi["pan"].GetString(), "--tilt",
+  RunResult back = cli({"roi", "set", "2", "--pan", roi["pan"].GetString(), "--tilt",
                         roi["tilt"].GetString(), "--roll", roi["roll"].GetString(), "--vfov", "60"});
   EXPECT_EQ(back.out, "ROI 2 (pending): pan nan, tilt inf, roll -inf, vfov 60\n") << back.err;
 }
@@ -246,9 +247,9 @@ TEST_F(WithTarget, WhatTheServiceHoldsRoundTrips) {
 // Every exit status the help documents (1 is a bug and has no case); statuses 11..21 come from
 // the simulator's --fail.
 TEST_F(WithTarget, EveryDocumentedExitStatus) {
-  EXPECT_EQ(Cli({"roi", "count"}).exit_status, 0);
-  EXPECT_EQ(Cli({"roi", "cont"}).exit_status, kUsage);
-  EXPECT_EQ(Cli({"layout", "set", "0", files_.write("bad.json", "[")}).exit_status, kBadInputFile);
+  EXPECT_EQ(cli({"roi", "count"}).exit_status, 0);
+  EXPECT_EQ(cli({"roi", "cont"}).exit_status, kUsage);
+  EXPECT_EQ(cli({"layout", "set", "0", files_.write("bad.json", "[")}).exit_status, kBadInputFile);
   std::vector<std::string> full = {"/bin/sh", "-c", "exec \"$@\" --help >/dev/full", "sh"};
   for (std::string const& word : nelko::test::built_program(STREAM_LAYOUT_PROGRAM))
     full.push_back(word);
@@ -256,8 +257,8 @@ TEST_F(WithTarget, EveryDocumentedExitStatus) {
   EXPECT_EQ(unwritable.exit_status, kCannotWrite) << unwritable.err;
   EXPECT_NE(unwritable.err.find("cannot write to standard output"), std::string::npos);
   for (int status : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 200}) {
-    Start({"--fail", "Get_num_roi=" + std::to_string(status)});
-    RunResult result = Cli({"roi", "count"});
+    start({"--fail", "Get_num_roi=" + std::to_string(status)});
+    RunResult result = cli({"roi", "count"});
     EXPECT_EQ(result.exit_status, status <= 10 ? 10 + status : 21) << status << result.err;
     EXPECT_NE(result.err.find("[status " + std::to_string(status)), std::string::npos)
         << result.err;
@@ -292,8 +293,8 @@ TEST_F(Program, TheTargetTracesEveryRequestAndResponse) {
 // A connection that the target drops ends the request at once, and says so; the next request
 // connects again.
 TEST_F(WithTarget, ADroppedConnectionIsToldFromASilentTarget) {
-  Start({"--drop-at", "1"});
-  RunResult dropped = Cli({"--timeout", "20000", "roi", "count"});
+  start({"--drop-at", "1"});
+  RunResult dropped = cli({"--timeout", "20000", "roi", "count"});
   EXPECT_EQ(dropped.exit_status, kIpcFailed) << dropped.err;
   EXPECT_LT(dropped.elapsed.count(), 10000);
   EXPECT_NE(dropped.err.find("the connection to target 'stream_layout' at " + ipc_dir() +
@@ -304,7 +305,7 @@ TEST_F(WithTarget, ADroppedConnectionIsToldFromASilentTarget) {
   int again = -1;
   for (int attempt = 0; attempt < 50 && again != 0; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    again = Cli({"roi", "count"}).exit_status;
+    again = cli({"roi", "count"}).exit_status;
   }
   EXPECT_EQ(again, 0);
 }
@@ -312,25 +313,25 @@ TEST_F(WithTarget, ADroppedConnectionIsToldFromASilentTarget) {
 // A bad file is refused before anything is sent: stream 0 keeps its layout. What is wrong with
 // each is layout_file_test's business.
 TEST_F(WithTarget, BadLayoutFilesAreRefusedAndNotSent) {
-  std::string good = LayoutToJson(ExampleLayout());
-  std::string before = Cli({"layout", "get", "0", "--json"}).out;
+  std::string good = layout_to_json(example_layout());
+  std::string before = cli({"layout", "get", "0", "--json"}).out;
   for (std::string const& bad : {good.substr(0, good.size() - 10), std::string("[{\"facet\": 0}]")}) {
     std::string file = files_.write("bad.json", bad);
-    RunResult result = Cli({"layout", "set", "0", file});
+    RunResult result = cli({"layout", "set", "0", file});
     EXPECT_EQ(result.exit_status, kBadInputFile) << bad << result.err;
     EXPECT_EQ(result.err.rfind("stream-layout: " + file, 0), 0u) << result.err;
   }
-  RunResult missing = Cli({"layout", "set", "0", files_.path() + "/none.json"});
+  RunResult missing = cli({"layout", "set", "0", files_.path() + "/none.json"});
   EXPECT_EQ(missing.exit_status, kBadInputFile);
   EXPECT_NE(missing.err.find("No such file"), std::string::npos);
-  EXPECT_EQ(Cli({"layout", "get", "0", "--json"}).out, before);
+  EXPECT_EQ(cli({"layout", "get", "0", "--json"}).out, before);
 }
 
 // Every request fails within its time-out, with status 4, when the target is slow. The bounds
 // leave room for slow process starts (sanitizers, emulation) but not for the target's delay.
 TEST_F(WithTarget, SlowTargetFailsWithinTheTimeout) {
-  Start({"--delay-ms", "10000"});
-  RunResult result = Cli({"--timeout", "300", "roi", "count"});
+  start({"--delay-ms", "10000"});
+  RunResult result = cli({"--timeout", "300", "roi", "count"});
   EXPECT_EQ(result.exit_status, kIpcFailed) << result.err;
   EXPECT_LT(result.elapsed.count(), 6000);
   EXPECT_NE(result.err.find("target 'stream_layout' did not answer within 300 ms (socket " +
@@ -340,11 +341,11 @@ TEST_F(WithTarget, SlowTargetFailsWithinTheTimeout) {
 }
 
 TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
-  std::string file = files_.write("example.json", LayoutToJson(ExampleLayout()));
+  std::string file = files_.write("example.json", layout_to_json(example_layout()));
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {"version"}, {"layout", "set", "0", file}}) {
     args.insert(args.begin(), {"--timeout", "500"});
-    RunResult result = Cli(args);
+    RunResult result = cli(args);
     EXPECT_EQ(result.exit_status, kIpcFailed) << args[2] << result.err;
     EXPECT_LT(result.elapsed.count(), 6000) << args[2];
     EXPECT_NE(result.err.find("nothing was sent: no target listens at " + ipc_dir() +
@@ -356,15 +357,15 @@ TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
 }
 
 TEST_F(Program, RendersALayoutFileWithoutATarget) {
-  std::string layout = files_.write("example.json", LayoutToJson(ExampleLayout()));
+  std::string layout = files_.write("example.json", layout_to_json(example_layout()));
   std::string svg = files_.path() + "/example.svg";
-  RunResult result = Cli({"layout", "render", "--from", layout, "--svg", svg});
+  RunResult result = cli({"layout", "render", "--from", layout, "--svg", svg});
   ASSERT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(result.out, "");
   EXPECT_NE(read_file(svg).find(">#3 FullFrame</text>"), std::string::npos);
 
   RunResult unwritable =
-      Cli({"layout", "render", "--from", layout, "--svg", files_.path() + "/no/such/dir.svg"});
+      cli({"layout", "render", "--from", layout, "--svg", files_.path() + "/no/such/dir.svg"});
   EXPECT_EQ(unwritable.exit_status, kCannotWrite);
   EXPECT_NE(unwritable.err.find("cannot create"), std::string::npos);
 }
@@ -372,13 +373,13 @@ TEST_F(Program, RendersALayoutFileWithoutATarget) {
 TEST_F(Program, UsageErrorsAndHelp) {
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {}, {"layout", "get", "99999999999"}, {"roi", "set", "0", "--pan", "1"}}) {
-    RunResult result = Cli(args);
+    RunResult result = cli(args);
     EXPECT_EQ(result.exit_status, kUsage) << result.err;
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err.rfind("stream-layout: ", 0), 0u) << result.err;
     EXPECT_NE(result.err.find("Try 'stream-layout "), std::string::npos) << result.err;
   }
-  EXPECT_EQ(Cli({"--help"}).exit_status, 0);
+  EXPECT_EQ(cli({"--help"}).exit_status, 0);
 }
 
 }  // namespace

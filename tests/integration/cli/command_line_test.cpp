@@ -5,24 +5,27 @@
 #include "cli_errors.h"
 #include "exit_status.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 namespace {
 
 // The forms that are easy to get wrong; every command's plain form runs in cli_program_test.
 TEST(CommandLine, ReadsTheLessObviousForms) {
-  Invocation v = ParseCommandLine({"layout", "render", "--from", "-", "--svg=out.svg"});
+  Invocation v = parse_command_line({"layout", "render", "--from", "-", "--svg=out.svg"});
   EXPECT_EQ(v.command, Command::kLayoutRender);
   EXPECT_EQ(v.layout_file, "-");
   EXPECT_EQ(v.svg_file, "out.svg");
 
   // Angles may be negative, as the next word or after '='.
-  v = ParseCommandLine({"roi", "set", "1", "--pan", "-10", "--tilt=-2.5", "--roll", "0", "--vfov", "1e1"});
+  v = parse_command_line(
+      {"roi", "set", "1", "--pan", "-10", "--tilt=-2.5", "--roll", "0", "--vfov", "1e1"});
   EXPECT_DOUBLE_EQ(v.pan, -10);
   EXPECT_DOUBLE_EQ(v.tilt, -2.5);
 
   // Global options before or after the command.
-  Invocation before = ParseCommandLine({"--target", "cam1", "--timeout", "250", "--json", "roi", "count"});
-  Invocation after = ParseCommandLine({"roi", "count", "--json", "--timeout=250", "--target=cam1"});
+  Invocation before =
+      parse_command_line({"--target", "cam1", "--timeout", "250", "--json", "roi", "count"});
+  Invocation after =
+      parse_command_line({"roi", "count", "--json", "--timeout=250", "--target=cam1"});
   for (Invocation const& g : {before, after}) {
     EXPECT_EQ(g.target, "cam1");
     EXPECT_EQ(g.timeout_ms, 250);
@@ -52,7 +55,7 @@ TEST(CommandLine, RefusesBadCommandLines) {
     std::string joined;
     for (std::string const& arg : c.args) joined += " " + arg;
     try {
-      ParseCommandLine(c.args);
+      parse_command_line(c.args);
       ADD_FAILURE() << "accepted:" << joined;
     } catch (UsageError const& error) {
       EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
@@ -63,11 +66,11 @@ TEST(CommandLine, RefusesBadCommandLines) {
 
 // Statuses past 10 must not wrap modulo 256 into another meaning, or into success.
 TEST(ExitStatus, TenPlusTheDefinedStatusesOnly) {
-  EXPECT_EQ(ExitStatusForCoreStatus(10), 20);
-  EXPECT_EQ(ExitStatusForCoreStatus(11), kExitUnknownStatus);
-  EXPECT_EQ(ExitStatusForCoreStatus(246), kExitUnknownStatus);
-  EXPECT_EQ(ExitStatusForCoreStatus(4294967295u), kExitUnknownStatus);
+  EXPECT_EQ(exit_status_for_core_status(10), 20);
+  EXPECT_EQ(exit_status_for_core_status(11), kExitUnknownStatus);
+  EXPECT_EQ(exit_status_for_core_status(246), kExitUnknownStatus);
+  EXPECT_EQ(exit_status_for_core_status(4294967295u), kExitUnknownStatus);
 }
 
 }  // namespace
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

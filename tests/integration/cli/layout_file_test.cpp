@@ -7,10 +7,10 @@
 #include "facet_names.h"
 #include "layout_geometry.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 namespace {
 
-Layout TwoPlacements() {
+Layout two_placements() {
   Layout layout;
   layout.stream = 2;
   layout.placements.push_back({1, {0, 0, 50000, 100000}, {0, 0, 50000, 50000}});
@@ -18,9 +18,9 @@ Layout TwoPlacements() {
   return layout;
 }
 
-std::string ErrorOf(std::string const& text) {
+std::string error_of(std::string const& text) {
   try {
-    ParseLayoutText(text, "f.json");
+    parse_layout_text(text, "f.json");
   } catch (InputFileError const& error) {
     return error.what();
   }
@@ -29,7 +29,7 @@ std::string ErrorOf(std::string const& text) {
 
 // What a service accepts (empty rectangles, rectangles past the edge) comes back through a file
 // too, named by the remarks rather than refused.
-Layout ServiceOnlyLayout() {
+Layout service_only_layout() {
   Layout layout;
   layout.placements.push_back({0, {60000, 0, 50000, 100000}, {0, 0, 0, 100000}});
   layout.placements.push_back({48, {0, 0, 100000, 100000}, {100000, 100000, 100000, 1}});
@@ -37,13 +37,13 @@ Layout ServiceOnlyLayout() {
 }
 
 TEST(LayoutFile, WrittenLayoutsReadBackUnchanged) {
-  for (Layout layout : {TwoPlacements(), Layout{}, ServiceOnlyLayout()}) {
-    Layout read = ParseLayoutText(LayoutToJson(layout), "f.json");
+  for (Layout layout : {two_placements(), Layout{}, service_only_layout()}) {
+    Layout read = parse_layout_text(layout_to_json(layout), "f.json");
     EXPECT_EQ(read.stream, layout.stream);
     EXPECT_EQ(read.placements, layout.placements);
   }
-  EXPECT_TRUE(LayoutRemarks(TwoPlacements()).empty());
-  std::vector<std::string> const remarks = LayoutRemarks(ServiceOnlyLayout());
+  EXPECT_TRUE(layout_remarks(two_placements()).empty());
+  std::vector<std::string> const remarks = layout_remarks(service_only_layout());
   std::vector<std::string> const expected = {
       "placements[0].source: x + width = 110000 reaches past the right edge (100000) and is cut "
       "there",
@@ -58,7 +58,7 @@ TEST(LayoutFile, WrittenLayoutsReadBackUnchanged) {
 TEST(LayoutFile, AcceptsTheFriendlyForms) {
   // A bare array, the enumerator's prefix, a facet's number, a UTF-8 BOM and
   // whole numbers written with an exponent.
-  Layout layout = ParseLayoutText(
+  Layout layout = parse_layout_text(
       "\xEF\xBB\xBF[{\"facet\": \"kStreamLayoutFacetGridXY21\", "
       "\"source\": {\"x\": 0, \"y\": 0, \"width\": 1e5, \"height\": 100000.0},"
       " \"destination\": {\"height\": 1, \"width\": 1, \"y\": 0, \"x\": 0}},"
@@ -101,7 +101,7 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
       {"[]\n" + std::string(1, '\0') + "[1]", "f.json:2:1: a NUL byte"},
   };
   for (Case const& c : cases) {
-    std::string message = ErrorOf(c.text);
+    std::string message = error_of(c.text);
     EXPECT_NE(message.find(c.message), std::string::npos)
         << c.text.substr(0, 120) << "\n -> " << message;
     EXPECT_EQ(message.rfind("f.json", 0), 0u) << message;
@@ -110,12 +110,12 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
 
 TEST(LayoutFile, ReadsFilesAndRefusesHugeOnes) {
   nelko::test::ScratchDirectory dir;
-  std::string good = dir.write("good.json", LayoutToJson(TwoPlacements()));
-  EXPECT_EQ(ReadLayoutFile(good).placements, TwoPlacements().placements);
+  std::string good = dir.write("good.json", layout_to_json(two_placements()));
+  EXPECT_EQ(read_layout_file(good).placements, two_placements().placements);
 
   auto error_of = [](std::string const& path) {
     try {
-      ReadLayoutFile(path);
+      read_layout_file(path);
     } catch (InputFileError const& error) {
       return std::string(error.what());
     }
@@ -128,19 +128,19 @@ TEST(LayoutFile, ReadsFilesAndRefusesHugeOnes) {
 TEST(FacetNames, EveryFacetReadsBackFromItsName) {
   int named = 0;
   for (std::uint32_t value = 0; value < 100; ++value) {
-    std::optional<std::string> name = FacetName(value);
+    std::optional<std::string> name = facet_name(value);
     bool is_facet = value <= 22 || (value >= 48 && value <= 80);
     ASSERT_EQ(name.has_value(), is_facet) << value;
     if (!name) {
-      EXPECT_EQ(FacetLabel(value), "facet " + std::to_string(value));
+      EXPECT_EQ(facet_label(value), "facet " + std::to_string(value));
       continue;
     }
     ++named;
-    EXPECT_EQ(FacetValue(*name), value);
-    EXPECT_EQ(FacetValue("kStreamLayoutFacet" + *name), value);
+    EXPECT_EQ(facet_value(*name), value);
+    EXPECT_EQ(facet_value("kStreamLayoutFacet" + *name), value);
   }
   EXPECT_EQ(named, 56);
 }
 
 }  // namespace
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

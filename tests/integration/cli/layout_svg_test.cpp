@@ -7,10 +7,10 @@
 #include "child_process.h"
 #include "facet_names.h"
 
-namespace stream_layout_cli {
+namespace nelko::cli {
 namespace {
 
-Layout CubeFacesFromOneSource() {
+Layout cube_faces_from_one_source() {
   Layout layout;
   layout.stream = 1;
   for (std::uint32_t face = 0; face < 6; ++face) {
@@ -34,14 +34,14 @@ TEST(LayoutSvg, IsWellFormedWhateverTheInput) {
   std::vector<Case> const cases = {
       {Layout{}, "empty & <odd> \"title\""},
       {odd, std::string("bad \xC3\x28 \xED\xA0\x80 \xF4\x90\x80\x80 \x01 bytes")},
-      {CubeFacesFromOneSource(), "Cube \u2013 faces"}};
+      {cube_faces_from_one_source(), "Cube \u2013 faces"}};
   nelko::test::ScratchDirectory dir;
   char const* xmllint = std::getenv("XMLLINT");
 #ifdef XMLLINT_PROGRAM
   if (xmllint == nullptr) xmllint = XMLLINT_PROGRAM;
 #endif
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    std::string svg = RenderLayoutSvg(cases[i].layout, cases[i].title);
+    std::string svg = render_layout_svg(cases[i].layout, cases[i].title);
     EXPECT_EQ(svg.find("<odd>"), std::string::npos);
     EXPECT_EQ(svg.find('\x01'), std::string::npos);
     if (xmllint == nullptr) continue;
@@ -49,7 +49,7 @@ TEST(LayoutSvg, IsWellFormedWhateverTheInput) {
     nelko::test::RunResult lint = nelko::test::run({xmllint, "--noout", file}, dir.path());
     EXPECT_EQ(lint.exit_status, 0) << cases[i].title << "\n" << lint.err;
   }
-  EXPECT_NE(RenderLayoutSvg(Layout{}, "t").find("no placements"), std::string::npos);
+  EXPECT_NE(render_layout_svg(Layout{}, "t").find("no placements"), std::string::npos);
 }
 
 // Source rectangles lie in their facet's image: one frame per facet, each placement's source in
@@ -59,7 +59,7 @@ TEST(LayoutSvg, EachFacetHasItsFrameAndCutsAreShown) {
   layout.placements = {{0, {0, 0, 100000, 100000}, {0, 0, 100000, 100000}},
                        {13, {70000, 0, 60000, 500}, {99500, 0, 500, 100000}},
                        {0, {0, 0, 50000, 50000}, {0, 99000, 500, 1000}}};
-  std::string const svg = RenderLayoutSvg(layout, "t");
+  std::string const svg = render_layout_svg(layout, "t");
   auto count = [&svg](std::string const& text) {
     std::size_t n = 0;
     for (std::size_t at = svg.find(text); at != std::string::npos; at = svg.find(text, at + 1)) ++n;
@@ -70,9 +70,9 @@ TEST(LayoutSvg, EachFacetHasItsFrameAndCutsAreShown) {
   EXPECT_EQ(count(">Notes</text>"), 1u);
   EXPECT_EQ(count("x + width = 130000 reaches past the right edge (100000) and is cut there"), 1u);
   EXPECT_EQ(count("stroke=\"#d62728\" stroke-width=\"3\""), 1u);  // the cut edge
-  EXPECT_EQ(RenderLayoutSvg(CubeFacesFromOneSource(), "t").find(">Notes</text>"),
+  EXPECT_EQ(render_layout_svg(cube_faces_from_one_source(), "t").find(">Notes</text>"),
             std::string::npos);
 }
 
 }  // namespace
-}  // namespace stream_layout_cli
+}  // namespace nelko::cli

@@ -27,7 +27,7 @@ constexpr long kSlackMs = 2000;
 constexpr long kSlackMs = 250;
 #endif
 
-long msSince(Clock::time_point start) {
+long ms_since(Clock::time_point start) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
@@ -51,7 +51,7 @@ struct Completions {
     thread = std::this_thread::get_id();
     changed.notify_all();
   }
-  bool waitFor(int n, int timeout_ms = 5000) {
+  bool wait_for(int n, int timeout_ms = 5000) {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return count >= n; });
   }
@@ -62,12 +62,12 @@ struct Completions {
 };
 
 Completions* as(void* user) { return static_cast<Completions*>(user); }
-void onVersion(char* f, nelko_core_status s, unsigned int major, unsigned int minor, void* u) {
+void on_version(char* f, nelko_core_status s, unsigned int major, unsigned int minor, void* u) {
   as(u)->add(f, s, {double(major), double(minor)});
 }
-void onLayout(char* f, nelko_core_status s, unsigned int** l1, unsigned int**, unsigned int**,
-              unsigned int**, unsigned int** facets, unsigned int**, unsigned int**,
-              unsigned int**, unsigned int** l9, void* u) {
+void on_layout(char* f, nelko_core_status s, unsigned int** l1, unsigned int**, unsigned int**,
+               unsigned int**, unsigned int** facets, unsigned int**, unsigned int**,
+               unsigned int**, unsigned int** l9, void* u) {
   std::vector<double> values;
   for (unsigned int** list : {l1, facets, l9}) {
     for (unsigned int** cell = list; cell != nullptr && *cell != nullptr; ++cell) {
@@ -76,12 +76,14 @@ void onLayout(char* f, nelko_core_status s, unsigned int** l1, unsigned int**, u
   }
   as(u)->add(f, s, values);
 }
-void onDone(char* f, nelko_core_status s, void* u) { as(u)->add(f, s, {}); }
-void onPoint(char* f, nelko_core_status s, double pan, double tilt, void* u) {
+void on_done(char* f, nelko_core_status s, void* u) { as(u)->add(f, s, {}); }
+void on_point(char* f, nelko_core_status s, double pan, double tilt, void* u) {
   as(u)->add(f, s, {pan, tilt});
 }
-void onNum(char* f, nelko_core_status s, unsigned int num, void* u) { as(u)->add(f, s, {double(num)}); }
-void onRoi(char* f, nelko_core_status s, double pan, double tilt, double roll, double vfov,
+void on_num(char* f, nelko_core_status s, unsigned int num, void* u) {
+  as(u)->add(f, s, {double(num)});
+}
+void on_roi(char* f, nelko_core_status s, double pan, double tilt, double roll, double vfov,
            void* u) {
   as(u)->add(f, s, {pan, tilt, roll, vfov});
 }
@@ -136,8 +138,8 @@ TEST_F(StreamLayout, VersionSyncAndAsync) {
   EXPECT_EQ(9u, minor);
   Completions done;
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout___get_target_version___send_async(
-                                            handle, kTarget, onVersion, &done));
-  ASSERT_TRUE(done.waitFor(1));
+                                            handle, kTarget, on_version, &done));
+  ASSERT_TRUE(done.wait_for(1));
   EXPECT_EQ((std::vector<double>{0, 9}), done.last_values);
   EXPECT_EQ(kTarget, done.first_text);
   EXPECT_NE(std::this_thread::get_id(), done.thread);
@@ -189,12 +191,12 @@ TEST_F(StreamLayout, LayoutRoundTrips) {
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_set_stream_layout_send_async(
                 handle, kTarget, 0, in.l[0], in.l[1], in.l[2], in.l[3], in.l[4], in.l[5], in.l[6],
-                in.l[7], in.l[8], onDone, &done));
-  ASSERT_TRUE(done.waitFor(1));
+                in.l[7], in.l[8], on_done, &done));
+  ASSERT_TRUE(done.wait_for(1));
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, done.last_status);
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_stream_layout_send_async(handle, kTarget, 0, onLayout, &done));
-  ASSERT_TRUE(done.waitFor(2));
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_stream_layout_send_async(
+                                            handle, kTarget, 0, on_layout, &done));
+  ASSERT_TRUE(done.wait_for(2));
   EXPECT_EQ((std::vector<double>{0, 50000, 1, 13, 100000, 100000}), done.last_values);
 
   // The target refuses a bad stream and mismatched lists; the client sees its status.
@@ -231,7 +233,7 @@ TEST_F(StreamLayout, ACommandOverTheFrameLimitIsRefusedBeforeItIsSent) {
   EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
             nelko_api_stream_layout_set_stream_layout_receive_with_timeout(handle, kTarget, 2000,
                                                                            uuid));
-  EXPECT_LT(msSince(start), kSlackMs);  // nothing was pending for it
+  EXPECT_LT(ms_since(start), kSlackMs);  // nothing was pending for it
   nelko_api_stream_layout_free_uuid(uuid);
   unsigned int num = 0;
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num));
@@ -264,20 +266,20 @@ TEST_F(StreamLayout, RoisRoundTrip) {
   for (int i = 0; i < 4; ++i) EXPECT_EQ(b[i], r[i]) << i;
 
   Completions done;
+  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_set_roi_send_async(
+                                            handle, kTarget, 3, 1, 1, 2, 3, 4, on_done, &done));
+  ASSERT_TRUE(done.wait_for(1));
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_set_roi_send_async(handle, kTarget, 3, 1, 1, 2, 3, 4, onDone, &done));
-  ASSERT_TRUE(done.waitFor(1));
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_send_async(handle, kTarget, 3, 1, onRoi, &done));
-  ASSERT_TRUE(done.waitFor(2));
+            nelko_api_stream_layout_get_roi_send_async(handle, kTarget, 3, 1, on_roi, &done));
+  ASSERT_TRUE(done.wait_for(2));
   EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), done.last_values);
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_send_async(handle, kTarget, onNum, &done));
-  ASSERT_TRUE(done.waitFor(3));
+            nelko_api_stream_layout_get_num_roi_send_async(handle, kTarget, on_num, &done));
+  ASSERT_TRUE(done.wait_for(3));
   EXPECT_EQ(std::vector<double>{4}, done.last_values);
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_send_async(handle, kTarget, 4, 0, onRoi, &done));
-  ASSERT_TRUE(done.waitFor(4));
+            nelko_api_stream_layout_get_roi_send_async(handle, kTarget, 4, 0, on_roi, &done));
+  ASSERT_TRUE(done.wait_for(4));
   EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS, done.last_status);
   EXPECT_EQ((std::vector<double>{0, 0, 0, 0}), done.last_values);
 
@@ -303,8 +305,8 @@ TEST_F(StreamLayout, PointToPanTilt) {
   EXPECT_GT(tilt, 0.0);
   Completions done;
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_stream_point_to_pan_tilt_send_async(
-                                            handle, kTarget, 0, 75000, 25000, onPoint, &done));
-  ASSERT_TRUE(done.waitFor(1));
+                                            handle, kTarget, 0, 75000, 25000, on_point, &done));
+  ASSERT_TRUE(done.wait_for(1));
   EXPECT_EQ((std::vector<double>{pan, tilt}), done.last_values);
   EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS, nelko_api_stream_layout_stream_point_to_pan_tilt_send(
                                                   handle, kTarget, 9, 1, 1, &pan, &tilt));
@@ -335,15 +337,17 @@ TEST_F(StreamLayout, EightThreadsOnOneHandle) {
             }
             break;
           default:
-            if (nelko_api_stream_layout_get_num_roi_send_async(handle, kTarget, onNum, &done) != 0) ++failures;
+            if (nelko_api_stream_layout_get_num_roi_send_async(handle, kTarget, on_num, &done) != 0)
+              ++failures;
         }
       }
     });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(0, failures.load());
-  EXPECT_TRUE(done.waitFor(kThreads * kRounds / 4));
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_cancel_async(handle, onNum, &done));
+  EXPECT_TRUE(done.wait_for(kThreads * kRounds / 4));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_num_roi_cancel_async(handle, on_num, &done));
 }
 
 }  // namespace

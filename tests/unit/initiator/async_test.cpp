@@ -17,21 +17,21 @@ struct Call {
 };
 std::vector<Call> g_calls;
 
-void onNum(char* first, nelko_core_status status, unsigned int num, void* user) {
+void on_num(char* first, nelko_core_status status, unsigned int num, void* user) {
   g_calls.push_back({first, status, {static_cast<double>(num)}, user});
 }
-void onRoi(char* first, nelko_core_status status, double pan, double tilt, double roll,
-           double vfov, void* user) {
+void on_roi(char* first, nelko_core_status status, double pan, double tilt, double roll,
+            double vfov, void* user) {
   g_calls.push_back({first, status, {pan, tilt, roll, vfov}, user});
 }
 std::vector<std::vector<unsigned int>> g_layout;
-void onLayout(char*, nelko_core_status status, unsigned int** l1, unsigned int** l2,
-              unsigned int** l3, unsigned int** l4, unsigned int** l5, unsigned int** l6,
-              unsigned int** l7, unsigned int** l8, unsigned int** l9, void* user) {
+void on_layout(char*, nelko_core_status status, unsigned int** l1, unsigned int** l2,
+               unsigned int** l3, unsigned int** l4, unsigned int** l5, unsigned int** l6,
+               unsigned int** l7, unsigned int** l8, unsigned int** l9, void* user) {
   g_calls.push_back({"", status, {}, user});
   g_layout.clear();
   for (unsigned int** list : {l1, l2, l3, l4, l5, l6, l7, l8, l9}) {
-    g_layout.push_back(list != nullptr ? listValues(list) : std::vector<unsigned int>{99999});
+    g_layout.push_back(list != nullptr ? list_values(list) : std::vector<unsigned int>{99999});
   }
 }
 void throwing(char*, nelko_core_status, unsigned int, void*) { throw std::runtime_error("client"); }
@@ -53,12 +53,12 @@ int kA, kB;
 
 TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_send_async(handle, "t", 1, 0, onRoi, &kA));
-  EXPECT_EQ(R"({"command":"Get_roi","roi_index":1,"roi_set":0})", sentText());
+            nelko_api_stream_layout_get_roi_send_async(handle, "t", 1, 0, on_roi, &kA));
+  EXPECT_EQ(R"({"command":"Get_roi","roi_index":1,"roi_set":0})", sent_text());
   ASSERT_EQ(1u, platform.registrations.size());
   EXPECT_EQ(channel, platform.registrations[0].channel);
   EXPECT_EQ(handle, platform.registrations[0].user);
-  std::string uuid = lastUuid();
+  std::string uuid = last_uuid();
 
   deliver("Get_roi", uuid, R"({"status":0,"pan":10,"tilt":-5.5,"roll":1,"vfov":45,"x":1})");
   deliver("Get_roi", uuid, R"({"status":9,"pan":10})");
@@ -73,11 +73,11 @@ TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
 
   // Withdrawn: a later response finds nothing, is logged and calls nothing.
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_cancel_async(handle, onRoi, &kA));
+            nelko_api_stream_layout_get_roi_cancel_async(handle, on_roi, &kA));
   deliver("Get_roi", uuid, R"({"status":0})");
   EXPECT_EQ(2u, g_calls.size());
   EXPECT_EQ(std::vector<std::string>{"received a callback for Get_roi but no initiator callback was registered"},
-            platform.logTexts());
+            platform.log_texts());
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_WARNING, platform.log[0].priority);
 
   // An unknown command is ignored silently.
@@ -89,8 +89,8 @@ TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
 // registry's lock is left free and the next response works.
 TEST_F(Async, ReadingFailuresAndThrowingClientsAreLoggedAndSurvived) {
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kA));
-  std::string uuid = lastUuid();
+            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA));
+  std::string uuid = last_uuid();
   deliver("Get_num_roi", uuid, R"({"num":3})");
   deliver("Get_num_roi", uuid, R"({"status":0})");
   deliver("Get_num_roi", uuid, R"({"status":"0","num":3})");
@@ -100,9 +100,9 @@ TEST_F(Async, ReadingFailuresAndThrowingClientsAreLoggedAndSurvived) {
   EXPECT_EQ(2.0, g_calls[0].values[0]);
 
   nelko_api_stream_layout_get_num_roi_send_async(handle, "t", throwing, &kA);
-  deliver("Get_num_roi", lastUuid(), R"({"status":0,"num":1})");
+  deliver("Get_num_roi", last_uuid(), R"({"status":0,"num":1})");
   EXPECT_EQ(std::vector<std::string>(4, "Threw an exception in function stream_layoutGet_num_roiCallback"),
-            platform.logTexts());
+            platform.log_texts());
   auto cancelled = std::async(std::launch::async, [&] {
     return nelko_api_stream_layout_get_num_roi_cancel_async(handle, throwing, &kA);
   });
@@ -113,38 +113,38 @@ TEST_F(Async, ReadingFailuresAndThrowingClientsAreLoggedAndSurvived) {
 TEST_F(Async, CancelRemovesOnlyEntriesMatchingBothFunctionAndUserData) {
   platform.register_status = NELKO_CORE_STATUS_DISABLED_TARGET;  // nothing is kept nor sent
   EXPECT_EQ(NELKO_CORE_STATUS_DISABLED_TARGET,
-            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kA));
+            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA));
   EXPECT_EQ(0u, pending());
   EXPECT_TRUE(platform.sent.empty());
   platform.register_status = NELKO_CORE_STATUS_NO_ERROR;
   platform.send_status = NELKO_CORE_STATUS_IPC_FAILED;  // entries stay even when sending fails
   EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
-            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kA));
+            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA));
   platform.send_status = NELKO_CORE_STATUS_NO_ERROR;
-  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kB);
-  std::string kept = lastUuid();
-  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kA);
-  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", onNum, &kA);
+  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kB);
+  std::string kept = last_uuid();
+  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA);
+  nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA);
   nelko_api_stream_layout_get_num_roi_send_async(handle, "t", throwing, &kA);
   EXPECT_EQ(5u, pending());
   EXPECT_EQ(6u, platform.registrations.size());  // registered before every request
 
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_cancel_async(handle, onNum, &kA));
+            nelko_api_stream_layout_get_num_roi_cancel_async(handle, on_num, &kA));
   EXPECT_EQ(2u, pending());
   deliver("Get_num_roi", kept, R"({"status":0,"num":4})");
   ASSERT_EQ(1u, g_calls.size());
   EXPECT_EQ(&kB, g_calls[0].user);
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_cancel_async(handle, onNum, &kA));
+            nelko_api_stream_layout_get_num_roi_cancel_async(handle, on_num, &kA));
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_get_num_roi_cancel_async(handle, nullptr, nullptr));
   EXPECT_EQ(2u, pending());
 }
 
 TEST_F(Async, LayoutListsAreHandedInKeyOrderAndConversionFailuresSkipTheClient) {
-  nelko_api_stream_layout_get_stream_layout_send_async(handle, "t", 0, onLayout, &kA);
-  std::string uuid = lastUuid();
+  nelko_api_stream_layout_get_stream_layout_send_async(handle, "t", 0, on_layout, &kA);
+  std::string uuid = last_uuid();
   std::string arrays;
   for (auto const* key : nelko::stream_layout::kLayoutKeys) {
     bool const facets = std::string(key) == "destination_type";
@@ -166,7 +166,7 @@ TEST_F(Async, LayoutListsAreHandedInKeyOrderAndConversionFailuresSkipTheClient) 
   EXPECT_EQ((std::vector<std::string>{
                 "Threw an exception in function stream_layoutGet_stream_layoutCallback",
                 "Threw an exception in function stream_layoutGet_stream_layoutCallback"}),
-            platform.logTexts());
+            platform.log_texts());
 }
 
 // A client function may send and cancel its own command on its own handle: the completion does
@@ -174,16 +174,16 @@ TEST_F(Async, LayoutListsAreHandedInKeyOrderAndConversionFailuresSkipTheClient) 
 void* g_handle;
 nelko_core_status g_reentrant[3];
 void reentrant(char*, nelko_core_status, unsigned int, void*) {
-  g_reentrant[0] = nelko_api_stream_layout_get_num_roi_send_async(g_handle, "t", onNum, &kB);
+  g_reentrant[0] = nelko_api_stream_layout_get_num_roi_send_async(g_handle, "t", on_num, &kB);
   g_reentrant[1] = nelko_api_stream_layout_get_num_roi_cancel_async(g_handle, reentrant, &kA);
-  g_reentrant[2] = nelko_api_stream_layout_get_roi_send_async(g_handle, "t", 0, 0, onRoi, &kB);
+  g_reentrant[2] = nelko_api_stream_layout_get_roi_send_async(g_handle, "t", 0, 0, on_roi, &kB);
 }
 
 TEST_F(Async, OwnCommandFromInsideACompletion) {
   g_handle = handle;
   nelko_api_stream_layout_get_num_roi_send_async(handle, "t", reentrant, &kA);
   auto done = std::async(std::launch::async, [&] {
-    deliver("Get_num_roi", lastUuid(), R"({"status":0,"num":1})");
+    deliver("Get_num_roi", last_uuid(), R"({"status":0,"num":1})");
   });
   ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(5)));
   EXPECT_EQ((std::vector<nelko_core_status>(3, NELKO_CORE_STATUS_NO_ERROR)),
@@ -201,7 +201,7 @@ std::atomic<int> g_crossing{0};
 void crossing(char*, nelko_core_status, unsigned int, void* user) {
   auto* self = static_cast<Crossing*>(user);
   for (++g_crossing; g_crossing < 2;) std::this_thread::yield();  // until both run
-  self->status = nelko_api_stream_layout_get_num_roi_send_async(self->other, "t", onNum, &kB);
+  self->status = nelko_api_stream_layout_get_num_roi_send_async(self->other, "t", on_num, &kB);
 }
 
 TEST_F(Async, CallbacksOfTwoHandlesMaySendToEachOtherAtOnce) {
@@ -211,9 +211,9 @@ TEST_F(Async, CallbacksOfTwoHandlesMaySendToEachOtherAtOnce) {
   Crossing a{second, NELKO_CORE_STATUS_IPC_FAILED}, b{handle, NELKO_CORE_STATUS_IPC_FAILED};
   g_crossing = 0;
   nelko_api_stream_layout_get_num_roi_send_async(handle, "t", crossing, &a);
-  std::string const first = lastUuid();
+  std::string const first = last_uuid();
   nelko_api_stream_layout_get_num_roi_send_async(second, "t", crossing, &b);
-  std::string const other = lastUuid();
+  std::string const other = last_uuid();
   auto one = std::async(std::launch::async, [&] {
     platform.deliver(handle, "Get_num_roi", first, R"({"status":0,"num":1})");
   });

@@ -19,24 +19,24 @@ struct Seen {
   nelko_core_status send = NELKO_CORE_STATUS_DISABLED_TARGET;
 } g_seen;
 
-void neverCalled(char*, nelko_core_status, double, double, double, double, void*) {
+void never_called(char*, nelko_core_status, double, double, double, double, void*) {
   ++g_seen.calls;
   ADD_FAILURE() << "a callback of a destroyed handle ran";
 }
-void countNum(char*, nelko_core_status, unsigned int, void*) {
+void count_num(char*, nelko_core_status, unsigned int, void*) {
   ++g_seen.calls;
 }
 
 // Destroys its own handle, then still cancels and sends on it, as a client might on its way out.
-void deinitItself(char*, nelko_core_status, unsigned int, void*) {
+void deinit_itself(char*, nelko_core_status, unsigned int, void*) {
   ++g_seen.calls;
   g_seen.deinit = nelko_api_stream_layout_initiator_deinit(g_seen.handle);
-  g_seen.cancel = nelko_api_stream_layout_get_roi_cancel_async(g_seen.handle, neverCalled, &kUser);
+  g_seen.cancel = nelko_api_stream_layout_get_roi_cancel_async(g_seen.handle, never_called, &kUser);
   g_seen.send =
-      nelko_api_stream_layout_get_roi_send_async(g_seen.handle, "t", 0, 0, neverCalled, &kUser);
+      nelko_api_stream_layout_get_roi_send_async(g_seen.handle, "t", 0, 0, never_called, &kUser);
 }
 
-void deinitOther(char*, nelko_core_status, unsigned int, void*) {
+void deinit_other(char*, nelko_core_status, unsigned int, void*) {
   ++g_seen.calls;
   g_seen.deinit = nelko_api_stream_layout_initiator_deinit(g_seen.handle);
 }
@@ -47,7 +47,7 @@ class CallbackLifecycle : public InitiatorTest, public ::testing::WithParamInter
     InitiatorTest::SetUp();
     g_seen = Seen();
   }
-  void* makeHandle(void* on_channel) {
+  void* make_handle(void* on_channel) {
     void* made = nullptr;
     EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
               nelko_api_stream_layout_initiator_init(on_channel, log_handle, &made, 0, "app"));
@@ -64,14 +64,14 @@ class CallbackLifecycle : public InitiatorTest, public ::testing::WithParamInter
 // core refuses): by another thread, shortly after.
 TEST_P(CallbackLifecycle, DeinitOfItsOwnHandle) {
   bool const owned = GetParam();
-  void* own = makeHandle(owned ? nullptr : channel);
+  void* own = make_handle(owned ? nullptr : channel);
   g_seen.handle = own;
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_send_async(own, "t", 0, 0, neverCalled, &kUser));
-  std::string const pending = lastUuid();
+            nelko_api_stream_layout_get_roi_send_async(own, "t", 0, 0, never_called, &kUser));
+  std::string const pending = last_uuid();
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_send_async(own, "t", deinitItself, &kUser));
-  ASSERT_TRUE(platform.deliver(own, "Get_num_roi", lastUuid(), R"({"status":0,"num":1})"));
+            nelko_api_stream_layout_get_num_roi_send_async(own, "t", deinit_itself, &kUser));
+  ASSERT_TRUE(platform.deliver(own, "Get_num_roi", last_uuid(), R"({"status":0,"num":1})"));
 
   EXPECT_EQ(1, g_seen.calls);
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_seen.deinit);
@@ -96,22 +96,22 @@ INSTANTIATE_TEST_SUITE_P(LentAndOwnedChannel, CallbackLifecycle, ::testing::Bool
 
 // Another handle of the same channel goes at once: nothing of it runs afterwards.
 TEST_F(CallbackLifecycle, DeinitOfAnotherHandleOfItsChannel) {
-  void* first = makeHandle(channel);
-  void* second = makeHandle(channel);
+  void* first = make_handle(channel);
+  void* second = make_handle(channel);
   g_seen.handle = second;
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_send_async(second, "t", 0, 0, neverCalled, &kUser));
-  std::string const pending = lastUuid();
+            nelko_api_stream_layout_get_roi_send_async(second, "t", 0, 0, never_called, &kUser));
+  std::string const pending = last_uuid();
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_send_async(first, "t", deinitOther, &kUser));
-  ASSERT_TRUE(platform.deliver(first, "Get_num_roi", lastUuid(), R"({"status":0,"num":1})"));
+            nelko_api_stream_layout_get_num_roi_send_async(first, "t", deinit_other, &kUser));
+  ASSERT_TRUE(platform.deliver(first, "Get_num_roi", last_uuid(), R"({"status":0,"num":1})"));
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_seen.deinit);
   EXPECT_FALSE(platform.deliver(second, "Get_roi", pending, R"({"status":0})"));
 
   // The first handle is unaffected.
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_send_async(first, "t", countNum, &kUser));
-  ASSERT_TRUE(platform.deliver(first, "Get_num_roi", lastUuid(), R"({"status":0,"num":1})"));
+            nelko_api_stream_layout_get_num_roi_send_async(first, "t", count_num, &kUser));
+  ASSERT_TRUE(platform.deliver(first, "Get_num_roi", last_uuid(), R"({"status":0,"num":1})"));
   EXPECT_EQ(2, g_seen.calls);
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(first));
 }

@@ -71,14 +71,14 @@ TYPED_TEST(CancelEveryCommand, NoCallbackOfThePairRunsOrWillRunOnceCancelReturns
 
   // Answered after the cancel.
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, TypeParam::send(this->handle, callback));
-  std::string uuid = this->lastUuid();
+  std::string uuid = this->last_uuid();
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, TypeParam::cancel(this->handle, callback));
   this->deliver(Command::kName, uuid, answer);
   EXPECT_EQ(0, g_probe.started) << "a cancelled request completed";
 
   // Answered on another thread, whose callback is running when cancel is called.
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, TypeParam::send(this->handle, callback));
-  uuid = this->lastUuid();
+  uuid = this->last_uuid();
   std::thread io([&] { this->deliver(Command::kName, uuid, answer); });
   auto const give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (g_probe.started == 0 && std::chrono::steady_clock::now() < give_up) {

@@ -12,8 +12,8 @@
 #include "nelko_api_stream_layout.h"
 
 // A list in the platform's form, freed by its owner with nelko_core_free_uint_array.
-unsigned int** makeList(std::vector<unsigned int> const& values);
-std::vector<unsigned int> listValues(unsigned int** list);
+unsigned int** make_list(std::vector<unsigned int> const& values);
+std::vector<unsigned int> list_values(unsigned int** list);
 
 class InitiatorTest : public ::testing::Test {
  protected:
@@ -22,9 +22,9 @@ class InitiatorTest : public ::testing::Test {
 
   IStream_layoutInitiator* object() { return static_cast<IStream_layoutInitiator*>(handle); }
   // The request the n-th send carried, as JSON text.
-  std::string sentText(std::size_t n = 0);
+  std::string sent_text(std::size_t n = 0);
   // The request identifier of the latest send.
-  std::string lastUuid();
+  std::string last_uuid();
   // Delivers a response to the handle through its response function, on the calling thread.
   bool deliver(char const* command, std::string const& uuid, std::string const& json_text) {
     return platform.deliver(handle, command, uuid, json_text);

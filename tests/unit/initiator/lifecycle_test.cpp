@@ -36,7 +36,7 @@ TEST(Lifecycle, OnlyAnOwnedChannelIsOpenedAndClosed) {
   EXPECT_EQ(std::vector<std::string>{"app"}, p.init_names);
   EXPECT_EQ(std::vector<void*>{p.opened_channel}, p.deinits);
   EXPECT_EQ(std::vector<std::string>{"~nelkoInitiatorInterfaces: failed call to initiator deinit (7)"},
-            p.logTexts());
+            p.log_texts());
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(nullptr));
 }
 

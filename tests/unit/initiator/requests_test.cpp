@@ -24,15 +24,15 @@ TEST_F(Requests, EveryCommandSendsItsMembersInOrder) {
                                                         &tilt);
   nelko_api_stream_layout___get_target_version___send(handle, "a", &major, &minor);
 
-  EXPECT_EQ(R"({"command":"Get_num_roi"})", sentText(0));
-  EXPECT_EQ(R"({"command":"Get_roi","roi_index":2,"roi_set":1})", sentText(1));
+  EXPECT_EQ(R"({"command":"Get_num_roi"})", sent_text(0));
+  EXPECT_EQ(R"({"command":"Get_roi","roi_index":2,"roi_set":1})", sent_text(1));
   EXPECT_EQ(R"({"command":"Set_roi","roi_index":1,"roi_set":0,"pan":1.5,"tilt":-2.25,"roll":0,"vfov":60})",
-            sentText(2));
-  EXPECT_EQ(R"({"command":"Get_stream_layout","stream_index":3})", sentText(3));
+            sent_text(2));
+  EXPECT_EQ(R"({"command":"Get_stream_layout","stream_index":3})", sent_text(3));
   EXPECT_EQ(R"({"command":"Stream_point_to_pan_tilt","stream_index":1,"x":50000.5,"y":25000})",
-            sentText(4));
+            sent_text(4));
   EXPECT_EQ(R"({"command":"__get_target_version__","initiator_major":0,"initiator_minor":9})",
-            sentText(5));
+            sent_text(5));
   ASSERT_EQ(6u, platform.sent.size());
   for (auto const& sent : platform.sent) {
     EXPECT_EQ("stream_layout", sent.interface_name);
@@ -46,10 +46,11 @@ TEST_F(Requests, EveryCommandSendsItsMembersInOrder) {
 }
 
 TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
-  std::vector<unsigned int**> lists = {makeList({1, 2}), makeList({3, 4}), makeList({5, 6}),
-                                       makeList({7, 8}), makeList({0, 13, 80}), makeList({}),
-                                       makeList({9, 9}), makeList({10, 10}), makeList({4294967295u})};
-  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
+  std::vector<unsigned int**> lists = {
+      make_list({1, 2}), make_list({3, 4}),      make_list({5, 6}),
+      make_list({7, 8}), make_list({0, 13, 80}), make_list({}),
+      make_list({9, 9}), make_list({10, 10}),    make_list({4294967295u})};
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_set_stream_layout_send_with_timeout(
                 handle, "t", 250, 2, lists[0], lists[1], lists[2], lists[3], lists[4], lists[5],
@@ -60,7 +61,7 @@ TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
       R"("source_height_millipercent":[7,8],"destination_type":[0,13,80],)"
       R"("destination_upper_left_x_millipercent":[],"destination_upper_left_y_millipercent":[9,9],)"
       R"("destination_width_millipercent":[10,10],"destination_height_millipercent":[4294967295]})",
-      sentText(0));
+      sent_text(0));
   EXPECT_EQ(250, platform.receives[0].timeout);
 
   platform.reset();
@@ -82,7 +83,7 @@ TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
                               "null input pointer ";
   EXPECT_EQ((std::vector<std::string>{warning + "source_upper_left_x_millipercent",
                                       warning + "destination_height_millipercent"}),
-            platform.logTexts());
+            platform.log_texts());
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_WARNING, platform.log[0].priority);
   for (auto* list : lists) nelko_core_free_uint_array(list);
 }
@@ -98,7 +99,7 @@ TEST_F(Requests, SendFailuresArePassedOnAndExceptionsBecomeFour) {
   EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
             nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
   platform.send_throws = false;
-  platform.answerWith(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, R"({"status":9,"num":3})");
+  platform.answer_with(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, R"({"status":9,"num":3})");
   EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE,
             nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
   EXPECT_EQ(77u, num);
@@ -106,20 +107,20 @@ TEST_F(Requests, SendFailuresArePassedOnAndExceptionsBecomeFour) {
 
 TEST_F(Requests, ResultsAreReadLeniently) {
   unsigned int num = 5;
-  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
   EXPECT_EQ(0u, num);
   for (auto const& [text, expected] : std::vector<std::pair<std::string, unsigned int>>{
            {R"({"num":2.9})", 2u}, {R"({"num":-1})", 0u}, {R"({"num":1e12})", 4294967295u},
            {R"({"num":"7"})", 0u}, {R"({"num":NaN})", 0u}}) {
-    platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, text);
+    platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, text);
     EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
               nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
     EXPECT_EQ(expected, num) << text;
   }
 
   double pan = 1, tilt = 1, roll = 1, vfov = 1;
-  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"pan":"left","tilt":-12.5,"vfov":[1]})");
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"pan":"left","tilt":-12.5,"vfov":[1]})");
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_get_roi_send(handle, "t", 0, 0, &pan, &tilt, &roll, &vfov));
   EXPECT_EQ(0.0, pan);
@@ -135,16 +136,16 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
         handle, "t", 10, uuid, &lists[0], &lists[1], &lists[2], &lists[3], &lists[4], &lists[5],
         &lists[6], &lists[7], &lists[8]);
   };
-  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR,
-                      R"({"source_upper_left_x_millipercent":[3.7,-5,4294967296],)"
-                      R"("source_width_millipercent":{},"destination_type":[1,2,3]})");
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
+                       R"({"source_upper_left_x_millipercent":[3.7,-5,4294967296],)"
+                       R"("source_width_millipercent":{},"destination_type":[1,2,3]})");
   void* uuid = nullptr;
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_get_stream_layout_non_blocking_send(handle, "t", &uuid, 0));
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, get(uuid));
-  EXPECT_EQ((std::vector<unsigned int>{3, 0, 4294967295u}), listValues(lists[0]));
-  EXPECT_EQ(std::vector<unsigned int>{}, listValues(lists[2]));
-  EXPECT_EQ((std::vector<unsigned int>{1, 2, 3}), listValues(lists[4]));
+  EXPECT_EQ((std::vector<unsigned int>{3, 0, 4294967295u}), list_values(lists[0]));
+  EXPECT_EQ(std::vector<unsigned int>{}, list_values(lists[2]));
+  EXPECT_EQ((std::vector<unsigned int>{1, 2, 3}), list_values(lists[4]));
   for (auto*& list : lists) {
     ASSERT_NE(nullptr, list);
     nelko_core_free_uint_array(list);
@@ -152,8 +153,8 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
   }
 
   // A string in the sixth array: 4, five lists written, the identifier still the caller's.
-  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR,
-                      R"({"destination_upper_left_x_millipercent":[1,"a"]})");
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
+                       R"({"destination_upper_left_x_millipercent":[1,"a"]})");
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_get_stream_layout_non_blocking_send(handle, "t", &uuid, 0));
   EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED, get(uuid));
@@ -164,18 +165,18 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
   }
 
   // An out-parameter that already holds a list is refused with 1 and logged; it is not freed.
-  unsigned int** kept = makeList({42});
+  unsigned int** kept = make_list({42});
   lists[1] = kept;
-  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({})");
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({})");
   platform.log.clear();
   EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS, get(uuid));
   EXPECT_EQ(std::vector<std::string>{"stream_layout_get_stream_layout_receive:failed converting UINT array (1)"},
-            platform.logTexts());
+            platform.log_texts());
   EXPECT_EQ(kept, lists[1]);
-  EXPECT_EQ(std::vector<unsigned int>{42}, listValues(kept));
+  EXPECT_EQ(std::vector<unsigned int>{42}, list_values(kept));
   lists[1] = nullptr;
   nelko_core_free_uint_array(kept);
-  EXPECT_EQ(std::vector<unsigned int>{}, listValues(lists[0])) << "written before the refusal";
+  EXPECT_EQ(std::vector<unsigned int>{}, list_values(lists[0])) << "written before the refusal";
   nelko_core_free_uint_array(lists[0]);
   lists[0] = nullptr;
   // Still the caller's: a successful read releases it.
@@ -211,7 +212,7 @@ TEST_F(Requests, NullResultPointersAreRefusedBeforeAnythingIsSentOrReceived) {
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_get_roi_non_blocking_send(handle, "t", &uuid, 0, 0));
   platform.reset();
-  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
   EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
             nelko_api_stream_layout_get_num_roi_send(handle, "t", nullptr));
   EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
@@ -242,7 +243,7 @@ TEST_F(Requests, ReceiveTimeoutsAndIdentifierOwnership) {
             nelko_api_stream_layout_get_roi_receive_with_timeout(handle, "t", -1, uuid, &pan, &tilt,
                                                                  &roll, &vfov));
   EXPECT_EQ(5.0, pan);
-  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"pan":1,"tilt":2})");
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"pan":1,"tilt":2})");
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_get_roi_receive(handle, 1, "t", uuid, &pan, &tilt, &roll, &vfov));
   EXPECT_EQ(1.0, pan);
@@ -258,18 +259,20 @@ TEST_F(Requests, ReceiveTimeoutsAndIdentifierOwnership) {
 
 TEST_F(Requests, VersionQueryLogsAMismatchAndReleasesItsIdentifierOnReceipt) {
   unsigned int major = 0, minor = 0;
-  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0,"target_major":0,"target_minor":9})");
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
+                       R"({"status":0,"target_major":0,"target_minor":9})");
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
   EXPECT_TRUE(platform.log.empty());
 
-  platform.answerWith(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0,"target_major":1,"target_minor":0})");
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
+                       R"({"status":0,"target_major":1,"target_minor":0})");
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
   EXPECT_EQ(1u, major);
   EXPECT_EQ(0u, minor);
   EXPECT_EQ(std::vector<std::string>{"Stream_layout Initiator (version 0:9) queried Target (version 1:0)"},
-            platform.logTexts());
+            platform.log_texts());
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_ERR, platform.log[0].priority);
 
   // A receive that failed, or took a response with a non-zero status, leaves the identifier
@@ -282,7 +285,7 @@ TEST_F(Requests, VersionQueryLogsAMismatchAndReleasesItsIdentifierOnReceipt) {
   EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
             nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
                                                                     &minor));
-  platform.answerWith(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, R"({"status":9})");
+  platform.answer_with(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, R"({"status":9})");
   EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE,
             nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
                                                                     &minor));

@@ -15,7 +15,7 @@ namespace {
     EXPECT_EQ(std::string(text), error.what()) << #statement; \
   }
 
-json::Object Response() {
+json::Object sample_response() {
   json::Object response;
   response["status"] = json::Number(0);
   response["pan"] = json::Number(12.5);
@@ -24,7 +24,7 @@ json::Object Response() {
 }
 
 TEST(LenientAccess, MissingOrMistypedMembersReadAsDefaultsAndAreStored) {
-  json::Object response = Response();
+  json::Object response = sample_response();
 
   json::Number& num = response["num"];
   EXPECT_EQ(0.0, num);
@@ -40,7 +40,7 @@ TEST(LenientAccess, MissingOrMistypedMembersReadAsDefaultsAndAreStored) {
 }
 
 TEST(StrictAccess, MissingMemberAndWrongKindThrowWithExactTexts) {
-  json::Object const response = Response();
+  json::Object const response = sample_response();
   EXPECT_JSON_ERROR(response["num"], "Object member not found: num");
   EXPECT_JSON_ERROR((void)json::Number(response["name"]), "Bad cast");
   EXPECT_JSON_ERROR((void)static_cast<json::Array const&>(response["pan"]), "Bad cast");
@@ -54,7 +54,7 @@ TEST(StrictAccess, MissingMemberAndWrongKindThrowWithExactTexts) {
 
   EXPECT_EQ(12.5, json::Number(response["pan"]));
   EXPECT_EQ("roi", json::String(response["name"]).Value());
-  EXPECT_EQ(Response(), response) << "const access never adds a member";
+  EXPECT_EQ(sample_response(), response) << "const access never adds a member";
 }
 
 TEST(ObjectMembers, KeepInsertionOrderAndUniqueNames) {

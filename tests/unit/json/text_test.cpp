@@ -12,13 +12,13 @@
 
 namespace {
 
-double ReadNumber(std::string const& text) {
+double read_number(std::string const& text) {
   json::UnknownElement element;
   json::Read(element, text);
   return static_cast<json::Number const&>(element);
 }
 
-bool SameBits(double a, double b) {
+bool same_bits(double a, double b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
@@ -40,13 +40,13 @@ TEST(NumberText, WritesIntegersWithoutFractionAndReadsBackExactly) {
   json::Array const& numbers = back;
   ASSERT_EQ(std::size(values), numbers.Size());
   for (std::size_t i = 0; i < numbers.Size(); ++i) {
-    EXPECT_TRUE(SameBits(values[i], static_cast<json::Number const&>(numbers[i]))) << i;
+    EXPECT_TRUE(same_bits(values[i], static_cast<json::Number const&>(numbers[i]))) << i;
   }
 }
 
 TEST(NumberText, NanRoundTrips) {
-  EXPECT_TRUE(std::isnan(ReadNumber(json::Write(std::numeric_limits<double>::quiet_NaN()))));
-  EXPECT_EQ(-kInf, ReadNumber("-Inf"));
+  EXPECT_TRUE(std::isnan(read_number(json::Write(std::numeric_limits<double>::quiet_NaN()))));
+  EXPECT_EQ(-kInf, read_number("-Inf"));
 }
 
 TEST(NumberText, RandomDoublesRoundTripBitForBit) {
@@ -64,20 +64,20 @@ TEST(NumberText, RandomDoublesRoundTripBitForBit) {
   for (std::size_t i = 0; i < array.Size(); ++i) {
     double const written = static_cast<json::Number const&>(array[i]);
     double const read = static_cast<json::Number const&>(numbers[i]);
-    ASSERT_TRUE(SameBits(written, read)) << written << " read back as " << read;
+    ASSERT_TRUE(same_bits(written, read)) << written << " read back as " << read;
   }
 }
 
 TEST(NumberText, ReadsEveryNumberAsCorrectlyRoundedDouble) {
-  EXPECT_EQ(18446744073709551616.0, ReadNumber("18446744073709551615"));
-  EXPECT_EQ(9007199254740992.0, ReadNumber("9007199254740993"));  // ties to even
-  EXPECT_EQ(-2147483648.0, ReadNumber("-2147483648"));
-  EXPECT_EQ(std::numeric_limits<double>::max(), ReadNumber("1.7976931348623157e308"));
-  EXPECT_EQ(0.0, ReadNumber("1e-400"));
-  EXPECT_TRUE(std::signbit(ReadNumber("-1e-400")));
+  EXPECT_EQ(18446744073709551616.0, read_number("18446744073709551615"));
+  EXPECT_EQ(9007199254740992.0, read_number("9007199254740993"));  // ties to even
+  EXPECT_EQ(-2147483648.0, read_number("-2147483648"));
+  EXPECT_EQ(std::numeric_limits<double>::max(), read_number("1.7976931348623157e308"));
+  EXPECT_EQ(0.0, read_number("1e-400"));
+  EXPECT_TRUE(std::signbit(read_number("-1e-400")));
   // An exponent near INT_MIN after fraction digits used to overflow inside the parser.
-  EXPECT_EQ(0.0, ReadNumber("0.00000000000e-2147483639"));
-  EXPECT_EQ(0.0, ReadNumber("1e-99999999999999999999"));
+  EXPECT_EQ(0.0, read_number("0.00000000000e-2147483639"));
+  EXPECT_EQ(0.0, read_number("1e-99999999999999999999"));
 }
 
 // Decimals as people and programs write them: up to 17 digits, a point anywhere, an exponent
