@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace target {
+namespace nelko::target {
 
 std::string command_of(std::string_view request) {
   rapidjson::Document document;
@@ -55,4 +55,4 @@ std::string trace_text(std::string_view payload) {
   return text;
 }
 
-}  // namespace target
+}  // namespace nelko::target

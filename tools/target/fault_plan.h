@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace target {
+namespace nelko::target {
 
 struct FaultPlan {
   std::vector<std::pair<std::string, int>> fail;            // command, status to answer with
@@ -36,6 +36,6 @@ std::string command_of(std::string_view request);
 // bytes of it followed by how long it was.
 std::string trace_text(std::string_view payload);
 
-}  // namespace target
+}  // namespace nelko::target
 
 #endif

@@ -33,19 +33,19 @@ struct Server {
   std::mutex channel_mutex;
   void* ipc;
   void* log;
-  target::TargetOptions const& options;
-  target::StreamLayoutService service;
-  target::ResponseQueue responses;
+  nelko::target::TargetOptions const& options;
+  nelko::target::StreamLayoutService service;
+  nelko::target::ResponseQueue responses;
   unsigned long requests = 0;  // counted on the I/O thread only
 };
 
-void trace(target::Reply const& reply, char const* direction, std::string_view payload) {
+void trace(nelko::target::Reply const& reply, char const* direction, std::string_view payload) {
   std::fprintf(stderr, "trace: #%lu %s %s %s %s\n", reply.number, direction,
-               target::trace_text(reply.reply_to).c_str(), target::trace_text(reply.uuid).c_str(),
-               target::trace_text(payload).c_str());
+               nelko::target::trace_text(reply.reply_to).c_str(), nelko::target::trace_text(reply.uuid).c_str(),
+               nelko::target::trace_text(payload).c_str());
 }
 
-void send_reply(Server const& server, target::Reply const& reply) {
+void send_reply(Server const& server, nelko::target::Reply const& reply) {
   if (server.options.trace) trace(reply, "->", reply.payload);
   nelko_core_status const sent = nelko_core_ipc_target_response_send(
       server.ipc, reply.reply_to.c_str(), reply.uuid.c_str(), reply.payload.c_str());
@@ -62,10 +62,10 @@ void answer(char** reply_to, char** uuid, char** payload, void* user) {
   if (*reply_to == nullptr || *uuid == nullptr) return;  // nobody to answer
   try {
     std::string_view const request = *payload != nullptr ? *payload : "";
-    target::Reply reply{*reply_to, *uuid, {}, ++server.requests};
+    nelko::target::Reply reply{*reply_to, *uuid, {}, ++server.requests};
     if (server.options.trace) trace(reply, "<-", request);
-    target::Decision const decision = target::decide(server.options.faults, request, reply.number);
-    if (decision.action == target::Decision::Action::kDrop) {
+    nelko::target::Decision const decision = nelko::target::decide(server.options.faults, request, reply.number);
+    if (decision.action == nelko::target::Decision::Action::kDrop) {
       if (server.options.trace) {
         std::fprintf(stderr, "trace: #%lu dropped: every connection closes\n", reply.number);
       }
@@ -73,7 +73,7 @@ void answer(char** reply_to, char** uuid, char** payload, void* user) {
       kill(getpid(), SIGUSR1);
       return;
     }
-    reply.payload = decision.action == target::Decision::Action::kFail
+    reply.payload = decision.action == nelko::target::Decision::Action::kFail
                         ? "{\"status\":" + std::to_string(decision.status) + "}"
                         : server.service.handle(request);
     if (server.options.delay_ms > 0 || decision.delay.count() > 0) {
@@ -95,7 +95,7 @@ struct ChannelCloser {
 
 // Opens the channel that serves stream_layout as options.name; nullptr (with a message) when
 // that fails.
-void* open_channel(target::TargetOptions const& options, void* log) {
+void* open_channel(nelko::target::TargetOptions const& options, void* log) {
   std::string const version = std::to_string(options.service.version_major) + "." +
                               std::to_string(options.service.version_minor);
   void* ipc = nullptr;
@@ -112,7 +112,7 @@ void* open_channel(target::TargetOptions const& options, void* log) {
   return ipc;
 }
 
-int serve(target::TargetOptions const& options, sigset_t const& signals) {
+int serve(nelko::target::TargetOptions const& options, sigset_t const& signals) {
   void* raw_log = nullptr;
   if (nelko_core_logging_init("stream-layout-target", &raw_log) != NELKO_CORE_STATUS_NO_ERROR) {
     std::cerr << "stream-layout-target: cannot open the log\n";
@@ -127,9 +127,9 @@ int serve(target::TargetOptions const& options, sigset_t const& signals) {
                 ipc.get(),
                 log.get(),
                 options,
-                target::StreamLayoutService(options.service),
-                target::ResponseQueue(std::chrono::milliseconds(options.delay_ms),
-                                      [&server_address](target::Reply const& reply) {
+                nelko::target::StreamLayoutService(options.service),
+                nelko::target::ResponseQueue(std::chrono::milliseconds(options.delay_ms),
+                                      [&server_address](nelko::target::Reply const& reply) {
                                         std::lock_guard<std::mutex> lock(
                                             server_address->channel_mutex);
                                         send_reply(*server_address, reply);
@@ -168,8 +168,8 @@ int serve(target::TargetOptions const& options, sigset_t const& signals) {
 
 // The first command named by --fail or --delay that the service does not know (it would never
 // apply); empty when there is none. The service's own table decides, by answering 8.
-std::string unknown_command(target::TargetOptions const& options) {
-  target::StreamLayoutService probe(options.service);
+std::string unknown_command(nelko::target::TargetOptions const& options) {
+  nelko::target::StreamLayoutService probe(options.service);
   std::vector<std::string> named;
   for (auto const& entry : options.faults.fail) named.push_back(entry.first);
   for (auto const& entry : options.faults.delay) named.push_back(entry.first);
@@ -190,23 +190,23 @@ std::string unknown_command(target::TargetOptions const& options) {
 
 int main(int argc, char* argv[]) {
   std::string const program = argc > 0 ? argv[0] : "stream-layout-target";
-  target::ParsedCommandLine const parsed = target::parse_command_line(argc, argv);
+  nelko::target::ParsedCommandLine const parsed = nelko::target::parse_command_line(argc, argv);
   switch (parsed.action) {
-    case target::ParsedCommandLine::Action::kHelp:
-      std::cout << target::help_text(program);
+    case nelko::target::ParsedCommandLine::Action::kHelp:
+      std::cout << nelko::target::help_text(program);
       return EXIT_SUCCESS;
-    case target::ParsedCommandLine::Action::kVersion:
+    case nelko::target::ParsedCommandLine::Action::kVersion:
       std::cout << "stream-layout-target " NELKO_PROJECT_VERSION "\n";
       return EXIT_SUCCESS;
-    case target::ParsedCommandLine::Action::kUsageError:
-      std::cerr << program << ": " << parsed.error << '\n' << target::usage_text(program);
+    case nelko::target::ParsedCommandLine::Action::kUsageError:
+      std::cerr << program << ": " << parsed.error << '\n' << nelko::target::usage_text(program);
       return 2;
-    case target::ParsedCommandLine::Action::kRun:
+    case nelko::target::ParsedCommandLine::Action::kRun:
       break;
   }
   if (std::string const unknown = unknown_command(parsed.options); !unknown.empty()) {
     std::cerr << program << ": unknown command '" << unknown << "' for --fail or --delay\n"
-              << target::usage_text(program);
+              << nelko::target::usage_text(program);
     return 2;
   }
 

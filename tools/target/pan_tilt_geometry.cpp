@@ -4,7 +4,7 @@
 
 #include "nelko_api_stream_layout.h"
 
-namespace target {
+namespace nelko::target {
 namespace {
 
 constexpr double kDegrees = 180.0 / 3.14159265358979323846;
@@ -109,4 +109,4 @@ std::optional<PanTilt> facet_point_to_pan_tilt(unsigned int facet, double u, dou
   return std::nullopt;
 }
 
-}  // namespace target
+}  // namespace nelko::target

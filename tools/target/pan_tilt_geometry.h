@@ -33,7 +33,7 @@
 
 #include <optional>
 
-namespace target {
+namespace nelko::target {
 
 struct PanTilt {
   double pan;
@@ -46,6 +46,6 @@ bool is_facet(unsigned int facet);
 // The direction of point (u, v) of the facet; nothing for the metadata facet and non-facets.
 std::optional<PanTilt> facet_point_to_pan_tilt(unsigned int facet, double u, double v);
 
-}  // namespace target
+}  // namespace nelko::target
 
 #endif

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace target {
+namespace nelko::target {
 
 ResponseQueue::ResponseQueue(std::chrono::milliseconds delay, Deliver deliver)
     : delay_(delay), deliver_(std::move(deliver)), thread_([this] { run(); }) {}
@@ -54,4 +54,4 @@ void ResponseQueue::run() {
   }
 }
 
-}  // namespace target
+}  // namespace nelko::target

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-namespace target {
+namespace nelko::target {
 
 struct Reply {
   std::string reply_to;
@@ -56,6 +56,6 @@ class ResponseQueue {
   std::thread thread_;
 };
 
-}  // namespace target
+}  // namespace nelko::target
 
 #endif

@@ -4,7 +4,7 @@
 #ifndef STREAM_LAYOUT_TARGET_ROI_LIMITS_H
 #define STREAM_LAYOUT_TARGET_ROI_LIMITS_H
 
-namespace target {
+namespace nelko::target {
 
 // False for NaN and infinities too: every comparison with NaN is false.
 inline bool roi_within_limits(double pan, double tilt, double roll, double vfov) {
@@ -12,6 +12,6 @@ inline bool roi_within_limits(double pan, double tilt, double roll, double vfov)
          vfov >= 1 && vfov <= 180;
 }
 
-}  // namespace target
+}  // namespace nelko::target
 
 #endif

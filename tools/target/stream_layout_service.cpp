@@ -11,7 +11,7 @@
 #include "pan_tilt_geometry.h"
 #include "roi_limits.h"
 
-namespace target {
+namespace nelko::target {
 namespace {
 
 constexpr unsigned int kFull = 100000;  // millipercent of a whole width or height
@@ -252,4 +252,4 @@ int StreamLayoutService::get_target_version(Request const&, Response& response) 
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
-}  // namespace target
+}  // namespace nelko::target

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace target {
+namespace nelko::target {
 
 struct ServiceConfig {
   unsigned int streams = 4;
@@ -57,6 +57,6 @@ class StreamLayoutService {
   std::array<std::vector<Roi>, 2> roi_sets_;  // pending (0) and active (1)
 };
 
-}  // namespace target
+}  // namespace nelko::target
 
 #endif

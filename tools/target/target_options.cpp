@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-namespace target {
+namespace nelko::target {
 namespace {
 
 constexpr unsigned int kMaxStreams = 1024;
@@ -230,4 +230,4 @@ Geometry of Stream_point_to_pan_tilt:
 )";
 }
 
-}  // namespace target
+}  // namespace nelko::target

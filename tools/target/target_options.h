@@ -7,7 +7,7 @@
 #include "fault_plan.h"
 #include "stream_layout_service.h"
 
-namespace target {
+namespace nelko::target {
 
 struct TargetOptions {
   std::string name = "stream_layout";
@@ -29,6 +29,6 @@ ParsedCommandLine parse_command_line(int argc, char* const argv[]);
 std::string usage_text(std::string const& program);
 std::string help_text(std::string const& program);
 
-}  // namespace target
+}  // namespace nelko::target
 
 #endif

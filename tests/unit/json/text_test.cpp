@@ -98,7 +98,7 @@ TEST(NumberText, ShortAndLongDecimalsReadAsStrtodReadsThem) {
     if (point < digits) text += "." + mantissa.substr(static_cast<std::size_t>(point));
     if (pick(0, 1)) text += "e" + std::to_string(pick(-40, 40));
     double const expected = std::strtod(text.c_str(), nullptr);
-    ASSERT_TRUE(SameBits(expected, ReadNumber(text))) << text;
+    ASSERT_TRUE(same_bits(expected, read_number(text))) << text;
   }
 }
 
@@ -199,7 +199,7 @@ TEST(Limits, SizeIsCheckedBeforeParsing) {
 }
 
 // Reads `text` with Read and with ReadInPlace: the same object or the same error.
-void ExpectInPlaceAgrees(std::string const& text) {
+void expect_in_place_agrees(std::string const& text) {
   json::Object copied;
   json::Object in_place;
   std::string copied_error;
@@ -228,24 +228,24 @@ TEST(Rejection, TruncatedAndCorruptedTextsNeverCrash) {
       R"("name":"G\u00fc\"\n","ok":true,"none":null,"nested":{"x":[[],{}]},"inf":-Infinity})";
   json::Object out;
   ASSERT_NO_THROW(json::Read(out, good));
-  ExpectInPlaceAgrees(good);
+  expect_in_place_agrees(good);
   for (std::size_t length = 0; length < good.size(); ++length) {
     EXPECT_THROW(json::Read(out, good.substr(0, length)), json::ParseException) << length;
-    ExpectInPlaceAgrees(good.substr(0, length));
+    expect_in_place_agrees(good.substr(0, length));
   }
   char const replacements[] = {'\0', '"', '\\', '[', '{', '}', ',', '-', 'e', '\xff', '\xed'};
   for (std::size_t at = 0; at < good.size(); ++at) {
     for (char replacement : replacements) {
       std::string corrupt = good;
       corrupt[at] = replacement;
-      ExpectInPlaceAgrees(corrupt);
+      expect_in_place_agrees(corrupt);
     }
   }
   // In place, a number is followed by the rest of the text, which strtod would read on.
-  ExpectInPlaceAgrees(R"({"a":NaN(1)})");
-  ExpectInPlaceAgrees(R"({"a":123456789012345678(9)})");
+  expect_in_place_agrees(R"({"a":NaN(1)})");
+  expect_in_place_agrees(R"({"a":123456789012345678(9)})");
   // A multi-byte character's first byte at the end, whose continuation bytes would lie past it.
-  ExpectInPlaceAgrees("{\"a\":[[[[[[[[[[[[[[[[[[[[[[[[[[[\"\\\\t\xf1}");
+  expect_in_place_agrees("{\"a\":[[[[[[[[[[[[[[[[[[[[[[[[[[[\"\\\\t\xf1}");
 }
 
 }  // namespace
