@@ -22,14 +22,14 @@
 namespace {
 
 int ask(char const* path) {
-  int peer = core_test::connect_raw(path);
+  int peer = core_test::connect_to(path);
   if (peer < 0) {
     std::puts("unreachable");
     return 0;
   }
   std::string const request =
-      core_test::frame(1, {"intruder"}) +
-      core_test::frame(2, {"stream_layout", "u1", "{\"command\":\"Get_num_roi\"}"});
+      core_test::wire_frame(1, {"intruder"}) +
+      core_test::wire_frame(2, {"stream_layout", "u1", "{\"command\":\"Get_num_roi\"}"});
   ::send(peer, request.data(), request.size(), MSG_NOSIGNAL);
   timeval limit{3, 0};
   ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);

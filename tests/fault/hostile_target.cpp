@@ -71,7 +71,7 @@ void HostileTarget::pause(bool paused) {
 }
 
 std::string HostileTarget::response(std::string const& uuid, std::string const& payload) {
-  return core_test::frame(3, {"stream_layout", uuid, payload});
+  return core_test::wire_frame(3, {"stream_layout", uuid, payload});
 }
 
 std::string HostileTarget::answer(Command const& command, unsigned number) {

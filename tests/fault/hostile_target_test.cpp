@@ -244,11 +244,11 @@ TEST_F(HostileTargetTest, BrokenFramesDropTheConnectionAndTheNextRequestReconnec
             Reply{milliseconds(50), "", true}};
       case Mode::missing_text:
         return std::vector<Reply>{
-            Reply{milliseconds(0), core_test::frame(3, {"stream_layout", command.uuid})}};
+            Reply{milliseconds(0), core_test::wire_frame(3, {"stream_layout", command.uuid})}};
       case Mode::unknown_kind:
-        return std::vector<Reply>{Reply{milliseconds(0), core_test::frame(99, {"x"}) + good}};
+        return std::vector<Reply>{Reply{milliseconds(0), core_test::wire_frame(99, {"x"}) + good}};
       case Mode::unexpected_kind:  // well-formed but not for an initiator: skipped
-        return std::vector<Reply>{Reply{milliseconds(0), core_test::frame(1, {"x"}) + good}};
+        return std::vector<Reply>{Reply{milliseconds(0), core_test::wire_frame(1, {"x"}) + good}};
       case Mode::good:
         break;
     }

@@ -27,8 +27,8 @@ namespace fault {
 namespace {
 
 using core_test::Channel;
-using core_test::connect_raw;
-using core_test::frame;
+using core_test::connect_to;
+using core_test::wire_frame;
 using core_test::pull_command;
 using core_test::Pulled;
 using std::chrono::milliseconds;
@@ -77,13 +77,13 @@ void send_all(int peer, std::string const& bytes) {
 
 // A raw initiator connection to the socket at `path` that has said hello as `hello`.
 int greeted(std::string const& path, std::string const& hello) {
-  int peer = connect_raw(path);
-  send_all(peer, frame(1, {hello}));
+  int peer = connect_to(path);
+  send_all(peer, wire_frame(1, {hello}));
   return peer;
 }
 
 void send_command(int peer, std::string const& uuid, std::string const& payload = "{}") {
-  send_all(peer, frame(2, {"stream_layout", uuid, payload}));
+  send_all(peer, wire_frame(2, {"stream_layout", uuid, payload}));
 }
 
 // A target that answers every command.
@@ -304,7 +304,7 @@ TEST_F(Names, AReplyAddressNamesOnlyTheConnectionItWasHandedOutFor) {
   send_command(victim, "v");
   std::string const victim_address = pull_command(target.get(), 2000).texts[0];
   int attacker = greeted(path_of("camera"), "attacker");
-  send_all(attacker, frame(1, {"victim"}));
+  send_all(attacker, wire_frame(1, {"victim"}));
   send_command(attacker, "a");
   std::string const attacker_address = pull_command(target.get(), 2000).texts[0];
   ASSERT_EQ(attacker_address.rfind("attacker#", 0), 0u) << "a second hello renamed it";
@@ -357,7 +357,7 @@ TEST_F(LogHygiene, RepeatedCausesAreLoggedOncePerEpisodeWithACount) {
   Channel target = open_target("camera");
   CapturedStderr captured;
   int sleepy = greeted(path_of("camera"), "sleepy");
-  send_all(sleepy, frame(4, {}));
+  send_all(sleepy, wire_frame(4, {}));
   send_command(sleepy, "after the subscription");
   ASSERT_EQ(pull_command(target.get(), 2000).status, kOk);
   std::string const payload(64 * 1024, 'e');
@@ -378,8 +378,8 @@ TEST_F(LogHygiene, RepeatedCausesAreLoggedOncePerEpisodeWithACount) {
   EXPECT_TRUE(once("frame refused")) << captured.text();
 
   for (int i = 0; i < 20; ++i) {
-    int peer = connect_raw(path_of("camera"));
-    send_all(peer, frame(99, {"x"}));
+    int peer = connect_to(path_of("camera"));
+    send_all(peer, wire_frame(99, {"x"}));
     EXPECT_EQ(outcome(peer), "closed");
     ::close(peer);
   }

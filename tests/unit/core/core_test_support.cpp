@@ -100,33 +100,4 @@ long rss_kib() {
   return -1;
 }
 
-int connect_raw(std::string const& path) {
-  int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(descriptor);
-    return -1;
-  }
-  return descriptor;
-}
-
-namespace {
-void append_be32(std::string& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(value >> shift));
-}
-}  // namespace
-
-std::string frame(unsigned char kind, std::initializer_list<std::string> texts) {
-  std::string body(1, static_cast<char>(kind));
-  for (std::string const& text : texts) {
-    append_be32(body, static_cast<std::uint32_t>(text.size()));
-    body += text;
-  }
-  std::string whole;
-  append_be32(whole, static_cast<std::uint32_t>(body.size()));
-  return whole + body;
-}
-
 }  // namespace core_test

@@ -12,6 +12,7 @@
 
 #include "nelko_core.h"
 #include "scratch_directory.h"
+#include "raw_wire.h"
 
 namespace core_test {
 
@@ -83,10 +84,9 @@ bool eventually(std::function<bool()> const& condition, long limit_ms = 5000);
 // Resident set size of this process in KiB.
 long rss_kib();
 
-// A client socket connected to <dir>/<name>, or -1.
-int connect_raw(std::string const& path);
-// A frame as the wire carries it (header and body).
-std::string frame(unsigned char kind, std::initializer_list<std::string> texts);
+// Raw peers: a client socket connected to a path (or -1) and frames as the wire carries them.
+using nelko::test::connect_to;
+using nelko::test::wire_frame;
 
 }  // namespace core_test
 

@@ -16,8 +16,8 @@ namespace {
 
 using core_test::CapturedStderr;
 using core_test::Channel;
-using core_test::connect_raw;
-using core_test::frame;
+using core_test::connect_to;
+using core_test::wire_frame;
 using core_test::IpcTest;
 using core_test::pull_command;
 
@@ -25,7 +25,7 @@ using IpcRobustness = IpcTest;
 
 // A peer that sends the given bytes to the target and then waits for it to hang up.
 bool target_hangs_up_after(std::string const& path, std::string const& bytes) {
-  int peer = connect_raw(path);
+  int peer = connect_to(path);
   if (peer < 0) return false;
   ::send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   timeval limit{5, 0};
@@ -46,24 +46,24 @@ TEST_F(IpcRobustness, TargetClosesConnectionsThatBreakTheFraming) {
     EXPECT_TRUE(target_hangs_up_after(path, std::string(header, 4)));
   }
   EXPECT_LT(core_test::rss_kib() - before, 16 * 1024);
-  std::string overlong = frame(1, {"name"});
+  std::string overlong = wire_frame(1, {"name"});
   overlong[8] = 100;  // the text claims more bytes than the body holds
   for (std::string const& broken :
-       {std::string(4, '\0'), frame(99, {"x"}), frame(2, {"stream_layout", "u"}),
-        frame(2, {"stream_layout", "u", "p", "extra"}), overlong}) {
+       {std::string(4, '\0'), wire_frame(99, {"x"}), wire_frame(2, {"stream_layout", "u"}),
+        wire_frame(2, {"stream_layout", "u", "p", "extra"}), overlong}) {
     EXPECT_TRUE(target_hangs_up_after(path, broken)) << broken.size();
   }
 
   // A truncated frame from a peer that leaves: nothing is delivered.
-  int peer = connect_raw(path);
-  std::string command = frame(2, {"stream_layout", "u", "payload"});
+  int peer = connect_to(path);
+  std::string command = wire_frame(2, {"stream_layout", "u", "payload"});
   ::send(peer, command.data(), command.size() - 3, MSG_NOSIGNAL);
   ::close(peer);
 
   // Frames valid in form but of a kind a target does not take are ignored, not fatal.
-  peer = connect_raw(path);
-  std::string wrong_way = frame(3, {"stream_layout", "u", "p"}) + frame(1, {"raw"}) +
-                          frame(2, {"stream_layout", "ok", "p"});
+  peer = connect_to(path);
+  std::string wrong_way = wire_frame(3, {"stream_layout", "u", "p"}) + wire_frame(1, {"raw"}) +
+                          wire_frame(2, {"stream_layout", "ok", "p"});
   ::send(peer, wrong_way.data(), wrong_way.size(), MSG_NOSIGNAL);
   auto command_seen = pull_command(target.get(), 2000);
   EXPECT_EQ(command_seen.texts[0].rfind("raw#", 0), 0u);
