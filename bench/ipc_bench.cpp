@@ -29,6 +29,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -36,6 +38,8 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "child_process.h"
+#include "raw_wire.h"
 #include "nelko_api_stream_layout.h"
 
 namespace {
@@ -129,7 +133,7 @@ double seconds_since(Clock::time_point start) {
 [[noreturn]] void serve_raw(int fd, int cpu) {
   if (cpu >= 0) bench::pin_to_cpu(cpu);
   std::uint32_t setup[3];
-  if (!bench::read_exact(fd, reinterpret_cast<char*>(setup), sizeof setup)) ::_exit(1);
+  if (!nelko::test::read_exact(fd, reinterpret_cast<char*>(setup), sizeof setup)) ::_exit(1);
   std::size_t const request = setup[0], response = setup[1];
   bool const batched = setup[2] != 0;
   constexpr std::size_t kBatch = 256;
@@ -144,7 +148,7 @@ double seconds_since(Clock::time_point start) {
     partial %= request;
     for (std::size_t sent = 0; sent < whole;) {
       std::size_t const count = batched ? whole : 1;
-      if (!bench::write_all(fd, out.data(), count * response)) ::_exit(0);
+      if (!nelko::test::write_all(fd, out.data(), count * response)) ::_exit(0);
       sent += count;
     }
   }
@@ -164,26 +168,42 @@ pid_t fork_raw_service(int cpu, int& fd) {
   return pid;
 }
 
-// The client end of a raw service; `batched` as for serve_raw().
-class RawPeer {
+// The client end of a raw connection: it tells the service the sizes (and `more` settings words)
+// first, then exchanges fixed-size requests and responses.
+class RawConnection {
  public:
-  RawPeer(int fd, std::size_t request, std::size_t response, bool batched)
-      : fd_(fd), batched_(batched), request_(request, 'q'), response_(response) {
-    std::uint32_t setup[3] = {static_cast<std::uint32_t>(request),
-                              static_cast<std::uint32_t>(response), batched ? 1u : 0u};
-    bench::write_all(fd_, reinterpret_cast<char const*>(setup), sizeof setup);
+  RawConnection(int fd, std::size_t request, std::size_t response,
+                std::vector<std::uint32_t> more = {})
+      : fd_(fd), request_(request, 'q'), response_(response) {
+    std::vector<std::uint32_t> setup = {static_cast<std::uint32_t>(request),
+                                        static_cast<std::uint32_t>(response)};
+    setup.insert(setup.end(), more.begin(), more.end());
+    nelko::test::write_all(fd_, reinterpret_cast<char const*>(setup.data()),
+                           setup.size() * sizeof setup[0]);
   }
 
-  // One request, one response; nanoseconds.
+  // One blocking request and response; nanoseconds.
   double round_trip() {
     auto start = Clock::now();
-    if (!bench::write_all(fd_, request_.data(), request_.size()) ||
-        !bench::read_exact(fd_, response_.data(), response_.size())) {
+    if (!nelko::test::write_all(fd_, request_.data(), request_.size()) ||
+        !nelko::test::read_exact(fd_, response_.data(), response_.size())) {
       std::fprintf(stderr, "raw exchange failed\n");
       std::exit(1);
     }
     return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
   }
+
+ protected:
+  int fd_;
+  std::string request_;
+  std::vector<char> response_;
+};
+
+// The client end of a raw service; `batched` as for serve_raw().
+class RawPeer : public RawConnection {
+ public:
+  RawPeer(int fd, std::size_t request, std::size_t response, bool batched)
+      : RawConnection(fd, request, response, {batched ? 1u : 0u}), batched_(batched) {}
 
   // Keeps `window` requests in flight until `total` are answered; completions per second.
   double pipelined(int window, int total) {
@@ -215,15 +235,12 @@ class RawPeer {
   void send_requests(std::string const& requests, int count) {
     for (int sent = 0; sent < count;) {
       int const now = batched_ ? count : 1;
-      bench::write_all(fd_, requests.data(), request_.size() * static_cast<std::size_t>(now));
+      nelko::test::write_all(fd_, requests.data(), request_.size() * static_cast<std::size_t>(now));
       sent += now;
     }
   }
 
-  int fd_;
   bool batched_;
-  std::string request_;
-  std::vector<char> response_;
 };
 
 // ---- The event-driven raw exchange ---------------------------------------------------------
@@ -243,7 +260,7 @@ class RawPeer {
   int const epoll = ::epoll_create1(EPOLL_CLOEXEC);
   for (int fd : fds) {
     std::uint32_t setup[2];
-    if (!bench::read_exact(fd, reinterpret_cast<char*>(setup), sizeof setup)) ::_exit(1);
+    if (!nelko::test::read_exact(fd, reinterpret_cast<char*>(setup), sizeof setup)) ::_exit(1);
     peers.push_back({fd, setup[0], setup[1], 0, std::vector<char>(setup[0] * 256),
                      std::vector<char>(setup[1], 'r')});
   }
@@ -269,7 +286,7 @@ class RawPeer {
       std::size_t const whole = peer.partial / peer.request;
       peer.partial %= peer.request;
       for (std::size_t i = 0; i < whole; ++i) {
-        if (!bench::write_all(peer.fd, peer.out.data(), peer.out.size())) ::_exit(0);
+        if (!nelko::test::write_all(peer.fd, peer.out.data(), peer.out.size())) ::_exit(0);
       }
     }
   }
@@ -296,25 +313,10 @@ pid_t fork_event_service(int cpu, int count, std::vector<int>& fds) {
 }
 
 // The client end of one connection of serve_events().
-class EventPeer {
+class EventPeer : public RawConnection {
  public:
   EventPeer(int fd, std::size_t request, std::size_t response)
-      : fd_(fd), request_(request, 'q'), response_(response) {
-    std::uint32_t setup[2] = {static_cast<std::uint32_t>(request),
-                              static_cast<std::uint32_t>(response)};
-    bench::write_all(fd_, reinterpret_cast<char const*>(setup), sizeof setup);
-  }
-
-  // One blocking request and response; nanoseconds.
-  double round_trip() {
-    auto start = Clock::now();
-    if (!bench::write_all(fd_, request_.data(), request_.size()) ||
-        !bench::read_exact(fd_, response_.data(), response_.size())) {
-      std::fprintf(stderr, "raw exchange failed\n");
-      std::exit(1);
-    }
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-  }
+      : RawConnection(fd, request, response) {}
 
   // Keeps `window` requests in flight until `total` are answered, one write per request from
   // this thread, responses received on another; completions per second.
@@ -352,16 +354,11 @@ class EventPeer {
         freed.wait(lock, [&] { return free_places > 0; });
         --free_places;
       }
-      bench::write_all(fd_, request_.data(), request_.size());
+      nelko::test::write_all(fd_, request_.data(), request_.size());
     }
     receiver.join();
     return total / seconds_since(start);
   }
-
- private:
-  int fd_;
-  std::string request_;
-  std::vector<char> response_;
 };
 
 // ---- The library ---------------------------------------------------------------------------
@@ -452,20 +449,20 @@ double library_pipelined(void* handle, int width, int total, Progress&& progress
 // of the command and response frames that crossed it.
 bool measure_frame_sizes(void* handle, std::string const& directory, std::size_t& request,
                          std::size_t& response) {
-  int listener = bench::listen_at(directory + "/size-probe");
+  int listener = nelko::test::listen_at(directory + "/size-probe");
   if (listener < 0) return false;
   bool relayed = false;
   std::thread relay([&] {
     int library = ::accept(listener, nullptr, nullptr);
-    int target = bench::connect_to(directory + "/" + kTarget);
+    int target = nelko::test::connect_to(directory + "/" + kTarget);
     std::string hello, command, answer;
-    if (library >= 0 && target >= 0 && bench::read_wire_frame(library, hello) &&
-        bench::read_wire_frame(library, command)) {
-      std::string const own_hello = bench::wire_frame(1, {"size-probe"});
-      relayed = bench::write_all(target, own_hello.data(), own_hello.size()) &&
-                bench::write_all(target, command.data(), command.size()) &&
-                bench::read_wire_frame(target, answer) &&
-                bench::write_all(library, answer.data(), answer.size());
+    if (library >= 0 && target >= 0 && nelko::test::read_wire_frame(library, hello) &&
+        nelko::test::read_wire_frame(library, command)) {
+      std::string const own_hello = nelko::test::wire_frame(1, {"size-probe"});
+      relayed = nelko::test::write_all(target, own_hello.data(), own_hello.size()) &&
+                nelko::test::write_all(target, command.data(), command.size()) &&
+                nelko::test::read_wire_frame(target, answer) &&
+                nelko::test::write_all(library, answer.data(), answer.size());
       request = command.size();
       response = answer.size();
     }
@@ -681,17 +678,31 @@ void run_memory(Options const& options, void* handle) {
                });
 }
 
+// stream-layout-target in a private IPC directory, on the service's CPU: the child takes the
+// affinity this thread has when it starts, which is put back afterwards. Null when it did not
+// start.
+std::unique_ptr<nelko::test::TargetProcess> start_target(Options const& options, int service_cpu) {
+  cpu_set_t before;
+  bool const saved = ::sched_getaffinity(0, sizeof before, &before) == 0;
+  if (service_cpu >= 0) bench::pin_to_cpu(service_cpu);
+  std::unique_ptr<nelko::test::TargetProcess> target;
+  try {
+    target = std::make_unique<nelko::test::TargetProcess>(
+        std::vector<std::string>{"--name", kTarget}, options.target_path);
+  } catch (std::exception const& e) {
+    std::fprintf(stderr, "%s did not start: %s\n", options.target_path.c_str(), e.what());
+  }
+  if (saved) ::sched_setaffinity(0, sizeof before, &before);
+  return target;
+}
+
 }  // namespace
 
 // sync-only / async-only: the library's requests alone, against a target started here.
 int run_only(Options const& options, int client_cpu, int service_cpu) {
   if (client_cpu >= 0) bench::pin_to_cpu(client_cpu);
-  bench::IpcDirectory directory;
-  bench::ChildProcess target({options.target_path, "--name", kTarget}, service_cpu, "ready");
-  if (!target.ready()) {
-    std::fprintf(stderr, "%s did not start\n", options.target_path.c_str());
-    return 1;
-  }
+  std::unique_ptr<nelko::test::TargetProcess> const target = start_target(options, service_cpu);
+  if (!target) return 1;
   void* handle = nullptr;
   if (nelko_api_stream_layout_initiator_init(nullptr, nullptr, &handle, 0, "ipc_bench") !=
       NELKO_CORE_STATUS_NO_ERROR) {
@@ -734,12 +745,8 @@ int main(int argc, char** argv) {
   if (by_message_pid < 0 || batched_pid < 0 || events_pid < 0) return 1;
 
   if (client_cpu >= 0) bench::pin_to_cpu(client_cpu);
-  bench::IpcDirectory directory;
-  bench::ChildProcess target({options.target_path, "--name", kTarget}, service_cpu, "ready");
-  if (!target.ready()) {
-    std::fprintf(stderr, "%s did not start\n", options.target_path.c_str());
-    return 1;
-  }
+  std::unique_ptr<nelko::test::TargetProcess> const target = start_target(options, service_cpu);
+  if (!target) return 1;
   void* handle = nullptr;
   if (nelko_api_stream_layout_initiator_init(nullptr, nullptr, &handle, 0, "ipc_bench") !=
       NELKO_CORE_STATUS_NO_ERROR) {
@@ -747,7 +754,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::size_t request = 0, response = 0;
-  if (!measure_frame_sizes(handle, directory.path(), request, response)) {
+  if (!measure_frame_sizes(handle, target->ipc_dir(), request, response)) {
     std::fprintf(stderr, "could not measure the frame sizes\n");
     return 1;
   }
@@ -766,12 +773,12 @@ int main(int argc, char** argv) {
   }
   if (options.round_trip) {
     std::printf("\n== Synchronous round trip\n");
-    run_round_trips(options, by_message, by_message_pid, handle, target.pid());
+    run_round_trips(options, by_message, by_message_pid, handle, target->pid());
   }
   if (options.throughput) {
     std::printf("\n== Asynchronous throughput\n");
     run_throughput(options, {&by_message, by_message_pid}, {&batched, batched_pid}, events,
-                   handle, target.pid());
+                   handle, target->pid());
   }
   if (options.threads) {
     std::printf("\n== %d threads, synchronous, one handle\n", kThreads);

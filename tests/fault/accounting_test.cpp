@@ -23,13 +23,8 @@
 namespace fault {
 namespace {
 
-using nelko::soak::Answer;
-using nelko::soak::Client;
-using nelko::soak::Kind;
-using nelko::soak::Pending;
-using nelko::soak::Request;
-using nelko::soak::RequestLedger;
-using nelko::soak::Values;
+// The soak run's ledger and requests: this suite keeps its accounts the same way.
+using namespace nelko::soak;
 using Id = RequestLedger::Id;
 using nelko::test::TargetProcess;
 using std::chrono::milliseconds;
