@@ -265,17 +265,27 @@ TEST_F(WithTarget, EveryDocumentedExitStatus) {
   }
 }
 
-#if defined(STREAM_LAYOUT_TARGET) && !defined(CLI_TEST_EMULATOR)
+#if defined(STREAM_LAYOUT_TARGET)
+// The command that runs a built program, as one line for the shell: a cross build's emulator
+// comes first (no word of it has a space).
+std::string shell_command(std::string const& program) {
+  std::string line;
+  for (std::string const& word : nelko::test::built_program(program))
+    line += (line.empty() ? "" : " ") + word;
+  return line;
+}
+
 // The simulator's --trace shows each request and its response, numbered, on standard error.
 TEST_F(Program, TheTargetTracesEveryRequestAndResponse) {
   char const* script =
-      "\"$1\" --trace --fail Get_roi=9 >\"$3/out\" 2>\"$3/trace\" & pid=$!\n"
-      "for i in $(seq 200); do grep -q ready \"$3/out\" && break; sleep 0.05; done\n"
-      "\"$2\" roi count >/dev/null; \"$2\" roi get 0 >/dev/null 2>&1\n"
+      "$1 --trace --fail Get_roi=9 >\"$3/out\" 2>\"$3/trace\" & pid=$!\n"
+      "for i in $(seq 400); do grep -q ready \"$3/out\" && break; sleep 0.05; done\n"
+      "$2 roi count >/dev/null; $2 roi get 0 >/dev/null 2>&1\n"
       "kill $pid; wait $pid; cat \"$3/trace\"\n";
-  RunResult result = nelko::test::run({"/bin/sh", "-c", script, "sh", STREAM_LAYOUT_TARGET,
-                                    STREAM_LAYOUT_PROGRAM, files_.path()},
-                                   ipc_dir());
+  RunResult result = nelko::test::run({"/bin/sh", "-c", script, "sh",
+                                       shell_command(STREAM_LAYOUT_TARGET),
+                                       shell_command(STREAM_LAYOUT_PROGRAM), files_.path()},
+                                      ipc_dir());
   ASSERT_EQ(result.exit_status, 0) << result.err;
   std::istringstream lines(result.out);
   std::vector<std::string> trace;
