@@ -696,19 +696,36 @@ std::unique_ptr<nelko::test::TargetProcess> start_target(Options const& options,
   return target;
 }
 
+
+// This thread on the client's CPU, stream-layout-target on the service's and a library handle
+// for it; the handle goes before the target. `handle` is null when either did not start.
+struct Library {
+  Library(Options const& options, int client_cpu, int service_cpu) {
+    if (client_cpu >= 0) bench::pin_to_cpu(client_cpu);
+    target = start_target(options, service_cpu);
+    if (target && nelko_api_stream_layout_initiator_init(nullptr, nullptr, &handle, 0,
+                                                         "ipc_bench") !=
+                      NELKO_CORE_STATUS_NO_ERROR) {
+      std::fprintf(stderr, "initiator_init failed\n");
+      handle = nullptr;
+    }
+  }
+  ~Library() {
+    if (handle != nullptr) nelko_api_stream_layout_initiator_deinit(handle);
+  }
+  Library(Library const&) = delete;
+  Library& operator=(Library const&) = delete;
+
+  std::unique_ptr<nelko::test::TargetProcess> target;
+  void* handle = nullptr;
+};
 }  // namespace
 
 // sync-only / async-only: the library's requests alone, against a target started here.
 int run_only(Options const& options, int client_cpu, int service_cpu) {
-  if (client_cpu >= 0) bench::pin_to_cpu(client_cpu);
-  std::unique_ptr<nelko::test::TargetProcess> const target = start_target(options, service_cpu);
-  if (!target) return 1;
-  void* handle = nullptr;
-  if (nelko_api_stream_layout_initiator_init(nullptr, nullptr, &handle, 0, "ipc_bench") !=
-      NELKO_CORE_STATUS_NO_ERROR) {
-    std::fprintf(stderr, "initiator_init failed\n");
-    return 1;
-  }
+  Library const library(options, client_cpu, service_cpu);
+  if (library.handle == nullptr) return 1;
+  void* const handle = library.handle;
   constexpr int kWarmUp = 200;
   if (options.only_sync > 0) {
     for (int i = 0; i < kWarmUp + options.only_sync; ++i) library_round_trip(handle);
@@ -716,7 +733,6 @@ int run_only(Options const& options, int client_cpu, int service_cpu) {
     library_pipelined(handle, options.window, kWarmUp, [](int) {});
     library_pipelined(handle, options.window, options.only_async, [](int) {});
   }
-  nelko_api_stream_layout_initiator_deinit(handle);
   return 0;
 }
 
@@ -744,17 +760,11 @@ int main(int argc, char** argv) {
   pid_t const events_pid = fork_event_service(service_cpu, 1 + kThreads, event_fds);
   if (by_message_pid < 0 || batched_pid < 0 || events_pid < 0) return 1;
 
-  if (client_cpu >= 0) bench::pin_to_cpu(client_cpu);
-  std::unique_ptr<nelko::test::TargetProcess> const target = start_target(options, service_cpu);
-  if (!target) return 1;
-  void* handle = nullptr;
-  if (nelko_api_stream_layout_initiator_init(nullptr, nullptr, &handle, 0, "ipc_bench") !=
-      NELKO_CORE_STATUS_NO_ERROR) {
-    std::fprintf(stderr, "initiator_init failed\n");
-    return 1;
-  }
+  Library const library(options, client_cpu, service_cpu);
+  if (library.handle == nullptr) return 1;
+  void* const handle = library.handle;
   std::size_t request = 0, response = 0;
-  if (!measure_frame_sizes(handle, target->ipc_dir(), request, response)) {
+  if (!measure_frame_sizes(handle, library.target->ipc_dir(), request, response)) {
     std::fprintf(stderr, "could not measure the frame sizes\n");
     return 1;
   }
@@ -773,12 +783,12 @@ int main(int argc, char** argv) {
   }
   if (options.round_trip) {
     std::printf("\n== Synchronous round trip\n");
-    run_round_trips(options, by_message, by_message_pid, handle, target->pid());
+    run_round_trips(options, by_message, by_message_pid, handle, library.target->pid());
   }
   if (options.throughput) {
     std::printf("\n== Asynchronous throughput\n");
     run_throughput(options, {&by_message, by_message_pid}, {&batched, batched_pid}, events,
-                   handle, target->pid());
+                   handle, library.target->pid());
   }
   if (options.threads) {
     std::printf("\n== %d threads, synchronous, one handle\n", kThreads);
@@ -790,7 +800,6 @@ int main(int argc, char** argv) {
   }
   std::fflush(stdout);
 
-  nelko_api_stream_layout_initiator_deinit(handle);
   ::close(by_message_fd);
   ::close(batched_fd);
   for (int fd : event_fds) ::close(fd);
