@@ -1,6 +1,7 @@
 #include "response_router.h"
 
 #include <chrono>
+#include <climits>
 #include <new>
 #include <vector>
 
@@ -57,14 +58,43 @@ std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
 }
 
 void ResponseRouter::note_sent(std::string_view uuid, Request request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  pending_.insert_or_assign(std::string(uuid), Pending{std::move(request), nullptr, false, {}});
+  bool const sync = !request.async;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto made = pending_.try_emplace(std::string(uuid));
+    Pending& entry = made.first->second;
+    if (!made.second) {  // an identifier sent again replaces its entry
+      mark_read(entry);
+      entry = Pending{};
+    }
+    entry.request = std::move(request);
+    entry.unread = sync;
+    if (sync) unread_.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (sync && unread_.load(std::memory_order_relaxed) == kMaxUnread + 1) {
+    nelko::core::read_promptly(m_ipcHandle);
+  }
+}
+
+void ResponseRouter::mark_read(Pending& entry) {
+  if (!entry.unread) return;
+  entry.unread = false;
+  unread_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+ResponseRouter::Entries::iterator ResponseRouter::erase(Entries::iterator entry) {
+  mark_read(entry->second);
+  return pending_.erase(entry);
+}
+
+bool ResponseRouter::wants_prompt_reading() const {
+  return unread_.load(std::memory_order_relaxed) > kMaxUnread;
 }
 
 void ResponseRouter::forget_sent(std::string_view uuid) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto pending = pending_.find(nelko::core::lookup_key(uuid));
-  if (pending != pending_.end() && pending->second.waiter == nullptr) pending_.erase(pending);
+  if (pending != pending_.end() && pending->second.waiter == nullptr) erase(pending);
 }
 
 nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid,
@@ -88,23 +118,17 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
     return NELKO_CORE_STATUS_NO_ERROR;
   }
   // On the channel's own thread nothing more can arrive while this call runs: it only polls.
-  if (timeout_ms == 0 || nelko::core::on_channel_thread(m_ipcHandle)) {
-    return NELKO_CORE_STATUS_IPC_FAILED;
-  }
+  if (nelko::core::on_channel_thread(m_ipcHandle)) return NELKO_CORE_STATUS_IPC_FAILED;
 
-  // The response is handed to the waiter under the mutex, which the wait releases; the entry
-  // cannot go otherwise while it has a waiter, and the waiter erases it (an answered entry
-  // takes no other response). So the entry, allocated by this thread, is freed by it, and the
-  // response is copied into `payload`'s own buffer, which the caller may reuse from call to
-  // call: no memory passes between the threads.
+  // The response is handed to the waiter under the mutex; the entry cannot go otherwise while
+  // it has a waiter, and the waiter erases it (an answered entry takes no other response). So
+  // the entry, allocated by this thread, is freed by it, and the response is copied into
+  // `payload`'s own buffer, which the caller may reuse from call to call: no memory passes
+  // between the threads.
   Waiter waiter;
   waiter.payload.swap(payload);
   entry.waiter = &waiter;
-  if (timeout_ms < 0) {
-    waiter.wake.wait(lock, [&] { return waiter.answered; });
-  } else {
-    waiter.wake.wait_until(lock, deadline, [&] { return waiter.answered; });
-  }
+  wait_for(waiter, lock, timeout_ms < 0, deadline);
   payload.swap(waiter.payload);
   pending = pending_.find(key);
   if (pending != pending_.end() && pending->second.waiter == &waiter) {
@@ -115,6 +139,53 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
     }
   }
   return waiter.answered ? NELKO_CORE_STATUS_NO_ERROR : NELKO_CORE_STATUS_IPC_FAILED;
+}
+
+// One waiter at a time reads the sockets (the reader); the others wait for what it hands them.
+// A waiter that leaves wakes the next, which reads from then on. While the core refuses (a
+// response function is registered), the I/O thread hands every response over instead.
+void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, bool forever,
+                              std::chrono::steady_clock::time_point deadline) {
+  using Clock = std::chrono::steady_clock;
+  waiter.next = waiters_;
+  if (waiters_ != nullptr) waiters_->previous = &waiter;
+  waiters_ = &waiter;
+  bool last_read = false;  // the read without waiting once the time is up
+  while (!waiter.answered) {
+    int wait_ms = -1;
+    if (!forever) {
+      auto const left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      wait_ms = left.count() < INT_MAX ? static_cast<int>(left.count()) : INT_MAX;
+      if (wait_ms <= 0) {
+        // Whoever reads now would have handed over a response that was there.
+        if (last_read || reader_ != nullptr) break;
+        last_read = true;
+        wait_ms = 0;
+      }
+    }
+    if (reader_ == nullptr) {
+      reader_ = &waiter;
+      reader_thread_ = std::this_thread::get_id();
+      lock.unlock();
+      nelko::core::SinkRead const read = nelko::core::read_for_sink(m_ipcHandle, wait_ms);
+      lock.lock();
+      reader_ = nullptr;
+      if (read == nelko::core::SinkRead::read) continue;
+    }
+    if (last_read) break;
+    if (forever) {
+      waiter.wake.wait(lock);
+    } else {
+      waiter.wake.wait_until(lock, deadline);
+    }
+  }
+  if (waiter.previous != nullptr) {
+    waiter.previous->next = waiter.next;
+  } else {
+    waiters_ = waiter.next;
+  }
+  if (waiter.next != nullptr) waiter.next->previous = waiter.previous;
+  if (reader_ == nullptr && waiters_ != nullptr) waiters_->wake.notify_one();  // reads next
 }
 
 bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::string& command) {
@@ -154,6 +225,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
   if (entry.request.async) return Route::to_callbacks;
   // Out of memory for the copy, the request still ends: with an empty payload, which its
   // receive reports as 4, or, when nobody waits yet, by going (a later receive then gets 4).
+  mark_read(entry);
   if (entry.waiter != nullptr) {
     Waiter& waiter = *entry.waiter;
     try {
@@ -162,7 +234,13 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
       waiter.payload.clear();
     }
     waiter.answered = true;
-    waiter.wake.notify_one();  // under the mutex: the waiter leaves (and goes) only after it
+    // Under the mutex: the waiter leaves (and goes) only after it. A waiter that is reading
+    // the sockets on another thread is in the core's poll, not on its condition variable.
+    if (&waiter != reader_) {
+      waiter.wake.notify_one();
+    } else if (reader_thread_ != std::this_thread::get_id()) {
+      nelko::core::wake_sink_reader(m_ipcHandle);
+    }
     return Route::taken;
   }
   try {
@@ -190,7 +268,7 @@ void ResponseRouter::on_withdrawn(void const* user) {
   for (auto pending = pending_.begin(); pending != pending_.end();) {
     // A thread still waiting inside the object keeps its entry until it returns.
     if (pending->second.request.owner == user && pending->second.waiter == nullptr) {
-      pending = pending_.erase(pending);
+      pending = erase(pending);
     } else {
       ++pending;
     }

@@ -17,11 +17,15 @@
 #ifndef NELKO_INTERFACES_RESPONSE_ROUTER_H
 #define NELKO_INTERFACES_RESPONSE_ROUTER_H
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
 #include "nelko_core_channel_events.h"
@@ -64,26 +68,48 @@ class ResponseRouter final : public nelko::core::ResponseSink {
                     std::string_view uuid, std::string_view payload) override;
   void after_callbacks(std::string_view uuid) override;
   void on_withdrawn(void const* user) override;
+  bool wants_prompt_reading() const override;
 
  private:
+  // Synchronous requests whose responses may wait unread in the sockets while nobody reads
+  // them; beyond that the I/O thread reads them, so that a caller that sends many requests
+  // before it receives any does not make the target hold their responses.
+  static constexpr std::size_t kMaxUnread = 64;
+
   explicit ResponseRouter(void* ipc_handle) : m_ipcHandle(ipc_handle) {}
 
-  // A thread in await(), on its own stack.
+  // A thread in await(), on its own stack, in the list of waiters while it waits.
   struct Waiter {
     std::condition_variable wake;
     bool answered = false;
     std::string payload;
+    Waiter* next = nullptr;
+    Waiter* previous = nullptr;
   };
   struct Pending {
     Request request;
     Waiter* waiter = nullptr;
     bool arrived = false;  // its response is kept in `payload` for a receive
+    bool unread = false;   // synchronous, and its response has not come yet (counted in unread_)
     std::string payload;
   };
+  using Entries = std::unordered_map<std::string, Pending>;
+
+  // With mutex_ held. A response came for the entry, or it goes.
+  void mark_read(Pending& entry);
+  Entries::iterator erase(Entries::iterator entry);
+  // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline` passed (none
+  // when `forever`), reading the sockets itself while nobody else does and the core lets it.
+  void wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, bool forever,
+                std::chrono::steady_clock::time_point deadline);
 
   void* const m_ipcHandle;
   std::mutex mutex_;
-  std::unordered_map<std::string, Pending> pending_;
+  Entries pending_;
+  Waiter* waiters_ = nullptr;         // the threads in await(), newest first
+  Waiter* reader_ = nullptr;          // the one of them in read_for_sink
+  std::thread::id reader_thread_{};   // its thread
+  std::atomic<std::size_t> unread_{0};
 };
 
 }  // namespace interfaces

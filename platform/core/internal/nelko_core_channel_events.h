@@ -27,13 +27,20 @@ inline std::string const& lookup_key(std::string_view text) {
 using ChannelClosedObserver = void (*)(void* ipc_handle);
 void set_channel_closed_observer(ChannelClosedObserver observer);
 
-// The router of one initiator channel. Every call comes from the channel's I/O thread, one at a
-// time, except on_withdrawn (see there).
+// The router of one initiator channel. Its calls come from the channel's I/O thread, one at a
+// time, and from a thread that reads the sockets itself in read_for_sink (for the connections it
+// reads, at the same time as the I/O thread's calls for others); on_withdrawn from the
+// withdrawing thread (see there).
 //
-// While a sink is installed, the I/O thread reads every response as soon as it arrives (a
-// waiting thread never reads the sockets itself) and nothing is queued for
-// nelko_core_ipc_initiator_response_receive: a response goes to the sink, then, when the sink
-// leaves it, to the response callbacks, and is dropped (with a log line) when there are none.
+// While a sink is installed nothing is queued for nelko_core_ipc_initiator_response_receive: a
+// response goes to the sink, then, when the sink leaves it, to the response callbacks (always on
+// the I/O thread), and is dropped (with a log line) when there are none. Who reads the sockets:
+//  - while a response or event callback is registered, or the sink wants_prompt_reading(), the
+//    I/O thread reads every response as soon as it arrives;
+//  - otherwise a thread waiting in the sink for a response reads them itself (read_for_sink),
+//    which saves handing each response from the I/O thread to the waiting thread. What arrives
+//    while nobody reads waits in its socket until the next read_for_sink; a closed or broken
+//    connection is noticed by the I/O thread at once all the same.
 //
 // A response reaches the sink only when it answers a command still outstanding on the
 // connection it came on: answers to identifiers that were never sent there, or already
@@ -51,6 +58,10 @@ class ResponseSink {
   // `user` withdrew its response functions (registered a null callback): called on the
   // withdrawing thread once no call to them runs any more.
   virtual void on_withdrawn(void const* user) = 0;
+  // True while responses must not wait in the sockets for a waiting thread to read them (too
+  // many are outstanding that nobody waits for yet). Asked often and under the core's locks:
+  // it must be cheap and take no lock of the sink's.
+  virtual bool wants_prompt_reading() const = 0;
 
  protected:
   ~ResponseSink() = default;
@@ -63,6 +74,23 @@ nelko_core_status set_response_sink(void* ipc_handle, ResponseSink* sink);
 // True on the I/O thread of the initiator channel `ipc_handle`: a wait there for one of the
 // channel's responses could never end, since that thread is the one that delivers them.
 bool on_channel_thread(void* ipc_handle);
+
+// How read_for_sink went.
+enum class SinkRead {
+  read,     // it read, or waited: it returns after a response went to the sink, after
+            // wake_sink_reader(), or when wait_ms passed (the caller checks what it waits for)
+  refused,  // it did nothing: the I/O thread reads the sockets (a callback is registered, or
+            // the caller is the I/O thread), and the sink hears every response from there
+};
+// Reads the channel's sockets on the calling thread for up to wait_ms (0 reads what is there
+// without waiting, -1 waits without limit), handing each response to the sink on this thread.
+// One thread at a time should read; the sink decides which.
+SinkRead read_for_sink(void* ipc_handle, int wait_ms);
+// Makes a read_for_sink in progress return: from another thread that gave its reader what it
+// waits for.
+void wake_sink_reader(void* ipc_handle);
+// The I/O thread takes the reading back now (the sink began to want_prompt_reading).
+void read_promptly(void* ipc_handle);
 
 // True when the calling thread's most recent registration of a response function was made for
 // (ipc_handle, user) and has not been taken yet; takes it. A command that an object sends right

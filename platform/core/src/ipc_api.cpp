@@ -74,6 +74,28 @@ bool nelko::core::on_channel_thread(void* ipc_handle) {
   return channel != nullptr && channel->on_io_thread();
 }
 
+nelko::core::SinkRead nelko::core::read_for_sink(void* ipc_handle, int wait_ms) {
+  InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle);
+  if (channel == nullptr) return SinkRead::refused;
+  try {
+    return channel->read_for_sink(wait_ms);
+  } catch (...) {
+    return SinkRead::refused;  // out of memory: the I/O thread still reads
+  }
+}
+
+void nelko::core::wake_sink_reader(void* ipc_handle) {
+  if (InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle)) {
+    channel->wake_sink_reader();
+  }
+}
+
+void nelko::core::read_promptly(void* ipc_handle) {
+  if (InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle)) {
+    channel->unpark_all();
+  }
+}
+
 bool nelko::core::take_registration_mark(void* ipc_handle, void const* user) {
   RegistrationMark const mark = t_registration;
   t_registration = RegistrationMark{};

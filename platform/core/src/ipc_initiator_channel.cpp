@@ -182,12 +182,21 @@ nelko_core_status InitiatorChannel::set_event_callback(initiator_event_receive_c
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
-// Without callbacks or a sink, what arrives may wait in the socket until the next puller reads
-// it.
+// Without callbacks, what arrives may wait in the socket until the next puller reads it, unless
+// the sink wants otherwise.
 bool InitiatorChannel::must_read_promptly() const {
-  return sink_.load(std::memory_order_acquire) != nullptr || responses_.has_callbacks() ||
-         !event_callbacks_.empty();
+  if (responses_.has_callbacks() || !event_callbacks_.empty()) return true;
+  ResponseSink const* sink = sink_.load(std::memory_order_acquire);
+  return sink != nullptr && sink->wants_prompt_reading();
 }
+
+SinkRead InitiatorChannel::read_for_sink(int wait_ms) {
+  if (io_.on_thread() || responses_.has_callbacks()) return SinkRead::refused;
+  read_for_puller(wait_ms);
+  return SinkRead::read;
+}
+
+void InitiatorChannel::wake_sink_reader() { ::eventfd_write(wake_reader_, 1); }
 
 void InitiatorChannel::unpark_all() {
   std::lock_guard<std::mutex> lock(connections_mutex_);
@@ -274,9 +283,8 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
   switch (frame.kind) {
     case FrameKind::response: {
       std::string_view const uuid = frame.texts[1];
-      if (!on_io_thread &&
-          (sink_.load(std::memory_order_acquire) != nullptr || responses_.has_callbacks())) {
-        return false;  // sinks and callbacks run on the I/O thread
+      if (!on_io_thread && responses_.has_callbacks()) {
+        return false;  // callbacks run on the I/O thread
       }
       if (!connection.settle(uuid)) {
         warn("unsolicited answer from " + connection.label(),
@@ -287,6 +295,20 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
       }
       if (on_io_thread) {
         deliver_response(connection.label(), frame.texts[0], uuid, frame.texts[2]);
+        return true;
+      }
+      if (ResponseSink* sink = sink_.load(std::memory_order_acquire)) {
+        // A thread in read_for_sink: the sink takes the response here; what it leaves to the
+        // callbacks goes to the I/O thread, where they run.
+        if (sink->on_response(connection.label(), frame.texts[0], uuid, frame.texts[2]) ==
+            ResponseSink::Route::to_callbacks) {
+          io_.post([this, sink, texts = std::array<std::string, 4>{connection.label(),
+                                                                  std::string(frame.texts[0]),
+                                                                  std::string(uuid),
+                                                                  std::string(frame.texts[2])}] {
+            deliver_to_callbacks(*sink, texts[0], texts[1], texts[2], texts[3]);
+          });
+        }
         return true;
       }
       bool kept = true;
@@ -337,6 +359,12 @@ void InitiatorChannel::deliver_response(std::string_view target, std::string_vie
   if (sink->on_response(target, interface_name, uuid, payload) == ResponseSink::Route::taken) {
     return;
   }
+  deliver_to_callbacks(*sink, target, interface_name, uuid, payload);
+}
+
+void InitiatorChannel::deliver_to_callbacks(ResponseSink& sink, std::string_view target,
+                                            std::string_view interface_name,
+                                            std::string_view uuid, std::string_view payload) {
   if (responses_.has_callbacks()) {
     responses_.deliver({target, interface_name, uuid, payload});
   } else {
@@ -346,7 +374,7 @@ void InitiatorChannel::deliver_response(std::string_view target, std::string_vie
                            static_cast<int>(uuid.size()), uuid.data(),
                            static_cast<int>(target.size()), target.data());
   }
-  sink->after_callbacks(uuid);
+  sink.after_callbacks(uuid);
 }
 
 void InitiatorChannel::deliver_event(Connection& connection, IncomingFrame const& frame) {

@@ -26,7 +26,8 @@ namespace nelko::core {
 
 // An initiator's channel: one connection per target, made on first use and again after the
 // target went away. Responses and events arrive on the I/O thread, except that a thread waiting
-// in receive_response() while no response callback is registered reads the sockets itself.
+// for a response while no response callback is registered reads the sockets itself: in
+// receive_response(), or, with a sink, in the sink's read_for_sink().
 class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
  public:
   static constexpr Kind kKind = Kind::initiator;
@@ -47,6 +48,10 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   nelko_core_status unsubscribe(char const* target);
   // See nelko_core_channel_events.h.
   void set_sink(ResponseSink* sink);
+  SinkRead read_for_sink(int wait_ms);
+  void wake_sink_reader();
+  // Gives the reading of every connection back to the I/O thread.
+  void unpark_all();
 
  private:
   // A response's texts: target name, interface name, uuid, payload.
@@ -62,12 +67,14 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   void read_for_puller(int wait_ms);
   bool on_frame(Connection& connection, IncomingFrame const& frame, bool on_io_thread) override;
   bool must_read_promptly() const override;
-  // Gives the reading of every connection back to the I/O thread: callbacks wait for frames.
-  void unpark_all();
   void on_closed(Connection& connection, std::string const& reason, bool orderly) override;
   // On the I/O thread: to the sink, the callbacks or the pull queue.
   void deliver_response(std::string_view target, std::string_view interface_name,
                         std::string_view uuid, std::string_view payload);
+  // On the I/O thread: a response that the sink left to the callbacks.
+  void deliver_to_callbacks(ResponseSink& sink, std::string_view target,
+                            std::string_view interface_name, std::string_view uuid,
+                            std::string_view payload);
   // Answers what was outstanding on a connection that closed (see ResponseSink).
   void fail_outstanding(std::string const& target,
                         std::vector<Connection::Outstanding> const& outstanding);
