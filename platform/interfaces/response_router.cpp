@@ -59,6 +59,7 @@ std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
 
 void ResponseRouter::note_sent(std::string_view uuid, Request request) {
   bool const sync = !request.async;
+  bool crossed = false;  // more unread than may wait in the sockets, from now on
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto made = pending_.try_emplace(std::string(uuid));
@@ -69,13 +70,12 @@ void ResponseRouter::note_sent(std::string_view uuid, Request request) {
     }
     entry.request = std::move(request);
     entry.unread = sync;
-    if (sync) unread_.fetch_add(1, std::memory_order_relaxed);
+    if (sync) crossed = unread_.fetch_add(1, std::memory_order_relaxed) == kMaxUnread;
   }
-  if (sync && unread_.load(std::memory_order_relaxed) == kMaxUnread + 1) {
-    nelko::core::read_promptly(m_ipcHandle);
-  }
+  if (crossed) nelko::core::read_promptly(m_ipcHandle);
 }
 
+// The entry no longer counts as unread: its response came, somebody waits for it, or it goes.
 void ResponseRouter::mark_read(Pending& entry) {
   if (!entry.unread) return;
   entry.unread = false;
@@ -128,17 +128,24 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   Waiter waiter;
   waiter.payload.swap(payload);
   entry.waiter = &waiter;
+  mark_read(entry);
   wait_for(waiter, lock, timeout_ms < 0, deadline);
   payload.swap(waiter.payload);
+  bool crossed = false;  // see note_sent
   pending = pending_.find(key);
   if (pending != pending_.end() && pending->second.waiter == &waiter) {
     if (waiter.answered) {
       pending_.erase(pending);
-    } else {
+    } else {  // it stays for a later receive
       pending->second.waiter = nullptr;
+      pending->second.unread = true;
+      crossed = unread_.fetch_add(1, std::memory_order_relaxed) == kMaxUnread;
     }
   }
-  return waiter.answered ? NELKO_CORE_STATUS_NO_ERROR : NELKO_CORE_STATUS_IPC_FAILED;
+  bool const answered = waiter.answered;
+  lock.unlock();
+  if (crossed) nelko::core::read_promptly(m_ipcHandle);
+  return answered ? NELKO_CORE_STATUS_NO_ERROR : NELKO_CORE_STATUS_IPC_FAILED;
 }
 
 // One waiter at a time reads the sockets (the reader); the others wait for what it hands them.

@@ -71,10 +71,11 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   bool wants_prompt_reading() const override;
 
  private:
-  // Synchronous requests whose responses may wait unread in the sockets while nobody reads
-  // them; beyond that the I/O thread reads them, so that a caller that sends many requests
-  // before it receives any does not make the target hold their responses.
-  static constexpr std::size_t kMaxUnread = 64;
+  // Synchronous requests that nobody waits for yet whose responses may wait unread in the
+  // sockets; beyond that the I/O thread reads them, so that a caller that sends many requests
+  // before it receives any does not make the target hold their responses. A frame has at most
+  // 1 MiB, and a target holds at most 4 MiB for a connection that does not read.
+  static constexpr std::size_t kMaxUnread = 3;
 
   explicit ResponseRouter(void* ipc_handle) : m_ipcHandle(ipc_handle) {}
 
@@ -90,7 +91,8 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     Request request;
     Waiter* waiter = nullptr;
     bool arrived = false;  // its response is kept in `payload` for a receive
-    bool unread = false;   // synchronous, and its response has not come yet (counted in unread_)
+    bool unread = false;   // synchronous, nobody waits for it, and its response has not come
+                           // yet (counted in unread_)
     std::string payload;
   };
   using Entries = std::unordered_map<std::string, Pending>;

@@ -264,6 +264,27 @@ TEST_F(AccountingTest, PollTakesEveryResponseThatHasArrived) {
 
 // A request that a waiting receive took is over: its identifier, given again, finds nothing
 // pending (4), not a request still held for somebody (3) or a second answer.
+// Responses to requests sent ahead of any receive must be read as they come, however large:
+// a target holds at most 4 MiB for a connection that does not read, and these are 9.6 MB.
+TEST_F(AccountingTest, ResponsesSentAheadOfEveryReceiveAreReadAsTheyCome) {
+  CapturedStderr quiet;
+  start_target();
+  Client client(ledger_, open_handle(), kTarget);
+  Values big;  // 1000 placements, each of the whole frame of facet 0
+  for (double value : {0, 0, 100000, 100000, 0, 0, 0, 100000, 100000}) {
+    big.push_back(1000);
+    big.insert(big.end(), 1000, value);
+  }
+  Request const set{Kind::kSetLayout, kLayoutStream, 0, 0, 0, big, {}};
+  ASSERT_EQ(set.sync(client.handle(), kTarget, kDefault).status, 0u);
+  std::vector<Pending> sent;
+  for (int i = 0; i < 250; ++i) {
+    sent.push_back(client.send({Kind::kGetLayout, kLayoutStream, 0, 0, 0, {}, big}));
+  }
+  EXPECT_EQ(client.receive_all(sent, 5000), 0);
+  expect_clean_books();
+}
+
 TEST_F(AccountingTest, ARequestTakenByAWaiterCannotBeReceivedAgain) {
   start_target({"--delay-ms", "50"});
   void* handle = open_handle();
