@@ -69,6 +69,7 @@ void ResponseRouter::note_sent(std::string_view uuid, Request request) {
       entry = Pending{};
     }
     entry.request = std::move(request);
+    entry.lane = nelko::core::sending_lane();
     entry.unread = sync;
     if (sync) crossed = unread_.fetch_add(1, std::memory_order_relaxed) == kMaxUnread;
   }
@@ -127,6 +128,7 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   // between the threads.
   Waiter waiter;
   waiter.payload.swap(payload);
+  waiter.lane = entry.lane;
   entry.waiter = &waiter;
   mark_read(entry);
   wait_for(waiter, lock, timeout_ms < 0, deadline);
@@ -148,12 +150,14 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   return answered ? NELKO_CORE_STATUS_NO_ERROR : NELKO_CORE_STATUS_IPC_FAILED;
 }
 
-// One waiter at a time reads the sockets (the reader); the others wait for what it hands them.
-// A waiter that leaves wakes the next, which reads from then on. While the core refuses (a
-// response function is registered), the I/O thread hands every response over instead.
+// One waiter at a time reads the sockets of a lane (its reader); the others of that lane wait
+// for what it hands them. A waiter that leaves wakes the next of its lane, which reads from then
+// on. While the core refuses (a response function is registered), the I/O thread hands every
+// response over instead.
 void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, bool forever,
                               std::chrono::steady_clock::time_point deadline) {
   using Clock = std::chrono::steady_clock;
+  Reader& reader = readers_[waiter.lane];
   waiter.next = waiters_;
   if (waiters_ != nullptr) waiters_->previous = &waiter;
   waiters_ = &waiter;
@@ -165,18 +169,19 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
       wait_ms = left.count() < INT_MAX ? static_cast<int>(left.count()) : INT_MAX;
       if (wait_ms <= 0) {
         // Whoever reads now would have handed over a response that was there.
-        if (last_read || reader_ != nullptr) break;
+        if (last_read || reader.waiter != nullptr) break;
         last_read = true;
         wait_ms = 0;
       }
     }
-    if (reader_ == nullptr) {
-      reader_ = &waiter;
-      reader_thread_ = std::this_thread::get_id();
+    if (reader.waiter == nullptr) {
+      reader.waiter = &waiter;
+      reader.thread = std::this_thread::get_id();
       lock.unlock();
-      nelko::core::SinkRead const read = nelko::core::read_for_sink(m_ipcHandle, wait_ms);
+      nelko::core::SinkRead const read =
+          nelko::core::read_for_sink(m_ipcHandle, waiter.lane, wait_ms);
       lock.lock();
-      reader_ = nullptr;
+      reader.waiter = nullptr;
       if (read == nelko::core::SinkRead::read) continue;
     }
     if (last_read) break;
@@ -192,7 +197,13 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
     waiters_ = waiter.next;
   }
   if (waiter.next != nullptr) waiter.next->previous = waiter.previous;
-  if (reader_ == nullptr && waiters_ != nullptr) waiters_->wake.notify_one();  // reads next
+  if (reader.waiter != nullptr) return;
+  for (Waiter* next = waiters_; next != nullptr; next = next->next) {
+    if (next->lane == waiter.lane) {
+      next->wake.notify_one();  // it reads next
+      break;
+    }
+  }
 }
 
 bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::string& command) {
@@ -243,10 +254,11 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     waiter.answered = true;
     // Under the mutex: the waiter leaves (and goes) only after it. A waiter that is reading
     // the sockets on another thread is in the core's poll, not on its condition variable.
-    if (&waiter != reader_) {
+    Reader const& reader = readers_[waiter.lane];
+    if (&waiter != reader.waiter) {
       waiter.wake.notify_one();
-    } else if (reader_thread_ != std::this_thread::get_id()) {
-      nelko::core::wake_sink_reader(m_ipcHandle);
+    } else if (reader.thread != std::this_thread::get_id()) {
+      nelko::core::wake_sink_reader(m_ipcHandle, waiter.lane);
     }
     return Route::taken;
   }

@@ -84,11 +84,13 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     std::condition_variable wake;
     bool answered = false;
     std::string payload;
+    unsigned lane = 0;  // the core's lane that its request went out on
     Waiter* next = nullptr;
     Waiter* previous = nullptr;
   };
   struct Pending {
     Request request;
+    unsigned lane = 0;  // see Waiter
     Waiter* waiter = nullptr;
     bool arrived = false;  // its response is kept in `payload` for a receive
     bool unread = false;   // synchronous, nobody waits for it, and its response has not come
@@ -101,16 +103,21 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   void mark_read(Pending& entry);
   Entries::iterator erase(Entries::iterator entry);
   // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline` passed (none
-  // when `forever`), reading the sockets itself while nobody else does and the core lets it.
+  // when `forever`), reading the sockets of its lane itself while nobody else does and the core
+  // lets it.
   void wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, bool forever,
                 std::chrono::steady_clock::time_point deadline);
 
   void* const m_ipcHandle;
   std::mutex mutex_;
   Entries pending_;
-  Waiter* waiters_ = nullptr;         // the threads in await(), newest first
-  Waiter* reader_ = nullptr;          // the one of them in read_for_sink
-  std::thread::id reader_thread_{};   // its thread
+  Waiter* waiters_ = nullptr;  // the threads in await(), newest first
+  // Per lane, the one of them in read_for_sink, and its thread.
+  struct Reader {
+    Waiter* waiter = nullptr;
+    std::thread::id thread{};
+  };
+  Reader readers_[nelko::core::kLanes];
   std::atomic<std::size_t> unread_{0};
 };
 

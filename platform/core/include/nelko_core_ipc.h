@@ -25,9 +25,13 @@
  * Each channel, initiator or target, owns one I/O thread, started by its init function and
  * joined by nelko_core_ipc_deinit. That thread ("the core library's thread") reads the sockets
  * of the channel and makes every callback of the channel, one at a time, in arrival order per
- * connection. Thread hops: a send writes directly from the calling thread when the socket takes
- * the frame at once (the usual case); only what the socket cannot take is queued and written by
- * the I/O thread later, behind which later sends of that connection queue up. A response pull
+ * connection. An initiator channel keeps up to four connections to each target, one per lane;
+ * each thread's commands go out on the connection of its lane (threads get lanes in turn), so
+ * commands of one thread reach the target in the order sent, while those of different threads
+ * may be served in any order. Events come on one connection per target. Thread hops: a send
+ * writes directly from the calling thread when the socket takes the frame at once (the usual
+ * case); only what the socket cannot take is queued and written by the I/O thread later, behind
+ * which later sends of that connection queue up. A response pull
  * crosses no thread either: while no response callback is registered, a thread waiting in
  * nelko_core_ipc_initiator_response_receive reads the channel's sockets itself (one such
  * thread at a time; the others take what it queues), and events, as well as responses once a

@@ -75,20 +75,29 @@ nelko_core_status set_response_sink(void* ipc_handle, ResponseSink* sink);
 // channel's responses could never end, since that thread is the one that delivers them.
 bool on_channel_thread(void* ipc_handle);
 
+// An initiator channel keeps up to kLanes connections to each target: a thread's commands go
+// out on the connection of its lane (threads get lanes in turn), so that threads waiting at the
+// same time each read their own responses. Commands of one thread keep their order; those of
+// different threads may be served in any order. Events come on lane 0's connection only.
+constexpr unsigned kLanes = 4;
+// The lane of the calling thread: the connection its commands go out on.
+unsigned sending_lane();
+
 // How read_for_sink went.
 enum class SinkRead {
   read,     // it read, or waited: it returns after a response went to the sink, after
             // wake_sink_reader(), or when wait_ms passed (the caller checks what it waits for)
-  refused,  // it did nothing: the I/O thread reads the sockets (a callback is registered, or
-            // the caller is the I/O thread), and the sink hears every response from there
+  refused,  // the I/O thread reads the sockets (a callback is registered, the caller is the
+            // I/O thread, or the I/O thread was reading one of them), and the sink hears the
+            // responses from there
 };
-// Reads the channel's sockets on the calling thread for up to wait_ms (0 reads what is there
-// without waiting, -1 waits without limit), handing each response to the sink on this thread.
-// One thread at a time should read; the sink decides which.
-SinkRead read_for_sink(void* ipc_handle, int wait_ms);
-// Makes a read_for_sink in progress return: from another thread that gave its reader what it
-// waits for.
-void wake_sink_reader(void* ipc_handle);
+// Reads the channel's sockets of `lane` on the calling thread for up to wait_ms (0 reads what is
+// there without waiting, -1 waits without limit), handing each response to the sink on this
+// thread. One thread at a time should read a lane; the sink decides which.
+SinkRead read_for_sink(void* ipc_handle, unsigned lane, int wait_ms);
+// Makes a read_for_sink of `lane` in progress return: from another thread that gave its reader
+// what it waits for.
+void wake_sink_reader(void* ipc_handle, unsigned lane);
 // The I/O thread takes the reading back now (the sink began to want_prompt_reading).
 void read_promptly(void* ipc_handle);
 

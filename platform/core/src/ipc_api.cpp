@@ -74,21 +74,23 @@ bool nelko::core::on_channel_thread(void* ipc_handle) {
   return channel != nullptr && channel->on_io_thread();
 }
 
-nelko::core::SinkRead nelko::core::read_for_sink(void* ipc_handle, int wait_ms) {
+nelko::core::SinkRead nelko::core::read_for_sink(void* ipc_handle, unsigned lane, int wait_ms) {
   InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle);
-  if (channel == nullptr) return SinkRead::refused;
+  if (channel == nullptr || lane >= kLanes) return SinkRead::refused;
   try {
-    return channel->read_for_sink(wait_ms);
+    return channel->read_for_sink(lane, wait_ms);
   } catch (...) {
-    return SinkRead::refused;  // out of memory: the I/O thread still reads
+    channel->unpark_all();  // the I/O thread reads instead
+    return SinkRead::refused;
   }
 }
 
-void nelko::core::wake_sink_reader(void* ipc_handle) {
-  if (InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle)) {
-    channel->wake_sink_reader();
-  }
+void nelko::core::wake_sink_reader(void* ipc_handle, unsigned lane) {
+  InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle);
+  if (channel != nullptr && lane < kLanes) channel->wake_sink_reader(lane);
 }
+
+unsigned nelko::core::sending_lane() { return InitiatorChannel::lane_of_this_thread(); }
 
 void nelko::core::read_promptly(void* ipc_handle) {
   if (InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle)) {

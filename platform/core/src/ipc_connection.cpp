@@ -124,15 +124,22 @@ bool Connection::lend_reading() {
   return true;
 }
 
-void Connection::read_now() {
-  std::lock_guard<std::mutex> lock(read_mutex_);
-  read_locked(false);
+bool Connection::read_now() {
+  std::unique_lock<std::mutex> lock(read_mutex_, std::try_to_lock);
+  if (lock.owns_lock()) {
+    read_locked(false);
+    return true;
+  }
+  std::lock_guard<std::mutex> interest(interest_mutex_);
+  io_thread_read_ = true;
+  return false;
 }
 
 void Connection::return_reading() {
   std::lock_guard<std::mutex> lock(interest_mutex_);
   if (--borrowers_ > 0) return;
-  parked_ = !owner_.must_read_promptly();
+  parked_ = !io_thread_read_ && !owner_.must_read_promptly();
+  io_thread_read_ = false;
   update_interest_locked();
 }
 

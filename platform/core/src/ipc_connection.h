@@ -118,8 +118,11 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // For a thread other than the I/O thread. lend_reading() is false when the connection is
   // closed or has frames that only the I/O thread may take; otherwise the caller polls the
   // descriptor, calls read_now() when it is readable and return_reading() in the end.
+  // read_now() never waits for the I/O thread: when that is reading the socket at the moment
+  // (it was about to when the reading was lent, or it takes a hang-up), it is false, and the
+  // reading stays with the I/O thread after return_reading(), which delivers what comes.
   bool lend_reading();
-  void read_now();
+  bool read_now();
   void return_reading();
   // Gives parked reading back to the I/O thread.
   void unpark();
@@ -185,6 +188,7 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::uint32_t interest_ = 0;  // what the set reports for the socket now
   int borrowers_ = 0;           // threads that borrowed the reading
   bool parked_ = false;         // nobody reads, and the I/O thread is not asked to
+  bool io_thread_read_ = false;  // a borrower found the I/O thread reading: it goes on
   bool wants_write_ = false;    // the queue waits for the socket to drain
 
   std::mutex read_mutex_;

@@ -35,6 +35,34 @@ int make_eventfd() {
   return descriptor;
 }
 
+std::array<int, kLanes> make_eventfds() {
+  std::array<int, kLanes> descriptors;
+  descriptors.fill(-1);
+  try {
+    for (int& descriptor : descriptors) descriptor = make_eventfd();
+  } catch (...) {
+    for (int descriptor : descriptors) {
+      if (descriptor >= 0) ::close(descriptor);
+    }
+    throw;
+  }
+  return descriptors;
+}
+
+// The key of `lane`'s connection to `target` in the connections map, in a buffer of the calling
+// thread that is reused from call to call.
+std::string const& lane_key(std::string_view target, unsigned lane) {
+  thread_local std::string key;
+  key.assign(target.data(), target.size());
+  key.push_back('\0');
+  key.push_back(static_cast<char>('0' + lane));
+  return key;
+}
+
+std::atomic<unsigned> g_next_lane{0};
+// Initial-exec: a general-dynamic access costs as much again as the rest of the look-up.
+__attribute__((tls_model("initial-exec"))) thread_local unsigned t_lane = kLanes;  // none yet
+
 }  // namespace
 
 InitiatorChannel::InitiatorChannel(void* log, std::string name, SocketDirectory directory)
@@ -43,27 +71,33 @@ InitiatorChannel::InitiatorChannel(void* log, std::string name, SocketDirectory 
       name_(std::move(name)),
       directory_(std::move(directory)),
       io_(log),
-      wake_reader_(make_eventfd()),
+      wake_readers_(make_eventfds()),
       responses_(kMaxQueuedResponses, io_,
-                 [descriptor = wake_reader_] { ::eventfd_write(descriptor, 1); }) {}
+                 [descriptor = wake_readers_[0]] { ::eventfd_write(descriptor, 1); }) {}
 
 InitiatorChannel::~InitiatorChannel() {
   io_.stop([this] {
     std::lock_guard<std::mutex> lock(connections_mutex_);
-    for (auto& entry : connections_) entry.second->shut_down();
+    for (auto& entry : connections_) entry.second.connection->shut_down();
     connections_.clear();
   });
-  ::close(wake_reader_);
+  for (int descriptor : wake_readers_) ::close(descriptor);
 }
 
-nelko_core_status InitiatorChannel::connection_to(std::string_view target,
+unsigned InitiatorChannel::lane_of_this_thread() {
+  if (t_lane == kLanes) t_lane = g_next_lane.fetch_add(1, std::memory_order_relaxed) % kLanes;
+  return t_lane;
+}
+
+nelko_core_status InitiatorChannel::connection_to(std::string_view target, unsigned lane,
                                                   std::shared_ptr<Connection>& connection,
                                                   bool& fresh) {
   std::lock_guard<std::mutex> lock(connections_mutex_);
-  auto found = connections_.find(target);
+  std::string const& key = lane_key(target, lane);
+  auto found = connections_.find(key);
   if (found != connections_.end()) {
-    if (!found->second->closed()) {
-      connection = found->second;
+    if (!found->second.connection->closed()) {
+      connection = found->second.connection;
       fresh = false;
       return NELKO_CORE_STATUS_NO_ERROR;
     }
@@ -103,12 +137,12 @@ nelko_core_status InitiatorChannel::connection_to(std::string_view target,
     throw;
   }
   nelko_core_status status = made->send(OutgoingFrame(FrameKind::hello, {name_}));
-  if (status == NELKO_CORE_STATUS_NO_ERROR && subscriptions_.count(target) > 0) {
+  if (status == NELKO_CORE_STATUS_NO_ERROR && lane == 0 && subscriptions_.count(target) > 0) {
     status = made->send(OutgoingFrame(FrameKind::subscribe, {}));
   }
   made->start();
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  connections_.emplace(std::string(target), made);
+  connections_.emplace(lane_key(target, lane), Link{made, lane});
   connection = std::move(made);
   fresh = true;
   return NELKO_CORE_STATUS_NO_ERROR;
@@ -129,10 +163,11 @@ nelko_core_status InitiatorChannel::send_command(char const* target, char const*
   }
   // A target that restarted leaves a broken connection behind until the I/O thread notices;
   // a write that finds it broken gets one fresh connection.
+  unsigned const lane = lane_of_this_thread();
   for (int attempt = 0;; ++attempt) {
     std::shared_ptr<Connection> connection;
     bool fresh = false;
-    nelko_core_status status = connection_to(target, connection, fresh);
+    nelko_core_status status = connection_to(target, lane, connection, fresh);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
     status = connection->send_command(frame, interface_name, uuid);
     if (status == NELKO_CORE_STATUS_NO_ERROR || fresh || attempt > 0 || !connection->closed()) {
@@ -149,8 +184,9 @@ nelko_core_status InitiatorChannel::receive_response(int timeout_ms, char** firs
   }
   *first = *interface_name = *uuid = *payload = nullptr;
   Responses::Item response;
-  nelko_core_status status = responses_.pull(response, timeout_ms, io_.on_thread(),
-                                             [this](int wait_ms) { read_for_puller(wait_ms); });
+  nelko_core_status status =
+      responses_.pull(response, timeout_ms, io_.on_thread(),
+                      [this](int wait_ms) { read_for_puller(kAllLanes, wait_ms); });
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   *first = response[0].release();
   *interface_name = response[1].release();
@@ -190,17 +226,18 @@ bool InitiatorChannel::must_read_promptly() const {
   return sink != nullptr && sink->wants_prompt_reading();
 }
 
-SinkRead InitiatorChannel::read_for_sink(int wait_ms) {
+SinkRead InitiatorChannel::read_for_sink(unsigned lane, int wait_ms) {
   if (io_.on_thread() || responses_.has_callbacks()) return SinkRead::refused;
-  read_for_puller(wait_ms);
-  return SinkRead::read;
+  // When the I/O thread was reading a connection, it goes on reading it and hands over what
+  // comes: the sink waits for that instead of polling the socket again at once.
+  return read_for_puller(lane, wait_ms) ? SinkRead::read : SinkRead::refused;
 }
 
-void InitiatorChannel::wake_sink_reader() { ::eventfd_write(wake_reader_, 1); }
+void InitiatorChannel::wake_sink_reader(unsigned lane) { ::eventfd_write(wake_readers_[lane], 1); }
 
 void InitiatorChannel::unpark_all() {
   std::lock_guard<std::mutex> lock(connections_mutex_);
-  for (auto& entry : connections_) entry.second->unpark();
+  for (auto& entry : connections_) entry.second.connection->unpark();
 }
 
 nelko_core_status InitiatorChannel::subscribe(char const* target) {
@@ -211,7 +248,7 @@ nelko_core_status InitiatorChannel::subscribe(char const* target) {
   }
   std::shared_ptr<Connection> connection;
   bool fresh = false;
-  nelko_core_status status = connection_to(target, connection, fresh);
+  nelko_core_status status = connection_to(target, 0, connection, fresh);
   if (status == NELKO_CORE_STATUS_NO_ERROR && !fresh) {
     status = connection->send(OutgoingFrame(FrameKind::subscribe, {}));
   }
@@ -230,16 +267,16 @@ nelko_core_status InitiatorChannel::unsubscribe(char const* target) {
     std::lock_guard<std::mutex> lock(connections_mutex_);
     auto subscribed = subscriptions_.find(std::string_view(target));
     if (subscribed != subscriptions_.end()) subscriptions_.erase(subscribed);
-    auto found = connections_.find(std::string_view(target));
-    if (found == connections_.end() || found->second->closed()) {
+    auto found = connections_.find(lane_key(target, 0));
+    if (found == connections_.end() || found->second.connection->closed()) {
       return NELKO_CORE_STATUS_NO_ERROR;
     }
-    connection = found->second;
+    connection = found->second.connection;
   }
   return connection->send(OutgoingFrame(FrameKind::unsubscribe, {}));
 }
 
-void InitiatorChannel::read_for_puller(int wait_ms) {
+bool InitiatorChannel::read_for_puller(unsigned lane, int wait_ms) {
   // More connections than this stay with the I/O thread, which hands their responses over.
   constexpr std::size_t kMaxRead = 15;
   std::array<std::shared_ptr<Connection>, kMaxRead> snapshot;
@@ -248,11 +285,14 @@ void InitiatorChannel::read_for_puller(int wait_ms) {
     std::lock_guard<std::mutex> lock(connections_mutex_);
     for (auto const& entry : connections_) {
       if (count == kMaxRead) break;
-      snapshot[count++] = entry.second;
+      if (lane == kAllLanes || entry.second.lane == lane) {
+        snapshot[count++] = entry.second.connection;
+      }
     }
   }
+  int const wake_reader = wake_readers_[lane == kAllLanes ? 0 : lane];
   pollfd polled[kMaxRead + 1];
-  polled[0] = {wake_reader_, POLLIN, 0};
+  polled[0] = {wake_reader, POLLIN, 0};
   std::size_t lent = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (!snapshot[i]->lend_reading()) continue;
@@ -268,14 +308,17 @@ void InitiatorChannel::read_for_puller(int wait_ms) {
     }
   } give_back{snapshot, lent};
 
-  if (::poll(polled, lent + 1, wait_ms) <= 0) return;  // time-out, or EINTR: the caller loops
+  // A time-out, or EINTR: the caller loops.
+  if (::poll(polled, lent + 1, wait_ms) <= 0) return true;
   if (polled[0].revents != 0) {
     eventfd_t ignored;
-    ::eventfd_read(wake_reader_, &ignored);
+    ::eventfd_read(wake_reader, &ignored);
   }
+  bool all_read = true;
   for (std::size_t i = 0; i < lent; ++i) {
-    if (polled[1 + i].revents != 0) snapshot[i]->read_now();
+    if (polled[1 + i].revents != 0 && !snapshot[i]->read_now()) all_read = false;
   }
+  return all_read;
 }
 
 bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& frame,
@@ -392,9 +435,11 @@ void InitiatorChannel::on_closed(Connection& connection, std::string const& reas
                          connection.label().c_str(), reason.c_str());
   {
     std::lock_guard<std::mutex> lock(connections_mutex_);
-    auto found = connections_.find(connection.label());
-    if (found != connections_.end() && found->second.get() == &connection) {
-      connections_.erase(found);
+    for (auto found = connections_.begin(); found != connections_.end(); ++found) {
+      if (found->second.connection.get() == &connection) {
+        connections_.erase(found);
+        break;
+      }
     }
   }
   std::vector<Connection::Outstanding> outstanding = connection.take_outstanding();

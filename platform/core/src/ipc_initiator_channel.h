@@ -1,6 +1,7 @@
 #ifndef NELKO_CORE_IPC_INITIATOR_CHANNEL_H
 #define NELKO_CORE_IPC_INITIATOR_CHANNEL_H
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -24,10 +25,10 @@
 
 namespace nelko::core {
 
-// An initiator's channel: one connection per target, made on first use and again after the
-// target went away. Responses and events arrive on the I/O thread, except that a thread waiting
-// for a response while no response callback is registered reads the sockets itself: in
-// receive_response(), or, with a sink, in the sink's read_for_sink().
+// An initiator's channel: one connection per target and lane (see kLanes), made on first use
+// and again after the target went away. Responses and events arrive on the I/O thread, except
+// that a thread waiting for a response while no response callback is registered reads the
+// sockets itself: in receive_response(), or, with a sink, in the sink's read_for_sink().
 class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
  public:
   static constexpr Kind kKind = Kind::initiator;
@@ -48,8 +49,9 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   nelko_core_status unsubscribe(char const* target);
   // See nelko_core_channel_events.h.
   void set_sink(ResponseSink* sink);
-  SinkRead read_for_sink(int wait_ms);
-  void wake_sink_reader();
+  SinkRead read_for_sink(unsigned lane, int wait_ms);
+  void wake_sink_reader(unsigned lane);
+  static unsigned lane_of_this_thread();
   // Gives the reading of every connection back to the I/O thread.
   void unpark_all();
 
@@ -58,13 +60,17 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   using Responses = Deliveries<initiator_response_receive_callback, 4>;
 
   InitiatorChannel(void* log, std::string name, SocketDirectory directory);
-  // The open connection to `target`, connecting when there is none; `fresh` tells whether it
-  // was made by this call (it then already carries the hello and any subscription).
-  nelko_core_status connection_to(std::string_view target, std::shared_ptr<Connection>& connection,
-                                  bool& fresh);
-  // Polls the connections and reads them on the calling thread for up to wait_ms (-1: no
-  // limit), until a frame came, the queue's reader was woken or the time ran out.
-  void read_for_puller(int wait_ms);
+  // The open connection of `lane` to `target`, connecting when there is none; `fresh` tells
+  // whether it was made by this call (it then already carries the hello and, on lane 0, any
+  // subscription).
+  nelko_core_status connection_to(std::string_view target, unsigned lane,
+                                  std::shared_ptr<Connection>& connection, bool& fresh);
+  // Polls the connections (of `lane` only, when it is one) and reads them on the calling thread
+  // for up to wait_ms (-1: no limit), until a frame came, the lane's reader was woken or the
+  // time ran out. False when a connection had to be left to the I/O thread, which was reading
+  // it (see Connection::read_now).
+  static constexpr unsigned kAllLanes = kLanes;
+  bool read_for_puller(unsigned lane, int wait_ms);
   bool on_frame(Connection& connection, IncomingFrame const& frame, bool on_io_thread) override;
   bool must_read_promptly() const override;
   void on_closed(Connection& connection, std::string const& reason, bool orderly) override;
@@ -90,12 +96,20 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   // Declared before everything that holds sockets, so that it is destroyed after them.
   IoThread io_;
 
+  // A connection of one lane to one target.
+  struct Link {
+    std::shared_ptr<Connection> connection;
+    unsigned lane;
+  };
   std::mutex connections_mutex_;
-  std::map<std::string, std::shared_ptr<Connection>, std::less<>> connections_;
+  // By target name and lane: the name, a NUL (which no name has) and the lane's digit.
+  std::map<std::string, Link, std::less<>> connections_;
   std::set<std::string, std::less<>> subscriptions_;
   std::uint64_t next_connection_id_ = 0;
 
-  int const wake_reader_;  // an eventfd: wakes a puller that reads the sockets
+  // eventfds that wake a thread reading the sockets: of each lane for the sink's readers, that
+  // of lane 0 also for a puller (which reads every lane).
+  std::array<int, kLanes> const wake_readers_;
   Responses responses_;
   CallbackRegistry<initiator_event_receive_callback> event_callbacks_;
   std::atomic<ResponseSink*> sink_{nullptr};
