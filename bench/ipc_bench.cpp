@@ -16,13 +16,16 @@
 // round trip varies by an order of magnitude with where the scheduler happens to put the two.
 // The sizes of the raw messages are those of the library's own frames, read off the wire by a
 // relay placed between the library and the target before the measurements.
+#include <poll.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -182,6 +185,22 @@ class RawConnection {
                            setup.size() * sizeof setup[0]);
   }
 
+  // One request and response the way the library's client waits: poll() on the socket and on an
+  // eventfd that could wake it, then a read that does not wait; nanoseconds.
+  double polled_round_trip() {
+    if (wake_ < 0) wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    auto start = Clock::now();
+    if (!nelko::test::write_all(fd_, request_.data(), request_.size())) std::exit(1);
+    for (std::size_t got = 0; got < response_.size();) {
+      pollfd polled[2] = {{wake_, POLLIN, 0}, {fd_, POLLIN, 0}};
+      if (::poll(polled, 2, -1) <= 0) continue;
+      ssize_t const n = ::recv(fd_, response_.data() + got, response_.size() - got, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) std::exit(1);
+      if (n > 0) got += static_cast<std::size_t>(n);
+    }
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+  }
+
   // One blocking request and response; nanoseconds.
   double round_trip() {
     auto start = Clock::now();
@@ -197,6 +216,7 @@ class RawConnection {
   int fd_;
   std::string request_;
   std::vector<char> response_;
+  int wake_ = -1;  // for polled_round_trip (left open: the connections live as long as the run)
 };
 
 // The client end of a raw service; `batched` as for serve_raw().
@@ -511,20 +531,26 @@ struct CpuUse {
   }
 };
 
-void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, void* handle,
-                     pid_t library_service) {
+// The goal's baseline is the blocking ping-pong; the polled one has the library's shape (the
+// client polls its socket and an eventfd, the service waits in epoll), and shows how much of
+// the difference is that shape rather than the library's own work.
+void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, EventPeer& polled,
+                     pid_t polled_service, void* handle, pid_t library_service) {
   constexpr int kBlocks = 10;
   int const per_block = std::max(1, options.round_trips / kBlocks);
-  std::vector<double> raw_samples, library_samples;
-  CpuUse raw_cpu, library_cpu;
+  std::vector<double> raw_samples, polled_samples, library_samples;
+  CpuUse raw_cpu, polled_cpu, library_cpu;
   for (int i = 0; i < 500; ++i) {
     raw.round_trip();
+    polled.polled_round_trip();
     library_round_trip(handle);
   }
-  // Interleaved blocks, so that a noisy moment of the machine hits both alike.
+  // Interleaved blocks, so that a noisy moment of the machine hits all alike.
   for (int block = 0; block < kBlocks; ++block) {
     raw_cpu.measure(raw_service, per_block, per_block,
                     [&] { raw_samples.push_back(raw.round_trip()); });
+    polled_cpu.measure(polled_service, per_block, per_block,
+                       [&] { polled_samples.push_back(polled.polled_round_trip()); });
     library_cpu.measure(library_service, per_block, per_block,
                         [&] { library_samples.push_back(library_round_trip(handle)); });
   }
@@ -532,17 +558,23 @@ void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, vo
     return std::accumulate(samples.begin(), samples.end(), 0.0) / samples.size();
   };
   double const raw_mean = mean(raw_samples), library_mean = mean(library_samples);
+  double const polled_mean = mean(polled_samples);
   bench::Summary const raw_summary = bench::summarize(raw_samples);
+  bench::Summary const polled_summary = bench::summarize(polled_samples);
   bench::Summary const library_summary = bench::summarize(library_samples);
   std::printf("  %d round trips each, interleaved in %d blocks\n", per_block * kBlocks, kBlocks);
   print_latency("raw socket ping-pong", raw_summary, raw_mean);
+  print_latency("raw, polled, epoll service", polled_summary, polled_mean);
   print_latency("nelko_api_stream_layout_get_roi_send", library_summary, library_mean);
   std::printf("  %-36s %.2f   (goal: at most 1.15)\n", "mean ratio library / raw",
               library_mean / raw_mean);
   std::printf("  %-36s %.2f\n", "median ratio library / raw",
               library_summary.median / raw_summary.median);
+  std::printf("  %-36s %.2f   (the library's shape, for reference)\n",
+              "mean ratio polled raw / raw", polled_mean / raw_mean);
   std::printf("  per round trip: CPU time (user and kernel) and thread runs, all threads:\n");
   raw_cpu.print("raw socket ping-pong");
+  polled_cpu.print("raw, polled, epoll service");
   library_cpu.print("nelko_api_stream_layout_get_roi_send");
 }
 
@@ -783,7 +815,8 @@ int main(int argc, char** argv) {
   }
   if (options.round_trip) {
     std::printf("\n== Synchronous round trip\n");
-    run_round_trips(options, by_message, by_message_pid, handle, library.target->pid());
+    run_round_trips(options, by_message, by_message_pid, event_threads[0], events_pid, handle,
+                    library.target->pid());
   }
   if (options.throughput) {
     std::printf("\n== Asynchronous throughput\n");
