@@ -31,6 +31,7 @@ void forget_channel(void* ipc_handle) {
   auto router = routers().by_channel.find(ipc_handle);
   if (router == routers().by_channel.end()) return;
   gone = std::move(router->second);
+  gone->mark_closed();
   routers().by_channel.erase(router);
 }
 
@@ -44,16 +45,36 @@ void log_dropped(std::string_view uuid, std::string_view target, char const* why
 }  // namespace
 
 std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
+  // The calling thread's last router, which spares most calls the lock of all routers. A
+  // channel closed since is marked, so that a new channel at the same address is not taken
+  // for it.
+  thread_local struct {
+    void* handle = nullptr;
+    std::weak_ptr<ResponseRouter> router;
+  } last;
+  if (last.handle == ipc_handle && ipc_handle != nullptr) {
+    std::shared_ptr<ResponseRouter> router = last.router.lock();
+    if (router && !router->closed_.load(std::memory_order_acquire)) return router;
+  }
   static bool const observing = (nelko::core::set_channel_closed_observer(&forget_channel), true);
   (void)observing;
-  std::lock_guard<std::mutex> lock(routers().mutex);
-  auto found = routers().by_channel.find(ipc_handle);
-  if (found != routers().by_channel.end()) return found->second;
-  std::shared_ptr<ResponseRouter> router(new ResponseRouter(ipc_handle));
-  if (nelko::core::set_response_sink(ipc_handle, router.get()) != NELKO_CORE_STATUS_NO_ERROR) {
-    return nullptr;
+  std::shared_ptr<ResponseRouter> router;
+  {
+    std::lock_guard<std::mutex> lock(routers().mutex);
+    auto found = routers().by_channel.find(ipc_handle);
+    if (found != routers().by_channel.end()) {
+      router = found->second;
+    } else {
+      router.reset(new ResponseRouter(ipc_handle));
+      if (nelko::core::set_response_sink(ipc_handle, router.get()) !=
+          NELKO_CORE_STATUS_NO_ERROR) {
+        return nullptr;
+      }
+      routers().by_channel.emplace(ipc_handle, router);
+    }
   }
-  routers().by_channel.emplace(ipc_handle, router);
+  last.handle = ipc_handle;
+  last.router = router;
   return router;
 }
 
@@ -103,10 +124,8 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
                                         std::string& payload) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point const deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  // The key buffer stays this thread's until it returns: nothing here looks up another key.
-  std::string const& key = nelko::core::lookup_key(uuid);
   std::unique_lock<std::mutex> lock(mutex_);
-  auto pending = pending_.find(key);
+  auto pending = pending_.find(nelko::core::lookup_key(uuid));
   if (pending == pending_.end()) return NELKO_CORE_STATUS_IPC_FAILED;
   Pending& entry = pending->second;
   if (entry.request.async || entry.request.owner != owner || entry.request.command != command) {
@@ -134,7 +153,8 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   wait_for(waiter, lock, timeout_ms < 0, deadline);
   payload.swap(waiter.payload);
   bool crossed = false;  // see note_sent
-  pending = pending_.find(key);
+  // Looked up again by its text: the key buffer served the responses this thread read.
+  pending = pending_.find(nelko::core::lookup_key(uuid));
   if (pending != pending_.end() && pending->second.waiter == &waiter) {
     if (waiter.answered) {
       pending_.erase(pending);

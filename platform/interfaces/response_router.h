@@ -39,6 +39,9 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // The router of a channel, made (and installed as its sink) on first use; it goes when the
   // core closes the channel. Null when the handle is not an initiator channel.
   static std::shared_ptr<ResponseRouter> for_channel(void* ipc_handle);
+  // The core closed its channel: for_channel no longer hands it out, even to a thread that used
+  // it last.
+  void mark_closed() { closed_.store(true, std::memory_order_release); }
 
   // A request, remembered before it goes out. `owner` is the object that sends it.
   struct Request {
@@ -109,6 +112,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
                 std::chrono::steady_clock::time_point deadline);
 
   void* const m_ipcHandle;
+  std::atomic<bool> closed_{false};  // the core closed the channel
   std::mutex mutex_;
   Entries pending_;
   Waiter* waiters_ = nullptr;  // the threads in await(), newest first
