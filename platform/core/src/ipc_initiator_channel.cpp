@@ -49,16 +49,6 @@ std::array<int, kLanes> make_eventfds() {
   return descriptors;
 }
 
-// The key of `lane`'s connection to `target` in the connections map, in a buffer of the calling
-// thread that is reused from call to call.
-std::string const& lane_key(std::string_view target, unsigned lane) {
-  thread_local std::string key;
-  key.assign(target.data(), target.size());
-  key.push_back('\0');
-  key.push_back(static_cast<char>('0' + lane));
-  return key;
-}
-
 std::atomic<unsigned> g_next_lane{0};
 // Initial-exec: a general-dynamic access costs as much again as the rest of the look-up.
 __attribute__((tls_model("initial-exec"))) thread_local unsigned t_lane = kLanes;  // none yet
@@ -78,10 +68,18 @@ InitiatorChannel::InitiatorChannel(void* log, std::string name, SocketDirectory 
 InitiatorChannel::~InitiatorChannel() {
   io_.stop([this] {
     std::lock_guard<std::mutex> lock(connections_mutex_);
-    for (auto& entry : connections_) entry.second.connection->shut_down();
+    for (auto& link : connections_) link.connection->shut_down();
     connections_.clear();
   });
   for (int descriptor : wake_readers_) ::close(descriptor);
+}
+
+std::vector<InitiatorChannel::Link>::iterator InitiatorChannel::find_link(std::string_view target,
+                                                                          unsigned lane) {
+  for (auto link = connections_.begin(); link != connections_.end(); ++link) {
+    if (link->lane == lane && link->target == target) return link;
+  }
+  return connections_.end();
 }
 
 unsigned InitiatorChannel::lane_of_this_thread() {
@@ -93,11 +91,10 @@ nelko_core_status InitiatorChannel::connection_to(std::string_view target, unsig
                                                   std::shared_ptr<Connection>& connection,
                                                   bool& fresh) {
   std::lock_guard<std::mutex> lock(connections_mutex_);
-  std::string const& key = lane_key(target, lane);
-  auto found = connections_.find(key);
+  auto found = find_link(target, lane);
   if (found != connections_.end()) {
-    if (!found->second.connection->closed()) {
-      connection = found->second.connection;
+    if (!found->connection->closed()) {
+      connection = found->connection;
       fresh = false;
       return NELKO_CORE_STATUS_NO_ERROR;
     }
@@ -142,7 +139,7 @@ nelko_core_status InitiatorChannel::connection_to(std::string_view target, unsig
   }
   made->start();
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  connections_.emplace(lane_key(target, lane), Link{made, lane});
+  connections_.push_back(Link{std::string(target), lane, made});
   connection = std::move(made);
   fresh = true;
   return NELKO_CORE_STATUS_NO_ERROR;
@@ -237,7 +234,7 @@ void InitiatorChannel::wake_sink_reader(unsigned lane) { ::eventfd_write(wake_re
 
 void InitiatorChannel::unpark_all() {
   std::lock_guard<std::mutex> lock(connections_mutex_);
-  for (auto& entry : connections_) entry.second.connection->unpark();
+  for (auto& link : connections_) link.connection->unpark();
 }
 
 nelko_core_status InitiatorChannel::subscribe(char const* target) {
@@ -267,11 +264,11 @@ nelko_core_status InitiatorChannel::unsubscribe(char const* target) {
     std::lock_guard<std::mutex> lock(connections_mutex_);
     auto subscribed = subscriptions_.find(std::string_view(target));
     if (subscribed != subscriptions_.end()) subscriptions_.erase(subscribed);
-    auto found = connections_.find(lane_key(target, 0));
-    if (found == connections_.end() || found->second.connection->closed()) {
+    auto found = find_link(target, 0);
+    if (found == connections_.end() || found->connection->closed()) {
       return NELKO_CORE_STATUS_NO_ERROR;
     }
-    connection = found->second.connection;
+    connection = found->connection;
   }
   return connection->send(OutgoingFrame(FrameKind::unsubscribe, {}));
 }
@@ -283,11 +280,9 @@ bool InitiatorChannel::read_for_puller(unsigned lane, int wait_ms) {
   std::size_t count = 0;
   {
     std::lock_guard<std::mutex> lock(connections_mutex_);
-    for (auto const& entry : connections_) {
+    for (auto const& link : connections_) {
       if (count == kMaxRead) break;
-      if (lane == kAllLanes || entry.second.lane == lane) {
-        snapshot[count++] = entry.second.connection;
-      }
+      if (lane == kAllLanes || link.lane == lane) snapshot[count++] = link.connection;
     }
   }
   int const wake_reader = wake_readers_[lane == kAllLanes ? 0 : lane];
@@ -436,7 +431,7 @@ void InitiatorChannel::on_closed(Connection& connection, std::string const& reas
   {
     std::lock_guard<std::mutex> lock(connections_mutex_);
     for (auto found = connections_.begin(); found != connections_.end(); ++found) {
-      if (found->second.connection.get() == &connection) {
+      if (found->connection.get() == &connection) {
         connections_.erase(found);
         break;
       }

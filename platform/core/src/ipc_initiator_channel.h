@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -98,12 +97,15 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
 
   // A connection of one lane to one target.
   struct Link {
-    std::shared_ptr<Connection> connection;
+    std::string target;
     unsigned lane;
+    std::shared_ptr<Connection> connection;
   };
+  // With connections_mutex_ held: the link of `lane` to `target`, or end().
+  std::vector<Link>::iterator find_link(std::string_view target, unsigned lane);
   std::mutex connections_mutex_;
-  // By target name and lane: the name, a NUL (which no name has) and the lane's digit.
-  std::map<std::string, Link, std::less<>> connections_;
+  // A handful per target at most: searched in order, which costs less than building a key.
+  std::vector<Link> connections_;
   std::set<std::string, std::less<>> subscriptions_;
   std::uint64_t next_connection_id_ = 0;
 
