@@ -106,6 +106,8 @@ void push_pointer(lua_State* L, void* ptr, PointerType type, int owned);
 // (a light userdata, another library's userdata) gives null, and its memory is never read as a
 // record.
 PointerRecord const* to_pointer_record(lua_State* L, int idx);
+// The same, for a caller that already has lua_touserdata's result for idx.
+PointerRecord const* to_pointer_record(lua_State* L, int idx, void* block);
 
 // The record's C pointer if its type is accepted where `expected` is expected: the same record,
 // or one on the expected record's cast list. False otherwise.
