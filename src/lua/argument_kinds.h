@@ -236,9 +236,8 @@ struct TypedPointer : PointerArgument {
   static Check convert(lua_State* L, int i, Probe const& p, Slot& v) {
     v = nullptr;
     if (p.nil) return Check::kOk;
-    PointerRecord const* record = to_pointer_record(L, i, p.block);
     void* ptr = nullptr;
-    if (!record || !convert_pointer(*record, Type, &ptr)) return Check::kWrongKind;
+    if (!convert_pointer(L, i, p.block, Type, &ptr)) return Check::kWrongKind;
     if constexpr (std::is_function_v<std::remove_pointer_t<C>>) {
       v = reinterpret_cast<C>(ptr);
     } else {

@@ -237,7 +237,9 @@ PointerRecord const* to_pointer_record(lua_State* L, int idx, void* block) {
   return is_known_record(L, record->type) ? record : nullptr;
 }
 
-bool convert_pointer(PointerRecord const& record, PointerType expected, void** out) {
+bool convert_pointer(lua_State* L, int idx, void* block, PointerType expected, void** out) {
+  if (!block || lua_objlen(L, idx) < sizeof(PointerRecord)) return false;
+  auto const& record = *static_cast<PointerRecord const*>(block);
   TypeRecord const* want = slots[expected];
   if (record.type == want) {
     *out = record.ptr;
