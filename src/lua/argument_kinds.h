@@ -1,7 +1,8 @@
 // The kinds of Lua argument a wrapper takes. Each kind names the C parameter type it produces
 // (CType), what it keeps during the call (Slot), its first-pass test (run for every argument
-// before any is converted; absent for flags and tables), its conversion (the second pass, in
-// argument order), the type name that messages expect, and what it releases.
+// before any is converted; absent for flags and tables), what that test learnt of the value
+// (Probe, handed to the rest so that no value is inspected twice), its conversion (the second
+// pass, in argument order), the type name that messages expect, and what it releases.
 #ifndef NELKO_LUA_ARGUMENT_KINDS_H
 #define NELKO_LUA_ARGUMENT_KINDS_H
 
@@ -25,12 +26,17 @@ enum class Check {
   kEnded,      // "Error in %s (arg %d), handle already destroyed" (or the identifier released)
 };
 
+// The probe of a kind whose first pass learns nothing of its value.
+struct NoProbe {};
+
 // Defaults of the kinds that take a Lua argument: no first-pass test, nothing to release, no
 // effect of the call on the argument.
 struct Argument {
   static constexpr bool kTakesArgument = true;
-  static bool first_pass(lua_State*, int) { return true; }
-  static void settle(lua_State*, int, bool /*succeeded*/) {}
+  using Probe = NoProbe;
+  static bool first_pass(lua_State*, int, Probe&) { return true; }
+  template <class AnyProbe>
+  static void settle(AnyProbe const&, bool /*succeeded*/) {}
   template <class Slot>
   static Slot pass(Slot& value) {
     return value;
@@ -41,24 +47,53 @@ struct Argument {
   static void release_after_call(Slot&) {}
 };
 
-// Kinds whose first pass takes a number or a string convertible to one.
+// Kinds whose first pass takes a number or a string convertible to one; the probe is its value.
+// lua_tonumber gives 0 for anything else, so only a 0 needs a second look.
+struct NumberProbe {
+  lua_Number value;
+};
 struct NumberArgument : Argument {
-  static bool first_pass(lua_State* L, int i) { return lua_isnumber(L, i) != 0; }
+  using Probe = NumberProbe;
+  static bool first_pass(lua_State* L, int i, Probe& p) {
+    p.value = lua_tonumber(L, i);
+    return p.value != 0 || lua_isnumber(L, i);
+  }
+};
+
+// What a pointer kind's first pass saw: the block of a full or light userdata, or null, with
+// `nil` telling nil from a light userdata that holds null.
+struct PointerProbe {
+  void* block;
+  bool nil;
 };
 
 // Kinds whose first pass takes any userdata or nil.
 struct PointerArgument : Argument {
-  static bool first_pass(lua_State* L, int i) { return lua_isuserdata(L, i) || lua_isnil(L, i); }
+  using Probe = PointerProbe;
+  static bool first_pass(lua_State* L, int i, Probe& p) {
+    p.block = lua_touserdata(L, i);
+    if (p.block) return true;
+    int const type = lua_type(L, i);
+    p.nil = type == LUA_TNIL;
+    return p.nil || type == LUA_TLIGHTUSERDATA;
+  }
 };
 
 // String, number or nil; nil passes a null pointer.
 struct Text : Argument {
   using CType = char const*;
   using Slot = CType;
+  struct Probe {
+    bool nil;
+  };
   static constexpr char const* kTypeName = "char const *";
-  static bool first_pass(lua_State* L, int i) { return lua_isstring(L, i) || lua_isnil(L, i); }
-  static Check convert(lua_State* L, int i, Slot& v) {
-    v = lua_isnil(L, i) ? nullptr : lua_tostring(L, i);
+  static bool first_pass(lua_State* L, int i, Probe& p) {
+    int const type = lua_type(L, i);
+    p.nil = type == LUA_TNIL;
+    return p.nil || type == LUA_TSTRING || type == LUA_TNUMBER;
+  }
+  static Check convert(lua_State* L, int i, Probe const& p, Slot& v) {
+    v = p.nil ? nullptr : lua_tostring(L, i);
     return Check::kOk;
   }
 };
@@ -68,7 +103,7 @@ struct Flag : Argument {
   using CType = unsigned char;
   using Slot = CType;
   static constexpr char const* kTypeName = "unsigned char";
-  static Check convert(lua_State* L, int i, Slot& v) {
+  static Check convert(lua_State* L, int i, Probe const&, Slot& v) {
     if (!lua_isboolean(L, i)) return Check::kWrongKind;
     v = lua_toboolean(L, i) ? 1 : 0;
     return Check::kOk;
@@ -86,8 +121,8 @@ struct Signed : NumberArgument {
   using CType = int;
   using Slot = CType;
   static constexpr char const* kTypeName = Name;
-  static Check convert(lua_State* L, int i, Slot& v) {
-    v = to_int32(lua_tonumber(L, i));
+  static Check convert(lua_State*, int, Probe const& p, Slot& v) {
+    v = to_int32(p.value);
     return Check::kOk;
   }
 };
@@ -97,10 +132,9 @@ struct Unsigned : NumberArgument {
   using CType = unsigned int;
   using Slot = CType;
   static constexpr char const* kTypeName = "unsigned int";
-  static Check convert(lua_State* L, int i, Slot& v) {
-    lua_Number n = lua_tonumber(L, i);
-    if (!(n >= 0)) return Check::kNegative;
-    v = to_uint32(n);
+  static Check convert(lua_State*, int, Probe const& p, Slot& v) {
+    if (!(p.value >= 0)) return Check::kNegative;
+    v = to_uint32(p.value);
     return Check::kOk;
   }
 };
@@ -110,8 +144,8 @@ struct Real : NumberArgument {
   using CType = double;
   using Slot = CType;
   static constexpr char const* kTypeName = Name;
-  static Check convert(lua_State* L, int i, Slot& v) {
-    v = lua_tonumber(L, i);
+  static Check convert(lua_State*, int, Probe const& p, Slot& v) {
+    v = p.value;
     return Check::kOk;
   }
 };
@@ -128,8 +162,8 @@ struct Enumeration : NumberArgument {
   using CType = Enum;
   using Slot = CType;
   static constexpr char const* kTypeName = Name;
-  static Check convert(lua_State* L, int i, Slot& v) {
-    int const n = to_int32(lua_tonumber(L, i));
+  static Check convert(lua_State*, int, Probe const& p, Slot& v) {
+    int const n = to_int32(p.value);
     v = static_cast<Enum>(n >= 0 && n <= kRepresentable ? n : kRepresentable);
     return Check::kOk;
   }
@@ -148,10 +182,10 @@ struct UntypedPointer : PointerArgument {
   using CType = void*;
   using Slot = CType;
   static constexpr char const* kTypeName = "void *";
-  static Check convert(lua_State* L, int i, Slot& v) {
+  static Check convert(lua_State* L, int i, Probe const& p, Slot& v) {
     v = nullptr;
-    if (lua_isnil(L, i)) return Check::kOk;
-    PointerRecord const* record = to_pointer_record(L, i);
+    if (p.nil) return Check::kOk;
+    PointerRecord const* record = to_pointer_record(L, i, p.block);
     if (!record) return Check::kNoRecord;
     v = record->ptr;
     return Check::kOk;
@@ -168,19 +202,25 @@ enum class Ending {
 // An untyped pointer that stands for a handle or a request identifier. One that the module handed
 // out is checked against what the module knows of it: given for the other use, or after its end,
 // it raises instead of reaching the C function; the call then ends it as kEnding says. Nil, and
-// pointer userdata made by other code, are taken as UntypedPointer takes them.
+// pointer userdata made by other code, are taken as UntypedPointer takes them. The conversion
+// keeps the tracked record it found in the probe, where the settling after the call ends it.
 template <PointerUse kUse, Ending kEnding = Ending::kNever>
 struct TrackedPointer : UntypedPointer {
+  struct Probe : PointerProbe {
+    TrackedRecord* tracked;
+  };
   static char const* second_pass_name() { return use_name(kUse); }
-  static Check convert(lua_State* L, int i, Slot& v) {
-    PointerHistory history;
-    if (!tracked_pointer(L, i, v, history)) return UntypedPointer::convert(L, i, v);
-    if (history.use != kUse) return Check::kWrongUse;
-    return history.ended ? Check::kEnded : Check::kOk;
+  static Check convert(lua_State* L, int i, Probe& p, Slot& v) {
+    p.tracked = tracked_record(L, i, p.block);
+    if (!p.tracked) return UntypedPointer::convert(L, i, p, v);
+    v = p.tracked->record.ptr;
+    int const state = p.tracked->state;
+    if (state == live_state(kUse)) return Check::kOk;
+    return state == -live_state(kUse) ? Check::kEnded : Check::kWrongUse;
   }
-  static void settle(lua_State* L, int i, bool succeeded) {
+  static void settle(Probe const& p, bool succeeded) {
     if (kEnding == Ending::kAlways || (kEnding == Ending::kOnSuccess && succeeded)) {
-      end_pointer(L, i);
+      if (p.tracked) end_tracked(*p.tracked);
     }
   }
 };
@@ -193,12 +233,11 @@ struct TypedPointer : PointerArgument {
   using Slot = CType;
   static constexpr char const* kTypeName = Name;
   static char const* second_pass_name() { return type_record(Type)->display; }
-  static Check convert(lua_State* L, int i, Slot& v) {
+  static Check convert(lua_State* L, int i, Probe const& p, Slot& v) {
     v = nullptr;
-    if (lua_isnil(L, i)) return Check::kOk;
-    PointerRecord const* record = to_pointer_record(L, i);
+    if (p.nil) return Check::kOk;
     void* ptr = nullptr;
-    if (!record || !convert_pointer(*record, Type, &ptr)) return Check::kWrongKind;
+    if (!convert_pointer(L, i, p.block, Type, &ptr)) return Check::kWrongKind;
     if constexpr (std::is_function_v<std::remove_pointer_t<C>>) {
       v = reinterpret_cast<C>(ptr);
     } else {
@@ -216,7 +255,7 @@ struct Table : Argument {
   using CType = typename ArrayKind::Array;
   using Slot = CType;
   static constexpr char const* kTypeName = "table";
-  static Check convert(lua_State* L, int i, Slot& v) {
+  static Check convert(lua_State* L, int i, Probe const&, Slot& v) {
     if (!lua_istable(L, i)) return Check::kWrongKind;
     return table_to_array<ArrayKind>(L, i, &v) == Conversion::kRaised ? Check::kRaised : Check::kOk;
   }

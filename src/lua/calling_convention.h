@@ -4,9 +4,9 @@
 // parameter in C order (argument_kinds.h for the parameters a Lua argument fills, result_kinds.h
 // for out-parameters). The engine then
 //   1. checks the argument count (exact),
-//   2. runs the first-pass test of every argument,
-//   3. converts the arguments in order (flag, typed-pointer and sign tests happen here, tables are
-//      converted at their place),
+//   2. runs the first-pass test of every argument, keeping what each learnt of its value,
+//   3. converts the arguments in order from what the first pass kept (flag, typed-pointer and
+//      sign tests happen here, tables are converted at their place),
 //   4. calls the C function once,
 //   5. records what the call did to the handles and request identifiers it was given (a receive
 //      that returns 0 has released its identifier, deinit has destroyed its handle), before
@@ -21,7 +21,7 @@
 //                  Status, UntypedPointer, Text, OutUnsigned)
 //
 // Errors are raised with lua_error, which longjmps in PUC Lua: nothing alive in the engine's frame
-// may need a destructor, which is why slots are plain values.
+// may need a destructor, which is why slots and probes are plain values.
 #ifndef NELKO_LUA_CALLING_CONVENTION_H
 #define NELKO_LUA_CALLING_CONVENTION_H
 
@@ -83,26 +83,27 @@ class Wrapper {
   static constexpr std::array<int, kParams> kPositions = positions();
 
   template <class Kind>
-  static bool first_pass(lua_State* L, int position) {
+  static bool first_pass(lua_State* L, int position, typename Kind::Probe& probe) {
     if constexpr (Kind::kTakesArgument) {
-      return Kind::first_pass(L, position);
+      return Kind::first_pass(L, position, probe);
     } else {
       return true;
     }
   }
 
   template <class Kind>
-  static Check convert(lua_State* L, int position, typename Kind::Slot& slot) {
+  static Check convert(lua_State* L, int position, typename Kind::Probe& probe,
+                       typename Kind::Slot& slot) {
     if constexpr (Kind::kTakesArgument) {
-      return Kind::convert(L, position, slot);
+      return Kind::convert(L, position, probe, slot);
     } else {
       return Check::kOk;
     }
   }
 
   template <class Kind>
-  static void settle(lua_State* L, int position, bool succeeded) {
-    if constexpr (Kind::kTakesArgument) Kind::settle(L, position, succeeded);
+  static void settle(typename Kind::Probe const& probe, bool succeeded) {
+    if constexpr (Kind::kTakesArgument) Kind::settle(probe, succeeded);
   }
 
   template <class Kind>
@@ -118,6 +119,7 @@ class Wrapper {
   template <class Fn, std::size_t... I>
   static int run(lua_State* L, char const* function, Fn fn, std::index_sequence<I...>) {
     std::tuple<typename Params::Slot...> slots{};
+    std::tuple<typename Params::Probe...> probes{};
     int given = lua_gettop(L);
     if (given != kArguments) {
       (Params::release_on_error(std::get<I>(slots)), ...);
@@ -125,14 +127,16 @@ class Wrapper {
     }
 
     [[maybe_unused]] std::size_t failed = 0;
-    if (!(... && (first_pass<Params>(L, kPositions[I]) || ((failed = I), false)))) {
+    if (!(... &&
+          (first_pass<Params>(L, kPositions[I], std::get<I>(probes)) || ((failed = I), false)))) {
       (Params::release_on_error(std::get<I>(slots)), ...);
       std::array<char const*, kParams> names = {expected_name<Params>(false)...};
       return raise_check_error(L, function, kPositions[failed], Check::kWrongKind, names[failed]);
     }
 
     [[maybe_unused]] Check check = Check::kOk;
-    if (!(... && ((check = convert<Params>(L, kPositions[I], std::get<I>(slots))) == Check::kOk ||
+    if (!(... && ((check = convert<Params>(L, kPositions[I], std::get<I>(probes),
+                                           std::get<I>(slots))) == Check::kOk ||
                   ((failed = I), false)))) {
       (Params::release_on_error(std::get<I>(slots)), ...);
       std::array<char const*, kParams> names = {expected_name<Params>(true)...};
@@ -142,11 +146,11 @@ class Wrapper {
     int pushed = 0;
     if constexpr (std::is_void_v<typename Result::CType>) {
       fn(Params::pass(std::get<I>(slots))...);
-      (settle<Params>(L, kPositions[I], true), ...);
+      (settle<Params>(std::get<I>(probes), true), ...);
     } else {
       typename Result::CType result = fn(Params::pass(std::get<I>(slots))...);
       [[maybe_unused]] bool const succeeded = call_succeeded(result);
-      (settle<Params>(L, kPositions[I], succeeded), ...);
+      (settle<Params>(std::get<I>(probes), succeeded), ...);
       Result::push(L, result);
       pushed = 1;
     }

@@ -227,14 +227,19 @@ void push_pointer(lua_State* L, void* ptr, PointerType type, int owned) {
 }
 
 PointerRecord const* to_pointer_record(lua_State* L, int idx) {
-  if (lua_type(L, idx) != LUA_TUSERDATA || lua_objlen(L, idx) < sizeof(PointerRecord)) {
-    return nullptr;
-  }
-  auto const* record = static_cast<PointerRecord const*>(lua_touserdata(L, idx));
+  return to_pointer_record(L, idx, lua_touserdata(L, idx));
+}
+
+// A light userdata's length is 0, so only a full userdata's block is read.
+PointerRecord const* to_pointer_record(lua_State* L, int idx, void* block) {
+  if (!block || lua_objlen(L, idx) < sizeof(PointerRecord)) return nullptr;
+  auto const* record = static_cast<PointerRecord const*>(block);
   return is_known_record(L, record->type) ? record : nullptr;
 }
 
-bool convert_pointer(PointerRecord const& record, PointerType expected, void** out) {
+bool convert_pointer(lua_State* L, int idx, void* block, PointerType expected, void** out) {
+  if (!block || lua_objlen(L, idx) < sizeof(PointerRecord)) return false;
+  auto const& record = *static_cast<PointerRecord const*>(block);
   TypeRecord const* want = slots[expected];
   if (record.type == want) {
     *out = record.ptr;

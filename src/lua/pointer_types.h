@@ -106,10 +106,14 @@ void push_pointer(lua_State* L, void* ptr, PointerType type, int owned);
 // (a light userdata, another library's userdata) gives null, and its memory is never read as a
 // record.
 PointerRecord const* to_pointer_record(lua_State* L, int idx);
+// The same, for a caller that already has lua_touserdata's result for idx.
+PointerRecord const* to_pointer_record(lua_State* L, int idx, void* block);
 
-// The record's C pointer if its type is accepted where `expected` is expected: the same record,
-// or one on the expected record's cast list. False otherwise.
-bool convert_pointer(PointerRecord const& record, PointerType expected, void** out);
+// The C pointer of the value at idx (block: lua_touserdata's result for it) if it is a pointer
+// userdata whose type is accepted where `expected` is expected: the same record, or one on the
+// expected record's cast list. False otherwise. The userdata's type record is only compared with
+// those, never followed, so no search of the state's type tables has to vouch for it first.
+bool convert_pointer(lua_State* L, int idx, void* block, PointerType expected, void** out);
 
 // How messages and swig_type name the value at idx: a pointer userdata's display string,
 // "userdata (unknown type)" for any other userdata, else the Lua type name.

@@ -10,6 +10,7 @@
 #define NELKO_LUA_POINTER_USES_H
 
 #include "lua_c_api.h"
+#include "pointer_types.h"
 
 namespace nelko::lua {
 
@@ -19,6 +20,31 @@ enum class PointerUse : int { kHandle = 1, kRequest = 2 };
 char const* use_name(PointerUse use);
 // How messages name the end of a use: "destroyed", "released".
 char const* ending_name(PointerUse use);
+
+// A pointer userdata this module made for a handle or a request identifier: the record that every
+// module of the state reads, then this module's mark and the pointer's use. The userdata is
+// larger than a plain record, which other modules do not mind: they read the record only.
+struct TrackedRecord {
+  PointerRecord record;
+  void const* mark;  // &kTrackedMark: made here (an address no other code stores)
+  int state;         // the use as a number (live_state), negated once the use has ended
+};
+
+extern char const kTrackedMark;
+
+constexpr int live_state(PointerUse use) {
+  return static_cast<int>(use);
+}
+
+// The tracked record in the block of the userdata at idx (lua_touserdata's result, null for
+// anything but a userdata), or null for anything this module did not make for a use. The mark is
+// read only from a full userdata of exactly a tracked record's size (a light userdata's length is
+// 0). Inline: it is on the path of every call that takes a handle.
+inline TrackedRecord* tracked_record(lua_State* L, int idx, void* block) {
+  if (!block || lua_objlen(L, idx) != sizeof(TrackedRecord)) return nullptr;
+  auto* tracked = static_cast<TrackedRecord*>(block);
+  return tracked->mark == &kTrackedMark ? tracked : nullptr;
+}
 
 // Pushes a "void *" pointer userdata marked owned and live for `use`, or nil for a null pointer.
 // Allocates: may raise a memory error.
@@ -33,14 +59,12 @@ struct PointerHistory {
 // What the module knows of the value at idx (a positive index).
 PointerHistory pointer_history(lua_State* L, int idx);
 
-// The common case in one step: true, with the C pointer and the history, when the value at idx
-// is a pointer userdata this module made for a use; false for anything else.
-bool tracked_pointer(lua_State* L, int idx, void*& ptr, PointerHistory& history);
-
-// Marks the value at idx (a positive index) as ended if it is tracked. Changes the userdata in
-// place, so it allocates nothing and never raises: it can follow a C call that released the
-// pointer without anything interrupting it.
-void end_pointer(lua_State* L, int idx);
+// Marks a tracked record as ended. Changes the userdata in place, so it allocates nothing and
+// never raises: it can follow a C call that released the pointer without anything interrupting
+// it.
+inline void end_tracked(TrackedRecord& tracked) {
+  if (tracked.state > 0) tracked.state = -tracked.state;
+}
 
 }  // namespace nelko::lua
 

@@ -76,6 +76,7 @@ struct ReturnedArray {
 template <class Local>
 struct Output {
   static constexpr bool kTakesArgument = false;
+  struct Probe {};  // no argument, nothing to look at
   using Slot = Local;
   using CType = Local*;
   static CType pass(Slot& local) { return &local; }
@@ -118,9 +119,7 @@ struct OutFlag : Output<unsigned char> {
 // tracked as live for its use (pointer_uses.h).
 template <PointerUse kUse>
 struct OutPointer : Output<void*> {
-  static void push(lua_State* L, Slot& v) {
-    push_tracked_pointer(L, v, kUse);
-  }
+  static void push(lua_State* L, Slot& v) { push_tracked_pointer(L, v, kUse); }
 };
 
 template <class ArrayKind>

@@ -62,6 +62,19 @@ TEST_F(LuaModule, UserdataWithAnUnknownTypeRecordIsNeverRead) {
       << message;
 }
 
+TEST_F(LuaModule, LightUserdataIsRefusedAsAPointerEvenWhenNull) {
+  // Only nil stands for a null pointer; a light userdata holding null is no pointer userdata.
+  lua_pushlightuserdata(L, nullptr);
+  lua_setglobal(L, "light");
+  for (std::string function :
+       {"nelko_core_ipc_deinit", "nelko_api_stream_layout_get_initiator_version"}) {
+    std::string message = run(("nelko_api_stream_layout." + function + "(light)").c_str());
+    EXPECT_NE(std::string::npos, message.find(":1: Error in " + function +
+                                              ", expected a void* at argument number 1\n"))
+        << message;
+  }
+}
+
 using Conversions = LuaModule;
 
 TEST_F(Conversions, IntegersAreThirtyTwoBitsAsOnTheDevice) {
