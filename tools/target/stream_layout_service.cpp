@@ -1,10 +1,12 @@
 #include "stream_layout_service.h"
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include <rapidjson/internal/dtoa.h>
+#include <rapidjson/internal/ieee754.h>
+#include <rapidjson/internal/itoa.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 #include "nelko_core_types.h"
@@ -19,7 +21,7 @@ constexpr std::size_t kDestinationType = 4;
 constexpr unsigned int kRoiSets = 2;  // pending and active
 constexpr std::size_t kMaxPlacements = 1000;  // per stream, as stream-layout's layout files
 
-constexpr std::array<char const*, 9> kLayoutKeys = {"source_upper_left_x_millipercent",
+constexpr std::array<std::string_view, 9> kLayoutKeys = {"source_upper_left_x_millipercent",
                                                     "source_upper_left_y_millipercent",
                                                     "source_width_millipercent",
                                                     "source_height_millipercent",
@@ -51,7 +53,7 @@ std::optional<unsigned int> index_member(rapidjson::Value const& object, char co
 // other list holding millipercent values.
 std::optional<std::vector<unsigned int>> layout_list(rapidjson::Value const& request,
                                                      std::size_t key) {
-  auto const it = request.FindMember(kLayoutKeys[key]);
+  auto const it = request.FindMember(kLayoutKeys[key].data());  // NUL-terminated literals
   if (it == request.MemberEnd() || !it->value.IsArray()) return std::nullopt;
   std::vector<unsigned int> list;
   list.reserve(it->value.Size());
@@ -64,36 +66,90 @@ std::optional<std::vector<unsigned int>> layout_list(rapidjson::Value const& req
   return list;
 }
 
-template <typename Number>
-void add_number(rapidjson::Document& response, char const* name, Number value) {
-  response.AddMember(rapidjson::StringRef(name), rapidjson::Value(value), response.GetAllocator());
+}  // namespace
+
+// A response written straight into the caller's string, with the text RapidJSON's Writer gives
+// each number (doubles through its own shortest conversion, which reads back exactly; NaN and
+// the infinities that "Set_roi" may store as words), but without a document in between. Member
+// names are this file's constants: plain ASCII that needs no escaping. The string is used up to
+// its capacity while writing and cut to the text's length by close().
+class ResponseText {
+ public:
+  // Starts the object with its status, replacing what `text` held (its memory is kept).
+  ResponseText(std::string& text, int status) : text_(text) {
+    text_.resize(std::max(text_.capacity(), std::size_t{256}));
+    end_ = text_.data();
+    put("{\"status\":");
+    end_ = rapidjson::internal::i32toa(status, end_);
+  }
+  void add(std::string_view name, double value) {
+    open_member(name, 32);
+    rapidjson::internal::Double const bits(value);
+    if (bits.IsNan()) {
+      put("NaN");
+    } else if (bits.IsInf()) {
+      put(bits.Sign() ? "-Infinity" : "Infinity");
+    } else {
+      end_ = rapidjson::internal::dtoa(value, end_);
+    }
+  }
+  void add(std::string_view name, unsigned int value) {
+    open_member(name, 16);
+    end_ = rapidjson::internal::u32toa(value, end_);
+  }
+  void add(std::string_view name, std::vector<unsigned int> const& list) {
+    open_member(name, 1);
+    put("[");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      room(16);
+      if (i > 0) *end_++ = ',';
+      end_ = rapidjson::internal::u32toa(list[i], end_);
+    }
+    room(2);
+    put("]");
+  }
+  void close() {
+    room(1);
+    put("}");
+    text_.resize(static_cast<std::size_t>(end_ - text_.data()));
+  }
+
+ private:
+  // Makes room for `bytes` more after end_.
+  void room(std::size_t bytes) {
+    std::size_t const used = static_cast<std::size_t>(end_ - text_.data());
+    if (text_.size() - used >= bytes) return;
+    text_.resize(std::max(2 * text_.size(), used + bytes));
+    end_ = text_.data() + used;
+  }
+  // Within the room made before.
+  void put(std::string_view bytes) {
+    std::memcpy(end_, bytes.data(), bytes.size());
+    end_ += bytes.size();
+  }
+  // Room for the member's name and `value_bytes` of its value.
+  void open_member(std::string_view name, std::size_t value_bytes) {
+    room(name.size() + 4 + value_bytes);
+    put(",\"");
+    put(name);
+    put("\":");
+  }
+
+  std::string& text_;
+  char* end_;  // where the next byte goes
+};
+
+namespace {
+
+void status_only(std::string& text, int status) {
+  ResponseText(text, status).close();
 }
 
-std::string write(rapidjson::Document const& response) {
-  // Reused by each thread, so that writing does not allocate once it has grown.
-  thread_local rapidjson::StringBuffer text;
-  text.Clear();
-  // NaN and infinities stored by "Set_roi" go back as they came.
-  rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                    rapidjson::CrtAllocator, rapidjson::kWriteNanAndInfFlag>
-      writer(text);
-  response.Accept(writer);
-  return {text.GetString(), text.GetSize()};
-}
-
-// A pool for one document that starts in `memory`, usually on the caller's stack: a request and
-// its answer are small, and a document otherwise takes a heap chunk of 64 KiB to start with.
+// A pool for one document that starts in `memory`, usually on the caller's stack: a request is
+// small, and a document otherwise takes a heap chunk of 64 KiB to start with.
 template <std::size_t Size>
 rapidjson::MemoryPoolAllocator<> pool_in(char (&memory)[Size]) {
   return rapidjson::MemoryPoolAllocator<>(memory, Size);
-}
-
-std::string status_only(int status) {
-  alignas(8) char memory[256];
-  auto pool = pool_in(memory);
-  rapidjson::Document response(rapidjson::kObjectType, &pool);
-  add_number(response, "status", status);
-  return write(response);
 }
 
 }  // namespace
@@ -106,7 +162,7 @@ StreamLayoutService::StreamLayoutService(ServiceConfig const& config)
   for (auto& set : roi_sets_) set.resize(config.rois);
 }
 
-std::string StreamLayoutService::handle(std::string_view text) {
+void StreamLayoutService::handle(std::string_view text, std::string& response) {
   using Handler = int (StreamLayoutService::*)(Request const&, Response&);
   static constexpr std::pair<std::string_view, Handler> kCommands[] = {
       {"Get_stream_layout", &StreamLayoutService::get_stream_layout},
@@ -132,40 +188,46 @@ std::string StreamLayoutService::handle(std::string_view text) {
     request.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag |
                         rapidjson::kParseNanAndInfFlag>(in_place.data());
     if (request.HasParseError() || !request.IsObject()) {
-      return status_only(NELKO_CORE_STATUS_INVALID_PARAMS);
+      return status_only(response, NELKO_CORE_STATUS_INVALID_PARAMS);
     }
     auto const command = request.FindMember("command");
     if (command == request.MemberEnd() || !command->value.IsString()) {
-      return status_only(NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+      return status_only(response, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
     }
     std::string_view const name(command->value.GetString(), command->value.GetStringLength());
     auto const entry = std::find_if(std::begin(kCommands), std::end(kCommands),
                                     [name](auto const& c) { return c.first == name; });
-    if (entry == std::end(kCommands)) return status_only(NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+    if (entry == std::end(kCommands)) {
+      return status_only(response, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+    }
 
-    alignas(8) char response_memory[1024];
-    auto response_pool = pool_in(response_memory);
-    rapidjson::Document response(rapidjson::kObjectType, &response_pool);
-    add_number(response, "status", NELKO_CORE_STATUS_NO_ERROR);
+    ResponseText answer(response, NELKO_CORE_STATUS_NO_ERROR);
     int status;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      status = (this->*entry->second)(request, response);
+      status = (this->*entry->second)(request, answer);
     }
-    return status == NELKO_CORE_STATUS_NO_ERROR ? write(response) : status_only(status);
+    if (status == NELKO_CORE_STATUS_NO_ERROR) {
+      answer.close();
+    } else {
+      status_only(response, status);
+    }
   } catch (...) {
-    return status_only(NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT);
+    status_only(response, NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT);
   }
+}
+
+std::string StreamLayoutService::handle(std::string_view request) {
+  std::string response;
+  handle(request, response);
+  return response;
 }
 
 int StreamLayoutService::get_stream_layout(Request const& request, Response& response) {
   auto const stream = index_member(request, "stream_index", config_.streams);
   if (!stream) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  auto& allocator = response.GetAllocator();
   for (std::size_t key = 0; key < kLayoutKeys.size(); ++key) {
-    rapidjson::Value list(rapidjson::kArrayType);
-    for (unsigned int entry : layouts_[*stream][key]) list.PushBack(entry, allocator);
-    response.AddMember(rapidjson::StringRef(kLayoutKeys[key]), list, allocator);
+    response.add(kLayoutKeys[key], layouts_[*stream][key]);
   }
   return NELKO_CORE_STATUS_NO_ERROR;
 }
@@ -208,15 +270,15 @@ int StreamLayoutService::set_roi(Request const& request, Response&) {
 int StreamLayoutService::get_roi(Request const& request, Response& response) {
   Roi const* roi = find_roi(request);
   if (!roi) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  add_number(response, "pan", roi->pan);
-  add_number(response, "tilt", roi->tilt);
-  add_number(response, "roll", roi->roll);
-  add_number(response, "vfov", roi->vfov);
+  response.add("pan", roi->pan);
+  response.add("tilt", roi->tilt);
+  response.add("roll", roi->roll);
+  response.add("vfov", roi->vfov);
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
 int StreamLayoutService::get_num_roi(Request const&, Response& response) {
-  add_number(response, "num", config_.rois);
+  response.add("num", config_.rois);
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
@@ -239,16 +301,16 @@ int StreamLayoutService::stream_point_to_pan_tilt(Request const& request, Respon
     auto const direction =
         facet_point_to_pan_tilt(layout[kDestinationType][i], std::min(u, 1.0), std::min(v, 1.0));
     if (!direction) return NELKO_CORE_STATUS_INVALID_PARAMS;
-    add_number(response, "pan", direction->pan);
-    add_number(response, "tilt", direction->tilt);
+    response.add("pan", direction->pan);
+    response.add("tilt", direction->tilt);
     return NELKO_CORE_STATUS_NO_ERROR;
   }
   return NELKO_CORE_STATUS_INVALID_PARAMS;
 }
 
 int StreamLayoutService::get_target_version(Request const&, Response& response) {
-  add_number(response, "target_major", config_.version_major);
-  add_number(response, "target_minor", config_.version_minor);
+  response.add("target_major", config_.version_major);
+  response.add("target_minor", config_.version_minor);
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 

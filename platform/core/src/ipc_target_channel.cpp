@@ -322,13 +322,11 @@ void TargetChannel::deliver_command(Connection& connection, IncomingFrame const&
                                   {interface_name, frame.texts[1], kUnsupportedFunctionPayload}));
     return;
   }
-  std::string reply_to;
-  {
-    std::lock_guard<std::mutex> lock(peers_mutex_);
-    auto found = peers_.find(connection.id());
-    if (found == peers_.end()) return;
-    reply_to = found->second.reply_to;
-  }
+  // Read without the lock and not copied: peers_ and the addresses in it change only on this
+  // thread, and the delivery's callbacks run on it too (they may send, which only reads peers_).
+  auto found = peers_.find(connection.id());
+  if (found == peers_.end()) return;
+  std::string_view const reply_to = found->second.reply_to;
   if (!commands_.deliver({reply_to, frame.texts[1], frame.texts[2]})) {
     warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, "command queue full",
                   "IPC target '%s': commands wait unread (at most %zu or %zu bytes are kept); "
