@@ -188,6 +188,7 @@ void TargetChannel::accept_one(int descriptor) {
     }
     connection = std::make_shared<Connection>(descriptor, static_cast<ConnectionOwner&>(*this), io_,
                                               log_, id, name_ + number, &budget_);
+    connection->gather_replies();
     peers_.emplace(id, Peer{connection, number, false, false});
   } catch (...) {
     if (!connection) ::close(descriptor);
