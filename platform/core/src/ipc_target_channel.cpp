@@ -385,18 +385,21 @@ nelko_core_status TargetChannel::send_response(char const* reply_to, char const*
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
   // The connection number after the last '#' names the connection; numbers are never reused.
+  // Only an address handed out can match below, so a number too long to be one fails here.
   char const* number = std::strrchr(reply_to, '#');
-  if (number == nullptr || number[1] < '0' || number[1] > '9') return NELKO_CORE_STATUS_IPC_FAILED;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long id = std::strtoull(number + 1, &end, 10);
-  if (*end != '\0' || errno != 0) return NELKO_CORE_STATUS_IPC_FAILED;
+  if (number == nullptr || number[1] == '\0') return NELKO_CORE_STATUS_IPC_FAILED;
+  std::uint64_t id = 0;
+  int digits = 0;
+  for (char const* digit = number + 1; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9' || ++digits > 19) return NELKO_CORE_STATUS_IPC_FAILED;
+    id = id * 10 + static_cast<std::uint64_t>(*digit - '0');
+  }
   OutgoingFrame frame(FrameKind::response, {interface_name_, uuid, payload});
   if (frame.too_large()) return NELKO_CORE_STATUS_INVALID_PARAMS;
   std::shared_ptr<Connection> connection;
   {
     std::lock_guard<std::mutex> lock(peers_mutex_);
-    auto found = peers_.find(static_cast<std::uint64_t>(id));
+    auto found = peers_.find(id);
     // The whole address must be the one handed out for that connection.
     if (found == peers_.end() || found->second.reply_to != reply_to) {
       return NELKO_CORE_STATUS_IPC_FAILED;
