@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 
@@ -152,6 +153,121 @@ rapidjson::MemoryPoolAllocator<> pool_in(char (&memory)[Size]) {
   return rapidjson::MemoryPoolAllocator<>(memory, Size);
 }
 
+using RequestDocument =
+    rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
+                               rapidjson::MemoryPoolAllocator<>>;
+
+// Requests as clients send them are flat objects of plain strings and short numbers. Those are
+// read here straight into the document, with the members and values that RapidJSON's reader
+// would give it; false, for the reader to do it, on anything else: escapes and bytes outside
+// printable ASCII in strings, arrays, objects and literals as values, exponents, more than 15
+// digits, and every syntax error. Strings are not copied: they point into `text`.
+//
+// Numbers of at most 15 digits without exponent convert exactly as the reader converts them:
+// an integer is one (so "-0" is 0), and m.f is the integer of its digits divided by 10 to the
+// number of decimals, one correctly rounded division of exact values.
+class FlatRequest {
+ public:
+  explicit FlatRequest(std::string_view text) : next_(text.data()), end_(next_ + text.size()) {}
+
+  bool read_into(RequestDocument& request) {
+    auto& allocator = request.GetAllocator();
+    request.SetObject();
+    skip_space();
+    if (!take('{')) return false;
+    skip_space();
+    if (take('}')) return at_end();
+    for (;;) {
+      std::string_view key;
+      if (!string(key)) return false;
+      skip_space();
+      if (!take(':')) return false;
+      skip_space();
+      rapidjson::Value value;
+      std::string_view text;
+      double number = 0;
+      if (string(text)) {
+        value.SetString(rapidjson::StringRef(text.data(), static_cast<rapidjson::SizeType>(text.size())));
+      } else if (this->number(number)) {
+        value.SetDouble(number);
+      } else {
+        return false;
+      }
+      request.AddMember(
+          rapidjson::Value(rapidjson::StringRef(key.data(), static_cast<rapidjson::SizeType>(key.size()))),
+          value, allocator);
+      skip_space();
+      if (take('}')) return at_end();
+      if (!take(',')) return false;
+      skip_space();
+    }
+  }
+
+ private:
+  static constexpr int kMaxDigits = 15;
+
+  bool take(char c) {
+    if (next_ == end_ || *next_ != c) return false;
+    ++next_;
+    return true;
+  }
+  bool digit() const { return next_ != end_ && *next_ >= '0' && *next_ <= '9'; }
+  void skip_space() {
+    while (next_ != end_ && (*next_ == ' ' || *next_ == '\n' || *next_ == '\r' || *next_ == '\t')) {
+      ++next_;
+    }
+  }
+  bool at_end() {
+    skip_space();
+    return next_ == end_;
+  }
+  bool string(std::string_view& text) {
+    if (!take('"')) return false;
+    char const* const start = next_;
+    for (; next_ != end_ && *next_ != '"'; ++next_) {
+      auto const byte = static_cast<unsigned char>(*next_);
+      if (byte < 0x20 || byte > 0x7e || byte == '\\') return false;
+    }
+    if (next_ == end_) return false;
+    text = std::string_view(start, static_cast<std::size_t>(next_ - start));
+    ++next_;
+    return true;
+  }
+  bool number(double& value) {
+    static constexpr double kPowersOfTen[kMaxDigits + 1] = {
+        1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    bool const minus = take('-');
+    if (!digit()) return false;
+    if (*next_ == '0' && next_ + 1 != end_ && next_[1] >= '0' && next_[1] <= '9') return false;
+    std::int64_t digits = 0;
+    int count = 0;
+    int decimals = 0;
+    for (; digit(); ++next_) {
+      if (++count > kMaxDigits) return false;
+      digits = digits * 10 + (*next_ - '0');
+    }
+    if (take('.')) {
+      if (!digit()) return false;
+      for (; digit(); ++next_) {
+        if (++count > kMaxDigits) return false;
+        digits = digits * 10 + (*next_ - '0');
+        ++decimals;
+      }
+    }
+    if (next_ != end_ && (*next_ == 'e' || *next_ == 'E')) return false;
+    if (decimals == 0) {
+      value = static_cast<double>(minus ? -digits : digits);
+    } else {
+      double const magnitude = static_cast<double>(digits) / kPowersOfTen[decimals];
+      value = minus ? -magnitude : magnitude;
+    }
+    return true;
+  }
+
+  char const* next_;
+  char const* const end_;
+};
+
 }  // namespace
 
 StreamLayoutService::StreamLayoutService(ServiceConfig const& config)
@@ -173,20 +289,20 @@ void StreamLayoutService::handle(std::string_view text, std::string& response) {
       {"Stream_point_to_pan_tilt", &StreamLayoutService::stream_point_to_pan_tilt},
       {"__get_target_version__", &StreamLayoutService::get_target_version}};
   try {
-    // The document and the parser's own stack take their memory from one pool, and the text is
-    // parsed in place in a copy that each thread reuses: its strings are not copied again. (The
-    // parser stops at a NUL byte either way.)
+    // The document and the parser's own stack take their memory from one pool. Text that
+    // FlatRequest does not read is parsed in place in a copy that each thread reuses: its
+    // strings are not copied again. (The parser stops at a NUL byte either way.)
     alignas(8) char request_memory[2048];
     auto request_pool = pool_in(request_memory);
-    rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
-                               rapidjson::MemoryPoolAllocator<>>
-        request(&request_pool, 256, &request_pool);
-    thread_local std::string in_place;
-    in_place.assign(text.data(), text.size());
-    // Iterative parsing keeps deeply nested input off the stack; full precision keeps every
-    // double exactly as sent; NaN and infinities are accepted because doubles may carry them.
-    request.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag |
-                        rapidjson::kParseNanAndInfFlag>(in_place.data());
+    RequestDocument request(&request_pool, 256, &request_pool);
+    if (!FlatRequest(text).read_into(request)) {
+      thread_local std::string in_place;
+      in_place.assign(text.data(), text.size());
+      // Iterative parsing keeps deeply nested input off the stack; full precision keeps every
+      // double exactly as sent; NaN and infinities are accepted because doubles may carry them.
+      request.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag |
+                          rapidjson::kParseNanAndInfFlag>(in_place.data());
+    }
     if (request.HasParseError() || !request.IsObject()) {
       return status_only(response, NELKO_CORE_STATUS_INVALID_PARAMS);
     }

@@ -80,6 +80,17 @@ TEST_F(TargetCommands, RoisKeepExactValuesPerSetAndIndex) {
   EXPECT_EQ(active["tilt"].GetDouble(), -1e-300);
   EXPECT_EQ(active["roll"].GetDouble(), 1e300);
   EXPECT_EQ(active["vfov"].GetDouble(), 123.45678901234567);
+  // Short numbers as clients write them, an integer minus zero being zero; spaces between the
+  // members change nothing.
+  EXPECT_EQ(client_.status_of(R"( { "command" : "Set_roi", "roi_index":2,"roi_set":1,"pan":-0,)"
+                              R"("tilt":-0.0,"roll":0.00000000000003,"vfov":1.2} )"),
+            0);
+  rapidjson::Document const short_numbers =
+      client_.call(R"({"command":"Get_roi","roi_index":2,"roi_set":1})");
+  EXPECT_FALSE(std::signbit(short_numbers["pan"].GetDouble()));
+  EXPECT_TRUE(std::signbit(short_numbers["tilt"].GetDouble()));
+  EXPECT_EQ(short_numbers["roll"].GetDouble(), 3e-14);
+  EXPECT_EQ(short_numbers["vfov"].GetDouble(), 1.2);
   rapidjson::Document const pending =
       client_.call(R"({"command":"Get_roi","roi_index":3,"roi_set":0})");
   EXPECT_EQ(pending["pan"].GetDouble(), 0);
