@@ -32,18 +32,30 @@ constexpr std::array<std::string_view, 9> kLayoutKeys = {"source_upper_left_x_mi
                                                     "destination_width_millipercent",
                                                     "destination_height_millipercent"};
 
+// The value of the first member called `name`, as FindMember finds it, but comparing bytes
+// only where the lengths agree and without measuring `name` first; nullptr when there is none.
+rapidjson::Value const* member(rapidjson::Value const& object, std::string_view name) {
+  for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
+    if (it->name.GetStringLength() == name.size() &&
+        std::memcmp(it->name.GetString(), name.data(), name.size()) == 0) {
+      return &it->value;
+    }
+  }
+  return nullptr;
+}
+
 // Every number travels as a double, so an index is any number that is a whole value in range.
-std::optional<double> number_member(rapidjson::Value const& object, char const* name) {
-  auto const it = object.FindMember(name);
-  if (it == object.MemberEnd() || !it->value.IsNumber()) return std::nullopt;
-  return it->value.GetDouble();
+std::optional<double> number_member(rapidjson::Value const& object, std::string_view name) {
+  rapidjson::Value const* const value = member(object, name);
+  if (value == nullptr || !value->IsNumber()) return std::nullopt;
+  return value->GetDouble();
 }
 
 bool is_whole_in(double value, double low, double high) {
   return value >= low && value <= high && std::floor(value) == value;
 }
 
-std::optional<unsigned int> index_member(rapidjson::Value const& object, char const* name,
+std::optional<unsigned int> index_member(rapidjson::Value const& object, std::string_view name,
                                          unsigned int count) {
   auto const value = number_member(object, name);
   if (!value || count == 0 || !is_whole_in(*value, 0, count - 1.0)) return std::nullopt;
@@ -54,11 +66,11 @@ std::optional<unsigned int> index_member(rapidjson::Value const& object, char co
 // other list holding millipercent values.
 std::optional<std::vector<unsigned int>> layout_list(rapidjson::Value const& request,
                                                      std::size_t key) {
-  auto const it = request.FindMember(kLayoutKeys[key].data());  // NUL-terminated literals
-  if (it == request.MemberEnd() || !it->value.IsArray()) return std::nullopt;
+  rapidjson::Value const* const value = member(request, kLayoutKeys[key]);
+  if (value == nullptr || !value->IsArray()) return std::nullopt;
   std::vector<unsigned int> list;
-  list.reserve(it->value.Size());
-  for (auto const& element : it->value.GetArray()) {
+  list.reserve(value->Size());
+  for (auto const& element : value->GetArray()) {
     if (!element.IsNumber() || !is_whole_in(element.GetDouble(), 0, kFull)) return std::nullopt;
     auto const entry = static_cast<unsigned int>(element.GetDouble());
     if (key == kDestinationType && !is_facet(entry)) return std::nullopt;
@@ -306,11 +318,11 @@ void StreamLayoutService::handle(std::string_view text, std::string& response) {
     if (request.HasParseError() || !request.IsObject()) {
       return status_only(response, NELKO_CORE_STATUS_INVALID_PARAMS);
     }
-    auto const command = request.FindMember("command");
-    if (command == request.MemberEnd() || !command->value.IsString()) {
+    rapidjson::Value const* const command = member(request, "command");
+    if (command == nullptr || !command->IsString()) {
       return status_only(response, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
     }
-    std::string_view const name(command->value.GetString(), command->value.GetStringLength());
+    std::string_view const name(command->GetString(), command->GetStringLength());
     auto const entry = std::find_if(std::begin(kCommands), std::end(kCommands),
                                     [name](auto const& c) { return c.first == name; });
     if (entry == std::end(kCommands)) {
