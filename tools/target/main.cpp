@@ -39,47 +39,54 @@ struct Server {
   unsigned long requests = 0;  // counted on the I/O thread only
 };
 
-void trace(nelko::target::Reply const& reply, char const* direction, std::string_view payload) {
-  std::fprintf(stderr, "trace: #%lu %s %s %s %s\n", reply.number, direction,
-               nelko::target::trace_text(reply.reply_to).c_str(), nelko::target::trace_text(reply.uuid).c_str(),
+void trace(unsigned long number, char const* direction, std::string_view reply_to,
+           std::string_view uuid, std::string_view payload) {
+  std::fprintf(stderr, "trace: #%lu %s %s %s %s\n", number, direction,
+               nelko::target::trace_text(reply_to).c_str(), nelko::target::trace_text(uuid).c_str(),
                nelko::target::trace_text(payload).c_str());
 }
 
-void send_reply(Server const& server, nelko::target::Reply const& reply) {
-  if (server.options.trace) trace(reply, "->", reply.payload);
-  nelko_core_status const sent = nelko_core_ipc_target_response_send(
-      server.ipc, reply.reply_to.c_str(), reply.uuid.c_str(), reply.payload.c_str());
+void send_reply(Server const& server, char const* reply_to, char const* uuid,
+                std::string const& payload, unsigned long number) {
+  if (server.options.trace) trace(number, "->", reply_to, uuid, payload);
+  nelko_core_status const sent =
+      nelko_core_ipc_target_response_send(server.ipc, reply_to, uuid, payload.c_str());
   if (sent != NELKO_CORE_STATUS_NO_ERROR) {
     nelko_core_logging_log(server.log, NELKO_CORE_LOG_PRIORITY_WARNING,
-                           "response %s to %s not sent: status %d", reply.uuid.c_str(),
-                           reply.reply_to.c_str(), static_cast<int>(sent));
+                           "response %s to %s not sent: status %d", uuid, reply_to,
+                           static_cast<int>(sent));
   }
 }
 
-// The command callback, on the channel's I/O thread.
+// The command callback, on the channel's I/O thread. A response sent at once is written into
+// a string that the thread reuses and sent from the texts the core handed over, so answering
+// does not allocate; only a response that is to wait is copied into the queue.
 void answer(char** reply_to, char** uuid, char** payload, void* user) {
   auto& server = *static_cast<Server*>(user);
   if (*reply_to == nullptr || *uuid == nullptr) return;  // nobody to answer
   try {
     std::string_view const request = *payload != nullptr ? *payload : "";
-    nelko::target::Reply reply{*reply_to, *uuid, {}, ++server.requests};
-    if (server.options.trace) trace(reply, "<-", request);
-    nelko::target::Decision const decision = nelko::target::decide(server.options.faults, request, reply.number);
+    unsigned long const number = ++server.requests;
+    if (server.options.trace) trace(number, "<-", *reply_to, *uuid, request);
+    nelko::target::Decision const decision = nelko::target::decide(server.options.faults, request, number);
     if (decision.action == nelko::target::Decision::Action::kDrop) {
       if (server.options.trace) {
-        std::fprintf(stderr, "trace: #%lu dropped: every connection closes\n", reply.number);
+        std::fprintf(stderr, "trace: #%lu dropped: every connection closes\n", number);
       }
       // The channel cannot be closed from its own I/O thread: the main thread does it.
       kill(getpid(), SIGUSR1);
       return;
     }
-    reply.payload = decision.action == nelko::target::Decision::Action::kFail
-                        ? "{\"status\":" + std::to_string(decision.status) + "}"
-                        : server.service.handle(request);
-    if (server.options.delay_ms > 0 || decision.delay.count() > 0) {
-      server.responses.push(std::move(reply), decision.delay);
+    thread_local std::string response;
+    if (decision.action == nelko::target::Decision::Action::kFail) {
+      response = "{\"status\":" + std::to_string(decision.status) + "}";
     } else {
-      send_reply(server, reply);
+      server.service.handle(request, response);
+    }
+    if (server.options.delay_ms > 0 || decision.delay.count() > 0) {
+      server.responses.push({*reply_to, *uuid, response, number}, decision.delay);
+    } else {
+      send_reply(server, *reply_to, *uuid, response, number);
     }
   } catch (std::exception const&) {
     // Out of memory: the request goes unanswered, the initiator's time-out reports it.
@@ -132,7 +139,9 @@ int serve(nelko::target::TargetOptions const& options, sigset_t const& signals) 
                                       [&server_address](nelko::target::Reply const& reply) {
                                         std::lock_guard<std::mutex> lock(
                                             server_address->channel_mutex);
-                                        send_reply(*server_address, reply);
+                                        send_reply(*server_address, reply.reply_to.c_str(),
+                                                   reply.uuid.c_str(), reply.payload,
+                                                   reply.number);
                                       })};
   server_address = &server;
   nelko_core_ipc_target_command_receive_callback(ipc.get(), answer, &server);

@@ -1,10 +1,13 @@
 #include "stream_layout_service.h"
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include <rapidjson/internal/dtoa.h>
+#include <rapidjson/internal/ieee754.h>
+#include <rapidjson/internal/itoa.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "nelko_core_types.h"
@@ -19,7 +22,7 @@ constexpr std::size_t kDestinationType = 4;
 constexpr unsigned int kRoiSets = 2;  // pending and active
 constexpr std::size_t kMaxPlacements = 1000;  // per stream, as stream-layout's layout files
 
-constexpr std::array<char const*, 9> kLayoutKeys = {"source_upper_left_x_millipercent",
+constexpr std::array<std::string_view, 9> kLayoutKeys = {"source_upper_left_x_millipercent",
                                                     "source_upper_left_y_millipercent",
                                                     "source_width_millipercent",
                                                     "source_height_millipercent",
@@ -29,18 +32,30 @@ constexpr std::array<char const*, 9> kLayoutKeys = {"source_upper_left_x_millipe
                                                     "destination_width_millipercent",
                                                     "destination_height_millipercent"};
 
+// The value of the first member called `name`, as FindMember finds it, but comparing bytes
+// only where the lengths agree and without measuring `name` first; nullptr when there is none.
+rapidjson::Value const* member(rapidjson::Value const& object, std::string_view name) {
+  for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
+    if (it->name.GetStringLength() == name.size() &&
+        std::memcmp(it->name.GetString(), name.data(), name.size()) == 0) {
+      return &it->value;
+    }
+  }
+  return nullptr;
+}
+
 // Every number travels as a double, so an index is any number that is a whole value in range.
-std::optional<double> number_member(rapidjson::Value const& object, char const* name) {
-  auto const it = object.FindMember(name);
-  if (it == object.MemberEnd() || !it->value.IsNumber()) return std::nullopt;
-  return it->value.GetDouble();
+std::optional<double> number_member(rapidjson::Value const& object, std::string_view name) {
+  rapidjson::Value const* const value = member(object, name);
+  if (value == nullptr || !value->IsNumber()) return std::nullopt;
+  return value->GetDouble();
 }
 
 bool is_whole_in(double value, double low, double high) {
   return value >= low && value <= high && std::floor(value) == value;
 }
 
-std::optional<unsigned int> index_member(rapidjson::Value const& object, char const* name,
+std::optional<unsigned int> index_member(rapidjson::Value const& object, std::string_view name,
                                          unsigned int count) {
   auto const value = number_member(object, name);
   if (!value || count == 0 || !is_whole_in(*value, 0, count - 1.0)) return std::nullopt;
@@ -51,11 +66,11 @@ std::optional<unsigned int> index_member(rapidjson::Value const& object, char co
 // other list holding millipercent values.
 std::optional<std::vector<unsigned int>> layout_list(rapidjson::Value const& request,
                                                      std::size_t key) {
-  auto const it = request.FindMember(kLayoutKeys[key]);
-  if (it == request.MemberEnd() || !it->value.IsArray()) return std::nullopt;
+  rapidjson::Value const* const value = member(request, kLayoutKeys[key]);
+  if (value == nullptr || !value->IsArray()) return std::nullopt;
   std::vector<unsigned int> list;
-  list.reserve(it->value.Size());
-  for (auto const& element : it->value.GetArray()) {
+  list.reserve(value->Size());
+  for (auto const& element : value->GetArray()) {
     if (!element.IsNumber() || !is_whole_in(element.GetDouble(), 0, kFull)) return std::nullopt;
     auto const entry = static_cast<unsigned int>(element.GetDouble());
     if (key == kDestinationType && !is_facet(entry)) return std::nullopt;
@@ -64,37 +79,206 @@ std::optional<std::vector<unsigned int>> layout_list(rapidjson::Value const& req
   return list;
 }
 
-template <typename Number>
-void add_number(rapidjson::Document& response, char const* name, Number value) {
-  response.AddMember(rapidjson::StringRef(name), rapidjson::Value(value), response.GetAllocator());
+}  // namespace
+
+// A response written straight into the caller's string, with the text RapidJSON's Writer gives
+// each number (doubles through its own shortest conversion, which reads back exactly; NaN and
+// the infinities that "Set_roi" may store as words), but without a document in between. Member
+// names are this file's constants: plain ASCII that needs no escaping. The string is used up to
+// its capacity while writing and cut to the text's length by close().
+class ResponseText {
+ public:
+  // Starts the object with its status, replacing what `text` held (its memory is kept).
+  ResponseText(std::string& text, int status) : text_(text) {
+    text_.resize(std::max(text_.capacity(), std::size_t{256}));
+    end_ = text_.data();
+    put("{\"status\":");
+    end_ = rapidjson::internal::i32toa(status, end_);
+  }
+  void add(std::string_view name, double value) {
+    open_member(name, 32);
+    rapidjson::internal::Double const bits(value);
+    if (bits.IsNan()) {
+      put("NaN");
+    } else if (bits.IsInf()) {
+      put(bits.Sign() ? "-Infinity" : "Infinity");
+    } else {
+      end_ = rapidjson::internal::dtoa(value, end_);
+    }
+  }
+  void add(std::string_view name, unsigned int value) {
+    open_member(name, 16);
+    end_ = rapidjson::internal::u32toa(value, end_);
+  }
+  void add(std::string_view name, std::vector<unsigned int> const& list) {
+    open_member(name, 1);
+    put("[");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      room(16);
+      if (i > 0) *end_++ = ',';
+      end_ = rapidjson::internal::u32toa(list[i], end_);
+    }
+    room(2);
+    put("]");
+  }
+  void close() {
+    room(1);
+    put("}");
+    text_.resize(static_cast<std::size_t>(end_ - text_.data()));
+  }
+
+ private:
+  // Makes room for `bytes` more after end_.
+  void room(std::size_t bytes) {
+    std::size_t const used = static_cast<std::size_t>(end_ - text_.data());
+    if (text_.size() - used >= bytes) return;
+    text_.resize(std::max(2 * text_.size(), used + bytes));
+    end_ = text_.data() + used;
+  }
+  // Within the room made before.
+  void put(std::string_view bytes) {
+    std::memcpy(end_, bytes.data(), bytes.size());
+    end_ += bytes.size();
+  }
+  // Room for the member's name and `value_bytes` of its value.
+  void open_member(std::string_view name, std::size_t value_bytes) {
+    room(name.size() + 4 + value_bytes);
+    put(",\"");
+    put(name);
+    put("\":");
+  }
+
+  std::string& text_;
+  char* end_;  // where the next byte goes
+};
+
+namespace {
+
+void status_only(std::string& text, int status) {
+  ResponseText(text, status).close();
 }
 
-std::string write(rapidjson::Document const& response) {
-  // Reused by each thread, so that writing does not allocate once it has grown.
-  thread_local rapidjson::StringBuffer text;
-  text.Clear();
-  // NaN and infinities stored by "Set_roi" go back as they came.
-  rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                    rapidjson::CrtAllocator, rapidjson::kWriteNanAndInfFlag>
-      writer(text);
-  response.Accept(writer);
-  return {text.GetString(), text.GetSize()};
-}
-
-// A pool for one document that starts in `memory`, usually on the caller's stack: a request and
-// its answer are small, and a document otherwise takes a heap chunk of 64 KiB to start with.
+// A pool for one document that starts in `memory`, usually on the caller's stack: a request is
+// small, and a document otherwise takes a heap chunk of 64 KiB to start with.
 template <std::size_t Size>
 rapidjson::MemoryPoolAllocator<> pool_in(char (&memory)[Size]) {
   return rapidjson::MemoryPoolAllocator<>(memory, Size);
 }
 
-std::string status_only(int status) {
-  alignas(8) char memory[256];
-  auto pool = pool_in(memory);
-  rapidjson::Document response(rapidjson::kObjectType, &pool);
-  add_number(response, "status", status);
-  return write(response);
-}
+using RequestDocument =
+    rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
+                               rapidjson::MemoryPoolAllocator<>>;
+
+// Requests as clients send them are flat objects of plain strings and short numbers. Those are
+// read here straight into the document, with the members and values that RapidJSON's reader
+// would give it; false, for the reader to do it, on anything else: escapes and bytes outside
+// printable ASCII in strings, arrays, objects and literals as values, exponents, more than 15
+// digits, and every syntax error. Strings are not copied: they point into `text`.
+//
+// Numbers of at most 15 digits without exponent convert exactly as the reader converts them:
+// an integer is one (so "-0" is 0), and m.f is the integer of its digits divided by 10 to the
+// number of decimals, one correctly rounded division of exact values.
+class FlatRequest {
+ public:
+  explicit FlatRequest(std::string_view text) : next_(text.data()), end_(next_ + text.size()) {}
+
+  bool read_into(RequestDocument& request) {
+    auto& allocator = request.GetAllocator();
+    request.SetObject();
+    skip_space();
+    if (!take('{')) return false;
+    skip_space();
+    if (take('}')) return at_end();
+    for (;;) {
+      std::string_view key;
+      if (!string(key)) return false;
+      skip_space();
+      if (!take(':')) return false;
+      skip_space();
+      rapidjson::Value value;
+      std::string_view text;
+      double number = 0;
+      if (string(text)) {
+        value.SetString(rapidjson::StringRef(text.data(), static_cast<rapidjson::SizeType>(text.size())));
+      } else if (this->number(number)) {
+        value.SetDouble(number);
+      } else {
+        return false;
+      }
+      request.AddMember(
+          rapidjson::Value(rapidjson::StringRef(key.data(), static_cast<rapidjson::SizeType>(key.size()))),
+          value, allocator);
+      skip_space();
+      if (take('}')) return at_end();
+      if (!take(',')) return false;
+      skip_space();
+    }
+  }
+
+ private:
+  static constexpr int kMaxDigits = 15;
+
+  bool take(char c) {
+    if (next_ == end_ || *next_ != c) return false;
+    ++next_;
+    return true;
+  }
+  bool digit() const { return next_ != end_ && *next_ >= '0' && *next_ <= '9'; }
+  void skip_space() {
+    while (next_ != end_ && (*next_ == ' ' || *next_ == '\n' || *next_ == '\r' || *next_ == '\t')) {
+      ++next_;
+    }
+  }
+  bool at_end() {
+    skip_space();
+    return next_ == end_;
+  }
+  bool string(std::string_view& text) {
+    if (!take('"')) return false;
+    char const* const start = next_;
+    for (; next_ != end_ && *next_ != '"'; ++next_) {
+      auto const byte = static_cast<unsigned char>(*next_);
+      if (byte < 0x20 || byte > 0x7e || byte == '\\') return false;
+    }
+    if (next_ == end_) return false;
+    text = std::string_view(start, static_cast<std::size_t>(next_ - start));
+    ++next_;
+    return true;
+  }
+  bool number(double& value) {
+    static constexpr double kPowersOfTen[kMaxDigits + 1] = {
+        1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    bool const minus = take('-');
+    if (!digit()) return false;
+    if (*next_ == '0' && next_ + 1 != end_ && next_[1] >= '0' && next_[1] <= '9') return false;
+    std::int64_t digits = 0;
+    int count = 0;
+    int decimals = 0;
+    for (; digit(); ++next_) {
+      if (++count > kMaxDigits) return false;
+      digits = digits * 10 + (*next_ - '0');
+    }
+    if (take('.')) {
+      if (!digit()) return false;
+      for (; digit(); ++next_) {
+        if (++count > kMaxDigits) return false;
+        digits = digits * 10 + (*next_ - '0');
+        ++decimals;
+      }
+    }
+    if (next_ != end_ && (*next_ == 'e' || *next_ == 'E')) return false;
+    if (decimals == 0) {
+      value = static_cast<double>(minus ? -digits : digits);
+    } else {
+      double const magnitude = static_cast<double>(digits) / kPowersOfTen[decimals];
+      value = minus ? -magnitude : magnitude;
+    }
+    return true;
+  }
+
+  char const* next_;
+  char const* const end_;
+};
 
 }  // namespace
 
@@ -106,7 +290,7 @@ StreamLayoutService::StreamLayoutService(ServiceConfig const& config)
   for (auto& set : roi_sets_) set.resize(config.rois);
 }
 
-std::string StreamLayoutService::handle(std::string_view text) {
+void StreamLayoutService::handle(std::string_view text, std::string& response) {
   using Handler = int (StreamLayoutService::*)(Request const&, Response&);
   static constexpr std::pair<std::string_view, Handler> kCommands[] = {
       {"Get_stream_layout", &StreamLayoutService::get_stream_layout},
@@ -117,55 +301,61 @@ std::string StreamLayoutService::handle(std::string_view text) {
       {"Stream_point_to_pan_tilt", &StreamLayoutService::stream_point_to_pan_tilt},
       {"__get_target_version__", &StreamLayoutService::get_target_version}};
   try {
-    // The document and the parser's own stack take their memory from one pool, and the text is
-    // parsed in place in a copy that each thread reuses: its strings are not copied again. (The
-    // parser stops at a NUL byte either way.)
+    // The document and the parser's own stack take their memory from one pool. Text that
+    // FlatRequest does not read is parsed in place in a copy that each thread reuses: its
+    // strings are not copied again. (The parser stops at a NUL byte either way.)
     alignas(8) char request_memory[2048];
     auto request_pool = pool_in(request_memory);
-    rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>,
-                               rapidjson::MemoryPoolAllocator<>>
-        request(&request_pool, 256, &request_pool);
-    thread_local std::string in_place;
-    in_place.assign(text.data(), text.size());
-    // Iterative parsing keeps deeply nested input off the stack; full precision keeps every
-    // double exactly as sent; NaN and infinities are accepted because doubles may carry them.
-    request.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag |
-                        rapidjson::kParseNanAndInfFlag>(in_place.data());
+    RequestDocument request(&request_pool, 256, &request_pool);
+    if (!FlatRequest(text).read_into(request)) {
+      thread_local std::string in_place;
+      in_place.assign(text.data(), text.size());
+      // Iterative parsing keeps deeply nested input off the stack; full precision keeps every
+      // double exactly as sent; NaN and infinities are accepted because doubles may carry them.
+      request.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag |
+                          rapidjson::kParseNanAndInfFlag>(in_place.data());
+    }
     if (request.HasParseError() || !request.IsObject()) {
-      return status_only(NELKO_CORE_STATUS_INVALID_PARAMS);
+      return status_only(response, NELKO_CORE_STATUS_INVALID_PARAMS);
     }
-    auto const command = request.FindMember("command");
-    if (command == request.MemberEnd() || !command->value.IsString()) {
-      return status_only(NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+    rapidjson::Value const* const command = member(request, "command");
+    if (command == nullptr || !command->IsString()) {
+      return status_only(response, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
     }
-    std::string_view const name(command->value.GetString(), command->value.GetStringLength());
+    std::string_view const name(command->GetString(), command->GetStringLength());
     auto const entry = std::find_if(std::begin(kCommands), std::end(kCommands),
                                     [name](auto const& c) { return c.first == name; });
-    if (entry == std::end(kCommands)) return status_only(NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+    if (entry == std::end(kCommands)) {
+      return status_only(response, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+    }
 
-    alignas(8) char response_memory[1024];
-    auto response_pool = pool_in(response_memory);
-    rapidjson::Document response(rapidjson::kObjectType, &response_pool);
-    add_number(response, "status", NELKO_CORE_STATUS_NO_ERROR);
+    ResponseText answer(response, NELKO_CORE_STATUS_NO_ERROR);
     int status;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      status = (this->*entry->second)(request, response);
+      status = (this->*entry->second)(request, answer);
     }
-    return status == NELKO_CORE_STATUS_NO_ERROR ? write(response) : status_only(status);
+    if (status == NELKO_CORE_STATUS_NO_ERROR) {
+      answer.close();
+    } else {
+      status_only(response, status);
+    }
   } catch (...) {
-    return status_only(NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT);
+    status_only(response, NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT);
   }
+}
+
+std::string StreamLayoutService::handle(std::string_view request) {
+  std::string response;
+  handle(request, response);
+  return response;
 }
 
 int StreamLayoutService::get_stream_layout(Request const& request, Response& response) {
   auto const stream = index_member(request, "stream_index", config_.streams);
   if (!stream) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  auto& allocator = response.GetAllocator();
   for (std::size_t key = 0; key < kLayoutKeys.size(); ++key) {
-    rapidjson::Value list(rapidjson::kArrayType);
-    for (unsigned int entry : layouts_[*stream][key]) list.PushBack(entry, allocator);
-    response.AddMember(rapidjson::StringRef(kLayoutKeys[key]), list, allocator);
+    response.add(kLayoutKeys[key], layouts_[*stream][key]);
   }
   return NELKO_CORE_STATUS_NO_ERROR;
 }
@@ -208,15 +398,15 @@ int StreamLayoutService::set_roi(Request const& request, Response&) {
 int StreamLayoutService::get_roi(Request const& request, Response& response) {
   Roi const* roi = find_roi(request);
   if (!roi) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  add_number(response, "pan", roi->pan);
-  add_number(response, "tilt", roi->tilt);
-  add_number(response, "roll", roi->roll);
-  add_number(response, "vfov", roi->vfov);
+  response.add("pan", roi->pan);
+  response.add("tilt", roi->tilt);
+  response.add("roll", roi->roll);
+  response.add("vfov", roi->vfov);
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
 int StreamLayoutService::get_num_roi(Request const&, Response& response) {
-  add_number(response, "num", config_.rois);
+  response.add("num", config_.rois);
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
@@ -239,16 +429,16 @@ int StreamLayoutService::stream_point_to_pan_tilt(Request const& request, Respon
     auto const direction =
         facet_point_to_pan_tilt(layout[kDestinationType][i], std::min(u, 1.0), std::min(v, 1.0));
     if (!direction) return NELKO_CORE_STATUS_INVALID_PARAMS;
-    add_number(response, "pan", direction->pan);
-    add_number(response, "tilt", direction->tilt);
+    response.add("pan", direction->pan);
+    response.add("tilt", direction->tilt);
     return NELKO_CORE_STATUS_NO_ERROR;
   }
   return NELKO_CORE_STATUS_INVALID_PARAMS;
 }
 
 int StreamLayoutService::get_target_version(Request const&, Response& response) {
-  add_number(response, "target_major", config_.version_major);
-  add_number(response, "target_minor", config_.version_minor);
+  response.add("target_major", config_.version_major);
+  response.add("target_minor", config_.version_minor);
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 

@@ -22,14 +22,18 @@ struct ServiceConfig {
   bool strict = false;  // refuse ROI values a camera refuses (roi_limits.h)
 };
 
+class ResponseText;  // stream_layout_service.cpp
+
 class StreamLayoutService {
  public:
   explicit StreamLayoutService(ServiceConfig const& config);
 
-  // Answers one request. Never throws: a request that is not a JSON object, or whose members
-  // are missing or of the wrong type or out of range, gets status 1; a request without a known
-  // "command" gets status 8. Results are present only with status 0. Safe to call from several
-  // threads.
+  // Answers one request into `response`, replacing its text but keeping its memory, so that a
+  // caller that reuses one string does not allocate per request. Never throws: a request that
+  // is not a JSON object, or whose members are missing or of the wrong type or out of range,
+  // gets status 1; a request without a known "command" gets status 8. Results are present only
+  // with status 0. Safe to call from several threads.
+  void handle(std::string_view request, std::string& response);
   std::string handle(std::string_view request);
 
  private:
@@ -39,7 +43,7 @@ class StreamLayoutService {
     double pan = 0, tilt = 0, roll = 0, vfov = 0;
   };
   using Request = rapidjson::Value;
-  using Response = rapidjson::Document;
+  using Response = ResponseText;
 
   int get_stream_layout(Request const& request, Response& response);
   int set_stream_layout(Request const& request, Response& response);

@@ -66,7 +66,7 @@ Connection::Connection(int descriptor, ConnectionOwner& owner, IoThread& io, voi
 Connection::~Connection() {
   ::close(descriptor_);
   if (budget_ != nullptr) {
-    budget_->give(queued_bytes_);
+    budget_->give(queued_bytes_ + gathered_.size());
     if (input_.size() > kInitialInput) budget_->give(input_.size() - kInitialInput);
   }
 }
@@ -104,8 +104,11 @@ void Connection::update_interest_locked() {
 void Connection::on_ready(std::uint32_t events) noexcept {
   try {
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-      std::lock_guard<std::mutex> lock(read_mutex_);
-      read_locked(true);
+      {
+        std::lock_guard<std::mutex> lock(read_mutex_);
+        read_locked(true);
+      }
+      send_gathered();
     }
     if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0) flush_on_io_thread();
   } catch (std::exception const& error) {
@@ -225,6 +228,8 @@ bool Connection::parse_frames(bool on_io_thread) {
       return false;
     }
     bool taken = true;
+    // Replies to this frame may wait for those to the next (see gather_locked).
+    if (on_io_thread) frames_follow_ = whole_frame_at(position + kFrameLengthSize + length);
     try {
       taken = owner_.on_frame(*this, frame, on_io_thread);
     } catch (std::exception const& error) {
@@ -232,6 +237,7 @@ bool Connection::parse_frames(bool on_io_thread) {
       nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
                              "IPC connection %s: frame dropped: %s", label_.c_str(), error.what());
     }
+    if (on_io_thread) frames_follow_ = false;
     if (!taken) {
       left = true;
       break;
@@ -330,6 +336,7 @@ std::vector<Connection::Outstanding> Connection::take_outstanding() {
 
 nelko_core_status Connection::send_locked(OutgoingFrame const& frame) {
   if (closed_.load(std::memory_order_relaxed)) return NELKO_CORE_STATUS_IPC_FAILED;
+  if (gathers_ && gather_locked(frame)) return NELKO_CORE_STATUS_NO_ERROR;
   std::size_t written = 0;
   if (queue_.empty()) {
     ssize_t result = send_pieces(descriptor_, frame.pieces(), frame.piece_count());
@@ -372,6 +379,87 @@ nelko_core_status Connection::send_locked(OutgoingFrame const& frame) {
     update_interest_locked();
   }
   return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+// Gathering begins only on the I/O thread, while it hands the owner a frame that another whole
+// frame follows in the receive buffer: then the replies of both go out together. Nothing waits
+// for bytes still to come. Frames that other threads send meanwhile join the gathering (they
+// see gathered_ under write_mutex_), so order holds. Frames are gathered only while nothing is
+// queued (a queue means the socket is full, and the frame goes behind it anyway), and only what
+// fits: a frame that does not sends what was gathered first and then goes its usual way. The
+// bytes are drawn from the budget as they are gathered, since the sender is told they are sent.
+bool Connection::gather_locked(OutgoingFrame const& frame) {
+  if (gathered_.empty()) {
+    if (!io_.on_thread() || !frames_follow_ || !queue_.empty()) return false;
+    gathered_here_ = true;
+  }
+  if (gathered_.size() + frame.size() > kMaxGatheredBytes ||
+      (budget_ != nullptr && !budget_->take(frame.size()))) {
+    send_gathered_locked();
+    return false;
+  }
+  try {
+    if (gathered_.capacity() == 0) gathered_.reserve(kMaxGatheredBytes);
+    std::size_t const start = gathered_.size();
+    gathered_.resize(start + frame.size());
+    char* out = gathered_.data() + start;
+    for (int i = 0; i < frame.piece_count(); ++i) {
+      std::memcpy(out, frame.pieces()[i].iov_base, frame.pieces()[i].iov_len);
+      out += frame.pieces()[i].iov_len;
+    }
+  } catch (...) {
+    if (budget_ != nullptr) budget_->give(frame.size());
+    throw;
+  }
+  return true;
+}
+
+// On the I/O thread, once the frames of a read are handled. gathered_here_ is this thread's
+// own: when it is false, nothing was gathered, since only this thread begins a gathering.
+void Connection::send_gathered() {
+  if (!gathered_here_) return;
+  gathered_here_ = false;
+  std::lock_guard<std::mutex> lock(write_mutex_);
+  send_gathered_locked();
+}
+
+bool Connection::whole_frame_at(std::size_t offset) const {
+  if (filled_ - offset < kFrameLengthSize) return false;
+  std::uint32_t const length = read_be32(input_.data() + offset);
+  return length > 0 && length <= kMaxFrameBody && length <= filled_ - offset - kFrameLengthSize;
+}
+
+void Connection::send_gathered_locked() {
+  if (gathered_.empty()) return;
+  std::size_t const size = gathered_.size();
+  iovec const piece{gathered_.data(), size};
+  ssize_t const result = send_pieces(descriptor_, &piece, 1);
+  if (result < 0 && !would_block(errno)) {
+    fail_locked(write_error(errno));  // gives the gathered bytes back
+    return;
+  }
+  std::size_t const written = result > 0 ? static_cast<std::size_t>(result) : 0;
+  std::size_t const rest = size - written;
+  if (rest > 0) {
+    // Still drawn from the budget, now as queued bytes.
+    try {
+      std::unique_ptr<char[]> bytes(new char[rest]);
+      std::memcpy(bytes.get(), gathered_.data() + written, rest);
+      queue_.push_back({std::move(bytes), rest, 0});
+    } catch (...) {
+      // The peer would get a frame cut short: the connection cannot go on.
+      fail_locked("no memory for the rest of the gathered frames");
+      return;
+    }
+    queued_bytes_ += rest;
+    std::lock_guard<std::mutex> interest(interest_mutex_);
+    wants_write_ = true;
+    update_interest_locked();
+  } else if (refused_frames_ > 0) {
+    end_refusals_locked();
+  }
+  if (budget_ != nullptr) budget_->give(written);
+  gathered_.clear();
 }
 
 void Connection::flush_on_io_thread() {
@@ -428,8 +516,9 @@ void Connection::fail_locked(std::string reason) {
 
 void Connection::clear_queue_locked() {
   queue_.clear();
-  if (budget_ != nullptr) budget_->give(queued_bytes_);
+  if (budget_ != nullptr) budget_->give(queued_bytes_ + gathered_.size());
   queued_bytes_ = 0;
+  gathered_.clear();
   end_refusals_locked();
 }
 
@@ -462,6 +551,9 @@ bool Connection::begin_shut_down() {
   std::shared_ptr<Connection> const keep = shared_from_this();  // the set may hold the last one
   {
     std::lock_guard<std::mutex> lock(write_mutex_);
+    // Gathered frames were reported sent: they go if the socket takes them, as they would have
+    // without gathering.
+    if (!closed_.load(std::memory_order_relaxed)) send_gathered_locked();
     closed_.store(true, std::memory_order_release);
     clear_queue_locked();
   }

@@ -71,7 +71,11 @@ class ConnectionOwner {
 //
 // Writing is done by the sending thread itself when nothing is queued: one sendmsg() that does
 // not wait. Only what the socket does not take at once is copied into a queue that the I/O
-// thread writes when the socket drains; later frames queue behind it, so order holds.
+// thread writes when the socket drains; later frames queue behind it, so order holds. A
+// connection that gathers replies (gather_replies) collects what is sent while the I/O thread
+// hands the owner frames of one read that more whole frames follow, and writes it with one
+// sendmsg() once they are handled: a target that answers several commands of one read sends
+// the responses together.
 class Connection final : public std::enable_shared_from_this<Connection>, public Watched {
  public:
   // Bytes that may wait in the queue before sends fail: a peer that stopped reading must not
@@ -94,6 +98,11 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
 
   // Starts watching the socket; call once, after the connection is owned by a shared_ptr.
   void start();
+  // Before start(): frames sent while the I/O thread hands the owner frames of one read go out
+  // together once those are handled (at most kMaxGatheredBytes at a time). For owners that
+  // take every frame on the I/O thread and do not wait there for the peer.
+  void gather_replies() { gathers_ = true; }
+  static constexpr std::size_t kMaxGatheredBytes = 16 * 1024;
   // From any thread. NO_ERROR when the frame is written or queued; IPC_FAILED when the
   // connection is closed, broken (it is then closed) or its queue is full.
   nelko_core_status send(OutgoingFrame const& frame);
@@ -146,8 +155,16 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   void close_locked_reader(std::string const& reason, bool orderly);
 
   void flush_on_io_thread();
+  // On the I/O thread, with read_mutex_ held: a whole frame starts at `offset` of the buffer.
+  bool whole_frame_at(std::size_t offset) const;
+  // On the I/O thread, once the frames of one read are handled.
+  void send_gathered();
   // With write_mutex_ held.
   nelko_core_status send_locked(OutgoingFrame const& frame);
+  // True when `frame` joined the gathered bytes.
+  bool gather_locked(OutgoingFrame const& frame);
+  // Writes the gathered bytes; what the socket does not take goes to the queue.
+  void send_gathered_locked();
   bool flush_locked();
   void fail_locked(std::string reason);
   // Empties the queue, giving its bytes back to the budget.
@@ -173,6 +190,11 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::size_t queued_bytes_ = 0;
   std::size_t refused_frames_ = 0;  // since the peer last drained the queue
   ByteBudget* const budget_;
+  bool gathers_ = false;  // set before start()
+  // Sent while the I/O thread hands frames to the owner, drawn from the budget; empty while
+  // the queue is not.
+  std::vector<char> gathered_;
+  bool gathered_here_ = false;  // I/O thread only: it began gathered_
 
   // Taken after write_mutex_ when both are held.
   std::mutex outstanding_mutex_;
@@ -194,6 +216,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::mutex read_mutex_;
   std::vector<char> input_;
   std::size_t filled_ = 0;
+  // I/O thread only: the frame it hands the owner is followed by another whole one.
+  bool frames_follow_ = false;
   bool frame_pending_ = false;  // filled_ holds the start of a frame, which came at:
   std::chrono::steady_clock::time_point frame_started_{};
   // A borrower met a frame that only the I/O thread may take: the I/O thread reads next.

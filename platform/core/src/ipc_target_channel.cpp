@@ -188,6 +188,7 @@ void TargetChannel::accept_one(int descriptor) {
     }
     connection = std::make_shared<Connection>(descriptor, static_cast<ConnectionOwner&>(*this), io_,
                                               log_, id, name_ + number, &budget_);
+    connection->gather_replies();
     peers_.emplace(id, Peer{connection, number, false, false});
   } catch (...) {
     if (!connection) ::close(descriptor);
@@ -322,13 +323,11 @@ void TargetChannel::deliver_command(Connection& connection, IncomingFrame const&
                                   {interface_name, frame.texts[1], kUnsupportedFunctionPayload}));
     return;
   }
-  std::string reply_to;
-  {
-    std::lock_guard<std::mutex> lock(peers_mutex_);
-    auto found = peers_.find(connection.id());
-    if (found == peers_.end()) return;
-    reply_to = found->second.reply_to;
-  }
+  // Read without the lock and not copied: peers_ and the addresses in it change only on this
+  // thread, and the delivery's callbacks run on it too (they may send, which only reads peers_).
+  auto found = peers_.find(connection.id());
+  if (found == peers_.end()) return;
+  std::string_view const reply_to = found->second.reply_to;
   if (!commands_.deliver({reply_to, frame.texts[1], frame.texts[2]})) {
     warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, "command queue full",
                   "IPC target '%s': commands wait unread (at most %zu or %zu bytes are kept); "
@@ -386,18 +385,21 @@ nelko_core_status TargetChannel::send_response(char const* reply_to, char const*
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
   // The connection number after the last '#' names the connection; numbers are never reused.
+  // Only an address handed out can match below, so a number too long to be one fails here.
   char const* number = std::strrchr(reply_to, '#');
-  if (number == nullptr || number[1] < '0' || number[1] > '9') return NELKO_CORE_STATUS_IPC_FAILED;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long id = std::strtoull(number + 1, &end, 10);
-  if (*end != '\0' || errno != 0) return NELKO_CORE_STATUS_IPC_FAILED;
+  if (number == nullptr || number[1] == '\0') return NELKO_CORE_STATUS_IPC_FAILED;
+  std::uint64_t id = 0;
+  int digits = 0;
+  for (char const* digit = number + 1; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9' || ++digits > 19) return NELKO_CORE_STATUS_IPC_FAILED;
+    id = id * 10 + static_cast<std::uint64_t>(*digit - '0');
+  }
   OutgoingFrame frame(FrameKind::response, {interface_name_, uuid, payload});
   if (frame.too_large()) return NELKO_CORE_STATUS_INVALID_PARAMS;
   std::shared_ptr<Connection> connection;
   {
     std::lock_guard<std::mutex> lock(peers_mutex_);
-    auto found = peers_.find(static_cast<std::uint64_t>(id));
+    auto found = peers_.find(id);
     // The whole address must be the one handed out for that connection.
     if (found == peers_.end() || found->second.reply_to != reply_to) {
       return NELKO_CORE_STATUS_IPC_FAILED;

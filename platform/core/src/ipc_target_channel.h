@@ -107,6 +107,7 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   bool accept_retry_pending_ = false;     // I/O thread only
   bool check_armed_ = false;              // I/O thread only
 
+  // Changed only on the I/O thread, with the lock held; other threads read it with the lock.
   std::mutex peers_mutex_;
   Peers peers_;
 

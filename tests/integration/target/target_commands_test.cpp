@@ -25,6 +25,14 @@ class TargetCommands : public testing::Test {
     return layout;
   }
 
+  // Sets the ROI at `address` (its "roi_index" and "roi_set" members) to `angles` (members)
+  // and reads it back.
+  rapidjson::Document set_and_get(std::string const& address, std::string const& angles) {
+    EXPECT_EQ(client_.status_of(R"({"command":"Set_roi",)" + address + "," + angles + "}"), 0)
+        << angles;
+    return client_.call(R"({"command":"Get_roi",)" + address + "}");
+  }
+
   TargetProcess target_;  // first: it sets NELKO_IPC_DIR for the client
   TargetClient client_;
 };
@@ -71,25 +79,29 @@ TEST_F(TargetCommands, BadLayoutsAndStreamIndicesAreRefused) {
 
 TEST_F(TargetCommands, RoisKeepExactValuesPerSetAndIndex) {
   EXPECT_EQ(client_.call(R"({"command":"Get_num_roi"})")["num"].GetDouble(), 4);
-  EXPECT_EQ(client_.status_of(R"({"command":"Set_roi","roi_index":3,"roi_set":1,"pan":0.1,)"
-                              R"("tilt":-1e-300,"roll":1e300,"vfov":123.45678901234567})"),
-            0);
   rapidjson::Document const active =
-      client_.call(R"({"command":"Get_roi","roi_index":3,"roi_set":1})");
+      set_and_get(R"("roi_index":3,"roi_set":1)",
+                  R"("pan":0.1,"tilt":-1e-300,"roll":1e300,"vfov":123.45678901234567)");
   EXPECT_EQ(active["pan"].GetDouble(), 0.1);
   EXPECT_EQ(active["tilt"].GetDouble(), -1e-300);
   EXPECT_EQ(active["roll"].GetDouble(), 1e300);
   EXPECT_EQ(active["vfov"].GetDouble(), 123.45678901234567);
+  // Short numbers as clients write them, an integer minus zero being zero; spaces between the
+  // members change nothing.
+  rapidjson::Document const short_numbers =
+      set_and_get(R"("roi_index":2,"roi_set":1)",
+                  R"( "pan" : -0 , "tilt":-0.0,"roll":0.00000000000003,"vfov":1.2 )");
+  EXPECT_FALSE(std::signbit(short_numbers["pan"].GetDouble()));
+  EXPECT_TRUE(std::signbit(short_numbers["tilt"].GetDouble()));
+  EXPECT_EQ(short_numbers["roll"].GetDouble(), 3e-14);
+  EXPECT_EQ(short_numbers["vfov"].GetDouble(), 1.2);
   rapidjson::Document const pending =
       client_.call(R"({"command":"Get_roi","roi_index":3,"roi_set":0})");
   EXPECT_EQ(pending["pan"].GetDouble(), 0);
   EXPECT_EQ(pending["vfov"].GetDouble(), 0);
 
-  EXPECT_EQ(client_.status_of(R"({"command":"Set_roi","roi_index":0,"roi_set":0,"pan":NaN,)"
-                              R"("tilt":Infinity,"roll":-0.0,"vfov":-Infinity})"),
-            0);
-  rapidjson::Document const odd =
-      client_.call(R"({"command":"Get_roi","roi_index":0,"roi_set":0})");
+  rapidjson::Document const odd = set_and_get(
+      R"("roi_index":0,"roi_set":0)", R"("pan":NaN,"tilt":Infinity,"roll":-0.0,"vfov":-Infinity)");
   EXPECT_TRUE(std::isnan(odd["pan"].GetDouble()));
   EXPECT_EQ(odd["tilt"].GetDouble(), std::numeric_limits<double>::infinity());
   EXPECT_TRUE(std::signbit(odd["roll"].GetDouble()));

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -38,6 +40,46 @@ TEST_F(IpcExchange, ManyAndLargeCommandsArriveWholeAndInOrder) {
     EXPECT_EQ(command.texts[1], std::to_string(i));
     EXPECT_EQ(command.texts[2], i % 10 == 3 ? big : std::to_string(i));
   }
+}
+
+// A target that answers in its callback sends the answers to commands that arrived together
+// together. Order and content must hold whatever the sizes (these answers exceed what one
+// gathering holds), and answers to commands ahead of a broken frame still leave before the
+// connection closes.
+TEST_F(IpcExchange, AnswersToCommandsReadTogetherLeaveInOrder) {
+  Channel target = open_target("camera");
+  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
+  int peer = connect_to(path_of("camera"));
+  ASSERT_GE(peer, 0);
+  timeval const limit{5, 0};
+  ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string const big(20 * 1024, 'b');
+  auto payload = [&big](int i) { return i % 7 == 3 ? big : std::to_string(i); };
+  auto send_commands = [&](int from, int to, std::string const& after) {
+    std::string bytes;
+    for (int i = from; i < to; ++i) {
+      bytes += wire_frame(2, {"stream_layout", std::to_string(i), payload(i)});
+    }
+    bytes += after;
+    return nelko::test::write_all(peer, bytes.data(), bytes.size());
+  };
+  auto answers_arrive = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      std::string frame;
+      if (!nelko::test::read_wire_frame(peer, frame)) return testing::AssertionFailure() << i;
+      if (frame != wire_frame(3, {"stream_layout", std::to_string(i), "re:" + payload(i)})) {
+        return testing::AssertionFailure() << "answer " << i << ": " << frame.substr(0, 80);
+      }
+    }
+    return testing::AssertionSuccess();
+  };
+  ASSERT_TRUE(send_commands(0, 41, ""));
+  EXPECT_TRUE(answers_arrive(0, 41));
+  ASSERT_TRUE(send_commands(41, 44, std::string(4, '\0')));  // a frame of no bytes is refused
+  EXPECT_TRUE(answers_arrive(41, 44));
+  char byte;
+  EXPECT_EQ(::recv(peer, &byte, 1, 0), 0);
+  ::close(peer);
 }
 
 struct Callee {
