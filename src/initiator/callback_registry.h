@@ -16,7 +16,9 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 namespace nelko {
@@ -49,26 +51,65 @@ struct CallbackRegistry {
     CallbackRegistry& registry_;
   };
 
+  // Records (callback, user_data) under a request identifier (replacing what it held).
+  void add(std::string_view uuid, Callback callback, void* user_data) {
+    auto at = entries_.lower_bound(uuid);
+    if (at != entries_.end() && at->first == uuid) forget(at++);
+    auto added = entries_.emplace_hint(at, std::string(uuid), Slot{{callback, user_data}, {}});
+    try {
+      added->second.in_index = index_.emplace(added->second.entry, added);
+    } catch (...) {
+      entries_.erase(added);
+      throw;
+    }
+  }
+
+  // The entry of a request identifier, or null.
+  Entry const* find(std::string_view uuid) const {
+    auto found = entries_.find(uuid);
+    return found != entries_.end() ? &found->second.entry : nullptr;
+  }
+
+  std::size_t size() const { return entries_.size(); }
+
   // Removes every entry whose function and user pointer both match, then waits until none of
   // them is running (unless it runs on this thread: it is the caller). Call with `lock` held.
+  // The index by client keeps this a look-up: a client with many requests of other clients
+  // pending no longer pays a walk over all of them.
   void withdraw(Callback callback, void* user_data, std::unique_lock<std::mutex>& lock) {
-    for (auto it = entries.begin(); it != entries.end();) {
-      if (it->second.first == callback && it->second.second == user_data) {
-        it = entries.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    Entry const client(callback, user_data);
+    auto matching = index_.equal_range(client);
+    for (auto it = matching.first; it != matching.second; ++it) entries_.erase(it->second);
+    index_.erase(matching.first, matching.second);
     idle_.wait(lock, [&] {
-      return !is_running_ || running_ != Entry(callback, user_data) ||
-             running_thread_ == std::this_thread::get_id();
+      return !is_running_ || running_ != client || running_thread_ == std::this_thread::get_id();
     });
   }
 
-  std::map<std::string, Entry, std::less<>> entries;
   std::mutex mutex;
 
  private:
+  struct EntryHash {
+    std::size_t operator()(Entry const& entry) const noexcept {
+      return std::hash<Callback>()(entry.first) * 31u ^ std::hash<void*>()(entry.second);
+    }
+  };
+  struct Slot;
+  using Entries = std::map<std::string, Slot, std::less<>>;
+  using Index = std::unordered_multimap<Entry, typename Entries::iterator, EntryHash>;
+  struct Slot {
+    Entry entry;
+    typename Index::iterator in_index;
+  };
+
+  void forget(typename Entries::iterator where) {
+    index_.erase(where->second.in_index);
+    entries_.erase(where);
+  }
+
+  // Request identifier -> entry, and the same entries by client (function and user pointer).
+  Entries entries_;
+  Index index_;
   std::condition_variable idle_;
   bool is_running_ = false;
   Entry running_{};

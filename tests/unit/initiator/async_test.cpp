@@ -45,7 +45,7 @@ class Async : public InitiatorTest {
   std::size_t pending() {
     auto& registry = object()->registry<nelko::stream_layout::GetNumRoi>();
     std::lock_guard<std::mutex> lock(registry.mutex);
-    return registry.entries.size();
+    return registry.size();
   }
 };
 
