@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "json/text.h"
@@ -9,17 +11,37 @@
 namespace json {
 namespace {
 
-// Output stream for the writer: appends to a caller's string.
+// Output stream for the writer: gathers the text in a buffer of its own and appends it to a
+// caller's string when it is full and at the end (Flush), so that a byte costs a store instead
+// of a std::string::push_back.
 class StringSink {
  public:
   using Ch = char;
   explicit StringSink(std::string& out) : out_(out) {}
-  void Put(char c) { out_.push_back(c); }
-  void Append(char const* text, std::size_t length) { out_.append(text, length); }
-  void Flush() {}
+  StringSink(StringSink const&) = delete;
+  StringSink& operator=(StringSink const&) = delete;
+
+  void Put(char c) {
+    if (at_ == std::end(buffer_)) Flush();
+    *at_++ = c;
+  }
+  void Append(char const* text, std::size_t length) {
+    if (length > static_cast<std::size_t>(std::end(buffer_) - at_)) {
+      Flush();
+      if (length > sizeof buffer_) return (void)out_.append(text, length);
+    }
+    std::memcpy(at_, text, length);
+    at_ += length;
+  }
+  void Flush() {
+    out_.append(buffer_, static_cast<std::size_t>(at_ - buffer_));
+    at_ = buffer_;
+  }
 
  private:
   std::string& out_;
+  char buffer_[256];
+  char* at_ = buffer_;
 };
 
 constexpr unsigned kWriteFlags =
@@ -120,6 +142,7 @@ void WriteInto(std::string& out, Emit emit) {
   Writer writer(sink, &pool);
   try {
     emit(writer);
+    sink.Flush();
   } catch (...) {
     out.resize(old_size);
     throw;

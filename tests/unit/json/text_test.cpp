@@ -121,6 +121,7 @@ TEST(StringText, EscapesWhatJsonRequiresAndPassesUtf8Through) {
 TEST(StringText, InvalidUtf8IsRefusedAndTheBufferKept) {
   json::Object request;
   request["command"] = "Get_roi";
+  request["note"] = std::string(300, 'n');  // longer than the text the writer gathers at once
   request["target"] = "\xC3\x28";
   std::string buffer = "prefix";
   EXPECT_THROW(json::Write(request, buffer), json::Exception);
@@ -133,13 +134,15 @@ TEST(ObjectText, WritesMembersInInsertionOrderAndAppends) {
   request["roi_index"] = 3u;
   request["roi_set"] = 1u;
   request["pan"] = -12.5;
+  request["note"] = std::string(300, 'n');  // longer than the text the writer gathers at once
   request["list"] = json::Array();
   request["flags"][1] = true;
   request["none"] = json::Null();
   std::string buffer = "<";
   json::Write(request, buffer);
-  EXPECT_EQ(R"(<{"command":"Set_roi","roi_index":3,"roi_set":1,"pan":-12.5,"list":[],)"
-            R"("flags":[null,true],"none":null})",
+  EXPECT_EQ(R"(<{"command":"Set_roi","roi_index":3,"roi_set":1,"pan":-12.5,"note":")" +
+                std::string(300, 'n') +
+                R"(","list":[],"flags":[null,true],"none":null})",
             buffer);
 
   json::Object back;
