@@ -11,8 +11,10 @@
 #ifndef NELKO_INITIATOR_CALLBACK_REGISTRY_H
 #define NELKO_INITIATOR_CALLBACK_REGISTRY_H
 
+#include <array>
 #include <condition_variable>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -53,11 +55,25 @@ struct CallbackRegistry {
 
   // Records (callback, user_data) under a request identifier (replacing what it held).
   void add(std::string_view uuid, Callback callback, void* user_data) {
+    Entry const client(callback, user_data);
     auto at = entries_.lower_bound(uuid);
     if (at != entries_.end() && at->first == uuid) forget(at++);
-    auto added = entries_.emplace_hint(at, std::string(uuid), Slot{{callback, user_data}, {}});
+    typename Entries::iterator added;
+    if (auto spare = spare_entries_.take()) {
+      spare.key().assign(uuid.data(), uuid.size());
+      spare.mapped() = Slot{client, {}};
+      added = entries_.insert(at, std::move(spare));
+    } else {
+      added = entries_.emplace_hint(at, std::string(uuid), Slot{client, {}});
+    }
     try {
-      added->second.in_index = index_.emplace(added->second.entry, added);
+      if (auto spare = spare_index_.take()) {
+        spare.key() = client;
+        spare.mapped() = added;
+        added->second.in_index = index_.insert(std::move(spare));
+      } else {
+        added->second.in_index = index_.emplace(client, added);
+      }
     } catch (...) {
       entries_.erase(added);
       throw;
@@ -79,8 +95,12 @@ struct CallbackRegistry {
   void withdraw(Callback callback, void* user_data, std::unique_lock<std::mutex>& lock) {
     Entry const client(callback, user_data);
     auto matching = index_.equal_range(client);
-    for (auto it = matching.first; it != matching.second; ++it) entries_.erase(it->second);
-    index_.erase(matching.first, matching.second);
+    for (auto it = matching.first; it != matching.second;) {
+      auto next = std::next(it);
+      spare_entries_.give(entries_.extract(it->second));
+      spare_index_.give(index_.extract(it));
+      it = next;
+    }
     idle_.wait(lock, [&] {
       return !is_running_ || running_ != client || running_thread_ == std::this_thread::get_id();
     });
@@ -103,13 +123,30 @@ struct CallbackRegistry {
   };
 
   void forget(typename Entries::iterator where) {
-    index_.erase(where->second.in_index);
-    entries_.erase(where);
+    spare_index_.give(index_.extract(where->second.in_index));
+    spare_entries_.give(entries_.extract(where));
   }
+
+  // Nodes of withdrawn entries, kept for the next requests: recording one then allocates
+  // nothing (the identifier's string keeps its memory too).
+  template <typename Node>
+  class Spares {
+   public:
+    Node take() noexcept { return count_ == 0 ? Node() : std::move(nodes_[--count_]); }
+    void give(Node node) noexcept {
+      if (count_ < nodes_.size()) nodes_[count_++] = std::move(node);
+    }
+
+   private:
+    std::array<Node, 64> nodes_;
+    std::size_t count_ = 0;
+  };
 
   // Request identifier -> entry, and the same entries by client (function and user pointer).
   Entries entries_;
   Index index_;
+  Spares<typename Entries::node_type> spare_entries_;
+  Spares<typename Index::node_type> spare_index_;
   std::condition_variable idle_;
   bool is_running_ = false;
   Entry running_{};
