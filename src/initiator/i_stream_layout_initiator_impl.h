@@ -58,7 +58,7 @@ nelko_core_status IStream_layoutInitiator::send_params(char const* target, char 
     nelko_core_status status = refuse_values<Command>(params);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
     json::Object request;
-    request["command"] = json::String(Command::kName);
+    request.Insert({"command", json::String(Command::kName)});
     nelko::stream_layout::detail::for_each_until_failure(
         params, [&](auto const& value, std::size_t i) {
           Wire<std::decay_t<decltype(value)>>::put(request, Command::kParamNames[i], value);
