@@ -33,6 +33,10 @@ std::string command_of(json::Object const& command) {
   return static_cast<json::String const&>(member->element);
 }
 
+// The thread's text buffers below are reached without a call into the dynamic linker; they take
+// a few bytes of the static TLS space that glibc keeps for libraries loaded later (the Lua module).
+#define NELKO_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
+
 // A thread's reused text buffer keeps its memory from call to call, unless a large message made
 // it large.
 void release_large(std::string& buffer) {
@@ -50,7 +54,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interfa
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
   bool const async = nelko::core::take_registration_mark(m_ipcHandle, this);
-  thread_local std::string text;
+  NELKO_INITIAL_EXEC thread_local std::string text;
   text.clear();
   json::Write(command, text);
   std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
@@ -74,7 +78,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
   std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
   if (!router) return NELKO_CORE_STATUS_INVALID_PARAMS;
   // Reused by the thread from call to call (await copies the response into it).
-  thread_local std::string payload;
+  NELKO_INITIAL_EXEC thread_local std::string payload;
   payload.clear();
   nelko_core_status status = router->await(this, uuid, command_name, timeout_ms, payload);
   if (status == NELKO_CORE_STATUS_NO_ERROR) {
@@ -106,7 +110,7 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
   if (!router || !router->take_async(this, *uuid, command)) return;
   // The core hands the same payload to every response function of the channel, so it is read
   // from this thread's own copy, in place.
-  thread_local std::string text;
+  NELKO_INITIAL_EXEC thread_local std::string text;
   text.assign(*payload);
   json::Object response;
   try {
