@@ -61,18 +61,18 @@ struct CallbackRegistry {
     typename Entries::iterator added;
     if (auto spare = spare_entries_.take()) {
       spare.key().assign(uuid.data(), uuid.size());
-      spare.mapped() = Slot{client, {}};
+      spare.mapped() = client;
       added = entries_.insert(at, std::move(spare));
     } else {
-      added = entries_.emplace_hint(at, std::string(uuid), Slot{client, {}});
+      added = entries_.emplace_hint(at, std::string(uuid), client);
     }
     try {
       if (auto spare = spare_index_.take()) {
         spare.key() = client;
         spare.mapped() = added;
-        added->second.in_index = index_.insert(std::move(spare));
+        index_.insert(std::move(spare));
       } else {
-        added->second.in_index = index_.emplace(client, added);
+        index_.emplace(client, added);
       }
     } catch (...) {
       entries_.erase(added);
@@ -83,7 +83,7 @@ struct CallbackRegistry {
   // The entry of a request identifier, or null.
   Entry const* find(std::string_view uuid) const {
     auto found = entries_.find(uuid);
-    return found != entries_.end() ? &found->second.entry : nullptr;
+    return found != entries_.end() ? &found->second : nullptr;
   }
 
   std::size_t size() const { return entries_.size(); }
@@ -114,16 +114,19 @@ struct CallbackRegistry {
       return std::hash<Callback>()(entry.first) * 31u ^ std::hash<void*>()(entry.second);
     }
   };
-  struct Slot;
-  using Entries = std::map<std::string, Slot, std::less<>>;
+  // The index holds positions in the tree, which stay valid until their entry goes; the
+  // index's own positions do not outlast a rehash, so an entry finds its index node by client.
+  using Entries = std::map<std::string, Entry, std::less<>>;
   using Index = std::unordered_multimap<Entry, typename Entries::iterator, EntryHash>;
-  struct Slot {
-    Entry entry;
-    typename Index::iterator in_index;
-  };
 
   void forget(typename Entries::iterator where) {
-    spare_index_.give(index_.extract(where->second.in_index));
+    auto matching = index_.equal_range(where->second);
+    for (auto it = matching.first; it != matching.second; ++it) {
+      if (it->second == where) {
+        spare_index_.give(index_.extract(it));
+        break;
+      }
+    }
     spare_entries_.give(entries_.extract(where));
   }
 
