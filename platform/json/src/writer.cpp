@@ -57,10 +57,18 @@ class Writer : public BaseWriter {
 
   bool Text(char const* text, std::size_t length) {
     if (!IsPlain(text, length)) {
-      if (length > std::numeric_limits<rapidjson::SizeType>::max()) {
+      if (length > std::numeric_limits<rapidjson::SizeType>::max() - kPadding) {
         throw Exception("JSON string too long");
       }
-      return String(text, static_cast<rapidjson::SizeType>(length));
+      // The encoding check takes the continuation bytes that a character's first byte announces
+      // without looking for the end of the text, so a string ending in a cut character would
+      // be read past its end. It reads a copy followed by NUL bytes, which end such a character
+      // as invalid.
+      std::string padded;
+      padded.reserve(length + kPadding);
+      padded.assign(text, length);
+      padded.append(kPadding, '\0');
+      return String(padded.data(), static_cast<rapidjson::SizeType>(length));
     }
     Prefix(rapidjson::kStringType);
     os_->Put('"');
@@ -70,6 +78,8 @@ class Writer : public BaseWriter {
   }
 
  private:
+  static constexpr std::size_t kPadding = 4;  // more than a UTF-8 character's continuation bytes
+
   static bool IsPlain(char const* text, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {
       auto const c = static_cast<unsigned char>(text[i]);

@@ -114,6 +114,24 @@ TEST(StringText, EscapesWhatJsonRequiresAndPassesUtf8Through) {
   json::Read(back, text);
   EXPECT_EQ(json::UnknownElement(value), back);
 
+  // Every byte in every position of a name long enough to be checked by words: what needs an
+  // escape gets one (the text reads back), a byte that is not UTF-8 is refused.
+  for (int c = 1; c < 0x100; ++c) {
+    for (std::size_t at = 0; at < 17; ++at) {
+      std::string name(17, 'a');
+      name[at] = static_cast<char>(c);
+      json::Object object;
+      object[name] = 1;
+      if (c >= 0x80) {
+        EXPECT_THROW(json::Write(object), json::Exception) << c << " at " << at;
+        continue;
+      }
+      json::Object read;
+      json::Read(read, json::Write(object));
+      EXPECT_EQ(object, read) << c << " at " << at;
+    }
+  }
+
   json::Read(back, R"("\u00fc\uD834\uDD1E\/")");
   EXPECT_EQ("\xC3\xBC\xF0\x9D\x84\x9E/", static_cast<json::String const&>(back).Value());
 }
