@@ -80,8 +80,23 @@ class Writer : public BaseWriter {
  private:
   static constexpr std::size_t kPadding = 4;  // more than a UTF-8 character's continuation bytes
 
+  // Eight bytes at a time while they last: a word is plain when none of its bytes is below
+  // 0x20, 0x7F or above, '"' or '\\' (each test is exact for the word as a whole).
   static bool IsPlain(char const* text, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    auto has_zero_byte = [](std::uint64_t word) { return ((word - kOnes) & ~word & kHighs) != 0; };
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text + i, sizeof word);
+      if ((word & kHighs) != 0 || ((word - 0x20 * kOnes) & ~word & kHighs) != 0 ||
+          has_zero_byte(word ^ (0x7F * kOnes)) || has_zero_byte(word ^ ('"' * kOnes)) ||
+          has_zero_byte(word ^ ('\\' * kOnes))) {
+        return false;
+      }
+    }
+    for (; i < length; ++i) {
       auto const c = static_cast<unsigned char>(text[i]);
       if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') return false;
     }
