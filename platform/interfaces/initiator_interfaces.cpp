@@ -33,6 +33,17 @@ std::string command_of(json::Object const& command) {
   return static_cast<json::String const&>(member->element);
 }
 
+// The thread's text buffers below are reached without a call into the dynamic linker; they take
+// a few bytes of the static TLS space that glibc keeps for libraries loaded later (the Lua module).
+#define NELKO_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
+
+// A thread's reused text buffer keeps its memory from call to call, unless a large message made
+// it large.
+void release_large(std::string& buffer) {
+  constexpr std::size_t kKeptCapacity = 16 * 1024;
+  if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
+}
+
 }  // namespace
 
 nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interface_name,
@@ -43,7 +54,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interfa
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
   bool const async = nelko::core::take_registration_mark(m_ipcHandle, this);
-  thread_local std::string text;
+  NELKO_INITIAL_EXEC thread_local std::string text;
   text.clear();
   json::Write(command, text);
   std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
@@ -66,10 +77,8 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
   if (uuid == nullptr || command_name == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
   std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
   if (!router) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  // Reused by the thread from call to call (await copies the response into it), unless a
-  // response made it large.
-  constexpr std::size_t kKeptCapacity = 16 * 1024;
-  thread_local std::string payload;
+  // Reused by the thread from call to call (await copies the response into it).
+  NELKO_INITIAL_EXEC thread_local std::string payload;
   payload.clear();
   nelko_core_status status = router->await(this, uuid, command_name, timeout_ms, payload);
   if (status == NELKO_CORE_STATUS_NO_ERROR) {
@@ -79,7 +88,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
       status = NELKO_CORE_STATUS_IPC_FAILED;
     }
   }
-  if (payload.capacity() > kKeptCapacity) std::string().swap(payload);
+  release_large(payload);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   auto member = response.Find("status");
   if (member == response.end() || member->element.GetKind() != json::UnknownElement::Kind::Number) {
@@ -99,8 +108,18 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
   std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
   std::string command;
   if (!router || !router->take_async(this, *uuid, command)) return;
+  // The core hands the same payload to every response function of the channel, so it is read
+  // from this thread's own copy, in place.
+  NELKO_INITIAL_EXEC thread_local std::string text;
+  text.assign(*payload);
   json::Object response;
-  json::Read(response, *payload);
+  try {
+    json::ReadInPlace(response, text);
+  } catch (...) {
+    release_large(text);
+    throw;
+  }
+  release_large(text);
   subclassResponseDispatch(command.c_str(), *first != nullptr ? *first : const_cast<char*>(""),
                            *uuid, response);
 }

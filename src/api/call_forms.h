@@ -123,7 +123,7 @@ nelko_core_status send_async(void* handle, char const* target, Inputs<Command> c
     std::unique_lock<std::mutex> lock(pending.mutex);
     OwnedUuid uuid(object->generateUUID());
     if (!uuid) return NELKO_CORE_STATUS_ALLOC_FAILED;
-    pending.entries[uuid.get()] = {callback, user_data};
+    pending.add(uuid.get(), callback, user_data);
     if (refused != NELKO_CORE_STATUS_NO_ERROR) return refused;
     return object->send_request<Command>(target, uuid.get(), inputs);
   } catch (...) {

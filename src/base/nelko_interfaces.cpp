@@ -60,6 +60,20 @@ void seed_from_system(boost::random::mt19937& engine) {
   }
 }
 
+// The two lower-case hexadecimal digits of every byte value, in order.
+struct HexPairs {
+  char digits[512];
+};
+constexpr HexPairs hex_pairs() {
+  HexPairs pairs{};
+  char const digits[] = "0123456789abcdef";
+  for (int value = 0; value < 256; ++value) {
+    pairs.digits[2 * value] = digits[value >> 4];
+    pairs.digits[2 * value + 1] = digits[value & 0x0F];
+  }
+  return pairs;
+}
+
 }  // namespace
 
 nelkoInterfaces::nelkoInterfaces(void* log_handle, std::uint32_t version_major,
@@ -86,16 +100,16 @@ char* nelkoInterfaces::generateUUID() {
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
 
-  static char const digits[] = "0123456789abcdef";
-  char text[37];
-  char* out = text;
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) *out++ = '-';
-    *out++ = digits[bytes[i] >> 4];
-    *out++ = digits[bytes[i] & 0x0F];
-  }
-  *out = '\0';
-  return ::strdup(text);
+  // 8-4-4-4-12 hexadecimal digits: each byte's two digits come whole from a table.
+  static constexpr HexPairs kHex = hex_pairs();
+  static constexpr unsigned char kAt[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+  constexpr std::size_t kLength = 36;
+  auto* text = static_cast<char*>(std::malloc(kLength + 1));
+  if (text == nullptr) return nullptr;
+  for (int i = 0; i < 16; ++i) std::memcpy(text + kAt[i], &kHex.digits[2 * bytes[i]], 2);
+  text[8] = text[13] = text[18] = text[23] = '-';
+  text[kLength] = '\0';
+  return text;
 }
 
 void nelkoInterfaces::IPC_LOG_ERR(char const* format, ...) const {

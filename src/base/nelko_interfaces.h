@@ -25,7 +25,7 @@ class NELKO_EXPORT nelkoInterfaces {
   nelkoInterfaces(nelkoInterfaces const&) = delete;
   nelkoInterfaces& operator=(nelkoInterfaces const&) = delete;
 
-  // A fresh random (version 4) UUID as 36 lower-case characters in a strdup'ed block that the
+  // A fresh random (version 4) UUID as 36 lower-case characters in a malloc'ed block that the
   // caller releases with free(); null when the block cannot be allocated. Safe to call from
   // several threads on one object.
   char* generateUUID();

@@ -11,12 +11,16 @@
 #ifndef NELKO_INITIATOR_CALLBACK_REGISTRY_H
 #define NELKO_INITIATOR_CALLBACK_REGISTRY_H
 
+#include <array>
 #include <condition_variable>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 namespace nelko {
@@ -49,26 +53,103 @@ struct CallbackRegistry {
     CallbackRegistry& registry_;
   };
 
+  // Records (callback, user_data) under a request identifier (replacing what it held).
+  void add(std::string_view uuid, Callback callback, void* user_data) {
+    Entry const client(callback, user_data);
+    auto at = entries_.lower_bound(uuid);
+    if (at != entries_.end() && at->first == uuid) forget(at++);
+    typename Entries::iterator added;
+    if (auto spare = spare_entries_.take()) {
+      spare.key().assign(uuid.data(), uuid.size());
+      spare.mapped() = client;
+      added = entries_.insert(at, std::move(spare));
+    } else {
+      added = entries_.emplace_hint(at, std::string(uuid), client);
+    }
+    try {
+      if (auto spare = spare_index_.take()) {
+        spare.key() = client;
+        spare.mapped() = added;
+        index_.insert(std::move(spare));
+      } else {
+        index_.emplace(client, added);
+      }
+    } catch (...) {
+      entries_.erase(added);
+      throw;
+    }
+  }
+
+  // The entry of a request identifier, or null.
+  Entry const* find(std::string_view uuid) const {
+    auto found = entries_.find(uuid);
+    return found != entries_.end() ? &found->second : nullptr;
+  }
+
+  std::size_t size() const { return entries_.size(); }
+
   // Removes every entry whose function and user pointer both match, then waits until none of
   // them is running (unless it runs on this thread: it is the caller). Call with `lock` held.
+  // The index by client keeps this a look-up: a client with many requests of other clients
+  // pending no longer pays a walk over all of them.
   void withdraw(Callback callback, void* user_data, std::unique_lock<std::mutex>& lock) {
-    for (auto it = entries.begin(); it != entries.end();) {
-      if (it->second.first == callback && it->second.second == user_data) {
-        it = entries.erase(it);
-      } else {
-        ++it;
-      }
+    Entry const client(callback, user_data);
+    auto matching = index_.equal_range(client);
+    for (auto it = matching.first; it != matching.second;) {
+      auto next = std::next(it);
+      spare_entries_.give(entries_.extract(it->second));
+      spare_index_.give(index_.extract(it));
+      it = next;
     }
     idle_.wait(lock, [&] {
-      return !is_running_ || running_ != Entry(callback, user_data) ||
-             running_thread_ == std::this_thread::get_id();
+      return !is_running_ || running_ != client || running_thread_ == std::this_thread::get_id();
     });
   }
 
-  std::map<std::string, Entry, std::less<>> entries;
   std::mutex mutex;
 
  private:
+  struct EntryHash {
+    std::size_t operator()(Entry const& entry) const noexcept {
+      return std::hash<Callback>()(entry.first) * 31u ^ std::hash<void*>()(entry.second);
+    }
+  };
+  // The index holds positions in the tree, which stay valid until their entry goes; the
+  // index's own positions do not outlast a rehash, so an entry finds its index node by client.
+  using Entries = std::map<std::string, Entry, std::less<>>;
+  using Index = std::unordered_multimap<Entry, typename Entries::iterator, EntryHash>;
+
+  void forget(typename Entries::iterator where) {
+    auto matching = index_.equal_range(where->second);
+    for (auto it = matching.first; it != matching.second; ++it) {
+      if (it->second == where) {
+        spare_index_.give(index_.extract(it));
+        break;
+      }
+    }
+    spare_entries_.give(entries_.extract(where));
+  }
+
+  // Nodes of withdrawn entries, kept for the next requests: recording one then allocates
+  // nothing (the identifier's string keeps its memory too).
+  template <typename Node>
+  class Spares {
+   public:
+    Node take() noexcept { return count_ == 0 ? Node() : std::move(nodes_[--count_]); }
+    void give(Node node) noexcept {
+      if (count_ < nodes_.size()) nodes_[count_++] = std::move(node);
+    }
+
+   private:
+    std::array<Node, 64> nodes_;
+    std::size_t count_ = 0;
+  };
+
+  // Request identifier -> entry, and the same entries by client (function and user pointer).
+  Entries entries_;
+  Index index_;
+  Spares<typename Entries::node_type> spare_entries_;
+  Spares<typename Index::node_type> spare_index_;
   std::condition_variable idle_;
   bool is_running_ = false;
   Entry running_{};

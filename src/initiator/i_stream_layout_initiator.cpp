@@ -18,9 +18,10 @@ IStream_layoutInitiator::~IStream_layoutInitiator() {
 void IStream_layoutInitiator::subclassResponseDispatch(char const* command, char* first_text,
                                                        char* uuid, json::Object& response) {
   if (command == nullptr) return;
-  auto completion = dispatch_table_.find(std::string_view(command));
-  if (completion == dispatch_table_.end()) return;
-  (this->*completion->second)(first_text, uuid, response);
+  std::string_view const name(command);
+  for (Dispatch const& entry : dispatch_table_) {
+    if (entry.command == name) return (this->*entry.completion)(first_text, uuid, response);
+  }
 }
 
 void IStream_layoutInitiator::check_target_version(unsigned int target_major,

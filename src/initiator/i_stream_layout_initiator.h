@@ -7,8 +7,8 @@
 #define NELKO_INITIATOR_I_STREAM_LAYOUT_INITIATOR_H
 
 #include <boost/noncopyable.hpp>
-#include <map>
-#include <string>
+#include <array>
+#include <string_view>
 #include <utility>
 
 #include "callback_registry.h"
@@ -122,11 +122,16 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
 
  private:
   using Completion = void (IStream_layoutInitiator::*)(char*, char*, json::Object const&);
-  using DispatchTable = std::map<std::string, Completion, std::less<>>;
+  struct Dispatch {
+    std::string_view command;
+    Completion completion;
+  };
+  // Seven entries: a scan finds one sooner than a tree of strings would.
+  using DispatchTable = std::array<Dispatch, std::tuple_size<nelko::stream_layout::Commands>::value>;
 
   template <typename... Command>
   static DispatchTable dispatch_table_of(std::tuple<Command...> const*) {
-    return {{Command::kName, &IStream_layoutInitiator::complete<Command>}...};
+    return {{{Command::kName, &IStream_layoutInitiator::complete<Command>}...}};
   }
 
   template <typename Command>

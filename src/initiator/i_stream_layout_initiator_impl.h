@@ -58,7 +58,7 @@ nelko_core_status IStream_layoutInitiator::send_params(char const* target, char 
     nelko_core_status status = refuse_values<Command>(params);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
     json::Object request;
-    request["command"] = json::String(Command::kName);
+    request.Insert({"command", json::String(Command::kName)});
     nelko::stream_layout::detail::for_each_until_failure(
         params, [&](auto const& value, std::size_t i) {
           Wire<std::decay_t<decltype(value)>>::put(request, Command::kParamNames[i], value);
@@ -113,8 +113,8 @@ void IStream_layoutInitiator::complete(char* first_text, char* uuid, json::Objec
     // Declared before the lock so that lists are released after it, on every way out.
     typename nelko::stream_layout::detail::HeldOf<typename Command::Results>::type results;
     std::unique_lock<std::mutex> lock(pending.mutex);
-    auto entry = pending.entries.find(std::string_view(uuid != nullptr ? uuid : ""));
-    if (entry == pending.entries.end()) {
+    auto const* entry = pending.find(std::string_view(uuid != nullptr ? uuid : ""));
+    if (entry == nullptr) {
       IPC_LOG_WARNING("received a callback for %s but no initiator callback was registered",
                       Command::kName);
       return;
@@ -136,10 +136,10 @@ void IStream_layoutInitiator::complete(char* first_text, char* uuid, json::Objec
         check_target_version(std::get<0>(results), std::get<1>(results));
       }
     }
-    typename Command::Callback callback = entry->second.first;
-    void* user_data = entry->second.second;
+    typename Command::Callback callback = entry->first;
+    void* user_data = entry->second;
     if (callback == nullptr) return;
-    typename Registry<Command>::Call call(pending, entry->second);
+    typename Registry<Command>::Call call(pending, *entry);
     lock.unlock();
     nelko::stream_layout::detail::apply_held<typename Command::Results>(
         [&](auto... value) {

@@ -3,7 +3,8 @@
 // array of numbers.
 //
 // Wire<T> gives, for a value of C type T:
-//   put(message, name, value)        writes it as the member `name` of a request;
+//   put(message, name, value)        appends it as the member `name` of a request (a name
+//                                    already there throws json::Exception);
 //   is_refused(value)                whether a builder refuses it (a null list) before sending;
 //   read_lenient(message, name, out) reads it after a synchronous receive: a missing member, or
 //                                    one of another kind, is replaced in the response by a default
@@ -77,7 +78,7 @@ template <typename T>
 struct NumberWire {
   using Held = T;
   static void put(json::Object& message, char const* name, T value) {
-    message[name] = json::Number(static_cast<double>(value));
+    message.Insert({name, json::Number(static_cast<double>(value))});
   }
   static bool is_refused(T) { return false; }
   static nelko_core_status read_lenient(json::Object& message, char const* name, T* out) {
@@ -107,7 +108,7 @@ template <>
 struct Wire<List> {
   using Held = ScopedList;
   static void put(json::Object& message, char const* name, List value) {
-    message[name] = list_to_json(value);
+    message.Insert({name, list_to_json(value)});
   }
   static bool is_refused(List value) { return value == nullptr; }
   // An out-parameter that already holds a list is refused with 1 (the list stays).

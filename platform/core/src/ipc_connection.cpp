@@ -298,20 +298,42 @@ nelko_core_status Connection::send_command(OutgoingFrame const& frame,
   // Counted before the write: the answer may be read before send_locked returns.
   {
     std::lock_guard<std::mutex> outstanding(outstanding_mutex_);
-    outstanding_.insert_or_assign(std::string(uuid),
-                                  Sent{++sent_commands_, std::string(interface_name)});
+    if (spare_count_ == 0) {
+      outstanding_.insert_or_assign(std::string(uuid),
+                                    Sent{++sent_commands_, std::string(interface_name)});
+    } else {
+      OutstandingMap::node_type entry = std::move(spare_outstanding_[--spare_count_]);
+      entry.key().assign(uuid.data(), uuid.size());
+      entry.mapped().sequence = ++sent_commands_;
+      entry.mapped().interface_name.assign(interface_name.data(), interface_name.size());
+      auto inserted = outstanding_.insert(std::move(entry));
+      if (!inserted.inserted) {  // sent again before its answer: counted once, as the latest
+        std::swap(inserted.position->second, inserted.node.mapped());
+        spare_outstanding_[spare_count_++] = std::move(inserted.node);
+      }
+    }
   }
   nelko_core_status status = send_locked(frame);
   if (status != NELKO_CORE_STATUS_NO_ERROR) {
     std::lock_guard<std::mutex> outstanding(outstanding_mutex_);
-    outstanding_.erase(lookup_key(uuid));
+    forget_outstanding_locked(uuid);
   }
   return status;
 }
 
+bool Connection::forget_outstanding_locked(std::string_view uuid) {
+  auto found = outstanding_.find(lookup_key(uuid));
+  if (found == outstanding_.end()) return false;
+  OutstandingMap::node_type entry = outstanding_.extract(found);
+  if (spare_count_ < spare_outstanding_.size()) {
+    spare_outstanding_[spare_count_++] = std::move(entry);
+  }
+  return true;
+}
+
 bool Connection::settle(std::string_view uuid) {
   std::lock_guard<std::mutex> lock(outstanding_mutex_);
-  return outstanding_.erase(lookup_key(uuid)) > 0;
+  return forget_outstanding_locked(uuid);
 }
 
 std::vector<Connection::Outstanding> Connection::take_outstanding() {

@@ -1,6 +1,7 @@
 #ifndef NELKO_CORE_IPC_CONNECTION_H
 #define NELKO_CORE_IPC_CONNECTION_H
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -202,8 +203,15 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
     std::uint64_t sequence;  // orders what take_outstanding() hands out
     std::string interface_name;
   };
-  std::unordered_map<std::string, Sent> outstanding_;
+  using OutstandingMap = std::unordered_map<std::string, Sent>;
+  OutstandingMap outstanding_;
   std::uint64_t sent_commands_ = 0;
+  // Removes `uuid` from outstanding_ (true when it was there); outstanding_mutex_ held.
+  bool forget_outstanding_locked(std::string_view uuid);
+  // Entries of settled commands, kept for the next ones: a command's entry then costs no
+  // allocation, neither its node nor its identifier's text (longer than a short string).
+  std::array<OutstandingMap::node_type, 32> spare_outstanding_;
+  std::size_t spare_count_ = 0;
 
   std::mutex interest_mutex_;
   std::uint64_t key_ = 0;       // in the epoll set

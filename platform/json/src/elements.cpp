@@ -1,6 +1,7 @@
 #include "json/elements.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace json {
@@ -119,8 +120,14 @@ bool operator==(Array const& a, Array const& b) {
 }
 
 Object::iterator Object::Find(std::string_view name) noexcept {
-  return std::find_if(members_.begin(), members_.end(),
-                      [name](Member const& member) { return member.name == name; });
+  // The first byte before the call to memcmp: names of one length ("pan", "tilt", "roll", "vfov")
+  // mostly differ there.
+  std::size_t const size = name.size();
+  return std::find_if(members_.begin(), members_.end(), [name, size](Member const& member) {
+    return member.name.size() == size &&
+           (size == 0 || (member.name[0] == name[0] &&
+                          std::memcmp(member.name.data(), name.data(), size) == 0));
+  });
 }
 
 Object::const_iterator Object::Find(std::string_view name) const noexcept {

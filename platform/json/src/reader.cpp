@@ -134,9 +134,16 @@ class DomBuilder {
     return true;
   }
 
-  bool Key(char const* text, SizeType length, bool) {
+  // Read in place (`copy` false), the name stays where it stands until the document is built;
+  // a copy handed over by the reader is gone at the next string, so it is kept in key_copy_.
+  bool Key(char const* text, SizeType length, bool copy) {
     if (HasSurrogate(text, length)) return Fail("Escape of a lone surrogate.");
-    key_.assign(text, length);
+    if (copy) {
+      key_copy_.assign(text, length);
+      key_ = key_copy_;
+    } else {
+      key_ = std::string_view(text, length);
+    }
     return true;
   }
 
@@ -192,7 +199,7 @@ class DomBuilder {
       return *static_cast<Array&>(parent).Insert(UnknownElement(std::forward<Value>(value)));
     }
     Object::Members& members = static_cast<Object&>(parent).members_;
-    members.emplace_back(std::move(key_), std::forward<Value>(value));
+    members.emplace_back(std::string(key_), std::forward<Value>(value));
     return members.back().element;
   }
 
@@ -228,7 +235,8 @@ class DomBuilder {
   UnknownElement& root_;
   unsigned const max_depth_;
   boost::container::small_vector<UnknownElement*, 16> open_;  // no allocation when shallow
-  std::string key_;
+  std::string_view key_;
+  std::string key_copy_;
   std::string error_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "json/text.h"
@@ -9,17 +11,37 @@
 namespace json {
 namespace {
 
-// Output stream for the writer: appends to a caller's string.
+// Output stream for the writer: gathers the text in a buffer of its own and appends it to a
+// caller's string when it is full and at the end (Flush), so that a byte costs a store instead
+// of a std::string::push_back.
 class StringSink {
  public:
   using Ch = char;
   explicit StringSink(std::string& out) : out_(out) {}
-  void Put(char c) { out_.push_back(c); }
-  void Append(char const* text, std::size_t length) { out_.append(text, length); }
-  void Flush() {}
+  StringSink(StringSink const&) = delete;
+  StringSink& operator=(StringSink const&) = delete;
+
+  void Put(char c) {
+    if (at_ == std::end(buffer_)) Flush();
+    *at_++ = c;
+  }
+  void Append(char const* text, std::size_t length) {
+    if (length > static_cast<std::size_t>(std::end(buffer_) - at_)) {
+      Flush();
+      if (length > sizeof buffer_) return (void)out_.append(text, length);
+    }
+    std::memcpy(at_, text, length);
+    at_ += length;
+  }
+  void Flush() {
+    out_.append(buffer_, static_cast<std::size_t>(at_ - buffer_));
+    at_ = buffer_;
+  }
 
  private:
   std::string& out_;
+  char buffer_[256];
+  char* at_ = buffer_;
 };
 
 constexpr unsigned kWriteFlags =
@@ -35,10 +57,18 @@ class Writer : public BaseWriter {
 
   bool Text(char const* text, std::size_t length) {
     if (!IsPlain(text, length)) {
-      if (length > std::numeric_limits<rapidjson::SizeType>::max()) {
+      if (length > std::numeric_limits<rapidjson::SizeType>::max() - kPadding) {
         throw Exception("JSON string too long");
       }
-      return String(text, static_cast<rapidjson::SizeType>(length));
+      // The encoding check takes the continuation bytes that a character's first byte announces
+      // without looking for the end of the text, so a string ending in a cut character would
+      // be read past its end. It reads a copy followed by NUL bytes, which end such a character
+      // as invalid.
+      std::string padded;
+      padded.reserve(length + kPadding);
+      padded.assign(text, length);
+      padded.append(kPadding, '\0');
+      return String(padded.data(), static_cast<rapidjson::SizeType>(length));
     }
     Prefix(rapidjson::kStringType);
     os_->Put('"');
@@ -48,8 +78,25 @@ class Writer : public BaseWriter {
   }
 
  private:
+  static constexpr std::size_t kPadding = 4;  // more than a UTF-8 character's continuation bytes
+
+  // Eight bytes at a time while they last: a word is plain when none of its bytes is below
+  // 0x20, 0x7F or above, '"' or '\\' (each test is exact for the word as a whole).
   static bool IsPlain(char const* text, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    auto has_zero_byte = [](std::uint64_t word) { return ((word - kOnes) & ~word & kHighs) != 0; };
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text + i, sizeof word);
+      if ((word & kHighs) != 0 || ((word - 0x20 * kOnes) & ~word & kHighs) != 0 ||
+          has_zero_byte(word ^ (0x7F * kOnes)) || has_zero_byte(word ^ ('"' * kOnes)) ||
+          has_zero_byte(word ^ ('\\' * kOnes))) {
+        return false;
+      }
+    }
+    for (; i < length; ++i) {
       auto const c = static_cast<unsigned char>(text[i]);
       if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') return false;
     }
@@ -120,6 +167,7 @@ void WriteInto(std::string& out, Emit emit) {
   Writer writer(sink, &pool);
   try {
     emit(writer);
+    sink.Flush();
   } catch (...) {
     out.resize(old_size);
     throw;

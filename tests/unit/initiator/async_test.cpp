@@ -45,7 +45,7 @@ class Async : public InitiatorTest {
   std::size_t pending() {
     auto& registry = object()->registry<nelko::stream_layout::GetNumRoi>();
     std::lock_guard<std::mutex> lock(registry.mutex);
-    return registry.entries.size();
+    return registry.size();
   }
 };
 
@@ -140,6 +140,19 @@ TEST_F(Async, CancelRemovesOnlyEntriesMatchingBothFunctionAndUserData) {
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_get_num_roi_cancel_async(handle, nullptr, nullptr));
   EXPECT_EQ(2u, pending());
+
+  // An identifier recorded again belongs to its latest client only, and goes with it.
+  auto& registry = object()->registry<nelko::stream_layout::GetNumRoi>();
+  std::unique_lock<std::mutex> lock(registry.mutex);
+  registry.add("again", on_num, &kA);
+  registry.add("again", on_num, &kB);
+  EXPECT_EQ(3u, registry.size());
+  registry.withdraw(on_num, &kA, lock);
+  ASSERT_NE(nullptr, registry.find("again"));
+  EXPECT_EQ(&kB, registry.find("again")->second);
+  registry.withdraw(on_num, &kB, lock);
+  EXPECT_EQ(nullptr, registry.find("again"));
+  EXPECT_EQ(1u, registry.size());
 }
 
 TEST_F(Async, LayoutListsAreHandedInKeyOrderAndConversionFailuresSkipTheClient) {

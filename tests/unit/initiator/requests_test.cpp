@@ -78,7 +78,7 @@ TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
                 lists[6], lists[7], nullptr, nullptr, nullptr));
   EXPECT_TRUE(platform.sent.empty());
   EXPECT_TRUE(platform.registrations.empty());
-  EXPECT_EQ(1u, object()->registry<nelko::stream_layout::SetStreamLayout>().entries.size());
+  EXPECT_EQ(1u, object()->registry<nelko::stream_layout::SetStreamLayout>().size());
   std::string const warning = "Initiator:stream_layout_set_stream_layout_utility_send called with "
                               "null input pointer ";
   EXPECT_EQ((std::vector<std::string>{warning + "source_upper_left_x_millipercent",

@@ -114,6 +114,24 @@ TEST(StringText, EscapesWhatJsonRequiresAndPassesUtf8Through) {
   json::Read(back, text);
   EXPECT_EQ(json::UnknownElement(value), back);
 
+  // Every byte in every position of a name long enough to be checked by words: what needs an
+  // escape gets one (the text reads back), a byte that is not UTF-8 is refused.
+  for (int c = 1; c < 0x100; ++c) {
+    for (std::size_t at = 0; at < 17; ++at) {
+      std::string name(17, 'a');
+      name[at] = static_cast<char>(c);
+      json::Object object;
+      object[name] = 1;
+      if (c >= 0x80) {
+        EXPECT_THROW(json::Write(object), json::Exception) << c << " at " << at;
+        continue;
+      }
+      json::Object read;
+      json::Read(read, json::Write(object));
+      EXPECT_EQ(object, read) << c << " at " << at;
+    }
+  }
+
   json::Read(back, R"("\u00fc\uD834\uDD1E\/")");
   EXPECT_EQ("\xC3\xBC\xF0\x9D\x84\x9E/", static_cast<json::String const&>(back).Value());
 }
@@ -121,6 +139,7 @@ TEST(StringText, EscapesWhatJsonRequiresAndPassesUtf8Through) {
 TEST(StringText, InvalidUtf8IsRefusedAndTheBufferKept) {
   json::Object request;
   request["command"] = "Get_roi";
+  request["note"] = std::string(300, 'n');  // longer than the text the writer gathers at once
   request["target"] = "\xC3\x28";
   std::string buffer = "prefix";
   EXPECT_THROW(json::Write(request, buffer), json::Exception);
@@ -133,13 +152,15 @@ TEST(ObjectText, WritesMembersInInsertionOrderAndAppends) {
   request["roi_index"] = 3u;
   request["roi_set"] = 1u;
   request["pan"] = -12.5;
+  request["note"] = std::string(300, 'n');  // longer than the text the writer gathers at once
   request["list"] = json::Array();
   request["flags"][1] = true;
   request["none"] = json::Null();
   std::string buffer = "<";
   json::Write(request, buffer);
-  EXPECT_EQ(R"(<{"command":"Set_roi","roi_index":3,"roi_set":1,"pan":-12.5,"list":[],)"
-            R"("flags":[null,true],"none":null})",
+  EXPECT_EQ(R"(<{"command":"Set_roi","roi_index":3,"roi_set":1,"pan":-12.5,"note":")" +
+                std::string(300, 'n') +
+                R"(","list":[],"flags":[null,true],"none":null})",
             buffer);
 
   json::Object back;
