@@ -202,7 +202,9 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
           nelko::core::read_for_sink(m_ipcHandle, waiter.lane, wait_ms);
       lock.lock();
       reader.waiter = nullptr;
-      if (read == nelko::core::SinkRead::read) continue;
+      // Answered meanwhile by another thread, which found it reading and woke the core's read
+      // rather than the condition variable: it must not wait for a wake-up that has been spent.
+      if (read == nelko::core::SinkRead::read || waiter.answered) continue;
     }
     if (last_read) break;
     if (forever) {
@@ -274,10 +276,9 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     waiter.answered = true;
     // Under the mutex: the waiter leaves (and goes) only after it. A waiter that is reading
     // the sockets on another thread is in the core's poll, not on its condition variable.
+    waiter.wake.notify_one();
     Reader const& reader = readers_[waiter.lane];
-    if (&waiter != reader.waiter) {
-      waiter.wake.notify_one();
-    } else if (reader.thread != std::this_thread::get_id()) {
+    if (&waiter == reader.waiter && reader.thread != std::this_thread::get_id()) {
       nelko::core::wake_sink_reader(m_ipcHandle, waiter.lane);
     }
     return Route::taken;

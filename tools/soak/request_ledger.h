@@ -20,6 +20,7 @@
 #ifndef NELKO_TOOLS_SOAK_REQUEST_LEDGER_H
 #define NELKO_TOOLS_SOAK_REQUEST_LEDGER_H
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -87,6 +88,7 @@ struct Totals {
   unsigned long duplicated = 0;       // a second outcome, or a callback after cancel returned
   unsigned long misrouted = 0;        // an answer with another request's values
   unsigned long late_waits = 0;       // a wait that outlived its time-out
+  long longest_wait_ms = 0;           // of all receives and synchronous calls
 };
 
 class RequestLedger {
@@ -271,6 +273,7 @@ class RequestLedger {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     std::lock_guard<std::mutex> lock(mutex_);
     if (timeout_ms >= 0 && elapsed > timeout_ms + slack_ms_) ++totals_.late_waits;
+    totals_.longest_wait_ms = std::max(totals_.longest_wait_ms, static_cast<long>(elapsed));
     auto entry = entries_.find(id);
     if (entry == entries_.end()) {
       ++totals_.duplicated;

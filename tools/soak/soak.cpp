@@ -47,6 +47,9 @@ constexpr int kTimeoutMs = 4000;
 constexpr int kBurst = 300;
 // How much longer than its time-out a wait may take.
 constexpr long kWaitSlackMs = 1000;
+// The target answers at once: a wait this long means a wake-up was lost on the way (the answer
+// then only surfaces when the wait's time runs out, well within the time-out).
+constexpr long kStalledWaitMs = 1500;
 // Growth of resident memory from the middle to the end that counts as a leak. Once warm, the
 // client's memory stays within a few tens of KiB; a leak of a hundred bytes per handle made and
 // destroyed came to about 800 KiB in the second half of one minute.
@@ -266,11 +269,14 @@ int main(int argc, char** argv) {
       g_requests.load(), seconds, g_requests.load() / seconds, g_failures.load(), end - middle);
   std::printf("soak accounting: %s\n", ledger.line().c_str());
   nelko::soak::Totals const books = ledger.totals();
+  bool const stalled = books.longest_wait_ms > kStalledWaitMs;
   bool ok = g_failures.load() == 0 && ledger.clean() && books.refused == 0 &&
-            end - middle <= kGrowthLimitKib;
+            end - middle <= kGrowthLimitKib && !stalled;
   if (!ledger.clean() || books.refused != 0)
     std::printf("soak: FAILED: requests unaccounted for\n");
   if (end - middle > kGrowthLimitKib) std::printf("soak: FAILED: memory keeps growing\n");
+  std::printf("soak: the longest wait took %ld ms\n", books.longest_wait_ms);
+  if (stalled) std::printf("soak: FAILED: a wait took longer than %ld ms\n", kStalledWaitMs);
   std::printf("soak: %s\n", ok ? "passed" : "FAILED");
   return ok ? 0 : 1;
 }
