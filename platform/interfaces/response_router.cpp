@@ -87,12 +87,18 @@ void ResponseRouter::note_sent(std::string_view uuid, Request request) {
     Pending& entry = made.first->second;
     if (!made.second) {  // an identifier sent again replaces its entry
       mark_read(entry);
+      if (entry.request.async) async_.fetch_sub(1, std::memory_order_relaxed);
       entry = Pending{};
     }
     entry.request = std::move(request);
     entry.lane = nelko::core::sending_lane();
     entry.unread = sync;
-    if (sync) crossed = unread_.fetch_add(1, std::memory_order_relaxed) == kMaxUnread;
+    if (sync) {
+      crossed = unread_.fetch_add(1, std::memory_order_relaxed) == kMaxUnread;
+    } else {
+      // Its response goes to the response functions, on the I/O thread: that reads from now.
+      crossed = async_.fetch_add(1, std::memory_order_relaxed) == 0;
+    }
   }
   if (crossed) nelko::core::read_promptly(m_ipcHandle);
 }
@@ -106,11 +112,13 @@ void ResponseRouter::mark_read(Pending& entry) {
 
 ResponseRouter::Entries::iterator ResponseRouter::erase(Entries::iterator entry) {
   mark_read(entry->second);
+  if (entry->second.request.async) async_.fetch_sub(1, std::memory_order_relaxed);
   return pending_.erase(entry);
 }
 
 bool ResponseRouter::wants_prompt_reading() const {
-  return unread_.load(std::memory_order_relaxed) > kMaxUnread;
+  return async_.load(std::memory_order_relaxed) > 0 ||
+         unread_.load(std::memory_order_relaxed) > kMaxUnread;
 }
 
 void ResponseRouter::forget_sent(std::string_view uuid) {
@@ -172,8 +180,8 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
 
 // One waiter at a time reads the sockets of a lane (its reader); the others of that lane wait
 // for what it hands them. A waiter that leaves wakes the next of its lane, which reads from then
-// on. While the core refuses (a response function is registered), the I/O thread hands every
-// response over instead.
+// on. While the core refuses (the I/O thread is reading one of the sockets), the I/O thread
+// hands the responses over instead.
 void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, bool forever,
                               std::chrono::steady_clock::time_point deadline) {
   using Clock = std::chrono::steady_clock;
@@ -236,7 +244,7 @@ bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::s
     return false;
   }
   command = std::move(pending->second.request.command);
-  pending_.erase(pending);
+  erase(pending);
   return true;
 }
 
@@ -298,7 +306,7 @@ void ResponseRouter::after_callbacks(std::string_view uuid) {
   // Gone: its object took it. Only an asynchronous request is left to the callbacks.
   if (pending == pending_.end() || !pending->second.request.async) return;
   std::string const target = std::move(pending->second.request.target);
-  pending_.erase(pending);
+  erase(pending);
   lock.unlock();
   log_dropped(uuid, target, "its object no longer takes responses");
 }

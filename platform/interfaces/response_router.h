@@ -1,8 +1,9 @@
 // ResponseRouter: makes every response on an IPC channel reach the request that sent it, once.
 //
 // One router exists per channel (several initiator objects may share a channel). It is the
-// channel's response sink: the core hands it every response on the channel's I/O thread before
-// any response function sees it. The router remembers each request from the moment it is sent
+// channel's response sink: the core hands it every response before any response function sees
+// it, on the channel's I/O thread or on a thread that waits in await() and reads the sockets of
+// its lane itself. The router remembers each request from the moment it is sent
 // until its response is handed over, so nothing it keeps outlives what somebody still waits for:
 //  - a request that its object completes asynchronously (sent right after the object registered
 //    its response function, see take_registration_mark) is left to the response functions: the
@@ -123,6 +124,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   };
   Reader readers_[nelko::core::kLanes];
   std::atomic<std::size_t> unread_{0};
+  std::atomic<std::size_t> async_{0};  // asynchronous requests pending
 };
 
 }  // namespace interfaces

@@ -34,13 +34,15 @@ void set_channel_closed_observer(ChannelClosedObserver observer);
 //
 // While a sink is installed nothing is queued for nelko_core_ipc_initiator_response_receive: a
 // response goes to the sink, then, when the sink leaves it, to the response callbacks (always on
-// the I/O thread), and is dropped (with a log line) when there are none. Who reads the sockets:
-//  - while a response or event callback is registered, or the sink wants_prompt_reading(), the
-//    I/O thread reads every response as soon as it arrives;
-//  - otherwise a thread waiting in the sink for a response reads them itself (read_for_sink),
-//    which saves handing each response from the I/O thread to the waiting thread. What arrives
-//    while nobody reads waits in its socket until the next read_for_sink; a closed or broken
-//    connection is noticed by the I/O thread at once all the same.
+// the I/O thread, to which a thread that read it hands it over), and is dropped (with a log
+// line) when there are none. Who reads the sockets:
+//  - a thread waiting in the sink for a response reads the sockets of its lane itself
+//    (read_for_sink) while nobody else does, which saves handing each response from the I/O
+//    thread to the waiting thread;
+//  - when no such thread reads, the I/O thread reads every response as soon as it arrives while
+//    an event callback is registered or the sink wants_prompt_reading(); otherwise what arrives
+//    waits in its socket until the next read_for_sink. A closed or broken connection is noticed
+//    by the I/O thread at once all the same.
 //
 // A response reaches the sink only when it answers a command still outstanding on the
 // connection it came on: answers to identifiers that were never sent there, or already
@@ -58,9 +60,9 @@ class ResponseSink {
   // `user` withdrew its response functions (registered a null callback): called on the
   // withdrawing thread once no call to them runs any more.
   virtual void on_withdrawn(void const* user) = 0;
-  // True while responses must not wait in the sockets for a waiting thread to read them (too
-  // many are outstanding that nobody waits for yet). Asked often and under the core's locks:
-  // it must be cheap and take no lock of the sink's.
+  // True while responses must not wait in the sockets for a waiting thread to read them (some
+  // go to the response callbacks, or too many are outstanding that nobody waits for yet). Asked
+  // often and under the core's locks: it must be cheap and take no lock of the sink's.
   virtual bool wants_prompt_reading() const = 0;
 
  protected:
@@ -87,9 +89,8 @@ unsigned sending_lane();
 enum class SinkRead {
   read,     // it read, or waited: it returns after a response went to the sink, after
             // wake_sink_reader(), or when wait_ms passed (the caller checks what it waits for)
-  refused,  // the I/O thread reads the sockets (a callback is registered, the caller is the
-            // I/O thread, or the I/O thread was reading one of them), and the sink hears the
-            // responses from there
+  refused,  // the I/O thread reads the sockets (the caller is the I/O thread, or the I/O thread
+            // was reading one of them), and the sink hears the responses from there
 };
 // Reads the channel's sockets of `lane` on the calling thread for up to wait_ms (0 reads what is
 // there without waiting, -1 waits without limit), handing each response to the sink on this

@@ -215,16 +215,16 @@ nelko_core_status InitiatorChannel::set_event_callback(initiator_event_receive_c
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
-// Without callbacks, what arrives may wait in the socket until the next puller reads it, unless
-// the sink wants otherwise.
+// What arrives may wait in the socket until the next puller reads it, unless an event callback
+// waits, or the sink wants it read at once (without a sink: a response callback waits).
 bool InitiatorChannel::must_read_promptly() const {
-  if (responses_.has_callbacks() || !event_callbacks_.empty()) return true;
+  if (!event_callbacks_.empty()) return true;
   ResponseSink const* sink = sink_.load(std::memory_order_acquire);
-  return sink != nullptr && sink->wants_prompt_reading();
+  return sink != nullptr ? sink->wants_prompt_reading() : responses_.has_callbacks();
 }
 
 SinkRead InitiatorChannel::read_for_sink(unsigned lane, int wait_ms) {
-  if (io_.on_thread() || responses_.has_callbacks()) return SinkRead::refused;
+  if (io_.on_thread()) return SinkRead::refused;
   // When the I/O thread was reading a connection, it goes on reading it and hands over what
   // comes: the sink waits for that instead of polling the socket again at once.
   return read_for_puller(lane, wait_ms) ? SinkRead::read : SinkRead::refused;
@@ -321,7 +321,8 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
   switch (frame.kind) {
     case FrameKind::response: {
       std::string_view const uuid = frame.texts[1];
-      if (!on_io_thread && responses_.has_callbacks()) {
+      ResponseSink* const sink = sink_.load(std::memory_order_acquire);
+      if (!on_io_thread && sink == nullptr && responses_.has_callbacks()) {
         return false;  // callbacks run on the I/O thread
       }
       if (!connection.settle(uuid)) {
@@ -335,7 +336,7 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
         deliver_response(connection.label(), frame.texts[0], uuid, frame.texts[2]);
         return true;
       }
-      if (ResponseSink* sink = sink_.load(std::memory_order_acquire)) {
+      if (sink != nullptr) {
         // A thread in read_for_sink: the sink takes the response here; what it leaves to the
         // callbacks goes to the I/O thread, where they run.
         if (sink->on_response(connection.label(), frame.texts[0], uuid, frame.texts[2]) ==

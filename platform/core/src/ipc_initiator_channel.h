@@ -26,8 +26,8 @@ namespace nelko::core {
 
 // An initiator's channel: one connection per target and lane (see kLanes), made on first use
 // and again after the target went away. Responses and events arrive on the I/O thread, except
-// that a thread waiting for a response while no response callback is registered reads the
-// sockets itself: in receive_response(), or, with a sink, in the sink's read_for_sink().
+// that a thread waiting for a response reads the sockets itself: in receive_response() while no
+// response callback is registered, and with a sink in the sink's read_for_sink().
 class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
  public:
   static constexpr Kind kKind = Kind::initiator;
