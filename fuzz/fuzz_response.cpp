@@ -138,13 +138,13 @@ void complete_strictly(IStream_layoutInitiator& object, json::Object& response) 
   auto& pending = object.registry<Command>();
   {
     std::lock_guard<std::mutex> lock(pending.mutex);
-    pending.entries[uuid] = {callback_of<Command>(), &calls};
+    pending.add(uuid, callback_of<Command>(), &calls);
   }
   object.subclassResponseDispatch(Command::kName, const_cast<char*>("stream_layout"),
                                   const_cast<char*>(uuid.c_str()), response);
   require(calls.calls <= 1, "a completion ran twice for one response");
-  std::lock_guard<std::mutex> lock(pending.mutex);
-  pending.entries.erase(uuid);
+  std::unique_lock<std::mutex> lock(pending.mutex);
+  pending.withdraw(callback_of<Command>(), &calls, lock);
 }
 
 // Lenient: the response is delivered, then claimed by the command's receive form. On 0 the
