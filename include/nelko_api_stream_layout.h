@@ -121,7 +121,8 @@
  * except _initiator_init and _initiator_deinit, which must not overlap any other call on that
  * handle (for deinit from a callback see CALLBACKS). Several handles may share one IPC channel.
  * Sync, non-blocking and async requests may be mixed on one handle and on one channel: each
- * response reaches the request that sent it.
+ * response reaches the request that sent it. The requests of one thread reach the service in
+ * the order they were sent; those of different threads may be served in any order.
  */
 #ifndef NELKO_API_STREAM_LAYOUT_H
 #define NELKO_API_STREAM_LAYOUT_H
