@@ -504,7 +504,16 @@ void push_argument(lua_State* L, Choices& in, char role, Call& call) {
       if (wrong) return push_wrong_kind(L, in, true, false);
       return push_number(L, in);
     case 'n': {
-      if (wrong) return push_wrong_kind(L, in, true, false);
+      if (wrong) {
+        push_wrong_kind(L, in, true, false);
+        // A wrong kind may still be a number or a numeric string, which is a size all the same:
+        // kept within the limit, or an allocation of gigabytes ends the run as out of memory.
+        if (lua_isnumber(L, -1) && !(lua_tonumber(L, -1) <= 64)) {
+          lua_pop(L, 1);
+          lua_pushnumber(L, 64);
+        }
+        return;
+      }
       double n = special_number(in);
       if (n >= 0 && low_32_bits(n) > 64) n = std::fmod(low_32_bits(n), 65.0);
       return lua_pushnumber(L, n);
