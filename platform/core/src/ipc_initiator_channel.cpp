@@ -49,6 +49,13 @@ std::array<int, kLanes> make_eventfds() {
   return descriptors;
 }
 
+// A response's texts (target, interface name, uuid, payload), copied to be delivered later on
+// the I/O thread.
+std::array<std::string, 4> copy_response(Connection const& connection, IncomingFrame const& frame) {
+  return {connection.label(), std::string(frame.texts[0]), std::string(frame.texts[1]),
+          std::string(frame.texts[2])};
+}
+
 std::atomic<unsigned> g_next_lane{0};
 // Initial-exec: a general-dynamic access costs as much again as the rest of the look-up.
 __attribute__((tls_model("initial-exec"))) thread_local unsigned t_lane = kLanes;  // none yet
@@ -341,10 +348,7 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
         // callbacks goes to the I/O thread, where they run.
         if (sink->on_response(connection.label(), frame.texts[0], uuid, frame.texts[2]) ==
             ResponseSink::Route::to_callbacks) {
-          io_.post([this, sink, texts = std::array<std::string, 4>{connection.label(),
-                                                                  std::string(frame.texts[0]),
-                                                                  std::string(uuid),
-                                                                  std::string(frame.texts[2])}] {
+          io_.post([this, sink, texts = copy_response(connection, frame)] {
             deliver_to_callbacks(*sink, texts[0], texts[1], texts[2], texts[3]);
           });
         }
@@ -354,10 +358,7 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
       if (!responses_.queue_for_pullers(
               {connection.label(), frame.texts[0], frame.texts[1], frame.texts[2]}, kept)) {
         // A callback came since the check: the I/O thread delivers it, ahead of what follows.
-        io_.post([this, texts = std::array<std::string, 4>{connection.label(),
-                                                           std::string(frame.texts[0]),
-                                                           std::string(uuid),
-                                                           std::string(frame.texts[2])}] {
+        io_.post([this, texts = copy_response(connection, frame)] {
           deliver_response(texts[0], texts[1], texts[2], texts[3]);
         });
         return true;
