@@ -331,6 +331,42 @@ TEST_F(AccountingTest, SyncWaiterWakesForItsResponseWhileAnotherHandleGoes) {
   expect_clean_books();
 }
 
+// A waiter reads every connection of its lane; when the I/O thread is reading one of them (here:
+// running a callback for it), that read is refused, though the waiter may have taken its own
+// answer from another connection in the same pass. Answered, it must return at once, not sleep
+// until its time runs out: nobody will wake it. Its answer waits in the socket while the I/O
+// thread is busy, and a repeated answer of the other target waits beside it, so that both are
+// readable when the waiter looks.
+TEST_F(AccountingTest, WaiterAnsweredInARefusedReadReturnsAtOnce) {
+  constexpr int kTimeoutMs = 2000;
+  constexpr long kStalledMs = 1000;
+  constexpr milliseconds kRepeatAfter{2};
+  constexpr milliseconds kCallbackTakes{kSlowBuild ? 200 : 40};
+  CapturedStderr quiet;  // the repeated answers are dropped with a log line
+  start_target();
+  HostileTarget twice(target_->ipc_dir(), kSlow, [&](Command const& command) {
+    std::vector<Reply> replies = answer_late(milliseconds(0))(command);
+    replies.push_back(Reply{kRepeatAfter, replies.front().bytes});
+    return replies;
+  });
+  void* handle = open_handle();
+  Client client(ledger_, handle, kTarget);
+  Client other(ledger_, handle, kSlow);  // the same thread: a connection of the same lane
+  for (int round = 0; round < 4; ++round) {
+    Request const busy = get_roi(unsigned(round), 0);
+    Id const id = other.send_async(busy, [&] { std::this_thread::sleep_for(kCallbackTakes); });
+    ASSERT_TRUE(ledger_.expect_completion(id, in_ms(kDefault)));  // its callback has begun
+    Pending const mine = client.send(num_roi());
+    std::this_thread::sleep_for(kCallbackTakes / 4);  // both answers arrive meanwhile
+    Clock::time_point const start = Clock::now();
+    EXPECT_EQ(client.receive(mine, kTimeoutMs).status, 0u) << "round " << round;
+    long const took = ms_since(start);
+    other.cancel(busy, id);
+    ASSERT_LT(took, kStalledMs) << "round " << round << ": answered, it slept on";
+  }
+  expect_clean_books();
+}
+
 // A killed target ends every request waiting on it at once with 4, each pending asynchronous one
 // with exactly one callback.
 TEST_F(AccountingTest, TargetDeathEndsEveryWaitingRequestAtOnce) {
