@@ -262,8 +262,6 @@ TEST_F(AccountingTest, PollTakesEveryResponseThatHasArrived) {
   expect_clean_books();
 }
 
-// A request that a waiting receive took is over: its identifier, given again, finds nothing
-// pending (4), not a request still held for somebody (3) or a second answer.
 // Responses to requests sent ahead of any receive must be read as they come, however large:
 // a target holds at most 4 MiB for a connection that does not read, and these are 9.6 MB. The
 // requests go out at a pace that any reader keeps up with, once it reads.
@@ -287,6 +285,8 @@ TEST_F(AccountingTest, ResponsesSentAheadOfEveryReceiveAreReadAsTheyCome) {
   expect_clean_books();
 }
 
+// A request that a waiting receive took is over: its identifier, given again, finds nothing
+// pending (4), not a request still held for somebody (3) or a second answer.
 TEST_F(AccountingTest, ARequestTakenByAWaiterCannotBeReceivedAgain) {
   start_target({"--delay-ms", "50"});
   void* handle = open_handle();
@@ -365,6 +365,60 @@ TEST_F(AccountingTest, WaiterAnsweredInARefusedReadReturnsAtOnce) {
     ASSERT_LT(took, kStalledMs) << "round " << round << ": answered, it slept on";
   }
   expect_clean_books();
+}
+
+// Twice as many threads as a handle has lanes, in every form: waiters share a lane, and one of
+// them reads for the others and hands their answers over.
+TEST_F(AccountingTest, EightThreadsShareTheFourLanesOfAHandle) {
+  start_target();
+  void* handle = open_handle();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      Client client(ledger_, handle, kTarget);
+      for (int i = 0; i < 60; ++i) {
+        Request const r = i % 3 ? num_roi() : version();
+        switch ((t + i) % 4) {
+          case 0:
+            client.sync(r);
+            break;
+          case 1:
+            client.sync(r, 3000);
+            break;
+          case 2:
+            client.receive(client.send(r));
+            break;
+          default:
+            client.async(r, kDefault);
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  expect_clean_books();
+  // The target answers at once: a wait of a second means a waiter was not woken for its answer.
+  EXPECT_LT(ledger_.totals().longest_wait_ms, 1000);
+}
+
+// A command over the frame limit is the caller's mistake (1), never a transport failure to
+// retry, and nothing of it stays pending.
+TEST_F(AccountingTest, ACommandOverTheFrameLimitIsRefusedBeforeItIsSent) {
+  start_target();
+  void* handle = open_handle();
+  Values lists;  // nine lists of 25000 cells of 100000: 1.6 MB of text, past the 1 MiB limit
+  for (int list = 0; list < 9; ++list) {
+    lists.push_back(25000);
+    lists.insert(lists.end(), 25000, 100000);
+  }
+  Request const huge{Kind::kSetLayout, 0, 0, 0, 0, lists, {}};
+  EXPECT_EQ(huge.sync(handle, kTarget, kDefault).status, 1u);
+  void* uuid = nullptr;
+  EXPECT_EQ(huge.send(handle, kTarget, &uuid), NELKO_CORE_STATUS_INVALID_PARAMS);
+  Clock::time_point const start = Clock::now();
+  EXPECT_EQ(huge.receive(handle, kTarget, 2000, uuid).status, 4u);
+  EXPECT_LT(ms_since(start), kPromptMs) << "nothing was pending for it";
+  nelko_api_stream_layout_free_uuid(uuid);
+  EXPECT_EQ(num_roi().sync(handle, kTarget, kDefault).status, 0u);
 }
 
 // A killed target ends every request waiting on it at once with 4, each pending asynchronous one
