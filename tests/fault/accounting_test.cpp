@@ -349,9 +349,14 @@ TEST_F(AccountingTest, WaiterAnsweredInARefusedReadReturnsAtOnce) {
     replies.push_back(Reply{kRepeatAfter, replies.front().bytes});
     return replies;
   });
+  HostileTarget silent(target_->ipc_dir(), "silent", answer_late(milliseconds(0)));
+  silent.pause(true);
   void* handle = open_handle();
   Client client(ledger_, handle, kTarget);
   Client other(ledger_, handle, kSlow);  // the same thread: a connection of the same lane
+  // Pending throughout, so that the I/O thread also reads the waiter's connection: when its
+  // answer is late, the waiter is woken for it as soon as the callback has ended.
+  Id const held = Client(ledger_, handle, "silent").send_async(get_roi(0, 0));
   for (int round = 0; round < 4; ++round) {
     Request const busy = get_roi(unsigned(round), 0);
     Id const id = other.send_async(busy, [&] { std::this_thread::sleep_for(kCallbackTakes); });
@@ -364,6 +369,7 @@ TEST_F(AccountingTest, WaiterAnsweredInARefusedReadReturnsAtOnce) {
     other.cancel(busy, id);
     ASSERT_LT(took, kStalledMs) << "round " << round << ": answered, it slept on";
   }
+  Client(ledger_, handle, "silent").cancel(get_roi(0, 0), held);
   expect_clean_books();
 }
 
