@@ -205,13 +205,14 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   waiter.entry = &entry;
   entry.waiter = &waiter;
   mark_read(entry);
+  std::size_t const buckets = pending_.bucket_count();  // `pending` holds while they do
   wait_for(waiter, lock, timeout_ms < 0, deadline);
   payload.swap(waiter.payload);
   bool crossed = false;  // see note_sent
   if (waiter.entry != nullptr) {
     Pending& waited = *waiter.entry;
     if (waiter.answered) {
-      erase(pending_.find(waited.uuid));
+      erase(pending_.bucket_count() == buckets ? pending : pending_.find(waited.uuid));
     } else {  // it stays for a later receive
       waited.waiter = nullptr;
       waited.unread = true;
@@ -298,13 +299,26 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
                                                              std::string_view uuid,
                                                              std::string_view payload) {
   std::unique_lock<std::mutex> lock(mutex_);
-  auto pending = pending_.find(uuid);
-  if (pending == pending_.end()) {
-    lock.unlock();
-    log_dropped(uuid, target, "no request waits for it");
-    return Route::taken;
+  // A response usually answers a thread that waits for it (often the very one that read it):
+  // its entry is found among the few waiters without hashing the identifier.
+  Pending* found = nullptr;
+  for (Waiter* waiter = waiters_; waiter != nullptr; waiter = waiter->next) {
+    if (waiter->entry != nullptr && waiter->entry->uuid == uuid) {
+      found = waiter->entry;
+      break;
+    }
   }
-  Pending& entry = pending->second;
+  auto pending = pending_.end();  // set when found here
+  if (found == nullptr) {
+    pending = pending_.find(uuid);
+    if (pending == pending_.end()) {
+      lock.unlock();
+      log_dropped(uuid, target, "no request waits for it");
+      return Route::taken;
+    }
+    found = &pending->second;
+  }
+  Pending& entry = *found;
   if (entry.waiter != nullptr && entry.waiter->answered) {
     lock.unlock();
     log_dropped(uuid, target, "its request was answered already");
@@ -315,7 +329,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     log_dropped(uuid, target, "the request went to another target");
     return Route::taken;
   }
-  if (entry.async) {
+  if (entry.async) {  // never waited for, so found by the look-up
     routed_ = pending;
     routed_entry_ = &entry;
     routed_buckets_ = pending_.bucket_count();
@@ -345,7 +359,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     entry.payload.assign(payload);
     entry.arrived = true;
   } catch (std::bad_alloc const&) {
-    erase(pending);
+    erase(pending);  // nobody waits for it, so it was found by the look-up
   }
   return Route::taken;
 }

@@ -28,7 +28,7 @@ struct TextHash {
       std::uint64_t word;
       std::memcpy(&word, bytes, 8);
       hash = (hash ^ word) * kMultiplier;
-      hash ^= hash >> 29;
+      hash = (hash << 31) | (hash >> 33);  // the high bits, which the product mixed, reach the low
     }
     if (left > 0) {
       std::uint64_t word = 0;
@@ -40,8 +40,8 @@ struct TextHash {
         }
       }
       hash = (hash ^ word) * kMultiplier;
-      hash ^= hash >> 29;
     }
+    hash ^= hash >> 29;
     return static_cast<std::size_t>(hash ^ (hash >> 32));
   }
 };
