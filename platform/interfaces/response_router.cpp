@@ -120,7 +120,7 @@ ResponseRouter::Entries::node_type ResponseRouter::make_entry(std::string_view u
   } else {
     node = maker_.extract(maker_.try_emplace(std::string_view()).first);
   }
-  node.mapped().uuid.assign(uuid.data(), uuid.size());
+  nelko::core::overwrite_text(node.mapped().uuid, uuid);
   node.key() = node.mapped().uuid;
   return node;
 }
@@ -198,16 +198,16 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   // waiter (a request sent again under the same identifier detaches the waiter first), and the
   // waiter erases it (an answered entry takes no other response). The response is copied into
   // `payload`'s own buffer, which the caller may reuse from call to call: no memory passes
-  // between the threads.
+  // between the threads. Nothing else touches `payload` until the waiter returns: it is written
+  // only while the entry has this waiter and before it is answered.
   Waiter waiter;
-  waiter.payload.swap(payload);
+  waiter.payload = &payload;
   waiter.lane = entry.lane;
   waiter.entry = &entry;
   entry.waiter = &waiter;
   mark_read(entry);
   std::size_t const buckets = pending_.bucket_count();  // `pending` holds while they do
   wait_for(waiter, lock, timeout_ms < 0, deadline);
-  payload.swap(waiter.payload);
   bool crossed = false;  // see note_sent
   if (waiter.entry != nullptr) {
     Pending& waited = *waiter.entry;
@@ -341,9 +341,9 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
   if (entry.waiter != nullptr) {
     Waiter& waiter = *entry.waiter;
     try {
-      waiter.payload.assign(payload);
+      waiter.payload->assign(payload);
     } catch (std::bad_alloc const&) {
-      waiter.payload.clear();
+      waiter.payload->clear();
     }
     waiter.answered = true;
     // Under the mutex: the waiter leaves (and goes) only after it. A waiter that is reading

@@ -89,7 +89,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   struct Waiter {
     std::condition_variable wake;
     bool answered = false;
-    std::string payload;
+    std::string* payload = nullptr;  // the caller's, which takes the response
     unsigned lane = 0;  // the core's lane that its request went out on
     // The entry it waits for; null once the request was sent again, which detaches it.
     Pending* entry = nullptr;

@@ -51,6 +51,12 @@ struct TextHash {
 inline void reuse_text(std::string& kept, std::string_view text) {
   if (kept != text) kept.assign(text.data(), text.size());
 }
+// Sets a recycled entry's identifier: the buffer it kept usually has the length already, and a
+// plain copy then costs less than assign()'s general case.
+inline void overwrite_text(std::string& kept, std::string_view text) {
+  kept.resize(text.size());
+  if (!text.empty()) std::memcpy(kept.data(), text.data(), text.size());
+}
 
 // Called with the handle of every initiator channel that nelko_core_ipc_deinit closed, after its
 // thread has stopped: nothing is delivered for that handle any more. One observer per process;

@@ -304,7 +304,7 @@ nelko_core_status Connection::send_command(OutgoingFrame const& frame,
     } else {
       entry = entry_maker_.extract(entry_maker_.try_emplace(std::string_view()).first);
     }
-    entry.mapped().uuid.assign(uuid.data(), uuid.size());
+    overwrite_text(entry.mapped().uuid, uuid);
     entry.mapped().sequence = ++sent_commands_;
     reuse_text(entry.mapped().interface_name, interface_name);
     entry.key() = entry.mapped().uuid;
