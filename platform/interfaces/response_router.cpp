@@ -141,7 +141,10 @@ ResponseRouter::Entries::iterator ResponseRouter::find_routed(std::string_view u
 }
 
 ResponseRouter::Entries::iterator ResponseRouter::erase(Entries::iterator entry) {
-  if (&entry->second == routed_entry_) routed_entry_ = nullptr;
+  if (&entry->second == routed_entry_) {
+    routed_entry_ = nullptr;
+    nelko::core::overwrite_text(routed_gone_, entry->second.uuid);
+  }
   mark_read(entry->second);
   if (entry->second.async) async_.fetch_sub(1, std::memory_order_relaxed);
   Entries::iterator const next = std::next(entry);
@@ -333,6 +336,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     routed_ = pending;
     routed_entry_ = &entry;
     routed_buckets_ = pending_.bucket_count();
+    routed_gone_.clear();
     return Route::to_callbacks;
   }
   // Out of memory for the copy, the request still ends: with an empty payload, which its
@@ -366,11 +370,16 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
 
 void ResponseRouter::after_callbacks(std::string_view uuid) {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (!routed_gone_.empty() && routed_gone_ == uuid) {  // its object took it
+    routed_gone_.clear();
+    return;
+  }
   auto pending = find_routed(uuid);
   // Gone: its object took it. Only an asynchronous request is left to the callbacks.
   if (pending == pending_.end() || !pending->second.async) return;
   std::string const target = pending->second.target;
   erase(pending);
+  routed_gone_.clear();  // ended here: nothing more comes for it
   lock.unlock();
   log_dropped(uuid, target, "its object no longer takes responses");
 }

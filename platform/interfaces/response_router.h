@@ -147,6 +147,9 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   Entries::iterator routed_;
   Pending const* routed_entry_ = nullptr;
   std::size_t routed_buckets_ = 0;
+  // The identifier of that entry once it went (its object took it), until after_callbacks for
+  // it, which then needs no look-up either.
+  std::string routed_gone_;
   Waiter* waiters_ = nullptr;  // the threads in await(), newest first
   // Per lane, the one of them in read_for_sink, and its thread.
   struct Reader {

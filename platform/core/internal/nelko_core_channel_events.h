@@ -18,8 +18,10 @@ namespace nelko::core {
 // A hash for maps keyed by request identifiers and similar short texts: eight bytes at a time,
 // a multiplication each, which costs a fraction of the standard library's byte-wise hash. Keys
 // are the client's own identifiers; a peer's text is only ever looked up, never inserted.
+// Deliberately not noexcept: the standard library then keeps each key's hash in its node, so that
+// walking a bucket compares stored hashes instead of hashing every key it passes again.
 struct TextHash {
-  std::size_t operator()(std::string_view text) const noexcept {
+  std::size_t operator()(std::string_view text) const {
     constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
     std::uint64_t hash = text.size() * kMultiplier;
     char const* bytes = text.data();
