@@ -160,7 +160,12 @@ nelko_core_status InitiatorChannel::send_command(char const* target, char const*
       payload == nullptr) {
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
-  OutgoingFrame frame(FrameKind::command, {interface_name, uuid, payload});
+  // Each text measured once, for the frame and for the connection's count of what is
+  // outstanding.
+  std::string_view const interface_text(interface_name);
+  std::string_view const uuid_text(uuid);
+  std::string_view const target_text(target);
+  OutgoingFrame frame(FrameKind::command, {interface_text, uuid_text, payload});
   if (frame.too_large()) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
                            "IPC: command to '%s' exceeds the frame limit of %u bytes", target,
@@ -173,9 +178,9 @@ nelko_core_status InitiatorChannel::send_command(char const* target, char const*
   for (int attempt = 0;; ++attempt) {
     std::shared_ptr<Connection> connection;
     bool fresh = false;
-    nelko_core_status status = connection_to(target, lane, connection, fresh);
+    nelko_core_status status = connection_to(target_text, lane, connection, fresh);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    status = connection->send_command(frame, interface_name, uuid);
+    status = connection->send_command(frame, interface_text, uuid_text);
     if (status == NELKO_CORE_STATUS_NO_ERROR || fresh || attempt > 0 || !connection->closed()) {
       return status;
     }
