@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "json/text.h"
 #include "nelko_core_channel_events.h"
@@ -25,12 +26,13 @@ unsigned int to_status(double value) {
   return static_cast<unsigned int>(value);
 }
 
-std::string command_of(json::Object const& command) {
+// A view into `command`, valid while it is.
+std::string_view command_of(json::Object const& command) {
   auto member = command.Find("command");
   if (member == command.end() || member->element.GetKind() != json::UnknownElement::Kind::String) {
-    return std::string();
+    return std::string_view();
   }
-  return static_cast<json::String const&>(member->element);
+  return static_cast<json::String const&>(member->element).Value();
 }
 
 // The thread's text buffers below are reached without a call into the dynamic linker; they take

@@ -48,7 +48,9 @@ std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
   // The calling thread's last router, which spares most calls the lock of all routers. A
   // channel closed since is marked, so that a new channel at the same address is not taken
   // for it.
-  thread_local struct {
+  // Initial-exec: the general-dynamic access of a library's thread_local costs a call into the
+  // dynamic linker on every use.
+  __attribute__((tls_model("initial-exec"))) thread_local struct {
     void* handle = nullptr;
     std::weak_ptr<ResponseRouter> router;
   } last;
@@ -83,16 +85,24 @@ void ResponseRouter::note_sent(std::string_view uuid, Request request) {
   bool crossed = false;  // more unread than may wait in the sockets, from now on
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto made = pending_.try_emplace(std::string(uuid));
-    Pending& entry = made.first->second;
-    if (!made.second) {  // an identifier sent again replaces its entry
-      mark_read(entry);
-      if (entry.request.async) async_.fetch_sub(1, std::memory_order_relaxed);
-      entry = Pending{};
+    auto made = pending_.insert(make_entry(uuid));
+    Pending* entry = &made.position->second;
+    if (!made.inserted) {  // an identifier sent again replaces its entry
+      spare_[spare_count_++] = std::move(made.node);  // make_entry took it from there, or made it
+      mark_read(*entry);
+      if (entry->async) async_.fetch_sub(1, std::memory_order_relaxed);
+      // A thread still waiting for the old request gets no answer from this one.
+      if (entry->waiter != nullptr) entry->waiter->entry = nullptr;
+      entry->waiter = nullptr;
+      entry->arrived = false;
+      entry->payload.clear();
     }
-    entry.request = std::move(request);
-    entry.lane = nelko::core::sending_lane();
-    entry.unread = sync;
+    entry->owner = request.owner;
+    nelko::core::reuse_text(entry->target, request.target);
+    nelko::core::reuse_text(entry->command, request.command);
+    entry->async = request.async;
+    entry->lane = nelko::core::sending_lane();
+    entry->unread = sync;
     if (sync) {
       crossed = unread_.fetch_add(1, std::memory_order_relaxed) == kMaxUnread;
     } else {
@@ -103,6 +113,18 @@ void ResponseRouter::note_sent(std::string_view uuid, Request request) {
   if (crossed) nelko::core::read_promptly(m_ipcHandle);
 }
 
+ResponseRouter::Entries::node_type ResponseRouter::make_entry(std::string_view uuid) {
+  Entries::node_type node;
+  if (spare_count_ > 0) {
+    node = std::move(spare_[--spare_count_]);
+  } else {
+    node = maker_.extract(maker_.try_emplace(std::string_view()).first);
+  }
+  nelko::core::overwrite_text(node.mapped().uuid, uuid);
+  node.key() = node.mapped().uuid;
+  return node;
+}
+
 // The entry no longer counts as unread: its response came, somebody waits for it, or it goes.
 void ResponseRouter::mark_read(Pending& entry) {
   if (!entry.unread) return;
@@ -110,10 +132,37 @@ void ResponseRouter::mark_read(Pending& entry) {
   unread_.fetch_sub(1, std::memory_order_relaxed);
 }
 
+ResponseRouter::Entries::iterator ResponseRouter::find_routed(std::string_view uuid) {
+  if (routed_entry_ != nullptr && routed_entry_->uuid == uuid &&
+      pending_.bucket_count() == routed_buckets_) {
+    return routed_;
+  }
+  return pending_.find(uuid);
+}
+
 ResponseRouter::Entries::iterator ResponseRouter::erase(Entries::iterator entry) {
+  if (&entry->second == routed_entry_) {
+    routed_entry_ = nullptr;
+    nelko::core::overwrite_text(routed_gone_, entry->second.uuid);
+  }
   mark_read(entry->second);
-  if (entry->second.request.async) async_.fetch_sub(1, std::memory_order_relaxed);
-  return pending_.erase(entry);
+  if (entry->second.async) async_.fetch_sub(1, std::memory_order_relaxed);
+  Entries::iterator const next = std::next(entry);
+  Entries::node_type node = pending_.extract(entry);
+  if (spare_count_ < kSpareEntries) {
+    Pending& kept = node.mapped();
+    kept.waiter = nullptr;
+    kept.arrived = false;
+    // A large response's buffer is not kept for the next request.
+    constexpr std::size_t kKeptCapacity = 16 * 1024;
+    if (kept.payload.capacity() > kKeptCapacity) {
+      std::string().swap(kept.payload);
+    } else {
+      kept.payload.clear();
+    }
+    spare_[spare_count_++] = std::move(node);
+  }
+  return next;
 }
 
 bool ResponseRouter::wants_prompt_reading() const {
@@ -123,7 +172,7 @@ bool ResponseRouter::wants_prompt_reading() const {
 
 void ResponseRouter::forget_sent(std::string_view uuid) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto pending = pending_.find(nelko::core::lookup_key(uuid));
+  auto pending = pending_.find(uuid);
   if (pending != pending_.end() && pending->second.waiter == nullptr) erase(pending);
 }
 
@@ -133,42 +182,43 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   using Clock = std::chrono::steady_clock;
   Clock::time_point const deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   std::unique_lock<std::mutex> lock(mutex_);
-  auto pending = pending_.find(nelko::core::lookup_key(uuid));
+  auto pending = pending_.find(uuid);
   if (pending == pending_.end()) return NELKO_CORE_STATUS_IPC_FAILED;
   Pending& entry = pending->second;
-  if (entry.request.async || entry.request.owner != owner || entry.request.command != command) {
+  if (entry.async || entry.owner != owner || entry.command != command) {
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
   if (entry.waiter != nullptr) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
   if (entry.arrived) {
-    payload = std::move(entry.payload);
-    pending_.erase(pending);
+    payload.swap(entry.payload);  // the entry keeps the caller's buffer for a later response
+    erase(pending);
     return NELKO_CORE_STATUS_NO_ERROR;
   }
   // On the channel's own thread nothing more can arrive while this call runs: it only polls.
   if (nelko::core::on_channel_thread(m_ipcHandle)) return NELKO_CORE_STATUS_IPC_FAILED;
 
-  // The response is handed to the waiter under the mutex; the entry cannot go otherwise while
-  // it has a waiter, and the waiter erases it (an answered entry takes no other response). So
-  // the entry, allocated by this thread, is freed by it, and the response is copied into
+  // The response is handed to the waiter under the mutex; the entry cannot go while it has a
+  // waiter (a request sent again under the same identifier detaches the waiter first), and the
+  // waiter erases it (an answered entry takes no other response). The response is copied into
   // `payload`'s own buffer, which the caller may reuse from call to call: no memory passes
-  // between the threads.
+  // between the threads. Nothing else touches `payload` until the waiter returns: it is written
+  // only while the entry has this waiter and before it is answered.
   Waiter waiter;
-  waiter.payload.swap(payload);
+  waiter.payload = &payload;
   waiter.lane = entry.lane;
+  waiter.entry = &entry;
   entry.waiter = &waiter;
   mark_read(entry);
+  std::size_t const buckets = pending_.bucket_count();  // `pending` holds while they do
   wait_for(waiter, lock, timeout_ms < 0, deadline);
-  payload.swap(waiter.payload);
   bool crossed = false;  // see note_sent
-  // Looked up again by its text: the key buffer served the responses this thread read.
-  pending = pending_.find(nelko::core::lookup_key(uuid));
-  if (pending != pending_.end() && pending->second.waiter == &waiter) {
+  if (waiter.entry != nullptr) {
+    Pending& waited = *waiter.entry;
     if (waiter.answered) {
-      pending_.erase(pending);
+      erase(pending_.bucket_count() == buckets ? pending : pending_.find(waited.uuid));
     } else {  // it stays for a later receive
-      pending->second.waiter = nullptr;
-      pending->second.unread = true;
+      waited.waiter = nullptr;
+      waited.unread = true;
       crossed = unread_.fetch_add(1, std::memory_order_relaxed) == kMaxUnread;
     }
   }
@@ -238,12 +288,11 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
 
 bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::string& command) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto pending = pending_.find(nelko::core::lookup_key(uuid));
-  if (pending == pending_.end() || !pending->second.request.async ||
-      pending->second.request.owner != owner) {
+  auto pending = find_routed(uuid);
+  if (pending == pending_.end() || !pending->second.async || pending->second.owner != owner) {
     return false;
   }
-  command = std::move(pending->second.request.command);
+  command.assign(pending->second.command);
   erase(pending);
   return true;
 }
@@ -253,33 +302,52 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
                                                              std::string_view uuid,
                                                              std::string_view payload) {
   std::unique_lock<std::mutex> lock(mutex_);
-  auto pending = pending_.find(nelko::core::lookup_key(uuid));
-  if (pending == pending_.end()) {
-    lock.unlock();
-    log_dropped(uuid, target, "no request waits for it");
-    return Route::taken;
+  // A response usually answers a thread that waits for it (often the very one that read it):
+  // its entry is found among the few waiters without hashing the identifier.
+  Pending* found = nullptr;
+  for (Waiter* waiter = waiters_; waiter != nullptr; waiter = waiter->next) {
+    if (waiter->entry != nullptr && waiter->entry->uuid == uuid) {
+      found = waiter->entry;
+      break;
+    }
   }
-  Pending& entry = pending->second;
+  auto pending = pending_.end();  // set when found here
+  if (found == nullptr) {
+    pending = pending_.find(uuid);
+    if (pending == pending_.end()) {
+      lock.unlock();
+      log_dropped(uuid, target, "no request waits for it");
+      return Route::taken;
+    }
+    found = &pending->second;
+  }
+  Pending& entry = *found;
   if (entry.waiter != nullptr && entry.waiter->answered) {
     lock.unlock();
     log_dropped(uuid, target, "its request was answered already");
     return Route::taken;
   }
-  if (entry.request.target != target) {
+  if (entry.target != target) {
     lock.unlock();
     log_dropped(uuid, target, "the request went to another target");
     return Route::taken;
   }
-  if (entry.request.async) return Route::to_callbacks;
+  if (entry.async) {  // never waited for, so found by the look-up
+    routed_ = pending;
+    routed_entry_ = &entry;
+    routed_buckets_ = pending_.bucket_count();
+    routed_gone_.clear();
+    return Route::to_callbacks;
+  }
   // Out of memory for the copy, the request still ends: with an empty payload, which its
   // receive reports as 4, or, when nobody waits yet, by going (a later receive then gets 4).
   mark_read(entry);
   if (entry.waiter != nullptr) {
     Waiter& waiter = *entry.waiter;
     try {
-      waiter.payload.assign(payload);
+      waiter.payload->assign(payload);
     } catch (std::bad_alloc const&) {
-      waiter.payload.clear();
+      waiter.payload->clear();
     }
     waiter.answered = true;
     // Under the mutex: the waiter leaves (and goes) only after it. A waiter that is reading
@@ -295,18 +363,23 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     entry.payload.assign(payload);
     entry.arrived = true;
   } catch (std::bad_alloc const&) {
-    pending_.erase(pending);
+    erase(pending);  // nobody waits for it, so it was found by the look-up
   }
   return Route::taken;
 }
 
 void ResponseRouter::after_callbacks(std::string_view uuid) {
   std::unique_lock<std::mutex> lock(mutex_);
-  auto pending = pending_.find(nelko::core::lookup_key(uuid));
+  if (!routed_gone_.empty() && routed_gone_ == uuid) {  // its object took it
+    routed_gone_.clear();
+    return;
+  }
+  auto pending = find_routed(uuid);
   // Gone: its object took it. Only an asynchronous request is left to the callbacks.
-  if (pending == pending_.end() || !pending->second.request.async) return;
-  std::string const target = std::move(pending->second.request.target);
+  if (pending == pending_.end() || !pending->second.async) return;
+  std::string const target = pending->second.target;
   erase(pending);
+  routed_gone_.clear();  // ended here: nothing more comes for it
   lock.unlock();
   log_dropped(uuid, target, "its object no longer takes responses");
 }
@@ -315,7 +388,7 @@ void ResponseRouter::on_withdrawn(void const* user) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto pending = pending_.begin(); pending != pending_.end();) {
     // A thread still waiting inside the object keeps its entry until it returns.
-    if (pending->second.request.owner == user && pending->second.waiter == nullptr) {
+    if (pending->second.owner == user && pending->second.waiter == nullptr) {
       pending = erase(pending);
     } else {
       ++pending;

@@ -44,11 +44,12 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // it last.
   void mark_closed() { closed_.store(true, std::memory_order_release); }
 
-  // A request, remembered before it goes out. `owner` is the object that sends it.
+  // A request, remembered before it goes out. `owner` is the object that sends it. The texts
+  // are copied into the request's entry.
   struct Request {
     void const* owner;
-    std::string target;
-    std::string command;  // the command name, as the object's receive and dispatch name it
+    std::string_view target;
+    std::string_view command;  // the command name, as the object's receive and dispatch name it
     bool async;
   };
   void note_sent(std::string_view uuid, Request request);
@@ -83,17 +84,27 @@ class ResponseRouter final : public nelko::core::ResponseSink {
 
   explicit ResponseRouter(void* ipc_handle) : m_ipcHandle(ipc_handle) {}
 
+  struct Pending;
   // A thread in await(), on its own stack, in the list of waiters while it waits.
   struct Waiter {
     std::condition_variable wake;
     bool answered = false;
-    std::string payload;
+    std::string* payload = nullptr;  // the caller's, which takes the response
     unsigned lane = 0;  // the core's lane that its request went out on
+    // The entry it waits for; null once the request was sent again, which detaches it.
+    Pending* entry = nullptr;
     Waiter* next = nullptr;
     Waiter* previous = nullptr;
   };
+  // One request's state, from note_sent until its response is handed over or it goes. Entries
+  // are recycled (see spare_), so a request costs no allocation once the router has served a
+  // few: neither the entry nor its texts, which keep their buffers.
   struct Pending {
-    Request request;
+    std::string uuid;  // the entry's key views this text
+    void const* owner = nullptr;
+    std::string target;
+    std::string command;
+    bool async = false;
     unsigned lane = 0;  // see Waiter
     Waiter* waiter = nullptr;
     bool arrived = false;  // its response is kept in `payload` for a receive
@@ -101,11 +112,18 @@ class ResponseRouter final : public nelko::core::ResponseSink {
                            // yet (counted in unread_)
     std::string payload;
   };
-  using Entries = std::unordered_map<std::string, Pending>;
+  // Keyed by views of the entries' own identifiers: a look-up needs no key made for it.
+  using Entries = std::unordered_map<std::string_view, Pending, nelko::core::TextHash>;
 
   // With mutex_ held. A response came for the entry, or it goes.
   void mark_read(Pending& entry);
+  // With mutex_ held: removes the entry, keeping it for a later request; returns the next one.
   Entries::iterator erase(Entries::iterator entry);
+  // With mutex_ held: an entry for `uuid`, not in pending_ yet.
+  Entries::node_type make_entry(std::string_view uuid);
+  // With mutex_ held: the entry of `uuid`, or end(); the one that on_response last left to the
+  // response functions without a look-up.
+  Entries::iterator find_routed(std::string_view uuid);
   // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline` passed (none
   // when `forever`), reading the sockets of its lane itself while nobody else does and the core
   // lets it.
@@ -116,6 +134,22 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   std::atomic<bool> closed_{false};  // the core closed the channel
   std::mutex mutex_;
   Entries pending_;
+  // Entries of requests that ended, for the next ones: never more than were pending at once,
+  // up to a window of asynchronous requests.
+  static constexpr std::size_t kSpareEntries = 64;
+  Entries::node_type spare_[kSpareEntries];
+  std::size_t spare_count_ = 0;
+  // Always empty: makes new entries (a map of its own would allocate its buckets each time).
+  Entries maker_;
+  // The entry that on_response last left to the response functions: their take_async and the
+  // core's after_callbacks for it follow on the I/O thread. Usable while routed_entry_ is set
+  // (erase clears it when that entry goes) and the map kept its buckets (no rehash moved it).
+  Entries::iterator routed_;
+  Pending const* routed_entry_ = nullptr;
+  std::size_t routed_buckets_ = 0;
+  // The identifier of that entry once it went (its object took it), until after_callbacks for
+  // it, which then needs no look-up either.
+  std::string routed_gone_;
   Waiter* waiters_ = nullptr;  // the threads in await(), newest first
   // Per lane, the one of them in read_for_sink, and its thread.
   struct Reader {

@@ -57,10 +57,25 @@ class Deliveries {
   // On the I/O thread: to every registered pair, after what was queued before they came; with
   // none, queued. Returns false when the queue was full and lost its oldest item.
   bool deliver(Texts const& texts) {
-    if (!callbacks_.empty()) drain();
-    DeliveryTexts<N> copies(texts);
-    if (invoke(copies)) return true;
-    return queue_.push(copies.take_all());
+    // Only this thread takes items out for the callbacks, so a queue seen empty here stays so
+    // for them; an item a reader pushes meanwhile is drained by the work that reader posts.
+    if (!callbacks_.empty() && !queue_.empty()) drain();
+    if (delivering_) {  // a callee made another delivery: it gets copies of its own
+      DeliveryTexts<N> copies(texts);
+      if (invoke(copies)) return true;
+      return queue_.push(copies.take_all());
+    }
+    delivering_ = true;
+    struct Done {
+      Deliveries& deliveries;
+      ~Done() {
+        deliveries.delivering_ = false;
+        deliveries.copies_.release_large(kKeptTextBytes);
+      }
+    } const done{*this};
+    copies_.reload(texts);
+    if (invoke(copies_)) return true;
+    return queue_.push(copies_.take_all());
   }
 
   // On a thread that reads deliveries itself for the pullers: queued, unless callbacks are
@@ -133,6 +148,11 @@ class Deliveries {
   CallbackRegistry<Function> callbacks_;
   PullQueue<Item> queue_;
   IoThread& io_;
+  // I/O thread only: the texts of the delivery in progress, whose blocks the next one reuses
+  // (up to this size each).
+  static constexpr std::size_t kKeptTextBytes = 16 * 1024;
+  DeliveryTexts<N> copies_;
+  bool delivering_ = false;
 };
 
 }  // namespace nelko::core

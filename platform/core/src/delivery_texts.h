@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "c_text.h"
@@ -28,6 +29,8 @@ class DeliveryTexts {
       throw;
     }
   }
+  // Without texts until reload().
+  DeliveryTexts() = default;
   ~DeliveryTexts() {
     for (char* text : texts_) std::free(text);
   }
@@ -36,7 +39,33 @@ class DeliveryTexts {
 
   void refill() {
     for (std::size_t i = 0; i < N; ++i) {
-      if (texts_[i] == nullptr) texts_[i] = malloc_text(sources_[i]);
+      if (texts_[i] != nullptr) continue;
+      texts_[i] = malloc_text(sources_[i]);
+      capacities_[i] = sources_[i].size() + 1;
+    }
+  }
+  // The texts of the next delivery, copied into the blocks of the last one that are still here
+  // (no callee took them) where they fit: a stream of deliveries then costs no allocation.
+  void reload(std::array<std::string_view, N> const& sources) {
+    for (std::size_t i = 0; i < N; ++i) {
+      std::string_view const source = sources[i].substr(0, sources[i].find('\0'));
+      sources_[i] = source;
+      if (texts_[i] != nullptr && capacities_[i] > source.size()) {
+        if (!source.empty()) std::memcpy(texts_[i], source.data(), source.size());
+        texts_[i][source.size()] = '\0';
+      } else {
+        std::free(texts_[i]);
+        texts_[i] = nullptr;
+      }
+    }
+    refill();
+  }
+  // Lets go of blocks larger than `kept` bytes, which one large delivery made.
+  void release_large(std::size_t kept) {
+    for (std::size_t i = 0; i < N; ++i) {
+      if (texts_[i] == nullptr || capacities_[i] <= kept) continue;
+      std::free(texts_[i]);
+      texts_[i] = nullptr;
     }
   }
   char** slot(std::size_t i) { return &texts_[i]; }
@@ -53,6 +82,7 @@ class DeliveryTexts {
  private:
   std::array<std::string_view, N> sources_;
   std::array<char*, N> texts_{};
+  std::array<std::size_t, N> capacities_{};  // of the blocks in texts_
 };
 
 }  // namespace nelko::core

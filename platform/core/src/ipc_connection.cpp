@@ -298,17 +298,22 @@ nelko_core_status Connection::send_command(OutgoingFrame const& frame,
   // Counted before the write: the answer may be read before send_locked returns.
   {
     std::lock_guard<std::mutex> outstanding(outstanding_mutex_);
-    if (spare_count_ == 0) {
-      outstanding_.insert_or_assign(std::string(uuid),
-                                    Sent{++sent_commands_, std::string(interface_name)});
+    OutstandingMap::node_type entry;
+    if (spare_count_ > 0) {
+      entry = std::move(spare_outstanding_[--spare_count_]);
     } else {
-      OutstandingMap::node_type entry = std::move(spare_outstanding_[--spare_count_]);
-      entry.key().assign(uuid.data(), uuid.size());
-      entry.mapped().sequence = ++sent_commands_;
-      entry.mapped().interface_name.assign(interface_name.data(), interface_name.size());
-      auto inserted = outstanding_.insert(std::move(entry));
-      if (!inserted.inserted) {  // sent again before its answer: counted once, as the latest
-        std::swap(inserted.position->second, inserted.node.mapped());
+      entry = entry_maker_.extract(entry_maker_.try_emplace(std::string_view()).first);
+    }
+    overwrite_text(entry.mapped().uuid, uuid);
+    entry.mapped().sequence = ++sent_commands_;
+    reuse_text(entry.mapped().interface_name, interface_name);
+    entry.key() = entry.mapped().uuid;
+    auto inserted = outstanding_.insert(std::move(entry));
+    if (!inserted.inserted) {  // sent again before its answer: counted once, as the latest
+      Sent& counted = inserted.position->second;  // its key views counted.uuid, which stays
+      counted.sequence = inserted.node.mapped().sequence;
+      counted.interface_name.swap(inserted.node.mapped().interface_name);
+      if (spare_count_ < spare_outstanding_.size()) {
         spare_outstanding_[spare_count_++] = std::move(inserted.node);
       }
     }
@@ -322,7 +327,7 @@ nelko_core_status Connection::send_command(OutgoingFrame const& frame,
 }
 
 bool Connection::forget_outstanding_locked(std::string_view uuid) {
-  auto found = outstanding_.find(lookup_key(uuid));
+  auto found = outstanding_.find(uuid);
   if (found == outstanding_.end()) return false;
   OutstandingMap::node_type entry = outstanding_.extract(found);
   if (spare_count_ < spare_outstanding_.size()) {
@@ -337,7 +342,7 @@ bool Connection::settle(std::string_view uuid) {
 }
 
 std::vector<Connection::Outstanding> Connection::take_outstanding() {
-  std::unordered_map<std::string, Sent> taken;
+  OutstandingMap taken;
   {
     std::lock_guard<std::mutex> lock(outstanding_mutex_);
     taken.swap(outstanding_);
@@ -346,7 +351,8 @@ std::vector<Connection::Outstanding> Connection::take_outstanding() {
   ordered.reserve(taken.size());
   for (auto& entry : taken) {
     ordered.push_back({entry.second.sequence,
-                       Outstanding{entry.first, std::move(entry.second.interface_name)}});
+                       Outstanding{std::move(entry.second.uuid),
+                                   std::move(entry.second.interface_name)}});
   }
   std::sort(ordered.begin(), ordered.end(),
             [](auto const& a, auto const& b) { return a.first < b.first; });

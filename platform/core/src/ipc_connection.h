@@ -16,6 +16,7 @@
 
 #include "io_thread.h"
 #include "ipc_frame.h"
+#include "nelko_core_channel_events.h"
 #include "nelko_core_types.h"
 
 namespace nelko::core {
@@ -200,18 +201,23 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // Taken after write_mutex_ when both are held.
   std::mutex outstanding_mutex_;
   struct Sent {
+    std::string uuid;        // the entry's key views this text
     std::uint64_t sequence;  // orders what take_outstanding() hands out
     std::string interface_name;
   };
-  using OutstandingMap = std::unordered_map<std::string, Sent>;
+  // Keyed by views of the entries' own identifiers: a look-up needs no key made for it.
+  using OutstandingMap = std::unordered_map<std::string_view, Sent, TextHash>;
   OutstandingMap outstanding_;
   std::uint64_t sent_commands_ = 0;
   // Removes `uuid` from outstanding_ (true when it was there); outstanding_mutex_ held.
   bool forget_outstanding_locked(std::string_view uuid);
   // Entries of settled commands, kept for the next ones: a command's entry then costs no
   // allocation, neither its node nor its identifier's text (longer than a short string).
-  std::array<OutstandingMap::node_type, 32> spare_outstanding_;
+  // Never more than were outstanding at once.
+  std::array<OutstandingMap::node_type, 64> spare_outstanding_;
   std::size_t spare_count_ = 0;
+  // Always empty: makes new entries (a map of its own would allocate its buckets each time).
+  OutstandingMap entry_maker_;
 
   std::mutex interest_mutex_;
   std::uint64_t key_ = 0;       // in the epoll set

@@ -54,8 +54,9 @@ class OutgoingFrame {
 
  private:
   // Length fields and kind byte; each text's length field sits in front of its bytes.
-  std::array<char, kFrameLengthSize + 1 + 4 * kMaxFrameTexts> fixed_{};
-  std::array<iovec, 2 * kMaxFrameTexts + 1> pieces_{};
+  // Left uninitialised: the constructor writes what the pieces cover, and nothing else is read.
+  std::array<char, kFrameLengthSize + 1 + 4 * kMaxFrameTexts> fixed_;
+  std::array<iovec, 2 * kMaxFrameTexts + 1> pieces_;
   int piece_count_ = 0;
   std::size_t size_ = 0;
   bool too_large_ = false;

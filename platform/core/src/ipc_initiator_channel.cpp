@@ -7,7 +7,9 @@
 
 #include <array>
 #include <cerrno>
+#include <new>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "delivery_texts.h"
@@ -158,7 +160,12 @@ nelko_core_status InitiatorChannel::send_command(char const* target, char const*
       payload == nullptr) {
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
-  OutgoingFrame frame(FrameKind::command, {interface_name, uuid, payload});
+  // Each text measured once, for the frame and for the connection's count of what is
+  // outstanding.
+  std::string_view const interface_text(interface_name);
+  std::string_view const uuid_text(uuid);
+  std::string_view const target_text(target);
+  OutgoingFrame frame(FrameKind::command, {interface_text, uuid_text, payload});
   if (frame.too_large()) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
                            "IPC: command to '%s' exceeds the frame limit of %u bytes", target,
@@ -171,9 +178,9 @@ nelko_core_status InitiatorChannel::send_command(char const* target, char const*
   for (int attempt = 0;; ++attempt) {
     std::shared_ptr<Connection> connection;
     bool fresh = false;
-    nelko_core_status status = connection_to(target, lane, connection, fresh);
+    nelko_core_status status = connection_to(target_text, lane, connection, fresh);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    status = connection->send_command(frame, interface_name, uuid);
+    status = connection->send_command(frame, interface_text, uuid_text);
     if (status == NELKO_CORE_STATUS_NO_ERROR || fresh || attempt > 0 || !connection->closed()) {
       return status;
     }
@@ -280,35 +287,65 @@ nelko_core_status InitiatorChannel::unsubscribe(char const* target) {
   return connection->send(OutgoingFrame(FrameKind::unsubscribe, {}));
 }
 
+namespace {
+
+// The connections that one read covers, kept alive while it polls them. Only those added are
+// constructed and destroyed: a read usually covers one connection of a possible fifteen.
+class ReadSet {
+ public:
+  static constexpr std::size_t kMax = 15;
+  ReadSet() = default;
+  ReadSet(ReadSet const&) = delete;
+  ReadSet& operator=(ReadSet const&) = delete;
+  ~ReadSet() {
+    for (std::size_t i = 0; i < count_; ++i) at(i).~shared_ptr();
+  }
+  bool full() const { return count_ == kMax; }
+  std::size_t size() const { return count_; }
+  void add(std::shared_ptr<Connection> const& connection) {
+    new (&slots_[count_]) std::shared_ptr<Connection>(connection);
+    ++count_;
+  }
+  std::shared_ptr<Connection>& at(std::size_t i) {
+    return *std::launder(reinterpret_cast<std::shared_ptr<Connection>*>(&slots_[i]));
+  }
+
+ private:
+  std::aligned_storage_t<sizeof(std::shared_ptr<Connection>), alignof(std::shared_ptr<Connection>)>
+      slots_[kMax];
+  std::size_t count_ = 0;
+};
+
+}  // namespace
+
 bool InitiatorChannel::read_for_puller(unsigned lane, int wait_ms) {
-  // More connections than this stay with the I/O thread, which hands their responses over.
-  constexpr std::size_t kMaxRead = 15;
-  std::array<std::shared_ptr<Connection>, kMaxRead> snapshot;
-  std::size_t count = 0;
+  // More connections than ReadSet::kMax stay with the I/O thread, which hands their responses
+  // over.
+  ReadSet read;
   {
     std::lock_guard<std::mutex> lock(connections_mutex_);
     for (auto const& link : connections_) {
-      if (count == kMaxRead) break;
-      if (lane == kAllLanes || link.lane == lane) snapshot[count++] = link.connection;
+      if (read.full()) break;
+      if (lane == kAllLanes || link.lane == lane) read.add(link.connection);
     }
   }
   int const wake_reader = wake_readers_[lane == kAllLanes ? 0 : lane];
-  pollfd polled[kMaxRead + 1];
+  pollfd polled[ReadSet::kMax + 1];
   polled[0] = {wake_reader, POLLIN, 0};
-  std::size_t lent = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!snapshot[i]->lend_reading()) continue;
-    snapshot[lent] = std::move(snapshot[i]);
-    polled[1 + lent] = {snapshot[lent]->descriptor(), POLLIN, 0};
+  std::size_t lent = 0;  // the first `lent` of `read` were lent to this thread
+  for (std::size_t i = 0; i < read.size(); ++i) {
+    if (!read.at(i)->lend_reading()) continue;
+    if (i != lent) read.at(lent).swap(read.at(i));
+    polled[1 + lent] = {read.at(lent)->descriptor(), POLLIN, 0};
     ++lent;
   }
   struct GiveBack {
-    std::array<std::shared_ptr<Connection>, kMaxRead>& connections;
+    ReadSet& connections;
     std::size_t count;
     ~GiveBack() {
-      for (std::size_t i = 0; i < count; ++i) connections[i]->return_reading();
+      for (std::size_t i = 0; i < count; ++i) connections.at(i)->return_reading();
     }
-  } give_back{snapshot, lent};
+  } give_back{read, lent};
 
   // A time-out, or EINTR: the caller loops.
   if (::poll(polled, lent + 1, wait_ms) <= 0) return true;
@@ -318,7 +355,7 @@ bool InitiatorChannel::read_for_puller(unsigned lane, int wait_ms) {
   }
   bool all_read = true;
   for (std::size_t i = 0; i < lent; ++i) {
-    if (polled[1 + i].revents != 0 && !snapshot[i]->read_now()) all_read = false;
+    if (polled[1 + i].revents != 0 && !read.at(i)->read_now()) all_read = false;
   }
   return all_read;
 }

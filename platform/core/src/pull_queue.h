@@ -1,6 +1,7 @@
 #ifndef NELKO_CORE_PULL_QUEUE_H
 #define NELKO_CORE_PULL_QUEUE_H
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -49,6 +50,7 @@ class PullQueue {
         dropped = true;
       }
       items_.push_back(std::move(item));
+      count_.store(items_.size(), std::memory_order_release);
       bytes_ += size;
       wake_reader = reading_ && !by_reader;
     }
@@ -62,7 +64,11 @@ class PullQueue {
     std::lock_guard<std::mutex> lock(mutex_);
     bytes_ += bytes_of(item);
     items_.push_front(std::move(item));
+    count_.store(items_.size(), std::memory_order_release);
   }
+
+  // Without the lock: what a push or pop on another thread did just now may not be seen yet.
+  bool empty() const { return count_.load(std::memory_order_acquire) == 0; }
 
   bool try_pop(Item& item) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -145,11 +151,13 @@ class PullQueue {
     bytes_ -= bytes_of(items_.front());
     item = std::move(items_.front());
     items_.pop_front();
+    count_.store(items_.size(), std::memory_order_release);
   }
 
   std::mutex mutex_;
   std::condition_variable available_;
   std::deque<Item> items_;
+  std::atomic<std::size_t> count_{0};  // items_.size(), for empty()
   std::size_t bytes_ = 0;  // of items_, by measure_
   std::size_t const capacity_;
   std::size_t const max_bytes_;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
@@ -175,6 +176,52 @@ TEST_F(IpcDelivery, CalleeMayRemoveItselfButNotCloseItsChannel) {
   EXPECT_EQ(pull_response(initiator.get(), 2000).texts[2], "2");
   EXPECT_EQ(self.calls, 1);
   EXPECT_EQ(self.deinit_status, NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
+}
+
+
+// Takes over every other response's payload, as a callee may: it nulls the slot and frees the
+// text itself.
+void take_some_payloads(char**, char**, char**, char** payload, void* user) {
+  auto* calls = static_cast<std::atomic<int>*>(user);
+  if ((*calls)++ % 2 == 0) return;
+  char* taken = *payload;
+  *payload = nullptr;
+  std::free(taken);
+}
+void record_all_texts(char** target, char** interface_name, char** uuid, char** payload,
+                      void* user) {
+  static_cast<Recorded*>(user)->add(std::string(*target) + "|" + *interface_name + "|" + *uuid +
+                                    "|" + *payload);
+}
+
+// Responses of every length in turn, shorter after longer and longer after shorter, with a
+// callee that takes some texts over before the next one sees them: each callee still gets each
+// response's complete texts, and nothing of an earlier one.
+TEST_F(IpcDelivery, EachResponseReachesEveryCalleeWhole) {
+  Channel target = open_target("camera");
+  nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
+  Channel initiator = open_initiator();
+  std::atomic<int> taker_calls{0};
+  Recorded responses;
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), take_some_payloads,
+                                                     &taker_calls);
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_all_texts,
+                                                     &responses);
+  std::vector<std::string> const payloads = {std::string(300, 'a'), "bb", "", "c",
+                                             std::string(40000, 'd'), "eee", std::string(20, 'f')};
+  std::vector<std::string> expected;
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    std::string const uuid = "uuid-" + std::string(i * 7, 'x');
+    ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
+                                                    uuid.c_str(), payloads[i].c_str()),
+              NELKO_CORE_STATUS_NO_ERROR);
+    expected.push_back("camera|stream_layout|" + uuid + "|" + payloads[i]);
+    // One at a time, so that each delivery follows the last one on the I/O thread.
+    ASSERT_TRUE(eventually([&] { return responses.count() == i + 1; }));
+  }
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &taker_calls);
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &responses);
+  EXPECT_EQ(responses.lines(), expected);
 }
 
 }  // namespace
