@@ -373,6 +373,38 @@ TEST_F(AccountingTest, WaiterAnsweredInARefusedReadReturnsAtOnce) {
   expect_clean_books();
 }
 
+// The same refusal before the waiter's own answer has come: its connection must stay with the
+// I/O thread, which is the one to hand the answer over, although no asynchronous request is
+// pending on it.
+TEST_F(AccountingTest, WaiterRefusedBeforeItsAnswerCameIsHandedItLater) {
+  constexpr int kTimeoutMs = 2000;
+  constexpr long kStalledMs = 1000;
+  constexpr milliseconds kCallbackTakes{kSlowBuild ? 400 : 100};
+  CapturedStderr quiet;
+  start_target({"--delay-ms", "20"});
+  HostileTarget twice(target_->ipc_dir(), kSlow, [&](Command const& command) {
+    std::vector<Reply> replies = answer_late(milliseconds(0))(command);
+    replies.push_back(Reply{milliseconds(2), replies.front().bytes});
+    return replies;
+  });
+  void* handle = open_handle();
+  Client client(ledger_, handle, kTarget);
+  Client other(ledger_, handle, kSlow);
+  for (int round = 0; round < 3; ++round) {
+    Request const busy = get_roi(unsigned(round), 0);
+    Id const id = other.send_async(busy, [&] { std::this_thread::sleep_for(kCallbackTakes); });
+    ASSERT_TRUE(ledger_.expect_completion(id, in_ms(kDefault)));
+    std::this_thread::sleep_for(milliseconds(10));  // the repeated answer is readable
+    Pending const mine = client.send(num_roi());    // answered 20 ms later
+    Clock::time_point const start = Clock::now();
+    EXPECT_EQ(client.receive(mine, kTimeoutMs).status, 0u) << "round " << round;
+    long const took = ms_since(start);
+    other.cancel(busy, id);
+    ASSERT_LT(took, kStalledMs) << "round " << round << ": answered, it slept on";
+  }
+  expect_clean_books();
+}
+
 // Twice as many threads as a handle has lanes, in every form: waiters share a lane, and one of
 // them reads for the others and hands their answers over.
 TEST_F(AccountingTest, EightThreadsShareTheFourLanesOfAHandle) {

@@ -133,9 +133,13 @@ bool Connection::read_now() {
     read_locked(false);
     return true;
   }
-  std::lock_guard<std::mutex> interest(interest_mutex_);
-  io_thread_read_ = true;
+  keep_io_thread_reading();
   return false;
+}
+
+void Connection::keep_io_thread_reading() {
+  std::lock_guard<std::mutex> lock(interest_mutex_);
+  io_thread_read_ = true;
 }
 
 void Connection::return_reading() {

@@ -135,6 +135,9 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   bool lend_reading();
   bool read_now();
   void return_reading();
+  // Keeps this connection with the I/O thread when its borrower gives it back: the borrower
+  // stopped reading and waits for the I/O thread to hand over what comes.
+  void keep_io_thread_reading();
   // Gives parked reading back to the I/O thread.
   void unpark();
   // True when the first bytes of a frame that is still incomplete came before `limit`.

@@ -357,6 +357,11 @@ bool InitiatorChannel::read_for_puller(unsigned lane, int wait_ms) {
   for (std::size_t i = 0; i < lent; ++i) {
     if (polled[1 + i].revents != 0 && !read.at(i)->read_now()) all_read = false;
   }
+  if (!all_read) {
+    // The caller now waits for the I/O thread to hand over what comes, on every connection it
+    // had: none of them may be parked, though nothing asynchronous may be pending on them.
+    for (std::size_t i = 0; i < lent; ++i) read.at(i)->keep_io_thread_reading();
+  }
   return all_read;
 }
 
