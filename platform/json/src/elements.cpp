@@ -47,30 +47,20 @@ struct Releaser {
     while (nodes.head != nullptr) {
       FreeNodes::Node* node = nodes.head;
       nodes.head = node->next;
-      ::operator delete(node);
+      ::operator delete(reinterpret_cast<char*>(node) - kNodeHeader);
     }
     nodes.count = 0;
   }
 };
 
-}  // namespace
-
-void* TakeNode(std::size_t size) {
-  FreeNodes& nodes = free_nodes;
-  if (nodes.head != nullptr && nodes.size == size) {
-    FreeNodes::Node* node = nodes.head;
-    nodes.head = node->next;
-    --nodes.count;
-    return node;
-  }
-  return ::operator new(size);
-}
-
-void GiveNode(void* node, std::size_t size) noexcept {
+// Takes back a node of this copy of the module (see GiveNode in the header): onto this thread's
+// list when there is room, else to the allocator.
+void KeepNode(void* node, std::size_t size) noexcept {
+  char* const block = static_cast<char*>(node) - kNodeHeader;
   FreeNodes& nodes = free_nodes;
   if (nodes.ended || nodes.count >= kKeptNodes || size < sizeof(FreeNodes::Node) ||
       (nodes.head != nullptr && nodes.size != size)) {
-    ::operator delete(node);
+    ::operator delete(block);
     return;
   }
   if (!nodes.releasing) {
@@ -81,6 +71,22 @@ void GiveNode(void* node, std::size_t size) noexcept {
   nodes.size = size;
   nodes.head = new (node) FreeNodes::Node{nodes.head};
   ++nodes.count;
+}
+
+}  // namespace
+
+void* TakeNode(std::size_t size) {
+  FreeNodes& nodes = free_nodes;
+  if (nodes.head != nullptr && nodes.size == size) {
+    FreeNodes::Node* node = nodes.head;
+    nodes.head = node->next;
+    --nodes.count;
+    return node;  // its header already names KeepNode
+  }
+  char* const block = static_cast<char*>(::operator new(kNodeHeader + size));
+  NodeKeeper const keeper = &KeepNode;
+  std::memcpy(block, &keeper, sizeof keeper);
+  return block + kNodeHeader;
 }
 
 }  // namespace detail
