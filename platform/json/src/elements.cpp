@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "bytes.h"
+
 namespace json {
 
 namespace detail {
@@ -126,14 +128,8 @@ bool operator==(Array const& a, Array const& b) {
 }
 
 Object::iterator Object::Find(std::string_view name) noexcept {
-  // The first byte before the call to memcmp: names of one length ("pan", "tilt", "roll", "vfov")
-  // mostly differ there.
-  std::size_t const size = name.size();
-  return std::find_if(members_.begin(), members_.end(), [name, size](Member const& member) {
-    return member.name.size() == size &&
-           (size == 0 || (member.name[0] == name[0] &&
-                          std::memcmp(member.name.data(), name.data(), size) == 0));
-  });
+  return std::find_if(members_.begin(), members_.end(),
+                      [name](Member const& member) { return detail::SameName(member.name, name); });
 }
 
 Object::const_iterator Object::Find(std::string_view name) const noexcept {
@@ -153,7 +149,7 @@ Object::iterator Object::Insert(Member&& member) {
 UnknownElement& Object::operator[](std::string_view name) {
   auto found = Find(name);
   if (found != end()) return found->element;
-  members_.emplace_back(std::string(name), Null());
+  members_.emplace_back(detail::kNameInPlace, name, Null());
   return members_.back().element;
 }
 

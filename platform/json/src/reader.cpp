@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bytes.h"
 #include "json/text.h"
 
 namespace json {
@@ -87,9 +88,11 @@ bool ReadSimpleNumber(char const* text, std::size_t length, double& value) {
 // Text of ASCII characters only is valid UTF-8 by itself; the reader then skips its per-byte
 // encoding check.
 bool IsAscii(std::string_view text) {
-  unsigned char any = 0;
-  for (char c : text) any |= static_cast<unsigned char>(c);
-  return any < 0x80;
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) any |= detail::Load64(text.data() + i);
+  for (; i < text.size(); ++i) any |= static_cast<unsigned char>(text[i]);
+  return (any & 0x8080808080808080u) == 0;
 }
 
 }  // namespace
@@ -199,7 +202,7 @@ class DomBuilder {
       return *static_cast<Array&>(parent).Insert(UnknownElement(std::forward<Value>(value)));
     }
     Object::Members& members = static_cast<Object&>(parent).members_;
-    members.emplace_back(std::string(key_), std::forward<Value>(value));
+    members.emplace_back(kNameInPlace, key_, std::forward<Value>(value));
     return members.back().element;
   }
 
@@ -220,7 +223,7 @@ class DomBuilder {
     if (object.Size() <= 16) {
       for (auto a = object.begin(); a != object.end(); ++a) {
         for (auto b = std::next(a); b != object.end(); ++b) {
-          if (a->name == b->name) return true;
+          if (SameName(a->name, b->name)) return true;
         }
       }
       return false;

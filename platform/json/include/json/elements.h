@@ -142,6 +142,9 @@ struct NodeAllocator {
   friend bool operator==(NodeAllocator const&, NodeAllocator const&) noexcept { return true; }
   friend bool operator!=(NodeAllocator const&, NodeAllocator const&) noexcept { return false; }
 };
+// Selects the constructor of Object::Member that copies the name straight into the member.
+struct NameInPlace {};
+inline constexpr NameInPlace kNameInPlace{};
 }  // namespace detail
 
 // A sequence of elements.
@@ -313,6 +316,10 @@ struct Object::Member {
   template <typename Value>
   Member(std::string member_name, Value&& value)
       : name(std::move(member_name)), element(std::forward<Value>(value)) {}
+  // The same without a std::string of the name first: one copy of it instead of two.
+  template <typename Value>
+  Member(detail::NameInPlace, std::string_view member_name, Value&& value)
+      : name(member_name), element(std::forward<Value>(value)) {}
 
   std::string name;
   UnknownElement element;
