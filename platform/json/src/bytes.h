@@ -37,6 +37,24 @@ inline bool SameBytes(char const* a, char const* b, std::size_t size) noexcept {
   return true;
 }
 
+// The bitwise OR of every byte of text[0, size), spread over the bytes of a word: a byte with its
+// high bit set shows as such in the result. Up to 8 bytes take two overlapping loads.
+inline std::uint64_t OrOfBytes(char const* text, std::size_t size) noexcept {
+  if (size >= 8) {
+    std::uint64_t any = Load64(text + size - 8);
+    for (std::size_t i = 0; i + 8 < size; i += 8) any |= Load64(text + i);
+    return any;
+  }
+  if (size >= 4) return Load32(text) | Load32(text + size - 4);
+  std::uint64_t any = 0;
+  for (std::size_t i = 0; i < size; ++i) any |= static_cast<unsigned char>(text[i]);
+  return any;
+}
+
+inline bool IsAsciiText(char const* text, std::size_t size) noexcept {
+  return (OrOfBytes(text, size) & 0x8080808080808080u) == 0;
+}
+
 inline bool SameName(std::string_view a, std::string_view b) noexcept {
   return a.size() == b.size() && SameBytes(a.data(), b.data(), a.size());
 }

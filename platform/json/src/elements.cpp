@@ -51,18 +51,17 @@ struct Releaser {
       nodes.head = node->next;
       ::operator delete(reinterpret_cast<char*>(node) - kNodeHeader);
     }
-    nodes.count = 0;
+    nodes.count = kKeptNodes;  // full: KeepNode's common case no longer applies
   }
 };
 
 // Takes back a node of this copy of the module (see GiveNode in the header): onto this thread's
 // list when there is room, else to the allocator.
-void KeepNode(void* node, std::size_t size) noexcept {
-  char* const block = static_cast<char*>(node) - kNodeHeader;
+void KeepNodeSlowly(void* node, std::size_t size) noexcept {
   FreeNodes& nodes = free_nodes;
   if (nodes.ended || nodes.count >= kKeptNodes || size < sizeof(FreeNodes::Node) ||
       (nodes.head != nullptr && nodes.size != size)) {
-    ::operator delete(block);
+    ::operator delete(static_cast<char*>(node) - kNodeHeader);
     return;
   }
   if (!nodes.releasing) {
@@ -73,6 +72,18 @@ void KeepNode(void* node, std::size_t size) noexcept {
   nodes.size = size;
   nodes.head = new (node) FreeNodes::Node{nodes.head};
   ++nodes.count;
+}
+
+void KeepNode(void* node, std::size_t size) noexcept {
+  FreeNodes& nodes = free_nodes;
+  // The common case: a list of this size with room, whose Releaser is registered (it was by the
+  // first node kept) and has not run (it leaves the list full).
+  if (nodes.size == size && nodes.count < kKeptNodes) {
+    nodes.head = new (node) FreeNodes::Node{nodes.head};
+    ++nodes.count;
+    return;
+  }
+  KeepNodeSlowly(node, size);
 }
 
 }  // namespace

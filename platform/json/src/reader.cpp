@@ -88,11 +88,7 @@ bool ReadSimpleNumber(char const* text, std::size_t length, double& value) {
 // Text of ASCII characters only is valid UTF-8 by itself; the reader then skips its per-byte
 // encoding check.
 bool IsAscii(std::string_view text) {
-  std::uint64_t any = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) any |= detail::Load64(text.data() + i);
-  for (; i < text.size(); ++i) any |= static_cast<unsigned char>(text[i]);
-  return (any & 0x8080808080808080u) == 0;
+  return detail::IsAsciiText(text.data(), text.size());
 }
 
 }  // namespace
@@ -209,6 +205,7 @@ class DomBuilder {
   // Validated UTF-8 cannot hold a surrogate (0xED 0xA0..0xBF ...), but the reader encodes an
   // escaped low surrogate without a preceding high one as if it were a character.
   static bool HasSurrogate(char const* text, SizeType length) {
+    if (IsAsciiText(text, length)) return false;  // nearly every name and string
     char const* end = text + length;
     for (char const* p = text; (p = static_cast<char const*>(std::memchr(p, '\xED', end - p)));) {
       ++p;

@@ -124,10 +124,11 @@ class Writer : public BaseWriter {
   static bool IsPlainWord(std::uint64_t word) {
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    // Once no byte has its high bit set, no test below carries from one byte into the next.
     auto has_zero_byte = [](std::uint64_t w) { return ((w - kOnes) & ~w & kHighs) != 0; };
-    return (word & kHighs) == 0 && ((word - 0x20 * kOnes) & ~word & kHighs) == 0 &&
-           !has_zero_byte(word ^ (0x7F * kOnes)) && !has_zero_byte(word ^ ('"' * kOnes)) &&
-           !has_zero_byte(word ^ ('\\' * kOnes));
+    return ((word | (word + kOnes)) & kHighs) == 0 &&  // 0x7F or above
+           ((word - 0x20 * kOnes) & ~word & kHighs) == 0 &&  // below 0x20
+           !has_zero_byte(word ^ ('"' * kOnes)) && !has_zero_byte(word ^ ('\\' * kOnes));
   }
 };
 
@@ -139,10 +140,16 @@ void Check(bool written) {
   if (!written) throw Exception("JSON string is not valid UTF-8");
 }
 
+// Integers within +-2^53 (except -0) as integers, everything else (NaN too) as a double.
 void WriteNumber(Writer& writer, double value) {
-  bool const integral = std::fabs(value) <= kMaxExactInteger && std::trunc(value) == value &&
-                        !(value == 0 && std::signbit(value));
-  Check(integral ? writer.Integer(static_cast<std::int64_t>(value)) : writer.Double(value));
+  if (value >= -kMaxExactInteger && value <= kMaxExactInteger) {
+    auto const integer = static_cast<std::int64_t>(value);
+    if (static_cast<double>(integer) == value && !(integer == 0 && std::signbit(value))) {
+      Check(writer.Integer(integer));
+      return;
+    }
+  }
+  Check(writer.Double(value));
 }
 
 void WriteElement(Writer& writer, UnknownElement const& element);
