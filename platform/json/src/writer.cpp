@@ -111,8 +111,8 @@ class Writer : public BaseWriter {
       return IsPlainWord(detail::Load64(text + length - 8));
     }
     if (length >= 4) {
-      return IsPlainWord(detail::Load32(text) |
-                         std::uint64_t{detail::Load32(text + length - 4)} << 32);
+      std::uint64_t const last = detail::Load32(text + length - 4);
+      return IsPlainWord(detail::Load32(text) | last << 32);
     }
     for (std::size_t i = 0; i < length; ++i) {
       auto const c = static_cast<unsigned char>(text[i]);
@@ -126,7 +126,7 @@ class Writer : public BaseWriter {
     constexpr std::uint64_t kHighs = 0x8080808080808080u;
     // Once no byte has its high bit set, no test below carries from one byte into the next.
     auto has_zero_byte = [](std::uint64_t w) { return ((w - kOnes) & ~w & kHighs) != 0; };
-    return ((word | (word + kOnes)) & kHighs) == 0 &&  // 0x7F or above
+    return ((word | (word + kOnes)) & kHighs) == 0 &&        // 0x7F or above
            ((word - 0x20 * kOnes) & ~word & kHighs) == 0 &&  // below 0x20
            !has_zero_byte(word ^ ('"' * kOnes)) && !has_zero_byte(word ^ ('\\' * kOnes));
   }

@@ -131,7 +131,8 @@ struct NodeAllocator {
   template <typename U>
   NodeAllocator(NodeAllocator<U> const&) noexcept {}
   T* allocate(std::size_t count) {
-    static_assert(alignof(T) <= kNodeHeader, "a node must not need more than the header's alignment");
+    static_assert(alignof(T) <= kNodeHeader,
+                  "a node must not need more than the header's alignment");
     if (count == 1) return static_cast<T*>(TakeNode(sizeof(T)));
     return std::allocator<T>().allocate(count);
   }
