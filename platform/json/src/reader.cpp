@@ -34,33 +34,34 @@ constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// The common number, of at most 15 significant digits and a small decimal exponent, converted
-// without strtod: its digits make an exact integer below 2^53, and one multiplication or
+// The common number, whose digits make an integer below 2^53 and whose decimal exponent is
+// small, converted without strtod: the integer is exact as a double, and one multiplication or
 // division by an exact power of ten rounds correctly (IEEE arithmetic rounds a single operation
 // on exact operands correctly). False for anything else, which strtod then converts. `text` is
-// a number the reader has already checked against the JSON grammar.
+// a number the reader has already checked against the JSON grammar (or NaN, Infinity and the
+// like), so it is not empty and its digits are where the grammar puts them.
 bool ReadSimpleNumber(char const* text, std::size_t length, double& value) {
 #if FLT_EVAL_METHOD != 0
   return false;  // intermediate results of extra precision would round twice
 #endif
+  // Below this, digits * 10 + 9 stays below 2^53.
+  constexpr std::uint64_t kDigitsLimit = (std::uint64_t{1} << 53) / 10;
+  auto digit_at = [](char const* at) { return static_cast<unsigned char>(*at) - unsigned{'0'}; };
   char const* p = text;
   char const* const end = text + length;
-  bool const negative = p != end && *p == '-';
+  bool const negative = *p == '-';
   if (negative) ++p;
   std::uint64_t digits = 0;
-  int significant = 0;  // digits taken into `digits`, leading zeros excluded
   int exponent = 0;
-  for (; p != end && *p >= '0' && *p <= '9'; ++p) {
-    if (digits == 0 && *p == '0') continue;
-    if (++significant > 15) return false;
-    digits = digits * 10 + static_cast<unsigned>(*p - '0');
+  for (unsigned digit; p != end && (digit = digit_at(p)) <= 9; ++p) {
+    if (digits >= kDigitsLimit) return false;
+    digits = digits * 10 + digit;
   }
   if (p != end && *p == '.') {
-    for (++p; p != end && *p >= '0' && *p <= '9'; ++p) {
+    for (unsigned digit; ++p != end && (digit = digit_at(p)) <= 9;) {
+      if (digits >= kDigitsLimit) return false;
+      digits = digits * 10 + digit;
       --exponent;
-      if (digits == 0 && *p == '0') continue;
-      if (++significant > 15) return false;
-      digits = digits * 10 + static_cast<unsigned>(*p - '0');
     }
   }
   if (p != end && (*p == 'e' || *p == 'E')) {
@@ -68,9 +69,9 @@ bool ReadSimpleNumber(char const* text, std::size_t length, double& value) {
     bool const negative_exponent = p != end && *p == '-';
     if (p != end && (*p == '-' || *p == '+')) ++p;
     int written = 0;
-    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+    for (unsigned digit; p != end && (digit = digit_at(p)) <= 9; ++p) {
       if (written > 1000) return false;  // far beyond any double either way
-      written = written * 10 + (*p - '0');
+      written = written * 10 + static_cast<int>(digit);
     }
     exponent += negative_exponent ? -written : written;
   }
