@@ -78,23 +78,6 @@ TEST(ObjectMembers, KeepInsertionOrderAndUniqueNames) {
   EXPECT_EQ(2u, request.Size());
 }
 
-TEST(ObjectMembers, NamesDifferingInAnyOneByteAreDifferentMembers) {
-  for (std::size_t length = 1; length <= 20; ++length) {
-    for (std::size_t at = 0; at < length; ++at) {
-      std::string const name(length, 'n');
-      std::string other = name;
-      other[at] = 'o';
-      json::Object object;
-      object[name] = 1.0;
-      object[other] = 2.0;
-      ASSERT_EQ(2u, object.Size()) << at << "/" << length;
-      EXPECT_EQ(1.0, json::Number(object[name])) << at << "/" << length;
-      EXPECT_EQ(2.0, json::Number(object[other])) << at << "/" << length;
-      EXPECT_EQ(object.end(), object.Find(name.substr(1))) << at << "/" << length;
-    }
-  }
-}
-
 TEST(ObjectMembers, ReferencesSurviveLaterInsertionsErasuresAndMoves) {
   json::Object object;
   json::UnknownElement& first = object["first"];

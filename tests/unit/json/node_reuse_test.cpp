@@ -32,14 +32,9 @@ void operator delete(void* memory, std::size_t) noexcept {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
+// Set by the build with AddressSanitizer, under which every node goes back to the allocator.
+#if defined(NELKO_NODES_NOT_KEPT)
 constexpr bool kNodesAreKept = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kNodesAreKept = false;
-#else
-constexpr bool kNodesAreKept = true;
-#endif
 #else
 constexpr bool kNodesAreKept = true;
 #endif
