@@ -147,8 +147,8 @@ class DomBuilder {
     return true;
   }
 
-  bool StartObject() { return Open(Object()); }
-  bool StartArray() { return Open(Array()); }
+  bool StartObject() { return Open<Object>(); }
+  bool StartArray() { return Open<Array>(); }
 
   bool EndObject(SizeType) {
     Object const& closing = *open_.back();
@@ -180,12 +180,19 @@ class DomBuilder {
   }
 
   template <typename Container>
-  bool Open(Container empty) {
+  bool Open() {
     if (open_.size() >= max_depth_) {
       error_ = "Nesting deeper than " + std::to_string(max_depth_) + " levels.";
       return false;
     }
-    open_.push_back(&Add(std::move(empty)));
+    if (open_.empty()) {
+      // The root is Parse's fresh Null element: it becomes the empty container where it is,
+      // without a temporary to move from.
+      (void)static_cast<Container&>(root_);
+      open_.push_back(&root_);
+    } else {
+      open_.push_back(&Add(Container()));
+    }
     return true;
   }
 
@@ -245,9 +252,9 @@ class DomBuilder {
 
 namespace {
 
-// Reads `text` into `root`: from a copy of each string and number (a MemoryStream), or in place
-// (an InsituStringStream over `text`, NUL-terminated at its end; ASCII text only, see
-// ReadInPlace). `ascii`: IsAscii(text).
+// Reads `text` into `root`, a fresh (Null) element: from a copy of each string and number (a
+// MemoryStream), or in place (an InsituStringStream over `text`, NUL-terminated at its end;
+// ASCII text only, see ReadInPlace). `ascii`: IsAscii(text).
 template <unsigned kExtraFlags, typename Stream>
 void Parse(UnknownElement& root, std::string_view text, bool ascii, Stream& stream,
            Limits const& limits) {
