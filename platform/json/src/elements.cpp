@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "bytes.h"
+
 namespace json {
 
 namespace detail {
@@ -47,30 +49,19 @@ struct Releaser {
     while (nodes.head != nullptr) {
       FreeNodes::Node* node = nodes.head;
       nodes.head = node->next;
-      ::operator delete(node);
+      ::operator delete(reinterpret_cast<char*>(node) - kNodeHeader);
     }
-    nodes.count = 0;
+    nodes.count = kKeptNodes;  // full: KeepNode's common case no longer applies
   }
 };
 
-}  // namespace
-
-void* TakeNode(std::size_t size) {
-  FreeNodes& nodes = free_nodes;
-  if (nodes.head != nullptr && nodes.size == size) {
-    FreeNodes::Node* node = nodes.head;
-    nodes.head = node->next;
-    --nodes.count;
-    return node;
-  }
-  return ::operator new(size);
-}
-
-void GiveNode(void* node, std::size_t size) noexcept {
+// Takes back a node of this copy of the module (see GiveNode in the header): onto this thread's
+// list when there is room, else to the allocator.
+void KeepNodeSlowly(void* node, std::size_t size) noexcept {
   FreeNodes& nodes = free_nodes;
   if (nodes.ended || nodes.count >= kKeptNodes || size < sizeof(FreeNodes::Node) ||
       (nodes.head != nullptr && nodes.size != size)) {
-    ::operator delete(node);
+    ::operator delete(static_cast<char*>(node) - kNodeHeader);
     return;
   }
   if (!nodes.releasing) {
@@ -81,6 +72,34 @@ void GiveNode(void* node, std::size_t size) noexcept {
   nodes.size = size;
   nodes.head = new (node) FreeNodes::Node{nodes.head};
   ++nodes.count;
+}
+
+void KeepNode(void* node, std::size_t size) noexcept {
+  FreeNodes& nodes = free_nodes;
+  // The common case: a list of this size with room, whose Releaser is registered (it was by the
+  // first node kept) and has not run (it leaves the list full).
+  if (nodes.size == size && nodes.count < kKeptNodes) {
+    nodes.head = new (node) FreeNodes::Node{nodes.head};
+    ++nodes.count;
+    return;
+  }
+  KeepNodeSlowly(node, size);
+}
+
+}  // namespace
+
+void* TakeNode(std::size_t size) {
+  FreeNodes& nodes = free_nodes;
+  if (nodes.head != nullptr && nodes.size == size) {
+    FreeNodes::Node* node = nodes.head;
+    nodes.head = node->next;
+    --nodes.count;
+    return node;  // its header already names KeepNode
+  }
+  char* const block = static_cast<char*>(::operator new(kNodeHeader + size));
+  NodeKeeper const keeper = &KeepNode;
+  std::memcpy(block, &keeper, sizeof keeper);
+  return block + kNodeHeader;
 }
 
 }  // namespace detail
@@ -120,14 +139,8 @@ bool operator==(Array const& a, Array const& b) {
 }
 
 Object::iterator Object::Find(std::string_view name) noexcept {
-  // The first byte before the call to memcmp: names of one length ("pan", "tilt", "roll", "vfov")
-  // mostly differ there.
-  std::size_t const size = name.size();
-  return std::find_if(members_.begin(), members_.end(), [name, size](Member const& member) {
-    return member.name.size() == size &&
-           (size == 0 || (member.name[0] == name[0] &&
-                          std::memcmp(member.name.data(), name.data(), size) == 0));
-  });
+  return std::find_if(members_.begin(), members_.end(),
+                      [name](Member const& member) { return detail::SameName(member.name, name); });
 }
 
 Object::const_iterator Object::Find(std::string_view name) const noexcept {
@@ -147,7 +160,7 @@ Object::iterator Object::Insert(Member&& member) {
 UnknownElement& Object::operator[](std::string_view name) {
   auto found = Find(name);
   if (found != end()) return found->element;
-  members_.emplace_back(std::string(name), Null());
+  members_.emplace_back(detail::kNameInPlace, name, Null());
   return members_.back().element;
 }
 

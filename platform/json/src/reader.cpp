@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bytes.h"
 #include "json/text.h"
 
 namespace json {
@@ -33,33 +34,34 @@ constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// The common number, of at most 15 significant digits and a small decimal exponent, converted
-// without strtod: its digits make an exact integer below 2^53, and one multiplication or
+// The common number, whose digits make an integer below 2^53 and whose decimal exponent is
+// small, converted without strtod: the integer is exact as a double, and one multiplication or
 // division by an exact power of ten rounds correctly (IEEE arithmetic rounds a single operation
 // on exact operands correctly). False for anything else, which strtod then converts. `text` is
-// a number the reader has already checked against the JSON grammar.
+// a number the reader has already checked against the JSON grammar (or NaN, Infinity and the
+// like), so it is not empty and its digits are where the grammar puts them.
 bool ReadSimpleNumber(char const* text, std::size_t length, double& value) {
 #if FLT_EVAL_METHOD != 0
   return false;  // intermediate results of extra precision would round twice
 #endif
+  // Below this, digits * 10 + 9 stays below 2^53.
+  constexpr std::uint64_t kDigitsLimit = (std::uint64_t{1} << 53) / 10;
+  auto digit_at = [](char const* at) { return static_cast<unsigned char>(*at) - unsigned{'0'}; };
   char const* p = text;
   char const* const end = text + length;
-  bool const negative = p != end && *p == '-';
+  bool const negative = *p == '-';
   if (negative) ++p;
   std::uint64_t digits = 0;
-  int significant = 0;  // digits taken into `digits`, leading zeros excluded
   int exponent = 0;
-  for (; p != end && *p >= '0' && *p <= '9'; ++p) {
-    if (digits == 0 && *p == '0') continue;
-    if (++significant > 15) return false;
-    digits = digits * 10 + static_cast<unsigned>(*p - '0');
+  for (unsigned digit; p != end && (digit = digit_at(p)) <= 9; ++p) {
+    if (digits >= kDigitsLimit) return false;
+    digits = digits * 10 + digit;
   }
   if (p != end && *p == '.') {
-    for (++p; p != end && *p >= '0' && *p <= '9'; ++p) {
+    for (unsigned digit; ++p != end && (digit = digit_at(p)) <= 9;) {
+      if (digits >= kDigitsLimit) return false;
+      digits = digits * 10 + digit;
       --exponent;
-      if (digits == 0 && *p == '0') continue;
-      if (++significant > 15) return false;
-      digits = digits * 10 + static_cast<unsigned>(*p - '0');
     }
   }
   if (p != end && (*p == 'e' || *p == 'E')) {
@@ -67,9 +69,9 @@ bool ReadSimpleNumber(char const* text, std::size_t length, double& value) {
     bool const negative_exponent = p != end && *p == '-';
     if (p != end && (*p == '-' || *p == '+')) ++p;
     int written = 0;
-    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+    for (unsigned digit; p != end && (digit = digit_at(p)) <= 9; ++p) {
       if (written > 1000) return false;  // far beyond any double either way
-      written = written * 10 + (*p - '0');
+      written = written * 10 + static_cast<int>(digit);
     }
     exponent += negative_exponent ? -written : written;
   }
@@ -87,9 +89,7 @@ bool ReadSimpleNumber(char const* text, std::size_t length, double& value) {
 // Text of ASCII characters only is valid UTF-8 by itself; the reader then skips its per-byte
 // encoding check.
 bool IsAscii(std::string_view text) {
-  unsigned char any = 0;
-  for (char c : text) any |= static_cast<unsigned char>(c);
-  return any < 0x80;
+  return detail::IsAsciiText(text.data(), text.size());
 }
 
 }  // namespace
@@ -147,8 +147,8 @@ class DomBuilder {
     return true;
   }
 
-  bool StartObject() { return Open(Object()); }
-  bool StartArray() { return Open(Array()); }
+  bool StartObject() { return Open<Object>(); }
+  bool StartArray() { return Open<Array>(); }
 
   bool EndObject(SizeType) {
     Object const& closing = *open_.back();
@@ -180,12 +180,19 @@ class DomBuilder {
   }
 
   template <typename Container>
-  bool Open(Container empty) {
+  bool Open() {
     if (open_.size() >= max_depth_) {
       error_ = "Nesting deeper than " + std::to_string(max_depth_) + " levels.";
       return false;
     }
-    open_.push_back(&Add(std::move(empty)));
+    if (open_.empty()) {
+      // The root is Parse's fresh Null element: it becomes the empty container where it is,
+      // without a temporary to move from.
+      (void)static_cast<Container&>(root_);
+      open_.push_back(&root_);
+    } else {
+      open_.push_back(&Add(Container()));
+    }
     return true;
   }
 
@@ -199,13 +206,14 @@ class DomBuilder {
       return *static_cast<Array&>(parent).Insert(UnknownElement(std::forward<Value>(value)));
     }
     Object::Members& members = static_cast<Object&>(parent).members_;
-    members.emplace_back(std::string(key_), std::forward<Value>(value));
+    members.emplace_back(kNameInPlace, key_, std::forward<Value>(value));
     return members.back().element;
   }
 
   // Validated UTF-8 cannot hold a surrogate (0xED 0xA0..0xBF ...), but the reader encodes an
   // escaped low surrogate without a preceding high one as if it were a character.
   static bool HasSurrogate(char const* text, SizeType length) {
+    if (IsAsciiText(text, length)) return false;  // nearly every name and string
     char const* end = text + length;
     for (char const* p = text; (p = static_cast<char const*>(std::memchr(p, '\xED', end - p)));) {
       ++p;
@@ -220,7 +228,7 @@ class DomBuilder {
     if (object.Size() <= 16) {
       for (auto a = object.begin(); a != object.end(); ++a) {
         for (auto b = std::next(a); b != object.end(); ++b) {
-          if (a->name == b->name) return true;
+          if (SameName(a->name, b->name)) return true;
         }
       }
       return false;
@@ -244,9 +252,9 @@ class DomBuilder {
 
 namespace {
 
-// Reads `text` into `root`: from a copy of each string and number (a MemoryStream), or in place
-// (an InsituStringStream over `text`, NUL-terminated at its end; ASCII text only, see
-// ReadInPlace). `ascii`: IsAscii(text).
+// Reads `text` into `root`, a fresh (Null) element: from a copy of each string and number (a
+// MemoryStream), or in place (an InsituStringStream over `text`, NUL-terminated at its end;
+// ASCII text only, see ReadInPlace). `ascii`: IsAscii(text).
 template <unsigned kExtraFlags, typename Stream>
 void Parse(UnknownElement& root, std::string_view text, bool ascii, Stream& stream,
            Limits const& limits) {

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <limits>
 
+#include "bytes.h"
 #include "json/text.h"
 
 namespace json {
@@ -55,6 +56,23 @@ class Writer : public BaseWriter {
  public:
   using BaseWriter::BaseWriter;
 
+  // What Int64 writes, formed without its general path: digits right to left in a small buffer.
+  bool Integer(std::int64_t value) {
+    char digits[20];  // "-9223372036854775808" at most
+    char* const end = std::end(digits);
+    char* p = end;
+    std::uint64_t magnitude =
+        value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    do {
+      *--p = static_cast<char>('0' + magnitude % 10);
+      magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *--p = '-';
+    Prefix(rapidjson::kNumberType);
+    for (; p != end; ++p) os_->Put(*p);
+    return EndValue(true);
+  }
+
   bool Text(char const* text, std::size_t length) {
     if (!IsPlain(text, length)) {
       if (length > std::numeric_limits<rapidjson::SizeType>::max() - kPadding) {
@@ -80,27 +98,37 @@ class Writer : public BaseWriter {
  private:
   static constexpr std::size_t kPadding = 4;  // more than a UTF-8 character's continuation bytes
 
-  // Eight bytes at a time while they last: a word is plain when none of its bytes is below
-  // 0x20, 0x7F or above, '"' or '\\' (each test is exact for the word as a whole).
+  // Eight bytes at a time: a word is plain when none of its bytes is below 0x20, 0x7F or above,
+  // '"' or '\\' (each test is exact for the word as a whole). The last bytes are read as a word
+  // that overlaps the ones before it (or, below eight bytes, as two overlapping halves), which
+  // tests some bytes twice but never one outside the text.
   static bool IsPlain(char const* text, std::size_t length) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
-    auto has_zero_byte = [](std::uint64_t word) { return ((word - kOnes) & ~word & kHighs) != 0; };
-    std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, text + i, sizeof word);
-      if ((word & kHighs) != 0 || ((word - 0x20 * kOnes) & ~word & kHighs) != 0 ||
-          has_zero_byte(word ^ (0x7F * kOnes)) || has_zero_byte(word ^ ('"' * kOnes)) ||
-          has_zero_byte(word ^ ('\\' * kOnes))) {
-        return false;
+    if (length >= 8) {
+      std::size_t i = 0;
+      for (; i + 8 < length; i += 8) {
+        if (!IsPlainWord(detail::Load64(text + i))) return false;
       }
+      return IsPlainWord(detail::Load64(text + length - 8));
     }
-    for (; i < length; ++i) {
+    if (length >= 4) {
+      std::uint64_t const last = detail::Load32(text + length - 4);
+      return IsPlainWord(detail::Load32(text) | last << 32);
+    }
+    for (std::size_t i = 0; i < length; ++i) {
       auto const c = static_cast<unsigned char>(text[i]);
       if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') return false;
     }
     return true;
+  }
+
+  static bool IsPlainWord(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    // Once no byte has its high bit set, no test below carries from one byte into the next.
+    auto has_zero_byte = [](std::uint64_t w) { return ((w - kOnes) & ~w & kHighs) != 0; };
+    return ((word | (word + kOnes)) & kHighs) == 0 &&        // 0x7F or above
+           ((word - 0x20 * kOnes) & ~word & kHighs) == 0 &&  // below 0x20
+           !has_zero_byte(word ^ ('"' * kOnes)) && !has_zero_byte(word ^ ('\\' * kOnes));
   }
 };
 
@@ -112,10 +140,16 @@ void Check(bool written) {
   if (!written) throw Exception("JSON string is not valid UTF-8");
 }
 
+// Integers within +-2^53 (except -0) as integers, everything else (NaN too) as a double.
 void WriteNumber(Writer& writer, double value) {
-  bool const integral = std::fabs(value) <= kMaxExactInteger && std::trunc(value) == value &&
-                        !(value == 0 && std::signbit(value));
-  Check(integral ? writer.Int64(static_cast<std::int64_t>(value)) : writer.Double(value));
+  if (value >= -kMaxExactInteger && value <= kMaxExactInteger) {
+    auto const integer = static_cast<std::int64_t>(value);
+    if (static_cast<double>(integer) == value && !(integer == 0 && std::signbit(value))) {
+      Check(writer.Integer(integer));
+      return;
+    }
+  }
+  Check(writer.Double(value));
 }
 
 void WriteElement(Writer& writer, UnknownElement const& element);

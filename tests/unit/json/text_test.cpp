@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -41,6 +42,15 @@ TEST(NumberText, WritesIntegersWithoutFractionAndReadsBackExactly) {
   ASSERT_EQ(std::size(values), numbers.Size());
   for (std::size_t i = 0; i < numbers.Size(); ++i) {
     EXPECT_TRUE(same_bits(values[i], static_cast<json::Number const&>(numbers[i]))) << i;
+  }
+
+  // Integers of every length up to 2^53, both signs, next to a carry into another digit.
+  for (std::int64_t power = 1; power <= 9007199254740992; power *= 10) {
+    for (std::int64_t integer : {power - 1, power, power + 1, 9007199254740992 - power}) {
+      for (std::int64_t value : {integer, -integer}) {
+        EXPECT_EQ(std::to_string(value), json::Write(json::UnknownElement(value))) << value;
+      }
+    }
   }
 }
 
@@ -114,21 +124,23 @@ TEST(StringText, EscapesWhatJsonRequiresAndPassesUtf8Through) {
   json::Read(back, text);
   EXPECT_EQ(json::UnknownElement(value), back);
 
-  // Every byte in every position of a name long enough to be checked by words: what needs an
-  // escape gets one (the text reads back), a byte that is not UTF-8 is refused.
-  for (int c = 1; c < 0x100; ++c) {
-    for (std::size_t at = 0; at < 17; ++at) {
-      std::string name(17, 'a');
-      name[at] = static_cast<char>(c);
-      json::Object object;
-      object[name] = 1;
-      if (c >= 0x80) {
-        EXPECT_THROW(json::Write(object), json::Exception) << c << " at " << at;
-        continue;
+  // Every byte in every position of names of every length up to one checked as three words: what
+  // needs an escape gets one (the text reads back), a byte that is not UTF-8 is refused.
+  for (std::size_t length = 1; length <= 17; ++length) {
+    for (int c = 1; c < 0x100; ++c) {
+      for (std::size_t at = 0; at < length; ++at) {
+        std::string name(length, 'a');
+        name[at] = static_cast<char>(c);
+        json::Object object;
+        object[name] = 1;
+        if (c >= 0x80) {
+          EXPECT_THROW(json::Write(object), json::Exception) << c << " at " << at << "/" << length;
+          continue;
+        }
+        json::Object read;
+        json::Read(read, json::Write(object));
+        EXPECT_EQ(object, read) << c << " at " << at << "/" << length;
       }
-      json::Object read;
-      json::Read(read, json::Write(object));
-      EXPECT_EQ(object, read) << c << " at " << at;
     }
   }
 
@@ -159,13 +171,38 @@ TEST(ObjectText, WritesMembersInInsertionOrderAndAppends) {
   std::string buffer = "<";
   json::Write(request, buffer);
   EXPECT_EQ(R"(<{"command":"Set_roi","roi_index":3,"roi_set":1,"pan":-12.5,"note":")" +
-                std::string(300, 'n') +
-                R"(","list":[],"flags":[null,true],"none":null})",
+                std::string(300, 'n') + R"(","list":[],"flags":[null,true],"none":null})",
             buffer);
 
   json::Object back;
   json::Read(back, buffer.substr(1));
   EXPECT_EQ(request, back);
+}
+
+// Lookup, the reader's duplicate check and the writer all tell names of every length apart by
+// any one byte, and only a name given twice is a duplicate.
+TEST(ObjectText, NamesDifferingInAnyOneByteAreDifferentMembers) {
+  for (std::size_t length = 1; length <= 20; ++length) {
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string const name(length, 'n');
+      std::string other = name;
+      other[at] = 'o';
+      json::Object object;
+      object[name] = 1.0;
+      object[other] = 2.0;
+      ASSERT_EQ(2u, object.Size()) << at << "/" << length;
+      EXPECT_EQ(1.0, json::Number(object[name])) << at << "/" << length;
+      EXPECT_EQ(2.0, json::Number(object[other])) << at << "/" << length;
+      EXPECT_EQ(object.end(), object.Find(name.substr(1))) << at << "/" << length;
+
+      json::Object read;
+      json::Read(read, json::Write(object));
+      EXPECT_EQ(object, read) << at << "/" << length;
+      EXPECT_THROW(json::Read(read, "{\"" + name + "\":1,\"" + name + "\":2}"),
+                   json::ParseException)
+          << length;
+    }
+  }
 }
 
 TEST(Rejection, MalformedTextsThrowParseException) {
@@ -180,6 +217,20 @@ TEST(Rejection, MalformedTextsThrowParseException) {
     json::UnknownElement out = "untouched";
     EXPECT_THROW(json::Read(out, text), json::ParseException) << text;
     EXPECT_EQ(json::UnknownElement("untouched"), out) << text;
+  }
+
+  // An escaped lone surrogate anywhere in a name or a string of any length, read from a copy or
+  // in place.
+  for (std::size_t before = 0; before < 12; ++before) {
+    for (std::size_t after = 0; after < 4; ++after) {
+      std::string const escaped =
+          "\"" + std::string(before, 'a') + "\\uDC00" + std::string(after, 'b') + "\"";
+      for (std::string text : {"{" + escaped + ":1}", "{\"s\":" + escaped + "}"}) {
+        json::Object out;
+        EXPECT_THROW(json::Read(out, text), json::ParseException) << text;
+        EXPECT_THROW(json::ReadInPlace(out, text), json::ParseException) << text;
+      }
+    }
   }
 }
 

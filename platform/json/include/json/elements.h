@@ -28,6 +28,7 @@
 #define NELKO_JSON_ELEMENTS_H
 
 #include <cstddef>
+#include <cstring>
 #include <list>
 #include <memory>
 #include <stdexcept>
@@ -108,8 +109,20 @@ class DomBuilder;
 // come and go by the handful per request, and this spares most of them a trip through malloc.
 // Never shared between threads; a node freed by another thread than the one that made it simply
 // joins that thread's list.
+//
+// Every library that links this module has a copy of it with free lists of its own, and a
+// document is often built by one library and destroyed by another. So a node records, just before
+// its memory, the function of the copy that made it, and GiveNode returns it through that
+// function: each copy gets back the nodes it hands out instead of one allocating them all and
+// another freeing them all.
+using NodeKeeper = void (*)(void* node, std::size_t size) noexcept;
+constexpr std::size_t kNodeHeader = alignof(std::max_align_t);  // keeps the node's alignment
 void* TakeNode(std::size_t size);
-void GiveNode(void* node, std::size_t size) noexcept;
+inline void GiveNode(void* node, std::size_t size) noexcept {
+  NodeKeeper keeper;
+  std::memcpy(&keeper, static_cast<char*>(node) - kNodeHeader, sizeof keeper);
+  keeper(node, size);
+}
 
 template <typename T>
 struct NodeAllocator {
@@ -118,6 +131,8 @@ struct NodeAllocator {
   template <typename U>
   NodeAllocator(NodeAllocator<U> const&) noexcept {}
   T* allocate(std::size_t count) {
+    static_assert(alignof(T) <= kNodeHeader,
+                  "a node must not need more than the header's alignment");
     if (count == 1) return static_cast<T*>(TakeNode(sizeof(T)));
     return std::allocator<T>().allocate(count);
   }
@@ -128,6 +143,9 @@ struct NodeAllocator {
   friend bool operator==(NodeAllocator const&, NodeAllocator const&) noexcept { return true; }
   friend bool operator!=(NodeAllocator const&, NodeAllocator const&) noexcept { return false; }
 };
+// Selects the constructor of Object::Member that copies the name straight into the member.
+struct NameInPlace {};
+inline constexpr NameInPlace kNameInPlace{};
 }  // namespace detail
 
 // A sequence of elements.
@@ -299,6 +317,10 @@ struct Object::Member {
   template <typename Value>
   Member(std::string member_name, Value&& value)
       : name(std::move(member_name)), element(std::forward<Value>(value)) {}
+  // The same without a std::string of the name first: one copy of it instead of two.
+  template <typename Value>
+  Member(detail::NameInPlace, std::string_view member_name, Value&& value)
+      : name(member_name), element(std::forward<Value>(value)) {}
 
   std::string name;
   UnknownElement element;
