@@ -72,20 +72,16 @@ nelko_core_status IStream_layoutInitiator::send_params(char const* target, char 
 
 template <typename Command>
 nelko_core_status IStream_layoutInitiator::receive_response(char const* target, int timeout,
-                                                            void* uuid, Outs<Command> const& outs,
-                                                            bool& uuid_released) {
+                                                            char const* uuid,
+                                                            Outs<Command> const& outs,
+                                                            void* owned_uuid) {
   using nelko::stream_layout::kIsVersionQuery;
   using nelko::stream_layout::detail::Wire;
-  uuid_released = false;
   json::Object response;
-  nelko_core_status status =
-      basicReceiveResponse(timeout, nelko::stream_layout::kInterfaceName, target,
-                           static_cast<char const*>(uuid), Command::kName, response);
+  nelko_core_status status = basicReceiveResponse(timeout, nelko::stream_layout::kInterfaceName,
+                                                  target, uuid, Command::kName, response);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  if constexpr (kIsVersionQuery<Command>) {
-    std::free(uuid);
-    uuid_released = true;
-  }
+  if constexpr (kIsVersionQuery<Command>) std::free(owned_uuid);
   status = nelko::stream_layout::detail::for_each_until_failure(outs, [&](auto out, std::size_t i) {
     using Value = std::remove_pointer_t<decltype(out)>;
     nelko_core_status read = Wire<Value>::read_lenient(response, Command::kResultNames[i], out);
@@ -99,8 +95,7 @@ nelko_core_status IStream_layoutInitiator::receive_response(char const* target, 
   if constexpr (kIsVersionQuery<Command>) {
     check_target_version(*std::get<0>(outs), *std::get<1>(outs));
   } else {
-    std::free(uuid);
-    uuid_released = true;
+    std::free(owned_uuid);
   }
   return NELKO_CORE_STATUS_NO_ERROR;
 }
