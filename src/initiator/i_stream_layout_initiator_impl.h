@@ -3,9 +3,12 @@
 #define NELKO_INITIATOR_I_STREAM_LAYOUT_INITIATOR_IMPL_H
 
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <string_view>
 #include <type_traits>
+
+#include "kept_request.h"
 
 namespace nelko {
 namespace stream_layout {
@@ -54,16 +57,25 @@ template <typename Command>
 nelko_core_status IStream_layoutInitiator::send_params(char const* target, char const* uuid,
                                                        typename Command::Params const& params) {
   using nelko::stream_layout::detail::Wire;
+  constexpr std::size_t kMembers = 1 + std::tuple_size<typename Command::Params>::value;
   try {
     nelko_core_status status = refuse_values<Command>(params);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    json::Object request;
-    request.Insert({"command", json::String(Command::kName)});
-    nelko::stream_layout::detail::for_each_until_failure(
-        params, [&](auto const& value, std::size_t i) {
-          Wire<std::decay_t<decltype(value)>>::put(request, Command::kParamNames[i], value);
-          return NELKO_CORE_STATUS_NO_ERROR;
-        });
+    // The thread's last request of this command has the same members in the same order: only
+    // their values are written again. It is built afresh when it is not complete (a new thread,
+    // or a build that failed halfway).
+    nelko::stream_layout::detail::KeptRequest<Command> kept;
+    json::Object& request = kept.get();
+    if (request.Size() != kMembers) {
+      request.Clear();
+      request.Insert({"command", json::String(Command::kName)});
+      for (char const* name : Command::kParamNames) request.Insert({name, json::Null()});
+    }
+    auto member = std::next(request.begin());
+    nelko::stream_layout::detail::for_each_until_failure(params, [&](auto const& value, auto) {
+      Wire<std::decay_t<decltype(value)>>::put((member++)->element, value);
+      return NELKO_CORE_STATUS_NO_ERROR;
+    });
     return basicSendCommand(nelko::stream_layout::kInterfaceName, target, uuid, request);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;

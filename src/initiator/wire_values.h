@@ -3,8 +3,8 @@
 // array of numbers.
 //
 // Wire<T> gives, for a value of C type T:
-//   put(message, name, value)        appends it as the member `name` of a request (a name
-//                                    already there throws json::Exception);
+//   put(element, value)              stores it as the value of a request member's element,
+//                                    whatever the element held before;
 //   is_refused(value)                whether a builder refuses it (a null list) before sending;
 //   read_lenient(message, name, out) reads it after a synchronous receive: a missing member, or
 //                                    one of another kind, is replaced in the response by a default
@@ -77,8 +77,8 @@ struct Wire;
 template <typename T>
 struct NumberWire {
   using Held = T;
-  static void put(json::Object& message, char const* name, T value) {
-    message.Insert({name, json::Number(static_cast<double>(value))});
+  static void put(json::UnknownElement& element, T value) {
+    static_cast<json::Number&>(element).Value() = static_cast<double>(value);
   }
   static bool is_refused(T) { return false; }
   static nelko_core_status read_lenient(json::Object& message, char const* name, T* out) {
@@ -107,8 +107,8 @@ struct Wire<double> : NumberWire<double> {
 template <>
 struct Wire<List> {
   using Held = ScopedList;
-  static void put(json::Object& message, char const* name, List value) {
-    message.Insert({name, list_to_json(value)});
+  static void put(json::UnknownElement& element, List value) {
+    static_cast<json::Array&>(element) = list_to_json(value);
   }
   static bool is_refused(List value) { return value == nullptr; }
   // An out-parameter that already holds a list is refused with 1 (the list stays).
