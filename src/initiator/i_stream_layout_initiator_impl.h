@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "kept_request.h"
+#include "named_members.h"
 
 namespace nelko {
 namespace stream_layout {
@@ -89,14 +90,16 @@ nelko_core_status IStream_layoutInitiator::receive_response(char const* target, 
                                                             void* owned_uuid) {
   using nelko::stream_layout::kIsVersionQuery;
   using nelko::stream_layout::detail::Wire;
-  json::Object response;
+  static constexpr auto kNames = nelko::stream_layout::detail::names_of(Command::kResultNames);
+  json::Object response;  // the interfaces library fills an empty one
   nelko_core_status status = basicReceiveResponse(timeout, nelko::stream_layout::kInterfaceName,
                                                   target, uuid, Command::kName, response);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   if constexpr (kIsVersionQuery<Command>) std::free(owned_uuid);
-  status = nelko::stream_layout::detail::for_each_until_failure(outs, [&](auto out, std::size_t i) {
+  nelko::stream_layout::detail::NamedMembers<json::Object, kNames.size()> members(response, kNames);
+  status = nelko::stream_layout::detail::for_each_until_failure(outs, [&](auto out, auto i) {
     using Value = std::remove_pointer_t<decltype(out)>;
-    nelko_core_status read = Wire<Value>::read_lenient(response, Command::kResultNames[i], out);
+    nelko_core_status read = Wire<Value>::read_lenient(members[i], out);
     if (read != NELKO_CORE_STATUS_NO_ERROR) {
       IPC_LOG_WARNING("%s:failed converting UINT array (%d)", Command::kReaderName,
                       static_cast<int>(read));
@@ -115,10 +118,15 @@ nelko_core_status IStream_layoutInitiator::receive_response(char const* target, 
 template <typename Command>
 void IStream_layoutInitiator::complete(char* first_text, char* uuid, json::Object const& response) {
   using nelko::stream_layout::detail::Wire;
+  // "status", then the results.
+  static constexpr auto kNames = nelko::stream_layout::detail::prepend(
+      "status", nelko::stream_layout::detail::names_of(Command::kResultNames));
   Registry<Command>& pending = registry<Command>();
   try {
     // Declared before the lock so that lists are released after it, on every way out.
     typename nelko::stream_layout::detail::HeldOf<typename Command::Results>::type results;
+    nelko::stream_layout::detail::NamedMembers<json::Object const, kNames.size()> members(response,
+                                                                                        kNames);
     std::unique_lock<std::mutex> lock(pending.mutex);
     auto const* entry = pending.find(std::string_view(uuid != nullptr ? uuid : ""));
     if (entry == nullptr) {
@@ -127,12 +135,12 @@ void IStream_layoutInitiator::complete(char* first_text, char* uuid, json::Objec
       return;
     }
     unsigned int status = 0;
-    Wire<unsigned int>::read_strict(response, "status", status);
+    Wire<unsigned int>::read_strict(members[0], status);
     if (status == NELKO_CORE_STATUS_NO_ERROR) {
       nelko_core_status converted =
           nelko::stream_layout::detail::for_each_until_failure(results, [&](auto& held, auto i) {
             using Value = std::tuple_element_t<decltype(i)::value, typename Command::Results>;
-            return Wire<Value>::read_strict(response, Command::kResultNames[i], held);
+            return Wire<Value>::read_strict(members[1 + i], held);
           });
       if (converted != NELKO_CORE_STATUS_NO_ERROR) {
         IPC_LOG_WARNING("%s failed converting unsigned int array (%d)", Command::kCompletionName,

@@ -62,7 +62,10 @@ TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
 
   deliver("Get_roi", uuid, R"({"status":0,"pan":10,"tilt":-5.5,"roll":1,"vfov":45,"x":1})");
   deliver("Get_roi", uuid, R"({"status":9,"pan":10})");
-  ASSERT_EQ(2u, g_calls.size());
+  // Results are found by name, whatever their order.
+  deliver("Get_roi", uuid, R"({"vfov":4,"roll":3,"tilt":2,"pan":1,"status":0})");
+  ASSERT_EQ(3u, g_calls.size());
+  EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), g_calls[2].values);
   EXPECT_EQ("stream_layout", g_calls[0].first);
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_calls[0].status);
   EXPECT_EQ((std::vector<double>{10, -5.5, 1, 45}), g_calls[0].values);
@@ -75,7 +78,7 @@ TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_get_roi_cancel_async(handle, on_roi, &kA));
   deliver("Get_roi", uuid, R"({"status":0})");
-  EXPECT_EQ(2u, g_calls.size());
+  EXPECT_EQ(3u, g_calls.size());
   EXPECT_EQ(std::vector<std::string>{"received a callback for Get_roi but no initiator callback was registered"},
             platform.log_texts());
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_WARNING, platform.log[0].priority);

@@ -150,6 +150,12 @@ TEST_F(Requests, ResultsAreReadLeniently) {
   EXPECT_EQ(-12.5, tilt);
   EXPECT_EQ(0.0, roll);
   EXPECT_EQ(0.0, vfov);
+  // Found by name, in whatever order they come and among whatever else the response holds.
+  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
+                       R"({"vfov":4,"x":0,"roll":3,"status":0,"tilt":2,"pans":9,"pan":1})");
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+            nelko_api_stream_layout_get_roi_send(handle, "t", 0, 0, &pan, &tilt, &roll, &vfov));
+  EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), (std::vector<double>{pan, tilt, roll, vfov}));
 }
 
 TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
