@@ -243,4 +243,21 @@ TEST_F(Async, CallbacksOfTwoHandlesMaySendToEachOtherAtOnce) {
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(second));
 }
 
+// The registry tells identifiers apart by all of their text, also those alike in their first bytes.
+TEST_F(Async, IdentifiersAlikeInTheirFirstBytesKeepTheirOwnEntries) {
+  auto& registry = object()->registry<nelko::stream_layout::GetNumRoi>();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  for (auto const& [uuid, user] : std::vector<std::pair<char const*, int*>>{
+           {"0123456789abcdef-2", &kB}, {"0123456789abcdef-1", &kA}, {"01234567", &kB},
+           {"01234568", &kA}, {"0", &kA}}) {
+    registry.add(uuid, on_num, user);
+  }
+  EXPECT_EQ(5u, registry.size());
+  EXPECT_EQ(&kA, registry.find("0123456789abcdef-1")->second);
+  EXPECT_EQ(&kB, registry.find("0123456789abcdef-2")->second);
+  EXPECT_EQ(&kB, registry.find("01234567")->second);
+  EXPECT_EQ(nullptr, registry.find("0123456789abcdef-3"));
+  EXPECT_EQ(nullptr, registry.find("0123456789abcdef"));
+}
+
 }  // namespace
