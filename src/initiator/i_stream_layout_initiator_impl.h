@@ -90,13 +90,14 @@ nelko_core_status IStream_layoutInitiator::receive_response(char const* target, 
                                                             void* owned_uuid) {
   using nelko::stream_layout::kIsVersionQuery;
   using nelko::stream_layout::detail::Wire;
-  static constexpr auto kNames = nelko::stream_layout::detail::names_of(Command::kResultNames);
   json::Object response;  // the interfaces library fills an empty one
   nelko_core_status status = basicReceiveResponse(timeout, nelko::stream_layout::kInterfaceName,
                                                   target, uuid, Command::kName, response);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
   if constexpr (kIsVersionQuery<Command>) std::free(owned_uuid);
-  nelko::stream_layout::detail::NamedMembers<json::Object, kNames.size()> members(response, kNames);
+  nelko::stream_layout::detail::NamedMembers<
+      json::Object, nelko::stream_layout::detail::ResultNames<Command>::kResults>
+      members(response);
   status = nelko::stream_layout::detail::for_each_until_failure(outs, [&](auto out, auto i) {
     using Value = std::remove_pointer_t<decltype(out)>;
     nelko_core_status read = Wire<Value>::read_lenient(members[i], out);
@@ -118,15 +119,14 @@ nelko_core_status IStream_layoutInitiator::receive_response(char const* target, 
 template <typename Command>
 void IStream_layoutInitiator::complete(char* first_text, char* uuid, json::Object const& response) {
   using nelko::stream_layout::detail::Wire;
-  // "status", then the results.
-  static constexpr auto kNames = nelko::stream_layout::detail::prepend(
-      "status", nelko::stream_layout::detail::names_of(Command::kResultNames));
   Registry<Command>& pending = registry<Command>();
   try {
     // Declared before the lock so that lists are released after it, on every way out.
     typename nelko::stream_layout::detail::HeldOf<typename Command::Results>::type results;
-    nelko::stream_layout::detail::NamedMembers<json::Object const, kNames.size()> members(response,
-                                                                                        kNames);
+    // "status", then the results.
+    nelko::stream_layout::detail::NamedMembers<
+        json::Object const, nelko::stream_layout::detail::ResultNames<Command>::kStatusAndResults>
+        members(response);
     std::unique_lock<std::mutex> lock(pending.mutex);
     auto const* entry = pending.find(std::string_view(uuid != nullptr ? uuid : ""));
     if (entry == nullptr) {

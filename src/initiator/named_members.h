@@ -8,8 +8,12 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
+#include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "json/elements.h"
 
@@ -37,41 +41,46 @@ constexpr Names<N + 1> prepend(std::string_view first, Names<N> const& rest) {
   return names;
 }
 
-// Message is json::Object or json::Object const; the names must outlive this object.
-template <typename Message, std::size_t N>
+// Message is json::Object or json::Object const; kNames a constant array of Names, so that every
+// comparison with a name is made with that name's length known when compiling.
+template <typename Message, auto const& kNames>
 class NamedMembers {
  public:
   using Element = std::conditional_t<std::is_const<Message>::value, json::UnknownElement const,
                                      json::UnknownElement>;
+  static constexpr std::size_t kCount = std::tuple_size<std::decay_t<decltype(kNames)>>::value;
 
-  NamedMembers(Message& message, Names<N> const& names) noexcept
-      : message_(message), names_(names) {
-    // Messages mostly carry the names in the described order: the name after the last one found
-    // is tried first, so that a member usually costs one comparison. A name is taken once (the
-    // reader refuses duplicate names anyway).
-    std::size_t next = 0;
-    for (auto& member : message) {
-      std::string_view const name(member.name);
-      std::size_t i = next;
-      for (std::size_t tried = 0; tried < N; ++tried, i = (i + 1 == N ? 0 : i + 1)) {
-        if (found_[i] == nullptr && names[i] == name) {
-          found_[i] = &member.element;
-          next = i + 1 == N ? 0 : i + 1;
-          break;
-        }
-      }
-    }
+  explicit NamedMembers(Message& message) noexcept : message_(message) {
+    for (auto& member : message) take(member, std::make_index_sequence<kCount>());
   }
 
-  // The element of names[i]; see above for a name the message lacks.
+  // The element of kNames[i]; see above for a name the message lacks.
   Element& operator[](std::size_t i) const {
-    return found_[i] != nullptr ? *found_[i] : message_[names_[i]];
+    return found_[i] != nullptr ? *found_[i] : message_[kNames[i]];
   }
 
  private:
+  // Records `member` under the first name it bears that has not been found yet (the reader
+  // refuses duplicate names anyway).
+  template <typename Member, std::size_t... I>
+  void take(Member& member, std::index_sequence<I...>) noexcept {
+    std::string const& name = member.name;
+    (void)((found_[I] == nullptr && name.size() == kNames[I].size() &&
+            std::memcmp(name.data(), kNames[I].data(), kNames[I].size()) == 0 &&
+            (found_[I] = &member.element, true)) ||
+           ...);
+  }
+
   Message& message_;
-  Names<N> const& names_;
-  std::array<Element*, N> found_{};
+  std::array<Element*, kCount> found_{};
+};
+
+// The names of a command's results, and the same after "status" (what a completion reads).
+template <typename Command>
+struct ResultNames {
+  static constexpr Names<std::tuple_size<typename Command::Results>::value> kResults =
+      names_of(Command::kResultNames);
+  static constexpr auto kStatusAndResults = prepend("status", kResults);
 };
 
 }  // namespace detail
