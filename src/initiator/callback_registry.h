@@ -88,7 +88,10 @@ struct CallbackRegistry {
     if (at != entries_.end() && at->first == uuid) forget(at++);
     typename Entries::iterator added;
     if (auto spare = spare_entries_.take()) {
-      spare.key().assign(uuid.data(), uuid.size());
+      // Copied over the old identifier, in its memory (assign would take the general path).
+      std::string& key = spare.key();
+      key.resize(uuid.size());
+      uuid.copy(key.data(), uuid.size());
       spare.mapped() = client;
       added = entries_.insert(at, std::move(spare));
     } else {

@@ -243,10 +243,11 @@ TEST_F(Async, CallbacksOfTwoHandlesMaySendToEachOtherAtOnce) {
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(second));
 }
 
-// The registry tells identifiers apart by all of their text, also those alike in their first bytes.
+// The registry tells identifiers apart by all of their text, also those alike in their first
+// bytes, and also when it records them in the places of withdrawn ones.
 TEST_F(Async, IdentifiersAlikeInTheirFirstBytesKeepTheirOwnEntries) {
   auto& registry = object()->registry<nelko::stream_layout::GetNumRoi>();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  std::unique_lock<std::mutex> lock(registry.mutex);
   for (auto const& [uuid, user] : std::vector<std::pair<char const*, int*>>{
            {"0123456789abcdef-2", &kB}, {"0123456789abcdef-1", &kA}, {"01234567", &kB},
            {"01234568", &kA}, {"0", &kA}}) {
@@ -258,6 +259,12 @@ TEST_F(Async, IdentifiersAlikeInTheirFirstBytesKeepTheirOwnEntries) {
   EXPECT_EQ(&kB, registry.find("01234567")->second);
   EXPECT_EQ(nullptr, registry.find("0123456789abcdef-3"));
   EXPECT_EQ(nullptr, registry.find("0123456789abcdef"));
+
+  // Entries recorded in the places of withdrawn ones (identifiers of other lengths) are found.
+  registry.withdraw(on_num, &kA, lock);
+  for (char const* uuid : {"k1", "k2", "k3"}) registry.add(uuid, on_num, &kA);
+  EXPECT_EQ(5u, registry.size());
+  for (char const* uuid : {"k1", "k2", "k3"}) EXPECT_NE(nullptr, registry.find(uuid)) << uuid;
 }
 
 }  // namespace
