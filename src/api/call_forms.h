@@ -5,8 +5,6 @@
 #ifndef NELKO_API_CALL_FORMS_H
 #define NELKO_API_CALL_FORMS_H
 
-#include <cstdlib>
-#include <memory>
 #include <mutex>
 #include <tuple>
 
@@ -37,30 +35,20 @@ bool lacks_an_out(Outs<Command> const& outs) {
   return std::apply([](auto... out) { return (... || (out == nullptr)); }, outs);
 }
 
-struct FreeText {
-  void operator()(char* text) const { std::free(text); }
-};
-using OwnedUuid = std::unique_ptr<char, FreeText>;
-
-// Sends and waits up to timeout_ms; the identifier is released exactly once on every path.
+// Sends and waits up to timeout_ms. The identifier never leaves this call, so it lives here.
 template <typename Command>
 nelko_core_status send(void* handle, char const* target, int timeout_ms,
                        Inputs<Command> const& inputs, Outs<Command> const& outs) {
   NELKO_REFUSE_NULL_HANDLE(handle);
   if (lacks_an_out<Command>(outs)) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  OwnedUuid uuid;
-  bool released = false;  // by the read, which may release it and then fail
   try {
     IStream_layoutInitiator* object = initiator(handle);
-    uuid.reset(object->generateUUID());
-    if (!uuid) return NELKO_CORE_STATUS_ALLOC_FAILED;
-    nelko_core_status status = object->send_request<Command>(target, uuid.get(), inputs);
+    nelko::base::UuidText uuid;
+    nelko::base::generate_uuid(*object, uuid);
+    nelko_core_status status = object->send_request<Command>(target, uuid.text, inputs);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    status = object->receive_response<Command>(target, timeout_ms, uuid.get(), outs, released);
-    if (released) (void)uuid.release();
-    return status;
+    return object->receive_response<Command>(target, timeout_ms, uuid.text, outs, nullptr);
   } catch (...) {
-    if (released) (void)uuid.release();
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
 }
@@ -92,8 +80,8 @@ nelko_core_status receive(void* handle, char const* target, int timeout_ms, void
   NELKO_REFUSE_NULL_HANDLE(handle);
   if (lacks_an_out<Command>(outs)) return NELKO_CORE_STATUS_INVALID_PARAMS;
   try {
-    bool released = false;
-    return initiator(handle)->receive_response<Command>(target, timeout_ms, uuid, outs, released);
+    return initiator(handle)->receive_response<Command>(target, timeout_ms,
+                                                        static_cast<char const*>(uuid), outs, uuid);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
@@ -121,11 +109,11 @@ nelko_core_status send_async(void* handle, char const* target, Inputs<Command> c
       if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
     }
     std::unique_lock<std::mutex> lock(pending.mutex);
-    OwnedUuid uuid(object->generateUUID());
-    if (!uuid) return NELKO_CORE_STATUS_ALLOC_FAILED;
-    pending.add(uuid.get(), callback, user_data);
+    nelko::base::UuidText uuid;  // the registry keeps its own copy
+    nelko::base::generate_uuid(*object, uuid);
+    pending.add(uuid.text, callback, user_data);
     if (refused != NELKO_CORE_STATUS_NO_ERROR) return refused;
-    return object->send_request<Command>(target, uuid.get(), inputs);
+    return object->send_request<Command>(target, uuid.text, inputs);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }

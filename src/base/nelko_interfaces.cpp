@@ -88,12 +88,12 @@ nelkoInterfaces::nelkoInterfaces(void* log_handle, std::uint32_t version_major,
 
 nelkoInterfaces::~nelkoInterfaces() { m_logHandle = nullptr; }
 
-char* nelkoInterfaces::generateUUID() {
+void nelko::base::generate_uuid(nelkoInterfaces& object, UuidText& uuid) {
   unsigned char bytes[16];
   {
-    std::lock_guard<std::mutex> lock(engine_mutex(m_uuidEngine.get()));
+    std::lock_guard<std::mutex> lock(engine_mutex(object.m_uuidEngine.get()));
     for (int word = 0; word < 4; ++word) {
-      std::uint32_t value = m_uuidDistribution(*m_uuidEngine);
+      std::uint32_t value = object.m_uuidDistribution(*object.m_uuidEngine);
       for (int i = 0; i < 4; ++i) bytes[word * 4 + i] = static_cast<unsigned char>(value >> (8 * i));
     }
   }
@@ -103,12 +103,18 @@ char* nelkoInterfaces::generateUUID() {
   // 8-4-4-4-12 hexadecimal digits: each byte's two digits come whole from a table.
   static constexpr HexPairs kHex = hex_pairs();
   static constexpr unsigned char kAt[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
-  constexpr std::size_t kLength = 36;
-  auto* text = static_cast<char*>(std::malloc(kLength + 1));
-  if (text == nullptr) return nullptr;
+  char* const text = uuid.text;
   for (int i = 0; i < 16; ++i) std::memcpy(text + kAt[i], &kHex.digits[2 * bytes[i]], 2);
   text[8] = text[13] = text[18] = text[23] = '-';
-  text[kLength] = '\0';
+  text[sizeof uuid.text - 1] = '\0';
+}
+
+char* nelkoInterfaces::generateUUID() {
+  nelko::base::UuidText uuid;
+  nelko::base::generate_uuid(*this, uuid);
+  auto* text = static_cast<char*>(std::malloc(sizeof uuid.text));
+  if (text == nullptr) return nullptr;
+  std::memcpy(text, uuid.text, sizeof uuid.text);
   return text;
 }
 

@@ -10,6 +10,24 @@
 
 #include "export.h"
 
+class nelkoInterfaces;
+
+namespace nelko {
+namespace base {
+
+// A request identifier held by value: 36 characters and the terminating NUL.
+struct UuidText {
+  char text[37];
+};
+
+// Writes a fresh identifier of `object` into `uuid`, drawn and formatted exactly as
+// nelkoInterfaces::generateUUID does, for identifiers that never leave the library: they need no
+// allocation. Safe to call from several threads on one object.
+void generate_uuid(nelkoInterfaces& object, UuidText& uuid);
+
+}  // namespace base
+}  // namespace nelko
+
 // FIXED NAMES: this class, its members and their names are the platform's ABI (the interfaces
 // library links against them and shares the layout), so they keep the platform's naming
 // (lower camel case, m_ members) instead of this project's. Do not rename them.
@@ -29,6 +47,7 @@ class NELKO_EXPORT nelkoInterfaces {
   // caller releases with free(); null when the block cannot be allocated. Safe to call from
   // several threads on one object.
   char* generateUUID();
+  friend void nelko::base::generate_uuid(nelkoInterfaces& object, nelko::base::UuidText& uuid);
 
   // printf-style lines at priority 3 (error) and 4 (warning) through the object's log handle.
   void IPC_LOG_ERR(char const* format, ...) const __attribute__((format(printf, 2, 3)));

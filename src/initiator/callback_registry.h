@@ -13,6 +13,8 @@
 
 #include <array>
 #include <condition_variable>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -26,6 +28,32 @@
 namespace nelko {
 namespace stream_layout {
 namespace detail {
+
+// The order of std::less<> on request identifiers, mostly decided by their first eight bytes read
+// as one number: random identifiers nearly always differ there, so a step of a search costs a
+// comparison of two integers instead of a call of memcmp.
+struct IdentifierOrder {
+  using is_transparent = void;
+  static bool less(std::string_view a, std::string_view b) noexcept {
+    if (a.size() >= 8 && b.size() >= 8) {
+      std::uint64_t x, y;
+      std::memcpy(&x, a.data(), sizeof x);
+      std::memcpy(&y, b.data(), sizeof y);
+      if (x != y) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        x = __builtin_bswap64(x);  // the first byte becomes the most significant
+        y = __builtin_bswap64(y);
+#endif
+        return x < y;
+      }
+    }
+    return a < b;
+  }
+  template <typename A, typename B>
+  bool operator()(A const& a, B const& b) const noexcept {
+    return less(a, b);
+  }
+};
 
 template <typename Callback>
 struct CallbackRegistry {
@@ -60,7 +88,10 @@ struct CallbackRegistry {
     if (at != entries_.end() && at->first == uuid) forget(at++);
     typename Entries::iterator added;
     if (auto spare = spare_entries_.take()) {
-      spare.key().assign(uuid.data(), uuid.size());
+      // Copied over the old identifier, in its memory (assign would take the general path).
+      std::string& key = spare.key();
+      key.resize(uuid.size());
+      uuid.copy(key.data(), uuid.size());
       spare.mapped() = client;
       added = entries_.insert(at, std::move(spare));
     } else {
@@ -116,7 +147,7 @@ struct CallbackRegistry {
   };
   // The index holds positions in the tree, which stay valid until their entry goes; the
   // index's own positions do not outlast a rehash, so an entry finds its index node by client.
-  using Entries = std::map<std::string, Entry, std::less<>>;
+  using Entries = std::map<std::string, Entry, IdentifierOrder>;
   using Index = std::unordered_multimap<Entry, typename Entries::iterator, EntryHash>;
 
   void forget(typename Entries::iterator where) {

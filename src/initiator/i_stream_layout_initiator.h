@@ -96,13 +96,14 @@ class IStream_layoutInitiator : public nelkoInitiatorInterfaces, private boost::
   nelko_core_status send_request(char const* target, char const* uuid,
                                  typename Command::Inputs const& inputs);
 
-  // Receives the response to uuid and reads it leniently into outs. uuid_released tells whether
-  // uuid was freed: after all reads succeeded, or, for the version query, as soon as a response
-  // with status 0 was received; after a non-zero status it never is. Throws on exceptions; the
-  // call forms turn them into status 4.
+  // Receives the response to uuid and reads it leniently into outs. owned_uuid is the client's
+  // block that holds uuid, or null when the caller keeps the identifier itself; it is freed when
+  // the identifier is released: after all reads succeeded, or, for the version query, as soon as
+  // a response with status 0 was received; after a non-zero status it never is. Throws on
+  // exceptions; the call forms turn them into status 4.
   template <typename Command>
-  nelko_core_status receive_response(char const* target, int timeout, void* uuid,
-                                     Outs<Command> const& outs, bool& uuid_released);
+  nelko_core_status receive_response(char const* target, int timeout, char const* uuid,
+                                     Outs<Command> const& outs, void* owned_uuid);
 
   // Finds the registry entry of uuid, reads the response strictly and calls the client function
   // (with the registry's mutex released, see callback_registry.h). Never throws.

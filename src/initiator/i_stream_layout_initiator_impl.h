@@ -3,9 +3,13 @@
 #define NELKO_INITIATOR_I_STREAM_LAYOUT_INITIATOR_IMPL_H
 
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <string_view>
 #include <type_traits>
+
+#include "kept_request.h"
+#include "named_members.h"
 
 namespace nelko {
 namespace stream_layout {
@@ -54,16 +58,25 @@ template <typename Command>
 nelko_core_status IStream_layoutInitiator::send_params(char const* target, char const* uuid,
                                                        typename Command::Params const& params) {
   using nelko::stream_layout::detail::Wire;
+  constexpr std::size_t kMembers = 1 + std::tuple_size<typename Command::Params>::value;
   try {
     nelko_core_status status = refuse_values<Command>(params);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    json::Object request;
-    request.Insert({"command", json::String(Command::kName)});
-    nelko::stream_layout::detail::for_each_until_failure(
-        params, [&](auto const& value, std::size_t i) {
-          Wire<std::decay_t<decltype(value)>>::put(request, Command::kParamNames[i], value);
-          return NELKO_CORE_STATUS_NO_ERROR;
-        });
+    // The thread's last request of this command has the same members in the same order: only
+    // their values are written again. It is built afresh when it is not complete (a new thread,
+    // or a build that failed halfway).
+    nelko::stream_layout::detail::KeptRequest<Command> kept;
+    json::Object& request = kept.get();
+    if (request.Size() != kMembers) {
+      request.Clear();
+      request.Insert({"command", json::String(Command::kName)});
+      for (char const* name : Command::kParamNames) request.Insert({name, json::Null()});
+    }
+    auto member = std::next(request.begin());
+    nelko::stream_layout::detail::for_each_until_failure(params, [&](auto const& value, auto) {
+      Wire<std::decay_t<decltype(value)>>::put((member++)->element, value);
+      return NELKO_CORE_STATUS_NO_ERROR;
+    });
     return basicSendCommand(nelko::stream_layout::kInterfaceName, target, uuid, request);
   } catch (...) {
     return NELKO_CORE_STATUS_IPC_FAILED;
@@ -72,23 +85,22 @@ nelko_core_status IStream_layoutInitiator::send_params(char const* target, char 
 
 template <typename Command>
 nelko_core_status IStream_layoutInitiator::receive_response(char const* target, int timeout,
-                                                            void* uuid, Outs<Command> const& outs,
-                                                            bool& uuid_released) {
+                                                            char const* uuid,
+                                                            Outs<Command> const& outs,
+                                                            void* owned_uuid) {
   using nelko::stream_layout::kIsVersionQuery;
   using nelko::stream_layout::detail::Wire;
-  uuid_released = false;
-  json::Object response;
-  nelko_core_status status =
-      basicReceiveResponse(timeout, nelko::stream_layout::kInterfaceName, target,
-                           static_cast<char const*>(uuid), Command::kName, response);
+  json::Object response;  // the interfaces library fills an empty one
+  nelko_core_status status = basicReceiveResponse(timeout, nelko::stream_layout::kInterfaceName,
+                                                  target, uuid, Command::kName, response);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  if constexpr (kIsVersionQuery<Command>) {
-    std::free(uuid);
-    uuid_released = true;
-  }
-  status = nelko::stream_layout::detail::for_each_until_failure(outs, [&](auto out, std::size_t i) {
+  if constexpr (kIsVersionQuery<Command>) std::free(owned_uuid);
+  nelko::stream_layout::detail::NamedMembers<
+      json::Object, nelko::stream_layout::detail::ResultNames<Command>::kResults>
+      members(response);
+  status = nelko::stream_layout::detail::for_each_until_failure(outs, [&](auto out, auto i) {
     using Value = std::remove_pointer_t<decltype(out)>;
-    nelko_core_status read = Wire<Value>::read_lenient(response, Command::kResultNames[i], out);
+    nelko_core_status read = Wire<Value>::read_lenient(members[i], out);
     if (read != NELKO_CORE_STATUS_NO_ERROR) {
       IPC_LOG_WARNING("%s:failed converting UINT array (%d)", Command::kReaderName,
                       static_cast<int>(read));
@@ -99,8 +111,7 @@ nelko_core_status IStream_layoutInitiator::receive_response(char const* target, 
   if constexpr (kIsVersionQuery<Command>) {
     check_target_version(*std::get<0>(outs), *std::get<1>(outs));
   } else {
-    std::free(uuid);
-    uuid_released = true;
+    std::free(owned_uuid);
   }
   return NELKO_CORE_STATUS_NO_ERROR;
 }
@@ -112,6 +123,10 @@ void IStream_layoutInitiator::complete(char* first_text, char* uuid, json::Objec
   try {
     // Declared before the lock so that lists are released after it, on every way out.
     typename nelko::stream_layout::detail::HeldOf<typename Command::Results>::type results;
+    // "status", then the results.
+    nelko::stream_layout::detail::NamedMembers<
+        json::Object const, nelko::stream_layout::detail::ResultNames<Command>::kStatusAndResults>
+        members(response);
     std::unique_lock<std::mutex> lock(pending.mutex);
     auto const* entry = pending.find(std::string_view(uuid != nullptr ? uuid : ""));
     if (entry == nullptr) {
@@ -120,12 +135,12 @@ void IStream_layoutInitiator::complete(char* first_text, char* uuid, json::Objec
       return;
     }
     unsigned int status = 0;
-    Wire<unsigned int>::read_strict(response, "status", status);
+    Wire<unsigned int>::read_strict(members[0], status);
     if (status == NELKO_CORE_STATUS_NO_ERROR) {
       nelko_core_status converted =
           nelko::stream_layout::detail::for_each_until_failure(results, [&](auto& held, auto i) {
             using Value = std::tuple_element_t<decltype(i)::value, typename Command::Results>;
-            return Wire<Value>::read_strict(response, Command::kResultNames[i], held);
+            return Wire<Value>::read_strict(members[1 + i], held);
           });
       if (converted != NELKO_CORE_STATUS_NO_ERROR) {
         IPC_LOG_WARNING("%s failed converting unsigned int array (%d)", Command::kCompletionName,

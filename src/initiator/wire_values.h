@@ -1,19 +1,21 @@
 // How each C type of the stream_layout messages travels: one trait per type, used by the generic
 // builders, readers and completions. Every number travels as a JSON double; a layout list as an
-// array of numbers.
+// array of numbers. Each trait works on one member's element; finding the member by its name is
+// the caller's business (named_members.h).
 //
 // Wire<T> gives, for a value of C type T:
-//   put(message, name, value)        appends it as the member `name` of a request (a name
-//                                    already there throws json::Exception);
+//   put(element, value)              stores it as the element's value (a request member), whatever
+//                                    the element held before;
 //   is_refused(value)                whether a builder refuses it (a null list) before sending;
-//   read_lenient(message, name, out) reads it after a synchronous receive: a missing member, or
-//                                    one of another kind, is replaced in the response by a default
-//                                    of the wanted kind (0, an empty array) and read as such;
-//   Held, read_strict(message, name, held), get(held)
+//   read_lenient(element, out)       reads it after a synchronous receive: an element of another
+//                                    kind (a missing member arrives as a Null one) is replaced by
+//                                    a default of the wanted kind (0, an empty array) and read as
+//                                    such;
+//   Held, read_strict(element, held), get(held)
 //                                    what a completion holds until the client function has
-//                                    returned, how it reads it (a missing member throws
-//                                    json::Exception "Object member not found: <name>", one of
-//                                    another kind "Bad cast"), and the value the client is given.
+//                                    returned, how it reads it (an element of another kind throws
+//                                    json::Exception "Bad cast"), and the value the client is
+//                                    given.
 // Both ways of reading come from the DOM: the non-const access converts, the const access throws.
 // Reads return a status; only a list read can fail.
 #ifndef NELKO_INITIATOR_WIRE_VALUES_H
@@ -77,17 +79,17 @@ struct Wire;
 template <typename T>
 struct NumberWire {
   using Held = T;
-  static void put(json::Object& message, char const* name, T value) {
-    message.Insert({name, json::Number(static_cast<double>(value))});
+  static void put(json::UnknownElement& element, T value) {
+    static_cast<json::Number&>(element).Value() = static_cast<double>(value);
   }
   static bool is_refused(T) { return false; }
-  static nelko_core_status read_lenient(json::Object& message, char const* name, T* out) {
-    json::Number& number = message[name];
+  static nelko_core_status read_lenient(json::UnknownElement& element, T* out) {
+    json::Number& number = element;
     *out = Wire<T>::from_number(number);
     return NELKO_CORE_STATUS_NO_ERROR;
   }
-  static nelko_core_status read_strict(json::Object const& message, char const* name, Held& held) {
-    json::Number const& number = message[name];
+  static nelko_core_status read_strict(json::UnknownElement const& element, Held& held) {
+    json::Number const& number = element;
     held = Wire<T>::from_number(number);
     return NELKO_CORE_STATUS_NO_ERROR;
   }
@@ -107,17 +109,17 @@ struct Wire<double> : NumberWire<double> {
 template <>
 struct Wire<List> {
   using Held = ScopedList;
-  static void put(json::Object& message, char const* name, List value) {
-    message.Insert({name, list_to_json(value)});
+  static void put(json::UnknownElement& element, List value) {
+    static_cast<json::Array&>(element) = list_to_json(value);
   }
   static bool is_refused(List value) { return value == nullptr; }
   // An out-parameter that already holds a list is refused with 1 (the list stays).
-  static nelko_core_status read_lenient(json::Object& message, char const* name, List* out) {
-    json::Array& array = message[name];
+  static nelko_core_status read_lenient(json::UnknownElement& element, List* out) {
+    json::Array& array = element;
     return list_from_json(array, out);
   }
-  static nelko_core_status read_strict(json::Object const& message, char const* name, Held& held) {
-    json::Array const& array = message[name];
+  static nelko_core_status read_strict(json::UnknownElement const& element, Held& held) {
+    json::Array const& array = element;
     return list_from_json(array, held.address());
   }
   static List get(Held const& held) { return held.get(); }

@@ -62,7 +62,10 @@ TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
 
   deliver("Get_roi", uuid, R"({"status":0,"pan":10,"tilt":-5.5,"roll":1,"vfov":45,"x":1})");
   deliver("Get_roi", uuid, R"({"status":9,"pan":10})");
-  ASSERT_EQ(2u, g_calls.size());
+  // Results are found by name, whatever their order.
+  deliver("Get_roi", uuid, R"({"vfov":4,"roll":3,"tilt":2,"pan":1,"status":0})");
+  ASSERT_EQ(3u, g_calls.size());
+  EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), g_calls[2].values);
   EXPECT_EQ("stream_layout", g_calls[0].first);
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_calls[0].status);
   EXPECT_EQ((std::vector<double>{10, -5.5, 1, 45}), g_calls[0].values);
@@ -75,7 +78,7 @@ TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout_get_roi_cancel_async(handle, on_roi, &kA));
   deliver("Get_roi", uuid, R"({"status":0})");
-  EXPECT_EQ(2u, g_calls.size());
+  EXPECT_EQ(3u, g_calls.size());
   EXPECT_EQ(std::vector<std::string>{"received a callback for Get_roi but no initiator callback was registered"},
             platform.log_texts());
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_WARNING, platform.log[0].priority);
@@ -238,6 +241,30 @@ TEST_F(Async, CallbacksOfTwoHandlesMaySendToEachOtherAtOnce) {
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, a.status);
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, b.status);
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(second));
+}
+
+// The registry tells identifiers apart by all of their text, also those alike in their first
+// bytes, and also when it records them in the places of withdrawn ones.
+TEST_F(Async, IdentifiersAlikeInTheirFirstBytesKeepTheirOwnEntries) {
+  auto& registry = object()->registry<nelko::stream_layout::GetNumRoi>();
+  std::unique_lock<std::mutex> lock(registry.mutex);
+  for (auto const& [uuid, user] : std::vector<std::pair<char const*, int*>>{
+           {"0123456789abcdef-2", &kB}, {"0123456789abcdef-1", &kA}, {"01234567", &kB},
+           {"01234568", &kA}, {"0", &kA}}) {
+    registry.add(uuid, on_num, user);
+  }
+  EXPECT_EQ(5u, registry.size());
+  EXPECT_EQ(&kA, registry.find("0123456789abcdef-1")->second);
+  EXPECT_EQ(&kB, registry.find("0123456789abcdef-2")->second);
+  EXPECT_EQ(&kB, registry.find("01234567")->second);
+  EXPECT_EQ(nullptr, registry.find("0123456789abcdef-3"));
+  EXPECT_EQ(nullptr, registry.find("0123456789abcdef"));
+
+  // Entries recorded in the places of withdrawn ones (identifiers of other lengths) are found.
+  registry.withdraw(on_num, &kA, lock);
+  for (char const* uuid : {"k1", "k2", "k3"}) registry.add(uuid, on_num, &kA);
+  EXPECT_EQ(5u, registry.size());
+  for (char const* uuid : {"k1", "k2", "k3"}) EXPECT_NE(nullptr, registry.find(uuid)) << uuid;
 }
 
 }  // namespace
