@@ -91,9 +91,12 @@ nelkoInterfaces::~nelkoInterfaces() { m_logHandle = nullptr; }
 void nelko::base::generate_uuid(nelkoInterfaces& object, UuidText& uuid) {
   unsigned char bytes[16];
   {
-    std::lock_guard<std::mutex> lock(engine_mutex(object.m_uuidEngine.get()));
+    // The distribution spans exactly the engine's own range, [0, 2^32 - 1], for which it hands
+    // each draw over unchanged: drawing from the engine itself gives the same words.
+    boost::random::mt19937& engine = *object.m_uuidEngine;
+    std::lock_guard<std::mutex> lock(engine_mutex(&engine));
     for (int word = 0; word < 4; ++word) {
-      std::uint32_t value = object.m_uuidDistribution(*object.m_uuidEngine);
+      std::uint32_t value = engine();
       for (int i = 0; i < 4; ++i) bytes[word * 4 + i] = static_cast<unsigned char>(value >> (8 * i));
     }
   }
