@@ -91,8 +91,10 @@ inline int blocking_timeout(unsigned char blocking) {
   return blocking != 0 ? kDefaultTimeoutMs : 0;
 }
 
-// Records (callback, user_data) under a fresh identifier and sends, holding the command's lock so
-// that the completion always finds the entry.
+// Records (callback, user_data) under a fresh identifier, then sends: the entry is there before
+// the request can be answered, so the completion always finds it (unless cancel_async withdrew
+// it meanwhile). The command's lock is not held across the send, where the channel's I/O thread,
+// completing other requests of the command, would have to wait for a system call.
 template <typename Command>
 nelko_core_status send_async(void* handle, char const* target, Inputs<Command> const& inputs,
                              typename Command::Callback callback, void* user_data) {
@@ -108,10 +110,12 @@ nelko_core_status send_async(void* handle, char const* target, Inputs<Command> c
       nelko_core_status status = object->registerResponseFunction();
       if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
     }
-    std::unique_lock<std::mutex> lock(pending.mutex);
     nelko::base::UuidText uuid;  // the registry keeps its own copy
     nelko::base::generate_uuid(*object, uuid);
-    pending.add(uuid.text, callback, user_data);
+    {
+      std::lock_guard<std::mutex> lock(pending.mutex);
+      pending.add(uuid.text, callback, user_data);
+    }
     if (refused != NELKO_CORE_STATUS_NO_ERROR) return refused;
     return object->send_request<Command>(target, uuid.text, inputs);
   } catch (...) {
