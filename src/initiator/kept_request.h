@@ -2,6 +2,7 @@
 // has the same members in the same order, so only their values need writing again, instead of
 // building the object member by member and freeing it after every send. A request made on the
 // same thread while the kept one is still in use (from inside another send) gets a fresh object.
+// Requests with lists are not kept.
 #ifndef NELKO_INITIATOR_KEPT_REQUEST_H
 #define NELKO_INITIATOR_KEPT_REQUEST_H
 
@@ -20,7 +21,16 @@ class KeptRequest {
     if (reused_) slot_.busy = true;
   }
   ~KeptRequest() {
-    if (reused_) slot_.busy = false;
+    if (!reused_) return;
+    // A request with lists (a stream's layout, up to thousands of numbers) is not kept: its
+    // memory goes when it has been sent, instead of staying with the thread until it ends.
+    for (auto const& member : slot_.request) {
+      if (member.element.GetKind() == json::UnknownElement::Kind::Array) {
+        slot_.request.Clear();
+        break;
+      }
+    }
+    slot_.busy = false;
   }
   KeptRequest(KeptRequest const&) = delete;
   KeptRequest& operator=(KeptRequest const&) = delete;
