@@ -416,19 +416,7 @@ TEST_F(AccountingTest, EightThreadsShareTheFourLanesOfAHandle) {
       Client client(ledger_, handle, kTarget);
       for (int i = 0; i < 60; ++i) {
         Request const r = i % 3 ? num_roi() : version();
-        switch ((t + i) % 4) {
-          case 0:
-            client.sync(r);
-            break;
-          case 1:
-            client.sync(r, 3000);
-            break;
-          case 2:
-            client.receive(client.send(r));
-            break;
-          default:
-            client.async(r, kDefault);
-        }
+        client.in_form(r, (t + i) % Client::kForms, 3000);
       }
     });
   }
@@ -550,16 +538,10 @@ TEST_F(AccountingTest, MixedTrafficKeepsExactAccounts) {
       Request const& r = pick(unsigned(n));
       switch (n % 6) {
         case 0:
-          client.sync(r);
-          break;
         case 1:
-          client.sync(r, 3000);
-          break;
         case 2:
-          client.receive(client.send(r), n % 4 == 2 ? kDefault : 3000);
-          break;
-        case 3:
-          client.async(r, kDefault);
+        case 3:  // sync, with a time-out, send and receive, async
+          client.in_form(r, n % 6 == 3 ? Client::kForms - 1 : n % 6, 3000);
           break;
         case 4: {
           // A callback that withdraws a request of another command, still waiting for the slow

@@ -98,7 +98,7 @@ class Worker {
   }
 
   void round(unsigned long n) {
-    int form = static_cast<int>(n % 5);
+    int form = static_cast<int>(n % nelko::soak::Client::kForms);
     switch ((n / 5) % 6) {
       case 0:
         ask(version(), form);
@@ -117,7 +117,7 @@ class Worker {
         break;
       default:
         ask(version(), form);
-        ask(num_roi(), (form + 1) % 5);
+        ask(num_roi(), (form + 1) % nelko::soak::Client::kForms);
         break;
     }
   }
@@ -129,24 +129,9 @@ class Worker {
 
   void ask(Request const& r, int form) {
     ++g_requests;
-    switch (form) {
-      case 0:
-        client_.sync(r);
-        break;
-      case 1:
-        client_.sync(r, kTimeoutMs);
-        break;
-      case 2:
-        client_.receive(client_.send(r));
-        break;
-      case 3:
-        client_.receive(client_.send(r), kTimeoutMs);
-        break;
-      default:
-        client_.async(r, kTimeoutMs);
-        break;
-    }
+    client_.in_form(r, form, kTimeoutMs);
   }
+
 
   // Each thread owns ROI `thread_` of both sets: what it sets it must read back.
   void roi(int form, unsigned long n) {

@@ -334,6 +334,29 @@ class Client {
   void async(Request const& r, int timeout_ms) {
     finish(r, send_async(r), Clock::now() + std::chrono::milliseconds(timeout_ms));
   }
+  // The ways of making one request that in_form takes, numbered 0 to kForms - 1: sync; sync
+  // with `timeout`; send and receive; send and receive with `timeout`; async, waiting up to
+  // `timeout` for the callback.
+  static constexpr int kForms = 5;
+  void in_form(Request const& r, int form, int timeout) {
+    switch (form) {
+      case 0:
+        sync(r);
+        break;
+      case 1:
+        sync(r, timeout);
+        break;
+      case 2:
+        receive(send(r));
+        break;
+      case 3:
+        receive(send(r), timeout);
+        break;
+      default:
+        async(r, timeout);
+        break;
+    }
+  }
   void cancel(Request const& r, Id id) {
     r.cancel(handle_, RequestLedger::user_data(id));
     ledger_.withdrawn(id);
