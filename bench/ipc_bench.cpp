@@ -682,6 +682,11 @@ void run_throughput(Options const& options, RawService by_message, RawService ba
   message_cpu.print("raw blocking, one write per message");
   batched_cpu.print("raw blocking, writes batched");
   library_cpu.print("get_roi_send_async + cancel_async");
+  std::printf("  the same split into user and kernel time, us (tick-sampled by the kernel):\n");
+  event_cpu.print_split("raw event-driven");
+  message_cpu.print_split("raw blocking, one write per message");
+  batched_cpu.print_split("raw blocking, writes batched");
+  library_cpu.print_split("get_roi_send_async + cancel_async");
 }
 
 // `threads` threads making `each` synchronous exchanges each through `exchange(thread)`;
