@@ -128,6 +128,13 @@ void IoThread::unwatch(int descriptor, std::uint64_t key) {
   watched_.erase(found);
 }
 
+// Each turn reads the clock at most once and takes the posted work's lock only when the eventfd
+// was reported: a target's I/O thread turns once per command, and most turns have neither work
+// due nor work posted. Work falls due while the thread waits only when the wait timed out, or
+// when it was due already (a wait of 0); otherwise it runs in the turn that finds it due, at
+// most one turn late. Posted work always comes with a report of the eventfd: post() writes it
+// after queueing whenever run_posted() has read it since, and a report that the batch of
+// events had no room for comes with the next epoll_wait().
 void IoThread::run() {
   constexpr int kBatch = 32;
   epoll_event events[kBatch];
@@ -141,16 +148,22 @@ void IoThread::run() {
       timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
     int const count = ::epoll_wait(epoll_, events, kBatch, timeout_ms);
-    for (int i = 0; i < count; ++i) dispatch(events[i].data.u64, events[i].events);
-    run_due();
-    if (!run_posted()) continue;
+    bool woken = false;
+    for (int i = 0; i < count; ++i) {
+      if (events[i].data.u64 == kWakeKey) {
+        woken = true;  // the posted work runs after the events
+      } else {
+        dispatch(events[i].data.u64, events[i].events);
+      }
+    }
+    if (timeout_ms >= 0 && (count <= 0 || timeout_ms == 0)) run_due();
+    if (!woken || !run_posted()) continue;
     std::lock_guard<std::mutex> lock(posted_mutex_);
     if (stopping_ && posted_.empty()) return;
   }
 }
 
 void IoThread::dispatch(std::uint64_t key, std::uint32_t events) {
-  if (key == kWakeKey) return;  // the posted work runs after the events
   std::shared_ptr<Watched> watched;
   {
     std::lock_guard<std::mutex> lock(watched_mutex_);
