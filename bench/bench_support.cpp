@@ -65,6 +65,7 @@ long resident_kib() {
 
 TaskTotals task_totals(pid_t pid) {
   TaskTotals totals;
+  static double const tick_ns = 1e9 / static_cast<double>(::sysconf(_SC_CLK_TCK));
   std::error_code error;
   std::string const tasks = "/proc/" + std::to_string(pid) + "/task";
   for (auto const& task : std::filesystem::directory_iterator(tasks, error)) {
@@ -76,6 +77,22 @@ TaskTotals task_totals(pid_t pid) {
       totals.runs += static_cast<double>(runs);
     }
     std::fclose(schedstat);
+    // stat: "pid (comm) state ..." with utime and stime the 14th and 15th fields; comm may
+    // hold spaces and parentheses, so the fields are counted from the last ')'.
+    FILE* stat = std::fopen((task.path() / "stat").c_str(), "r");
+    if (stat == nullptr) continue;
+    char line[1024];
+    std::size_t const length = std::fread(line, 1, sizeof line - 1, stat);
+    std::fclose(stat);
+    line[length] = '\0';
+    char const* rest = std::strrchr(line, ')');
+    unsigned long long user = 0, kernel = 0;
+    if (rest != nullptr &&
+        std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                    &kernel) == 2) {
+      totals.user_ns += static_cast<double>(user) * tick_ns;
+      totals.kernel_ns += static_cast<double>(kernel) * tick_ns;
+    }
   }
   return totals;
 }

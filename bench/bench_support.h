@@ -29,9 +29,14 @@ double median_of(std::vector<double> samples);
 long resident_kib();
 // What all threads of a process used so far (from schedstat): CPU time in nanoseconds, and how
 // many times a thread was put on a CPU (each one a wake-up or a switch back).
+// Also the user and kernel time of all threads from their stat files: the kernel counts those by
+// the tick in which a thread is found running (tick-sampled, every 1-10 ms), so they are only
+// meaningful summed over many exchanges, and their sum differs from cpu_ns.
 struct TaskTotals {
   double cpu_ns = 0;
   double runs = 0;
+  double user_ns = 0;
+  double kernel_ns = 0;
 };
 TaskTotals task_totals(pid_t pid);
 

@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -518,64 +519,112 @@ struct CpuUse {
     for (int i = 0; i < calls; ++i) batch();
     bench::TaskTotals const client_end = bench::task_totals(::getpid());
     bench::TaskTotals const service_end = bench::task_totals(service_pid);
-    client.cpu_ns += client_end.cpu_ns - client_start.cpu_ns;
-    client.runs += client_end.runs - client_start.runs;
-    service.cpu_ns += service_end.cpu_ns - service_start.cpu_ns;
-    service.runs += service_end.runs - service_start.runs;
+    add(client, client_start, client_end);
+    add(service, service_start, service_end);
     exchanges += exchanges_made;
+  }
+  static void add(bench::TaskTotals& into, bench::TaskTotals const& start,
+                  bench::TaskTotals const& end) {
+    into.cpu_ns += end.cpu_ns - start.cpu_ns;
+    into.runs += end.runs - start.runs;
+    into.user_ns += end.user_ns - start.user_ns;
+    into.kernel_ns += end.kernel_ns - start.kernel_ns;
   }
   void print(char const* what) const {
     std::printf("  %-36s client %6.2f us %5.2f runs, service %6.2f us %5.2f runs\n", what,
                 client.cpu_ns / exchanges / 1000, client.runs / exchanges,
                 service.cpu_ns / exchanges / 1000, service.runs / exchanges);
   }
+  // User and kernel time per exchange (tick-sampled, see bench::TaskTotals).
+  void print_split(char const* what) const {
+    std::printf("  %-36s client %6.2f user %6.2f kernel, service %6.2f user %6.2f kernel\n",
+                what, client.user_ns / exchanges / 1000, client.kernel_ns / exchanges / 1000,
+                service.user_ns / exchanges / 1000, service.kernel_ns / exchanges / 1000);
+  }
 };
 
 // The goal's baseline is the blocking ping-pong; the polled one has the library's shape (the
 // client polls its socket and an eventfd, the service waits in epoll), and shows how much of
-// the difference is that shape rather than the library's own work.
+// the difference is that shape rather than the library's own work. The two mixed ones (a polled
+// client against the blocking service, a blocking client against the epoll service) say which
+// end of that shape costs what.
 void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, EventPeer& polled,
                      pid_t polled_service, void* handle, pid_t library_service) {
   constexpr int kBlocks = 10;
   int const per_block = std::max(1, options.round_trips / kBlocks);
-  std::vector<double> raw_samples, polled_samples, library_samples;
-  CpuUse raw_cpu, polled_cpu, library_cpu;
+  struct Variant {
+    char const* name;
+    pid_t service;
+    std::function<double()> round_trip;
+    std::vector<double> samples;
+    std::vector<double> block_means;
+    CpuUse cpu;
+  };
+  Variant variants[] = {
+      {"raw socket ping-pong", raw_service, [&] { return raw.round_trip(); }, {}, {}, {}},
+      {"raw, polled, blocking service", raw_service, [&] { return raw.polled_round_trip(); },
+       {}, {}, {}},
+      {"raw, blocking, epoll service", polled_service, [&] { return polled.round_trip(); },
+       {}, {}, {}},
+      {"raw, polled, epoll service", polled_service, [&] { return polled.polled_round_trip(); },
+       {}, {}, {}},
+      {"nelko_api_stream_layout_get_roi_send", library_service,
+       [&] { return library_round_trip(handle); }, {}, {}, {}},
+  };
+  Variant& blocking = variants[0];
+  Variant& shape = variants[3];
+  Variant& library = variants[4];
   for (int i = 0; i < 500; ++i) {
-    raw.round_trip();
-    polled.polled_round_trip();
-    library_round_trip(handle);
+    for (Variant& variant : variants) variant.round_trip();
   }
   // Interleaved blocks, so that a noisy moment of the machine hits all alike.
   for (int block = 0; block < kBlocks; ++block) {
-    raw_cpu.measure(raw_service, per_block, per_block,
-                    [&] { raw_samples.push_back(raw.round_trip()); });
-    polled_cpu.measure(polled_service, per_block, per_block,
-                       [&] { polled_samples.push_back(polled.polled_round_trip()); });
-    library_cpu.measure(library_service, per_block, per_block,
-                        [&] { library_samples.push_back(library_round_trip(handle)); });
+    for (Variant& variant : variants) {
+      std::size_t const first = variant.samples.size();
+      variant.cpu.measure(variant.service, per_block, per_block,
+                          [&] { variant.samples.push_back(variant.round_trip()); });
+      variant.block_means.push_back(
+          std::accumulate(variant.samples.begin() + static_cast<std::ptrdiff_t>(first),
+                          variant.samples.end(), 0.0) /
+          per_block);
+    }
   }
   auto mean = [](std::vector<double> const& samples) {
     return std::accumulate(samples.begin(), samples.end(), 0.0) / samples.size();
   };
-  double const raw_mean = mean(raw_samples), library_mean = mean(library_samples);
-  double const polled_mean = mean(polled_samples);
-  bench::Summary const raw_summary = bench::summarize(raw_samples);
-  bench::Summary const polled_summary = bench::summarize(polled_samples);
-  bench::Summary const library_summary = bench::summarize(library_samples);
+  double const raw_mean = mean(blocking.samples), library_mean = mean(library.samples);
+  double const polled_mean = mean(shape.samples);
+  // Summaries after the means: summarize() reorders the samples.
+  std::vector<bench::Summary> summaries;
+  std::vector<double> means;
+  for (Variant& variant : variants) {
+    means.push_back(mean(variant.samples));
+    summaries.push_back(bench::summarize(variant.samples));
+  }
   std::printf("  %d round trips each, interleaved in %d blocks\n", per_block * kBlocks, kBlocks);
-  print_latency("raw socket ping-pong", raw_summary, raw_mean);
-  print_latency("raw, polled, epoll service", polled_summary, polled_mean);
-  print_latency("nelko_api_stream_layout_get_roi_send", library_summary, library_mean);
+  for (std::size_t i = 0; i < summaries.size(); ++i) {
+    print_latency(variants[i].name, summaries[i], means[i]);
+  }
   std::printf("  %-36s %.2f   (goal: at most 1.15)\n", "mean ratio library / raw",
               library_mean / raw_mean);
   std::printf("  %-36s %.2f\n", "median ratio library / raw",
-              library_summary.median / raw_summary.median);
+              summaries[4].median / summaries[0].median);
   std::printf("  %-36s %.2f   (the library's shape, for reference)\n",
               "mean ratio polled raw / raw", polled_mean / raw_mean);
+  std::printf("  %-36s %.2f\n", "mean ratio library / polled raw", library_mean / polled_mean);
+  // How far the blocking baseline moved between blocks: on a quiet machine its block means stay
+  // within a few per cent of each other; beyond kQuiet the others' load moved the figures.
+  constexpr double kQuiet = 0.15;
+  std::vector<double> const& blocks = blocking.block_means;
+  double const spread = (*std::max_element(blocks.begin(), blocks.end()) -
+                         *std::min_element(blocks.begin(), blocks.end())) /
+                        bench::median_of(blocks);
+  std::printf("  %-36s %.2f of its median over the blocks: %s\n", "raw ping-pong spread",
+              spread, spread <= kQuiet ? "quiet" : "NOT quiet (above 0.15), do not trust the ratios");
   std::printf("  per round trip: CPU time (user and kernel) and thread runs, all threads:\n");
-  raw_cpu.print("raw socket ping-pong");
-  polled_cpu.print("raw, polled, epoll service");
-  library_cpu.print("nelko_api_stream_layout_get_roi_send");
+  for (Variant& variant : variants) variant.cpu.print(variant.name);
+  std::printf("  the same split into user and kernel time, us (tick-sampled by the kernel):\n");
+  for (Variant& variant : variants) variant.cpu.print_split(variant.name);
 }
 
 struct RawService {
@@ -633,6 +682,11 @@ void run_throughput(Options const& options, RawService by_message, RawService ba
   message_cpu.print("raw blocking, one write per message");
   batched_cpu.print("raw blocking, writes batched");
   library_cpu.print("get_roi_send_async + cancel_async");
+  std::printf("  the same split into user and kernel time, us (tick-sampled by the kernel):\n");
+  event_cpu.print_split("raw event-driven");
+  message_cpu.print_split("raw blocking, one write per message");
+  batched_cpu.print_split("raw blocking, writes batched");
+  library_cpu.print_split("get_roi_send_async + cancel_async");
 }
 
 // `threads` threads making `each` synchronous exchanges each through `exchange(thread)`;

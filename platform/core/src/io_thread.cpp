@@ -128,29 +128,49 @@ void IoThread::unwatch(int descriptor, std::uint64_t key) {
   watched_.erase(found);
 }
 
+// Each turn reads the clock at most once and takes the posted work's lock only when the eventfd
+// was reported: a target's I/O thread turns once per command, and most turns have neither work
+// due nor work posted. The clock is read after the events, for the due work, and the next wait
+// is measured from the same reading: it ends later than needed by at most what ran since.
+// Posted work always comes with a report of the eventfd: post() writes it after queueing
+// whenever run_posted() has read it since, and a report that the batch of events had no room
+// for comes with the next epoll_wait().
 void IoThread::run() {
   constexpr int kBatch = 32;
   epoll_event events[kBatch];
+  Clock::time_point now{};
+  bool read_clock = false;  // `now` is this turn's reading
   for (;;) {
     int timeout_ms = -1;
     if (!delayed_.empty()) {
+      if (!read_clock) now = Clock::now();
       auto const first =
           std::min_element(delayed_.begin(), delayed_.end(),
                            [](Delayed const& a, Delayed const& b) { return a.due < b.due; });
-      auto const left = std::chrono::ceil<std::chrono::milliseconds>(first->due - Clock::now());
+      auto const left = std::chrono::ceil<std::chrono::milliseconds>(first->due - now);
       timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
     int const count = ::epoll_wait(epoll_, events, kBatch, timeout_ms);
-    for (int i = 0; i < count; ++i) dispatch(events[i].data.u64, events[i].events);
-    run_due();
-    if (!run_posted()) continue;
+    bool woken = false;
+    for (int i = 0; i < count; ++i) {
+      if (events[i].data.u64 == kWakeKey) {
+        woken = true;  // the posted work runs after the events
+      } else {
+        dispatch(events[i].data.u64, events[i].events);
+      }
+    }
+    read_clock = !delayed_.empty();
+    if (read_clock) {
+      now = Clock::now();
+      run_due(now);
+    }
+    if (!woken || !run_posted()) continue;
     std::lock_guard<std::mutex> lock(posted_mutex_);
     if (stopping_ && posted_.empty()) return;
   }
 }
 
 void IoThread::dispatch(std::uint64_t key, std::uint32_t events) {
-  if (key == kWakeKey) return;  // the posted work runs after the events
   std::shared_ptr<Watched> watched;
   {
     std::lock_guard<std::mutex> lock(watched_mutex_);
@@ -162,9 +182,7 @@ void IoThread::dispatch(std::uint64_t key, std::uint32_t events) {
 }
 
 // Due work may post more delayed work, so what is due is taken out of the list first.
-void IoThread::run_due() {
-  if (delayed_.empty()) return;
-  auto const now = Clock::now();
+void IoThread::run_due(Clock::time_point now) {
   auto const due = std::partition(delayed_.begin(), delayed_.end(),
                                   [now](Delayed const& delayed) { return delayed.due > now; });
   if (due == delayed_.end()) return;

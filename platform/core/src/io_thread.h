@@ -63,7 +63,8 @@ class IoThread {
 
   void run();
   void dispatch(std::uint64_t key, std::uint32_t events);
-  void run_due();
+  // Runs the delayed work due at `now`.
+  void run_due(Clock::time_point now);
   // True when something was run.
   bool run_posted();
   void run_guarded(std::function<void()>& work);
