@@ -12,6 +12,7 @@
 #define NELKO_INITIATOR_CALLBACK_REGISTRY_H
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -67,11 +68,15 @@ struct CallbackRegistry {
     Call(CallbackRegistry& registry, Entry const& entry) : registry_(registry) {
       registry.running_ = entry;
       registry.running_thread_ = std::this_thread::get_id();
-      registry.is_running_ = true;
+      registry.is_running_.store(true, std::memory_order_relaxed);
     }
+    // Without the mutex unless a withdraw waits: a withdraw counts itself in waiting_ before it
+    // looks at is_running_, and the call clears is_running_ before it looks at waiting_ (both
+    // sequentially consistent), so one of them sees the other.
     ~Call() {
+      registry_.is_running_.store(false);
+      if (registry_.waiting_.load() == 0) return;
       std::lock_guard<std::mutex> lock(registry_.mutex);
-      registry_.is_running_ = false;
       registry_.idle_.notify_all();
     }
     Call(Call const&) = delete;
@@ -132,9 +137,12 @@ struct CallbackRegistry {
       spare_index_.give(index_.extract(it));
       it = next;
     }
+    waiting_.fetch_add(1);
     idle_.wait(lock, [&] {
-      return !is_running_ || running_ != client || running_thread_ == std::this_thread::get_id();
+      return !is_running_.load() || running_ != client ||
+             running_thread_ == std::this_thread::get_id();
     });
+    waiting_.fetch_sub(1);
   }
 
   std::mutex mutex;
@@ -182,7 +190,8 @@ struct CallbackRegistry {
   Spares<typename Entries::node_type> spare_entries_;
   Spares<typename Index::node_type> spare_index_;
   std::condition_variable idle_;
-  bool is_running_ = false;
+  std::atomic<bool> is_running_{false};
+  std::atomic<int> waiting_{0};  // withdraws waiting for the running call to end
   Entry running_{};
   std::thread::id running_thread_;
 };
