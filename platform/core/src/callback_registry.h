@@ -9,6 +9,24 @@
 
 namespace nelko::core {
 
+// A thread's last add to any callback registry: the pair was present in `registry` while its
+// generation was `generation` (see CallbackRegistry::add). One for all kinds of registry, to keep
+// the thread's static TLS small; initial-exec: reached without a call into the dynamic linker.
+struct LastRegistryAdd {
+  void const* registry = nullptr;
+  void (*function)() = nullptr;
+  void* user = nullptr;
+  std::size_t generation = 0;
+};
+inline __attribute__((tls_model("initial-exec"))) thread_local LastRegistryAdd t_last_registry_add;
+
+// Distinct values for the generations of all registries in the process, so that a registry made
+// later at the address of one that went never matches a thread's last add to the old one.
+inline std::size_t next_registry_generation() {
+  static std::atomic<std::size_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 // The (function, user) pairs that receive one kind of delivery of a channel, in registration
 // order. Only the channel's I/O thread delivers, so at most one call runs at a time; the lock
 // is released around each call so that callees may register and unregister, also themselves.
@@ -19,10 +37,9 @@ class CallbackRegistry {
   // asynchronous requests: when this thread's last add to this registry was the same pair and
   // nothing was removed since, the pair is known to be present without taking the lock.
   bool add(Function function, void* user) {
-    // Initial-exec: the general-dynamic access of a library's thread_local costs a call into the
-    // dynamic linker on every use.
-    __attribute__((tls_model("initial-exec"))) thread_local LastAdd last;
-    if (last.registry == this && last.function == function && last.user == user &&
+    LastRegistryAdd& last = t_last_registry_add;
+    auto const same_function = reinterpret_cast<void (*)()>(function);
+    if (last.registry == this && last.function == same_function && last.user == user &&
         generation_.load(std::memory_order_acquire) == last.generation) {
       return false;
     }
@@ -35,7 +52,7 @@ class CallbackRegistry {
       entries_.push_back({function, user});
       count_.store(entries_.size(), std::memory_order_release);
     }
-    last = LastAdd{this, function, user, generation_.load(std::memory_order_relaxed)};
+    last = LastRegistryAdd{this, same_function, user, generation_.load(std::memory_order_relaxed)};
     return added;
   }
 
@@ -50,7 +67,7 @@ class CallbackRegistry {
       if (i < next_) --next_;
     }
     count_.store(entries_.size(), std::memory_order_release);
-    generation_.store(next_generation(), std::memory_order_release);
+    generation_.store(next_registry_generation(), std::memory_order_release);
     if (on_delivering_thread) return;
     ++waiters_;
     idle_.wait(lock, [&] { return !running_ || running_user_ != user; });
@@ -88,20 +105,6 @@ class CallbackRegistry {
     Function function;
     void* user;
   };
-  // A thread's last add: the pair was present in `registry` while its generation was this.
-  struct LastAdd {
-    CallbackRegistry const* registry = nullptr;
-    Function function = nullptr;
-    void* user = nullptr;
-    std::size_t generation = 0;
-  };
-
-  // Distinct values for every registry's generations in the process, so that a registry made
-  // later at the address of one that went never matches a thread's LastAdd of the old one.
-  static std::size_t next_generation() {
-    static std::atomic<std::size_t> counter{0};
-    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
-  }
 
   void finish_call() {
     running_ = false;
@@ -113,7 +116,7 @@ class CallbackRegistry {
   std::vector<Entry> entries_;
   std::atomic<std::size_t> count_{0};
   // Changes (under mutex_) whenever a pair is removed: see add().
-  std::atomic<std::size_t> generation_{next_generation()};
+  std::atomic<std::size_t> generation_{next_registry_generation()};
   std::size_t next_ = 0;  // the entry that the running pass visits next
   bool running_ = false;
   void* running_user_ = nullptr;
