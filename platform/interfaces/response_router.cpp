@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -85,6 +86,18 @@ void ResponseRouter::note_sent(std::string_view uuid, Request request) {
   bool crossed = false;  // more unread than may wait in the sockets, from now on
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Room in routed_ for every asynchronous request, this one included, before anything
+    // changes: a failure here leaves the request unsent.
+    if (request.async) {
+      std::size_t const needed = async_.load(std::memory_order_relaxed) + 1;
+      if (routed_.capacity() < needed) routed_.reserve(2 * needed);
+    }
+    // An identifier sent again while the response to its last request is on its way to the
+    // response functions: the old request ends unanswered, as below.
+    if (!routed_.empty()) {
+      std::size_t const routed = find_routed(uuid);
+      if (routed != routed_.size()) erase_routed(routed);
+    }
     auto made = pending_.insert(make_entry(uuid));
     Pending* entry = &made.position->second;
     if (!made.inserted) {  // an identifier sent again replaces its entry
@@ -132,25 +145,40 @@ void ResponseRouter::mark_read(Pending& entry) {
   unread_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-ResponseRouter::Entries::iterator ResponseRouter::find_routed(std::string_view uuid) {
-  if (routed_entry_ != nullptr && routed_entry_->uuid == uuid &&
-      pending_.bucket_count() == routed_buckets_) {
-    return routed_;
+std::size_t ResponseRouter::find_routed(std::string_view uuid) const {
+  std::size_t at = 0;
+  for (; at < routed_.size(); ++at) {
+    // memcmp: the comparison operators compare byte by byte here.
+    std::string const& routed = routed_[at].mapped().uuid;
+    if (routed.size() == uuid.size() && std::memcmp(routed.data(), uuid.data(), uuid.size()) == 0) {
+      break;
+    }
   }
-  return pending_.find(uuid);
+  return at;
+}
+
+void ResponseRouter::erase_routed(std::size_t at) {
+  Entries::node_type node = std::move(routed_[at]);
+  if (at + 1 == routed_.size()) {  // nearly always: one response is routed at a time
+    routed_.pop_back();
+  } else {
+    routed_.erase(routed_.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  routed_count_.store(routed_.size(), std::memory_order_release);
+  recycle(std::move(node));
 }
 
 ResponseRouter::Entries::iterator ResponseRouter::erase(Entries::iterator entry) {
-  if (&entry->second == routed_entry_) {
-    routed_entry_ = nullptr;
-    nelko::core::overwrite_text(routed_gone_, entry->second.uuid);
-  }
-  mark_read(entry->second);
-  if (entry->second.async) async_.fetch_sub(1, std::memory_order_relaxed);
   Entries::iterator const next = std::next(entry);
-  Entries::node_type node = pending_.extract(entry);
+  recycle(pending_.extract(entry));
+  return next;
+}
+
+void ResponseRouter::recycle(Entries::node_type node) {
+  Pending& kept = node.mapped();
+  mark_read(kept);
+  if (kept.async) async_.fetch_sub(1, std::memory_order_relaxed);
   if (spare_count_ < kSpareEntries) {
-    Pending& kept = node.mapped();
     kept.waiter = nullptr;
     kept.arrived = false;
     // A large response's buffer is not kept for the next request.
@@ -162,7 +190,6 @@ ResponseRouter::Entries::iterator ResponseRouter::erase(Entries::iterator entry)
     }
     spare_[spare_count_++] = std::move(node);
   }
-  return next;
 }
 
 bool ResponseRouter::wants_prompt_reading() const {
@@ -173,7 +200,14 @@ bool ResponseRouter::wants_prompt_reading() const {
 void ResponseRouter::forget_sent(std::string_view uuid) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto pending = pending_.find(uuid);
-  if (pending != pending_.end() && pending->second.waiter == nullptr) erase(pending);
+  if (pending != pending_.end()) {
+    if (pending->second.waiter == nullptr) erase(pending);
+    return;
+  }
+  // Its connection broke meanwhile, and the core's answer for it is on its way to the response
+  // functions: the failed send ends it instead.
+  std::size_t const routed = find_routed(uuid);
+  if (routed != routed_.size()) erase_routed(routed);
 }
 
 nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid,
@@ -183,7 +217,11 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   Clock::time_point const deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   std::unique_lock<std::mutex> lock(mutex_);
   auto pending = pending_.find(uuid);
-  if (pending == pending_.end()) return NELKO_CORE_STATUS_IPC_FAILED;
+  if (pending == pending_.end()) {
+    // An asynchronous request whose response is on its way to the response functions.
+    return find_routed(uuid) != routed_.size() ? NELKO_CORE_STATUS_INVALID_PARAMS
+                                               : NELKO_CORE_STATUS_IPC_FAILED;
+  }
   Pending& entry = pending->second;
   if (entry.async || entry.owner != owner || entry.command != command) {
     return NELKO_CORE_STATUS_INVALID_PARAMS;
@@ -288,12 +326,10 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
 
 bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::string& command) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto pending = find_routed(uuid);
-  if (pending == pending_.end() || !pending->second.async || pending->second.owner != owner) {
-    return false;
-  }
-  command.assign(pending->second.command);
-  erase(pending);
+  std::size_t const routed = find_routed(uuid);
+  if (routed == routed_.size() || routed_[routed].mapped().owner != owner) return false;
+  command.assign(routed_[routed].mapped().command);
+  erase_routed(routed);
   return true;
 }
 
@@ -333,10 +369,9 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     return Route::taken;
   }
   if (entry.async) {  // never waited for, so found by the look-up
-    routed_ = pending;
-    routed_entry_ = &entry;
-    routed_buckets_ = pending_.bucket_count();
-    routed_gone_.clear();
+    // Within the capacity that note_sent reserved: this cannot throw.
+    routed_.push_back(pending_.extract(pending));
+    routed_count_.store(routed_.size(), std::memory_order_release);
     return Route::to_callbacks;
   }
   // Out of memory for the copy, the request still ends: with an empty payload, which its
@@ -369,17 +404,14 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
 }
 
 void ResponseRouter::after_callbacks(std::string_view uuid) {
+  // Its entry went into routed_ before the callbacks ran (on this thread, or on a reader's
+  // before it handed the response over): an empty routed_ seen now means that it left again.
+  if (routed_count_.load(std::memory_order_acquire) == 0) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!routed_gone_.empty() && routed_gone_ == uuid) {  // its object took it
-    routed_gone_.clear();
-    return;
-  }
-  auto pending = find_routed(uuid);
-  // Gone: its object took it. Only an asynchronous request is left to the callbacks.
-  if (pending == pending_.end() || !pending->second.async) return;
-  std::string const target = pending->second.target;
-  erase(pending);
-  routed_gone_.clear();  // ended here: nothing more comes for it
+  std::size_t const routed = find_routed(uuid);
+  if (routed == routed_.size()) return;  // its object took it
+  std::string const target = routed_[routed].mapped().target;
+  erase_routed(routed);
   lock.unlock();
   log_dropped(uuid, target, "its object no longer takes responses");
 }
@@ -393,6 +425,9 @@ void ResponseRouter::on_withdrawn(void const* user) {
     } else {
       ++pending;
     }
+  }
+  for (std::size_t at = routed_.size(); at-- > 0;) {
+    if (routed_[at].mapped().owner == user) erase_routed(at);
   }
 }
 

@@ -28,6 +28,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "nelko_core_channel_events.h"
 #include "nelko_core_types.h"
@@ -119,11 +120,14 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   void mark_read(Pending& entry);
   // With mutex_ held: removes the entry, keeping it for a later request; returns the next one.
   Entries::iterator erase(Entries::iterator entry);
+  // With mutex_ held: an entry that left pending_ (or routed_) goes, kept for a later request.
+  void recycle(Entries::node_type node);
+  // With mutex_ held: the position in routed_ of the entry of `uuid`, or routed_.size().
+  std::size_t find_routed(std::string_view uuid) const;
+  // With mutex_ held: removes routed_[at], keeping it for a later request.
+  void erase_routed(std::size_t at);
   // With mutex_ held: an entry for `uuid`, not in pending_ yet.
   Entries::node_type make_entry(std::string_view uuid);
-  // With mutex_ held: the entry of `uuid`, or end(); the one that on_response last left to the
-  // response functions without a look-up.
-  Entries::iterator find_routed(std::string_view uuid);
   // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline` passed (none
   // when `forever`), reading the sockets of its lane itself while nobody else does and the core
   // lets it.
@@ -141,15 +145,13 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   std::size_t spare_count_ = 0;
   // Always empty: makes new entries (a map of its own would allocate its buckets each time).
   Entries maker_;
-  // The entry that on_response last left to the response functions: their take_async and the
-  // core's after_callbacks for it follow on the I/O thread. Usable while routed_entry_ is set
-  // (erase clears it when that entry goes) and the map kept its buckets (no rehash moved it).
-  Entries::iterator routed_;
-  Pending const* routed_entry_ = nullptr;
-  std::size_t routed_buckets_ = 0;
-  // The identifier of that entry once it went (its object took it), until after_callbacks for
-  // it, which then needs no look-up either.
-  std::string routed_gone_;
+  // The entries of the responses that on_response left to the response functions, oldest
+  // first, taken out of pending_: their object's take_async takes one from here, and
+  // after_callbacks finds here whatever nobody took. An identifier has one entry in pending_ and
+  // routed_ together. Its capacity is kept at least the number of asynchronous requests (see
+  // note_sent), so that on_response moves an entry here without allocating.
+  std::vector<Entries::node_type> routed_;
+  std::atomic<std::size_t> routed_count_{0};  // routed_.size(), also read without the mutex
   Waiter* waiters_ = nullptr;  // the threads in await(), newest first
   // Per lane, the one of them in read_for_sink, and its thread.
   struct Reader {

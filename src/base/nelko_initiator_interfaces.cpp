@@ -44,14 +44,16 @@ class Delivery {
   bool doomed() const noexcept { return doomed_; }
 
  private:
-  static thread_local Delivery* innermost_;
+  // Initial-exec: asked on every delivery and registration, and reached so without a call into
+  // the dynamic linker.
+  __attribute__((tls_model("initial-exec"))) static thread_local Delivery* innermost_;
 
   nelkoInitiatorInterfaces* const object_;
   Delivery* const outer_;
   bool doomed_ = false;
 };
 
-thread_local Delivery* Delivery::innermost_ = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local Delivery* Delivery::innermost_ = nullptr;
 
 // The core library's response function: hands the response to the object it was registered for.
 // Nothing may propagate into the core library's thread.

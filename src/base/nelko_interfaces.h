@@ -20,9 +20,10 @@ struct UuidText {
   char text[37];
 };
 
-// Writes a fresh identifier of `object` into `uuid`, drawn and formatted exactly as
+// Writes a fresh identifier for a request of `object` into `uuid`, drawn and formatted exactly as
 // nelkoInterfaces::generateUUID does, for identifiers that never leave the library: they need no
-// allocation. Safe to call from several threads on one object.
+// allocation. Drawn from an engine of the calling thread, seeded from the system's entropy, so
+// that threads draw without a lock; safe to call from several threads on one object.
 void generate_uuid(nelkoInterfaces& object, UuidText& uuid);
 
 }  // namespace base

@@ -12,12 +12,12 @@
 #define NELKO_INITIATOR_CALLBACK_REGISTRY_H
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -29,29 +29,19 @@ namespace nelko {
 namespace stream_layout {
 namespace detail {
 
-// The order of std::less<> on request identifiers, mostly decided by their first eight bytes read
-// as one number: random identifiers nearly always differ there, so a step of a search costs a
-// comparison of two integers instead of a call of memcmp.
-struct IdentifierOrder {
-  using is_transparent = void;
-  static bool less(std::string_view a, std::string_view b) noexcept {
-    if (a.size() >= 8 && b.size() >= 8) {
-      std::uint64_t x, y;
-      std::memcpy(&x, a.data(), sizeof x);
-      std::memcpy(&y, b.data(), sizeof y);
-      if (x != y) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        x = __builtin_bswap64(x);  // the first byte becomes the most significant
-        y = __builtin_bswap64(y);
-#endif
-        return x < y;
-      }
-    }
-    return a < b;
-  }
-  template <typename A, typename B>
-  bool operator()(A const& a, B const& b) const noexcept {
-    return less(a, b);
+// A hash of request identifiers: the library's own are random from their first byte, so the
+// first and last eight bytes of one decide it, at the cost of two loads. Shorter texts (a client's
+// own) take the standard hash. Deliberately not noexcept: the table then keeps each key's hash in
+// its node, and walking a bucket compares stored hashes instead of hashing every key it passes.
+struct IdentifierHash {
+  std::size_t operator()(std::string_view text) const {
+    if (text.size() < 16) return std::hash<std::string_view>()(text);
+    std::uint64_t first, last;
+    std::memcpy(&first, text.data(), sizeof first);
+    std::memcpy(&last, text.data() + text.size() - sizeof last, sizeof last);
+    std::uint64_t const hash =
+        (first ^ (last << 29 | last >> 35) ^ text.size()) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(hash ^ (hash >> 32));
   }
 };
 
@@ -67,11 +57,15 @@ struct CallbackRegistry {
     Call(CallbackRegistry& registry, Entry const& entry) : registry_(registry) {
       registry.running_ = entry;
       registry.running_thread_ = std::this_thread::get_id();
-      registry.is_running_ = true;
+      registry.is_running_.store(true, std::memory_order_relaxed);
     }
+    // Without the mutex unless a withdraw waits: a withdraw counts itself in waiting_ before it
+    // looks at is_running_, and the call clears is_running_ before it looks at waiting_ (both
+    // sequentially consistent), so one of them sees the other.
     ~Call() {
+      registry_.is_running_.store(false);
+      if (registry_.waiting_.load() == 0) return;
       std::lock_guard<std::mutex> lock(registry_.mutex);
-      registry_.is_running_ = false;
       registry_.idle_.notify_all();
     }
     Call(Call const&) = delete;
@@ -84,29 +78,31 @@ struct CallbackRegistry {
   // Records (callback, user_data) under a request identifier (replacing what it held).
   void add(std::string_view uuid, Callback callback, void* user_data) {
     Entry const client(callback, user_data);
-    auto at = entries_.lower_bound(uuid);
-    if (at != entries_.end() && at->first == uuid) forget(at++);
-    typename Entries::iterator added;
-    if (auto spare = spare_entries_.take()) {
-      // Copied over the old identifier, in its memory (assign would take the general path).
-      std::string& key = spare.key();
-      key.resize(uuid.size());
-      uuid.copy(key.data(), uuid.size());
-      spare.mapped() = client;
-      added = entries_.insert(at, std::move(spare));
-    } else {
-      added = entries_.emplace_hint(at, std::string(uuid), client);
+    typename Entries::node_type node = spare_entries_.take();
+    if (!node) node = maker_.extract(maker_.try_emplace(std::string_view()).first);
+    // Copied over the old identifier, in its memory (assign would take the general path).
+    std::string& kept = node.mapped().uuid;
+    kept.resize(uuid.size());
+    uuid.copy(kept.data(), uuid.size());
+    node.mapped().client = client;
+    node.key() = kept;
+    auto inserted = entries_.insert(std::move(node));
+    Stored& stored = inserted.position->second;
+    if (!inserted.inserted) {  // the identifier is taken: its entry changes hands
+      spare_entries_.give(std::move(inserted.node));
+      unindex(stored);
+      stored.client = client;
     }
     try {
       if (auto spare = spare_index_.take()) {
         spare.key() = client;
-        spare.mapped() = added;
+        spare.mapped() = stored.uuid;
         index_.insert(std::move(spare));
       } else {
-        index_.emplace(client, added);
+        index_.emplace(client, std::string_view(stored.uuid));
       }
     } catch (...) {
-      entries_.erase(added);
+      spare_entries_.give(entries_.extract(inserted.position));
       throw;
     }
   }
@@ -114,7 +110,7 @@ struct CallbackRegistry {
   // The entry of a request identifier, or null.
   Entry const* find(std::string_view uuid) const {
     auto found = entries_.find(uuid);
-    return found != entries_.end() ? &found->second : nullptr;
+    return found != entries_.end() ? &found->second.client : nullptr;
   }
 
   std::size_t size() const { return entries_.size(); }
@@ -128,13 +124,17 @@ struct CallbackRegistry {
     auto matching = index_.equal_range(client);
     for (auto it = matching.first; it != matching.second;) {
       auto next = std::next(it);
-      spare_entries_.give(entries_.extract(it->second));
+      auto entry = entries_.find(it->second);
+      if (entry != entries_.end()) spare_entries_.give(entries_.extract(entry));
       spare_index_.give(index_.extract(it));
       it = next;
     }
+    waiting_.fetch_add(1);
     idle_.wait(lock, [&] {
-      return !is_running_ || running_ != client || running_thread_ == std::this_thread::get_id();
+      return !is_running_.load() || running_ != client ||
+             running_thread_ == std::this_thread::get_id();
     });
+    waiting_.fetch_sub(1);
   }
 
   std::mutex mutex;
@@ -145,20 +145,24 @@ struct CallbackRegistry {
       return std::hash<Callback>()(entry.first) * 31u ^ std::hash<void*>()(entry.second);
     }
   };
-  // The index holds positions in the tree, which stay valid until their entry goes; the
-  // index's own positions do not outlast a rehash, so an entry finds its index node by client.
-  using Entries = std::map<std::string, Entry, IdentifierOrder>;
-  using Index = std::unordered_multimap<Entry, typename Entries::iterator, EntryHash>;
+  // An entry: its key views `uuid`, which stays where it is while the entry does (a node of
+  // the table never moves), and so does the index's view of it.
+  struct Stored {
+    std::string uuid;
+    Entry client;
+  };
+  using Entries = std::unordered_map<std::string_view, Stored, IdentifierHash>;
+  using Index = std::unordered_multimap<Entry, std::string_view, EntryHash>;
 
-  void forget(typename Entries::iterator where) {
-    auto matching = index_.equal_range(where->second);
+  // Removes the index's node of `stored`.
+  void unindex(Stored const& stored) {
+    auto matching = index_.equal_range(stored.client);
     for (auto it = matching.first; it != matching.second; ++it) {
-      if (it->second == where) {
+      if (it->second.data() == stored.uuid.data()) {
         spare_index_.give(index_.extract(it));
         break;
       }
     }
-    spare_entries_.give(entries_.extract(where));
   }
 
   // Nodes of withdrawn entries, kept for the next requests: recording one then allocates
@@ -176,13 +180,16 @@ struct CallbackRegistry {
     std::size_t count_ = 0;
   };
 
-  // Request identifier -> entry, and the same entries by client (function and user pointer).
+  // Request identifier -> entry, and the identifiers by client (function and user pointer).
   Entries entries_;
+  // Always empty: makes new entries (a table of its own would allocate its buckets each time).
+  Entries maker_;
   Index index_;
   Spares<typename Entries::node_type> spare_entries_;
   Spares<typename Index::node_type> spare_index_;
   std::condition_variable idle_;
-  bool is_running_ = false;
+  std::atomic<bool> is_running_{false};
+  std::atomic<int> waiting_{0};  // withdraws waiting for the running call to end
   Entry running_{};
   std::thread::id running_thread_;
 };

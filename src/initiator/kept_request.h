@@ -6,6 +6,8 @@
 #ifndef NELKO_INITIATOR_KEPT_REQUEST_H
 #define NELKO_INITIATOR_KEPT_REQUEST_H
 
+#include <memory>
+#include <new>
 #include <optional>
 
 #include "json/elements.h"
@@ -17,27 +19,27 @@ namespace detail {
 template <typename Command>
 class KeptRequest {
  public:
-  KeptRequest() noexcept : slot_(slot()), reused_(!slot_.busy) {
-    if (reused_) slot_.busy = true;
+  KeptRequest() noexcept : slot_(slot()), reused_(slot_ != nullptr && !slot_->busy) {
+    if (reused_) slot_->busy = true;
   }
   ~KeptRequest() {
     if (!reused_) return;
     // A request with lists (a stream's layout, up to thousands of numbers) is not kept: its
     // memory goes when it has been sent, instead of staying with the thread until it ends.
-    for (auto const& member : slot_.request) {
+    for (auto const& member : slot_->request) {
       if (member.element.GetKind() == json::UnknownElement::Kind::Array) {
-        slot_.request.Clear();
+        slot_->request.Clear();
         break;
       }
     }
-    slot_.busy = false;
+    slot_->busy = false;
   }
   KeptRequest(KeptRequest const&) = delete;
   KeptRequest& operator=(KeptRequest const&) = delete;
 
   // The thread's last request of Command (empty before the first), or a fresh empty object.
   json::Object& get() {
-    if (reused_) return slot_.request;
+    if (reused_) return slot_->request;
     if (!fresh_) fresh_.emplace();
     return *fresh_;
   }
@@ -47,12 +49,16 @@ class KeptRequest {
     json::Object request;
     bool busy = false;
   };
-  static Slot& slot() noexcept {
-    static thread_local Slot kept;
-    return kept;
+  // The thread's slot, made on its first request of Command; null when it cannot be made.
+  // Initial-exec: reached without a call into the dynamic linker. Only a pointer lives in the
+  // thread's static TLS block, which is small for a library loaded later (the Lua module).
+  static Slot* slot() noexcept {
+    __attribute__((tls_model("initial-exec"))) static thread_local std::unique_ptr<Slot> kept;
+    if (!kept) kept.reset(new (std::nothrow) Slot);
+    return kept.get();
   }
 
-  Slot& slot_;
+  Slot* const slot_;
   bool const reused_;
   std::optional<json::Object> fresh_;
 };

@@ -9,22 +9,51 @@
 
 namespace nelko::core {
 
+// A thread's last add to any callback registry: the pair was present in `registry` while its
+// generation was `generation` (see CallbackRegistry::add). One for all kinds of registry, to keep
+// the thread's static TLS small; initial-exec: reached without a call into the dynamic linker.
+struct LastRegistryAdd {
+  void const* registry = nullptr;
+  void (*function)() = nullptr;
+  void* user = nullptr;
+  std::size_t generation = 0;
+};
+inline __attribute__((tls_model("initial-exec"))) thread_local LastRegistryAdd t_last_registry_add;
+
+// Distinct values for the generations of all registries in the process, so that a registry made
+// later at the address of one that went never matches a thread's last add to the old one.
+inline std::size_t next_registry_generation() {
+  static std::atomic<std::size_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 // The (function, user) pairs that receive one kind of delivery of a channel, in registration
 // order. Only the channel's I/O thread delivers, so at most one call runs at a time; the lock
 // is released around each call so that callees may register and unregister, also themselves.
 template <typename Function>
 class CallbackRegistry {
  public:
-  // Returns true when the pair was new. A pair already present costs a short scan under an
-  // uncontended lock: no allocation, no system call.
+  // Returns true when the pair was new. A client registers its pair again before each of its
+  // asynchronous requests: when this thread's last add to this registry was the same pair and
+  // nothing was removed since, the pair is known to be present without taking the lock.
   bool add(Function function, void* user) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (Entry const& entry : entries_) {
-      if (entry.function == function && entry.user == user) return false;
+    LastRegistryAdd& last = t_last_registry_add;
+    auto const same_function = reinterpret_cast<void (*)()>(function);
+    if (last.registry == this && last.function == same_function && last.user == user &&
+        generation_.load(std::memory_order_acquire) == last.generation) {
+      return false;
     }
-    entries_.push_back({function, user});
-    count_.store(entries_.size(), std::memory_order_release);
-    return true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool added = true;
+    for (Entry const& entry : entries_) {
+      if (entry.function == function && entry.user == user) added = false;
+    }
+    if (added) {
+      entries_.push_back({function, user});
+      count_.store(entries_.size(), std::memory_order_release);
+    }
+    last = LastRegistryAdd{this, same_function, user, generation_.load(std::memory_order_relaxed)};
+    return added;
   }
 
   // Removes every pair of `user`. Unless called on the delivering thread (which may be inside
@@ -38,6 +67,7 @@ class CallbackRegistry {
       if (i < next_) --next_;
     }
     count_.store(entries_.size(), std::memory_order_release);
+    generation_.store(next_registry_generation(), std::memory_order_release);
     if (on_delivering_thread) return;
     ++waiters_;
     idle_.wait(lock, [&] { return !running_ || running_user_ != user; });
@@ -85,6 +115,8 @@ class CallbackRegistry {
   std::condition_variable idle_;
   std::vector<Entry> entries_;
   std::atomic<std::size_t> count_{0};
+  // Changes (under mutex_) whenever a pair is removed: see add().
+  std::atomic<std::size_t> generation_{next_registry_generation()};
   std::size_t next_ = 0;  // the entry that the running pass visits next
   bool running_ = false;
   void* running_user_ = nullptr;

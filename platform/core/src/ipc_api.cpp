@@ -54,7 +54,8 @@ struct RegistrationMark {
   void* ipc_handle = nullptr;
   void const* user = nullptr;
 };
-thread_local RegistrationMark t_registration;
+// Initial-exec: asked on every send, and reached so without a call into the dynamic linker.
+__attribute__((tls_model("initial-exec"))) thread_local RegistrationMark t_registration;
 
 }  // namespace
 
