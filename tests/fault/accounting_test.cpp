@@ -597,5 +597,24 @@ TEST_F(AccountingTest, MixedTrafficKeepsExactAccounts) {
   EXPECT_GT(t.cancelled, 0u) << "no request was withdrawn before its answer";
 }
 
+// Handles that share a channel each get the completions of their own asynchronous requests,
+// whichever of them registered for responses first.
+TEST_F(AccountingTest, AsyncAnswersReachTheHandleThatSentThemOnASharedChannel) {
+  start_target();
+  void* channel = open_channel();
+  Client first(ledger_, open_handle(channel), kTarget);
+  Client second(ledger_, open_handle(channel), kTarget);
+  program(first.handle());
+  Request const request = num_roi();
+  std::vector<std::pair<Client*, Id>> sent;
+  for (Client* client : {&first, &second, &second, &first}) {
+    sent.push_back({client, client->send_async(request)});
+  }
+  for (auto const& s : sent) EXPECT_TRUE(ledger_.expect_completion(s.second, in_ms(kDefault)));
+  std::this_thread::sleep_for(milliseconds(100));  // room for a second callback
+  for (auto const& s : sent) s.first->cancel(request, s.second);
+  expect_clean_books();
+}
+
 }  // namespace
 }  // namespace fault

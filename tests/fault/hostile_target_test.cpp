@@ -67,9 +67,22 @@ TEST_F(HostileTargetTest, HungTargetFailsEveryFormWithinItsTimeOut) {
   ASSERT_EQ(nelko_api_stream_layout_get_roi_non_blocking_send(handle_, "hung", &uuid, 0, 0), kOk);
   double pan = 0, tilt = 0, roll = 0, vfov = 0;
   start = Clock::now();
-  EXPECT_EQ(nelko_api_stream_layout_get_roi_receive_with_timeout(handle_, "hung", 200, uuid, &pan,
-                                                                 &tilt, &roll, &vfov),
-            kFailed);
+  std::thread waiter([&] {
+    EXPECT_EQ(nelko_api_stream_layout_get_roi_receive_with_timeout(handle_, "hung", 200, uuid,
+                                                                   &pan, &tilt, &roll, &vfov),
+              kFailed);
+  });
+  // A second thread receiving the same identifier meanwhile is refused. It polls until the
+  // waiter has begun (before that, its poll just finds no response).
+  nelko_core_status second = kFailed;
+  double other = 0;
+  for (Clock::time_point const begin = Clock::now(); second == kFailed && ms_since(begin) < 150;) {
+    std::this_thread::sleep_for(milliseconds(10));
+    second = nelko_api_stream_layout_get_roi_receive_with_timeout(handle_, "hung", 0, uuid, &other,
+                                                                  &other, &other, &other);
+  }
+  EXPECT_EQ(second, NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
+  waiter.join();
   EXPECT_GE(ms_since(start), 190);
   EXPECT_LE(ms_since(start), 200 + kSlackMs);
   EXPECT_EQ(nelko_api_stream_layout_get_roi_receive(handle_, 0, "hung", uuid, &pan, &tilt, &roll,
@@ -296,7 +309,7 @@ TEST_F(HostileTargetTest, AFrameOfExactlyTheCapIsReadAndOneByteMoreIsRefused) {
 
 // A target that stops reading, as a stopped process would: sends neither block nor queue without
 // limit, and once it reads again every accepted command arrives, whole and in order.
-TEST_F(HostileTargetTest, StoppedTargetNeitherBlocksNorLosesAcceptedCommands) {
+TEST_F(HostileTargetTest, StoppedTargetLosesNoAcceptedCommandAndEndsRefusedOnesOnce) {
   HostileTarget target(directory_, "stopped", [](Command const& command) {
     return std::vector<Reply>{
         Reply{milliseconds(0), HostileTarget::response(command.uuid, "re:" + command.payload)}};
@@ -327,6 +340,10 @@ TEST_F(HostileTargetTest, StoppedTargetNeitherBlocksNorLosesAcceptedCommands) {
     EXPECT_EQ(response.texts[2], std::to_string(i));
     ASSERT_EQ(response.texts[3], "re:" + payload) << i;
   }
+  // The refused command ended with its refusal: the connection closing does not end it again.
+  target.die();
+  core_test::Pulled late = core_test::pull_response(initiator.get(), 500);
+  EXPECT_EQ(late.status, kFailed) << "request " << late.texts[2] << " ended a second time";
 }
 
 }  // namespace

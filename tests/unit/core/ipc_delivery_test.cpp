@@ -22,7 +22,8 @@ void ignore_response(char**, char**, char**, char**, void*) {}
 void ignore_command(char**, char**, char**, void*) {}
 
 // While a callback of a kind is registered, pulling that kind is refused at once with
-// UNSUPPORTED_FUNCTION, and a puller already blocked is woken with it; unregistering restores pulls.
+// UNSUPPORTED_FUNCTION, and every puller already blocked is woken with it; unregistering restores
+// pulls.
 TEST_F(IpcDelivery, CallbackRegistrationSwitchesPullsToUnsupported) {
   Channel target = open_target("camera");
   Channel initiator = open_initiator();
@@ -34,14 +35,18 @@ TEST_F(IpcDelivery, CallbackRegistrationSwitchesPullsToUnsupported) {
       std::async(std::launch::async, [&] { return pull_response(initiator.get(), -1); });
   auto command_puller =
       std::async(std::launch::async, [&] { return pull_command(target.get(), 60000); });
+  auto second_command_puller =  // a shorter wait, so that a puller left asleep fails in time
+      std::async(std::launch::async, [&] { return pull_command(target.get(), 10000); });
   std::this_thread::sleep_for(milliseconds(50));
   int user = 0;
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), ignore_response, &user);
   nelko_core_ipc_target_command_receive_callback(target.get(), ignore_command, &user);
   ASSERT_EQ(response_puller.wait_for(std::chrono::seconds(2)), std::future_status::ready);
   ASSERT_EQ(command_puller.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  ASSERT_EQ(second_command_puller.wait_for(std::chrono::seconds(2)), std::future_status::ready);
   EXPECT_EQ(response_puller.get().status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
   EXPECT_EQ(command_puller.get().status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+  EXPECT_EQ(second_command_puller.get().status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
   auto start = Clock::now();
   EXPECT_EQ(pull_response(initiator.get(), 1000).status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
   EXPECT_EQ(pull_command(target.get(), 1000).status, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
@@ -161,11 +166,14 @@ void remove_self(char**, char**, char**, char**, void* user) {
   self->deinit_status = nelko_core_ipc_deinit(self->channel);
 }
 
+// The callee registered after it still gets the response during which the first one went.
 TEST_F(IpcDelivery, CalleeMayRemoveItselfButNotCloseItsChannel) {
   Channel target = open_target("camera");
   Channel initiator = open_initiator();
   SelfRemover self{initiator.get()};
+  SelfRemover next{initiator.get()};
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), remove_self, &self);
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), remove_self, &next);
   for (char const* uuid : {"1", "2"}) {
     nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", uuid, "p");
   }
@@ -175,6 +183,7 @@ TEST_F(IpcDelivery, CalleeMayRemoveItselfButNotCloseItsChannel) {
   ASSERT_TRUE(eventually([&] { return self.calls == 1; }));
   EXPECT_EQ(pull_response(initiator.get(), 2000).texts[2], "2");
   EXPECT_EQ(self.calls, 1);
+  EXPECT_EQ(next.calls, 1);
   EXPECT_EQ(self.deinit_status, NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
 }
 
