@@ -9,6 +9,7 @@
 #include <ctime>
 #include <functional>
 #include <iterator>
+#include <new>
 #include <pthread.h>
 #include <random>
 #include <stdexcept>
@@ -70,75 +71,44 @@ constexpr HexPairs hex_pairs() {
 // the very identifiers that the parent draws.
 std::atomic<unsigned> g_forks{0};
 
-// The generator of a thread's identifiers: xoshiro256** (256 bits of state, 64 bits a draw),
-// seeded from the system's entropy on the thread's first draw and again in a child process.
-// A thread draws without a lock; engines seeded apart draw independent identifiers, in other
-// threads as in other processes. Plain data, so that it lives in the thread's static TLS block
-// (initial-exec: no call into the dynamic linker on each use) without a destructor.
+// The engine of a thread's identifiers: the same engine as an object's, seeded the same way, on
+// the thread's first draw and again in a child process. A thread draws without a lock; engines
+// seeded apart draw independent identifiers, in other threads as in other processes. The engine
+// (2.5 KiB) lives on the heap: the thread's static TLS holds only a pointer to it, reached without
+// a call into the dynamic linker (initial-exec); `t_engine_owner` frees it when the thread ends.
 struct ThreadEngine {
-  std::uint64_t state[4];
-  unsigned forks;
-  bool seeded;
+  boost::random::mt19937 engine;
+  unsigned forks = 0;
 };
-__attribute__((tls_model("initial-exec"))) thread_local ThreadEngine t_engine;
-
-std::uint64_t rotate_left(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-
-// splitmix64: spreads the fallback seed's few bits over the state.
-std::uint64_t split_mix(std::uint64_t& x) {
-  std::uint64_t z = (x += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
-void seed_thread_engine(ThreadEngine& engine) {
-  auto* bytes = reinterpret_cast<unsigned char*>(engine.state);
-  std::size_t filled = 0;
-  while (filled < sizeof engine.state) {
-    ssize_t const got = ::getrandom(bytes + filled, sizeof engine.state - filled, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    filled += static_cast<std::size_t>(got);
+__attribute__((tls_model("initial-exec"))) thread_local ThreadEngine* t_engine = nullptr;
+struct ThreadEngineOwner {
+  ThreadEngine* engine = nullptr;
+  ~ThreadEngineOwner() {
+    delete engine;
+    t_engine = nullptr;
   }
-  bool const all_zero =
-      (engine.state[0] | engine.state[1] | engine.state[2] | engine.state[3]) == 0;
-  if (filled < sizeof engine.state || all_zero) {
-    // No entropy source: data that still differs between threads and processes.
-    std::uint64_t seed = static_cast<std::uint64_t>(::getpid()) << 32 ^
-                         static_cast<std::uint64_t>(std::time(nullptr)) ^
-                         static_cast<std::uint64_t>(std::clock()) << 20 ^
-                         static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&engine));
-    for (std::uint64_t& word : engine.state) word = split_mix(seed);
-  }
-}
+};
+thread_local ThreadEngineOwner t_engine_owner;
 
-ThreadEngine& thread_engine() {
+// The calling thread's engine, seeded; null when there is no memory for one.
+boost::random::mt19937* thread_engine() {
   static bool const observing_forks =
       (::pthread_atfork(nullptr, nullptr,
                         [] { g_forks.fetch_add(1, std::memory_order_relaxed); }) == 0);
   (void)observing_forks;
-  ThreadEngine& engine = t_engine;
+  ThreadEngine* engine = t_engine;
   unsigned const forks = g_forks.load(std::memory_order_relaxed);
-  if (!engine.seeded || engine.forks != forks) {
-    seed_thread_engine(engine);
-    engine.forks = forks;
-    engine.seeded = true;
+  if (engine == nullptr) {
+    engine = new (std::nothrow) ThreadEngine;
+    if (engine == nullptr) return nullptr;
+    t_engine_owner.engine = engine;  // freed when the thread ends
+    t_engine = engine;
+  } else if (engine->forks == forks) {
+    return &engine->engine;
   }
-  return engine;
-}
-
-std::uint64_t draw(ThreadEngine& engine) {
-  std::uint64_t* const s = engine.state;
-  std::uint64_t const result = rotate_left(s[1] * 5, 7) * 9;
-  std::uint64_t const t = s[1] << 17;
-  s[2] ^= s[0];
-  s[3] ^= s[1];
-  s[1] ^= s[2];
-  s[0] ^= s[3];
-  s[2] ^= t;
-  s[3] = rotate_left(s[3], 45);
-  return result;
+  seed_from_system(engine->engine);
+  engine->forks = forks;
+  return &engine->engine;
 }
 
 }  // namespace
@@ -158,12 +128,18 @@ nelkoInterfaces::~nelkoInterfaces() { m_logHandle = nullptr; }
 void nelko::base::generate_uuid(nelkoInterfaces& object, UuidText& uuid) {
   unsigned char bytes[16];
   // Drawn from the calling thread's engine rather than the object's, which would need a lock
-  // (threads share objects).
+  // (threads share objects). The distribution over the engine's full range would hand each draw
+  // over unchanged, so the engine is drawn from directly.
   (void)object;
-  ThreadEngine& engine = thread_engine();
-  for (int word = 0; word < 2; ++word) {
-    std::uint64_t const value = draw(engine);
-    for (int i = 0; i < 8; ++i) bytes[word * 8 + i] = static_cast<unsigned char>(value >> (8 * i));
+  boost::random::mt19937* engine = thread_engine();
+  boost::random::mt19937 spare;  // without memory for the thread's engine: seeded for this draw
+  if (engine == nullptr) {
+    seed_from_system(spare);
+    engine = &spare;
+  }
+  for (int word = 0; word < 4; ++word) {
+    std::uint32_t const value = (*engine)();
+    for (int i = 0; i < 4; ++i) bytes[word * 4 + i] = static_cast<unsigned char>(value >> (8 * i));
   }
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
