@@ -111,6 +111,13 @@ boost::random::mt19937* thread_engine() {
   return &engine->engine;
 }
 
+void draw_bytes(boost::random::mt19937& engine, unsigned char (&bytes)[16]) {
+  for (int word = 0; word < 4; ++word) {
+    std::uint32_t const value = engine();
+    for (int i = 0; i < 4; ++i) bytes[word * 4 + i] = static_cast<unsigned char>(value >> (8 * i));
+  }
+}
+
 }  // namespace
 
 nelkoInterfaces::nelkoInterfaces(void* log_handle, std::uint32_t version_major,
@@ -131,15 +138,14 @@ void nelko::base::generate_uuid(nelkoInterfaces& object, UuidText& uuid) {
   // (threads share objects). The distribution over the engine's full range would hand each draw
   // over unchanged, so the engine is drawn from directly.
   (void)object;
-  boost::random::mt19937* engine = thread_engine();
-  boost::random::mt19937 spare;  // without memory for the thread's engine: seeded for this draw
-  if (engine == nullptr) {
+  if (boost::random::mt19937* engine = thread_engine()) {
+    draw_bytes(*engine, bytes);
+  } else {
+    // No memory for the thread's engine: one seeded for this draw (constructing one costs
+    // thousands of instructions, so only here).
+    boost::random::mt19937 spare;
     seed_from_system(spare);
-    engine = &spare;
-  }
-  for (int word = 0; word < 4; ++word) {
-    std::uint32_t const value = (*engine)();
-    for (int i = 0; i < 4; ++i) bytes[word * 4 + i] = static_cast<unsigned char>(value >> (8 * i));
+    draw_bytes(spare, bytes);
   }
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
