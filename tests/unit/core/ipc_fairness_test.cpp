@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -18,10 +19,22 @@ using core_test::connect_to;
 using core_test::IpcTest;
 using core_test::pull_command;
 using core_test::wire_frame;
-using nelko::test::write_all;
 
 using IpcFairness = IpcTest;
 using Clock = std::chrono::steady_clock;
+
+// Like write_all, but a connection the target closed fails the write instead of raising
+// SIGPIPE in the test.
+bool send_all(int descriptor, std::string const& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t got = ::send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    sent += static_cast<std::size_t>(got);
+  }
+  return true;
+}
 
 // A raw initiator that writes valid frames as fast as the socket takes them, from a thread of
 // its own, until stopped or for at most `limit`.
@@ -38,7 +51,7 @@ class Flooder {
     int depth = 4 << 20;
     ::setsockopt(descriptor_, SOL_SOCKET, SO_SNDBUF, &depth, sizeof depth);
     std::string const hello = wire_frame(1, {"flooder"});
-    write_all(descriptor_, hello.data(), hello.size());
+    send_all(descriptor_, hello);
     // Subscriptions: the cheapest frame for a target to take, so the socket stays full.
     std::string chunk;
     std::string const subscribe = wire_frame(4, {});
@@ -46,7 +59,7 @@ class Flooder {
     auto const end = Clock::now() + limit;
     thread_ = std::thread([this, chunk, end] {
       while (!stop_.load() && Clock::now() < end) {
-        if (!write_all(descriptor_, chunk.data(), chunk.size())) break;
+        if (!send_all(descriptor_, chunk)) break;
         written_.fetch_add(chunk.size());
       }
     });
@@ -117,7 +130,7 @@ TEST_F(IpcFairness, BurstLongerThanOneTurnArrivesWholeAndInOrder) {
   // stops reading gives up after a while, so that a read left undone fails the test.
   timeval timeout{3, 0};
   ::setsockopt(peer, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  std::thread writer([&] { write_all(peer, burst.data(), burst.size()); });
+  std::thread writer([&] { send_all(peer, burst); });
   int received = 0;
   for (; received < kCommands; ++received) {
     core_test::Pulled command = pull_command(target.get(), 2000);
