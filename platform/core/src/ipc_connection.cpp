@@ -22,6 +22,10 @@ constexpr std::size_t kInitialInput = 16 * 1024;
 // A buffer grown for a large frame is given back once it is empty again.
 constexpr std::size_t kKeptInput = 64 * 1024;
 constexpr int kMaxPiecesPerWrite = 64;
+// What the I/O thread reads from one connection in one turn before the other connections and
+// the posted and delayed work get theirs: a peer that writes as fast as frames are parsed would
+// otherwise keep the thread for as long as it goes on.
+constexpr std::size_t kReadPerTurn = 4 * kInitialInput;
 
 bool would_block(int error_number) {
   return error_number == EAGAIN || error_number == EWOULDBLOCK;
@@ -103,13 +107,7 @@ void Connection::update_interest_locked() {
 
 void Connection::on_ready(std::uint32_t events) noexcept {
   try {
-    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-      {
-        std::lock_guard<std::mutex> lock(read_mutex_);
-        read_locked(true);
-      }
-      send_gathered();
-    }
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) read_on_io_thread();
     if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0) flush_on_io_thread();
   } catch (std::exception const& error) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC connection %s: %s",
@@ -118,6 +116,36 @@ void Connection::on_ready(std::uint32_t events) noexcept {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
                            "IPC connection %s: unknown exception", label_.c_str());
   }
+}
+
+void Connection::read_on_io_thread() {
+  {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    read_locked(true);
+  }
+  send_gathered();
+}
+
+// The socket reports readability once per arrival, so what one turn left unread is read by
+// posted work, which runs after the turn's events. Only one such read waits at a time; it is
+// skipped when a borrower has the reading by then, as that reads on its own and handing the
+// reading back reports the bytes left (see update_interest_locked).
+void Connection::read_again_later() {
+  if (read_again_posted_) return;
+  read_again_posted_ = true;
+  io_.post([weak = weak_from_this()] {
+    std::shared_ptr<Connection> self = weak.lock();
+    if (self == nullptr) return;
+    {
+      std::lock_guard<std::mutex> lock(self->read_mutex_);
+      self->read_again_posted_ = false;
+    }
+    {
+      std::lock_guard<std::mutex> lock(self->interest_mutex_);
+      if (self->borrowers_ > 0 || self->parked_) return;
+    }
+    self->read_on_io_thread();
+  });
 }
 
 bool Connection::lend_reading() {
@@ -181,13 +209,15 @@ bool Connection::frame_started_before(std::chrono::steady_clock::time_point limi
 }
 
 // Reads until the socket has nothing more (edge-triggered readiness is reported once per
-// arrival) and hands every whole frame to the owner.
+// arrival), or on the I/O thread until kReadPerTurn bytes are read, and hands every whole frame
+// to the owner.
 void Connection::read_locked(bool on_io_thread) {
   if (left_to_io_thread_.load()) {
     if (!on_io_thread) return;
     left_to_io_thread_.store(false);
     if (!parse_frames(true)) return;
   }
+  std::size_t read_this_turn = 0;
   for (;;) {
     if (shut_.load()) return;
     std::size_t const room = input_.size() - filled_;
@@ -204,6 +234,12 @@ void Connection::read_locked(bool on_io_thread) {
     filled_ += static_cast<std::size_t>(got);
     if (!parse_frames(on_io_thread)) return;
     if (static_cast<std::size_t>(got) < room) return;
+    // A borrowing thread polls the socket again anyway and returns to its caller in between.
+    read_this_turn += static_cast<std::size_t>(got);
+    if (on_io_thread && read_this_turn >= kReadPerTurn) {
+      read_again_later();
+      return;
+    }
   }
 }
 

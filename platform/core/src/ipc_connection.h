@@ -152,6 +152,11 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
     std::size_t offset;
   };
 
+  // On the I/O thread: reads what the socket holds, up to one turn's share, and sends the
+  // replies gathered meanwhile.
+  void read_on_io_thread();
+  // With read_mutex_ held, on the I/O thread: the socket holds more than one turn's share.
+  void read_again_later();
   // With read_mutex_ held.
   void read_locked(bool on_io_thread);
   // Resizes the receive buffer, drawing on or giving back to the budget; false when it is short.
@@ -235,6 +240,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::size_t filled_ = 0;
   // I/O thread only: the frame it hands the owner is followed by another whole one.
   bool frames_follow_ = false;
+  // read_again_later() posted a read that has not run yet.
+  bool read_again_posted_ = false;
   bool frame_pending_ = false;  // filled_ holds the start of a frame, which came at:
   std::chrono::steady_clock::time_point frame_started_{};
   // A borrower met a frame that only the I/O thread may take: the I/O thread reads next.
