@@ -62,17 +62,23 @@ class Client : public nelkoInitiatorInterfaces {
 
 class ResentIdentifierTest : public FaultTest {};
 
+// A target that answers its nth command with "num": n, after delay(n).
+template <typename Delay>
+auto numbering(std::atomic<int>& seen, Delay delay) {
+  return [&seen, delay](Command const& command) {
+    int const nth = ++seen;
+    return std::vector<Reply>{
+        Reply{delay(nth), HostileTarget::answer(command, static_cast<unsigned>(nth)), false}};
+  };
+}
+
 // The first request's waiter is detached: it times out, and the answer to the second request goes
 // to the receive made for the second, not to the thread still waiting for the first.
 TEST_F(ResentIdentifierTest, WaiterOfTheFirstRequestIsNotAnsweredForTheSecond) {
   std::atomic<int> seen{0};
-  HostileTarget target(directory_, "late", [&](Command const& command) {
-    int const nth = ++seen;
-    // The first is answered long after the second, whose answer the waiter must not take.
-    return std::vector<Reply>{Reply{milliseconds(nth == 1 ? 1200 : 0),
-                                    HostileTarget::answer(command, static_cast<unsigned>(nth)),
-                                    false}};
-  });
+  // The first is answered long after the second, whose answer the waiter must not take.
+  HostileTarget target(directory_, "late",
+                       numbering(seen, [](int nth) { return milliseconds(nth == 1 ? 1200 : 0); }));
   Client client("late");
   ASSERT_EQ(client.send(false), NELKO_CORE_STATUS_NO_ERROR);
   std::promise<void> waiting;
@@ -96,12 +102,8 @@ TEST_F(ResentIdentifierTest, WaiterOfTheFirstRequestIsNotAnsweredForTheSecond) {
 // entry outlives the end of the first delivery and takes its own answer.
 TEST_F(ResentIdentifierTest, IdentifierSentAgainFromItsDispatchGetsItsOwnAnswer) {
   std::atomic<int> seen{0};
-  HostileTarget target(directory_, "echo", [&](Command const& command) {
-    int const nth = ++seen;
-    return std::vector<Reply>{Reply{milliseconds(nth == 1 ? 0 : 100),
-                                    HostileTarget::answer(command, static_cast<unsigned>(nth)),
-                                    false}};
-  });
+  HostileTarget target(directory_, "echo",
+                       numbering(seen, [](int nth) { return milliseconds(nth == 1 ? 0 : 100); }));
   Client client("echo");
   ASSERT_EQ(client.send(true), NELKO_CORE_STATUS_NO_ERROR);
   ASSERT_TRUE(eventually([&] { return seen.load() == 2; }));
