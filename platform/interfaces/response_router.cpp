@@ -247,13 +247,13 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   waiter.entry = &entry;
   entry.waiter = &waiter;
   mark_read(entry);
-  std::size_t const buckets = pending_.bucket_count();  // `pending` holds while they do
   wait_for(waiter, lock, timeout_ms < 0, deadline);
   bool crossed = false;  // see note_sent
   if (waiter.entry != nullptr) {
     Pending& waited = *waiter.entry;
     if (waiter.answered) {
-      erase(pending_.bucket_count() == buckets ? pending : pending_.find(waited.uuid));
+      // Found again: `pending` does not outlast a rehash while this thread waited.
+      erase(pending_.find(waited.uuid));
     } else {  // it stays for a later receive
       waited.waiter = nullptr;
       waited.unread = true;
