@@ -99,18 +99,22 @@ TEST_F(ResentIdentifierTest, WaiterOfTheFirstRequestIsNotAnsweredForTheSecond) {
 }
 
 // The first request ends in its dispatch, which sends the identifier again: the new request's
-// entry outlives the end of the first delivery and takes its own answer.
+// entry outlives the end of the first delivery and takes its own answer, and a taken answer is
+// not reported as dropped once the response functions are done.
 TEST_F(ResentIdentifierTest, IdentifierSentAgainFromItsDispatchGetsItsOwnAnswer) {
   std::atomic<int> seen{0};
   HostileTarget target(directory_, "echo",
                        numbering(seen, [](int nth) { return milliseconds(nth == 1 ? 0 : 100); }));
   Client client("echo");
+  CapturedStderr log;
   ASSERT_EQ(client.send(true), NELKO_CORE_STATUS_NO_ERROR);
   ASSERT_TRUE(eventually([&] { return seen.load() == 2; }));
   std::this_thread::sleep_for(milliseconds(400));  // the second answer has come by now
   client.unregisterResponseFunction();  // no dispatch runs from here on
   EXPECT_EQ(client.resent.load(), NELKO_CORE_STATUS_NO_ERROR);
   EXPECT_EQ(client.nums, (std::vector<unsigned>{1, 2}));
+  // Both answers were taken by their dispatch: neither is reported as dropped.
+  EXPECT_EQ(log.text().find("dropping the response"), std::string::npos) << log.text();
 }
 
 }  // namespace
