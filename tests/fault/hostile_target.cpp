@@ -24,15 +24,6 @@ std::uint32_t be32(char const* bytes) {
          b[3];
 }
 
-void send_all(int descriptor, std::string const& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;  // the initiator went away: nothing to do
-    sent += static_cast<std::size_t>(n);
-  }
-}
-
 }  // namespace
 
 HostileTarget::HostileTarget(std::string const& directory, std::string const& name,
@@ -130,7 +121,7 @@ void HostileTarget::run() {
     }
     for (Pending const& reply : due) {
       if (peers_.count(reply.descriptor) == 0) continue;
-      send_all(reply.descriptor, reply.reply.bytes);
+      nelko::test::send_all(reply.descriptor, reply.reply.bytes);  // false: the peer went
       if (reply.reply.hang_up) close_peer(reply.descriptor);
     }
   }

@@ -31,6 +31,7 @@ using core_test::connect_to;
 using core_test::wire_frame;
 using core_test::pull_command;
 using core_test::Pulled;
+using nelko::test::send_all;
 using std::chrono::milliseconds;
 constexpr auto kOk = NELKO_CORE_STATUS_NO_ERROR;
 constexpr auto kFailed = NELKO_CORE_STATUS_IPC_FAILED;
@@ -65,14 +66,6 @@ std::string outcome(int descriptor, int limit_ms = 3000) {
   if (::poll(&polled, 1, limit_ms) <= 0) return "silent";
   char bytes[65536];  // all that came, so that the next look sees only what comes later
   return ::recv(descriptor, bytes, sizeof bytes, MSG_DONTWAIT) > 0 ? "answered" : "closed";
-}
-
-void send_all(int peer, std::string const& bytes) {
-  for (std::size_t sent = 0; sent < bytes.size();) {
-    ssize_t n = ::send(peer, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;  // closed by the target
-    sent += static_cast<std::size_t>(n);
-  }
 }
 
 // A raw initiator connection to the socket at `path` that has said hello as `hello`.

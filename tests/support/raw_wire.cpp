@@ -33,6 +33,16 @@ bool read_exact(int fd, char* bytes, std::size_t size) {
   return true;
 }
 
+bool send_all(int socket, std::string const& bytes) {
+  for (std::size_t sent = 0; sent < bytes.size();) {
+    ssize_t got = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    sent += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
 namespace {
 
 void append_be32(std::string& out, std::uint32_t value) {

@@ -14,6 +14,8 @@ namespace test {
 // Blocking helpers for raw sockets; false on end of file or error.
 bool write_all(int fd, char const* bytes, std::size_t size);
 bool read_exact(int fd, char* bytes, std::size_t size);
+// Sends all of `bytes` on a socket; a peer that closed fails it instead of raising SIGPIPE.
+bool send_all(int socket, std::string const& bytes);
 
 // One frame as the IPC channel carries it: u32 body length, kind byte, then u32-length texts,
 // all big-endian (documented in nelko_core_ipc.h).

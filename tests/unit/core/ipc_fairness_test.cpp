@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -19,22 +18,10 @@ using core_test::connect_to;
 using core_test::IpcTest;
 using core_test::pull_command;
 using core_test::wire_frame;
+using nelko::test::send_all;
 
 using IpcFairness = IpcTest;
 using Clock = std::chrono::steady_clock;
-
-// Like write_all, but a connection the target closed fails the write instead of raising
-// SIGPIPE in the test.
-bool send_all(int descriptor, std::string const& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t got = ::send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    sent += static_cast<std::size_t>(got);
-  }
-  return true;
-}
 
 // A raw initiator that writes valid frames as fast as the socket takes them, from a thread of
 // its own, until stopped or for at most `limit`.

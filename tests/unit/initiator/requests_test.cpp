@@ -45,29 +45,6 @@ TEST_F(Requests, EveryCommandSendsItsMembersInOrder) {
   EXPECT_EQ(5000, platform.receives[1].timeout);
 }
 
-// A thread's requests of one command share their members, not their values.
-TEST_F(Requests, ARepeatedCommandCarriesOnlyItsOwnValues) {
-  double pan = 0, tilt = 0, roll = 0, vfov = 0;
-  nelko_api_stream_layout_get_roi_send(handle, "a", 2, 1, &pan, &tilt, &roll, &vfov);
-  nelko_api_stream_layout_get_roi_send(handle, "a", 7, 0, &pan, &tilt, &roll, &vfov);
-  std::vector<unsigned int**> lists = {make_list({1, 2}), make_list({}), make_list({3})};
-  for (std::size_t i : {0, 1}) {
-    nelko_api_stream_layout_set_stream_layout_send(handle, "a", 4 + i, lists[i], lists[i],
-                                                   lists[i], lists[i], lists[i], lists[i],
-                                                   lists[i], lists[i], lists[i + 1]);
-  }
-  EXPECT_EQ(R"({"command":"Get_roi","roi_index":2,"roi_set":1})", sent_text(0));
-  EXPECT_EQ(R"({"command":"Get_roi","roi_index":7,"roi_set":0})", sent_text(1));
-  EXPECT_EQ(
-      R"({"command":"Set_stream_layout","stream_index":5,"source_upper_left_x_millipercent":[],)"
-      R"("source_upper_left_y_millipercent":[],"source_width_millipercent":[],)"
-      R"("source_height_millipercent":[],"destination_type":[],)"
-      R"("destination_upper_left_x_millipercent":[],"destination_upper_left_y_millipercent":[],)"
-      R"("destination_width_millipercent":[],"destination_height_millipercent":[3]})",
-      sent_text(3));
-  for (auto* list : lists) nelko_core_free_uint_array(list);
-}
-
 TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
   std::vector<unsigned int**> lists = {
       make_list({1, 2}), make_list({3, 4}),      make_list({5, 6}),
