@@ -114,13 +114,5 @@ TEST_F(SettingsValuesTest, NullArgumentsAndUnstorableValuesAreRefused) {
   EXPECT_FALSE(nelko_core_settings_does_key_exist("j"));
 }
 
-TEST_F(SettingsValuesTest, JsonIsStoredAsJsonAndReturnedCompact) {
-  ASSERT_EQ(nelko_core_settings_set_json_value("j", " { \"a\" : [ 1, 2.50, true ] ,\n\"b\":{} } "),
-            0);
-  std::string text;
-  ASSERT_EQ(TextCodec::get(nelko_core_settings_get_json_value, "j", text), 0);
-  EXPECT_EQ(text, R"({"a":[1,2.5,true],"b":{}})");
-}
-
 }  // namespace
 }  // namespace settings_test
