@@ -61,10 +61,13 @@ nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interfa
   json::Write(command, text);
   std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
   if (!router) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  router->note_sent(uuid, {this, target, command_of(command), async});
+  // Each text measured once, for the router and for the frame.
+  std::string_view const target_text(target);
+  std::string_view const uuid_text(uuid);
+  router->note_sent(uuid_text, {this, target_text, command_of(command), async});
   nelko_core_status status =
-      nelko_core_ipc_initiator_command_send(m_ipcHandle, target, interface_name, uuid, text.c_str());
-  if (status != NELKO_CORE_STATUS_NO_ERROR) router->forget_sent(uuid);
+      nelko::core::send_command(m_ipcHandle, target_text, interface_name, uuid_text, text);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) router->forget_sent(uuid_text);
   return status;
 }
 

@@ -141,6 +141,12 @@ void wake_sink_reader(void* ipc_handle, unsigned lane);
 // The I/O thread takes the reading back now (the sink began to want_prompt_reading).
 void read_promptly(void* ipc_handle);
 
+// nelko_core_ipc_initiator_command_send for texts whose lengths the caller knows, which are
+// then not measured again. The texts hold no NUL byte (a target name with one is refused).
+nelko_core_status send_command(void* ipc_handle, std::string_view target,
+                               std::string_view interface_name, std::string_view uuid,
+                               std::string_view payload);
+
 // True when the calling thread's most recent registration of a response function was made for
 // (ipc_handle, user) and has not been taken yet; takes it. A command that an object sends right
 // after registering its response function on the same thread is one it completes through that

@@ -99,6 +99,14 @@ void nelko::core::read_promptly(void* ipc_handle) {
   }
 }
 
+nelko_core_status nelko::core::send_command(void* ipc_handle, std::string_view target,
+                                            std::string_view interface_name,
+                                            std::string_view uuid, std::string_view payload) {
+  return on_channel<InitiatorChannel>(ipc_handle, [&](InitiatorChannel& channel) {
+    return channel.send_command(target, interface_name, uuid, payload);
+  });
+}
+
 bool nelko::core::take_registration_mark(void* ipc_handle, void const* user) {
   RegistrationMark const mark = t_registration;
   t_registration = RegistrationMark{};

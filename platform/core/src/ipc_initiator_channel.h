@@ -40,6 +40,9 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
 
   nelko_core_status send_command(char const* target, char const* interface_name, char const* uuid,
                                  char const* payload);
+  // The same for texts whose lengths the caller knows (see nelko::core::send_command).
+  nelko_core_status send_command(std::string_view target, std::string_view interface_name,
+                                 std::string_view uuid, std::string_view payload);
   nelko_core_status receive_response(int timeout_ms, char** first, char** interface_name,
                                      char** uuid, char** payload);
   nelko_core_status set_response_callback(initiator_response_receive_callback callback, void* user);
