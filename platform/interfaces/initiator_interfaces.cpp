@@ -110,9 +110,10 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
       *payload == nullptr) {
     return;
   }
-  std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
+  // On the channel's I/O thread: the router stays for the whole call.
+  ResponseRouter* const router = ResponseRouter::of_delivering_channel(m_ipcHandle);
   std::string command;
-  if (!router || !router->take_async(this, *uuid, command)) return;
+  if (router == nullptr || !router->take_async(this, *uuid, command)) return;
   // The core hands the same payload to every response function of the channel, so it is read
   // from this thread's own copy, in place.
   NELKO_INITIAL_EXEC thread_local std::string text;

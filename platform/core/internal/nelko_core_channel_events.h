@@ -112,6 +112,11 @@ class ResponseSink {
 // INVALID_PARAMS when the handle is not an open initiator channel.
 nelko_core_status set_response_sink(void* ipc_handle, ResponseSink* sink);
 
+// The sink installed on the initiator channel `ipc_handle`, or null. A response function, which
+// runs on the channel's I/O thread, may use it for the rest of its call: the sink stays valid
+// while the channel is open (see set_response_sink).
+ResponseSink* response_sink(void* ipc_handle);
+
 // True on the I/O thread of the initiator channel `ipc_handle`: a wait there for one of the
 // channel's responses could never end, since that thread is the one that delivers them.
 bool on_channel_thread(void* ipc_handle);

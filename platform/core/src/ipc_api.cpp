@@ -107,6 +107,11 @@ nelko_core_status nelko::core::send_command(void* ipc_handle, std::string_view t
   });
 }
 
+nelko::core::ResponseSink* nelko::core::response_sink(void* ipc_handle) {
+  InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle);
+  return channel != nullptr ? channel->sink() : nullptr;
+}
+
 bool nelko::core::take_registration_mark(void* ipc_handle, void const* user) {
   RegistrationMark const mark = t_registration;
   t_registration = RegistrationMark{};

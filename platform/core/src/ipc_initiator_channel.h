@@ -51,6 +51,7 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   nelko_core_status unsubscribe(char const* target);
   // See nelko_core_channel_events.h.
   void set_sink(ResponseSink* sink);
+  ResponseSink* sink() const { return sink_.load(std::memory_order_acquire); }
   SinkRead read_for_sink(unsigned lane, int wait_ms);
   void wake_sink_reader(unsigned lane);
   static unsigned lane_of_this_thread();
