@@ -201,11 +201,8 @@ bool valid_endpoint_name(char const* name) {
 
 bool valid_endpoint_name(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
-  // One pass: names are short, and two library scans would cost more than the bytes.
-  for (char c : name) {
-    if (c == '/' || c == '\0') return false;
-  }
-  return true;
+  return std::memchr(name.data(), '/', name.size()) == nullptr &&
+         std::memchr(name.data(), '\0', name.size()) == nullptr;
 }
 
 bool valid_initiator_name(std::string_view name) {
