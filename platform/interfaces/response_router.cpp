@@ -82,7 +82,7 @@ std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
 }
 
 // Every sink is a router: for_channel is the only one that installs sinks.
-ResponseRouter* ResponseRouter::of_delivering_channel(void* ipc_handle) {
+ResponseRouter* ResponseRouter::installed_on(void* ipc_handle) {
   return static_cast<ResponseRouter*>(nelko::core::response_sink(ipc_handle));
 }
 
