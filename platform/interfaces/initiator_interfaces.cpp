@@ -35,6 +35,15 @@ std::string_view command_of(json::Object const& command) {
   return static_cast<json::String const&>(member->element).Value();
 }
 
+// The channel's router, made on first use (then `made` holds it). A call that uses the channel
+// needs it open until it returns, and the router stays while it is: once the router exists, no
+// reference is taken (which would cost two atomic read-modify-writes per call).
+ResponseRouter* router_of(void* ipc_handle, std::shared_ptr<ResponseRouter>& made) {
+  if (ResponseRouter* router = ResponseRouter::installed_on(ipc_handle)) return router;
+  made = ResponseRouter::for_channel(ipc_handle);
+  return made.get();
+}
+
 // The thread's text buffers below are reached without a call into the dynamic linker; they take
 // a few bytes of the static TLS space that glibc keeps for libraries loaded later (the Lua module).
 #define NELKO_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
@@ -59,12 +68,16 @@ nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interfa
   NELKO_INITIAL_EXEC thread_local std::string text;
   text.clear();
   json::Write(command, text);
-  std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
-  if (!router) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  router->note_sent(uuid, {this, target, command_of(command), async});
+  std::shared_ptr<ResponseRouter> made;
+  ResponseRouter* const router = router_of(m_ipcHandle, made);
+  if (router == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  // Each text measured once, for the router and for the frame.
+  std::string_view const target_text(target);
+  std::string_view const uuid_text(uuid);
+  router->note_sent(uuid_text, {this, target_text, command_of(command), async});
   nelko_core_status status =
-      nelko_core_ipc_initiator_command_send(m_ipcHandle, target, interface_name, uuid, text.c_str());
-  if (status != NELKO_CORE_STATUS_NO_ERROR) router->forget_sent(uuid);
+      nelko::core::send_command(m_ipcHandle, target_text, interface_name, uuid_text, text);
+  if (status != NELKO_CORE_STATUS_NO_ERROR) router->forget_sent(uuid_text);
   return status;
 }
 
@@ -77,8 +90,10 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
   (void)interface_name;
   (void)target;
   if (uuid == nullptr || command_name == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
-  std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
-  if (!router) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  // The wait reads the channel's sockets: the channel stays open until it returns.
+  std::shared_ptr<ResponseRouter> made;
+  ResponseRouter* const router = router_of(m_ipcHandle, made);
+  if (router == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
   // Reused by the thread from call to call (await copies the response into it).
   NELKO_INITIAL_EXEC thread_local std::string payload;
   payload.clear();
@@ -107,9 +122,10 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
       *payload == nullptr) {
     return;
   }
-  std::shared_ptr<ResponseRouter> router = ResponseRouter::for_channel(m_ipcHandle);
+  // On the channel's I/O thread: the router stays for the whole call.
+  ResponseRouter* const router = ResponseRouter::installed_on(m_ipcHandle);
   std::string command;
-  if (!router || !router->take_async(this, *uuid, command)) return;
+  if (router == nullptr || !router->take_async(this, *uuid, command)) return;
   // The core hands the same payload to every response function of the channel, so it is read
   // from this thread's own copy, in place.
   NELKO_INITIAL_EXEC thread_local std::string text;

@@ -81,6 +81,11 @@ std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
   return router;
 }
 
+// Every sink is a router: for_channel is the only one that installs sinks.
+ResponseRouter* ResponseRouter::installed_on(void* ipc_handle) {
+  return static_cast<ResponseRouter*>(nelko::core::response_sink(ipc_handle));
+}
+
 void ResponseRouter::note_sent(std::string_view uuid, Request request) {
   bool const sync = !request.async;
   bool crossed = false;  // more unread than may wait in the sockets, from now on

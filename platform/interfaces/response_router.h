@@ -41,6 +41,10 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // The router of a channel, made (and installed as its sink) on first use; it goes when the
   // core closes the channel. Null when the handle is not an initiator channel.
   static std::shared_ptr<ResponseRouter> for_channel(void* ipc_handle);
+  // The router installed on an open channel, without a reference, or null when none was made
+  // yet. It stays while the channel is open, so a call that uses the channel itself meanwhile
+  // (a send, a response function on the channel's I/O thread) may use it until it returns.
+  static ResponseRouter* installed_on(void* ipc_handle);
   // The core closed its channel: for_channel no longer hands it out, even to a thread that used
   // it last.
   void mark_closed() { closed_.store(true, std::memory_order_release); }

@@ -112,6 +112,11 @@ class ResponseSink {
 // INVALID_PARAMS when the handle is not an open initiator channel.
 nelko_core_status set_response_sink(void* ipc_handle, ResponseSink* sink);
 
+// The sink installed on the initiator channel `ipc_handle`, or null. A response function, which
+// runs on the channel's I/O thread, may use it for the rest of its call: the sink stays valid
+// while the channel is open (see set_response_sink).
+ResponseSink* response_sink(void* ipc_handle);
+
 // True on the I/O thread of the initiator channel `ipc_handle`: a wait there for one of the
 // channel's responses could never end, since that thread is the one that delivers them.
 bool on_channel_thread(void* ipc_handle);
@@ -140,6 +145,12 @@ SinkRead read_for_sink(void* ipc_handle, unsigned lane, int wait_ms);
 void wake_sink_reader(void* ipc_handle, unsigned lane);
 // The I/O thread takes the reading back now (the sink began to want_prompt_reading).
 void read_promptly(void* ipc_handle);
+
+// nelko_core_ipc_initiator_command_send for texts whose lengths the caller knows, which are
+// then not measured again. The texts hold no NUL byte (a target name with one is refused).
+nelko_core_status send_command(void* ipc_handle, std::string_view target,
+                               std::string_view interface_name, std::string_view uuid,
+                               std::string_view payload);
 
 // True when the calling thread's most recent registration of a response function was made for
 // (ipc_handle, user) and has not been taken yet; takes it. A command that an object sends right

@@ -69,23 +69,32 @@ class CallbackRegistry {
     count_.store(entries_.size(), std::memory_order_release);
     generation_.store(next_registry_generation(), std::memory_order_release);
     if (on_delivering_thread) return;
-    ++waiters_;
-    idle_.wait(lock, [&] { return !running_ || running_user_ != user; });
-    --waiters_;
+    waiters_.fetch_add(1);
+    idle_.wait(lock, [&] { return !running_.load() || running_user_ != user; });
+    waiters_.fetch_sub(1);
   }
 
   bool empty() const { return count_.load(std::memory_order_acquire) == 0; }
 
   // Calls invoke(function, user) for each pair in order; false (nothing called) when there is
   // none. Pairs added during the pass are called in it too; removed ones are not.
+  //
+  // After the last pair's call the lock is taken again only when the pairs changed meanwhile
+  // (generation_ and count_ tell, see below) or a remove waits: usually one pair is registered,
+  // and its delivery then costs one lock instead of two.
   template <typename Invoke>
   bool deliver(Invoke&& invoke) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (entries_.empty()) return false;
     for (next_ = 0; next_ < entries_.size();) {
       Entry entry = entries_[next_++];
-      running_ = true;
       running_user_ = entry.user;
+      running_.store(true, std::memory_order_relaxed);
+      // Read under the lock, so they describe entries_ as this call leaves them. A remove
+      // changes the generation, an add without a remove raises the count.
+      bool const last = next_ == entries_.size();
+      std::size_t const generation = generation_.load(std::memory_order_relaxed);
+      std::size_t const count = count_.load(std::memory_order_relaxed);
       lock.unlock();
       try {
         invoke(entry.function, entry.user);
@@ -93,6 +102,13 @@ class CallbackRegistry {
         lock.lock();
         finish_call();
         throw;
+      }
+      // Sequentially consistent, like the waiter's count in remove(): either this sees the
+      // waiter, or the waiter sees that no call runs.
+      running_.store(false);
+      if (last && waiters_.load() == 0 && generation_.load() == generation &&
+          count_.load() == count) {
+        return true;  // nothing was added or removed meanwhile: the pass is done
       }
       lock.lock();
       finish_call();
@@ -106,9 +122,10 @@ class CallbackRegistry {
     void* user;
   };
 
+  // With mutex_ held.
   void finish_call() {
-    running_ = false;
-    if (waiters_ > 0) idle_.notify_all();
+    running_.store(false);
+    if (waiters_.load() > 0) idle_.notify_all();
   }
 
   std::mutex mutex_;
@@ -118,9 +135,10 @@ class CallbackRegistry {
   // Changes (under mutex_) whenever a pair is removed: see add().
   std::atomic<std::size_t> generation_{next_registry_generation()};
   std::size_t next_ = 0;  // the entry that the running pass visits next
-  bool running_ = false;
-  void* running_user_ = nullptr;
-  int waiters_ = 0;
+  // Set under mutex_; cleared without it after a pass's last call (see deliver).
+  std::atomic<bool> running_{false};
+  void* running_user_ = nullptr;  // under mutex_
+  std::atomic<int> waiters_{0};   // removes waiting for a call to end; changed under mutex_
 };
 
 }  // namespace nelko::core

@@ -99,6 +99,19 @@ void nelko::core::read_promptly(void* ipc_handle) {
   }
 }
 
+nelko_core_status nelko::core::send_command(void* ipc_handle, std::string_view target,
+                                            std::string_view interface_name,
+                                            std::string_view uuid, std::string_view payload) {
+  return on_channel<InitiatorChannel>(ipc_handle, [&](InitiatorChannel& channel) {
+    return channel.send_command(target, interface_name, uuid, payload);
+  });
+}
+
+nelko::core::ResponseSink* nelko::core::response_sink(void* ipc_handle) {
+  InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle);
+  return channel != nullptr ? channel->sink() : nullptr;
+}
+
 bool nelko::core::take_registration_mark(void* ipc_handle, void const* user) {
   RegistrationMark const mark = t_registration;
   t_registration = RegistrationMark{};

@@ -39,6 +39,22 @@ OutgoingFrame::OutgoingFrame(FrameKind kind, std::initializer_list<std::string_v
     too_large_ = true;
     return;
   }
+  size_ = kFrameLengthSize + static_cast<std::size_t>(body);
+  if (size_ <= kInlineBytes) {
+    char* out = inline_.data();
+    write_be32(out, static_cast<std::uint32_t>(body));
+    out[kFrameLengthSize] = static_cast<char>(kind);
+    out += kFrameLengthSize + 1;
+    for (std::string_view text : texts) {
+      write_be32(out, static_cast<std::uint32_t>(text.size()));
+      out += 4;
+      if (!text.empty()) std::memcpy(out, text.data(), text.size());
+      out += text.size();
+    }
+    pieces_[0] = {inline_.data(), size_};
+    piece_count_ = 1;
+    return;
+  }
   write_be32(fixed_.data(), static_cast<std::uint32_t>(body));
   fixed_[kFrameLengthSize] = static_cast<char>(kind);
   // The fixed bytes are laid out in sending order, so a length field directly after the kind
@@ -57,7 +73,6 @@ OutgoingFrame::OutgoingFrame(FrameKind kind, std::initializer_list<std::string_v
     next_fixed += 4;
     if (!text.empty()) pieces_[piece_count_++] = {const_cast<char*>(text.data()), text.size()};
   }
-  size_ = kFrameLengthSize + static_cast<std::size_t>(body);
 }
 
 std::unique_ptr<char[]> OutgoingFrame::copy_tail(std::size_t offset) const {

@@ -156,20 +156,21 @@ nelko_core_status InitiatorChannel::connection_to(std::string_view target, unsig
 
 nelko_core_status InitiatorChannel::send_command(char const* target, char const* interface_name,
                                                  char const* uuid, char const* payload) {
-  if (!valid_endpoint_name(target) || interface_name == nullptr || uuid == nullptr ||
-      payload == nullptr) {
+  if (target == nullptr || interface_name == nullptr || uuid == nullptr || payload == nullptr) {
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
-  // Each text measured once, for the frame and for the connection's count of what is
-  // outstanding.
-  std::string_view const interface_text(interface_name);
-  std::string_view const uuid_text(uuid);
-  std::string_view const target_text(target);
-  OutgoingFrame frame(FrameKind::command, {interface_text, uuid_text, payload});
+  return send_command(std::string_view(target), interface_name, uuid, payload);
+}
+
+nelko_core_status InitiatorChannel::send_command(std::string_view target,
+                                                 std::string_view interface_name,
+                                                 std::string_view uuid, std::string_view payload) {
+  if (!valid_endpoint_name(target)) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  OutgoingFrame frame(FrameKind::command, {interface_name, uuid, payload});
   if (frame.too_large()) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
-                           "IPC: command to '%s' exceeds the frame limit of %u bytes", target,
-                           kMaxFrameBody);
+                           "IPC: command to '%.*s' exceeds the frame limit of %u bytes",
+                           static_cast<int>(target.size()), target.data(), kMaxFrameBody);
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
   // A target that restarted leaves a broken connection behind until the I/O thread notices;
@@ -178,9 +179,9 @@ nelko_core_status InitiatorChannel::send_command(char const* target, char const*
   for (int attempt = 0;; ++attempt) {
     std::shared_ptr<Connection> connection;
     bool fresh = false;
-    nelko_core_status status = connection_to(target_text, lane, connection, fresh);
+    nelko_core_status status = connection_to(target, lane, connection, fresh);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    status = connection->send_command(frame, interface_text, uuid_text);
+    status = connection->send_command(frame, interface_name, uuid);
     if (status == NELKO_CORE_STATUS_NO_ERROR || fresh || attempt > 0 || !connection->closed()) {
       return status;
     }

@@ -40,6 +40,9 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
 
   nelko_core_status send_command(char const* target, char const* interface_name, char const* uuid,
                                  char const* payload);
+  // The same for texts whose lengths the caller knows (see nelko::core::send_command).
+  nelko_core_status send_command(std::string_view target, std::string_view interface_name,
+                                 std::string_view uuid, std::string_view payload);
   nelko_core_status receive_response(int timeout_ms, char** first, char** interface_name,
                                      char** uuid, char** payload);
   nelko_core_status set_response_callback(initiator_response_receive_callback callback, void* user);
@@ -48,6 +51,7 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   nelko_core_status unsubscribe(char const* target);
   // See nelko_core_channel_events.h.
   void set_sink(ResponseSink* sink);
+  ResponseSink* sink() const { return sink_.load(std::memory_order_acquire); }
   SinkRead read_for_sink(unsigned lane, int wait_ms);
   void wake_sink_reader(unsigned lane);
   static unsigned lane_of_this_thread();

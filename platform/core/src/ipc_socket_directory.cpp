@@ -199,6 +199,12 @@ bool valid_endpoint_name(char const* name) {
   return std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
 }
 
+bool valid_endpoint_name(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return std::memchr(name.data(), '/', name.size()) == nullptr &&
+         std::memchr(name.data(), '\0', name.size()) == nullptr;
+}
+
 bool valid_initiator_name(std::string_view name) {
   if (name.empty() || name.size() > kMaxInitiatorName) return false;
   return std::none_of(name.begin(), name.end(), [](char c) {

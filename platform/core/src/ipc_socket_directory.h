@@ -53,6 +53,8 @@ bool target_admitted(void* log, int descriptor, SocketDirectory const& directory
 
 // A target name is one path component: not empty, no '/', not "." or "..".
 bool valid_endpoint_name(char const* name);
+// The same for a name of known length, which must hold no NUL byte either.
+bool valid_endpoint_name(std::string_view name);
 
 // An initiator name, which a target puts in front of "#<connection number>" in the reply address
 // and in log lines: 1 to kMaxInitiatorName bytes, none of them a control byte, '#' or '/'.
