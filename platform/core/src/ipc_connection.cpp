@@ -1,5 +1,6 @@
 #include "ipc_connection.h"
 
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -138,15 +139,11 @@ void Connection::read_on_io_thread() {
 // skipped when a borrower has the reading by then, as that reads on its own and handing the
 // reading back reports the bytes left (see update_interest_locked).
 void Connection::read_again_later() {
-  if (read_again_posted_) return;
-  read_again_posted_ = true;
+  if (read_again_posted_.exchange(true)) return;
   io_.post([weak = weak_from_this()] {
     std::shared_ptr<Connection> self = weak.lock();
     if (self == nullptr) return;
-    {
-      std::lock_guard<std::mutex> lock(self->read_mutex_);
-      self->read_again_posted_ = false;
-    }
+    self->read_again_posted_.store(false);
     {
       std::lock_guard<std::mutex> lock(self->interest_mutex_);
       if (self->borrowers_ > 0 || self->parked_) return;
@@ -170,6 +167,28 @@ bool Connection::read_now() {
   }
   keep_io_thread_reading();
   return false;
+}
+
+bool Connection::read_waiting(int wait_ms) {
+  std::unique_lock<std::mutex> lock(read_mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    keep_io_thread_reading();
+    return false;
+  }
+  // Made blocking once, with its receive time-out set whenever it changes; should either fail,
+  // this read does not wait, and the caller loops until its own time-out as after a poll.
+  if (!blocking_) {
+    int const flags = ::fcntl(descriptor_, F_GETFL);
+    blocking_ = flags >= 0 && ::fcntl(descriptor_, F_SETFL, flags & ~O_NONBLOCK) == 0;
+  }
+  if (blocking_ && wait_ms != receive_timeout_ms_) {
+    timeval const timeout{wait_ms / 1000, (wait_ms % 1000) * 1000};
+    bool const set =
+        ::setsockopt(descriptor_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+    receive_timeout_ms_ = set ? wait_ms : -1;
+  }
+  read_locked(false, blocking_ && receive_timeout_ms_ == wait_ms ? wait_ms : 0);
+  return true;
 }
 
 void Connection::keep_io_thread_reading() {
@@ -218,7 +237,7 @@ bool Connection::frame_started_before(std::chrono::steady_clock::time_point limi
 // Reads until the socket has nothing more (edge-triggered readiness is reported once per
 // arrival), or on the I/O thread until kReadPerTurn bytes are read, and hands every whole frame
 // to the owner.
-void Connection::read_locked(bool on_io_thread) {
+void Connection::read_locked(bool on_io_thread, int wait_ms) {
   if (left_to_io_thread_.load()) {
     if (!on_io_thread) return;
     left_to_io_thread_.store(false);
@@ -228,7 +247,10 @@ void Connection::read_locked(bool on_io_thread) {
   for (;;) {
     if (shut_.load()) return;
     std::size_t const room = input_.size() - filled_;
-    ssize_t got = ::recv(descriptor_, input_.data() + filled_, room, MSG_DONTWAIT);
+    // Every receive but read_waiting()'s first returns at once.
+    ssize_t got =
+        ::recv(descriptor_, input_.data() + filled_, room, wait_ms > 0 ? 0 : MSG_DONTWAIT);
+    wait_ms = 0;
     if (got < 0) {
       if (errno == EINTR) continue;
       if (!would_block(errno)) close_locked_reader(std::generic_category().message(errno), false);

@@ -134,6 +134,11 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // reading stays with the I/O thread after return_reading(), which delivers what comes.
   bool lend_reading();
   bool read_now();
+  // read_now() without the poll before it: waits up to wait_ms (more than 0) in the socket's
+  // receive for the first bytes. The read lock is held meanwhile, so only a thread that borrowed
+  // the connection alone calls it (the I/O thread does not read a lent connection, and takes the
+  // read lock otherwise only on a hang-up, which ends the receive too).
+  bool read_waiting(int wait_ms);
   void return_reading();
   // Keeps this connection with the I/O thread when its borrower gives it back: the borrower
   // stopped reading and waits for the I/O thread to hand over what comes.
@@ -157,8 +162,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   void read_on_io_thread();
   // With read_mutex_ held, on the I/O thread: the socket holds more than one turn's share.
   void read_again_later();
-  // With read_mutex_ held.
-  void read_locked(bool on_io_thread);
+  // With read_mutex_ held. `wait_ms` > 0: the first receive waits that long for bytes.
+  void read_locked(bool on_io_thread, int wait_ms = 0);
   // Resizes the receive buffer, drawing on or giving back to the budget; false when it is short.
   bool resize_input(std::size_t size);
   bool parse_frames(bool on_io_thread);
@@ -240,10 +245,15 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::size_t filled_ = 0;
   // I/O thread only: the frame it hands the owner is followed by another whole one.
   bool frames_follow_ = false;
-  // read_again_later() posted a read that has not run yet.
-  bool read_again_posted_ = false;
+  // read_again_later() posted a read that has not run yet. Atomic: the posted read must not
+  // take the read lock just to clear it while a borrower waits in read_waiting().
+  std::atomic<bool> read_again_posted_{false};
   bool frame_pending_ = false;  // filled_ holds the start of a frame, which came at:
   std::chrono::steady_clock::time_point frame_started_{};
+  // read_waiting(): the descriptor was made blocking (every other receive and send passes
+  // MSG_DONTWAIT), and the receive time-out it carries now, in ms (0: none, -1: unknown).
+  bool blocking_ = false;
+  int receive_timeout_ms_ = 0;
   // A borrower met a frame that only the I/O thread may take: the I/O thread reads next.
   std::atomic<bool> left_to_io_thread_{false};
 };

@@ -348,6 +348,14 @@ bool InitiatorChannel::read_for_puller(unsigned lane, int wait_ms) {
     }
   } give_back{read, lent};
 
+  // The common wait, one thread for the one connection of its lane, waits in the socket's own
+  // receive: one system call per response instead of a poll and a receive. That receive does
+  // not hear wake_reader, so it waits in slices, after each of which the caller looks again at
+  // what it waits for; only a wake without bytes (a response that came another way) waits out
+  // the rest of a slice. Short waits keep the poll, which ends on time to the millisecond.
+  if (lent == 1 && read.size() == 1 && (wait_ms < 0 || wait_ms >= kReceiveSliceMs * 2)) {
+    return read.at(0)->read_waiting(kReceiveSliceMs);
+  }
   // A time-out, or EINTR: the caller loops.
   if (::poll(polled, lent + 1, wait_ms) <= 0) return true;
   if (polled[0].revents != 0) {

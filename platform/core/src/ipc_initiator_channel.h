@@ -71,8 +71,10 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   // Polls the connections (of `lane` only, when it is one) and reads them on the calling thread
   // for up to wait_ms (-1: no limit), until a frame came, the lane's reader was woken or the
   // time ran out. False when a connection had to be left to the I/O thread, which was reading
-  // it (see Connection::read_now).
+  // it (see Connection::read_now). A wait for one connection may end up to kReceiveSliceMs after
+  // the lane's reader was woken, when nothing arrived on that connection meanwhile.
   static constexpr unsigned kAllLanes = kLanes;
+  static constexpr int kReceiveSliceMs = 50;
   bool read_for_puller(unsigned lane, int wait_ms);
   bool on_frame(Connection& connection, IncomingFrame const& frame, bool on_io_thread) override;
   bool must_read_promptly() const override;
