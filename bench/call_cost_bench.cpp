@@ -7,8 +7,8 @@
 //    from a Lua loop, next to the same C function called from a C loop and to a bare C function
 //    of the same shape called from the same Lua loop (Lua's own cost of a call).
 //
-// This program defines the core library's initiator send and the installation of a channel's
-// response sink itself. The dynamic linker resolves the libraries' calls to them (an
+// This program defines the core library's initiator send, the installation of a channel's
+// response sink and its look-up itself. The dynamic linker resolves the libraries' calls to them (an
 // executable's definitions come first), so a request runs all of the library's and the
 // interfaces library's code (identifier, request object, JSON text, response routing, JSON
 // reading, results) but touches no socket: the send hands the simulated target's response
@@ -77,13 +77,13 @@ nelko_core_status nelko::core::set_response_sink(void*, ResponseSink* sink) {
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
-extern "C" {
+nelko::core::ResponseSink* nelko::core::response_sink(void*) { return g_loopback.sink; }
 
 // Answers every request at once, on the sending thread, through the channel's router: a sync
 // request's response waits there for its receive.
-nelko_core_status nelko_core_ipc_initiator_command_send(void*, char const* target,
-                                                        char const* interface_name,
-                                                        char const* uuid, char const*) {
+nelko_core_status nelko::core::send_command(void*, std::string_view target,
+                                            std::string_view interface_name, std::string_view uuid,
+                                            std::string_view) {
   if (g_loopback.sink == nullptr || g_loopback.response == nullptr) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
@@ -92,6 +92,15 @@ nelko_core_status nelko_core_ipc_initiator_command_send(void*, char const* targe
     g_loopback.sink->after_callbacks(uuid);
   }
   return NELKO_CORE_STATUS_NO_ERROR;
+}
+
+extern "C" {
+
+// The same for a caller of the core's C function.
+nelko_core_status nelko_core_ipc_initiator_command_send(void* ipc_handle, char const* target,
+                                                        char const* interface_name,
+                                                        char const* uuid, char const* payload) {
+  return nelko::core::send_command(ipc_handle, target, interface_name, uuid, payload);
 }
 
 }  // extern "C"
