@@ -128,7 +128,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
 
   // For a thread other than the I/O thread. lend_reading() is false when the connection is
   // closed or has frames that only the I/O thread may take; otherwise the caller polls the
-  // descriptor, calls read_now() when it is readable and return_reading() in the end.
+  // descriptor, calls read_now() when it is readable (or calls read_waiting() instead of both)
+  // and return_reading() in the end.
   // read_now() never waits for the I/O thread: when that is reading the socket at the moment
   // (it was about to when the reading was lent, or it takes a hang-up), it is false, and the
   // reading stays with the I/O thread after return_reading(), which delivers what comes.

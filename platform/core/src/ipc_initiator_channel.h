@@ -70,9 +70,11 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
                                   std::shared_ptr<Connection>& connection, bool& fresh);
   // Polls the connections (of `lane` only, when it is one) and reads them on the calling thread
   // for up to wait_ms (-1: no limit), until a frame came, the lane's reader was woken or the
-  // time ran out. False when a connection had to be left to the I/O thread, which was reading
-  // it (see Connection::read_now). A wait for one connection may end up to kReceiveSliceMs after
-  // the lane's reader was woken, when nothing arrived on that connection meanwhile.
+  // time ran out; a long wait for a single connection receives on it directly instead, in
+  // slices of kReceiveSliceMs (see Connection::read_waiting), so it may end up to one slice
+  // after the lane's reader was woken when nothing arrived on that connection meanwhile. False
+  // when a connection had to be left to the I/O thread, which was reading it (see
+  // Connection::read_now).
   static constexpr unsigned kAllLanes = kLanes;
   static constexpr int kReceiveSliceMs = 50;
   bool read_for_puller(unsigned lane, int wait_ms);
