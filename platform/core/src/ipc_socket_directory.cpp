@@ -194,9 +194,7 @@ bool target_admitted(void* log, int descriptor, SocketDirectory const& directory
 }
 
 bool valid_endpoint_name(char const* name) {
-  if (name == nullptr || *name == '\0') return false;
-  if (std::strchr(name, '/') != nullptr) return false;
-  return std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+  return name != nullptr && valid_endpoint_name(std::string_view(name));
 }
 
 bool valid_endpoint_name(std::string_view name) {
