@@ -186,8 +186,11 @@ class RawConnection {
                            setup.size() * sizeof setup[0]);
   }
 
-  // One request and response the way the library's client waits: poll() on the socket and on an
-  // eventfd that could wake it, then a read that does not wait; nanoseconds.
+  std::size_t request_size() const { return request_.size(); }
+
+  // One request and response the way the library's client waited until it received directly:
+  // poll() on the socket and on an eventfd that could wake it, then a read that does not wait;
+  // nanoseconds.
   double polled_round_trip() {
     if (wake_ < 0) wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     auto start = Clock::now();
@@ -543,6 +546,27 @@ struct CpuUse {
   }
 };
 
+// What two system calls cost on this machine without any wake-up: one thread writes a frame of
+// `size` bytes into a socket pair and receives it from the other end. A round trip makes at
+// least four such calls (two on each side), so this is the floor under every figure here.
+double system_call_pair_ns(std::size_t size) {
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return 0;
+  std::vector<char> out(size, 'x'), in(size * 2);
+  constexpr int kPairs = 20000;
+  auto start = Clock::now();
+  for (int i = 0; i < kPairs; ++i) {
+    if (::write(ends[0], out.data(), size) != static_cast<ssize_t>(size) ||
+        ::recv(ends[1], in.data(), in.size(), MSG_DONTWAIT) != static_cast<ssize_t>(size)) {
+      break;
+    }
+  }
+  double const ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+  ::close(ends[0]);
+  ::close(ends[1]);
+  return ns / kPairs;
+}
+
 // The goal's baseline is the blocking ping-pong. A blocking client against the epoll service has
 // the library's shape (the waiting thread receives on its socket, the service waits in epoll),
 // and shows how much of the difference is that shape rather than the library's own work. The
@@ -602,6 +626,8 @@ void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, Ev
     summaries.push_back(bench::summarize(variant.samples));
   }
   std::printf("  %d round trips each, interleaved in %d blocks\n", per_block * kBlocks, kBlocks);
+  std::printf("  %-36s %.2f us   (one thread, no wake-up: the floor of a system call)\n",
+              "write + recv of a frame, socket pair", system_call_pair_ns(raw.request_size()) / 1000);
   for (std::size_t i = 0; i < summaries.size(); ++i) {
     print_latency(variants[i].name, summaries[i], means[i]);
   }
