@@ -170,7 +170,7 @@ bool Connection::read_now() {
   return false;
 }
 
-bool Connection::read_waiting(int wait_ms) {
+bool Connection::read_waiting(int wait_ms, std::atomic<bool>& woken) {
   std::unique_lock<std::mutex> lock(read_mutex_, std::try_to_lock);
   if (!lock.owns_lock()) {
     keep_io_thread_reading();
@@ -189,7 +189,9 @@ bool Connection::read_waiting(int wait_ms) {
         ::setsockopt(descriptor_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
     receive_timeout_ms_ = set ? wait_ms : -1;
   }
-  if (blocking_ && receive_timeout_ms_ == wait_ms) {
+  if (woken.exchange(false)) {
+    read_locked(false);  // what came meanwhile, without waiting: the caller looks again first
+  } else if (blocking_ && receive_timeout_ms_ == wait_ms) {
     read_locked(false, wait_ms);
   } else {
     pollfd polled{descriptor_, POLLIN, 0};

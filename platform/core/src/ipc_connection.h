@@ -136,10 +136,11 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   bool lend_reading();
   bool read_now();
   // read_now() without the poll before it: waits up to wait_ms (more than 0) in the socket's
-  // receive for the first bytes. The read lock is held meanwhile, so only a thread that borrowed
-  // the connection alone calls it (the I/O thread does not read a lent connection, and takes the
-  // read lock otherwise only on a hang-up, which ends the receive too).
-  bool read_waiting(int wait_ms);
+  // receive for the first bytes, unless `woken` is set (it is cleared then). The read lock is
+  // held meanwhile, so only a thread that borrowed the connection alone calls it (the I/O thread
+  // does not read a lent connection, and takes the read lock otherwise only on a hang-up, which
+  // ends the receive too).
+  bool read_waiting(int wait_ms, std::atomic<bool>& woken);
   void return_reading();
   // Keeps this connection with the I/O thread when its borrower gives it back: the borrower
   // stopped reading and waits for the I/O thread to hand over what comes.

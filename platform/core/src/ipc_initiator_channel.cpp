@@ -72,7 +72,7 @@ InitiatorChannel::InitiatorChannel(void* log, std::string name, SocketDirectory 
       io_(log),
       wake_readers_(make_eventfds()),
       responses_(kMaxQueuedResponses, io_,
-                 [descriptor = wake_readers_[0]] { ::eventfd_write(descriptor, 1); }) {}
+                 [this] { wake_reader(0); }) {}
 
 InitiatorChannel::~InitiatorChannel() {
   io_.stop([this] {
@@ -245,7 +245,12 @@ SinkRead InitiatorChannel::read_for_sink(unsigned lane, int wait_ms) {
   return read_for_puller(lane, wait_ms) ? SinkRead::read : SinkRead::refused;
 }
 
-void InitiatorChannel::wake_sink_reader(unsigned lane) { ::eventfd_write(wake_readers_[lane], 1); }
+void InitiatorChannel::wake_sink_reader(unsigned lane) { wake_reader(lane); }
+
+void InitiatorChannel::wake_reader(unsigned index) {
+  woken_[index].store(true);
+  ::eventfd_write(wake_readers_[index], 1);
+}
 
 void InitiatorChannel::unpark_all() {
   std::lock_guard<std::mutex> lock(connections_mutex_);
@@ -330,9 +335,10 @@ bool InitiatorChannel::read_for_puller(unsigned lane, int wait_ms) {
       if (lane == kAllLanes || link.lane == lane) read.add(link.connection);
     }
   }
-  int const wake_reader = wake_readers_[lane == kAllLanes ? 0 : lane];
+  unsigned const wake_index = lane == kAllLanes ? 0 : lane;
+  int const wake_descriptor = wake_readers_[wake_index];
   pollfd polled[ReadSet::kMax + 1];
-  polled[0] = {wake_reader, POLLIN, 0};
+  polled[0] = {wake_descriptor, POLLIN, 0};
   std::size_t lent = 0;  // the first `lent` of `read` were lent to this thread
   for (std::size_t i = 0; i < read.size(); ++i) {
     if (!read.at(i)->lend_reading()) continue;
@@ -350,17 +356,19 @@ bool InitiatorChannel::read_for_puller(unsigned lane, int wait_ms) {
 
   // The common wait, one thread for the one connection of its lane, waits in the socket's own
   // receive: one system call per response instead of a poll and a receive. That receive does
-  // not hear wake_reader, so it waits in slices, after each of which the caller looks again at
-  // what it waits for; only a wake without bytes (a response that came another way) waits out
-  // the rest of a slice. Short waits keep the poll, which ends on time to the millisecond.
+  // not hear the eventfd; a wake that came before it is seen in woken_ just before it, and only
+  // a wake without bytes that comes during it (a response that came another way at that very
+  // moment) waits out the rest of its slice, after which the caller looks again at what it
+  // waits for. Short waits keep the poll, which ends on time to the millisecond.
   if (lent == 1 && read.size() == 1 && (wait_ms < 0 || wait_ms >= kReceiveSliceMs * 2)) {
-    return read.at(0)->read_waiting(kReceiveSliceMs);
+    return read.at(0)->read_waiting(kReceiveSliceMs, woken_[wake_index]);
   }
   // A time-out, or EINTR: the caller loops.
   if (::poll(polled, lent + 1, wait_ms) <= 0) return true;
   if (polled[0].revents != 0) {
+    woken_[wake_index].store(false);
     eventfd_t ignored;
-    ::eventfd_read(wake_reader, &ignored);
+    ::eventfd_read(wake_descriptor, &ignored);
   }
   bool all_read = true;
   for (std::size_t i = 0; i < lent; ++i) {

@@ -118,8 +118,11 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   std::uint64_t next_connection_id_ = 0;
 
   // eventfds that wake a thread reading the sockets: of each lane for the sink's readers, that
-  // of lane 0 also for a puller (which reads every lane).
+  // of lane 0 also for a puller (which reads every lane). woken_ says the same to a reader about
+  // to receive directly (which does not hear the eventfd) without a system call.
   std::array<int, kLanes> const wake_readers_;
+  std::array<std::atomic<bool>, kLanes> woken_{};
+  void wake_reader(unsigned index);
   Responses responses_;
   CallbackRegistry<initiator_event_receive_callback> event_callbacks_;
   std::atomic<ResponseSink*> sink_{nullptr};
