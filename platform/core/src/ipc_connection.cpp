@@ -38,19 +38,15 @@ std::string write_error(int error_number) {
 }
 
 ssize_t send_pieces(int descriptor, iovec const* pieces, int count) {
-  ssize_t written;
-  if (count == 1) {  // the kernel then takes no vector of pieces from us
-    do {
-      written = ::send(descriptor, pieces[0].iov_base, pieces[0].iov_len,
-                       MSG_DONTWAIT | MSG_NOSIGNAL);
-    } while (written < 0 && errno == EINTR);
-    return written;
-  }
   msghdr message{};
   message.msg_iov = const_cast<iovec*>(pieces);
   message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
+  ssize_t written;
   do {
-    written = ::sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    // One piece goes out with send(): the kernel then takes no vector of pieces from us.
+    written = count == 1 ? ::send(descriptor, pieces[0].iov_base, pieces[0].iov_len,
+                                  MSG_DONTWAIT | MSG_NOSIGNAL)
+                         : ::sendmsg(descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
   } while (written < 0 && errno == EINTR);
   return written;
 }
