@@ -9,6 +9,8 @@
 //               and blocking with the writes of all that is ready batched into one
 //   threads     4 threads making sync get_roi_send calls on one handle vs 4 threads each with
 //               its own raw connection to one event-driven service
+//   latency     send to callback of one _send_async at a time, with the client's CPU otherwise
+//               idle and with a thread spinning on it
 //   memory      resident memory over many sync requests and over async requests cancelled as
 //               they complete
 //
@@ -25,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -57,6 +60,7 @@ struct Options {
   bool throughput = true;
   bool memory = true;
   bool threads = true;
+  bool latency = true;
   int round_trips = 20000;
   int completions = 50000;
   int window = 64;
@@ -66,18 +70,20 @@ struct Options {
   // else, for instruction counts under callgrind (see scripts/bench).
   int only_sync = 0;
   int only_async = 0;
+  int only_threads = 0;  // threads-only: requests per thread, 4 threads
   std::string target_path = NELKO_TARGET_PATH;
 };
 
 void usage(char const* program) {
   std::fprintf(stderr,
-               "usage: %s [round-trip|throughput|threads|memory]... [--round-trips N] [--completions N]\n"
+               "usage: %s [round-trip|throughput|threads|latency|memory]... [--round-trips N] [--completions N]\n"
                "          [--window N] [--memory-sync N] [--memory-async N] [--full]\n"
                "          [--target PATH]\n"
-               "       %s sync-only N | async-only N [--target PATH]\n"
+               "       %s sync-only N | async-only N | threads-only N [--target PATH]\n"
                "--full runs the memory checks at their full counts (1000000 sync, 100000 async).\n"
                "sync-only and async-only make 200 requests to warm up and then N, and nothing else\n"
-               "(to count instructions per request from two runs with different N).\n",
+               "(to count instructions per request from two runs with different N); threads-only\n"
+               "does the same in each of 4 threads on one handle (to profile them).\n",
                program, program);
 }
 
@@ -90,19 +96,24 @@ bool parse_options(int argc, char** argv, Options& options) {
       into = std::atoi(argv[++i]);
       return into > 0;
     };
-    if (word == "round-trip" || word == "throughput" || word == "threads" || word == "memory") {
+    if (word == "round-trip" || word == "throughput" || word == "threads" || word == "latency" ||
+        word == "memory") {
       if (!any_mode) {
-        options.round_trip = options.throughput = options.threads = options.memory = false;
+        options.round_trip = options.throughput = options.threads = options.latency =
+            options.memory = false;
       }
       any_mode = true;
       if (word == "round-trip") options.round_trip = true;
       if (word == "throughput") options.throughput = true;
       if (word == "threads") options.threads = true;
+      if (word == "latency") options.latency = true;
       if (word == "memory") options.memory = true;
     } else if (word == "sync-only") {
       if (!number(options.only_sync)) return false;
     } else if (word == "async-only") {
       if (!number(options.only_async)) return false;
+    } else if (word == "threads-only") {
+      if (!number(options.only_threads)) return false;
     } else if (word == "--round-trips") {
       if (!number(options.round_trips)) return false;
     } else if (word == "--completions") {
@@ -715,6 +726,70 @@ void run_throughput(Options const& options, RawService by_message, RawService ba
   library_cpu.print_split("get_roi_send_async + cancel_async");
 }
 
+// One get_roi_send_async at a time: nanoseconds from the send to its callback, `count` times.
+// With `busy`, a thread spins on this (the client's) CPU meanwhile, as an application's work
+// would: what the I/O thread's scheduling costs a callback when the CPU is not free.
+std::vector<double> async_latencies(void* handle, int count, bool busy) {
+  struct Probe {
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool done = false;
+    Clock::time_point at;
+  } probe;
+  auto on_answer = [](char*, nelko_core_status, double, double, double, double, void* user) {
+    auto* self = static_cast<Probe*>(user);
+    auto const at = Clock::now();
+    std::lock_guard<std::mutex> lock(self->mutex);
+    self->at = at;
+    self->done = true;
+    self->answered.notify_one();
+  };
+  std::atomic<bool> stop{false};
+  std::thread spinner;
+  if (busy) {
+    spinner = std::thread([&stop] {
+      while (!stop.load(std::memory_order_relaxed)) {
+      }
+    });
+  }
+  std::vector<double> samples;
+  for (int i = 0; i < count; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(probe.mutex);
+      probe.done = false;
+    }
+    auto const start = Clock::now();
+    if (nelko_api_stream_layout_get_roi_send_async(handle, kTarget, 0, 0, on_answer, &probe) !=
+        NELKO_CORE_STATUS_NO_ERROR) {
+      std::fprintf(stderr, "get_roi_send_async failed\n");
+      std::exit(1);
+    }
+    std::unique_lock<std::mutex> lock(probe.mutex);
+    probe.answered.wait(lock, [&] { return probe.done; });
+    samples.push_back(std::chrono::duration<double, std::nano>(probe.at - start).count());
+    lock.unlock();
+    nelko_api_stream_layout_get_roi_cancel_async(handle, on_answer, &probe);
+  }
+  stop = true;
+  if (spinner.joinable()) spinner.join();
+  return samples;
+}
+
+void run_callback_latency(void* handle) {
+  constexpr int kCount = 2000;
+  async_latencies(handle, 200, false);
+  for (bool busy : {false, true}) {
+    std::vector<double> samples = async_latencies(handle, kCount, busy);
+    double const mean = std::accumulate(samples.begin(), samples.end(), 0.0) / samples.size();
+    bench::Summary const summary = bench::summarize(samples);
+    std::sort(samples.begin(), samples.end());
+    double const p99 = samples[samples.size() * 99 / 100];
+    std::printf("  %-36s mean %7.2f us   median %7.2f   p90 %7.2f   p99 %7.2f\n",
+                busy ? "a thread spins on the client CPU" : "client CPU otherwise idle",
+                mean / 1000, summary.median / 1000, summary.p90 / 1000, p99 / 1000);
+  }
+}
+
 // `threads` threads making `each` synchronous exchanges each through `exchange(thread)`;
 // exchanges per second.
 template <typename Exchange>
@@ -841,6 +916,8 @@ int run_only(Options const& options, int client_cpu, int service_cpu) {
   constexpr int kWarmUp = 200;
   if (options.only_sync > 0) {
     for (int i = 0; i < kWarmUp + options.only_sync; ++i) library_round_trip(handle);
+  } else if (options.only_threads > 0) {
+    in_threads(4, kWarmUp + options.only_threads, [handle](int) { library_round_trip(handle); });
   } else {
     library_pipelined(handle, options.window, kWarmUp, [](int) {});
     library_pipelined(handle, options.window, options.only_async, [](int) {});
@@ -859,7 +936,7 @@ int main(int argc, char** argv) {
   std::vector<int> const cpus = bench::allowed_cpus();
   int const client_cpu = cpus.size() >= 2 ? cpus[0] : -1;
   int const service_cpu = cpus.size() >= 2 ? cpus[1] : -1;
-  if (options.only_sync > 0 || options.only_async > 0) {
+  if (options.only_sync > 0 || options.only_async > 0 || options.only_threads > 0) {
     return run_only(options, client_cpu, service_cpu);
   }
 
@@ -906,6 +983,10 @@ int main(int argc, char** argv) {
   if (options.threads) {
     std::printf("\n== %d threads, synchronous, one handle\n", kThreads);
     run_threads(options, events, handle);
+  }
+  if (options.latency) {
+    std::printf("\n== Asynchronous callback latency, one request at a time\n");
+    run_callback_latency(handle);
   }
   if (options.memory) {
     std::printf("\n== Resident memory\n");
