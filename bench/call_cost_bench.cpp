@@ -409,7 +409,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
   std::map<std::string, Figure> figures_;
 };
 
-void print_summary(SummaryReporter const& summary, std::vector<Command> const& all) {
+// Prints the tables; returns how many commands had no figure (their benchmark failed).
+int print_summary(SummaryReporter const& summary, std::vector<Command> const& all) {
+  int failed = 0;
   std::printf("\n== Cost per request inside the process (no IPC): send and receive\n");
   std::printf("  %-26s %9s %7s %9s %6s\n", "command", "ns", "allocs", "floor ns", "ratio");
   for (Command const& command : all) {
@@ -417,6 +419,7 @@ void print_summary(SummaryReporter const& summary, std::vector<Command> const& a
     auto const* floor = summary.find(std::string("floor/") + command.name);
     if (round == nullptr || floor == nullptr) {
       std::printf("  %-26s failed\n", command.name);
+      ++failed;
       continue;
     }
     std::printf("  %-26s %9.0f %7.1f %9.0f %6.1f\n", command.name, round->ns, round->allocations,
@@ -436,6 +439,7 @@ void print_summary(SummaryReporter const& summary, std::vector<Command> const& a
     std::printf("  %-40s %8.1f ns   (%.1fx the C call)\n", "wrapper overhead (module - bare)",
                 module->ns - bare->ns, module->ns / direct->ns);
   }
+  return failed;
 }
 
 }  // namespace
@@ -513,8 +517,8 @@ int main(int argc, char** argv) {
 
   SummaryReporter summary(quiet);
   benchmark::RunSpecifiedBenchmarks(&summary);
-  print_summary(summary, all);
+  int const failed = print_summary(summary, all);
   benchmark::Shutdown();
   nelko_api_stream_layout_initiator_deinit(handle);
-  return 0;
+  return failed == 0 ? 0 : 1;
 }
