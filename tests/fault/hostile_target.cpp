@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -99,6 +100,10 @@ void HostileTarget::run() {
     if (watched[1].revents & POLLIN) {
       int descriptor = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (descriptor >= 0) {
+        // A reply that the library does not read fails after this long instead of blocking
+        // this thread, and with it the test's teardown, for good.
+        timeval const send_limit{10, 0};
+        ::setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
         peers_[descriptor] = Peer{descriptor, {}};
         ++connections_;
       }
