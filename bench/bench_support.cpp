@@ -6,7 +6,9 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,6 +95,24 @@ TaskTotals task_totals(pid_t pid) {
       totals.user_ns += static_cast<double>(user) * tick_ns;
       totals.kernel_ns += static_cast<double>(kernel) * tick_ns;
     }
+  }
+  return totals;
+}
+
+TaskTotals own_totals() {
+  TaskTotals totals;
+  timespec clock{};
+  if (::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &clock) == 0) {
+    totals.cpu_ns = static_cast<double>(clock.tv_sec) * 1e9 + static_cast<double>(clock.tv_nsec);
+  }
+  rusage usage{};
+  if (::getrusage(RUSAGE_SELF, &usage) == 0) {
+    totals.runs = static_cast<double>(usage.ru_nvcsw) + static_cast<double>(usage.ru_nivcsw);
+    auto ns = [](timeval const& t) {
+      return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_usec) * 1e3;
+    };
+    totals.user_ns = ns(usage.ru_utime);
+    totals.kernel_ns = ns(usage.ru_stime);
   }
   return totals;
 }

@@ -39,6 +39,11 @@ struct TaskTotals {
   double kernel_ns = 0;
 };
 TaskTotals task_totals(pid_t pid);
+// The same for this process, threads that ended included (a benchmark's own threads often end
+// within the run they belong to, and task_totals no longer sees them): CPU time from the
+// process clock, runs as the context switches counted by getrusage (each run ends in one), user
+// and kernel time from getrusage.
+TaskTotals own_totals();
 
 }  // namespace bench
 

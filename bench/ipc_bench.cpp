@@ -528,10 +528,10 @@ struct CpuUse {
   // Runs `batch` `calls` times; it makes `exchanges` exchanges in all.
   template <typename Batch>
   void measure(pid_t service_pid, int exchanges_made, int calls, Batch&& batch) {
-    bench::TaskTotals const client_start = bench::task_totals(::getpid());
+    bench::TaskTotals const client_start = bench::own_totals();
     bench::TaskTotals const service_start = bench::task_totals(service_pid);
     for (int i = 0; i < calls; ++i) batch();
-    bench::TaskTotals const client_end = bench::task_totals(::getpid());
+    bench::TaskTotals const client_end = bench::own_totals();
     bench::TaskTotals const service_end = bench::task_totals(service_pid);
     add(client, client_start, client_end);
     add(service, service_start, service_end);
@@ -805,7 +805,8 @@ double in_threads(int threads, int each, Exchange&& exchange) {
   return threads * each / seconds_since(start);
 }
 
-void run_threads(Options const& options, EventService events, void* handle) {
+void run_threads(Options const& options, EventService events, void* handle,
+                 pid_t library_service) {
   constexpr int kRounds = 3;
   int const threads = static_cast<int>(events.threads->size());
   int const each = std::max(1, options.round_trips / threads);
@@ -814,9 +815,12 @@ void run_threads(Options const& options, EventService events, void* handle) {
   auto library = [&](int) { library_round_trip(handle); };
   in_threads(threads, 200, raw);
   in_threads(threads, 200, library);
+  CpuUse raw_cpu, library_cpu;
   for (int round = 0; round < kRounds; ++round) {
-    raw_rates.push_back(in_threads(threads, each, raw));
-    library_rates.push_back(in_threads(threads, each, library));
+    raw_cpu.measure(events.pid, threads * each, 1,
+                    [&] { raw_rates.push_back(in_threads(threads, each, raw)); });
+    library_cpu.measure(library_service, threads * each, 1,
+                        [&] { library_rates.push_back(in_threads(threads, each, library)); });
   }
   double const raw_rate = bench::median_of(raw_rates);
   double const library_rate = bench::median_of(library_rates);
@@ -826,7 +830,9 @@ void run_threads(Options const& options, EventService events, void* handle) {
   std::printf("  %-36s %9.0f round trips/s\n", "get_roi_send, one handle", library_rate);
   std::printf("  %-36s %.2f   (goal: at least 0.80)\n", "ratio library / raw",
               library_rate / raw_rate);
-  // (No CPU figures: the client threads end within each run, and their time goes with them.)
+  std::printf("  per round trip: CPU time (user and kernel) and thread runs, all threads:\n");
+  raw_cpu.print("raw, one connection per thread");
+  library_cpu.print("get_roi_send, one handle");
 }
 
 // Resident memory at ten points of a run after a warm-up; prints start, end and the highest.
@@ -982,7 +988,7 @@ int main(int argc, char** argv) {
   }
   if (options.threads) {
     std::printf("\n== %d threads, synchronous, one handle\n", kThreads);
-    run_threads(options, events, handle);
+    run_threads(options, events, handle, library.target->pid());
   }
   if (options.latency) {
     std::printf("\n== Asynchronous callback latency, one request at a time\n");
