@@ -86,9 +86,10 @@ ResponseRouter* ResponseRouter::installed_on(void* ipc_handle) {
   return static_cast<ResponseRouter*>(nelko::core::response_sink(ipc_handle));
 }
 
-void ResponseRouter::note_sent(std::string_view uuid, Request request) {
+nelko::core::CommandRecord* ResponseRouter::note_sent(std::string_view uuid, Request request) {
   bool const sync = !request.async;
   bool crossed = false;  // more unread than may wait in the sockets, from now on
+  nelko::core::CommandRecord* record;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // Room in routed_ for every asynchronous request, this one included, before anything
@@ -115,8 +116,12 @@ void ResponseRouter::note_sent(std::string_view uuid, Request request) {
       entry->arrived = false;
       entry->payload.clear();
     }
+    // No answer to an earlier request under this identifier counts for this one.
+    entry->record.connection.store(nullptr, std::memory_order_relaxed);
+    record = &entry->record;
     entry->owner = request.owner;
     nelko::core::reuse_text(entry->target, request.target);
+    nelko::core::reuse_text(entry->interface_name, request.interface_name);
     nelko::core::reuse_text(entry->command, request.command);
     entry->async = request.async;
     entry->lane = nelko::core::sending_lane();
@@ -129,6 +134,7 @@ void ResponseRouter::note_sent(std::string_view uuid, Request request) {
     }
   }
   if (crossed) nelko::core::read_promptly(m_ipcHandle);
+  return record;
 }
 
 ResponseRouter::Entries::node_type ResponseRouter::make_entry(std::string_view uuid) {
@@ -341,7 +347,8 @@ bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::s
 nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view target,
                                                              std::string_view,
                                                              std::string_view uuid,
-                                                             std::string_view payload) {
+                                                             std::string_view payload,
+                                                             void const* connection) {
   std::unique_lock<std::mutex> lock(mutex_);
   // A response usually answers a thread that waits for it (often the very one that read it):
   // its entry is found among the few waiters without hashing the identifier.
@@ -356,6 +363,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
   if (found == nullptr) {
     pending = pending_.find(uuid);
     if (pending == pending_.end()) {
+      if (connection != nullptr) return Route::unsolicited;
       lock.unlock();
       log_dropped(uuid, target, "no request waits for it");
       return Route::taken;
@@ -363,15 +371,21 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     found = &pending->second;
   }
   Pending& entry = *found;
-  if (entry.waiter != nullptr && entry.waiter->answered) {
-    lock.unlock();
-    log_dropped(uuid, target, "its request was answered already");
-    return Route::taken;
-  }
-  if (entry.target != target) {
-    lock.unlock();
-    log_dropped(uuid, target, "the request went to another target");
-    return Route::taken;
+  if (connection != nullptr) {
+    // The one check that the answer belongs here: the request is outstanding on the connection
+    // it came on (which is to the request's target), and only its first answer claims it.
+    if (!entry.record.claim(connection)) return Route::unsolicited;
+  } else {
+    if (entry.waiter != nullptr && entry.waiter->answered) {
+      lock.unlock();
+      log_dropped(uuid, target, "its request was answered already");
+      return Route::taken;
+    }
+    if (entry.target != target) {
+      lock.unlock();
+      log_dropped(uuid, target, "the request went to another target");
+      return Route::taken;
+    }
   }
   if (entry.async) {  // never waited for, so found by the look-up
     // Within the capacity that note_sent reserved: this cannot throw.
@@ -406,6 +420,25 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     erase(pending);  // nobody waits for it, so it was found by the look-up
   }
   return Route::taken;
+}
+
+void ResponseRouter::take_outstanding(void const* connection,
+                                      std::vector<nelko::core::OutstandingCommand>& into) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Entries in routed_ were answered already: only pending_ holds outstanding ones. Room for
+  // all of them first, so that none is unlinked without being handed over. No send links
+  // another to the closed connection meanwhile.
+  std::size_t linked = 0;
+  for (auto const& pending : pending_) {
+    if (pending.second.record.connection.load(std::memory_order_acquire) == connection) ++linked;
+  }
+  if (linked == 0) return;
+  into.reserve(into.size() + linked);
+  for (auto& pending : pending_) {
+    Pending& entry = pending.second;
+    if (!entry.record.claim(connection)) continue;
+    into.push_back({entry.uuid, entry.interface_name, entry.record.sequence});
+  }
 }
 
 void ResponseRouter::after_callbacks(std::string_view uuid) {

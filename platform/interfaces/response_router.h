@@ -54,10 +54,14 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   struct Request {
     void const* owner;
     std::string_view target;
+    std::string_view interface_name;
     std::string_view command;  // the command name, as the object's receive and dispatch name it
     bool async;
   };
-  void note_sent(std::string_view uuid, Request request);
+  // Returns the request's record, which its send hands to the core (see
+  // nelko::core::CommandRecord): it stays until the send returns, since nothing can end the
+  // request meanwhile but its own answer, which comes only after the command went out.
+  nelko::core::CommandRecord* note_sent(std::string_view uuid, Request request);
   // Its send failed: nothing will answer it.
   void forget_sent(std::string_view uuid);
 
@@ -75,7 +79,10 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   bool take_async(void const* owner, std::string_view uuid, std::string& command);
 
   Route on_response(std::string_view target, std::string_view interface_name,
-                    std::string_view uuid, std::string_view payload) override;
+                    std::string_view uuid, std::string_view payload,
+                    void const* connection) override;
+  void take_outstanding(void const* connection,
+                        std::vector<nelko::core::OutstandingCommand>& into) override;
   void after_callbacks(std::string_view uuid) override;
   void on_withdrawn(void const* user) override;
   bool wants_prompt_reading() const override;
@@ -101,13 +108,16 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     Waiter* next = nullptr;
     Waiter* previous = nullptr;
   };
-  // One request's state, from note_sent until its response is handed over or it goes. Entries
-  // are recycled (see spare_), so a request costs no allocation once the router has served a
-  // few: neither the entry nor its texts, which keep their buffers.
+  // One request's state, from note_sent until its response is handed over or it goes: the only
+  // record of it, which the core links to the connection it is outstanding on. Entries are
+  // recycled (see spare_), so a request costs no allocation once the router has served a few:
+  // neither the entry nor its texts, which keep their buffers.
   struct Pending {
     std::string uuid;  // the entry's key views this text
+    nelko::core::CommandRecord record;
     void const* owner = nullptr;
     std::string target;
+    std::string interface_name;
     std::string command;
     bool async = false;
     unsigned lane = 0;  // see Waiter
