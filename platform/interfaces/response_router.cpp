@@ -252,6 +252,8 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   // `payload`'s own buffer, which the caller may reuse from call to call: no memory passes
   // between the threads. Nothing else touches `payload` until the waiter returns: it is written
   // only while the entry has this waiter and before it is answered.
+  // `pending` stays valid unless an insertion rehashed the map meanwhile.
+  std::size_t const buckets = pending_.bucket_count();
   Waiter waiter;
   waiter.payload = &payload;
   waiter.lane = entry.lane;
@@ -263,8 +265,9 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   if (waiter.entry != nullptr) {
     Pending& waited = *waiter.entry;
     if (waiter.answered) {
-      // Found again: `pending` does not outlast a rehash while this thread waited.
-      erase(pending_.find(waited.uuid));
+      // Found again only when the map was rehashed while this thread waited.
+      if (pending_.bucket_count() != buckets) pending = pending_.find(waited.uuid);
+      erase(pending);
     } else {  // it stays for a later receive
       waited.waiter = nullptr;
       waited.unread = true;
