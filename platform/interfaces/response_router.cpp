@@ -408,10 +408,12 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     }
     waiter.answered = true;
     // Under the mutex: the waiter leaves (and goes) only after it. A waiter that is reading
-    // the sockets on another thread is in the core's poll, not on its condition variable.
-    waiter.wake.notify_one();
+    // the sockets is in the core's receive, not on its condition variable: on another thread
+    // the core's read is woken, and on this one (usually) nothing needs waking.
     Reader const& reader = readers_[waiter.lane];
-    if (&waiter == reader.waiter && reader.thread != std::this_thread::get_id()) {
+    if (&waiter != reader.waiter) {
+      waiter.wake.notify_one();
+    } else if (reader.thread != std::this_thread::get_id()) {
       nelko::core::wake_sink_reader(m_ipcHandle, waiter.lane);
     }
     return Route::taken;
