@@ -88,7 +88,8 @@ nelko_core_status nelko::core::send_command(void*, std::string_view target,
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
   // Without a connection: the answer counts as that of a command outstanding.
-  if (g_loopback.sink->on_response(target, interface_name, uuid, *g_loopback.response, nullptr) ==
+  if (g_loopback.sink->on_response(target, interface_name, uuid, *g_loopback.response, nullptr,
+                                   true) ==
       nelko::core::ResponseSink::Route::to_callbacks) {
     g_loopback.sink->after_callbacks(uuid);
   }

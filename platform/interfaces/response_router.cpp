@@ -339,6 +339,16 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
 }
 
 bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::string& command) {
+  // This thread's own entry (see delivering_), which no other thread touches.
+  if (!delivering_.node.empty() && !delivering_.done) {
+    Pending const& entry = delivering_.node.mapped();
+    if (entry.uuid == uuid) {
+      if (entry.owner != owner || delivering_.taken) return false;
+      command.assign(entry.command);
+      delivering_.taken = true;
+      return true;
+    }
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t const routed = find_routed(uuid);
   if (routed == routed_.size() || routed_[routed].mapped().owner != owner) return false;
@@ -351,8 +361,14 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
                                                              std::string_view,
                                                              std::string_view uuid,
                                                              std::string_view payload,
-                                                             void const* connection) {
+                                                             void const* connection,
+                                                             bool on_io_thread) {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (on_io_thread && delivering_.done) {
+    recycle(std::move(delivering_.node));
+    delivering_.node = Entries::node_type();
+    delivering_.done = false;
+  }
   // A response usually answers a thread that waits for it (often the very one that read it):
   // its entry is found among the few waiters without hashing the identifier.
   Pending* found = nullptr;
@@ -391,6 +407,11 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     }
   }
   if (entry.async) {  // never waited for, so found by the look-up
+    if (on_io_thread && delivering_.node.empty()) {
+      delivering_.node = pending_.extract(pending);
+      delivering_.taken = false;
+      return Route::to_callbacks;
+    }
     // Within the capacity that note_sent reserved: this cannot throw.
     routed_.push_back(pending_.extract(pending));
     routed_count_.store(routed_.size(), std::memory_order_release);
@@ -447,6 +468,19 @@ void ResponseRouter::take_outstanding(void const* connection,
 }
 
 void ResponseRouter::after_callbacks(std::string_view uuid) {
+  if (!delivering_.node.empty() && !delivering_.done) {
+    Pending& entry = delivering_.node.mapped();
+    if (entry.uuid == uuid) {
+      // The request has ended: recycle() finds it counted out already.
+      entry.async = false;
+      async_.fetch_sub(1, std::memory_order_relaxed);
+      delivering_.done = true;
+      if (!delivering_.taken) {
+        log_dropped(uuid, entry.target, "its object no longer takes responses");
+      }
+      return;
+    }
+  }
   // Its entry went into routed_ before the callbacks ran (on this thread, or on a reader's
   // before it handed the response over): an empty routed_ seen now means that it left again.
   if (routed_count_.load(std::memory_order_acquire) == 0) return;

@@ -74,13 +74,14 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   nelko_core_status await(void const* owner, std::string_view uuid, std::string_view command,
                           int timeout_ms, std::string& payload);
 
-  // A response delivered to `owner`'s response function: true, with the command it was sent
-  // with, when it answers an asynchronous request of `owner` (the request is then done).
+  // A response delivered to `owner`'s response function, on the channel's I/O thread: true,
+  // with the command it was sent with, when it answers an asynchronous request of `owner` (the
+  // request is then done).
   bool take_async(void const* owner, std::string_view uuid, std::string& command);
 
   Route on_response(std::string_view target, std::string_view interface_name,
                     std::string_view uuid, std::string_view payload,
-                    void const* connection) override;
+                    void const* connection, bool on_io_thread) override;
   void take_outstanding(void const* connection,
                         std::vector<nelko::core::OutstandingCommand>& into) override;
   void after_callbacks(std::string_view uuid) override;
@@ -166,6 +167,18 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // note_sent), so that on_response moves an entry here without allocating.
   std::vector<Entries::node_type> routed_;
   std::atomic<std::size_t> routed_count_{0};  // routed_.size(), also read without the mutex
+  // I/O thread only, and no other thread touches it: the entry of the asynchronous response
+  // that the I/O thread hands to the response functions right now, when on_response ran on it
+  // (nearly always). It is out of pending_ and routed_, so its object's take_async and then
+  // after_callbacks end it without the mutex; the next on_response on the I/O thread recycles
+  // it under the mutex it takes anyway. A response that comes while it is in use (one handed to
+  // the callbacks by a reader thread) goes through routed_.
+  struct Delivering {
+    Entries::node_type node;  // empty when none
+    bool taken = false;       // its object's take_async took it
+    bool done = false;        // after_callbacks ran: it waits to be recycled
+  };
+  Delivering delivering_;
   Waiter* waiters_ = nullptr;  // the threads in await(), newest first
   // Per lane, the one of them in read_for_sink, and its thread.
   struct Reader {

@@ -133,13 +133,17 @@ class ResponseSink {
   // `connection` is the one the response came on: the sink takes it only for a record
   // outstanding there, which it claims. Null when the core vouches for the response itself (a
   // command it counted, or {"status":4} for a connection that closed, see take_outstanding).
+  // `on_io_thread`: the call is on the I/O thread, which, for a response left to the callbacks,
+  // runs them and after_callbacks() next, before it calls on_response again (a reader thread
+  // hands the response to the I/O thread instead, which runs them later).
   virtual Route on_response(std::string_view target, std::string_view interface_name,
                             std::string_view uuid, std::string_view payload,
-                            void const* connection) = 0;
+                            void const* connection, bool on_io_thread) = 0;
   // Appends the sink's commands outstanding on `connection`, which closed, and unlinks them:
   // the core answers them (on_response without a connection) together with its own, in order.
   virtual void take_outstanding(void const* connection, std::vector<OutstandingCommand>& into) = 0;
-  // After the callbacks have seen a response that on_response left to them.
+  // After the callbacks have seen a response that on_response left to them, on the I/O
+  // thread; also when one of them threw.
   virtual void after_callbacks(std::string_view uuid) = 0;
   // `user` withdrew its response functions (registered a null callback): called on the
   // withdrawing thread once no call to them runs any more.

@@ -394,14 +394,14 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
         // The sink keeps the records of its commands: its look-up finds the request and tells
         // whether it is outstanding here. What it does not know may be one of the core's own.
         ResponseSink::Route route = sink->on_response(connection.label(), frame.texts[0], uuid,
-                                                      frame.texts[2], &connection);
+                                                      frame.texts[2], &connection, on_io_thread);
         if (route == ResponseSink::Route::unsolicited) {
           if (!connection.settle(uuid)) {
             drop_unsolicited(connection, uuid);
             return true;
           }
           route = sink->on_response(connection.label(), frame.texts[0], uuid, frame.texts[2],
-                                    nullptr);
+                                    nullptr, on_io_thread);
         }
         if (route != ResponseSink::Route::to_callbacks) return true;
         if (on_io_thread) {
@@ -475,7 +475,7 @@ void InitiatorChannel::deliver_response(std::string_view target, std::string_vie
     if (!responses_.deliver({target, interface_name, uuid, payload})) log_dropped_response();
     return;
   }
-  if (sink->on_response(target, interface_name, uuid, payload, nullptr) !=
+  if (sink->on_response(target, interface_name, uuid, payload, nullptr, true) !=
       ResponseSink::Route::to_callbacks) {
     return;
   }
@@ -486,7 +486,12 @@ void InitiatorChannel::deliver_to_callbacks(ResponseSink& sink, std::string_view
                                             std::string_view interface_name,
                                             std::string_view uuid, std::string_view payload) {
   if (responses_.has_callbacks()) {
-    responses_.deliver({target, interface_name, uuid, payload});
+    try {
+      responses_.deliver({target, interface_name, uuid, payload});
+    } catch (...) {
+      sink.after_callbacks(uuid);  // the sink's record of the response goes all the same
+      throw;
+    }
   } else {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
                            "IPC: response to request %.*s from target '%.*s' has no receiver; "
