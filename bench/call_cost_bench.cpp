@@ -83,11 +83,13 @@ nelko::core::ResponseSink* nelko::core::response_sink(void*) { return g_loopback
 // request's response waits there for its receive.
 nelko_core_status nelko::core::send_command(void*, std::string_view target,
                                             std::string_view interface_name, std::string_view uuid,
-                                            std::string_view) {
+                                            std::string_view, CommandRecord*) {
   if (g_loopback.sink == nullptr || g_loopback.response == nullptr) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
-  if (g_loopback.sink->on_response(target, interface_name, uuid, *g_loopback.response) ==
+  // Without a connection: the answer counts as that of a command outstanding.
+  if (g_loopback.sink->on_response(target, interface_name, uuid, *g_loopback.response, nullptr,
+                                   true) ==
       nelko::core::ResponseSink::Route::to_callbacks) {
     g_loopback.sink->after_callbacks(uuid);
   }

@@ -73,10 +73,12 @@ nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interfa
   if (router == nullptr) return NELKO_CORE_STATUS_INVALID_PARAMS;
   // Each text measured once, for the router and for the frame.
   std::string_view const target_text(target);
+  std::string_view const interface_text(interface_name);
   std::string_view const uuid_text(uuid);
-  router->note_sent(uuid_text, {this, target_text, command_of(command), async});
-  nelko_core_status status =
-      nelko::core::send_command(m_ipcHandle, target_text, interface_name, uuid_text, text);
+  nelko::core::CommandRecord* const record =
+      router->note_sent(uuid_text, {this, target_text, interface_text, command_of(command), async});
+  nelko_core_status status = nelko::core::send_command(m_ipcHandle, target_text, interface_text,
+                                                       uuid_text, text, record);
   if (status != NELKO_CORE_STATUS_NO_ERROR) router->forget_sent(uuid_text);
   return status;
 }

@@ -86,9 +86,10 @@ ResponseRouter* ResponseRouter::installed_on(void* ipc_handle) {
   return static_cast<ResponseRouter*>(nelko::core::response_sink(ipc_handle));
 }
 
-void ResponseRouter::note_sent(std::string_view uuid, Request request) {
+nelko::core::CommandRecord* ResponseRouter::note_sent(std::string_view uuid, Request request) {
   bool const sync = !request.async;
   bool crossed = false;  // more unread than may wait in the sockets, from now on
+  nelko::core::CommandRecord* record;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // Room in routed_ for every asynchronous request, this one included, before anything
@@ -115,8 +116,12 @@ void ResponseRouter::note_sent(std::string_view uuid, Request request) {
       entry->arrived = false;
       entry->payload.clear();
     }
+    // No answer to an earlier request under this identifier counts for this one.
+    entry->record.connection.store(nullptr, std::memory_order_relaxed);
+    record = &entry->record;
     entry->owner = request.owner;
     nelko::core::reuse_text(entry->target, request.target);
+    nelko::core::reuse_text(entry->interface_name, request.interface_name);
     nelko::core::reuse_text(entry->command, request.command);
     entry->async = request.async;
     entry->lane = nelko::core::sending_lane();
@@ -129,6 +134,7 @@ void ResponseRouter::note_sent(std::string_view uuid, Request request) {
     }
   }
   if (crossed) nelko::core::read_promptly(m_ipcHandle);
+  return record;
 }
 
 ResponseRouter::Entries::node_type ResponseRouter::make_entry(std::string_view uuid) {
@@ -246,6 +252,8 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   // `payload`'s own buffer, which the caller may reuse from call to call: no memory passes
   // between the threads. Nothing else touches `payload` until the waiter returns: it is written
   // only while the entry has this waiter and before it is answered.
+  // `pending` stays valid unless an insertion rehashed the map meanwhile.
+  std::size_t const buckets = pending_.bucket_count();
   Waiter waiter;
   waiter.payload = &payload;
   waiter.lane = entry.lane;
@@ -257,8 +265,9 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   if (waiter.entry != nullptr) {
     Pending& waited = *waiter.entry;
     if (waiter.answered) {
-      // Found again: `pending` does not outlast a rehash while this thread waited.
-      erase(pending_.find(waited.uuid));
+      // Found again only when the map was rehashed while this thread waited.
+      if (pending_.bucket_count() != buckets) pending = pending_.find(waited.uuid);
+      erase(pending);
     } else {  // it stays for a later receive
       waited.waiter = nullptr;
       waited.unread = true;
@@ -330,6 +339,16 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
 }
 
 bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::string& command) {
+  // This thread's own entry (see delivering_), which no other thread touches.
+  if (!delivering_.node.empty() && !delivering_.done) {
+    Pending const& entry = delivering_.node.mapped();
+    if (entry.uuid == uuid) {
+      if (entry.owner != owner || delivering_.taken) return false;
+      command.assign(entry.command);
+      delivering_.taken = true;
+      return true;
+    }
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t const routed = find_routed(uuid);
   if (routed == routed_.size() || routed_[routed].mapped().owner != owner) return false;
@@ -341,8 +360,15 @@ bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::s
 nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view target,
                                                              std::string_view,
                                                              std::string_view uuid,
-                                                             std::string_view payload) {
+                                                             std::string_view payload,
+                                                             void const* connection,
+                                                             bool on_io_thread) {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (on_io_thread && delivering_.done) {
+    recycle(std::move(delivering_.node));
+    delivering_.node = Entries::node_type();
+    delivering_.done = false;
+  }
   // A response usually answers a thread that waits for it (often the very one that read it):
   // its entry is found among the few waiters without hashing the identifier.
   Pending* found = nullptr;
@@ -356,6 +382,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
   if (found == nullptr) {
     pending = pending_.find(uuid);
     if (pending == pending_.end()) {
+      if (connection != nullptr) return Route::unsolicited;
       lock.unlock();
       log_dropped(uuid, target, "no request waits for it");
       return Route::taken;
@@ -363,17 +390,28 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     found = &pending->second;
   }
   Pending& entry = *found;
-  if (entry.waiter != nullptr && entry.waiter->answered) {
-    lock.unlock();
-    log_dropped(uuid, target, "its request was answered already");
-    return Route::taken;
-  }
-  if (entry.target != target) {
-    lock.unlock();
-    log_dropped(uuid, target, "the request went to another target");
-    return Route::taken;
+  if (connection != nullptr) {
+    // The one check that the answer belongs here: the request is outstanding on the connection
+    // it came on (which is to the request's target), and only its first answer claims it.
+    if (!entry.record.claim(connection)) return Route::unsolicited;
+  } else {
+    if (entry.waiter != nullptr && entry.waiter->answered) {
+      lock.unlock();
+      log_dropped(uuid, target, "its request was answered already");
+      return Route::taken;
+    }
+    if (entry.target != target) {
+      lock.unlock();
+      log_dropped(uuid, target, "the request went to another target");
+      return Route::taken;
+    }
   }
   if (entry.async) {  // never waited for, so found by the look-up
+    if (on_io_thread && delivering_.node.empty()) {
+      delivering_.node = pending_.extract(pending);
+      delivering_.taken = false;
+      return Route::to_callbacks;
+    }
     // Within the capacity that note_sent reserved: this cannot throw.
     routed_.push_back(pending_.extract(pending));
     routed_count_.store(routed_.size(), std::memory_order_release);
@@ -391,10 +429,12 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     }
     waiter.answered = true;
     // Under the mutex: the waiter leaves (and goes) only after it. A waiter that is reading
-    // the sockets on another thread is in the core's poll, not on its condition variable.
-    waiter.wake.notify_one();
+    // the sockets is in the core's receive, not on its condition variable: on another thread
+    // the core's read is woken, and on this one (usually) nothing needs waking.
     Reader const& reader = readers_[waiter.lane];
-    if (&waiter == reader.waiter && reader.thread != std::this_thread::get_id()) {
+    if (&waiter != reader.waiter) {
+      waiter.wake.notify_one();
+    } else if (reader.thread != std::this_thread::get_id()) {
       nelko::core::wake_sink_reader(m_ipcHandle, waiter.lane);
     }
     return Route::taken;
@@ -408,7 +448,39 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
   return Route::taken;
 }
 
+void ResponseRouter::take_outstanding(void const* connection,
+                                      std::vector<nelko::core::OutstandingCommand>& into) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Entries in routed_ were answered already: only pending_ holds outstanding ones. Room for
+  // all of them first, so that none is unlinked without being handed over. No send links
+  // another to the closed connection meanwhile.
+  std::size_t linked = 0;
+  for (auto const& pending : pending_) {
+    if (pending.second.record.connection.load(std::memory_order_acquire) == connection) ++linked;
+  }
+  if (linked == 0) return;
+  into.reserve(into.size() + linked);
+  for (auto& pending : pending_) {
+    Pending& entry = pending.second;
+    if (!entry.record.claim(connection)) continue;
+    into.push_back({entry.uuid, entry.interface_name, entry.record.sequence});
+  }
+}
+
 void ResponseRouter::after_callbacks(std::string_view uuid) {
+  if (!delivering_.node.empty() && !delivering_.done) {
+    Pending& entry = delivering_.node.mapped();
+    if (entry.uuid == uuid) {
+      // The request has ended: recycle() finds it counted out already.
+      entry.async = false;
+      async_.fetch_sub(1, std::memory_order_relaxed);
+      delivering_.done = true;
+      if (!delivering_.taken) {
+        log_dropped(uuid, entry.target, "its object no longer takes responses");
+      }
+      return;
+    }
+  }
   // Its entry went into routed_ before the callbacks ran (on this thread, or on a reader's
   // before it handed the response over): an empty routed_ seen now means that it left again.
   if (routed_count_.load(std::memory_order_acquire) == 0) return;

@@ -54,10 +54,14 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   struct Request {
     void const* owner;
     std::string_view target;
+    std::string_view interface_name;
     std::string_view command;  // the command name, as the object's receive and dispatch name it
     bool async;
   };
-  void note_sent(std::string_view uuid, Request request);
+  // Returns the request's record, which its send hands to the core (see
+  // nelko::core::CommandRecord): it stays until the send returns, since nothing can end the
+  // request meanwhile but its own answer, which comes only after the command went out.
+  nelko::core::CommandRecord* note_sent(std::string_view uuid, Request request);
   // Its send failed: nothing will answer it.
   void forget_sent(std::string_view uuid);
 
@@ -70,12 +74,16 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   nelko_core_status await(void const* owner, std::string_view uuid, std::string_view command,
                           int timeout_ms, std::string& payload);
 
-  // A response delivered to `owner`'s response function: true, with the command it was sent
-  // with, when it answers an asynchronous request of `owner` (the request is then done).
+  // A response delivered to `owner`'s response function, on the channel's I/O thread: true,
+  // with the command it was sent with, when it answers an asynchronous request of `owner` (the
+  // request is then done).
   bool take_async(void const* owner, std::string_view uuid, std::string& command);
 
   Route on_response(std::string_view target, std::string_view interface_name,
-                    std::string_view uuid, std::string_view payload) override;
+                    std::string_view uuid, std::string_view payload,
+                    void const* connection, bool on_io_thread) override;
+  void take_outstanding(void const* connection,
+                        std::vector<nelko::core::OutstandingCommand>& into) override;
   void after_callbacks(std::string_view uuid) override;
   void on_withdrawn(void const* user) override;
   bool wants_prompt_reading() const override;
@@ -101,13 +109,16 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     Waiter* next = nullptr;
     Waiter* previous = nullptr;
   };
-  // One request's state, from note_sent until its response is handed over or it goes. Entries
-  // are recycled (see spare_), so a request costs no allocation once the router has served a
-  // few: neither the entry nor its texts, which keep their buffers.
+  // One request's state, from note_sent until its response is handed over or it goes: the only
+  // record of it, which the core links to the connection it is outstanding on. Entries are
+  // recycled (see spare_), so a request costs no allocation once the router has served a few:
+  // neither the entry nor its texts, which keep their buffers.
   struct Pending {
     std::string uuid;  // the entry's key views this text
+    nelko::core::CommandRecord record;
     void const* owner = nullptr;
     std::string target;
+    std::string interface_name;
     std::string command;
     bool async = false;
     unsigned lane = 0;  // see Waiter
@@ -156,6 +167,18 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // note_sent), so that on_response moves an entry here without allocating.
   std::vector<Entries::node_type> routed_;
   std::atomic<std::size_t> routed_count_{0};  // routed_.size(), also read without the mutex
+  // I/O thread only, and no other thread touches it: the entry of the asynchronous response
+  // that the I/O thread hands to the response functions right now, when on_response ran on it
+  // (nearly always). It is out of pending_ and routed_, so its object's take_async and then
+  // after_callbacks end it without the mutex; the next on_response on the I/O thread recycles
+  // it under the mutex it takes anyway. A response that comes while it is in use (one handed to
+  // the callbacks by a reader thread) goes through routed_.
+  struct Delivering {
+    Entries::node_type node;  // empty when none
+    bool taken = false;       // its object's take_async took it
+    bool done = false;        // after_callbacks ran: it waits to be recycled
+  };
+  Delivering delivering_;
   Waiter* waiters_ = nullptr;  // the threads in await(), newest first
   // Per lane, the one of them in read_for_sink, and its thread.
   struct Reader {

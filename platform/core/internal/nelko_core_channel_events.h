@@ -5,11 +5,13 @@
 #ifndef NELKO_CORE_CHANNEL_EVENTS_H
 #define NELKO_CORE_CHANNEL_EVENTS_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "nelko_core_types.h"
 
@@ -66,6 +68,32 @@ inline void overwrite_text(std::string& kept, std::string_view text) {
 using ChannelClosedObserver = void (*)(void* ipc_handle);
 void set_channel_closed_observer(ChannelClosedObserver observer);
 
+// A command whose record the sink keeps, from before it is sent until it ends.
+struct CommandRecord {
+  // The connection the command is outstanding on, null while it is on none. Set by the core,
+  // under the connection's write lock, before the command goes out (its answer may be read
+  // before the send returns) and only while the connection is open; cleared by whoever ends the
+  // command's time there: claim() for its answer, take_outstanding() for the connection's
+  // close, the core for a failed send, the sink when the record goes or is sent again.
+  std::atomic<void const*> connection{nullptr};
+  // Its place among the commands sent on that connection: written by the core before
+  // `connection` is set, read by whoever saw `connection` set (it orders the answers of a close).
+  std::uint64_t sequence = 0;
+
+  // True, unlinking it, when the command is outstanding on `on`: the caller ends it.
+  bool claim(void const* on) {
+    return connection.load(std::memory_order_relaxed) == on &&
+           connection.compare_exchange_strong(on, nullptr, std::memory_order_acq_rel);
+  }
+};
+
+// A command that was outstanding on a connection that closed.
+struct OutstandingCommand {
+  std::string uuid;
+  std::string interface_name;
+  std::uint64_t sequence;  // see CommandRecord
+};
+
 // The router of one initiator channel. Its calls come from the channel's I/O thread, one at a
 // time, and from a thread that reads the sockets itself in read_for_sink (for the connections it
 // reads, at the same time as the I/O thread's calls for others); on_withdrawn from the
@@ -88,13 +116,34 @@ void set_channel_closed_observer(ChannelClosedObserver observer);
 // answered, are dropped by the core with a log line. When a connection closes, the core answers
 // every command still outstanding on it with the payload {"status":4} itself, in the order
 // they were sent, so that every command sent ends in exactly one response.
+//
+// The sink keeps the record of each command it sends (send_command with a CommandRecord): the
+// core links the record to the connection the command goes out on instead of keeping an entry
+// of its own, and the sink's one look-up of a response's identifier both finds the request and
+// tells whether it is outstanding on that connection (CommandRecord::claim).
 class ResponseSink {
  public:
-  enum class Route { taken, to_callbacks };
+  enum class Route {
+    taken,
+    to_callbacks,
+    unsolicited,  // on_response with a connection: no command of the sink's is outstanding
+                  // there under that identifier; the core drops the answer with its log line
+  };
 
+  // `connection` is the one the response came on: the sink takes it only for a record
+  // outstanding there, which it claims. Null when the core vouches for the response itself (a
+  // command it counted, or {"status":4} for a connection that closed, see take_outstanding).
+  // `on_io_thread`: the call is on the I/O thread, which, for a response left to the callbacks,
+  // runs them and after_callbacks() next, before it calls on_response again (a reader thread
+  // hands the response to the I/O thread instead, which runs them later).
   virtual Route on_response(std::string_view target, std::string_view interface_name,
-                            std::string_view uuid, std::string_view payload) = 0;
-  // After the callbacks have seen a response that on_response left to them.
+                            std::string_view uuid, std::string_view payload,
+                            void const* connection, bool on_io_thread) = 0;
+  // Appends the sink's commands outstanding on `connection`, which closed, and unlinks them:
+  // the core answers them (on_response without a connection) together with its own, in order.
+  virtual void take_outstanding(void const* connection, std::vector<OutstandingCommand>& into) = 0;
+  // After the callbacks have seen a response that on_response left to them, on the I/O
+  // thread; also when one of them threw.
   virtual void after_callbacks(std::string_view uuid) = 0;
   // `user` withdrew its response functions (registered a null callback): called on the
   // withdrawing thread once no call to them runs any more.
@@ -148,9 +197,11 @@ void read_promptly(void* ipc_handle);
 
 // nelko_core_ipc_initiator_command_send for texts whose lengths the caller knows, which are
 // then not measured again. The texts hold no NUL byte (a target name with one is refused).
+// With a `record` (the sink's, see CommandRecord), the command is outstanding on its connection
+// through the record, which must stay while this call runs.
 nelko_core_status send_command(void* ipc_handle, std::string_view target,
                                std::string_view interface_name, std::string_view uuid,
-                               std::string_view payload);
+                               std::string_view payload, CommandRecord* record = nullptr);
 
 // True when the calling thread's most recent registration of a response function was made for
 // (ipc_handle, user) and has not been taken yet; takes it. A command that an object sends right

@@ -101,9 +101,10 @@ void nelko::core::read_promptly(void* ipc_handle) {
 
 nelko_core_status nelko::core::send_command(void* ipc_handle, std::string_view target,
                                             std::string_view interface_name,
-                                            std::string_view uuid, std::string_view payload) {
+                                            std::string_view uuid, std::string_view payload,
+                                            CommandRecord* record) {
   return on_channel<InitiatorChannel>(ipc_handle, [&](InitiatorChannel& channel) {
-    return channel.send_command(target, interface_name, uuid, payload);
+    return channel.send_command(target, interface_name, uuid, payload, record);
   });
 }
 

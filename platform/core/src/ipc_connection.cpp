@@ -366,10 +366,19 @@ nelko_core_status Connection::send(OutgoingFrame const& frame) {
 
 nelko_core_status Connection::send_command(OutgoingFrame const& frame,
                                            std::string_view interface_name,
-                                           std::string_view uuid) {
+                                           std::string_view uuid, CommandRecord* record) {
   std::lock_guard<std::mutex> lock(write_mutex_);
   if (closed_.load(std::memory_order_relaxed)) return NELKO_CORE_STATUS_IPC_FAILED;
+  std::uint64_t const sequence = ++sent_commands_;
   // Counted before the write: the answer may be read before send_locked returns.
+  if (record != nullptr) {
+    record->sequence = sequence;
+    record->connection.store(this, std::memory_order_release);
+    nelko_core_status const status = send_locked(frame);
+    // Nothing went out that could be answered; unless the record was sent again meanwhile.
+    if (status != NELKO_CORE_STATUS_NO_ERROR) record->claim(this);
+    return status;
+  }
   {
     std::lock_guard<std::mutex> outstanding(outstanding_mutex_);
     OutstandingMap::node_type entry;
@@ -379,7 +388,7 @@ nelko_core_status Connection::send_command(OutgoingFrame const& frame,
       entry = entry_maker_.extract(entry_maker_.try_emplace(std::string_view()).first);
     }
     overwrite_text(entry.mapped().uuid, uuid);
-    entry.mapped().sequence = ++sent_commands_;
+    entry.mapped().sequence = sequence;
     reuse_text(entry.mapped().interface_name, interface_name);
     entry.key() = entry.mapped().uuid;
     auto inserted = outstanding_.insert(std::move(entry));
@@ -415,25 +424,18 @@ bool Connection::settle(std::string_view uuid) {
   return forget_outstanding_locked(uuid);
 }
 
-std::vector<Connection::Outstanding> Connection::take_outstanding() {
+void Connection::take_outstanding(std::vector<OutstandingCommand>& into) {
   OutstandingMap taken;
   {
     std::lock_guard<std::mutex> lock(outstanding_mutex_);
     taken.swap(outstanding_);
   }
-  std::vector<std::pair<std::uint64_t, Outstanding>> ordered;
-  ordered.reserve(taken.size());
+  into.reserve(into.size() + taken.size());
   for (auto& entry : taken) {
-    ordered.push_back({entry.second.sequence,
-                       Outstanding{std::move(entry.second.uuid),
-                                   std::move(entry.second.interface_name)}});
+    into.push_back(OutstandingCommand{std::move(entry.second.uuid),
+                                      std::move(entry.second.interface_name),
+                                      entry.second.sequence});
   }
-  std::sort(ordered.begin(), ordered.end(),
-            [](auto const& a, auto const& b) { return a.first < b.first; });
-  std::vector<Outstanding> result;
-  result.reserve(ordered.size());
-  for (auto& entry : ordered) result.push_back(std::move(entry.second));
-  return result;
 }
 
 nelko_core_status Connection::send_locked(OutgoingFrame const& frame) {

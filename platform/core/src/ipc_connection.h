@@ -109,20 +109,16 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // connection is closed, broken (it is then closed) or its queue is full.
   nelko_core_status send(OutgoingFrame const& frame);
 
-  // A command that went out on this connection and has not been answered yet.
-  struct Outstanding {
-    std::string uuid;
-    std::string interface_name;
-  };
-  // Sends a command frame as send() does and, when it went out, counts `uuid` as outstanding
-  // until settle() takes it. Nothing is counted once the connection is closed, so what
-  // take_outstanding() hands out after the close is complete.
+  // Sends a command frame as send() does and, when it went out, counts it as outstanding until
+  // it is answered: with a `record` (a sink's, see CommandRecord), by linking the record to this
+  // connection; without, in the connection's own entries until settle() takes it. Nothing is
+  // counted once the connection is closed, so what is outstanding after the close is complete.
   nelko_core_status send_command(OutgoingFrame const& frame, std::string_view interface_name,
-                                 std::string_view uuid);
-  // True when `uuid` was outstanding here (it no longer is).
+                                 std::string_view uuid, CommandRecord* record = nullptr);
+  // True when `uuid` was outstanding here in the connection's own entries (it no longer is).
   bool settle(std::string_view uuid);
-  // What is outstanding, in the order it was sent; call after the connection closed.
-  std::vector<Outstanding> take_outstanding();
+  // What is outstanding in the connection's own entries; call after the connection closed.
+  void take_outstanding(std::vector<OutstandingCommand>& into);
   // Closes the connection without telling the owner (channel shut-down); from any thread.
   void shut_down();
 
@@ -213,6 +209,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::vector<char> gathered_;
   bool gathered_here_ = false;  // I/O thread only: it began gathered_
 
+  // Commands sent, with write_mutex_ held: orders what is outstanding (see CommandRecord).
+  std::uint64_t sent_commands_ = 0;
   // Taken after write_mutex_ when both are held.
   std::mutex outstanding_mutex_;
   struct Sent {
@@ -223,7 +221,6 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // Keyed by views of the entries' own identifiers: a look-up needs no key made for it.
   using OutstandingMap = std::unordered_map<std::string_view, Sent, TextHash>;
   OutstandingMap outstanding_;
-  std::uint64_t sent_commands_ = 0;
   // Removes `uuid` from outstanding_ (true when it was there); outstanding_mutex_ held.
   bool forget_outstanding_locked(std::string_view uuid);
   // Entries of settled commands, kept for the next ones: a command's entry then costs no

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <new>
@@ -164,7 +165,8 @@ nelko_core_status InitiatorChannel::send_command(char const* target, char const*
 
 nelko_core_status InitiatorChannel::send_command(std::string_view target,
                                                  std::string_view interface_name,
-                                                 std::string_view uuid, std::string_view payload) {
+                                                 std::string_view uuid, std::string_view payload,
+                                                 CommandRecord* record) {
   if (!valid_endpoint_name(target)) return NELKO_CORE_STATUS_INVALID_PARAMS;
   OutgoingFrame frame(FrameKind::command, {interface_name, uuid, payload});
   if (frame.too_large()) {
@@ -181,7 +183,7 @@ nelko_core_status InitiatorChannel::send_command(std::string_view target,
     bool fresh = false;
     nelko_core_status status = connection_to(target, lane, connection, fresh);
     if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    status = connection->send_command(frame, interface_name, uuid);
+    status = connection->send_command(frame, interface_name, uuid, record);
     if (status == NELKO_CORE_STATUS_NO_ERROR || fresh || attempt > 0 || !connection->closed()) {
       return status;
     }
@@ -388,29 +390,40 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
     case FrameKind::response: {
       std::string_view const uuid = frame.texts[1];
       ResponseSink* const sink = sink_.load(std::memory_order_acquire);
-      if (!on_io_thread && sink == nullptr && responses_.has_callbacks()) {
-        return false;  // callbacks run on the I/O thread
-      }
-      if (!connection.settle(uuid)) {
-        warn("unsolicited answer from " + connection.label(),
-             "IPC: target '%s' answered request %.*s, which is not outstanding on its connection; "
-             "dropped",
-             connection.label().c_str(), static_cast<int>(uuid.size()), uuid.data());
-        return true;
-      }
-      if (on_io_thread) {
-        deliver_response(connection.label(), frame.texts[0], uuid, frame.texts[2]);
-        return true;
-      }
       if (sink != nullptr) {
-        // A thread in read_for_sink: the sink takes the response here; what it leaves to the
-        // callbacks goes to the I/O thread, where they run.
-        if (sink->on_response(connection.label(), frame.texts[0], uuid, frame.texts[2]) ==
-            ResponseSink::Route::to_callbacks) {
+        // The sink keeps the records of its commands: its look-up finds the request and tells
+        // whether it is outstanding here. What it does not know may be one of the core's own.
+        ResponseSink::Route route = sink->on_response(connection.label(), frame.texts[0], uuid,
+                                                      frame.texts[2], &connection, on_io_thread);
+        if (route == ResponseSink::Route::unsolicited) {
+          if (!connection.settle(uuid)) {
+            drop_unsolicited(connection, uuid);
+            return true;
+          }
+          route = sink->on_response(connection.label(), frame.texts[0], uuid, frame.texts[2],
+                                    nullptr, on_io_thread);
+        }
+        if (route != ResponseSink::Route::to_callbacks) return true;
+        if (on_io_thread) {
+          deliver_to_callbacks(*sink, connection.label(), frame.texts[0], uuid, frame.texts[2]);
+        } else {
+          // A thread in read_for_sink: what the sink leaves to the callbacks goes to the I/O
+          // thread, where they run.
           io_.post([this, sink, texts = copy_response(connection, frame)] {
             deliver_to_callbacks(*sink, texts[0], texts[1], texts[2], texts[3]);
           });
         }
+        return true;
+      }
+      if (!on_io_thread && responses_.has_callbacks()) {
+        return false;  // callbacks run on the I/O thread
+      }
+      if (!connection.settle(uuid)) {
+        drop_unsolicited(connection, uuid);
+        return true;
+      }
+      if (on_io_thread) {
+        deliver_response(connection.label(), frame.texts[0], uuid, frame.texts[2]);
         return true;
       }
       bool kept = true;
@@ -437,6 +450,13 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
   }
 }
 
+void InitiatorChannel::drop_unsolicited(Connection const& connection, std::string_view uuid) {
+  warn("unsolicited answer from " + connection.label(),
+       "IPC: target '%s' answered request %.*s, which is not outstanding on its connection; "
+       "dropped",
+       connection.label().c_str(), static_cast<int>(uuid.size()), uuid.data());
+}
+
 void InitiatorChannel::log_dropped_response() {
   warn("responses wait unread", "IPC: %zu responses wait unread; the oldest was dropped",
        kMaxQueuedResponses);
@@ -455,7 +475,8 @@ void InitiatorChannel::deliver_response(std::string_view target, std::string_vie
     if (!responses_.deliver({target, interface_name, uuid, payload})) log_dropped_response();
     return;
   }
-  if (sink->on_response(target, interface_name, uuid, payload) == ResponseSink::Route::taken) {
+  if (sink->on_response(target, interface_name, uuid, payload, nullptr, true) !=
+      ResponseSink::Route::to_callbacks) {
     return;
   }
   deliver_to_callbacks(*sink, target, interface_name, uuid, payload);
@@ -465,7 +486,12 @@ void InitiatorChannel::deliver_to_callbacks(ResponseSink& sink, std::string_view
                                             std::string_view interface_name,
                                             std::string_view uuid, std::string_view payload) {
   if (responses_.has_callbacks()) {
-    responses_.deliver({target, interface_name, uuid, payload});
+    try {
+      responses_.deliver({target, interface_name, uuid, payload});
+    } catch (...) {
+      sink.after_callbacks(uuid);  // the sink's record of the response goes all the same
+      throw;
+    }
   } else {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_WARNING,
                            "IPC: response to request %.*s from target '%.*s' has no receiver; "
@@ -498,8 +524,16 @@ void InitiatorChannel::on_closed(Connection& connection, std::string const& reas
       }
     }
   }
-  std::vector<Connection::Outstanding> outstanding = connection.take_outstanding();
+  std::vector<OutstandingCommand> outstanding;
+  connection.take_outstanding(outstanding);
+  if (ResponseSink* sink = sink_.load(std::memory_order_acquire)) {
+    sink->take_outstanding(&connection, outstanding);
+  }
   if (outstanding.empty()) return;
+  std::sort(outstanding.begin(), outstanding.end(),
+            [](OutstandingCommand const& a, OutstandingCommand const& b) {
+              return a.sequence < b.sequence;
+            });
   if (io_.on_thread()) {
     fail_outstanding(connection.label(), outstanding);
   } else {
@@ -511,9 +545,9 @@ void InitiatorChannel::on_closed(Connection& connection, std::string const& reas
 
 // The outcome of a command whose connection broke is unknown: it ends like a transport failure.
 void InitiatorChannel::fail_outstanding(std::string const& target,
-                                        std::vector<Connection::Outstanding> const& outstanding) {
+                                        std::vector<OutstandingCommand> const& outstanding) {
   static constexpr char kTransportFailure[] = "{\"status\":4}";
-  for (Connection::Outstanding const& command : outstanding) {
+  for (OutstandingCommand const& command : outstanding) {
     deliver_response(target, command.interface_name, command.uuid, kTransportFailure);
   }
 }

@@ -40,9 +40,11 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
 
   nelko_core_status send_command(char const* target, char const* interface_name, char const* uuid,
                                  char const* payload);
-  // The same for texts whose lengths the caller knows (see nelko::core::send_command).
+  // The same for texts whose lengths the caller knows, with the sink's record of the command or
+  // none (see nelko::core::send_command).
   nelko_core_status send_command(std::string_view target, std::string_view interface_name,
-                                 std::string_view uuid, std::string_view payload);
+                                 std::string_view uuid, std::string_view payload,
+                                 CommandRecord* record = nullptr);
   nelko_core_status receive_response(int timeout_ms, char** first, char** interface_name,
                                      char** uuid, char** payload);
   nelko_core_status set_response_callback(initiator_response_receive_callback callback, void* user);
@@ -81,7 +83,8 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   bool on_frame(Connection& connection, IncomingFrame const& frame, bool on_io_thread) override;
   bool must_read_promptly() const override;
   void on_closed(Connection& connection, std::string const& reason, bool orderly) override;
-  // On the I/O thread: to the sink, the callbacks or the pull queue.
+  // On the I/O thread: to the sink, the callbacks or the pull queue. The response answers a
+  // command that was outstanding (the sink hears it without a connection).
   void deliver_response(std::string_view target, std::string_view interface_name,
                         std::string_view uuid, std::string_view payload);
   // On the I/O thread: a response that the sink left to the callbacks.
@@ -90,7 +93,9 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
                             std::string_view payload);
   // Answers what was outstanding on a connection that closed (see ResponseSink).
   void fail_outstanding(std::string const& target,
-                        std::vector<Connection::Outstanding> const& outstanding);
+                        std::vector<OutstandingCommand> const& outstanding);
+  // A response on `connection` that answers no command outstanding there: dropped.
+  void drop_unsolicited(Connection const& connection, std::string_view uuid);
   void log_dropped_response();
   // A warning that a target can provoke at will: logged once per run of its cause, with a count.
   template <typename... Args>
