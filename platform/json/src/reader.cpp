@@ -124,8 +124,7 @@ class DomBuilder {
       Add(Number(simple));
       return true;
     }
-    if (copy) return ReadAnyNumber(text, length);
-    return ReadAnyNumber(std::string(text, length).c_str(), length);
+    return ReadOtherNumber(text, length, copy);
   }
 
   bool String(char const* text, SizeType length, bool) {
@@ -163,6 +162,12 @@ class DomBuilder {
   }
 
  private:
+  // RawNumber's rare case, out of line so that its common one saves fewer registers.
+  __attribute__((noinline)) bool ReadOtherNumber(char const* text, SizeType length, bool copy) {
+    if (copy) return ReadAnyNumber(text, length);
+    return ReadAnyNumber(std::string(text, length).c_str(), length);
+  }
+
   // strtod for what ReadSimpleNumber does not take; `text` is NUL-terminated.
   bool ReadAnyNumber(char const* text, SizeType length) {
     char* end = nullptr;
