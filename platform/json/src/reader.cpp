@@ -152,13 +152,13 @@ class DomBuilder {
 
   bool EndObject(SizeType) {
     Object const& closing = *open_.back();
-    open_.pop_back();
+    Close();
     if (!HasDuplicateName(closing)) return true;
     return Fail("Duplicate member name.");
   }
 
   bool EndArray(SizeType) {
-    open_.pop_back();
+    Close();
     return true;
   }
 
@@ -199,6 +199,7 @@ class DomBuilder {
     } else {
       open_.push_back(&Add(Container()));
     }
+    members_ = MembersOf(*open_.back());
     return true;
   }
 
@@ -206,6 +207,10 @@ class DomBuilder {
   // element is built where it goes, from the value of its own kind.
   template <typename Value>
   UnknownElement& Add(Value&& value) {
+    if (members_ != nullptr) {
+      members_->emplace_back(kNameInPlace, key_, std::forward<Value>(value));
+      return members_->back().element;
+    }
     if (open_.empty()) return root_ = UnknownElement(std::forward<Value>(value));
     UnknownElement& parent = *open_.back();
     if (parent.Is<Array>()) {
@@ -214,6 +219,16 @@ class DomBuilder {
     Object::Members& members = static_cast<Object&>(parent).members_;
     members.emplace_back(kNameInPlace, key_, std::forward<Value>(value));
     return members.back().element;
+  }
+
+  // The members of `container` when it is an object, else null.
+  static Object::Members* MembersOf(UnknownElement& container) {
+    return container.Is<Object>() ? &static_cast<Object&>(container).members_ : nullptr;
+  }
+
+  void Close() {
+    open_.pop_back();
+    members_ = open_.empty() ? nullptr : MembersOf(*open_.back());
   }
 
   // Validated UTF-8 cannot hold a surrogate (0xED 0xA0..0xBF ...), but the reader encodes an
@@ -249,6 +264,7 @@ class DomBuilder {
   UnknownElement& root_;
   unsigned const max_depth_;
   boost::container::small_vector<UnknownElement*, 16> open_;  // no allocation when shallow
+  Object::Members* members_ = nullptr;  // those of the innermost container, if an object
   std::string_view key_;
   std::string key_copy_;
   std::string error_;
