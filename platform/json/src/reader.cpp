@@ -98,7 +98,8 @@ bool IsAscii(std::string_view text) {
 namespace detail {
 
 // Receives the reader's events and builds the document in place. Containers being filled are
-// kept on open_, innermost last; only the innermost one grows, so the pointers stay valid.
+// kept on open_, innermost last, and the innermost one's members in members_ when it is an
+// object; only the innermost one grows, so the pointers stay valid.
 class DomBuilder {
  public:
   using SizeType = rapidjson::SizeType;
@@ -212,13 +213,9 @@ class DomBuilder {
       return members_->back().element;
     }
     if (open_.empty()) return root_ = UnknownElement(std::forward<Value>(value));
-    UnknownElement& parent = *open_.back();
-    if (parent.Is<Array>()) {
-      return *static_cast<Array&>(parent).Insert(UnknownElement(std::forward<Value>(value)));
-    }
-    Object::Members& members = static_cast<Object&>(parent).members_;
-    members.emplace_back(kNameInPlace, key_, std::forward<Value>(value));
-    return members.back().element;
+    // The innermost container is an array.
+    Array& parent = *open_.back();
+    return *parent.Insert(UnknownElement(std::forward<Value>(value)));
   }
 
   // The members of `container` when it is an object, else null.
@@ -289,9 +286,9 @@ void Parse(UnknownElement& root, std::string_view text, bool ascii, Stream& stre
       rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseNanAndInfFlag | kExtraFlags;
   constexpr unsigned kValidatingFlags = kFlags | rapidjson::kParseValidateEncodingFlag;
   // The reader's scratch stack (copies of strings and numbers) starts in this buffer instead of
-  // the heap. Reading in place copies nothing, so that reader goes without the allocator (whose
-  // set-up and release cost more than the rest of a small read's set-up); its stack would make an
-  // allocator of its own if it ever needed one.
+  // the heap. Reading in place copies nothing, so that reader goes without the allocator and
+  // saves setting one up and releasing it; its stack would make an allocator of its own if it
+  // ever needed one.
   alignas(8) char scratch[1024];
   std::optional<rapidjson::MemoryPoolAllocator<>> pool;
   if constexpr ((kExtraFlags & rapidjson::kParseInsituFlag) == 0)
