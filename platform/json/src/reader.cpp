@@ -231,7 +231,11 @@ class DomBuilder {
   // Validated UTF-8 cannot hold a surrogate (0xED 0xA0..0xBF ...), but the reader encodes an
   // escaped low surrogate without a preceding high one as if it were a character.
   static bool HasSurrogate(char const* text, SizeType length) {
-    if (IsAsciiText(text, length)) return false;  // nearly every name and string
+    return !IsAsciiText(text, length) && HasSurrogateIn(text, length);  // nearly all are ASCII
+  }
+
+  // HasSurrogate's rare case, out of line so that the reader's string code saves fewer registers.
+  __attribute__((noinline)) static bool HasSurrogateIn(char const* text, SizeType length) {
     char const* end = text + length;
     for (char const* p = text; (p = static_cast<char const*>(std::memchr(p, '\xED', end - p)));) {
       ++p;
