@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "bytes.h"
@@ -97,7 +98,8 @@ bool IsAscii(std::string_view text) {
 namespace detail {
 
 // Receives the reader's events and builds the document in place. Containers being filled are
-// kept on open_, innermost last; only the innermost one grows, so the pointers stay valid.
+// kept on open_, innermost last, and the innermost one's members in members_ when it is an
+// object; only the innermost one grows, so the pointers stay valid.
 class DomBuilder {
  public:
   using SizeType = rapidjson::SizeType;
@@ -124,8 +126,7 @@ class DomBuilder {
       Add(Number(simple));
       return true;
     }
-    if (copy) return ReadAnyNumber(text, length);
-    return ReadAnyNumber(std::string(text, length).c_str(), length);
+    return ReadOtherNumber(text, length, copy);
   }
 
   bool String(char const* text, SizeType length, bool) {
@@ -152,17 +153,23 @@ class DomBuilder {
 
   bool EndObject(SizeType) {
     Object const& closing = *open_.back();
-    open_.pop_back();
+    Close();
     if (!HasDuplicateName(closing)) return true;
     return Fail("Duplicate member name.");
   }
 
   bool EndArray(SizeType) {
-    open_.pop_back();
+    Close();
     return true;
   }
 
  private:
+  // RawNumber's rare case, out of line so that its common one saves fewer registers.
+  __attribute__((noinline)) bool ReadOtherNumber(char const* text, SizeType length, bool copy) {
+    if (copy) return ReadAnyNumber(text, length);
+    return ReadAnyNumber(std::string(text, length).c_str(), length);
+  }
+
   // strtod for what ReadSimpleNumber does not take; `text` is NUL-terminated.
   bool ReadAnyNumber(char const* text, SizeType length) {
     char* end = nullptr;
@@ -193,6 +200,7 @@ class DomBuilder {
     } else {
       open_.push_back(&Add(Container()));
     }
+    members_ = MembersOf(*open_.back());
     return true;
   }
 
@@ -200,20 +208,34 @@ class DomBuilder {
   // element is built where it goes, from the value of its own kind.
   template <typename Value>
   UnknownElement& Add(Value&& value) {
-    if (open_.empty()) return root_ = UnknownElement(std::forward<Value>(value));
-    UnknownElement& parent = *open_.back();
-    if (parent.Is<Array>()) {
-      return *static_cast<Array&>(parent).Insert(UnknownElement(std::forward<Value>(value)));
+    if (members_ != nullptr) {
+      members_->emplace_back(kNameInPlace, key_, std::forward<Value>(value));
+      return members_->back().element;
     }
-    Object::Members& members = static_cast<Object&>(parent).members_;
-    members.emplace_back(kNameInPlace, key_, std::forward<Value>(value));
-    return members.back().element;
+    if (open_.empty()) return root_ = UnknownElement(std::forward<Value>(value));
+    // The innermost container is an array.
+    Array& parent = *open_.back();
+    return *parent.Insert(UnknownElement(std::forward<Value>(value)));
+  }
+
+  // The members of `container` when it is an object, else null.
+  static Object::Members* MembersOf(UnknownElement& container) {
+    return container.Is<Object>() ? &static_cast<Object&>(container).members_ : nullptr;
+  }
+
+  void Close() {
+    open_.pop_back();
+    members_ = open_.empty() ? nullptr : MembersOf(*open_.back());
   }
 
   // Validated UTF-8 cannot hold a surrogate (0xED 0xA0..0xBF ...), but the reader encodes an
   // escaped low surrogate without a preceding high one as if it were a character.
   static bool HasSurrogate(char const* text, SizeType length) {
-    if (IsAsciiText(text, length)) return false;  // nearly every name and string
+    return !IsAsciiText(text, length) && HasSurrogateIn(text, length);  // nearly all are ASCII
+  }
+
+  // HasSurrogate's rare case, out of line so that the reader's string code saves fewer registers.
+  __attribute__((noinline)) static bool HasSurrogateIn(char const* text, SizeType length) {
     char const* end = text + length;
     for (char const* p = text; (p = static_cast<char const*>(std::memchr(p, '\xED', end - p)));) {
       ++p;
@@ -243,6 +265,7 @@ class DomBuilder {
   UnknownElement& root_;
   unsigned const max_depth_;
   boost::container::small_vector<UnknownElement*, 16> open_;  // no allocation when shallow
+  Object::Members* members_ = nullptr;  // those of the innermost container, if an object
   std::string_view key_;
   std::string key_copy_;
   std::string error_;
@@ -266,11 +289,16 @@ void Parse(UnknownElement& root, std::string_view text, bool ascii, Stream& stre
   constexpr unsigned kFlags =
       rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseNanAndInfFlag | kExtraFlags;
   constexpr unsigned kValidatingFlags = kFlags | rapidjson::kParseValidateEncodingFlag;
-  // The reader's scratch stack (string copies) starts in this buffer instead of the heap.
+  // The reader's scratch stack (copies of strings and numbers) starts in this buffer instead of
+  // the heap. Reading in place copies nothing, so that reader goes without the allocator and
+  // saves setting one up and releasing it; its stack would make an allocator of its own if it
+  // ever needed one.
   alignas(8) char scratch[1024];
-  rapidjson::MemoryPoolAllocator<> pool(scratch, sizeof scratch);
+  std::optional<rapidjson::MemoryPoolAllocator<>> pool;
+  if constexpr ((kExtraFlags & rapidjson::kParseInsituFlag) == 0)
+    pool.emplace(scratch, sizeof scratch);
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
-      reader(&pool);
+      reader(pool ? &*pool : nullptr);
 
   detail::DomBuilder builder(root, limits.max_depth);
   rapidjson::ParseResult result;

@@ -167,15 +167,23 @@ TEST(ObjectText, WritesMembersInInsertionOrderAndAppends) {
   request["note"] = std::string(300, 'n');  // longer than the text the writer gathers at once
   request["list"] = json::Array();
   request["flags"][1] = true;
+  // Members that follow a nested object belong to the one around it.
+  request["inner"]["a"]["b"] = 1.0;
+  request["inner"]["c"][std::size_t{0}]["d"] = 2.0;
   request["none"] = json::Null();
   std::string buffer = "<";
   json::Write(request, buffer);
   EXPECT_EQ(R"(<{"command":"Set_roi","roi_index":3,"roi_set":1,"pan":-12.5,"note":")" +
-                std::string(300, 'n') + R"(","list":[],"flags":[null,true],"none":null})",
+                std::string(300, 'n') +
+                R"(","list":[],"flags":[null,true],"inner":{"a":{"b":1},"c":[{"d":2}]},)"
+                R"("none":null})",
             buffer);
 
   json::Object back;
   json::Read(back, buffer.substr(1));
+  EXPECT_EQ(request, back);
+  std::string text = buffer.substr(1);
+  json::ReadInPlace(back, text);
   EXPECT_EQ(request, back);
 }
 
