@@ -46,11 +46,12 @@ void trace(unsigned long number, char const* direction, std::string_view reply_t
                nelko::target::trace_text(payload).c_str());
 }
 
+// `payload` is followed by a NUL byte.
 void send_reply(Server const& server, char const* reply_to, char const* uuid,
-                std::string const& payload, unsigned long number) {
+                std::string_view payload, unsigned long number) {
   if (server.options.trace) trace(number, "->", reply_to, uuid, payload);
   nelko_core_status const sent =
-      nelko_core_ipc_target_response_send(server.ipc, reply_to, uuid, payload.c_str());
+      nelko_core_ipc_target_response_send(server.ipc, reply_to, uuid, payload.data());
   if (sent != NELKO_CORE_STATUS_NO_ERROR) {
     nelko_core_logging_log(server.log, NELKO_CORE_LOG_PRIORITY_WARNING,
                            "response %s to %s not sent: status %d", uuid, reply_to,
@@ -59,7 +60,7 @@ void send_reply(Server const& server, char const* reply_to, char const* uuid,
 }
 
 // The command callback, on the channel's I/O thread. A response sent at once is written into
-// a string that the thread reuses and sent from the texts the core handed over, so answering
+// a buffer that the thread reuses and sent from the texts the core handed over, so answering
 // does not allocate; only a response that is to wait is copied into the queue.
 void answer(char** reply_to, char** uuid, char** payload, void* user) {
   auto& server = *static_cast<Server*>(user);
@@ -77,14 +78,16 @@ void answer(char** reply_to, char** uuid, char** payload, void* user) {
       kill(getpid(), SIGUSR1);
       return;
     }
-    thread_local std::string response;
+    thread_local std::string buffer;
+    std::string_view response;
     if (decision.action == nelko::target::Decision::Action::kFail) {
-      response = "{\"status\":" + std::to_string(decision.status) + "}";
+      buffer = "{\"status\":" + std::to_string(decision.status) + "}";
+      response = buffer;
     } else {
-      server.service.handle(request, response);
+      response = server.service.respond(request, buffer);
     }
     if (server.options.delay_ms > 0 || decision.delay.count() > 0) {
-      server.responses.push({*reply_to, *uuid, response, number}, decision.delay);
+      server.responses.push({*reply_to, *uuid, std::string(response), number}, decision.delay);
     } else {
       send_reply(server, *reply_to, *uuid, response, number);
     }

@@ -44,21 +44,39 @@ rapidjson::Value const* member(rapidjson::Value const& object, std::string_view 
   return nullptr;
 }
 
+// The same for a name known when compiling: its length is a constant, so the comparison is a
+// few loads instead of a call.
+template <std::size_t N>
+rapidjson::Value const* member(rapidjson::Value const& object, char const (&name)[N]) {
+  constexpr std::size_t kSize = N - 1;
+  for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
+    if (it->name.GetStringLength() == kSize && std::memcmp(it->name.GetString(), name, kSize) == 0) {
+      return &it->value;
+    }
+  }
+  return nullptr;
+}
+
 // Every number travels as a double, so an index is any number that is a whole value in range.
-std::optional<double> number_member(rapidjson::Value const& object, std::string_view name) {
+template <std::size_t N>
+std::optional<double> number_member(rapidjson::Value const& object, char const (&name)[N]) {
   rapidjson::Value const* const value = member(object, name);
   if (value == nullptr || !value->IsNumber()) return std::nullopt;
   return value->GetDouble();
 }
 
-bool is_whole_in(double value, double low, double high) {
-  return value >= low && value <= high && std::floor(value) == value;
+// Whether `value` is a whole number from 0 to `high` (at most 4294967295). Once it is in range,
+// converting it to unsigned int and back keeps it exactly if and only if it is whole.
+bool is_whole_up_to(double value, double high) {
+  return value >= 0 && value <= high &&
+         static_cast<double>(static_cast<unsigned int>(value)) == value;
 }
 
-std::optional<unsigned int> index_member(rapidjson::Value const& object, std::string_view name,
+template <std::size_t N>
+std::optional<unsigned int> index_member(rapidjson::Value const& object, char const (&name)[N],
                                          unsigned int count) {
   auto const value = number_member(object, name);
-  if (!value || count == 0 || !is_whole_in(*value, 0, count - 1.0)) return std::nullopt;
+  if (!value || count == 0 || !is_whole_up_to(*value, count - 1.0)) return std::nullopt;
   return static_cast<unsigned int>(*value);
 }
 
@@ -71,7 +89,7 @@ std::optional<std::vector<unsigned int>> layout_list(rapidjson::Value const& req
   std::vector<unsigned int> list;
   list.reserve(value->Size());
   for (auto const& element : value->GetArray()) {
-    if (!element.IsNumber() || !is_whole_in(element.GetDouble(), 0, kFull)) return std::nullopt;
+    if (!element.IsNumber() || !is_whole_up_to(element.GetDouble(), kFull)) return std::nullopt;
     auto const entry = static_cast<unsigned int>(element.GetDouble());
     if (key == kDestinationType && !is_facet(entry)) return std::nullopt;
     list.push_back(entry);
@@ -81,21 +99,24 @@ std::optional<std::vector<unsigned int>> layout_list(rapidjson::Value const& req
 
 }  // namespace
 
-// A response written straight into the caller's string, with the text RapidJSON's Writer gives
+// A response written straight into the caller's buffer, with the text RapidJSON's Writer gives
 // each number (doubles through its own shortest conversion, which reads back exactly; NaN and
 // the infinities that "Set_roi" may store as words), but without a document in between. Member
-// names are this file's constants: plain ASCII that needs no escaping. The string is used up to
-// its capacity while writing and cut to the text's length by close().
+// names are this file's constants: plain ASCII that needs no escaping. The buffer is scratch
+// memory used up to its size: it only ever grows, so that a buffer reused from request to request
+// is neither allocated nor cleared again; close() ends the text with a NUL byte and returns it.
 class ResponseText {
  public:
-  // Starts the object with its status, replacing what `text` held (its memory is kept).
-  ResponseText(std::string& text, int status) : text_(text) {
-    text_.resize(std::max(text_.capacity(), std::size_t{256}));
-    end_ = text_.data();
+  // Starts the object with its status at the start of `buffer`.
+  ResponseText(std::string& buffer, int status) : buffer_(buffer) {
+    constexpr std::size_t kFirstSize = 256;
+    if (buffer_.size() < kFirstSize) buffer_.resize(std::max(buffer_.capacity(), kFirstSize));
+    end_ = buffer_.data();
     put("{\"status\":");
     end_ = rapidjson::internal::i32toa(status, end_);
   }
-  void add(std::string_view name, double value) {
+  template <std::size_t N>
+  void add(char const (&name)[N], double value) {
     open_member(name, 32);
     rapidjson::internal::Double const bits(value);
     if (bits.IsNan()) {
@@ -106,7 +127,8 @@ class ResponseText {
       end_ = rapidjson::internal::dtoa(value, end_);
     }
   }
-  void add(std::string_view name, unsigned int value) {
+  template <std::size_t N>
+  void add(char const (&name)[N], unsigned int value) {
     open_member(name, 16);
     end_ = rapidjson::internal::u32toa(value, end_);
   }
@@ -121,41 +143,53 @@ class ResponseText {
     room(2);
     put("]");
   }
-  void close() {
-    room(1);
+  std::string_view close() {
+    room(2);
     put("}");
-    text_.resize(static_cast<std::size_t>(end_ - text_.data()));
+    *end_ = '\0';
+    return std::string_view(buffer_.data(), static_cast<std::size_t>(end_ - buffer_.data()));
   }
 
  private:
   // Makes room for `bytes` more after end_.
   void room(std::size_t bytes) {
-    std::size_t const used = static_cast<std::size_t>(end_ - text_.data());
-    if (text_.size() - used >= bytes) return;
-    text_.resize(std::max(2 * text_.size(), used + bytes));
-    end_ = text_.data() + used;
+    std::size_t const used = static_cast<std::size_t>(end_ - buffer_.data());
+    if (buffer_.size() - used >= bytes) return;
+    buffer_.resize(std::max(2 * buffer_.size(), used + bytes));
+    end_ = buffer_.data() + used;
   }
   // Within the room made before.
   void put(std::string_view bytes) {
     std::memcpy(end_, bytes.data(), bytes.size());
     end_ += bytes.size();
   }
+  template <std::size_t N>
+  void put(char const (&bytes)[N]) {
+    std::memcpy(end_, bytes, N - 1);
+    end_ += N - 1;
+  }
+  static std::size_t size_of(std::string_view name) { return name.size(); }
+  template <std::size_t N>
+  static constexpr std::size_t size_of(char const (&)[N]) {
+    return N - 1;
+  }
   // Room for the member's name and `value_bytes` of its value.
-  void open_member(std::string_view name, std::size_t value_bytes) {
-    room(name.size() + 4 + value_bytes);
+  template <typename Name>
+  void open_member(Name const& name, std::size_t value_bytes) {
+    room(size_of(name) + 4 + value_bytes);
     put(",\"");
     put(name);
     put("\":");
   }
 
-  std::string& text_;
+  std::string& buffer_;
   char* end_;  // where the next byte goes
 };
 
 namespace {
 
-void status_only(std::string& text, int status) {
-  ResponseText(text, status).close();
+std::string_view status_only(std::string& buffer, int status) {
+  return ResponseText(buffer, status).close();
 }
 
 // A pool for one document that starts in `memory`, usually on the caller's stack: a request is
@@ -185,20 +219,16 @@ class FlatRequest {
   bool read_into(RequestDocument& request) {
     auto& allocator = request.GetAllocator();
     request.SetObject();
-    skip_space();
-    if (!take('{')) return false;
-    skip_space();
-    if (take('}')) return at_end();
+    if (!expect('{')) return false;
+    if (expect('}')) return at_end();
     for (;;) {
       std::string_view key;
       if (!string(key)) return false;
-      skip_space();
-      if (!take(':')) return false;
-      skip_space();
+      if (!expect(':')) return false;
       rapidjson::Value value;
       std::string_view text;
       double number = 0;
-      if (string(text)) {
+      if (string(text)) {  // when it is not a string, the space before it is skipped
         value.SetString(rapidjson::StringRef(text.data(), static_cast<rapidjson::SizeType>(text.size())));
       } else if (this->number(number)) {
         value.SetDouble(number);
@@ -208,10 +238,8 @@ class FlatRequest {
       request.AddMember(
           rapidjson::Value(rapidjson::StringRef(key.data(), static_cast<rapidjson::SizeType>(key.size()))),
           value, allocator);
-      skip_space();
-      if (take('}')) return at_end();
-      if (!take(',')) return false;
-      skip_space();
+      if (expect('}')) return at_end();
+      if (!take(',')) return false;  // the space before it is skipped
     }
   }
 
@@ -223,9 +251,18 @@ class FlatRequest {
     ++next_;
     return true;
   }
+  // take(c) after any space; the space is skipped even when `c` does not follow. Text without
+  // spaces, as clients write it, takes one comparison.
+  bool expect(char c) {
+    if (take(c)) return true;
+    skip_space();
+    return take(c);
+  }
   bool digit() const { return next_ != end_ && *next_ >= '0' && *next_ <= '9'; }
   void skip_space() {
-    while (next_ != end_ && (*next_ == ' ' || *next_ == '\n' || *next_ == '\r' || *next_ == '\t')) {
+    // Every space byte is at most ' ': one comparison passes any other byte.
+    while (next_ != end_ && static_cast<unsigned char>(*next_) <= ' ' &&
+           (*next_ == ' ' || *next_ == '\n' || *next_ == '\r' || *next_ == '\t')) {
       ++next_;
     }
   }
@@ -233,9 +270,42 @@ class FlatRequest {
     skip_space();
     return next_ == end_;
   }
+  // The eight bytes at `at`, the first one lowest, with the top bit set of each byte that is '"',
+  // '\\', below 0x20 or above 0x7e, and perhaps of bytes after the first such byte (a borrow or
+  // carry runs upwards from it), never of one before it.
+  static std::uint64_t unplain_bytes(char const* at) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kTops = 0x8080808080808080u;
+    std::uint64_t bytes;
+    std::memcpy(&bytes, at, sizeof bytes);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    bytes = __builtin_bswap64(bytes);  // the first byte lowest, as the flags' order needs
+#endif
+    auto const below = [&](std::uint64_t x, unsigned char limit) {
+      return (x - kOnes * limit) & ~x & kTops;
+    };
+    return below(bytes ^ (kOnes * '"'), 1) | below(bytes ^ (kOnes * '\\'), 1) |
+           below(bytes, 0x20) | (((bytes + kOnes) | bytes) & kTops);
+  }
+  // How many bytes precede the first flagged one.
+  static unsigned first_flagged(std::uint64_t flagged) {
+    return static_cast<unsigned>(__builtin_ctzll(flagged)) / 8;
+  }
+  // After any space.
   bool string(std::string_view& text) {
-    if (!take('"')) return false;
+    if (!expect('"')) return false;
     char const* const start = next_;
+    // Eight bytes at a time up to the first byte that ends the string or is not plain; the
+    // byte-wise loop then decides about that byte and reads the last few.
+    while (end_ - next_ >= 8) {
+      std::uint64_t const flagged = unplain_bytes(next_);
+      if (flagged == 0) {
+        next_ += 8;
+        continue;
+      }
+      next_ += first_flagged(flagged);
+      break;
+    }
     for (; next_ != end_ && *next_ != '"'; ++next_) {
       auto const byte = static_cast<unsigned char>(*next_);
       if (byte < 0x20 || byte > 0x7e || byte == '\\') return false;
@@ -290,7 +360,7 @@ StreamLayoutService::StreamLayoutService(ServiceConfig const& config)
   for (auto& set : roi_sets_) set.resize(config.rois);
 }
 
-void StreamLayoutService::handle(std::string_view text, std::string& response) {
+std::string_view StreamLayoutService::respond(std::string_view text, std::string& buffer) {
   using Handler = int (StreamLayoutService::*)(Request const&, Response&);
   static constexpr std::pair<std::string_view, Handler> kCommands[] = {
       {"Get_stream_layout", &StreamLayoutService::get_stream_layout},
@@ -316,33 +386,34 @@ void StreamLayoutService::handle(std::string_view text, std::string& response) {
                           rapidjson::kParseNanAndInfFlag>(in_place.data());
     }
     if (request.HasParseError() || !request.IsObject()) {
-      return status_only(response, NELKO_CORE_STATUS_INVALID_PARAMS);
+      return status_only(buffer, NELKO_CORE_STATUS_INVALID_PARAMS);
     }
     rapidjson::Value const* const command = member(request, "command");
     if (command == nullptr || !command->IsString()) {
-      return status_only(response, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+      return status_only(buffer, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
     }
     std::string_view const name(command->GetString(), command->GetStringLength());
     auto const entry = std::find_if(std::begin(kCommands), std::end(kCommands),
                                     [name](auto const& c) { return c.first == name; });
     if (entry == std::end(kCommands)) {
-      return status_only(response, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+      return status_only(buffer, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
     }
 
-    ResponseText answer(response, NELKO_CORE_STATUS_NO_ERROR);
+    ResponseText answer(buffer, NELKO_CORE_STATUS_NO_ERROR);
     int status;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       status = (this->*entry->second)(request, answer);
     }
-    if (status == NELKO_CORE_STATUS_NO_ERROR) {
-      answer.close();
-    } else {
-      status_only(response, status);
-    }
+    return status == NELKO_CORE_STATUS_NO_ERROR ? answer.close() : status_only(buffer, status);
   } catch (...) {
-    status_only(response, NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT);
+    return status_only(buffer, NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT);
   }
+}
+
+void StreamLayoutService::handle(std::string_view request, std::string& response) {
+  // The text starts where the buffer does.
+  response.resize(respond(request, response).size());
 }
 
 std::string StreamLayoutService::handle(std::string_view request) {

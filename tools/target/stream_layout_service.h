@@ -34,6 +34,10 @@ class StreamLayoutService {
   // gets status 1; a request without a known "command" gets status 8. Results are present only
   // with status 0. Safe to call from several threads.
   void handle(std::string_view request, std::string& response);
+  // The same, with the response written at the start of `buffer`, which is scratch memory: the
+  // returned text (followed by a NUL byte) is not the whole buffer, whose size only ever grows.
+  // A caller that reuses one buffer neither allocates nor clears memory per request.
+  std::string_view respond(std::string_view request, std::string& buffer);
   std::string handle(std::string_view request);
 
  private:
