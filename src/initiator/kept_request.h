@@ -9,8 +9,11 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <tuple>
+#include <type_traits>
 
 #include "json/elements.h"
+#include "wire_values.h"
 
 namespace nelko {
 namespace stream_layout {
@@ -26,12 +29,7 @@ class KeptRequest {
     if (!reused_) return;
     // A request with lists (a stream's layout, up to thousands of numbers) is not kept: its
     // memory goes when it has been sent, instead of staying with the thread until it ends.
-    for (auto const& member : slot_->request) {
-      if (member.element.GetKind() == json::UnknownElement::Kind::Array) {
-        slot_->request.Clear();
-        break;
-      }
-    }
+    if constexpr (kHasLists) slot_->request.Clear();
     slot_->busy = false;
   }
   KeptRequest(KeptRequest const&) = delete;
@@ -45,6 +43,12 @@ class KeptRequest {
   }
 
  private:
+  template <typename... Param>
+  static constexpr bool has_lists(std::tuple<Param...> const*) {
+    return (std::is_same<Param, List>::value || ...);
+  }
+  static constexpr bool kHasLists = has_lists(static_cast<typename Command::Params const*>(nullptr));
+
   struct Slot {
     json::Object request;
     bool busy = false;
