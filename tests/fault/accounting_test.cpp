@@ -16,6 +16,7 @@
 
 #include "fault_fixture.h"
 #include "hostile_target.h"
+#include "nelko_core_channel_events.h"
 #include "request_ledger.h"
 #include "stream_layout_request.h"
 #include "child_process.h"
@@ -244,6 +245,11 @@ TEST_F(AccountingTest, AsyncAnswerArrivingAfterThousandsOfOtherRequestsIsDeliver
   std::this_thread::sleep_for(milliseconds(100));  // room for a second callback
   waiting.cancel(late, id);
   expect_clean_books();
+  // Every request has ended, so the channel's router counts none as pending, and waiting threads
+  // read their own responses again instead of the I/O thread reading everything at once.
+  EXPECT_TRUE(eventually([&] {
+    return !nelko::core::response_sink(channel)->wants_prompt_reading();
+  })) << "the router still counts a request that ended";
 }
 
 // A poll answers from what has arrived: after a pause, every response is there.
