@@ -514,9 +514,10 @@ bool measure_frame_sizes(void* handle, std::string const& directory, std::size_t
 
 // ---- The figures ---------------------------------------------------------------------------
 
-void print_latency(char const* what, bench::Summary const& summary, double mean) {
-  std::printf("  %-36s mean %7.2f us   median %7.2f   p10 %7.2f   p90 %7.2f\n", what,
-              mean / 1000, summary.median / 1000, summary.p10 / 1000, summary.p90 / 1000);
+void print_latency(char const* what, bench::Summary const& summary, double mean, double max) {
+  std::printf("  %-36s mean %7.2f us   median %7.2f   p10 %7.2f   p90 %7.2f   max %8.1f\n", what,
+              mean / 1000, summary.median / 1000, summary.p10 / 1000, summary.p90 / 1000,
+              max / 1000);
 }
 
 // CPU time that the client and the service spent on a batch of exchanges.
@@ -631,16 +632,17 @@ void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, Ev
   double const shape_mean = mean(shape.samples);
   // Summaries after the means: summarize() reorders the samples.
   std::vector<bench::Summary> summaries;
-  std::vector<double> means;
+  std::vector<double> means, maxima;
   for (Variant& variant : variants) {
     means.push_back(mean(variant.samples));
+    maxima.push_back(*std::max_element(variant.samples.begin(), variant.samples.end()));
     summaries.push_back(bench::summarize(variant.samples));
   }
   std::printf("  %d round trips each, interleaved in %d blocks\n", per_block * kBlocks, kBlocks);
   std::printf("  %-36s %.2f us   (one thread, no wake-up: the floor of a system call)\n",
               "write + recv of a frame, socket pair", system_call_pair_ns(raw.request_size()) / 1000);
   for (std::size_t i = 0; i < summaries.size(); ++i) {
-    print_latency(variants[i].name, summaries[i], means[i]);
+    print_latency(variants[i].name, summaries[i], means[i], maxima[i]);
   }
   std::printf("  %-36s %.2f   (goal: at most 1.15)\n", "mean ratio library / raw",
               library_mean / raw_mean);
