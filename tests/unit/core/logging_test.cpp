@@ -29,7 +29,10 @@ class Logging : public ::testing::Test {
   }
 };
 
-TEST_F(Logging, WritesOneFormattedLinePerMessage) {
+// One line per message, formatted and not cut however long; control bytes (C0, C1, DEL), the
+// escape character itself and invalid UTF-8 (overlong, surrogate, past U+10FFFF, cut) are escaped,
+// so that every line shows one line of printable text, and valid UTF-8 passes.
+TEST_F(Logging, WritesOneFormattedAndEscapedLinePerMessage) {
   void* log = open("cam");
   CapturedStderr captured;
   EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING, "%s=%d", "x", 42),
@@ -38,8 +41,20 @@ TEST_F(Logging, WritesOneFormattedLinePerMessage) {
             NELKO_CORE_STATUS_NO_ERROR);
   std::string long_text(70000, 'y');  // longer than any fixed buffer: not cut
   nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "<%s>", long_text.c_str());
-  EXPECT_EQ(captured.text(), prefix("cam", "WARNING") + "x=42\n" + prefix("cam", "EMERG") +
-                                 "100%\n" + prefix("cam", "ERR") + "<" + long_text + ">\n");
+  std::string expected = prefix("cam", "WARNING") + "x=42\n" + prefix("cam", "EMERG") +
+                         "100%\n" + prefix("cam", "ERR") + "<" + long_text + ">\n";
+  std::pair<std::string, std::string> const escaped[] = {
+      {"caf\xc3\xa9 \xf0\x9d\x84\x9e", "caf\xc3\xa9 \xf0\x9d\x84\x9e"},
+      {"a\nnelko[1]: EMERG: x\x1b[2J\r", "a\\x0anelko[1]: EMERG: x\\x1b[2J\\x0d"},
+      {"\xc2\x9b \x7f back\\slash", "\\xc2\\x9b \\x7f back\\x5cslash"},
+      {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82",
+       "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
+  };
+  for (auto const& [text, shown] : escaped) {
+    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING, "%s", text.c_str());
+    expected += prefix("cam", "WARNING") + shown + "\n";
+  }
+  EXPECT_EQ(captured.text(), expected);
   nelko_core_logging_deinit(log);
 }
 
