@@ -86,21 +86,11 @@ TEST_F(HostileTargetTest, HungTargetFailsEveryFormWithinItsTimeOut) {
   EXPECT_TRUE(eventually([&] { return target.commands_seen() == 4; }));
 }
 
+// A hang-up in the middle of an answer is the broken-frames case's first mode.
 TEST_F(HostileTargetTest, TargetThatDiesMidRequestFailsItAndIsReachedAgainAfterARestart) {
   handle_ = open_handle();
   unsigned int num = 0;
   CapturedStderr quiet;
-  // Hangs up after reading the command, or in the middle of its answer.
-  for (bool half_answer : {false, true}) {
-    HostileTarget target(directory_, "dying", [&](Command const& command) {
-      std::string full = HostileTarget::answer(command);
-      return std::vector<Reply>{
-          Reply{milliseconds(0), half_answer ? full.substr(0, full.size() / 2) : "", true}};
-    });
-    Clock::time_point start = Clock::now();
-    EXPECT_EQ(num_roi("dying", 500, num), kFailed);
-    EXPECT_LE(ms_since(start), 500 + kSlackMs);
-  }
   {
     // Dies, socket file and all, while the request waits.
     HostileTarget target(directory_, "dying", never);
@@ -109,8 +99,8 @@ TEST_F(HostileTargetTest, TargetThatDiesMidRequestFailsItAndIsReachedAgainAfterA
       target.die();
     });
     Clock::time_point start = Clock::now();
-    EXPECT_EQ(num_roi("dying", 600, num), kFailed);
-    EXPECT_LE(ms_since(start), 600 + kSlackMs);
+    EXPECT_EQ(num_roi("dying", 3000, num), kFailed);
+    EXPECT_LE(ms_since(start), kSlackMs) << "the death ends the request, not its time-out";
     killer.join();
     // Nothing listens: the next request fails at once instead of waiting.
     start = Clock::now();
@@ -259,7 +249,10 @@ TEST_F(HostileTargetTest, BrokenFramesDropTheConnectionAndTheNextRequestReconnec
   CapturedStderr quiet;
   unsigned int num = 0;
 
-  EXPECT_EQ(num_roi("broken", 300, num), kFailed);
+  // The hang-up ends the request at once, not its time-out.
+  Clock::time_point const start = Clock::now();
+  EXPECT_EQ(num_roi("broken", 3000, num), kFailed);
+  EXPECT_LE(ms_since(start), kSlackMs);
   mode = Mode::missing_text;  // the initiator hangs up on the malformed frame
   EXPECT_EQ(num_roi("broken", 300, num), kFailed);
   EXPECT_TRUE(eventually([&] { return target.hang_ups_seen() == 1; }));
