@@ -238,7 +238,7 @@ TEST_F(WithTarget, WhatTheServiceHoldsRoundTrips) {
 // Every exit status the help documents (1 is a bug and has no case), each with its message;
 // statuses 11..21 come from the simulator's --fail, and one past 255 must not wrap to success. A
 // bad command line or layout file is refused before anything is sent: stream 0 keeps its layout.
-// What is wrong with each file is layout_file_test's business.
+// What is wrong with each file is the LayoutFile cases' business.
 TEST_F(WithTarget, EveryDocumentedExitStatus) {
   std::string const before = cli({"layout", "get", "0", "--json"}).out;
   EXPECT_EQ(cli({"--help"}).exit_status, 0);
