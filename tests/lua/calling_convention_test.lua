@@ -15,8 +15,31 @@ local function arguments_for(kinds)
   return args
 end
 
-describe("the module", function()
+-- The arity check is generated alike for every wrapper; a sample of them is enough.
+describe("the sampled wrappers", function()
+  for _, s in ipairs(signatures) do
+    local n = #s.args
+    it(s.name .. " takes exactly " .. n .. " arguments", function()
+      local args = arguments_for(s.args .. "h")
+      local message = "Error in %s expected %d..%d args, got %d"
+      raises(message:format(s.name, n, n, n + 1), m[s.name], unpack(args, 1, n + 1))
+      if n > 0 then raises(message:format(s.name, n, n, n - 1), m[s.name], unpack(args, 1, n - 1)) end
+    end)
+
+    if s.name:find("^nelko_core_") then
+      it(s.name .. " returns " .. s.results .. " values", function()
+        local args = arguments_for(s.args)
+        -- a capacity that cannot be allocated keeps the alloc functions from leaking
+        if s.name:find("^nelko_core_alloc_") then args[1] = 4294967295 end
+        assert.are.equal(s.results, (support.results(m[s.name](unpack(args, 1, args.n)))))
+      end)
+    end
+  end
+end)
+
+describe("the module and its argument kinds", function()
   local handle
+  local nine = function() return {}, {}, {}, {}, {}, {}, {}, {}, {} end
 
   setup(function()
     local status
@@ -46,40 +69,6 @@ describe("the module", function()
            again.nelko_api_stream_layout_free_uuid, id)
     nelko_api_stream_layout = m
   end)
-end)
-
--- The arity check is generated alike for every wrapper; a sample of them is enough.
-describe("the sampled wrappers", function()
-  for _, s in ipairs(signatures) do
-    local n = #s.args
-    it(s.name .. " takes exactly " .. n .. " arguments", function()
-      local args = arguments_for(s.args .. "h")
-      local message = "Error in %s expected %d..%d args, got %d"
-      raises(message:format(s.name, n, n, n + 1), m[s.name], unpack(args, 1, n + 1))
-      if n > 0 then raises(message:format(s.name, n, n, n - 1), m[s.name], unpack(args, 1, n - 1)) end
-    end)
-
-    if s.name:find("^nelko_core_") then
-      it(s.name .. " returns " .. s.results .. " values", function()
-        local args = arguments_for(s.args)
-        -- a capacity that cannot be allocated keeps the alloc functions from leaking
-        if s.name:find("^nelko_core_alloc_") then args[1] = 4294967295 end
-        assert.are.equal(s.results, (support.results(m[s.name](unpack(args, 1, args.n)))))
-      end)
-    end
-  end
-end)
-
-describe("argument kinds", function()
-  local handle
-  local nine = function() return {}, {}, {}, {}, {}, {}, {}, {}, {} end
-
-  setup(function()
-    local status
-    status, handle = m.nelko_api_stream_layout_initiator_init(nil, nil, false, "lua-kinds")
-    assert.are.equal(0, status)
-  end)
-  teardown(function() m.nelko_api_stream_layout_initiator_deinit(handle) end)
 
   it("convert numbers as the 32-bit device does", function()
     assert.are.same({ false }, { m.nelko_core_settings_does_key_exist(5) })  -- text from a number
