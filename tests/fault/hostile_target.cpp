@@ -4,13 +4,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 
 #include "core_test_support.h"
@@ -30,13 +28,9 @@ std::uint32_t be32(char const* bytes) {
 HostileTarget::HostileTarget(std::string const& directory, std::string const& name,
                              Behaviour behaviour)
     : path_(directory + "/" + name), behaviour_(std::move(behaviour)) {
-  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
   ::unlink(path_.c_str());
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 16) != 0 || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+  listener_ = nelko::test::listen_at(path_);
+  if (listener_ < 0 || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error("cannot listen at " + path_);
   }
   thread_ = std::thread([this] { run(); });

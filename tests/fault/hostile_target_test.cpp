@@ -2,11 +2,12 @@
 // late, twice, with identifiers nobody sent, with values of the wrong kind, with broken, truncated
 // or oversized frames, or floods the connection. Every request ends with a status within its
 // time-out, answers reach only the request that sent them, and the next request after a broken
-// connection reconnects.
+// connection reconnects. And a client that destroys its handle while a completion runs.
 #include <gtest/gtest.h>
-
 #include <atomic>
+#include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,23 +21,9 @@ using std::chrono::milliseconds;
 constexpr auto kFailed = NELKO_CORE_STATUS_IPC_FAILED;
 constexpr auto kOk = NELKO_CORE_STATUS_NO_ERROR;
 
-// Completions of one kind of request, as the I/O thread reports them.
-struct Calls {
-  std::mutex mutex;
-  std::vector<double> values;
-  std::vector<nelko_core_status> statuses;
-  void add(nelko_core_status status, double value) {
-    std::lock_guard<std::mutex> lock(mutex);
-    statuses.push_back(status);
-    values.push_back(value);
-  }
-  std::size_t count() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return values.size();
-  }
-};
-void on_num(char*, nelko_core_status status, unsigned int num, void* user) {
-  static_cast<Calls*>(user)->add(status, num);
+// Completions of Get_num_roi, as the I/O thread reports them: the num of each.
+void on_num(char*, nelko_core_status, unsigned int num, void* user) {
+  static_cast<core_test::Recorded*>(user)->add(std::to_string(num));
 }
 
 std::vector<Reply> never(Command const&) { return {}; }
@@ -90,7 +77,7 @@ TEST_F(HostileTargetTest, HungTargetFailsEveryFormWithinItsTimeOut) {
             kFailed);
   nelko_api_stream_layout_free_uuid(uuid);  // still the caller's after a failed receive
 
-  Calls calls;
+  core_test::Recorded calls;
   EXPECT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle_, "hung", on_num, &calls), kOk);
   std::this_thread::sleep_for(milliseconds(200));
   EXPECT_EQ(calls.count(), 0u);
@@ -98,21 +85,11 @@ TEST_F(HostileTargetTest, HungTargetFailsEveryFormWithinItsTimeOut) {
   EXPECT_TRUE(eventually([&] { return target.commands_seen() == 4; }));
 }
 
+// A hang-up in the middle of an answer is the broken-frames case's first mode.
 TEST_F(HostileTargetTest, TargetThatDiesMidRequestFailsItAndIsReachedAgainAfterARestart) {
   handle_ = open_handle();
   unsigned int num = 0;
   CapturedStderr quiet;
-  // Hangs up after reading the command, or in the middle of its answer.
-  for (bool half_answer : {false, true}) {
-    HostileTarget target(directory_, "dying", [&](Command const& command) {
-      std::string full = HostileTarget::answer(command);
-      return std::vector<Reply>{
-          Reply{milliseconds(0), half_answer ? full.substr(0, full.size() / 2) : "", true}};
-    });
-    Clock::time_point start = Clock::now();
-    EXPECT_EQ(num_roi("dying", 500, num), kFailed);
-    EXPECT_LE(ms_since(start), 500 + kSlackMs);
-  }
   {
     // Dies, socket file and all, while the request waits.
     HostileTarget target(directory_, "dying", never);
@@ -121,8 +98,8 @@ TEST_F(HostileTargetTest, TargetThatDiesMidRequestFailsItAndIsReachedAgainAfterA
       target.die();
     });
     Clock::time_point start = Clock::now();
-    EXPECT_EQ(num_roi("dying", 600, num), kFailed);
-    EXPECT_LE(ms_since(start), 600 + kSlackMs);
+    EXPECT_EQ(num_roi("dying", 3000, num), kFailed);
+    EXPECT_LE(ms_since(start), kSlackMs) << "the death ends the request, not its time-out";
     killer.join();
     // Nothing listens: the next request fails at once instead of waiting.
     start = Clock::now();
@@ -159,12 +136,12 @@ TEST_F(HostileTargetTest, LateAndRepeatedAnswersReachOnlyTheRequestThatSentThem)
   EXPECT_EQ(num, 104u);
 
   // A request ends with its first answer: a repeated one completes nothing.
-  Calls calls;
+  core_test::Recorded calls;
   ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle_, "echo", on_num, &calls), kOk);
   EXPECT_TRUE(eventually([&] { return calls.count() == 1; }));
   std::this_thread::sleep_for(milliseconds(100));
   EXPECT_EQ(nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &calls), kOk);
-  EXPECT_EQ(calls.values, (std::vector<double>{105}));
+  EXPECT_EQ(calls.lines(), std::vector<std::string>{"105"});
 }
 
 TEST_F(HostileTargetTest, AnswersToIdentifiersNobodySentAreDropped) {
@@ -188,12 +165,12 @@ TEST_F(HostileTargetTest, AnswersToIdentifiersNobodySentAreDropped) {
   EXPECT_EQ(num_roi("liar", 300, num), kFailed);
   EXPECT_LE(ms_since(start), 300 + kSlackMs);
 
-  Calls calls;
+  core_test::Recorded calls;
   ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle_, "confused", on_num, &calls), kOk);
   EXPECT_TRUE(eventually([&] { return calls.count() == 1; }));
   std::this_thread::sleep_for(milliseconds(100));
   nelko_api_stream_layout_get_num_roi_cancel_async(handle_, on_num, &calls);
-  EXPECT_EQ(calls.values, std::vector<double>{2});
+  EXPECT_EQ(calls.lines(), std::vector<std::string>{"2"});
 
   // A flood of them costs one line, not one per answer.
   HostileTarget flood(directory_, "flood", [&](Command const& command) {
@@ -271,7 +248,10 @@ TEST_F(HostileTargetTest, BrokenFramesDropTheConnectionAndTheNextRequestReconnec
   CapturedStderr quiet;
   unsigned int num = 0;
 
-  EXPECT_EQ(num_roi("broken", 300, num), kFailed);
+  // The hang-up ends the request at once, not its time-out.
+  Clock::time_point const start = Clock::now();
+  EXPECT_EQ(num_roi("broken", 3000, num), kFailed);
+  EXPECT_LE(ms_since(start), kSlackMs);
   mode = Mode::missing_text;  // the initiator hangs up on the malformed frame
   EXPECT_EQ(num_roi("broken", 300, num), kFailed);
   EXPECT_TRUE(eventually([&] { return target.hang_ups_seen() == 1; }));
@@ -287,14 +267,21 @@ TEST_F(HostileTargetTest, BrokenFramesDropTheConnectionAndTheNextRequestReconnec
   EXPECT_EQ(target.connections_seen(), 4);  // one per broken connection, then one that stays
 }
 
-TEST_F(HostileTargetTest, AFrameOfExactlyTheCapIsReadAndOneByteMoreIsRefused) {
+// A frame of exactly the cap is read. A header that claims more, by a byte or by gigabytes, is
+// refused with its connection as soon as its length is read, without reserving the claimed size.
+TEST_F(HostileTargetTest, AFrameOfExactlyTheCapIsReadAndAHeaderClaimingMoreIsRefused) {
   // body = kind, then "stream_layout", the uuid and the payload, each after its length
-  constexpr std::size_t kCap = 1u << 20;
-  std::atomic<long> extra{0};
+  constexpr std::uint32_t kCap = 1u << 20;
+  std::atomic<std::uint32_t> claimed{0};
   HostileTarget target(directory_, "big", [&](Command const& command) {
+    std::string header;
+    for (int shift = 24; shift >= 0; shift -= 8) header.push_back(char(claimed >> shift));
+    if (claimed != 0) {
+      return std::vector<Reply>{Reply{milliseconds(0), header + std::string(4096, 'x')}};
+    }
     std::size_t fixed = 1 + 4 + 13 + 4 + command.uuid.size() + 4;
     std::string head = R"({"status":0,"num":5,"pad":")";
-    std::string payload = head + std::string(kCap - fixed - head.size() - 2 + extra.load(), 'x') + "\"}";
+    std::string payload = head + std::string(kCap - fixed - head.size() - 2, 'x') + "\"}";
     return std::vector<Reply>{Reply{milliseconds(0), HostileTarget::response(command.uuid, payload)}};
   });
   handle_ = open_handle();
@@ -302,11 +289,16 @@ TEST_F(HostileTargetTest, AFrameOfExactlyTheCapIsReadAndOneByteMoreIsRefused) {
   unsigned int num = 0;
   EXPECT_EQ(num_roi("big", 5000, num), kOk);
   EXPECT_EQ(num, 5u);
-  extra = 1;
-  // Refused as soon as its length is read; the time-out only has to outlast a slow machine,
-  // since a call that timed out first leaves the frame unread and the target blocked sending it.
-  EXPECT_EQ(num_roi("big", 5000, num), kFailed);
-  EXPECT_TRUE(eventually([&] { return target.hang_ups_seen() == 1; }));
+  int hang_ups = 0;
+  for (std::uint32_t claim : {kCap + 1, 0x7fffffffu, 0xffffffffu}) {
+    SCOPED_TRACE(claim);
+    claimed = claim;
+    long const before = rss_kib();
+    EXPECT_EQ(num_roi("big", 300, num), kFailed);
+    EXPECT_TRUE(eventually([&] { return target.hang_ups_seen() == hang_ups + 1; }, 2000));
+    hang_ups = target.hang_ups_seen();
+    EXPECT_LT(rss_kib() - before, 16 * 1024);
+  }
 }
 
 // A target that stops reading, as a stopped process would: sends neither block nor queue without
@@ -347,6 +339,65 @@ TEST_F(HostileTargetTest, StoppedTargetLosesNoAcceptedCommandAndEndsRefusedOnesO
   core_test::Pulled late = core_test::pull_response(initiator.get(), 500);
   EXPECT_EQ(late.status, kFailed) << "request " << late.texts[2] << " ended a second time";
 }
+
+// A fault on the client's side: a handle destroyed with requests in flight and a completion
+// running. Cancelling while completions run is checked per command in the initiator suite.
+
+// A completion that takes its time, so that deinit and cancel meet it running.
+struct Slow {
+  std::atomic<int> started{0};
+  std::atomic<int> running{0};
+  std::atomic<bool> withdrawn{false};  // set once cancel or deinit has returned
+  std::atomic<int> after_withdrawal{0};
+};
+void on_slow(char*, nelko_core_status, unsigned int, void* user) {
+  auto* slow = static_cast<Slow*>(user);
+  if (slow->withdrawn.load()) ++slow->after_withdrawal;
+  ++slow->started;
+  ++slow->running;
+  std::this_thread::sleep_for(milliseconds(15));
+  --slow->running;
+}
+
+class ClientFaultTest : public FaultTest, public ::testing::WithParamInterface<bool> {};
+
+// Borrowed channel (true) or a channel of the handle's own (false).
+TEST_P(ClientFaultTest, DeinitWaitsForARunningCompletionAndNothingRunsAfterIt) {
+  bool const borrowed = GetParam();
+  HostileTarget target(directory_, "target", answer_at_once);
+  void* channel = nullptr;
+  if (borrowed) {
+    ASSERT_EQ(nelko_core_ipc_initiator_init(nullptr, "client", &channel), kOk);
+  }
+  void* handle = nullptr;
+  ASSERT_EQ(nelko_api_stream_layout_initiator_init(channel, nullptr, &handle, 0, "client"), kOk);
+  Slow slow;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle, "target", on_slow, &slow), kOk);
+  }
+  void* uuid = nullptr;  // a non-blocking request in flight too: its identifier stays the client's
+  ASSERT_EQ(nelko_api_stream_layout_get_roi_non_blocking_send(handle, "target", &uuid, 0, 0), kOk);
+  ASSERT_TRUE(eventually([&] { return slow.running.load() > 0; }));
+  EXPECT_EQ(nelko_api_stream_layout_initiator_deinit(handle), kOk);
+  slow.withdrawn = true;
+  EXPECT_EQ(slow.running.load(), 0) << "deinit returned while a completion ran";
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(slow.after_withdrawal.load(), 0);
+  EXPECT_LT(slow.started.load(), 20);
+  nelko_api_stream_layout_free_uuid(uuid);
+  if (borrowed) {
+    // The channel outlives the handle and still serves another one.
+    void* other = nullptr;
+    ASSERT_EQ(nelko_api_stream_layout_initiator_init(channel, nullptr, &other, 0, "client"), kOk);
+    unsigned int num = 0;
+    EXPECT_EQ(nelko_api_stream_layout_get_num_roi_send_with_timeout(other, "target", 3000, &num), kOk);
+    nelko_api_stream_layout_initiator_deinit(other);
+    EXPECT_EQ(nelko_core_ipc_deinit(channel), kOk);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, ClientFaultTest, ::testing::Bool(),
+                         [](auto const& info) { return info.param ? "Borrowed" : "Own"; });
 
 }  // namespace
 }  // namespace fault

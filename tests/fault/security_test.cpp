@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "fault_fixture.h"
-#include "hostile_target.h"
 
 namespace fault {
 namespace {
@@ -322,28 +321,6 @@ TEST_F(Names, AReplyAddressNamesOnlyTheConnectionItWasHandedOutFor) {
 
 using LogHygiene = FaultTest;
 
-// Every line shows one line of printable text, whatever a message holds: valid UTF-8 passes,
-// control bytes (C0, C1, DEL), the escape character itself and invalid UTF-8 (overlong, surrogate,
-// past U+10FFFF, cut) are escaped.
-TEST_F(LogHygiene, ControlBytesAndInvalidUtf8AreEscapedInEveryLine) {
-  std::pair<std::string, std::string> const cases[] = {
-      {"caf\xc3\xa9 \xf0\x9d\x84\x9e", "caf\xc3\xa9 \xf0\x9d\x84\x9e"},
-      {"a\nnelko[1]: EMERG: x\x1b[2J\r", "a\\x0anelko[1]: EMERG: x\\x1b[2J\\x0d"},
-      {"\xc2\x9b \x7f back\\slash", "\\xc2\\x9b \\x7f back\\x5cslash"},
-      {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82",
-       "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
-  };
-  void* log = nullptr;
-  ASSERT_EQ(nelko_core_logging_init("cam", &log), kOk);
-  std::string const prefix = "cam[" + std::to_string(::getpid()) + "]: WARNING: ";
-  for (auto const& [text, shown] : cases) {
-    CapturedStderr captured;
-    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING, "%s", text.c_str());
-    EXPECT_EQ(captured.text(), prefix + shown + "\n");
-  }
-  nelko_core_logging_deinit(log);
-}
-
 // A cause that repeats is logged once per episode, and its count when the episode ends: a peer
 // that never reads what it subscribed to, and peers that reconnect with a broken frame.
 TEST_F(LogHygiene, RepeatedCausesAreLoggedOncePerEpisodeWithACount) {
@@ -472,29 +449,6 @@ TEST_F(Bounds, CommandsWaitingToBePulledAreBoundedInBytes) {
   EXPECT_EQ(kept.front(), "24");
   EXPECT_EQ(flood(std::string("x\0", 2) + big).size(), 40u) << "blocks behind a NUL are kept";
   ::close(peer);
-}
-
-// A reply whose frame header claims more than the cap is dropped with its connection, without
-// reserving the claimed size.
-TEST_F(Bounds, AFrameHeaderCannotMakeTheInitiatorAllocateBeyondTheCap) {
-  for (std::uint32_t claimed : {0x7fffffffu, 0xffffffffu, (1u << 20) + 1}) {
-    SCOPED_TRACE(claimed);
-    std::string header;
-    for (int shift = 24; shift >= 0; shift -= 8) header.push_back(char(claimed >> shift));
-    HostileTarget target(directory_, "claims", [&](Command const&) {
-      return std::vector<Reply>{Reply{milliseconds(0), header + std::string(4096, 'x')}};
-    });
-    handle_ = open_handle();
-    CapturedStderr quiet;
-    long const before = rss_kib();
-    unsigned int num = 0;
-    EXPECT_EQ(nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, "claims", 300, &num),
-              kFailed);
-    EXPECT_TRUE(eventually([&] { return target.hang_ups_seen() == 1; }, 2000));
-    EXPECT_LT(rss_kib() - before, 16 * 1024);
-    nelko_api_stream_layout_initiator_deinit(handle_);
-  }
-  handle_ = nullptr;
 }
 
 // ---- Request identifiers -------------------------------------------------------------------

@@ -37,16 +37,38 @@ describe("the sampled wrappers", function()
   end
 end)
 
-describe("argument kinds", function()
+describe("the module and its argument kinds", function()
   local handle
   local nine = function() return {}, {}, {}, {}, {}, {}, {}, {}, {} end
 
   setup(function()
     local status
-    status, handle = m.nelko_api_stream_layout_initiator_init(nil, nil, false, "lua-kinds")
+    status, handle = m.nelko_api_stream_layout_initiator_init(nil, nil, false, "lua-module")
     assert.are.equal(0, status)
   end)
   teardown(function() m.nelko_api_stream_layout_initiator_deinit(handle) end)
+
+  it("is what require returns and the global holds: 152 functions and 89 numbers", function()
+    assert.are.equal(m, nelko_api_stream_layout)
+    local count = { ["function"] = 0, number = 0 }
+    for _, v in pairs(m) do count[type(v)] = (count[type(v)] or 0) + 1 end
+    assert.are.same({ ["function"] = 152, number = 89 }, count)
+  end)
+
+  it("opened again is a new table that knows the pointers made and released before", function()
+    local _, id = m.nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "nobody")
+    m.nelko_api_stream_layout_free_uuid(id)
+    local open = assert(package.loadlib(support.module_path(), "luaopen_nelko_api_stream_layout"))
+    local again = open()
+    assert.are_not.equal(m, again)
+    assert.are.equal(again, nelko_api_stream_layout)
+    assert.are.same({ 0, 0, 9 }, { again.nelko_api_stream_layout_get_initiator_version(handle) })
+    raises("Error in nelko_core_ipc_initiator_init (arg 3), expected 'void **' got 'void *'",
+           again.nelko_core_ipc_initiator_init, nil, "x", handle)
+    raises("Error in nelko_api_stream_layout_free_uuid (arg 1), request identifier already released",
+           again.nelko_api_stream_layout_free_uuid, id)
+    nelko_api_stream_layout = m
+  end)
 
   it("convert numbers as the 32-bit device does", function()
     assert.are.same({ false }, { m.nelko_core_settings_does_key_exist(5) })  -- text from a number

@@ -1,7 +1,11 @@
--- Every command in every call form, from Lua, against stream-layout-target in another process.
+-- Every command in every call form, from Lua, against stream-layout-target in another process; and
+-- the handles and request identifiers the module hands out: one used after its end, or in place of
+-- the other, raises a Lua error and never reaches the C functions (which would free or read freed
+-- memory); used as intended, each call does what it does from C.
 local support = require "support"
 
 local m = require "nelko_api_stream_layout"
+local raises = support.raises
 local peer_directory = os.getenv("NELKO_SWIG_PEER_DIR")
 local peer
 if peer_directory then
@@ -11,6 +15,8 @@ end
 
 local api = "nelko_api_stream_layout_"
 local T = "lua-e2e"  -- the target's name, the `target` text of every call
+-- Nobody serves this target: a send to it fails, and its identifier stays the script's.
+local NOBODY = "lua-e2e-nobody"
 local WAIT = 5000
 
 -- All results of a call, checked to number `count`.
@@ -18,6 +24,22 @@ local function results(count, name, ...)
   local n, values = support.results(m[api .. name](...))
   assert.are.equal(count, n, name .. " returned " .. n .. " values")
   return values
+end
+
+local function released(name, arg)
+  return ("Error in %s (arg %d), request identifier already released"):format(api .. name, arg)
+end
+local function destroyed(name)
+  return ("Error in %s (arg 1), handle already destroyed"):format(api .. name)
+end
+local function wrong_use(name, arg, expected, given)
+  return ("Error in %s (arg %d), expected '%s' got '%s'"):format(api .. name, arg, expected, given)
+end
+
+local function sent(name, handle, target)
+  local status, id = m[api .. name .. "_non_blocking_send"](handle, target)
+  assert.is_not_nil(id)
+  return status, id
 end
 
 describe("driving stream-layout-target", function()
@@ -29,7 +51,10 @@ describe("driving stream-layout-target", function()
   local target, handle
 
   setup(function()
-    target = support.start_target(T, "--streams 2 --rois 3")
+    -- Get_num_roi and version answers come late enough for a poll right after the send to find
+    -- nothing.
+    target = support.start_target(T, "--streams 2 --rois 3 --delay Get_num_roi=300 " ..
+                                     "--delay __get_target_version__=300")
     local made = results(2, "initiator_init", nil, nil, false, "lua-e2e-initiator")
     assert.are.equal(0, made[1])
     handle = made[2]
@@ -94,6 +119,79 @@ describe("driving stream-layout-target", function()
     local negative = { { -1 }, { 0 }, { 1 }, { 1 }, { 0 }, { 0 }, { 0 }, { 1 }, { 1 } }
     assert.are.same({ m.NELKO_CORE_STATUS_INVALID_PARAMS },
                     results(1, "set_stream_layout_send", handle, T, 1, unpack(negative, 1, 9)))
+  end)
+
+  describe("handles and request identifiers", function()
+    -- command, how its receive is called with an identifier, the results of a success
+    local receives = {
+      { "get_num_roi", "receive", function(id) return handle, true, T, id end, { 0, 3 } },
+      { "get_num_roi", "receive_with_timeout", function(id) return handle, T, WAIT, id end, { 0, 3 } },
+      { "__get_target_version__", "receive", function(id) return handle, true, T, id end, { 0, 0, 9 } },
+    }
+    for _, r in ipairs(receives) do
+      local command, form, args, success = r[1], r[2], r[3], r[4]
+      local receive = command .. "_" .. form
+
+      it(receive .. " releases its identifier by returning 0, and only then", function()
+        local status, id = sent(command, handle, T)
+        assert.are.equal(0, status)
+        assert.are.equal(m.NELKO_CORE_STATUS_IPC_FAILED,
+                         (m[api .. command .. "_receive"](handle, false, T, id)))
+        assert.are.same(success, { m[api .. receive](args(id)) })
+        raises(released(receive, 4), m[api .. receive], args(id))
+        raises(released("free_uuid", 1), m[api .. "free_uuid"], id)
+      end)
+    end
+
+    it("free_uuid releases an identifier whatever became of its request, once", function()
+      local status, id = sent("get_num_roi", handle, NOBODY)
+      assert.are.equal(m.NELKO_CORE_STATUS_IPC_FAILED, status)
+      assert.are.equal(m.NELKO_CORE_STATUS_IPC_FAILED,
+                       (m[api .. "get_num_roi_receive_with_timeout"](handle, NOBODY, 0, id)))
+      assert.are.equal(0, (support.results(m[api .. "free_uuid"](id))))
+      raises(released("free_uuid", 1), m[api .. "free_uuid"], id)
+      raises(released("get_num_roi_receive", 4), m[api .. "get_num_roi_receive"], handle, false,
+             NOBODY, id)
+    end)
+
+    it("a destroyed handle is refused, by deinit too", function()
+      local status, other = m[api .. "initiator_init"](nil, nil, false, "lua-e2e-other")
+      assert.are.equal(0, status)
+      local _, id = sent("get_num_roi", other, NOBODY)
+      assert.are.equal(0, m[api .. "initiator_deinit"](other))
+      raises(destroyed("initiator_deinit"), m[api .. "initiator_deinit"], other)
+      raises(destroyed("get_num_roi_send"), m[api .. "get_num_roi_send"], other, T)
+      raises(destroyed("get_num_roi_receive"), m[api .. "get_num_roi_receive"], other, false, T, id)
+      -- the identifier outlives the handle that sent it
+      m[api .. "free_uuid"](id)
+    end)
+
+    it("a handle is not taken for an identifier, nor an identifier for a handle", function()
+      local _, id = sent("get_num_roi", handle, NOBODY)
+      raises(wrong_use("free_uuid", 1, "request identifier", "handle"), m[api .. "free_uuid"], handle)
+      raises(wrong_use("initiator_deinit", 1, "handle", "request identifier"),
+             m[api .. "initiator_deinit"], id)
+      m[api .. "free_uuid"](id)
+    end)
+
+    it("nil and user data are passed on as before", function()
+      assert.are.same({ m.NELKO_CORE_STATUS_INVALID_PARAMS, 0 },
+                      { m[api .. "get_num_roi_send"](nil, T) })
+      assert.are.same({ m.NELKO_CORE_STATUS_INVALID_PARAMS, 0 },
+                      { m[api .. "get_num_roi_receive"](handle, false, T, nil) })
+      assert.are.same({ 0 }, { m[api .. "initiator_deinit"](nil) })
+      assert.are.equal(0, (support.results(m[api .. "free_uuid"](nil))))
+      -- user data is only compared, so an ended identifier is a valid one
+      local _, id = sent("get_num_roi", handle, NOBODY)
+      m[api .. "free_uuid"](id)
+      assert.are.same({ 0 }, { m[api .. "get_num_roi_cancel_async"](handle, nil, id) })
+    end)
+
+    if peer then
+      it("a pointer made by another module is passed on as before", function()
+        assert.are.same({ 0, 0, 9 }, { m[api .. "get_initiator_version"](peer.peer_slot()) })
+      end)
+    end
   end)
 
   describe("with the C completion functions of a SWIG module", function()

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -136,22 +135,6 @@ void TargetProcess::start() {
   if (seen.find("ready\n") == std::string::npos) {
     stop();
     throw std::runtime_error("stream-layout-target did not become ready: " + seen);
-  }
-}
-
-void TargetProcess::signal(int signo) const {
-  if (pid_ <= 0) return;
-  ::kill(pid_, signo);
-  if (signo != SIGSTOP) return;
-  // A stop is delivered asynchronously; wait until the process is really stopped ('T').
-  std::string const stat = "/proc/" + std::to_string(pid_) + "/stat";
-  for (int i = 0; i < 200; ++i) {
-    std::ifstream in(stat);
-    std::string line;
-    std::getline(in, line);
-    std::size_t close = line.rfind(')');
-    if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'T') return;
-    ::usleep(5000);
   }
 }
 

@@ -48,7 +48,6 @@ class TargetProcess {
   TargetProcess(TargetProcess const&) = delete;
   TargetProcess& operator=(TargetProcess const&) = delete;
 
-  void signal(int signo) const;
   // Sends `signo` (to a stopped target as well) and waits for the end; returns the exit status,
   // or 128 + the signal that ended it.
   int stop(int signo = SIGTERM);

@@ -87,7 +87,7 @@ int listen_at(std::string const& path) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, 4) != 0) {
+      ::listen(fd, 16) != 0) {
     ::close(fd);
     return -1;
   }

@@ -1,25 +1,18 @@
+// Peers that break the framing or flood a target: it closes the first and goes on serving the
+// others, promptly.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
+#include <sys/time.h>
 #include <unistd.h>
-
+#include <atomic>
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
 
 #include "core_test_support.h"
 
+namespace core_test {
 namespace {
-
-using core_test::CapturedStderr;
-using core_test::Channel;
-using core_test::connect_to;
-using core_test::wire_frame;
-using core_test::IpcTest;
-using core_test::pull_command;
 
 using IpcRobustness = IpcTest;
 
@@ -77,4 +70,120 @@ TEST_F(IpcRobustness, TargetClosesConnectionsThatBreakTheFraming) {
   EXPECT_NE(quiet.text().find("refused (limit 1048576)"), std::string::npos);
 }
 
+using nelko::test::send_all;
+
+using IpcFairness = IpcTest;
+using Clock = std::chrono::steady_clock;
+
+// A raw initiator that writes valid frames as fast as the socket takes them, from a thread of
+// its own, until stopped or for at most `limit`.
+class Flooder {
+ public:
+  Flooder(std::string const& path, std::chrono::seconds limit) {
+    descriptor_ = connect_to(path);
+    if (descriptor_ < 0) return;
+    // A blocked write gives up, so that a stalled target cannot hang the test.
+    timeval timeout{2, 0};
+    ::setsockopt(descriptor_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    // A deep socket buffer (as deep as the system allows) keeps the target's socket readable
+    // while this thread waits for a processor.
+    int depth = 4 << 20;
+    ::setsockopt(descriptor_, SOL_SOCKET, SO_SNDBUF, &depth, sizeof depth);
+    std::string const hello = wire_frame(1, {"flooder"});
+    send_all(descriptor_, hello);
+    // Subscriptions: the cheapest frame for a target to take, so the socket stays full.
+    std::string chunk;
+    std::string const subscribe = wire_frame(4, {});
+    while (chunk.size() < 64 * 1024) chunk += subscribe;
+    auto const end = Clock::now() + limit;
+    thread_ = std::thread([this, chunk, end] {
+      while (!stop_.load() && Clock::now() < end) {
+        if (!send_all(descriptor_, chunk)) break;
+        written_.fetch_add(chunk.size());
+      }
+    });
+  }
+  ~Flooder() { stop(); }
+
+  bool connected() const { return descriptor_ >= 0; }
+  // Bytes the target has taken so far.
+  std::size_t written() const { return written_.load(); }
+
+  void stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+    if (descriptor_ >= 0) ::close(descriptor_);
+    descriptor_ = -1;
+  }
+
+ private:
+  int descriptor_ = -1;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> written_{0};
+  std::thread thread_;
+};
+
+// One peer writing as fast as the target parses must not keep its I/O thread from the other
+// connections: a second initiator's command still arrives promptly.
+TEST_F(IpcFairness, FloodingPeerDoesNotHoldUpOtherConnections) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  // Connected before the flood begins, so that only reading is measured.
+  ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
+                                                  "before", "p"),
+            NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(pull_command(target.get(), 2000).texts[1], "before");
+
+  Flooder flooder(path_of("camera"), std::chrono::seconds(10));
+  ASSERT_TRUE(flooder.connected());
+  ASSERT_TRUE(core_test::eventually([&] { return flooder.written() > (1u << 20); }, 5000));
+
+  auto const sent = Clock::now();
+  ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
+                                                  "during", "p"),
+            NELKO_CORE_STATUS_NO_ERROR);
+  std::size_t const written_before = flooder.written();
+  core_test::Pulled command = pull_command(target.get(), 2000);
+  auto const waited = Clock::now() - sent;
+  // The flood outlasted the wait: the command did not merely slip into a pause of it.
+  EXPECT_TRUE(core_test::eventually([&] { return flooder.written() > written_before; }, 2000));
+  flooder.stop();
+  EXPECT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(command.texts[1], "during");
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 2000);
+}
+
+// More bytes than one turn of the I/O thread reads, sent at once and followed by nothing: the
+// rest is read without another readiness report, whole and in order.
+TEST_F(IpcFairness, BurstLongerThanOneTurnArrivesWholeAndInOrder) {
+  Channel target = open_target("camera");
+  int peer = connect_to(path_of("camera"));
+  ASSERT_GE(peer, 0);
+  std::string burst = wire_frame(1, {"burst"});
+  std::string const padding(100, 'x');
+  constexpr int kCommands = 3000;  // about 400 KiB, within the target's command queue
+  for (int i = 0; i < kCommands; ++i) {
+    burst += wire_frame(2, {"stream_layout", std::to_string(i), padding});
+  }
+  // Written from another thread: the socket holds less than the burst. A write that the target
+  // stops reading gives up after a while, so that a read left undone fails the test.
+  timeval timeout{3, 0};
+  ::setsockopt(peer, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  std::thread writer([&] { send_all(peer, burst); });
+  int received = 0;
+  for (; received < kCommands; ++received) {
+    core_test::Pulled command = pull_command(target.get(), 2000);
+    if (command.status != NELKO_CORE_STATUS_NO_ERROR) break;
+    if (command.texts[1] != std::to_string(received)) {
+      ADD_FAILURE() << "command " << command.texts[1] << " came as number " << received;
+      break;
+    }
+  }
+  writer.join();
+  EXPECT_EQ(received, kCommands);
+  EXPECT_NE(pull_command(target.get(), 100).status, NELKO_CORE_STATUS_NO_ERROR);  // nothing twice
+  ::close(peer);
+}
+
 }  // namespace
+}  // namespace core_test

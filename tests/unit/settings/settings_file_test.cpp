@@ -1,17 +1,98 @@
+// The settings file on disk: versions, lifecycle, how a write reaches the disk, and files that
+// another user or process put in the settings directory.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "settings_file.h"
 #include "settings_test_support.h"
-#include "system_call_recorder.h"
 
 namespace settings_test {
 namespace {
+
+// Watches the system calls of the settings file module: records each one, and lets a test fail a
+// call, end the process at it or change the file system just before it.
+struct SystemCall {
+  std::string name;  // the field of SystemCalls: "open", "write", "fsync", "rename", ...
+  std::string path;  // open, unlink, and rename's source
+  std::string to;    // rename's destination
+  int fd = -1;       // the descriptor acted on, or the one open returned
+  int flags = 0;     // open's flags, flock's operation
+  mode_t mode = 0;   // open's and fchmod's mode
+};
+
+class SystemCallRecorder {
+ public:
+  // Runs before each call is passed on; a non-zero result fails the call with that errno.
+  using Intercept = std::function<int(SystemCall const&)>;
+
+  explicit SystemCallRecorder(Intercept intercept = {}) : intercept_(std::move(intercept)) {
+    active_ = this;
+    nelko::core::settings::set_system_calls(&kRecording);
+  }
+  ~SystemCallRecorder() {
+    nelko::core::settings::set_system_calls(nullptr);
+    active_ = nullptr;
+  }
+  std::vector<SystemCall> const& calls() const { return calls_; }
+
+ private:
+  static nelko::core::settings::SystemCalls const& real() {
+    return nelko::core::settings::real_system_calls();
+  }
+
+  template <class Forward>
+  static auto pass(SystemCall call, Forward forward) -> decltype(forward()) {
+    int error = active_->intercept_ ? active_->intercept_(call) : 0;
+    decltype(forward()) result = -1;
+    if (error == 0) {
+      result = forward();
+      error = errno;
+    }
+    if (call.name == "open") call.fd = static_cast<int>(result);
+    active_->calls_.push_back(call);
+    errno = error;
+    return result;
+  }
+
+  static inline SystemCallRecorder* active_ = nullptr;
+  static inline nelko::core::settings::SystemCalls const kRecording{
+      [](char const* path, int flags, mode_t mode) {
+        return pass({"open", path, "", -1, flags, mode},
+                    [&] { return real().open(path, flags, mode); });
+      },
+      [](int fd, void const* data, std::size_t size) {
+        return pass({"write", "", "", fd}, [&] { return real().write(fd, data, size); });
+      },
+      [](int fd, mode_t mode) {
+        return pass({"fchmod", "", "", fd, 0, mode}, [&] { return real().fchmod(fd, mode); });
+      },
+      [](int fd) {
+        return pass({"fsync", "", "", fd}, [&] { return real().fsync(fd); });
+      },
+      [](int fd) {
+        return pass({"close", "", "", fd}, [&] { return real().close(fd); });
+      },
+      [](char const* from, char const* to) {
+        return pass({"rename", from, to}, [&] { return real().rename(from, to); });
+      },
+      [](char const* path) {
+        return pass({"unlink", path, ""}, [&] { return real().unlink(path); });
+      },
+      [](int fd, int op) {
+        return pass({"flock", "", "", fd, op}, [&] { return real().flock(fd, op); });
+      },
+  };
+
+  Intercept intercept_;
+  std::vector<SystemCall> calls_;
+};
 
 using SettingsFileTest = SettingsTest;
 
@@ -148,6 +229,152 @@ TEST_F(SettingsFileTest, FailedWriteChangesNothing) {
     EXPECT_TRUE(directory_.leftovers().empty())
         << "the new file is removed when " << failing << " fails";
   }
+}
+
+// Files that another user or another process put in the settings directory: the store neither
+// writes through them nor adopts them, and refuses what it cannot safely use with a status and one
+// log line.
+
+using HostileFileTest = SettingsTest;
+
+bool is_symlink_to(std::string const& path, std::string const& target) {
+  std::error_code error;
+  return std::filesystem::is_symlink(path, error) &&
+         std::filesystem::read_symlink(path, error).string() == target;
+}
+
+mode_t mode_of(std::string const& path) {
+  struct stat status {};
+  lstat(path.c_str(), &status);
+  return status.st_mode;
+}
+
+TEST_F(HostileFileTest, FilesPlantedAtTheNamesOfNewFilesAreNeitherWrittenNorAdopted) {
+  std::string const victim = directory_.file("victim");
+  write_file(victim, "secret");
+  // The name that writes used to stage in, and the next names a write tries, planted just before
+  // the write gets to them: first a link to the victim, then a file anyone may write.
+  std::string const old_name = path_ + ".tmp";
+  ASSERT_EQ(symlink(victim.c_str(), old_name.c_str()), 0);
+  std::vector<std::string> planted;
+  SystemCallRecorder recorder([&](SystemCall const& call) {
+    if (call.name == "open" && call.path.rfind(path_ + '.', 0) == 0 && planted.size() < 2) {
+      if (planted.empty()) {
+        EXPECT_EQ(symlink(victim.c_str(), call.path.c_str()), 0);
+      } else {
+        write_file(call.path, "planted");
+        EXPECT_EQ(chmod(call.path.c_str(), 0666), 0);
+      }
+      planted.push_back(call.path);
+    }
+    return 0;
+  });
+
+  ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
+  ASSERT_EQ(planted.size(), 2u);
+  EXPECT_EQ(read_file(victim), "secret");
+  EXPECT_EQ(read_file(planted[1]), "planted");
+  EXPECT_EQ(mode_of(path_), S_IFREG | 0600u);
+  EXPECT_NE(read_file(path_).find("\"value\": 1"), std::string::npos);
+
+  // Init removes the files that crashed writes left, but no link, nothing at the old name and
+  // (set up as root: applications that run as different users share a directory) no file of
+  // another user.
+  std::string const theirs = path_ + ".aaaaaaaaaaaa.tmp";
+  write_file(theirs, "theirs");
+  ASSERT_TRUE(geteuid() != 0 || chown(theirs.c_str(), 65534, 65534) == 0);
+  reopen();
+  EXPECT_TRUE(is_symlink_to(old_name, victim));
+  EXPECT_TRUE(is_symlink_to(planted[0], victim));
+  EXPECT_EQ(std::filesystem::exists(theirs), geteuid() == 0);
+}
+
+// Init refuses a settings file that is a symbolic link, and a lock that is one (a dangling link
+// must not create its target) or that another user could hold (set up as root).
+TEST_F(HostileFileTest, LinksAndOtherUsersFilesAtTheSettingsOrLockNameAreRefused) {
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
+  std::string const elsewhere = directory_.file("elsewhere.json");
+  std::string const settings = R"({"version": 0, "values": {}})";
+  write_file(elsewhere, settings);
+  std::string const lock = path_ + ".lock";
+  std::string const absent = directory_.file("absent");
+  for (int i = 0; i < (geteuid() == 0 ? 3 : 2); ++i) {
+    SCOPED_TRACE(i);
+    std::filesystem::remove(path_);
+    std::filesystem::remove(lock);
+    ASSERT_TRUE(i == 0   ? symlink(elsewhere.c_str(), path_.c_str()) == 0
+                : i == 1 ? symlink(absent.c_str(), lock.c_str()) == 0
+                         : (write_file(lock, ""), chown(lock.c_str(), 65534, 65534) == 0));
+    EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
+    EXPECT_EQ(read_file(elsewhere), settings);
+    EXPECT_FALSE(std::filesystem::exists(absent));
+  }
+}
+
+TEST_F(HostileFileTest, FilesLargerThanTheLimitAreNeitherReadNorWritten) {
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
+  std::string document = R"({"version": 0, "values": {}})";
+  document.resize(nelko::core::settings::kMaxFileSize + 1, ' ');
+  write_file(path_, document);
+  EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_EQ(read_file(path_), document);
+
+  document.pop_back();
+  write_file(path_, document);
+  ASSERT_EQ(nelko_core_settings_init(path_.c_str()), 0) << "a file at the limit is read";
+  // A change that would take the file past the limit is refused: init could not read it back.
+  std::string const huge(nelko::core::settings::kMaxFileSize, 'x');
+  EXPECT_EQ(nelko_core_settings_set_string_value("k", huge.c_str()),
+            NELKO_CORE_STATUS_INVALID_PARAMS);
+  EXPECT_FALSE(nelko_core_settings_does_key_exist("k"));
+  EXPECT_EQ(read_file(path_), document);
+}
+
+TEST_F(HostileFileTest, InvalidUtf8IsRefusedInValuesKeysAndFiles) {
+  ASSERT_EQ(nelko_core_settings_set_int_value("i", 1), 0);
+  std::string const before = read_file(path_);
+  // A stray byte, a cut sequence, an overlong form, a surrogate, a code point past U+10FFFF.
+  for (std::string invalid :
+       {"\xff", "a\xe2\x82", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
+    EXPECT_EQ(nelko_core_settings_set_string_value("s", invalid.c_str()), 1);
+    EXPECT_EQ(nelko_core_settings_set_string_value(invalid.c_str(), "v"), 1);
+    EXPECT_EQ(nelko_core_settings_set_json_value("j", ('"' + invalid + '"').c_str()), 1);
+    EXPECT_EQ(
+        ArrayCodec<char>::set(nelko_core_settings_set_arrayofstring_value, "a", {"fine", invalid}),
+        1);
+    EXPECT_EQ(nelko_core_settings_copy_int_key("i", invalid.c_str()), 1);
+  }
+  EXPECT_EQ(read_file(path_), before);
+  std::string const text = "gr\xc3\xbc\xc3\x9f\x65 \xe2\x82\xac \xf0\x9d\x84\x9e";
+  ASSERT_EQ(nelko_core_settings_set_string_value(text.c_str(), text.c_str()), 0);
+  std::string read;
+  ASSERT_EQ(TextCodec::get(nelko_core_settings_get_string_value, text.c_str(), read), 0);
+  EXPECT_EQ(read, text);
+
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
+  write_file(path_,
+             "{\"version\": 0, \"values\": {\"s\": {\"type\": \"string\", \"value\": \"\xff\"}}}");
+  EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
+}
+
+TEST_F(HostileFileTest, ASecondProcessIsRefusedWhileTheFileIsOpen) {
+  ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
+  std::string const before = read_file(path_);
+  // The child lets go of the store it inherited, so that its init goes through the lock.
+  EXPECT_EXIT(
+      {
+        nelko_core_settings_deinit();
+        nelko_core_status status = nelko_core_settings_init(path_.c_str());
+        if (status == NELKO_CORE_STATUS_NO_ERROR) nelko_core_settings_set_int_value("k", 2);
+        _exit(status);
+      },
+      ::testing::ExitedWithCode(NELKO_CORE_STATUS_MULTI_THREAD_ACCESS),
+      "another process has it open");
+  EXPECT_EQ(read_file(path_), before);
+
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
+  EXPECT_EXIT(_exit(nelko_core_settings_init(path_.c_str())), ::testing::ExitedWithCode(0), "")
+      << "deinit lets another process open the file";
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
+// The core's log lines and its arrays: the small C utilities beside the IPC.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
-
+#include <climits>
+#include <cstring>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -29,17 +31,35 @@ class Logging : public ::testing::Test {
   }
 };
 
-TEST_F(Logging, WritesOneFormattedLinePerMessage) {
+// One line per message, formatted and not cut however long; control bytes (C0, C1, DEL), the
+// escape character itself and invalid UTF-8 (overlong, surrogate, past U+10FFFF, cut) are escaped,
+// so that every line shows one line of printable text, and valid UTF-8 passes.
+TEST_F(Logging, WritesOneFormattedAndEscapedLinePerMessage) {
   void* log = open("cam");
+  std::string const long_text(70000, 'y');  // longer than any fixed buffer: not cut
+  {
+    CapturedStderr captured;
+    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "<%s>", long_text.c_str());
+    EXPECT_TRUE(captured.text() == prefix("cam", "ERR") + "<" + long_text + ">\n") << "cut";
+  }
   CapturedStderr captured;
   EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING, "%s=%d", "x", 42),
             NELKO_CORE_STATUS_NO_ERROR);
   EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_EMERG, "100%%"),
             NELKO_CORE_STATUS_NO_ERROR);
-  std::string long_text(70000, 'y');  // longer than any fixed buffer: not cut
-  nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_ERR, "<%s>", long_text.c_str());
-  EXPECT_EQ(captured.text(), prefix("cam", "WARNING") + "x=42\n" + prefix("cam", "EMERG") +
-                                 "100%\n" + prefix("cam", "ERR") + "<" + long_text + ">\n");
+  std::string expected = prefix("cam", "WARNING") + "x=42\n" + prefix("cam", "EMERG") + "100%\n";
+  std::pair<std::string, std::string> const escaped[] = {
+      {"caf\xc3\xa9 \xf0\x9d\x84\x9e", "caf\xc3\xa9 \xf0\x9d\x84\x9e"},
+      {"a\nnelko[1]: EMERG: x\x1b[2J\r", "a\\x0anelko[1]: EMERG: x\\x1b[2J\\x0d"},
+      {"\xc2\x9b \x7f back\\slash", "\\xc2\\x9b \\x7f back\\x5cslash"},
+      {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82",
+       "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
+  };
+  for (auto const& [text, shown] : escaped) {
+    nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING, "%s", text.c_str());
+    expected += prefix("cam", "WARNING") + shown + "\n";
+  }
+  EXPECT_EQ(captured.text(), expected);
   nelko_core_logging_deinit(log);
 }
 
@@ -94,6 +114,34 @@ TEST_F(Logging, LinesFromConcurrentThreadsDoNotMix) {
   }
   EXPECT_EQ(count, 800);
   nelko_core_logging_deinit(log);
+}
+
+// Cells start zeroed and distinct, the list ends with a null cell, and the free releases what a
+// caller put into a string cell (leak checkers verify).
+TEST(CoreArrays, CellsAreZeroedDistinctAndTerminated) {
+  double** reals = nelko_core_alloc_double_array(5);
+  ASSERT_NE(reals, nullptr);
+  for (unsigned i = 0; i < 5; ++i) {
+    ASSERT_NE(reals[i], nullptr) << i;
+    EXPECT_EQ(*reals[i], 0.0) << i;
+  }
+  EXPECT_EQ(reals[5], nullptr);
+  *reals[0] = 2.5;
+  EXPECT_EQ(*reals[1], 0.0);
+  char** texts = nelko_core_alloc_string_array(3);
+  ASSERT_NE(texts, nullptr);
+  for (int i = 0; i <= 3; ++i) EXPECT_EQ(texts[i], nullptr);
+  texts[0] = strdup("a");
+  nelko_core_free_double_array(reals);
+  nelko_core_free_string_array(texts);
+}
+
+TEST(CoreArrays, CapacityWithoutRoomForTheTerminatorIsRefused) {
+  EXPECT_EQ(nelko_core_alloc_bool_array(UINT_MAX), nullptr);
+  EXPECT_EQ(nelko_core_alloc_uint_array(UINT_MAX), nullptr);
+  EXPECT_EQ(nelko_core_alloc_int_array(UINT_MAX), nullptr);
+  EXPECT_EQ(nelko_core_alloc_double_array(UINT_MAX), nullptr);
+  EXPECT_EQ(nelko_core_alloc_string_array(UINT_MAX), nullptr);
 }
 
 }  // namespace

@@ -1,14 +1,74 @@
-#include "layout_file.h"
-
+// The parts of stream-layout that need no target: its command line, layout files, facet names and
+// the SVG picture of a layout.
 #include <gtest/gtest.h>
+#include <cstdlib>
 
 #include "child_process.h"
 #include "cli_errors.h"
+#include "command_line.h"
 #include "facet_names.h"
+#include "layout_file.h"
 #include "layout_geometry.h"
+#include "layout_svg.h"
 
 namespace nelko::cli {
 namespace {
+
+// The forms that are easy to get wrong; every command's plain form runs in cli_program_test.
+TEST(CommandLine, ReadsTheLessObviousForms) {
+  Invocation v = parse_command_line({"layout", "render", "--from", "-", "--svg=out.svg"});
+  EXPECT_EQ(v.command, Command::kLayoutRender);
+  EXPECT_EQ(v.layout_file, "-");
+  EXPECT_EQ(v.svg_file, "out.svg");
+
+  // Angles may be negative, as the next word or after '='.
+  v = parse_command_line(
+      {"roi", "set", "1", "--pan", "-10", "--tilt=-2.5", "--roll", "0", "--vfov", "1e1"});
+  EXPECT_DOUBLE_EQ(v.pan, -10);
+  EXPECT_DOUBLE_EQ(v.tilt, -2.5);
+
+  // Global options before or after the command.
+  Invocation before =
+      parse_command_line({"--target", "cam1", "--timeout", "250", "--json", "roi", "count"});
+  Invocation after =
+      parse_command_line({"roi", "count", "--json", "--timeout=250", "--target=cam1"});
+  for (Invocation const& g : {before, after}) {
+    EXPECT_EQ(g.target, "cam1");
+    EXPECT_EQ(g.timeout_ms, 250);
+    EXPECT_TRUE(g.json);
+  }
+}
+
+// Each bad command line is refused with a message that names what is wrong.
+TEST(CommandLine, RefusesBadCommandLines) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  std::vector<Case> const cases = {
+      {{}, "no command"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"layout", "get"}, "STREAM is missing"},
+      {{"layout", "get", "4294967296"}, "too large"},
+      {{"layout", "render", "0"}, "'--svg' is required"},
+      {{"layout", "render", "0", "--from", "f", "--svg", "a.svg"}, "not both"},
+      {{"roi", "set", "0", "--pan", "1", "--pan", "2"}, "more than once"},
+      {{"--verbose", "version"}, "unknown option '--verbose'"},
+      {{"roi", "set", "0", "--pan", "0x10", "--tilt", "1", "--roll", "1", "--vfov", "1"},
+       "not a number"},
+  };
+  for (Case const& c : cases) {
+    std::string joined;
+    for (std::string const& arg : c.args) joined += " " + arg;
+    try {
+      parse_command_line(c.args);
+      ADD_FAILURE() << "accepted:" << joined;
+    } catch (UsageError const& error) {
+      EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
+          << joined << " -> " << error.what();
+    }
+  }
+}
 
 Layout two_placements() {
   Layout layout;
@@ -140,6 +200,70 @@ TEST(FacetNames, EveryFacetReadsBackFromItsName) {
     EXPECT_EQ(facet_value("kStreamLayoutFacet" + *name), value);
   }
   EXPECT_EQ(named, 56);
+}
+
+Layout cube_faces_from_one_source() {
+  Layout layout;
+  layout.stream = 1;
+  for (std::uint32_t face = 0; face < 6; ++face) {
+    layout.placements.push_back(
+        {1 + face, {0, 0, 100000, 100000}, {face % 3 * 33333, face / 3 * 50000, 33333, 50000}});
+  }
+  return layout;
+}
+
+// xmllint is the judge of well-formedness where it is installed; without it only the basic
+// escaping is checked.
+TEST(LayoutSvg, IsWellFormedWhateverTheInput) {
+  Layout odd;
+  odd.stream = 4294967295u;
+  // Values a target could send that no layout file may hold: they must not break the picture.
+  odd.placements.push_back({30, {4294967295u, 0, 4294967295u, 0}, {0, 0, 0, 0}});
+  struct Case {
+    Layout layout;
+    std::string title;
+  };
+  std::vector<Case> const cases = {
+      {Layout{}, "empty & <odd> \"title\""},
+      {odd, std::string("bad \xC3\x28 \xED\xA0\x80 \xF4\x90\x80\x80 \x01 bytes")},
+      {cube_faces_from_one_source(), "Cube \u2013 faces"}};
+  nelko::test::ScratchDirectory dir;
+  char const* xmllint = std::getenv("XMLLINT");
+#ifdef XMLLINT_PROGRAM
+  if (xmllint == nullptr) xmllint = XMLLINT_PROGRAM;
+#endif
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::string svg = render_layout_svg(cases[i].layout, cases[i].title);
+    EXPECT_EQ(svg.find("<odd>"), std::string::npos);
+    EXPECT_EQ(svg.find('\x01'), std::string::npos);
+    if (xmllint == nullptr) continue;
+    std::string file = dir.write("case" + std::to_string(i) + ".svg", svg);
+    nelko::test::RunResult lint = nelko::test::run({xmllint, "--noout", file}, dir.path());
+    EXPECT_EQ(lint.exit_status, 0) << cases[i].title << "\n" << lint.err;
+  }
+  EXPECT_NE(render_layout_svg(Layout{}, "t").find("no placements"), std::string::npos);
+}
+
+// Source rectangles lie in their facet's image: one frame per facet, each placement's source in
+// its facet's frame; what is cut at an edge is drawn and listed.
+TEST(LayoutSvg, EachFacetHasItsFrameAndCutsAreShown) {
+  Layout layout;
+  layout.placements = {{0, {0, 0, 100000, 100000}, {0, 0, 100000, 100000}},
+                       {13, {70000, 0, 60000, 500}, {99500, 0, 500, 100000}},
+                       {0, {0, 0, 50000, 50000}, {0, 99000, 500, 1000}}};
+  std::string const svg = render_layout_svg(layout, "t");
+  auto count = [&svg](std::string const& text) {
+    std::size_t n = 0;
+    for (std::size_t at = svg.find(text); at != std::string::npos; at = svg.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count(">Image of FullFrame</text>"), 1u);
+  EXPECT_EQ(count(">Image of GridXY21</text>"), 1u);
+  EXPECT_EQ(count(">Notes</text>"), 1u);
+  EXPECT_EQ(count("x + width = 130000 reaches past the right edge (100000) and is cut there"), 1u);
+  EXPECT_EQ(count("stroke=\"#d62728\" stroke-width=\"3\""), 1u);  // the cut edge
+  EXPECT_EQ(render_layout_svg(cube_faces_from_one_source(), "t").find(">Notes</text>"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,160 @@
+// Requests sent through the interfaces library itself, under identifiers the test chooses (the
+// library's own forms never reuse one): requests outstanding on a connection that breaks each end
+// once, with 4, in the order sent; and an identifier sent again while the first request under it
+// has not ended is answered for the new request, in whichever state the first one is.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fault_fixture.h"
+#include "hostile_target.h"
+#include "json/elements.h"
+#include "nelko_initiator_interfaces.h"
+
+namespace fault {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr char kInterface[] = "stream_layout";
+constexpr char kCommand[] = "Get_num_roi";
+constexpr char kUuid[] = "0f1e2d3c-4b5a-4968-8776-655443322110";
+
+// Sends Get_num_roi under identifiers of its own and notes what each dispatched response carried:
+// the identifier, "status" and "num" (read leniently: a missing member is 0). With `resend`, the
+// first dispatch sends kUuid again, as an asynchronous request, from inside the dispatch.
+class Client : public nelkoInitiatorInterfaces {
+ public:
+  explicit Client(char const* target, bool resend = false)
+      : nelkoInitiatorInterfaces(nullptr, nullptr, "client", 1, 0),
+        target_(target),
+        resend_(resend) {}
+  ~Client() override { unregisterResponseFunction(); }
+
+  nelko_core_status send(std::string const& uuid, bool async) {
+    if (async) {
+      nelko_core_status status = registerResponseFunction();
+      if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+    }
+    json::Object request;
+    request.Insert({"command", json::String(kCommand)});
+    return basicSendCommand(kInterface, target_, uuid.c_str(), request);
+  }
+
+  void subclassResponseDispatch(char const*, char*, char* uuid, json::Object& response) override {
+    json::Number& status = response["status"];
+    json::Number& num = response["num"];
+    std::unique_lock<std::mutex> lock(mutex_);
+    ended_.push_back(uuid);
+    statuses_.push_back(static_cast<unsigned>(double(status)));
+    nums_.push_back(static_cast<unsigned>(double(num)));
+    bool const first = nums_.size() == 1;
+    lock.unlock();
+    if (resend_ && first) resent = send(kUuid, true);
+  }
+
+  std::vector<std::string> ended() const { return copy(ended_); }
+  std::vector<unsigned> statuses() const { return copy(statuses_); }
+  std::vector<unsigned> nums() const { return copy(nums_); }
+
+  std::atomic<nelko_core_status> resent{NELKO_CORE_STATUS_IPC_FAILED};
+
+ private:
+  template <typename T>
+  T copy(T const& member) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return member;
+  }
+
+  char const* target_;
+  bool const resend_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> ended_;
+  std::vector<unsigned> statuses_;
+  std::vector<unsigned> nums_;
+};
+
+using InterfacesClientTest = FaultTest;
+
+TEST_F(InterfacesClientTest, OutstandingRequestsOnABrokenConnectionEndWithFourInTheOrderSent) {
+  std::vector<std::string> sent;
+  // The target answers nothing; it dies with every request outstanding.
+  HostileTarget silent(directory_, "silent", [](Command const&) { return std::vector<Reply>{}; });
+  Client client("silent");
+  for (int i = 0; i < 16; ++i) {
+    // Identifiers that sort and hash in no relation to the order they are sent in.
+    sent.push_back("request-" + std::to_string((i * 7919) % 16) + "-" + std::to_string(i));
+    ASSERT_EQ(client.send(sent.back(), true), NELKO_CORE_STATUS_NO_ERROR);
+  }
+  ASSERT_TRUE(eventually([&] { return silent.commands_seen() == 16; }));
+  silent.die();
+  ASSERT_TRUE(eventually([&] { return client.ended().size() == sent.size(); }));
+  std::this_thread::sleep_for(milliseconds(100));  // room for a second ending
+  EXPECT_EQ(client.ended(), sent);
+  EXPECT_EQ(client.statuses(), std::vector<unsigned>(sent.size(), 4u));
+}
+
+// A target that answers its nth command with "num": n, after delay(n).
+template <typename Delay>
+auto numbering(std::atomic<int>& seen, Delay delay) {
+  return [&seen, delay](Command const& command) {
+    int const nth = ++seen;
+    return std::vector<Reply>{
+        Reply{delay(nth), HostileTarget::answer(command, static_cast<unsigned>(nth)), false}};
+  };
+}
+
+// The first request's waiter is detached: it times out, and the answer to the second request goes
+// to the receive made for the second, not to the thread still waiting for the first.
+TEST_F(InterfacesClientTest, WaiterOfTheFirstRequestIsNotAnsweredForTheSecond) {
+  std::atomic<int> seen{0};
+  // The first is answered long after the second, whose answer the waiter must not take.
+  HostileTarget target(directory_, "late",
+                       numbering(seen, [](int nth) { return milliseconds(nth == 1 ? 1200 : 0); }));
+  Client client("late");
+  ASSERT_EQ(client.send(kUuid, false), NELKO_CORE_STATUS_NO_ERROR);
+  std::promise<void> waiting;
+  auto first = std::async(std::launch::async, [&] {
+    json::Object response;
+    waiting.set_value();
+    return client.basicReceiveResponse(600, kInterface, "late", kUuid, kCommand, response);
+  });
+  waiting.get_future().wait();
+  ASSERT_TRUE(eventually([&] { return seen.load() == 1; }));
+  std::this_thread::sleep_for(milliseconds(100));  // the first receive is waiting by now
+  ASSERT_EQ(client.send(kUuid, false), NELKO_CORE_STATUS_NO_ERROR);
+  json::Object response;
+  EXPECT_EQ(client.basicReceiveResponse(2000, kInterface, "late", kUuid, kCommand, response),
+            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(static_cast<double>(static_cast<json::Number const&>(response["num"])), 2.0);
+  EXPECT_EQ(first.get(), NELKO_CORE_STATUS_IPC_FAILED) << "the detached waiter was answered";
+}
+
+// The first request ends in its dispatch, which sends the identifier again: the new request's
+// entry outlives the end of the first delivery and takes its own answer, and a taken answer is
+// not reported as dropped once the response functions are done.
+TEST_F(InterfacesClientTest, IdentifierSentAgainFromItsDispatchGetsItsOwnAnswer) {
+  std::atomic<int> seen{0};
+  HostileTarget target(directory_, "echo",
+                       numbering(seen, [](int nth) { return milliseconds(nth == 1 ? 0 : 100); }));
+  Client client("echo", true);
+  CapturedStderr log;
+  ASSERT_EQ(client.send(kUuid, true), NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_TRUE(eventually([&] { return seen.load() == 2; }));
+  std::this_thread::sleep_for(milliseconds(400));  // the second answer has come by now
+  client.unregisterResponseFunction();  // no dispatch runs from here on
+  EXPECT_EQ(client.resent.load(), NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(client.nums(), (std::vector<unsigned>{1, 2}));
+  EXPECT_EQ(client.ended(), std::vector<std::string>(2, kUuid));
+  // Both answers were taken by their dispatch: neither is reported as dropped.
+  EXPECT_EQ(log.text().find("dropping the response"), std::string::npos) << log.text();
+}
+
+}  // namespace
+}  // namespace fault
