@@ -126,8 +126,10 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
   }
   // On the channel's I/O thread: the router stays for the whole call.
   ResponseRouter* const router = ResponseRouter::installed_on(m_ipcHandle);
-  std::string command;
-  if (router == nullptr || !router->take_async(this, *uuid, command)) return;
+  if (router == nullptr) return;
+  std::string copy;
+  char const* const command = router->take_async(this, *uuid, copy);
+  if (command == nullptr) return;
   // The core hands the same payload to every response function of the channel, so it is read
   // from this thread's own copy, in place.
   NELKO_INITIAL_EXEC thread_local std::string text;
@@ -140,6 +142,6 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
     throw;
   }
   release_large(text);
-  subclassResponseDispatch(command.c_str(), *first != nullptr ? *first : const_cast<char*>(""),
+  subclassResponseDispatch(command, *first != nullptr ? *first : const_cast<char*>(""),
                            *uuid, response);
 }

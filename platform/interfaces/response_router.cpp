@@ -338,23 +338,24 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
   }
 }
 
-bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::string& command) {
-  // This thread's own entry (see delivering_), which no other thread touches.
+char const* ResponseRouter::take_async(void const* owner, std::string_view uuid,
+                                      std::string& copy) {
+  // This thread's own entry (see delivering_), which no other thread touches: it stays until
+  // after_callbacks, so its command's name needs no copy.
   if (!delivering_.node.empty() && !delivering_.done) {
     Pending const& entry = delivering_.node.mapped();
     if (entry.uuid == uuid) {
-      if (entry.owner != owner || delivering_.taken) return false;
-      command.assign(entry.command);
+      if (entry.owner != owner || delivering_.taken) return nullptr;
       delivering_.taken = true;
-      return true;
+      return entry.command.c_str();
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t const routed = find_routed(uuid);
-  if (routed == routed_.size() || routed_[routed].mapped().owner != owner) return false;
-  command.assign(routed_[routed].mapped().command);
+  if (routed == routed_.size() || routed_[routed].mapped().owner != owner) return nullptr;
+  copy.assign(routed_[routed].mapped().command);
   erase_routed(routed);
-  return true;
+  return copy.c_str();
 }
 
 nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view target,

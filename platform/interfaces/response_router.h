@@ -74,10 +74,11 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   nelko_core_status await(void const* owner, std::string_view uuid, std::string_view command,
                           int timeout_ms, std::string& payload);
 
-  // A response delivered to `owner`'s response function, on the channel's I/O thread: true,
-  // with the command it was sent with, when it answers an asynchronous request of `owner` (the
-  // request is then done).
-  bool take_async(void const* owner, std::string_view uuid, std::string& command);
+  // A response delivered to `owner`'s response function, on the channel's I/O thread: the name
+  // of the command it was sent with when it answers an asynchronous request of `owner` (the
+  // request is then done), else null. The name stays until the response function returns: it
+  // is the request's own while its entry waits for after_callbacks, else copied into `copy`.
+  char const* take_async(void const* owner, std::string_view uuid, std::string& copy);
 
   Route on_response(std::string_view target, std::string_view interface_name,
                     std::string_view uuid, std::string_view payload,
