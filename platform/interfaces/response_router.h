@@ -101,7 +101,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   struct Pending;
   // A thread in await(), on its own stack, in the list of waiters while it waits.
   struct Waiter {
-    std::condition_variable wake;
+    std::condition_variable* wake = nullptr;  // its thread's (see thread_wake)
     bool answered = false;
     std::string* payload = nullptr;  // the caller's, which takes the response
     unsigned lane = 0;  // the core's lane that its request went out on
@@ -144,10 +144,10 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   void erase_routed(std::size_t at);
   // With mutex_ held: an entry for `uuid`, not in pending_ yet.
   Entries::node_type make_entry(std::string_view uuid);
-  // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline` passed (none
-  // when `forever`), reading the sockets of its lane itself while nobody else does and the core
-  // lets it.
-  void wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, bool forever,
+  // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline`, which is
+  // timeout_ms from just before the call, passed (none when timeout_ms is negative), reading the
+  // sockets of its lane itself while nobody else does and the core lets it.
+  void wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, int timeout_ms,
                 std::chrono::steady_clock::time_point deadline);
 
   void* const m_ipcHandle;
