@@ -178,11 +178,7 @@ void ResponseRouter::mark_read(Pending& entry) {
 std::size_t ResponseRouter::find_routed(std::string_view uuid) const {
   std::size_t at = 0;
   for (; at < routed_.size(); ++at) {
-    // memcmp: the comparison operators compare byte by byte here.
-    std::string const& routed = routed_[at].mapped().uuid;
-    if (routed.size() == uuid.size() && std::memcmp(routed.data(), uuid.data(), uuid.size()) == 0) {
-      break;
-    }
+    if (nelko::core::same_text(routed_[at].mapped().uuid, uuid)) break;
   }
   return at;
 }
@@ -373,7 +369,7 @@ char const* ResponseRouter::take_async(void const* owner, std::string_view uuid,
   // after_callbacks, so its command's name needs no copy.
   if (!delivering_.node.empty() && !delivering_.done) {
     Pending const& entry = delivering_.node.mapped();
-    if (entry.uuid == uuid) {
+    if (nelko::core::same_text(entry.uuid, uuid)) {
       if (entry.owner != owner || delivering_.taken) return nullptr;
       delivering_.taken = true;
       return entry.command.c_str();
@@ -403,7 +399,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
   // its entry is found among the few waiters without hashing the identifier.
   Pending* found = nullptr;
   for (Waiter* waiter = waiters_; waiter != nullptr; waiter = waiter->next) {
-    if (waiter->entry != nullptr && waiter->entry->uuid == uuid) {
+    if (waiter->entry != nullptr && nelko::core::same_text(waiter->entry->uuid, uuid)) {
       found = waiter->entry;
       break;
     }
@@ -500,7 +496,7 @@ void ResponseRouter::take_outstanding(void const* connection,
 void ResponseRouter::after_callbacks(std::string_view uuid) {
   if (!delivering_.node.empty() && !delivering_.done) {
     Pending& entry = delivering_.node.mapped();
-    if (entry.uuid == uuid) {
+    if (nelko::core::same_text(entry.uuid, uuid)) {
       // The request has ended: recycle() finds it counted out already.
       entry.async = false;
       async_.fetch_sub(1, std::memory_order_relaxed);
