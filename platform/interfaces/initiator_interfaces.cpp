@@ -5,6 +5,7 @@
 // interface name and the request identifier; a response is the target's response object as JSON
 // text with a "status" member, tagged with the same identifier.
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,9 +27,18 @@ unsigned int to_status(double value) {
   return static_cast<unsigned int>(value);
 }
 
-// A view into `command`, valid while it is.
+// True when `member` is named `name`.
+template <typename Member>
+bool is_named(Member const& member, std::string_view name) {
+  return member.name.size() == name.size() &&
+         std::memcmp(member.name.data(), name.data(), name.size()) == 0;
+}
+
+// A view into `command`, valid while it is. A request names its command first (this library's
+// always do), so the first member is tried before the search by name.
 std::string_view command_of(json::Object const& command) {
-  auto member = command.Find("command");
+  auto member = command.begin();
+  if (member == command.end() || !is_named(*member, "command")) member = command.Find("command");
   if (member == command.end() || member->element.GetKind() != json::UnknownElement::Kind::String) {
     return std::string_view();
   }
@@ -109,7 +119,9 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
   }
   release_large(payload);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  auto member = response.Find("status");
+  // A target puts the status first.
+  auto member = response.begin();
+  if (member == response.end() || !is_named(*member, "status")) member = response.Find("status");
   if (member == response.end() || member->element.GetKind() != json::UnknownElement::Kind::Number) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
@@ -126,8 +138,10 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
   }
   // On the channel's I/O thread: the router stays for the whole call.
   ResponseRouter* const router = ResponseRouter::installed_on(m_ipcHandle);
-  std::string command;
-  if (router == nullptr || !router->take_async(this, *uuid, command)) return;
+  if (router == nullptr) return;
+  std::string copy;
+  char const* const command = router->take_async(this, *uuid, copy);
+  if (command == nullptr) return;
   // The core hands the same payload to every response function of the channel, so it is read
   // from this thread's own copy, in place.
   NELKO_INITIAL_EXEC thread_local std::string text;
@@ -140,6 +154,6 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
     throw;
   }
   release_large(text);
-  subclassResponseDispatch(command.c_str(), *first != nullptr ? *first : const_cast<char*>(""),
+  subclassResponseDispatch(command, *first != nullptr ? *first : const_cast<char*>(""),
                            *uuid, response);
 }

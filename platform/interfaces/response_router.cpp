@@ -36,6 +36,25 @@ void forget_channel(void* ipc_handle) {
   routers().by_channel.erase(router);
 }
 
+// The condition variable that a thread waits on in await(): a thread waits for one response at
+// a time, so one per thread serves all its waits instead of one made and destroyed for each.
+// Reached through an initial-exec pointer (no call into the dynamic linker); the owner destroys
+// it when the thread ends.
+__attribute__((tls_model("initial-exec"))) thread_local std::condition_variable* t_wake = nullptr;
+struct WakeOwner {
+  std::unique_ptr<std::condition_variable> wake;
+  ~WakeOwner() { t_wake = nullptr; }
+};
+thread_local WakeOwner t_wake_owner;
+
+std::condition_variable& thread_wake() {
+  if (t_wake == nullptr) {
+    t_wake_owner.wake = std::make_unique<std::condition_variable>();
+    t_wake = t_wake_owner.wake.get();
+  }
+  return *t_wake;
+}
+
 void log_dropped(std::string_view uuid, std::string_view target, char const* why) {
   nelko_core_logging_log(nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
                          "dropping the response to request %.*s from target '%.*s': %s",
@@ -159,11 +178,7 @@ void ResponseRouter::mark_read(Pending& entry) {
 std::size_t ResponseRouter::find_routed(std::string_view uuid) const {
   std::size_t at = 0;
   for (; at < routed_.size(); ++at) {
-    // memcmp: the comparison operators compare byte by byte here.
-    std::string const& routed = routed_[at].mapped().uuid;
-    if (routed.size() == uuid.size() && std::memcmp(routed.data(), uuid.data(), uuid.size()) == 0) {
-      break;
-    }
+    if (nelko::core::same_text(routed_[at].mapped().uuid, uuid)) break;
   }
   return at;
 }
@@ -225,7 +240,6 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
                                         std::string_view command, int timeout_ms,
                                         std::string& payload) {
   using Clock = std::chrono::steady_clock;
-  Clock::time_point const deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   std::unique_lock<std::mutex> lock(mutex_);
   auto pending = pending_.find(uuid);
   if (pending == pending_.end()) {
@@ -255,12 +269,16 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   // `pending` stays valid unless an insertion rehashed the map meanwhile.
   std::size_t const buckets = pending_.bucket_count();
   Waiter waiter;
+  waiter.wake = &thread_wake();
+  // The time of the call, give or take the look-up above: a response that arrived meanwhile
+  // was taken without reading the clock.
+  Clock::time_point const deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   waiter.payload = &payload;
   waiter.lane = entry.lane;
   waiter.entry = &entry;
   entry.waiter = &waiter;
   mark_read(entry);
-  wait_for(waiter, lock, timeout_ms < 0, deadline);
+  wait_for(waiter, lock, timeout_ms, deadline);
   bool crossed = false;  // see note_sent
   if (waiter.entry != nullptr) {
     Pending& waited = *waiter.entry;
@@ -284,9 +302,11 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
 // for what it hands them. A waiter that leaves wakes the next of its lane, which reads from then
 // on. While the core refuses (the I/O thread is reading one of the sockets), the I/O thread
 // hands the responses over instead.
-void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, bool forever,
+void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, int timeout_ms,
                               std::chrono::steady_clock::time_point deadline) {
   using Clock = std::chrono::steady_clock;
+  bool const forever = timeout_ms < 0;
+  bool first = true;  // the deadline was set from the clock just before: no need to read it
   Reader& reader = readers_[waiter.lane];
   waiter.next = waiters_;
   if (waiters_ != nullptr) waiters_->previous = &waiter;
@@ -295,8 +315,13 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
   while (!waiter.answered) {
     int wait_ms = -1;
     if (!forever) {
-      auto const left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-      wait_ms = left.count() < INT_MAX ? static_cast<int>(left.count()) : INT_MAX;
+      if (first) {
+        wait_ms = timeout_ms;
+      } else {
+        auto const left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        wait_ms = left.count() < INT_MAX ? static_cast<int>(left.count()) : INT_MAX;
+      }
+      first = false;
       if (wait_ms <= 0) {
         // Whoever reads now would have handed over a response that was there.
         if (last_read || reader.waiter != nullptr) break;
@@ -318,9 +343,9 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
     }
     if (last_read) break;
     if (forever) {
-      waiter.wake.wait(lock);
+      waiter.wake->wait(lock);
     } else {
-      waiter.wake.wait_until(lock, deadline);
+      waiter.wake->wait_until(lock, deadline);
     }
   }
   if (waiter.previous != nullptr) {
@@ -332,29 +357,30 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
   if (reader.waiter != nullptr) return;
   for (Waiter* next = waiters_; next != nullptr; next = next->next) {
     if (next->lane == waiter.lane) {
-      next->wake.notify_one();  // it reads next
+      next->wake->notify_one();  // it reads next
       break;
     }
   }
 }
 
-bool ResponseRouter::take_async(void const* owner, std::string_view uuid, std::string& command) {
-  // This thread's own entry (see delivering_), which no other thread touches.
+char const* ResponseRouter::take_async(void const* owner, std::string_view uuid,
+                                      std::string& copy) {
+  // This thread's own entry (see delivering_), which no other thread touches: it stays until
+  // after_callbacks, so its command's name needs no copy.
   if (!delivering_.node.empty() && !delivering_.done) {
     Pending const& entry = delivering_.node.mapped();
-    if (entry.uuid == uuid) {
-      if (entry.owner != owner || delivering_.taken) return false;
-      command.assign(entry.command);
+    if (nelko::core::same_text(entry.uuid, uuid)) {
+      if (entry.owner != owner || delivering_.taken) return nullptr;
       delivering_.taken = true;
-      return true;
+      return entry.command.c_str();
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t const routed = find_routed(uuid);
-  if (routed == routed_.size() || routed_[routed].mapped().owner != owner) return false;
-  command.assign(routed_[routed].mapped().command);
+  if (routed == routed_.size() || routed_[routed].mapped().owner != owner) return nullptr;
+  copy.assign(routed_[routed].mapped().command);
   erase_routed(routed);
-  return true;
+  return copy.c_str();
 }
 
 nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view target,
@@ -373,7 +399,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
   // its entry is found among the few waiters without hashing the identifier.
   Pending* found = nullptr;
   for (Waiter* waiter = waiters_; waiter != nullptr; waiter = waiter->next) {
-    if (waiter->entry != nullptr && waiter->entry->uuid == uuid) {
+    if (waiter->entry != nullptr && nelko::core::same_text(waiter->entry->uuid, uuid)) {
       found = waiter->entry;
       break;
     }
@@ -433,7 +459,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     // the core's read is woken, and on this one (usually) nothing needs waking.
     Reader const& reader = readers_[waiter.lane];
     if (&waiter != reader.waiter) {
-      waiter.wake.notify_one();
+      waiter.wake->notify_one();
     } else if (reader.thread != std::this_thread::get_id()) {
       nelko::core::wake_sink_reader(m_ipcHandle, waiter.lane);
     }
@@ -470,7 +496,7 @@ void ResponseRouter::take_outstanding(void const* connection,
 void ResponseRouter::after_callbacks(std::string_view uuid) {
   if (!delivering_.node.empty() && !delivering_.done) {
     Pending& entry = delivering_.node.mapped();
-    if (entry.uuid == uuid) {
+    if (nelko::core::same_text(entry.uuid, uuid)) {
       // The request has ended: recycle() finds it counted out already.
       entry.async = false;
       async_.fetch_sub(1, std::memory_order_relaxed);

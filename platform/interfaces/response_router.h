@@ -74,10 +74,11 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   nelko_core_status await(void const* owner, std::string_view uuid, std::string_view command,
                           int timeout_ms, std::string& payload);
 
-  // A response delivered to `owner`'s response function, on the channel's I/O thread: true,
-  // with the command it was sent with, when it answers an asynchronous request of `owner` (the
-  // request is then done).
-  bool take_async(void const* owner, std::string_view uuid, std::string& command);
+  // A response delivered to `owner`'s response function, on the channel's I/O thread: the name
+  // of the command it was sent with when it answers an asynchronous request of `owner` (the
+  // request is then done), else null. The name stays until the response function returns: it
+  // is the request's own while its entry waits for after_callbacks, else copied into `copy`.
+  char const* take_async(void const* owner, std::string_view uuid, std::string& copy);
 
   Route on_response(std::string_view target, std::string_view interface_name,
                     std::string_view uuid, std::string_view payload,
@@ -100,7 +101,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   struct Pending;
   // A thread in await(), on its own stack, in the list of waiters while it waits.
   struct Waiter {
-    std::condition_variable wake;
+    std::condition_variable* wake = nullptr;  // its thread's (see thread_wake)
     bool answered = false;
     std::string* payload = nullptr;  // the caller's, which takes the response
     unsigned lane = 0;  // the core's lane that its request went out on
@@ -129,7 +130,8 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     std::string payload;
   };
   // Keyed by views of the entries' own identifiers: a look-up needs no key made for it.
-  using Entries = std::unordered_map<std::string_view, Pending, nelko::core::TextHash>;
+  using Entries = std::unordered_map<std::string_view, Pending, nelko::core::TextHash,
+                                     nelko::core::TextEqual>;
 
   // With mutex_ held. A response came for the entry, or it goes.
   void mark_read(Pending& entry);
@@ -143,10 +145,10 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   void erase_routed(std::size_t at);
   // With mutex_ held: an entry for `uuid`, not in pending_ yet.
   Entries::node_type make_entry(std::string_view uuid);
-  // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline` passed (none
-  // when `forever`), reading the sockets of its lane itself while nobody else does and the core
-  // lets it.
-  void wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, bool forever,
+  // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline`, which is
+  // timeout_ms from just before the call, passed (none when timeout_ms is negative), reading the
+  // sockets of its lane itself while nobody else does and the core lets it.
+  void wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock, int timeout_ms,
                 std::chrono::steady_clock::time_point deadline);
 
   void* const m_ipcHandle;

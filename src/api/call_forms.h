@@ -6,6 +6,7 @@
 #define NELKO_API_CALL_FORMS_H
 
 #include <mutex>
+#include <string_view>
 #include <tuple>
 
 #include "initiator/i_stream_layout_initiator.h"
@@ -114,7 +115,7 @@ nelko_core_status send_async(void* handle, char const* target, Inputs<Command> c
     nelko::base::generate_uuid(*object, uuid);
     {
       std::lock_guard<std::mutex> lock(pending.mutex);
-      pending.add(uuid.text, callback, user_data);
+      pending.add(std::string_view(uuid.text, sizeof uuid.text - 1), callback, user_data);
     }
     if (refused != NELKO_CORE_STATUS_NO_ERROR) return refused;
     return object->send_request<Command>(target, uuid.text, inputs);

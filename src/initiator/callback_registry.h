@@ -124,8 +124,7 @@ struct CallbackRegistry {
     auto matching = index_.equal_range(client);
     for (auto it = matching.first; it != matching.second;) {
       auto next = std::next(it);
-      auto entry = entries_.find(it->second);
-      if (entry != entries_.end()) spare_entries_.give(entries_.extract(entry));
+      if (auto entry = entries_.extract(it->second)) spare_entries_.give(std::move(entry));
       spare_index_.give(index_.extract(it));
       it = next;
     }

@@ -50,10 +50,39 @@ struct TextHash {
   }
 };
 
+// True when two texts hold the same bytes. Names of up to 16 bytes (a target's, an interface's,
+// a command's) are compared here, eight bytes at a time, without a call into the C library,
+// which costs more than such a comparison; longer texts (identifiers) by the library, which
+// compares them in fewer steps.
+inline bool same_text(std::string_view a, std::string_view b) {
+  std::size_t const size = a.size();
+  if (size != b.size()) return false;
+  char const* const x = a.data();
+  char const* const y = b.data();
+  if (size > 16) return std::memcmp(x, y, size) == 0;
+  auto equal_at = [x, y](std::size_t at, std::size_t width) {
+    std::uint64_t left = 0, right = 0;
+    std::memcpy(&left, x + at, width);
+    std::memcpy(&right, y + at, width);
+    return left == right;
+  };
+  if (size >= 8) return equal_at(0, 8) && equal_at(size - 8, 8);
+  if (size >= 4) return equal_at(0, 4) && equal_at(size - 4, 4);
+  for (std::size_t at = 0; at < size; ++at) {
+    if (x[at] != y[at]) return false;
+  }
+  return true;
+}
+
+// The key comparison that goes with TextHash.
+struct TextEqual {
+  bool operator()(std::string_view a, std::string_view b) const { return same_text(a, b); }
+};
+
 // Sets a recycled entry's text, which usually holds the same text already (a target's name, an
 // interface name): a comparison costs less than a copy.
 inline void reuse_text(std::string& kept, std::string_view text) {
-  if (kept != text) kept.assign(text.data(), text.size());
+  if (!same_text(kept, text)) kept.assign(text.data(), text.size());
 }
 // Sets a recycled entry's identifier: the buffer it kept usually has the length already, and a
 // plain copy then costs less than assign()'s general case.

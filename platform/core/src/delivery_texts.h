@@ -39,9 +39,7 @@ class DeliveryTexts {
 
   void refill() {
     for (std::size_t i = 0; i < N; ++i) {
-      if (texts_[i] != nullptr) continue;
-      texts_[i] = malloc_text(sources_[i]);
-      capacities_[i] = sources_[i].size() + 1;
+      if (texts_[i] == nullptr) copy(i);
     }
   }
   // The texts of the next delivery, copied into the blocks of the last one that are still here
@@ -56,16 +54,23 @@ class DeliveryTexts {
       } else {
         std::free(texts_[i]);
         texts_[i] = nullptr;
+        copy(i);  // should it throw, the slot stays empty, as refill() finds it
       }
     }
-    refill();
   }
-  // Lets go of blocks larger than `kept` bytes, which one large delivery made.
+  // Lets go of blocks larger than `kept` bytes, which one large delivery made. Usually there is
+  // none: then only the largest block made so far is looked at.
   void release_large(std::size_t kept) {
+    if (largest_ <= kept) return;
+    largest_ = 0;
     for (std::size_t i = 0; i < N; ++i) {
-      if (texts_[i] == nullptr || capacities_[i] <= kept) continue;
-      std::free(texts_[i]);
-      texts_[i] = nullptr;
+      if (texts_[i] == nullptr) continue;
+      if (capacities_[i] > kept) {
+        std::free(texts_[i]);
+        texts_[i] = nullptr;
+      } else if (capacities_[i] > largest_) {
+        largest_ = capacities_[i];
+      }
     }
   }
   char** slot(std::size_t i) { return &texts_[i]; }
@@ -80,9 +85,17 @@ class DeliveryTexts {
   }
 
  private:
+  // A fresh block for text i, which has none.
+  void copy(std::size_t i) {
+    texts_[i] = malloc_text(sources_[i]);
+    capacities_[i] = sources_[i].size() + 1;
+    if (capacities_[i] > largest_) largest_ = capacities_[i];
+  }
+
   std::array<std::string_view, N> sources_;
   std::array<char*, N> texts_{};
   std::array<std::size_t, N> capacities_{};  // of the blocks in texts_
+  std::size_t largest_ = 0;  // no block in texts_ is larger
 };
 
 }  // namespace nelko::core

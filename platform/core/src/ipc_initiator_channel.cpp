@@ -59,6 +59,29 @@ std::array<std::string, 4> copy_response(Connection const& connection, IncomingF
           std::string(frame.texts[2])};
 }
 
+// The serial of each channel made, never reused (unlike a closed channel's address).
+std::atomic<std::uint64_t> g_next_channel_serial{0};
+
+// The calling thread's last connection: most sends go to the target of the thread's last send
+// on the same channel, and then neither take the lock of the channel's connections nor search
+// them. The connection is held weakly, so that it goes with its link or its channel, and is used
+// only while it is open: until then its link is the one of its lane and target in connections_.
+struct LastConnection {
+  std::uint64_t channel = 0;  // the serial of its channel; 0: none
+  unsigned lane = 0;
+  std::string target;
+  std::weak_ptr<Connection> connection;
+};
+// Made on the thread's first send and reached through a pointer of its own: a thread_local
+// that needs destroying is reached through a call into the dynamic linker, a plain pointer with
+// initial-exec access is not. `t_last_connection_owner` destroys it when the thread ends.
+__attribute__((tls_model("initial-exec"))) thread_local LastConnection* t_last_connection = nullptr;
+struct LastConnectionOwner {
+  std::unique_ptr<LastConnection> last;
+  ~LastConnectionOwner() { t_last_connection = nullptr; }
+};
+thread_local LastConnectionOwner t_last_connection_owner;
+
 std::atomic<unsigned> g_next_lane{0};
 // Initial-exec: a general-dynamic access costs as much again as the rest of the look-up.
 __attribute__((tls_model("initial-exec"))) thread_local unsigned t_lane = kLanes;  // none yet
@@ -67,6 +90,7 @@ __attribute__((tls_model("initial-exec"))) thread_local unsigned t_lane = kLanes
 
 InitiatorChannel::InitiatorChannel(void* log, std::string name, SocketDirectory directory)
     : IpcHandle(kKind),
+      serial_(g_next_channel_serial.fetch_add(1, std::memory_order_relaxed) + 1),
       log_(log),
       name_(std::move(name)),
       directory_(std::move(directory)),
@@ -163,11 +187,39 @@ nelko_core_status InitiatorChannel::send_command(char const* target, char const*
   return send_command(std::string_view(target), interface_name, uuid, payload);
 }
 
+std::shared_ptr<Connection> InitiatorChannel::last_connection(std::string_view target,
+                                                              unsigned lane) const {
+  LastConnection const* last = t_last_connection;
+  if (last == nullptr || last->channel != serial_ || last->lane != lane || last->target != target) {
+    return nullptr;
+  }
+  std::shared_ptr<Connection> connection = last->connection.lock();
+  if (connection && connection->closed()) connection.reset();
+  return connection;
+}
+
+void InitiatorChannel::remember_connection(std::string_view target, unsigned lane,
+                                           std::shared_ptr<Connection> const& connection) const {
+  if (t_last_connection == nullptr) {
+    t_last_connection_owner.last = std::make_unique<LastConnection>();
+    t_last_connection = t_last_connection_owner.last.get();
+  }
+  LastConnection& last = *t_last_connection;
+  last.channel = 0;  // until it is complete
+  if (last.target != target) last.target.assign(target.data(), target.size());
+  last.lane = lane;
+  last.connection = connection;
+  last.channel = serial_;
+}
+
 nelko_core_status InitiatorChannel::send_command(std::string_view target,
                                                  std::string_view interface_name,
                                                  std::string_view uuid, std::string_view payload,
                                                  CommandRecord* record) {
-  if (!valid_endpoint_name(target)) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  unsigned const lane = lane_of_this_thread();
+  // A target that this thread's last connection goes to was found valid when it was made.
+  std::shared_ptr<Connection> connection = last_connection(target, lane);
+  if (!connection && !valid_endpoint_name(target)) return NELKO_CORE_STATUS_INVALID_PARAMS;
   OutgoingFrame frame(FrameKind::command, {interface_name, uuid, payload});
   if (frame.too_large()) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
@@ -177,16 +229,18 @@ nelko_core_status InitiatorChannel::send_command(std::string_view target,
   }
   // A target that restarted leaves a broken connection behind until the I/O thread notices;
   // a write that finds it broken gets one fresh connection.
-  unsigned const lane = lane_of_this_thread();
   for (int attempt = 0;; ++attempt) {
-    std::shared_ptr<Connection> connection;
     bool fresh = false;
-    nelko_core_status status = connection_to(target, lane, connection, fresh);
-    if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-    status = connection->send_command(frame, interface_name, uuid, record);
+    if (!connection) {
+      nelko_core_status status = connection_to(target, lane, connection, fresh);
+      if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+      remember_connection(target, lane, connection);
+    }
+    nelko_core_status status = connection->send_command(frame, interface_name, uuid, record);
     if (status == NELKO_CORE_STATUS_NO_ERROR || fresh || attempt > 0 || !connection->closed()) {
       return status;
     }
+    connection.reset();
   }
 }
 

@@ -70,6 +70,11 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   // subscription).
   nelko_core_status connection_to(std::string_view target, unsigned lane,
                                   std::shared_ptr<Connection>& connection, bool& fresh);
+  // The calling thread's last connection on this channel when it goes to `target` on `lane` and
+  // is open, else null; and the one to remember instead (see LastConnection).
+  std::shared_ptr<Connection> last_connection(std::string_view target, unsigned lane) const;
+  void remember_connection(std::string_view target, unsigned lane,
+                           std::shared_ptr<Connection> const& connection) const;
   // Polls the connections (of `lane` only, when it is one) and reads them on the calling thread
   // for up to wait_ms (-1: no limit), until a frame came, the lane's reader was woken or the
   // time ran out; a long wait for a single connection receives on it directly instead, in
@@ -102,6 +107,7 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   void warn(std::string const& cause, char const* format, Args... args);
   void deliver_event(Connection& connection, IncomingFrame const& frame);
 
+  std::uint64_t const serial_;  // distinct for every channel of the process
   void* const log_;
   std::string const name_;
   SocketDirectory const directory_;
