@@ -81,9 +81,10 @@ __attribute__((always_inline)) inline rapidjson::Value const* member(
   return request.find(name);
 }
 
-// The same for a name known when compiling, whose length is then a constant.
+// The same for a name known when compiling, whose length is then a constant; inline too, so
+// that the comparison with that name is made where it is known.
 template <std::size_t N>
-rapidjson::Value const* member(RequestMembers const& request, char const (&name)[N]) {
+__attribute__((always_inline)) inline rapidjson::Value const* member(RequestMembers const& request, char const (&name)[N]) {
   return request.find(std::string_view(name, N - 1));
 }
 
