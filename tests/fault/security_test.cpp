@@ -302,12 +302,34 @@ TEST_F(Names, AReplyAddressNamesOnlyTheConnectionItWasHandedOutFor) {
   ASSERT_EQ(attacker_address.rfind("attacker#", 0), 0u) << "a second hello renamed it";
   std::string const victim_number = victim_address.substr(victim_address.rfind('#'));
   std::string const attacker_number = attacker_address.substr(attacker_address.rfind('#'));
-  for (std::string const& forged :
-       {"attacker" + victim_number, victim_number, "victim#0" + victim_number.substr(1),
-        victim_address + " ", "victim" + attacker_number, victim_address + attacker_number}) {
+  std::vector<std::string> const forgeries = {
+      "attacker" + victim_number, victim_number, "victim#0" + victim_number.substr(1),
+      victim_address + " ", "victim" + attacker_number, victim_address + attacker_number};
+  for (std::string const& forged : forgeries) {
     EXPECT_EQ(nelko_core_ipc_target_response_send(target.get(), forged.c_str(), "x", "{}"), kFailed)
         << forged;
   }
+  // The same from the command callback, where answers are sent on the channel's own thread.
+  struct Forger {
+    void* target;
+    std::vector<std::string> const& forgeries;
+    std::atomic<int> refused{0};
+  } forger{target.get(), forgeries};
+  nelko_core_ipc_target_command_receive_callback(
+      target.get(),
+      [](char**, char**, char**, void* user) {
+        auto& forger = *static_cast<Forger*>(user);
+        for (std::string const& forged : forger.forgeries) {
+          bool const refused = nelko_core_ipc_target_response_send(forger.target, forged.c_str(),
+                                                                   "x", "{}") == kFailed;
+          forger.refused += refused ? 1 : 0;
+        }
+      },
+      &forger);
+  send_command(attacker, "b");
+  EXPECT_TRUE(eventually(
+      [&] { return forger.refused.load() == static_cast<int>(forgeries.size()); }));
+  nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &forger);
   EXPECT_EQ(outcome(attacker, 200), "silent");
   EXPECT_EQ(outcome(victim, 0), "silent");
   EXPECT_EQ(nelko_core_ipc_target_response_send(target.get(), victim_address.c_str(), "v", "{}"),

@@ -4,8 +4,11 @@
 // answer from there; an answer that is to come late (--delay-ms, --delay) goes to the response
 // queue instead, whose thread sends it when due. The main thread waits for a signal: SIGTERM
 // and SIGINT shut everything down in order; SIGUSR1, raised by the callback for --drop-at,
-// closes the channel (and with it every connection) and opens it again. Commands that arrive before the callback is registered are handed to it once
-// it is, so none is lost between opening the channel and registering.
+// closes the channel (and with it every connection) and opens it again. Commands that arrive
+// before the callback is registered are handed to it once it is, so none is lost between opening
+// the channel and registering. Only the callback uses the service, so one thread at a time, which
+// the service relies on: removing the callback waits for a call in progress, so the reopened
+// channel's I/O thread takes over only after the old one is done with it.
 #include <chrono>
 #include <csignal>
 #include <unistd.h>

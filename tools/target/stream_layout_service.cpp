@@ -15,6 +15,49 @@
 #include "roi_limits.h"
 
 namespace nelko::target {
+
+// A request's members, first to last, as the handlers look them up: either those of a document
+// that RapidJSON's reader made, or those that FlatRequest (below) read into an array on the
+// caller's stack, which spares a flat request a document and its pool.
+class RequestMembers {
+ public:
+  struct Flat {
+    std::string_view name;
+    rapidjson::Value value;
+  };
+
+  explicit RequestMembers(rapidjson::Value const& object) : object_(&object) {}
+  RequestMembers(Flat const* flat, std::size_t count) : flat_(flat), count_(count) {}
+
+  // The value of the first member called `name`, as FindMember finds it, but comparing bytes
+  // only where the lengths agree and without measuring `name` first; nullptr when there is
+  // none. Always inline, so that for a name known when compiling (below) the comparison is a
+  // few loads instead of a call.
+  __attribute__((always_inline)) rapidjson::Value const* find(std::string_view name) const {
+    if (object_ == nullptr) {
+      for (Flat const* it = flat_; it != flat_ + count_; ++it) {
+        if (it->name.size() == name.size() &&
+            std::memcmp(it->name.data(), name.data(), name.size()) == 0) {
+          return &it->value;
+        }
+      }
+      return nullptr;
+    }
+    for (auto it = object_->MemberBegin(); it != object_->MemberEnd(); ++it) {
+      if (it->name.GetStringLength() == name.size() &&
+          std::memcmp(it->name.GetString(), name.data(), name.size()) == 0) {
+        return &it->value;
+      }
+    }
+    return nullptr;
+  }
+
+ private:
+  rapidjson::Value const* object_ = nullptr;
+  Flat const* flat_ = nullptr;
+  std::size_t count_ = 0;
+};
+
 namespace {
 
 constexpr unsigned int kFull = 100000;  // millipercent of a whole width or height
@@ -32,30 +75,22 @@ constexpr std::array<std::string_view, 9> kLayoutKeys = {"source_upper_left_x_mi
                                                     "destination_width_millipercent",
                                                     "destination_height_millipercent"};
 
-// The value of the first member called `name`, as FindMember finds it, but comparing bytes
-// only where the lengths agree and without measuring `name` first; nullptr when there is none.
-// Always inline, so that for a name known when compiling (below) the comparison is a few loads
-// instead of a call.
+// The value of the request's first member called `name`; nullptr when there is none.
 __attribute__((always_inline)) inline rapidjson::Value const* member(
-    rapidjson::Value const& object, std::string_view name) {
-  for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
-    if (it->name.GetStringLength() == name.size() &&
-        std::memcmp(it->name.GetString(), name.data(), name.size()) == 0) {
-      return &it->value;
-    }
-  }
-  return nullptr;
+    RequestMembers const& request, std::string_view name) {
+  return request.find(name);
 }
 
-// The same for a name known when compiling, whose length is then a constant.
+// The same for a name known when compiling, whose length is then a constant; inline too, so
+// that the comparison with that name is made where it is known.
 template <std::size_t N>
-rapidjson::Value const* member(rapidjson::Value const& object, char const (&name)[N]) {
-  return member(object, std::string_view(name, N - 1));
+__attribute__((always_inline)) inline rapidjson::Value const* member(RequestMembers const& request, char const (&name)[N]) {
+  return request.find(std::string_view(name, N - 1));
 }
 
 // Every number travels as a double, so an index is any number that is a whole value in range.
 template <std::size_t N>
-std::optional<double> number_member(rapidjson::Value const& object, char const (&name)[N]) {
+std::optional<double> number_member(RequestMembers const& object, char const (&name)[N]) {
   rapidjson::Value const* const value = member(object, name);
   if (value == nullptr || !value->IsNumber()) return std::nullopt;
   return value->GetDouble();
@@ -69,7 +104,7 @@ bool is_whole_up_to(double value, double high) {
 }
 
 template <std::size_t N>
-std::optional<unsigned int> index_member(rapidjson::Value const& object, char const (&name)[N],
+std::optional<unsigned int> index_member(RequestMembers const& object, char const (&name)[N],
                                          unsigned int count) {
   auto const value = number_member(object, name);
   if (!value || count == 0 || !is_whole_up_to(*value, count - 1.0)) return std::nullopt;
@@ -78,7 +113,7 @@ std::optional<unsigned int> index_member(rapidjson::Value const& object, char co
 
 // Reads one layout list: an array of whole numbers, destination types being facets and every
 // other list holding millipercent values.
-std::optional<std::vector<unsigned int>> layout_list(rapidjson::Value const& request,
+std::optional<std::vector<unsigned int>> layout_list(RequestMembers const& request,
                                                      std::size_t key) {
   rapidjson::Value const* const value = member(request, kLayoutKeys[key]);
   if (value == nullptr || !value->IsArray()) return std::nullopt;
@@ -199,40 +234,44 @@ using RequestDocument =
                                rapidjson::MemoryPoolAllocator<>>;
 
 // Requests as clients send them are flat objects of plain strings and short numbers. Those are
-// read here straight into the document, with the members and values that RapidJSON's reader
-// would give it; false, for the reader to do it, on anything else: escapes and bytes outside
-// printable ASCII in strings, arrays, objects and literals as values, exponents, more than 15
-// digits, and every syntax error. Strings are not copied: they point into `text`.
+// read here into an array of members, with the members and values that RapidJSON's reader would
+// give a document, in their order; false, for the reader to do it, on anything else: escapes and
+// bytes outside printable ASCII in strings, arrays, objects and literals as values, exponents,
+// more than 15 digits, more than kMaxMembers members, and every syntax error. Strings are not
+// copied: they point into `text`.
 //
 // Numbers of at most 15 digits without exponent convert exactly as the reader converts them:
 // an integer is one (so "-0" is 0), and m.f is the integer of its digits divided by 10 to the
 // number of decimals, one correctly rounded division of exact values.
 class FlatRequest {
  public:
+  // As many as the flat commands have at most ("Set_roi": 7), and one more.
+  static constexpr std::size_t kMaxMembers = 8;
+  using Members = std::array<RequestMembers::Flat, kMaxMembers>;
+
   explicit FlatRequest(std::string_view text) : next_(text.data()), end_(next_ + text.size()) {}
 
-  bool read_into(RequestDocument& request) {
-    auto& allocator = request.GetAllocator();
-    request.SetObject();
+  // The number of members read into `members`, or false.
+  bool read_into(Members& members, std::size_t& count) {
+    count = 0;
     if (!expect('{')) return false;
     if (expect('}')) return at_end();
     for (;;) {
-      std::string_view key;
-      if (!string(key)) return false;
+      if (count == kMaxMembers) return false;
+      RequestMembers::Flat& member = members[count];
+      if (!string(member.name)) return false;
       if (!expect(':')) return false;
-      rapidjson::Value value;
       std::string_view text;
       double number = 0;
       if (string(text)) {  // when it is not a string, the space before it is skipped
-        value.SetString(rapidjson::StringRef(text.data(), static_cast<rapidjson::SizeType>(text.size())));
+        member.value.SetString(
+            rapidjson::StringRef(text.data(), static_cast<rapidjson::SizeType>(text.size())));
       } else if (this->number(number)) {
-        value.SetDouble(number);
+        member.value.SetDouble(number);
       } else {
         return false;
       }
-      request.AddMember(
-          rapidjson::Value(rapidjson::StringRef(key.data(), static_cast<rapidjson::SizeType>(key.size()))),
-          value, allocator);
+      ++count;
       if (expect('}')) return at_end();
       if (!take(',')) return false;  // the space before it is skipped
     }
@@ -356,6 +395,34 @@ StreamLayoutService::StreamLayoutService(ServiceConfig const& config)
 }
 
 std::string_view StreamLayoutService::respond(std::string_view text, std::string& buffer) {
+  try {
+    // A flat request needs no document. Other text is parsed by RapidJSON's reader into a
+    // document whose parser stack shares its pool, in place in a copy that each thread reuses:
+    // its strings are not copied again. (The parser stops at a NUL byte either way.)
+    FlatRequest::Members flat;
+    std::size_t flat_count = 0;
+    if (FlatRequest(text).read_into(flat, flat_count)) {
+      return answer_to(RequestMembers(flat.data(), flat_count), buffer);
+    }
+    alignas(8) char request_memory[2048];
+    auto request_pool = pool_in(request_memory);
+    RequestDocument document(&request_pool, 256, &request_pool);
+    thread_local std::string in_place;
+    in_place.assign(text.data(), text.size());
+    // Iterative parsing keeps deeply nested input off the stack; full precision keeps every
+    // double exactly as sent; NaN and infinities are accepted because doubles may carry them.
+    document.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag |
+                         rapidjson::kParseNanAndInfFlag>(in_place.data());
+    if (document.HasParseError() || !document.IsObject()) {
+      return status_only(buffer, NELKO_CORE_STATUS_INVALID_PARAMS);
+    }
+    return answer_to(RequestMembers(document), buffer);
+  } catch (...) {
+    return status_only(buffer, NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT);
+  }
+}
+
+std::string_view StreamLayoutService::answer_to(Request const& request, std::string& buffer) {
   using Handler = int (StreamLayoutService::*)(Request const&, Response&);
   static constexpr std::pair<std::string_view, Handler> kCommands[] = {
       {"Get_stream_layout", &StreamLayoutService::get_stream_layout},
@@ -365,45 +432,20 @@ std::string_view StreamLayoutService::respond(std::string_view text, std::string
       {"Get_num_roi", &StreamLayoutService::get_num_roi},
       {"Stream_point_to_pan_tilt", &StreamLayoutService::stream_point_to_pan_tilt},
       {"__get_target_version__", &StreamLayoutService::get_target_version}};
-  try {
-    // The document and the parser's own stack take their memory from one pool. Text that
-    // FlatRequest does not read is parsed in place in a copy that each thread reuses: its
-    // strings are not copied again. (The parser stops at a NUL byte either way.)
-    alignas(8) char request_memory[2048];
-    auto request_pool = pool_in(request_memory);
-    RequestDocument request(&request_pool, 256, &request_pool);
-    if (!FlatRequest(text).read_into(request)) {
-      thread_local std::string in_place;
-      in_place.assign(text.data(), text.size());
-      // Iterative parsing keeps deeply nested input off the stack; full precision keeps every
-      // double exactly as sent; NaN and infinities are accepted because doubles may carry them.
-      request.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag |
-                          rapidjson::kParseNanAndInfFlag>(in_place.data());
-    }
-    if (request.HasParseError() || !request.IsObject()) {
-      return status_only(buffer, NELKO_CORE_STATUS_INVALID_PARAMS);
-    }
-    rapidjson::Value const* const command = member(request, "command");
-    if (command == nullptr || !command->IsString()) {
-      return status_only(buffer, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
-    }
-    std::string_view const name(command->GetString(), command->GetStringLength());
-    auto const entry = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                    [name](auto const& c) { return c.first == name; });
-    if (entry == std::end(kCommands)) {
-      return status_only(buffer, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
-    }
-
-    ResponseText answer(buffer, NELKO_CORE_STATUS_NO_ERROR);
-    int status;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      status = (this->*entry->second)(request, answer);
-    }
-    return status == NELKO_CORE_STATUS_NO_ERROR ? answer.close() : status_only(buffer, status);
-  } catch (...) {
-    return status_only(buffer, NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT);
+  rapidjson::Value const* const command = member(request, "command");
+  if (command == nullptr || !command->IsString()) {
+    return status_only(buffer, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
   }
+  std::string_view const name(command->GetString(), command->GetStringLength());
+  auto const entry = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                  [name](auto const& c) { return c.first == name; });
+  if (entry == std::end(kCommands)) {
+    return status_only(buffer, NELKO_CORE_STATUS_UNSUPPORTED_FUNCTION);
+  }
+
+  ResponseText answer(buffer, NELKO_CORE_STATUS_NO_ERROR);
+  int const status = (this->*entry->second)(request, answer);
+  return status == NELKO_CORE_STATUS_NO_ERROR ? answer.close() : status_only(buffer, status);
 }
 
 void StreamLayoutService::handle(std::string_view request, std::string& response) {

@@ -7,7 +7,6 @@
 #include <rapidjson/document.h>
 
 #include <array>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +21,8 @@ struct ServiceConfig {
   bool strict = false;  // refuse ROI values a camera refuses (roi_limits.h)
 };
 
-class ResponseText;  // stream_layout_service.cpp
+class ResponseText;    // stream_layout_service.cpp
+class RequestMembers;  // stream_layout_service.cpp
 
 class StreamLayoutService {
  public:
@@ -32,7 +32,8 @@ class StreamLayoutService {
   // caller that reuses one string does not allocate per request. Never throws: a request that
   // is not a JSON object, or whose members are missing or of the wrong type or out of range,
   // gets status 1; a request without a known "command" gets status 8. Results are present only
-  // with status 0. Safe to call from several threads.
+  // with status 0. One call at a time: the state is not locked, since the program answers on
+  // one thread (the channel's I/O thread; see main.cpp for the hand-over when it reopens).
   void handle(std::string_view request, std::string& response);
   // The same, with the response written at the start of `buffer`, which is scratch memory: the
   // returned text (followed by a NUL byte) is not the whole buffer, whose size only ever grows.
@@ -46,8 +47,12 @@ class StreamLayoutService {
   struct Roi {
     double pan = 0, tilt = 0, roll = 0, vfov = 0;
   };
-  using Request = rapidjson::Value;
+  using Request = RequestMembers;
   using Response = ResponseText;
+
+  // The answer to a request that reads as an object, which is then valid while `buffer` is.
+  // Throws only when out of memory.
+  std::string_view answer_to(Request const& request, std::string& buffer);
 
   int get_stream_layout(Request const& request, Response& response);
   int set_stream_layout(Request const& request, Response& response);
@@ -60,7 +65,6 @@ class StreamLayoutService {
   Roi* find_roi(Request const& request);
 
   ServiceConfig const config_;
-  std::mutex mutex_;
   std::vector<Layout> layouts_;
   std::array<std::vector<Roi>, 2> roi_sets_;  // pending (0) and active (1)
 };

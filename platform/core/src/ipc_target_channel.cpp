@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -107,6 +108,7 @@ nelko_core_status TargetChannel::open(void* log, char const* target_name,
     throw;
   }
   made->io_.start();
+  made->watch_check_timer();
   made->listening_key_ =
       made->io_.watch(descriptor, EPOLLIN | EPOLLET, std::make_shared<Listener>(*made));
   channel = made.release();
@@ -139,11 +141,25 @@ TargetChannel::~TargetChannel() {
   }
   io_.stop([this] {
     if (listening_key_ != 0) io_.unwatch(listening_, listening_key_);
+    if (check_timer_key_ != 0) io_.unwatch(check_timer_, check_timer_key_);
     std::lock_guard<std::mutex> lock(peers_mutex_);
     for (auto& entry : peers_) entry.second.connection->shut_down();
     peers_.clear();
   });
   ::close(listening_);
+  if (check_timer_ >= 0) ::close(check_timer_);
+}
+
+void TargetChannel::watch_check_timer() {
+  int const timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (timer < 0) return;
+  try {
+    check_timer_key_ = io_.watch(timer, EPOLLIN, std::make_shared<CheckTimer>(*this));
+  } catch (std::exception const&) {
+    ::close(timer);
+    return;
+  }
+  check_timer_ = timer;
 }
 
 void TargetChannel::accept_pending() noexcept {
@@ -243,7 +259,22 @@ void TargetChannel::drop_locked(Peers::iterator peer, std::string_view cause,
 void TargetChannel::arm_check() {
   if (check_armed_) return;
   check_armed_ = true;
+  if (check_timer_ >= 0) {
+    itimerspec const once{{0, 0}, {1, 0}};
+    if (::timerfd_settime(check_timer_, 0, &once, nullptr) == 0) return;
+  }
   io_.post_after(std::chrono::seconds(1), [this] { check_periodically(); });
+}
+
+void TargetChannel::on_check_timer() noexcept {
+  std::uint64_t expirations;
+  if (::read(check_timer_, &expirations, sizeof expirations) != sizeof expirations) return;
+  try {
+    check_periodically();
+  } catch (std::exception const& error) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC target '%s': check: %s",
+                           name_.c_str(), error.what());
+  }
 }
 
 void TargetChannel::check_periodically() {
@@ -390,20 +421,31 @@ nelko_core_status TargetChannel::send_response(char const* reply_to, char const*
   if (number == nullptr || number[1] == '\0') return NELKO_CORE_STATUS_IPC_FAILED;
   std::uint64_t id = 0;
   int digits = 0;
-  for (char const* digit = number + 1; *digit != '\0'; ++digit) {
+  char const* digit = number + 1;
+  for (; *digit != '\0'; ++digit) {
     if (*digit < '0' || *digit > '9' || ++digits > 19) return NELKO_CORE_STATUS_IPC_FAILED;
     id = id * 10 + static_cast<std::uint64_t>(*digit - '0');
   }
+  std::string_view const address(reply_to, static_cast<std::size_t>(digit - reply_to));
   OutgoingFrame frame(FrameKind::response, {interface_name_, uuid, payload});
   if (frame.too_large()) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  // The whole address must be the one handed out for that connection.
+  auto const addressed = [&](Peers::const_iterator found) {
+    return found != peers_.end() && found->second.reply_to == address;
+  };
+  if (io_.on_thread()) {
+    // Answers given in the command callback: peers_ changes only on this thread, so it is read
+    // without the lock, and the peer keeps its connection at least until this call returns (a
+    // failed send closes it later, from posted work).
+    auto const found = peers_.find(id);
+    if (!addressed(found)) return NELKO_CORE_STATUS_IPC_FAILED;
+    return found->second.connection->send(frame);
+  }
   std::shared_ptr<Connection> connection;
   {
     std::lock_guard<std::mutex> lock(peers_mutex_);
-    auto found = peers_.find(id);
-    // The whole address must be the one handed out for that connection.
-    if (found == peers_.end() || found->second.reply_to != reply_to) {
-      return NELKO_CORE_STATUS_IPC_FAILED;
-    }
+    auto const found = peers_.find(id);
+    if (!addressed(found)) return NELKO_CORE_STATUS_IPC_FAILED;
     connection = found->second.connection;
   }
   return connection->send(frame);

@@ -63,6 +63,16 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   // A command's texts: reply_to, uuid, payload.
   using Commands = Deliveries<target_command_receive_callback, 3>;
 
+  // The timer of check_periodically(), watched by the I/O thread.
+  class CheckTimer final : public Watched {
+   public:
+    explicit CheckTimer(TargetChannel& channel) : channel_(channel) {}
+    void on_ready(std::uint32_t) noexcept override { channel_.on_check_timer(); }
+
+   private:
+    TargetChannel& channel_;
+  };
+
   // The listening socket, watched by the I/O thread.
   class Listener final : public Watched {
    public:
@@ -75,6 +85,8 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
 
   TargetChannel(void* log, std::string name, std::string interface_name, SocketDirectory directory,
                 std::string path, int listening_descriptor);
+  // Before the listening socket is watched: makes and watches check_timer_, if it can.
+  void watch_check_timer();
   // On the I/O thread: accepts every connection that waits.
   void accept_pending() noexcept;
   void accept_one(int descriptor);
@@ -84,6 +96,7 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   // frame is overdue, ends quiet runs of repeated log lines.
   void arm_check();
   void check_periodically();
+  void on_check_timer() noexcept;
   // With peers_mutex_ held, on the I/O thread: closes a peer that broke a rule.
   void drop_locked(Peers::iterator peer, std::string_view cause, std::string const& why);
   bool on_frame(Connection& connection, IncomingFrame const& frame, bool on_io_thread) override;
@@ -106,6 +119,10 @@ class TargetChannel final : public IpcHandle, private ConnectionOwner {
   std::uint64_t next_connection_id_ = 0;  // I/O thread only
   bool accept_retry_pending_ = false;     // I/O thread only
   bool check_armed_ = false;              // I/O thread only
+  // A timerfd for the check, or -1 when none could be made: the check is then delayed work of
+  // the I/O thread, which has it read the clock on every turn while any is pending.
+  int check_timer_ = -1;
+  std::uint64_t check_timer_key_ = 0;
 
   // Changed only on the I/O thread, with the lock held; other threads read it with the lock.
   std::mutex peers_mutex_;

@@ -162,6 +162,21 @@ TEST_F(TargetReading, EscapesAndControlBytesAreReadAsJsonReadsThem) {
   }
 }
 
+// The first of repeated members counts, and a request with more members than the fast path
+// keeps is read whole all the same.
+TEST_F(TargetReading, RepeatedAndManyMembersAreReadAsJsonReadsThem) {
+  set_and_get(R"("roi_index":0,"roi_set":1)", R"("pan":1,"tilt":2,"roll":3,"vfov":4)");
+  set_and_get(R"("roi_index":3,"roi_set":1)", R"("pan":5,"tilt":6,"roll":7,"vfov":8)");
+  rapidjson::Document const first =
+      client_.call(R"({"command":"Get_roi","roi_index":0,"roi_set":1,"roi_index":3})");
+  EXPECT_EQ(first["pan"].GetDouble(), 1);
+  std::string many = R"({"command":"Get_roi")";
+  for (int i = 0; i < 12; ++i) many += ",\"n" + std::to_string(i) + "\":" + std::to_string(i);
+  rapidjson::Document const last = client_.call(many + R"(,"roi_set":1,"roi_index":3})");
+  ASSERT_EQ(last["status"].GetDouble(), 0);
+  EXPECT_EQ(last["vfov"].GetDouble(), 8);
+}
+
 class TargetGeometry : public TargetCommands {
  protected:
   void set_layout(unsigned int stream, std::vector<Placement> const& layout) {
