@@ -104,6 +104,7 @@ InitiatorChannel::~InitiatorChannel() {
     std::lock_guard<std::mutex> lock(connections_mutex_);
     for (auto& link : connections_) link.connection->shut_down();
     connections_.clear();
+    for (auto& links : lane_links_) links.store(0, std::memory_order_release);
   });
   for (int descriptor : wake_readers_) ::close(descriptor);
 }
@@ -114,6 +115,18 @@ std::vector<InitiatorChannel::Link>::iterator InitiatorChannel::find_link(std::s
     if (link->lane == lane && link->target == target) return link;
   }
   return connections_.end();
+}
+
+void InitiatorChannel::add_link(Link link) {
+  unsigned const lane = link.lane;
+  connections_.push_back(std::move(link));
+  lane_links_[lane].fetch_add(1, std::memory_order_release);
+}
+
+std::vector<InitiatorChannel::Link>::iterator InitiatorChannel::erase_link(
+    std::vector<Link>::iterator link) {
+  lane_links_[link->lane].fetch_sub(1, std::memory_order_release);
+  return connections_.erase(link);
 }
 
 unsigned InitiatorChannel::lane_of_this_thread() {
@@ -132,7 +145,7 @@ nelko_core_status InitiatorChannel::connection_to(std::string_view target, unsig
       fresh = false;
       return NELKO_CORE_STATUS_NO_ERROR;
     }
-    connections_.erase(found);
+    erase_link(found);
   }
   sockaddr_un address;
   socklen_t length;
@@ -173,7 +186,7 @@ nelko_core_status InitiatorChannel::connection_to(std::string_view target, unsig
   }
   made->start();
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  connections_.push_back(Link{std::string(target), lane, made});
+  add_link(Link{std::string(target), lane, made});
   connection = std::move(made);
   fresh = true;
   return NELKO_CORE_STATUS_NO_ERROR;
@@ -368,6 +381,10 @@ class ReadSet {
     new (&slots_[count_]) std::shared_ptr<Connection>(connection);
     ++count_;
   }
+  void add(std::shared_ptr<Connection>&& connection) {
+    new (&slots_[count_]) std::shared_ptr<Connection>(std::move(connection));
+    ++count_;
+  }
   std::shared_ptr<Connection>& at(std::size_t i) {
     return *std::launder(reinterpret_cast<std::shared_ptr<Connection>*>(&slots_[i]));
   }
@@ -384,7 +401,17 @@ bool InitiatorChannel::read_for_puller(unsigned lane, int wait_ms) {
   // More connections than ReadSet::kMax stay with the I/O thread, which hands their responses
   // over.
   ReadSet read;
-  {
+  // A thread that waits for the answer to its own command reads the lane it sent it on, which
+  // usually has that one connection: the thread's last one, which is open and so still the
+  // lane's link. It is then read without the lock of the connections. Like the copy made under
+  // the lock, what it finds may be overtaken by a link made meanwhile; the caller reads again.
+  LastConnection const* last = t_last_connection;
+  if (lane != kAllLanes && last != nullptr && last->channel == serial_ && last->lane == lane &&
+      lane_links_[lane].load(std::memory_order_acquire) == 1) {
+    std::shared_ptr<Connection> connection = last->connection.lock();
+    if (connection && !connection->closed()) read.add(std::move(connection));
+  }
+  if (read.size() == 0) {
     std::lock_guard<std::mutex> lock(connections_mutex_);
     for (auto const& link : connections_) {
       if (read.full()) break;
@@ -573,7 +600,7 @@ void InitiatorChannel::on_closed(Connection& connection, std::string const& reas
     std::lock_guard<std::mutex> lock(connections_mutex_);
     for (auto found = connections_.begin(); found != connections_.end(); ++found) {
       if (found->connection.get() == &connection) {
-        connections_.erase(found);
+        erase_link(found);
         break;
       }
     }

@@ -122,9 +122,15 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   };
   // With connections_mutex_ held: the link of `lane` to `target`, or end().
   std::vector<Link>::iterator find_link(std::string_view target, unsigned lane);
+  // With connections_mutex_ held: adds or removes a link, keeping lane_links_.
+  void add_link(Link link);
+  std::vector<Link>::iterator erase_link(std::vector<Link>::iterator link);
   std::mutex connections_mutex_;
   // A handful per target at most: searched in order, which costs less than building a key.
   std::vector<Link> connections_;
+  // The number of links of each lane, changed under connections_mutex_ and read without it: a
+  // lane with one link, which is the reading thread's last connection, is read without the lock.
+  std::array<std::atomic<unsigned>, kLanes> lane_links_{};
   std::set<std::string, std::less<>> subscriptions_;
   std::uint64_t next_connection_id_ = 0;
 
