@@ -15,6 +15,7 @@
 #include "fault_fixture.h"
 #include "hostile_target.h"
 #include "json/elements.h"
+#include "nelko_core_channel_events.h"
 #include "nelko_initiator_interfaces.h"
 
 namespace fault {
@@ -37,14 +38,15 @@ class Client : public nelkoInitiatorInterfaces {
         resend_(resend) {}
   ~Client() override { unregisterResponseFunction(); }
 
-  nelko_core_status send(std::string const& uuid, bool async) {
+  nelko_core_status send(std::string const& uuid, bool async, char const* target = nullptr) {
     if (async) {
       nelko_core_status status = registerResponseFunction();
       if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
     }
     json::Object request;
     request.Insert({"command", json::String(kCommand)});
-    return basicSendCommand(kInterface, target_, uuid.c_str(), request);
+    return basicSendCommand(kInterface, target != nullptr ? target : target_, uuid.c_str(),
+                            request);
   }
 
   void subclassResponseDispatch(char const*, char*, char* uuid, json::Object& response) override {
@@ -154,6 +156,55 @@ TEST_F(InterfacesClientTest, IdentifierSentAgainFromItsDispatchGetsItsOwnAnswer)
   EXPECT_EQ(client.ended(), std::vector<std::string>(2, kUuid));
   // Both answers were taken by their dispatch: neither is reported as dropped.
   EXPECT_EQ(log.text().find("dropping the response"), std::string::npos) << log.text();
+}
+
+// Two threads that send on the same lane wait at once for targets of their own: the one that reads
+// the lane for both (the first to wait, for a slow target) must read the other's connection too,
+// so that the other's answer is not left in its socket until the reader's own comes.
+TEST_F(InterfacesClientTest, WaitersOfOneLaneGetTheirAnswersFromEachOthersTargets) {
+  std::atomic<int> seen_slow{0};
+  std::atomic<int> seen_fast{0};
+  HostileTarget slow(directory_, "slow",
+                     numbering(seen_slow, [](int) { return milliseconds(1500); }));
+  HostileTarget fast(directory_, "fast", numbering(seen_fast, [](int) { return milliseconds(0); }));
+  Client client("slow");  // one channel, whose lanes have a connection to each target
+  auto receive = [](Client& client, char const* target, char const* uuid, int timeout_ms) {
+    json::Object response;
+    return client.basicReceiveResponse(timeout_ms, kInterface, target, uuid, kCommand, response);
+  };
+  // Threads get lanes in turn: of the next kLanes + 1 threads, the last shares the first's lane.
+  std::promise<void> slow_waits;
+  std::promise<nelko_core_status> fast_status;
+  std::thread on_fast;
+  std::thread on_slow([&] {
+    unsigned const lane = nelko::core::sending_lane();
+    std::vector<std::thread> others;
+    for (unsigned i = 1; i < nelko::core::kLanes; ++i) {
+      others.emplace_back([] { nelko::core::sending_lane(); });
+      others.back().join();
+    }
+    std::promise<unsigned> fast_lane;
+    on_fast = std::thread([&] {
+      fast_lane.set_value(nelko::core::sending_lane());
+      // The lane's link to "fast" exists before the slow request's waiter begins to read.
+      ASSERT_EQ(client.send("fast-1", false, "fast"), NELKO_CORE_STATUS_NO_ERROR);
+      ASSERT_EQ(receive(client, "fast", "fast-1", 2000), NELKO_CORE_STATUS_NO_ERROR);
+      slow_waits.get_future().wait();
+      std::this_thread::sleep_for(milliseconds(100));  // the slow waiter reads the lane by now
+      ASSERT_EQ(client.send("fast-2", false, "fast"), NELKO_CORE_STATUS_NO_ERROR);
+      fast_status.set_value(receive(client, "fast", "fast-2", 700));
+    });
+    ASSERT_EQ(fast_lane.get_future().get(), lane);
+    ASSERT_TRUE(eventually([&] { return seen_fast.load() == 1; }));
+    std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_EQ(client.send("slow-1", false), NELKO_CORE_STATUS_NO_ERROR);
+    slow_waits.set_value();
+    EXPECT_EQ(receive(client, "slow", "slow-1", 3000), NELKO_CORE_STATUS_NO_ERROR);
+  });
+  on_slow.join();
+  on_fast.join();
+  EXPECT_EQ(fast_status.get_future().get(), NELKO_CORE_STATUS_NO_ERROR)
+      << "the answer from \"fast\" waited for the slow target's";
 }
 
 }  // namespace
