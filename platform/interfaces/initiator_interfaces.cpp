@@ -27,18 +27,20 @@ unsigned int to_status(double value) {
   return static_cast<unsigned int>(value);
 }
 
-// True when `member` is named `name`.
-template <typename Member>
-bool is_named(Member const& member, std::string_view name) {
-  return member.name.size() == name.size() &&
-         std::memcmp(member.name.data(), name.data(), name.size()) == 0;
+// The member of `object` named `name`, or end(). The one the name usually has (a request names
+// its command first, a target puts the status first) is tried before the search by name.
+json::Object::const_iterator find_usually_first(json::Object const& object, std::string_view name) {
+  auto const first = object.begin();
+  if (first != object.end() && first->name.size() == name.size() &&
+      std::memcmp(first->name.data(), name.data(), name.size()) == 0) {
+    return first;
+  }
+  return object.Find(name);
 }
 
-// A view into `command`, valid while it is. A request names its command first (this library's
-// always do), so the first member is tried before the search by name.
+// A view into `command`, valid while it is.
 std::string_view command_of(json::Object const& command) {
-  auto member = command.begin();
-  if (member == command.end() || !is_named(*member, "command")) member = command.Find("command");
+  auto const member = find_usually_first(command, "command");
   if (member == command.end() || member->element.GetKind() != json::UnknownElement::Kind::String) {
     return std::string_view();
   }
@@ -119,9 +121,7 @@ nelko_core_status nelkoInitiatorInterfaces::basicReceiveResponse(int timeout_ms,
   }
   release_large(payload);
   if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  // A target puts the status first.
-  auto member = response.begin();
-  if (member == response.end() || !is_named(*member, "status")) member = response.Find("status");
+  auto const member = find_usually_first(response, "status");
   if (member == response.end() || member->element.GetKind() != json::UnknownElement::Kind::Number) {
     return NELKO_CORE_STATUS_IPC_FAILED;
   }
@@ -154,6 +154,6 @@ void nelkoInitiatorInterfaces::initiatorResponseCallback(char** first, char** in
     throw;
   }
   release_large(text);
-  subclassResponseDispatch(command, *first != nullptr ? *first : const_cast<char*>(""),
-                           *uuid, response);
+  subclassResponseDispatch(command, *first != nullptr ? *first : const_cast<char*>(""), *uuid,
+                           response);
 }
