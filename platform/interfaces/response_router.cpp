@@ -364,7 +364,7 @@ void ResponseRouter::wait_for(Waiter& waiter, std::unique_lock<std::mutex>& lock
 }
 
 char const* ResponseRouter::take_async(void const* owner, std::string_view uuid,
-                                      std::string& copy) {
+                                       std::string& copy) {
   // This thread's own entry (see delivering_), which no other thread touches: it stays until
   // after_callbacks, so its command's name needs no copy.
   if (!delivering_.node.empty() && !delivering_.done) {

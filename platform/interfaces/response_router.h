@@ -130,8 +130,8 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     std::string payload;
   };
   // Keyed by views of the entries' own identifiers: a look-up needs no key made for it.
-  using Entries = std::unordered_map<std::string_view, Pending, nelko::core::TextHash,
-                                     nelko::core::TextEqual>;
+  using Entries =
+      std::unordered_map<std::string_view, Pending, nelko::core::TextHash, nelko::core::TextEqual>;
 
   // With mutex_ held. A response came for the entry, or it goes.
   void mark_read(Pending& entry);

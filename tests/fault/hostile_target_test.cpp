@@ -3,7 +3,10 @@
 // or oversized frames, or floods the connection. Every request ends with a status within its
 // time-out, answers reach only the request that sent them, and the next request after a broken
 // connection reconnects. And a client that destroys its handle while a completion runs.
+#include "hostile_target.h"
+
 #include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -12,7 +15,6 @@
 #include <vector>
 
 #include "fault_fixture.h"
-#include "hostile_target.h"
 
 namespace fault {
 namespace {
@@ -373,7 +375,8 @@ TEST_P(ClientFaultTest, DeinitWaitsForARunningCompletionAndNothingRunsAfterIt) {
   ASSERT_EQ(nelko_api_stream_layout_initiator_init(channel, nullptr, &handle, 0, "client"), kOk);
   Slow slow;
   for (int i = 0; i < 20; ++i) {
-    ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle, "target", on_slow, &slow), kOk);
+    ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle, "target", on_slow, &slow),
+              kOk);
   }
   void* uuid = nullptr;  // a non-blocking request in flight too: its identifier stays the client's
   ASSERT_EQ(nelko_api_stream_layout_get_roi_non_blocking_send(handle, "target", &uuid, 0, 0), kOk);
@@ -390,7 +393,8 @@ TEST_P(ClientFaultTest, DeinitWaitsForARunningCompletionAndNothingRunsAfterIt) {
     void* other = nullptr;
     ASSERT_EQ(nelko_api_stream_layout_initiator_init(channel, nullptr, &other, 0, "client"), kOk);
     unsigned int num = 0;
-    EXPECT_EQ(nelko_api_stream_layout_get_num_roi_send_with_timeout(other, "target", 3000, &num), kOk);
+    EXPECT_EQ(nelko_api_stream_layout_get_num_roi_send_with_timeout(other, "target", 3000, &num),
+              kOk);
     nelko_api_stream_layout_initiator_deinit(other);
     EXPECT_EQ(nelko_core_ipc_deinit(channel), kOk);
   }

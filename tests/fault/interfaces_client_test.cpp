@@ -150,7 +150,7 @@ TEST_F(InterfacesClientTest, IdentifierSentAgainFromItsDispatchGetsItsOwnAnswer)
   ASSERT_EQ(client.send(kUuid, true), NELKO_CORE_STATUS_NO_ERROR);
   ASSERT_TRUE(eventually([&] { return seen.load() == 2; }));
   std::this_thread::sleep_for(milliseconds(400));  // the second answer has come by now
-  client.unregisterResponseFunction();  // no dispatch runs from here on
+  client.unregisterResponseFunction();             // no dispatch runs from here on
   EXPECT_EQ(client.resent.load(), NELKO_CORE_STATUS_NO_ERROR);
   EXPECT_EQ(client.nums(), (std::vector<unsigned>{1, 2}));
   EXPECT_EQ(client.ended(), std::vector<std::string>(2, kUuid));

@@ -303,8 +303,9 @@ TEST_F(Names, AReplyAddressNamesOnlyTheConnectionItWasHandedOutFor) {
   std::string const victim_number = victim_address.substr(victim_address.rfind('#'));
   std::string const attacker_number = attacker_address.substr(attacker_address.rfind('#'));
   std::vector<std::string> const forgeries = {
-      "attacker" + victim_number, victim_number, "victim#0" + victim_number.substr(1),
-      victim_address + " ", "victim" + attacker_number, victim_address + attacker_number};
+      "attacker" + victim_number,           victim_number,
+      "victim#0" + victim_number.substr(1), victim_address + " ",
+      "victim" + attacker_number,           victim_address + attacker_number};
   for (std::string const& forged : forgeries) {
     EXPECT_EQ(nelko_core_ipc_target_response_send(target.get(), forged.c_str(), "x", "{}"), kFailed)
         << forged;
@@ -327,8 +328,8 @@ TEST_F(Names, AReplyAddressNamesOnlyTheConnectionItWasHandedOutFor) {
       },
       &forger);
   send_command(attacker, "b");
-  EXPECT_TRUE(eventually(
-      [&] { return forger.refused.load() == static_cast<int>(forgeries.size()); }));
+  EXPECT_TRUE(
+      eventually([&] { return forger.refused.load() == static_cast<int>(forgeries.size()); }));
   nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &forger);
   EXPECT_EQ(outcome(attacker, 200), "silent");
   EXPECT_EQ(outcome(victim, 0), "silent");

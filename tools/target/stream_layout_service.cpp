@@ -76,15 +76,16 @@ constexpr std::array<std::string_view, 9> kLayoutKeys = {"source_upper_left_x_mi
                                                     "destination_height_millipercent"};
 
 // The value of the request's first member called `name`; nullptr when there is none.
-__attribute__((always_inline)) inline rapidjson::Value const* member(
-    RequestMembers const& request, std::string_view name) {
+__attribute__((always_inline)) inline rapidjson::Value const* member(RequestMembers const& request,
+                                                                     std::string_view name) {
   return request.find(name);
 }
 
 // The same for a name known when compiling, whose length is then a constant; inline too, so
 // that the comparison with that name is made where it is known.
 template <std::size_t N>
-__attribute__((always_inline)) inline rapidjson::Value const* member(RequestMembers const& request, char const (&name)[N]) {
+__attribute__((always_inline)) inline rapidjson::Value const* member(RequestMembers const& request,
+                                                                     char const (&name)[N]) {
   return request.find(std::string_view(name, N - 1));
 }
 

@@ -95,7 +95,7 @@ class DeliveryTexts {
   std::array<std::string_view, N> sources_;
   std::array<char*, N> texts_{};
   std::array<std::size_t, N> capacities_{};  // of the blocks in texts_
-  std::size_t largest_ = 0;  // no block in texts_ is larger
+  std::size_t largest_ = 0;                  // no block in texts_ is larger
 };
 
 }  // namespace nelko::core

@@ -96,8 +96,7 @@ InitiatorChannel::InitiatorChannel(void* log, std::string name, SocketDirectory 
       directory_(std::move(directory)),
       io_(log),
       wake_readers_(make_eventfds()),
-      responses_(kMaxQueuedResponses, io_,
-                 [this] { wake_reader(0); }) {}
+      responses_(kMaxQueuedResponses, io_, [this] { wake_reader(0); }) {}
 
 InitiatorChannel::~InitiatorChannel() {
   io_.stop([this] {

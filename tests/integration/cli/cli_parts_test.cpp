@@ -1,6 +1,7 @@
 // The parts of stream-layout that need no target: its command line, layout files, facet names and
 // the SVG picture of a layout.
 #include <gtest/gtest.h>
+
 #include <cstdlib>
 
 #include "child_process.h"

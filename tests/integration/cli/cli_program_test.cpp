@@ -242,8 +242,11 @@ TEST_F(WithTarget, WhatTheServiceHoldsRoundTrips) {
 TEST_F(WithTarget, EveryDocumentedExitStatus) {
   std::string const before = cli({"layout", "get", "0", "--json"}).out;
   EXPECT_EQ(cli({"--help"}).exit_status, 0);
-  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {}, {"roi", "cont"}, {"layout", "get", "99999999999"}, {"roi", "set", "0", "--pan", "1"}}) {
+  for (std::vector<std::string> args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"roi", "cont"},
+                                             {"layout", "get", "99999999999"},
+                                             {"roi", "set", "0", "--pan", "1"}}) {
     RunResult result = cli(args);
     EXPECT_EQ(result.exit_status, kUsage) << result.err;
     EXPECT_EQ(result.out, "");
@@ -251,7 +254,8 @@ TEST_F(WithTarget, EveryDocumentedExitStatus) {
     EXPECT_NE(result.err.find("Try 'stream-layout "), std::string::npos) << result.err;
   }
   std::string const good = layout_to_json(example_layout());
-  for (std::string const& bad : {good.substr(0, good.size() - 10), std::string("[{\"facet\": 0}]")}) {
+  for (std::string const& bad :
+       {good.substr(0, good.size() - 10), std::string("[{\"facet\": 0}]")}) {
     std::string file = files_.write("bad.json", bad);
     RunResult result = cli({"layout", "set", "0", file});
     EXPECT_EQ(result.exit_status, kBadInputFile) << bad << result.err;

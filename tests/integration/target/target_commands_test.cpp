@@ -1,6 +1,7 @@
 // stream-layout-target's commands, as raw JSON through the core's IPC: layouts, ROIs and points,
 // and requests that are malformed or read on the target's fast path.
 #include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -206,7 +207,7 @@ TEST_F(TargetGeometry, EveryFacetMapsPointsAwayFromItsCentreLinesAsDocumented) {
   // (u, v) = (0.75, 0.25) on a cube face is the ray centre + right/2 + up/2, so a face whose
   // right or up vector points the wrong way shows in pan or tilt. Points off both centre lines
   // of every kind; the poles read as pan 0.
-  double const side_tilt = 24.094842552110702;  // atan(0.5 / hypot(0.5, 1))
+  double const side_tilt = 24.094842552110702;    // atan(0.5 / hypot(0.5, 1))
   double const updown_tilt = 54.735610317245346;  // atan(1 / hypot(0.5, 0.5))
   Case const cases[] = {
       {0, 0.25, 0.75, -90, -45},

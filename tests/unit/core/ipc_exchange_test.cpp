@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
 #include <atomic>
 #include <cstddef>
 #include <string>
@@ -187,7 +188,8 @@ struct Joiner {
 };
 
 void second_pair(char**, char**, char**, char**, void* user) {
-  auto* joiner = reinterpret_cast<Joiner*>(static_cast<char*>(user) - offsetof(Joiner, second_user));
+  auto* joiner =
+      reinterpret_cast<Joiner*>(static_cast<char*>(user) - offsetof(Joiner, second_user));
   joiner->second_calls++;
 }
 
@@ -216,8 +218,7 @@ TEST_F(IpcFramePath, PairRegisteredDuringTheOnlyCallGetsThatResponse) {
   ASSERT_TRUE(eventually([&] { return joiner.second_calls.load() == 2; }));
   EXPECT_EQ(joiner.first_calls, 2);
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &joiner);
-  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr,
-                                                     &joiner.second_user);
+  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &joiner.second_user);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>

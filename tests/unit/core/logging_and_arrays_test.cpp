@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
+
 #include <climits>
 #include <cstring>
 #include <regex>
@@ -71,10 +72,11 @@ TEST_F(Logging, ThresholdComesFromTheEnvironment) {
     nelko_core_log_priority lowest_active;
     nelko_core_log_priority highest_inactive;
   };
-  for (Case const& c : {Case{nullptr, NELKO_CORE_LOG_PRIORITY_INFO, NELKO_CORE_LOG_PRIORITY_DEBUG},
-                        Case{"3", NELKO_CORE_LOG_PRIORITY_ERR, NELKO_CORE_LOG_PRIORITY_WARNING},
-                        Case{"debug", NELKO_CORE_LOG_PRIORITY_DEBUG, NELKO_CORE_LOG_PRIORITY_AUDIT},
-                        Case{"loud", NELKO_CORE_LOG_PRIORITY_INFO, NELKO_CORE_LOG_PRIORITY_DEBUG}}) {
+  for (Case const& c :
+       {Case{nullptr, NELKO_CORE_LOG_PRIORITY_INFO, NELKO_CORE_LOG_PRIORITY_DEBUG},
+        Case{"3", NELKO_CORE_LOG_PRIORITY_ERR, NELKO_CORE_LOG_PRIORITY_WARNING},
+        Case{"debug", NELKO_CORE_LOG_PRIORITY_DEBUG, NELKO_CORE_LOG_PRIORITY_AUDIT},
+        Case{"loud", NELKO_CORE_LOG_PRIORITY_INFO, NELKO_CORE_LOG_PRIORITY_DEBUG}}) {
     SCOPED_TRACE(c.level != nullptr ? c.level : "unset");
     if (c.level != nullptr) ::setenv("NELKO_LOG_LEVEL", c.level, 1);
     void* log = open("cam");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <set>
@@ -205,7 +206,8 @@ TEST(RequestIdentifiers, AForkedChildDrawsOthersThanItsParent) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     std::string const drawn = draw(object);
-    ::_exit(::write(ends[1], drawn.data(), drawn.size()) == static_cast<ssize_t>(drawn.size()) ? 0 : 1);
+    ::_exit(::write(ends[1], drawn.data(), drawn.size()) == static_cast<ssize_t>(drawn.size()) ? 0
+                                                                                               : 1);
   }
   ::close(ends[1]);
   std::string const parent = draw(object);
@@ -220,8 +222,10 @@ TEST(RequestIdentifiers, AForkedChildDrawsOthersThanItsParent) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   ASSERT_EQ(kDrawn * kLength, from_child.size());
   std::set<std::string> drawn;
-  for (std::size_t at = 0; at < parent.size(); at += kLength) drawn.insert(parent.substr(at, kLength));
-  for (std::size_t at = 0; at < from_child.size(); at += kLength) drawn.insert(from_child.substr(at, kLength));
+  for (std::size_t at = 0; at < parent.size(); at += kLength)
+    drawn.insert(parent.substr(at, kLength));
+  for (std::size_t at = 0; at < from_child.size(); at += kLength)
+    drawn.insert(from_child.substr(at, kLength));
   EXPECT_EQ(2u * kDrawn, drawn.size()) << "parent and child drew the same identifiers";
 }
 

@@ -1,16 +1,18 @@
 // The settings file on disk: versions, lifecycle, how a write reaches the disk, and files that
 // another user or process put in the settings directory.
+#include "settings_file.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
 #include <functional>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "settings_file.h"
 #include "settings_test_support.h"
 
 namespace settings_test {
