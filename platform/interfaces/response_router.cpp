@@ -38,21 +38,8 @@ void forget_channel(void* ipc_handle) {
 
 // The condition variable that a thread waits on in await(): a thread waits for one response at
 // a time, so one per thread serves all its waits instead of one made and destroyed for each.
-// Reached through an initial-exec pointer (no call into the dynamic linker); the owner destroys
-// it when the thread ends.
-__attribute__((tls_model("initial-exec"))) thread_local std::condition_variable* t_wake = nullptr;
-struct WakeOwner {
-  std::unique_ptr<std::condition_variable> wake;
-  ~WakeOwner() { t_wake = nullptr; }
-};
-thread_local WakeOwner t_wake_owner;
-
 std::condition_variable& thread_wake() {
-  if (t_wake == nullptr) {
-    t_wake_owner.wake = std::make_unique<std::condition_variable>();
-    t_wake = t_wake_owner.wake.get();
-  }
-  return *t_wake;
+  return nelko::core::PerThread<std::condition_variable>::get();
 }
 
 void log_dropped(std::string_view uuid, std::string_view target, char const* why) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,31 @@ struct TextHash {
     hash ^= hash >> 29;
     return static_cast<std::size_t>(hash ^ (hash >> 32));
   }
+};
+
+// One T per thread, made on the thread's first get() and destroyed when the thread ends. Only a
+// pointer lives in the thread's static TLS block, with initial-exec access: a thread_local that
+// needs destroying is reached through a call into the dynamic linker, a plain pointer is not.
+template <typename T>
+class PerThread {
+ public:
+  static T& get() {
+    if (t_object == nullptr) {
+      t_owner.object = std::make_unique<T>();
+      t_object = t_owner.object.get();
+    }
+    return *t_object;
+  }
+  // The thread's T, or null before its first get().
+  static T* find() noexcept { return t_object; }
+
+ private:
+  struct Owner {
+    std::unique_ptr<T> object;
+    ~Owner() { t_object = nullptr; }
+  };
+  __attribute__((tls_model("initial-exec"))) static inline thread_local T* t_object = nullptr;
+  static inline thread_local Owner t_owner;
 };
 
 // True when two texts hold the same bytes. Names of up to 16 bytes (a target's, an interface's,

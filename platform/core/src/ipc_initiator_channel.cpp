@@ -66,21 +66,13 @@ std::atomic<std::uint64_t> g_next_channel_serial{0};
 // on the same channel, and then neither take the lock of the channel's connections nor search
 // them. The connection is held weakly, so that it goes with its link or its channel, and is used
 // only while it is open: until then its link is the one of its lane and target in connections_.
+// Each thread has one (PerThread), made on its first send.
 struct LastConnection {
   std::uint64_t channel = 0;  // the serial of its channel; 0: none
   unsigned lane = 0;
   std::string target;
   std::weak_ptr<Connection> connection;
 };
-// Made on the thread's first send and reached through a pointer of its own: a thread_local
-// that needs destroying is reached through a call into the dynamic linker, a plain pointer with
-// initial-exec access is not. `t_last_connection_owner` destroys it when the thread ends.
-__attribute__((tls_model("initial-exec"))) thread_local LastConnection* t_last_connection = nullptr;
-struct LastConnectionOwner {
-  std::unique_ptr<LastConnection> last;
-  ~LastConnectionOwner() { t_last_connection = nullptr; }
-};
-thread_local LastConnectionOwner t_last_connection_owner;
 
 std::atomic<unsigned> g_next_lane{0};
 // Initial-exec: a general-dynamic access costs as much again as the rest of the look-up.
@@ -201,7 +193,7 @@ nelko_core_status InitiatorChannel::send_command(char const* target, char const*
 
 std::shared_ptr<Connection> InitiatorChannel::last_connection(std::string_view target,
                                                               unsigned lane) const {
-  LastConnection const* last = t_last_connection;
+  LastConnection const* last = PerThread<LastConnection>::find();
   if (last == nullptr || last->channel != serial_ || last->lane != lane || last->target != target) {
     return nullptr;
   }
@@ -212,11 +204,7 @@ std::shared_ptr<Connection> InitiatorChannel::last_connection(std::string_view t
 
 void InitiatorChannel::remember_connection(std::string_view target, unsigned lane,
                                            std::shared_ptr<Connection> const& connection) const {
-  if (t_last_connection == nullptr) {
-    t_last_connection_owner.last = std::make_unique<LastConnection>();
-    t_last_connection = t_last_connection_owner.last.get();
-  }
-  LastConnection& last = *t_last_connection;
+  LastConnection& last = PerThread<LastConnection>::get();
   last.channel = 0;  // until it is complete
   if (last.target != target) last.target.assign(target.data(), target.size());
   last.lane = lane;
@@ -404,7 +392,7 @@ bool InitiatorChannel::read_for_puller(unsigned lane, int wait_ms) {
   // usually has that one connection: the thread's last one, which is open and so still the
   // lane's link. It is then read without the lock of the connections. Like the copy made under
   // the lock, what it finds may be overtaken by a link made meanwhile; the caller reads again.
-  LastConnection const* last = t_last_connection;
+  LastConnection const* last = PerThread<LastConnection>::find();
   if (lane != kAllLanes && last != nullptr && last->channel == serial_ && last->lane == lane &&
       lane_links_[lane].load(std::memory_order_acquire) == 1) {
     std::shared_ptr<Connection> connection = last->connection.lock();
