@@ -117,6 +117,18 @@ class CallbackLifecycle : public InitiatorTest, public ::testing::WithParamInter
               nelko_api_stream_layout_initiator_init(on_channel, log_handle, &made, 0, "app"));
     return made;
   }
+  // Sends a Get_roi on `pending_on` that is never to be called back (its identifier goes to
+  // `pending`), then a Get_num_roi on `on` whose answer runs `callback`, and delivers that answer.
+  void pending_then_answered(void* pending_on, void* on,
+                             nelko_api_stream_layout_get_num_roi_method_callback_func_ptr callback,
+                             std::string& pending) {
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_roi_send_async(
+                                              pending_on, "t", 0, 0, never_called, &kUser));
+    pending = last_uuid();
+    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+              nelko_api_stream_layout_get_num_roi_send_async(on, "t", callback, &kUser));
+    ASSERT_TRUE(platform.deliver(on, "Get_num_roi", last_uuid(), R"({"status":0,"num":1})"));
+  }
   std::size_t closes() {
     std::lock_guard<std::mutex> lock(platform.mutex);
     return platform.deinits.size();
@@ -130,12 +142,8 @@ TEST_P(CallbackLifecycle, DeinitOfItsOwnHandle) {
   bool const owned = GetParam();
   void* own = make_handle(owned ? nullptr : channel);
   g_seen.handle = own;
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_send_async(own, "t", 0, 0, never_called, &kUser));
-  std::string const pending = last_uuid();
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_send_async(own, "t", deinit_itself, &kUser));
-  ASSERT_TRUE(platform.deliver(own, "Get_num_roi", last_uuid(), R"({"status":0,"num":1})"));
+  std::string pending;
+  ASSERT_NO_FATAL_FAILURE(pending_then_answered(own, own, deinit_itself, pending));
 
   EXPECT_EQ(1, g_seen.calls);
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_seen.deinit);
@@ -163,12 +171,8 @@ TEST_F(CallbackLifecycle, DeinitOfAnotherHandleOfItsChannel) {
   void* first = make_handle(channel);
   void* second = make_handle(channel);
   g_seen.handle = second;
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_send_async(second, "t", 0, 0, never_called, &kUser));
-  std::string const pending = last_uuid();
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_send_async(first, "t", deinit_other, &kUser));
-  ASSERT_TRUE(platform.deliver(first, "Get_num_roi", last_uuid(), R"({"status":0,"num":1})"));
+  std::string pending;
+  ASSERT_NO_FATAL_FAILURE(pending_then_answered(second, first, deinit_other, pending));
   EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_seen.deinit);
   EXPECT_FALSE(platform.deliver(second, "Get_roi", pending, R"({"status":0})"));
 
