@@ -579,6 +579,25 @@ double system_call_pair_ns(std::size_t size) {
   return ns / kPairs;
 }
 
+// How far a raw baseline moved between the blocks or rounds of a run: on a quiet machine its
+// figures stay within a few per cent of each other; beyond 0.15 the others' load moved them, and
+// the ratios beside it are not to be trusted.
+void print_spread(char const* what, std::vector<double> const& figures, char const* over) {
+  constexpr double kQuiet = 0.15;
+  double const spread = (*std::max_element(figures.begin(), figures.end()) -
+                         *std::min_element(figures.begin(), figures.end())) /
+                        bench::median_of(figures);
+  std::printf("  %-36s %.2f of its median over the %s: %s\n", what, spread, over,
+              spread <= kQuiet ? "quiet" : "NOT quiet (above 0.15), do not trust the ratios");
+}
+
+// The library's rate over the raw one's in each round, which ran one right after the other.
+void print_round_ratios(std::vector<double> const& library, std::vector<double> const& raw) {
+  std::printf("  %-36s", "ratio in each round");
+  for (std::size_t i = 0; i < library.size(); ++i) std::printf(" %.2f", library[i] / raw[i]);
+  std::printf("\n");
+}
+
 // The goal's baseline is the blocking ping-pong. A blocking client against the epoll service has
 // the library's shape (the waiting thread receives on its socket, the service waits in epoll),
 // and shows how much of the difference is that shape rather than the library's own work. The
@@ -651,15 +670,7 @@ void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, Ev
   std::printf("  %-36s %.2f   (shape: raw, blocking, epoll service, as the library)\n",
               "mean ratio shape / raw", shape_mean / raw_mean);
   std::printf("  %-36s %.2f\n", "mean ratio library / shape", library_mean / shape_mean);
-  // How far the blocking baseline moved between blocks: on a quiet machine its block means stay
-  // within a few per cent of each other; beyond kQuiet the others' load moved the figures.
-  constexpr double kQuiet = 0.15;
-  std::vector<double> const& blocks = blocking.block_means;
-  double const spread = (*std::max_element(blocks.begin(), blocks.end()) -
-                         *std::min_element(blocks.begin(), blocks.end())) /
-                        bench::median_of(blocks);
-  std::printf("  %-36s %.2f of its median over the blocks: %s\n", "raw ping-pong spread",
-              spread, spread <= kQuiet ? "quiet" : "NOT quiet (above 0.15), do not trust the ratios");
+  print_spread("raw ping-pong spread", blocking.block_means, "blocks");
   std::printf("  per round trip: CPU time (user and kernel) and thread runs, all threads:\n");
   for (Variant& variant : variants) variant.cpu.print(variant.name);
   std::printf("  the same split into user and kernel time, us (tick-sampled by the kernel):\n");
@@ -679,7 +690,7 @@ struct EventService {
 
 void run_throughput(Options const& options, RawService by_message, RawService batched,
                     EventService events, void* handle, pid_t library_service) {
-  constexpr int kRounds = 3;
+  constexpr int kRounds = 5;
   std::vector<double> message_rates, batched_rates, event_rates, library_rates;
   CpuUse message_cpu, batched_cpu, event_cpu, library_cpu;
   by_message.peer->pipelined(options.window, 2000);
@@ -714,6 +725,8 @@ void run_throughput(Options const& options, RawService by_message, RawService ba
   std::printf("  %-36s %9.0f completions/s\n", "get_roi_send_async + cancel_async", library_rate);
   std::printf("  %-36s %.2f   (goal: at least 0.80)\n", "ratio library / raw event-driven",
               library_rate / event_rate);
+  print_round_ratios(library_rates, event_rates);
+  print_spread("raw event-driven spread", event_rates, "rounds");
   std::printf("  %-36s %.2f\n", "ratio library / raw blocking", library_rate / message_rate);
   std::printf("  %-36s %.2f\n", "ratio library / raw batched", library_rate / batched_rate);
   std::printf("  per completion: CPU time (user and kernel) and thread runs, all threads:\n");
@@ -809,7 +822,7 @@ double in_threads(int threads, int each, Exchange&& exchange) {
 
 void run_threads(Options const& options, EventService events, void* handle,
                  pid_t library_service) {
-  constexpr int kRounds = 3;
+  constexpr int kRounds = 5;
   int const threads = static_cast<int>(events.threads->size());
   int const each = std::max(1, options.round_trips / threads);
   std::vector<double> raw_rates, library_rates;
@@ -832,6 +845,8 @@ void run_threads(Options const& options, EventService events, void* handle,
   std::printf("  %-36s %9.0f round trips/s\n", "get_roi_send, one handle", library_rate);
   std::printf("  %-36s %.2f   (goal: at least 0.80)\n", "ratio library / raw",
               library_rate / raw_rate);
+  print_round_ratios(library_rates, raw_rates);
+  print_spread("raw spread", raw_rates, "rounds");
   std::printf("  per round trip: CPU time (user and kernel) and thread runs, all threads:\n");
   raw_cpu.print("raw, one connection per thread");
   library_cpu.print("get_roi_send, one handle");
