@@ -11,53 +11,50 @@
 namespace nelko {
 namespace test {
 
-bool write_all(int fd, char const* bytes, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, bytes, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool read_exact(int fd, char* bytes, std::size_t size) {
-  while (size > 0) {
-    ssize_t got = ::read(fd, bytes, size);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    bytes += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-bool send_all(int socket, std::string const& bytes) {
-  for (std::size_t sent = 0; sent < bytes.size();) {
-    ssize_t got = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    sent += static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
 namespace {
+
+// Calls `step` with the number of bytes done so far until all `size` are done; false on end of
+// file or error. A call that a signal interrupted is made again.
+template <class Step>
+bool whole(std::size_t size, Step step) {
+  for (std::size_t done = 0; done < size;) {
+    ssize_t got = step(done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
 
 void append_be32(std::string& out, std::uint32_t value) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(value >> shift));
 }
 
-bool socket_address(std::string const& path, sockaddr_un& address) {
+// An unbound stream socket (close-on-exec) and the address of `path` in `address`; -1 when the
+// path does not fit an address.
+int unix_socket(std::string const& path, sockaddr_un& address) {
   address = sockaddr_un{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return false;
+  if (path.size() >= sizeof address.sun_path) return -1;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  return true;
+  return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
 }  // namespace
+
+bool write_all(int fd, char const* bytes, std::size_t size) {
+  return whole(size, [&](std::size_t done) { return ::write(fd, bytes + done, size - done); });
+}
+
+bool read_exact(int fd, char* bytes, std::size_t size) {
+  return whole(size, [&](std::size_t done) { return ::read(fd, bytes + done, size - done); });
+}
+
+bool send_all(int socket, std::string const& bytes) {
+  return whole(bytes.size(), [&](std::size_t done) {
+    return ::send(socket, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+  });
+}
 
 std::string wire_frame(unsigned char kind, std::vector<std::string> const& texts) {
   std::string body(1, static_cast<char>(kind));
@@ -83,11 +80,9 @@ bool read_wire_frame(int fd, std::string& frame) {
 
 int listen_at(std::string const& path) {
   sockaddr_un address;
-  if (!socket_address(path, address)) return -1;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, 16) != 0) {
+  int fd = unix_socket(path, address);
+  if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+                  ::listen(fd, 16) != 0)) {
     ::close(fd);
     return -1;
   }
@@ -96,10 +91,8 @@ int listen_at(std::string const& path) {
 
 int connect_to(std::string const& path) {
   sockaddr_un address;
-  if (!socket_address(path, address)) return -1;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  int fd = unix_socket(path, address);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd);
     return -1;
   }

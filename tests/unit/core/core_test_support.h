@@ -76,6 +76,13 @@ class IpcTest : public ::testing::Test {
   std::string directory_;  // scratch_'s path
 };
 
+// A stream_layout command from `initiator` to the target `to`.
+inline nelko_core_status send_command(void* initiator, std::string const& uuid,
+                                      std::string const& payload = "p", char const* to = "camera") {
+  return nelko_core_ipc_initiator_command_send(initiator, to, "stream_layout", uuid.c_str(),
+                                               payload.c_str());
+}
+
 Pulled pull_response(void* ipc, int timeout_ms);
 Pulled pull_command(void* ipc, unsigned timeout_ms);
 

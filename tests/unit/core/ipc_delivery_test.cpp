@@ -31,7 +31,7 @@ TEST_F(IpcDelivery, CallbackRegistrationSwitchesPullsToUnsupported) {
   // A connection (to a target that never answers), so that the response puller waits on its
   // socket, not only on the queue.
   Channel silent = open_target("silent");
-  nelko_core_ipc_initiator_command_send(initiator.get(), "silent", "stream_layout", "u", "p");
+  send_command(initiator.get(), "u", "p", "silent");
   auto response_puller =
       std::async(std::launch::async, [&] { return pull_response(initiator.get(), -1); });
   auto command_puller =
@@ -70,9 +70,7 @@ void record_response(char**, char**, char** uuid, char**, void* user) {
 TEST_F(IpcDelivery, QueuedDeliveriesReachACallbackRegisteredLater) {
   Channel target = open_target("camera");
   Channel initiator = open_initiator();
-  for (char const* uuid : {"1", "2", "a", "b", "c"}) {
-    nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", uuid, "p");
-  }
+  for (char const* uuid : {"1", "2", "a", "b", "c"}) send_command(initiator.get(), uuid);
   Pulled first = pull_command(target.get(), 2000);
   ASSERT_EQ(first.status, NELKO_CORE_STATUS_NO_ERROR);
   for (char const* uuid : {"a", "b"}) {
@@ -83,7 +81,7 @@ TEST_F(IpcDelivery, QueuedDeliveriesReachACallbackRegisteredLater) {
   Recorded commands, responses;
   nelko_core_ipc_target_command_receive_callback(target.get(), record_command, &commands);
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response, &responses);
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "3", "p");
+  send_command(initiator.get(), "3");
   nelko_core_ipc_target_response_send(target.get(), first.texts[0].c_str(), "c", "r");
   ASSERT_TRUE(eventually([&] { return commands.count() == 5 && responses.count() == 3; }));
   nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &commands);
@@ -104,13 +102,13 @@ TEST_F(IpcDelivery, WhatArrivesBetweenPullsReachesAPollAndALaterCallback) {
   Channel target = open_target("camera");
   nelko_core_ipc_target_command_receive_callback(target.get(), echo, target.get());
   Channel initiator = open_initiator();
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "1", "p");
+  send_command(initiator.get(), "1");
   ASSERT_EQ(pull_response(initiator.get(), 2000).texts[2], "1");
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "2", "p");
+  send_command(initiator.get(), "2");
   std::this_thread::sleep_for(milliseconds(50));
   EXPECT_EQ(pull_response(initiator.get(), 0).texts[2], "2");
 
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "3", "p");
+  send_command(initiator.get(), "3");
   std::this_thread::sleep_for(milliseconds(50));
   Recorded responses;
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response, &responses);
@@ -138,9 +136,7 @@ TEST_F(IpcDelivery, UnregisteringWaitsForTheRunningDelivery) {
   Channel initiator = open_initiator();
   SlowCallee callee;
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), slow_callback, &callee);
-  for (char const* uuid : {"u", "v"}) {
-    nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", uuid, "p");
-  }
+  for (char const* uuid : {"u", "v"}) send_command(initiator.get(), uuid);
   Pulled command = pull_command(target.get(), 2000);
   nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "u", "r");
   ASSERT_TRUE(eventually([&] { return callee.started.load(); }));
@@ -175,9 +171,7 @@ TEST_F(IpcDelivery, CalleeMayRemoveItselfButNotCloseItsChannel) {
   SelfRemover next{initiator.get()};
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), remove_self, &self);
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), remove_self, &next);
-  for (char const* uuid : {"1", "2"}) {
-    nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", uuid, "p");
-  }
+  for (char const* uuid : {"1", "2"}) send_command(initiator.get(), uuid);
   Pulled command = pull_command(target.get(), 2000);
   nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "1", "r");
   nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "2", "r");
@@ -190,7 +184,6 @@ TEST_F(IpcDelivery, CalleeMayRemoveItselfButNotCloseItsChannel) {
   EXPECT_EQ(next.calls, 1);
   EXPECT_EQ(self.deinit_status, NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
 }
-
 
 // Records its call, then takes over every other response's payload, as a callee may: it nulls
 // the slot and frees the text itself.
@@ -224,9 +217,7 @@ TEST_F(IpcDelivery, EachResponseReachesEveryCalleeOnceWholeAndInOrder) {
   std::vector<std::string> expected;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     std::string const uuid = "uuid-" + std::string(i * 7, 'x');
-    ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
-                                                    uuid.c_str(), payloads[i].c_str()),
-              NELKO_CORE_STATUS_NO_ERROR);
+    ASSERT_EQ(send_command(initiator.get(), uuid, payloads[i]), NELKO_CORE_STATUS_NO_ERROR);
     expected.push_back("taker|" + uuid);
     expected.push_back("camera|stream_layout|" + uuid + "|" + payloads[i]);
     // One at a time, so that each delivery follows the last one on the I/O thread.
@@ -248,9 +239,7 @@ TEST_F(IpcDelivery, PairRegisteredAgainAfterItsWithdrawalReceivesResponses) {
     ASSERT_EQ(nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response,
                                                                  &responses),
               NELKO_CORE_STATUS_NO_ERROR);
-    ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
-                                                    uuid, "p"),
-              NELKO_CORE_STATUS_NO_ERROR);
+    ASSERT_EQ(send_command(initiator.get(), uuid), NELKO_CORE_STATUS_NO_ERROR);
     Pulled command = pull_command(target.get(), 2000);
     ASSERT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR);
     ASSERT_EQ(nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), uuid,

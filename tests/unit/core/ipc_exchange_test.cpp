@@ -32,8 +32,7 @@ TEST_F(IpcExchange, ManyAndLargeCommandsArriveWholeAndInOrder) {
   big.back() = 'e';
   for (int i = 0; i < 50; ++i) {
     std::string payload = i % 10 == 3 ? big : std::to_string(i);
-    ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
-                                                    std::to_string(i).c_str(), payload.c_str()),
+    ASSERT_EQ(send_command(initiator.get(), std::to_string(i), payload),
               NELKO_CORE_STATUS_NO_ERROR);
   }
   for (int i = 0; i < 50; ++i) {
@@ -113,8 +112,8 @@ TEST_F(IpcExchange, EventsReachSubscribersUntilTheyUnsubscribe) {
   ASSERT_EQ(nelko_core_ipc_initiator_event_subscribe(subscriber.get(), "camera"),
             NELKO_CORE_STATUS_NO_ERROR);
   // A round trip behind the subscription on the same connection: the target has seen it.
-  nelko_core_ipc_initiator_command_send(bystander.get(), "camera", "stream_layout", "b", "");
-  nelko_core_ipc_initiator_command_send(subscriber.get(), "camera", "stream_layout", "s", "");
+  send_command(bystander.get(), "b", "");
+  send_command(subscriber.get(), "s", "");
   ASSERT_EQ(pull_response(subscriber.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
   ASSERT_EQ(pull_response(bystander.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
 
@@ -125,11 +124,11 @@ TEST_F(IpcExchange, EventsReachSubscribersUntilTheyUnsubscribe) {
 
   EXPECT_EQ(nelko_core_ipc_initiator_event_unsubscribe(subscriber.get(), "camera"),
             NELKO_CORE_STATUS_NO_ERROR);
-  nelko_core_ipc_initiator_command_send(subscriber.get(), "camera", "stream_layout", "s2", "");
+  send_command(subscriber.get(), "s2", "");
   ASSERT_EQ(pull_response(subscriber.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
   nelko_core_ipc_target_event_send(target.get(), "{\"zoom\":3}");
   // An event would travel ahead of this response on the same connection.
-  nelko_core_ipc_initiator_command_send(subscriber.get(), "camera", "stream_layout", "s3", "");
+  send_command(subscriber.get(), "s3", "");
   ASSERT_EQ(pull_response(subscriber.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
   EXPECT_EQ(events.count(), 1u);
   EXPECT_EQ(bystander_events.count(), 0u);
@@ -159,10 +158,7 @@ TEST_F(IpcFramePath, CommandsAroundTheOneBlockSizeArriveByteForByte) {
   // An empty text between two others, too.
   auto uuid_of = [](std::size_t i) { return i == 1 ? std::string() : "u" + std::to_string(i); };
   for (std::size_t i = 0; i < payloads.size(); ++i) {
-    std::string const uuid = uuid_of(i);
-    ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
-                                                    uuid.c_str(), payloads[i].c_str()),
-              NELKO_CORE_STATUS_NO_ERROR);
+    ASSERT_EQ(send_command(initiator.get(), uuid_of(i), payloads[i]), NELKO_CORE_STATUS_NO_ERROR);
   }
   int peer = ::accept(listener, nullptr, nullptr);
   ASSERT_GE(peer, 0);
@@ -173,8 +169,8 @@ TEST_F(IpcFramePath, CommandsAroundTheOneBlockSizeArriveByteForByte) {
   EXPECT_EQ(frame, wire_frame(1, {"tester"}));
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     ASSERT_TRUE(read_wire_frame(peer, frame)) << i;
-    std::string const uuid = uuid_of(i);
-    EXPECT_EQ(frame, wire_frame(2, {"stream_layout", uuid, payloads[i]})) << payloads[i].size();
+    EXPECT_EQ(frame, wire_frame(2, {"stream_layout", uuid_of(i), payloads[i]}))
+        << payloads[i].size();
   }
   ::close(peer);
   ::close(listener);
@@ -208,8 +204,8 @@ TEST_F(IpcFramePath, PairRegisteredDuringTheOnlyCallGetsThatResponse) {
   Channel initiator = open_initiator();
   Joiner joiner{initiator.get()};
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), first_pair, &joiner);
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u", "p");
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "v", "p");
+  send_command(initiator.get(), "u");
+  send_command(initiator.get(), "v");
   Pulled command = pull_command(target.get(), 2000);
   ASSERT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR);
   nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "u", "r");

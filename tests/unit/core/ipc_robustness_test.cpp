@@ -66,7 +66,7 @@ TEST_F(IpcRobustness, TargetClosesConnectionsThatBreakTheFraming) {
 
   // The target still serves well-behaved initiators.
   Channel initiator = open_initiator();
-  nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout", "u2", "p");
+  send_command(initiator.get(), "u2");
   EXPECT_EQ(pull_command(target.get(), 2000).texts[1], "u2");
   EXPECT_NE(quiet.text().find("refused (limit 1048576)"), std::string::npos);
 }
@@ -130,9 +130,7 @@ TEST_F(IpcFairness, FloodingPeerDoesNotHoldUpOtherConnections) {
   Channel target = open_target("camera");
   Channel initiator = open_initiator();
   // Connected before the flood begins, so that only reading is measured.
-  ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
-                                                  "before", "p"),
-            NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(send_command(initiator.get(), "before"), NELKO_CORE_STATUS_NO_ERROR);
   ASSERT_EQ(pull_command(target.get(), 2000).texts[1], "before");
 
   Flooder flooder(path_of("camera"), std::chrono::seconds(10));
@@ -140,9 +138,7 @@ TEST_F(IpcFairness, FloodingPeerDoesNotHoldUpOtherConnections) {
   ASSERT_TRUE(core_test::eventually([&] { return flooder.written() > (1u << 20); }, 5000));
 
   auto const sent = Clock::now();
-  ASSERT_EQ(nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "stream_layout",
-                                                  "during", "p"),
-            NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(send_command(initiator.get(), "during"), NELKO_CORE_STATUS_NO_ERROR);
   std::size_t const written_before = flooder.written();
   core_test::Pulled command = pull_command(target.get(), 2000);
   auto const waited = Clock::now() - sent;
