@@ -44,8 +44,7 @@ int ask(char const* path) {
 
 int serve(char const* directory, char const* name) {
   fault::HostileTarget target(directory, name, [](fault::Command const& command) {
-    return std::vector<fault::Reply>{
-        fault::Reply{std::chrono::milliseconds(0), fault::HostileTarget::answer(command, 666)}};
+    return fault::at_once(fault::HostileTarget::answer(command, 666));
   });
   std::puts("ready");
   std::fflush(stdout);

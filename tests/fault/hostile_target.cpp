@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <iterator>
 #include <stdexcept>
 
 #include "core_test_support.h"
@@ -67,7 +68,7 @@ std::string HostileTarget::answer(Command const& command, unsigned number) {
 }
 
 std::vector<Reply> answer_at_once(Command const& command) {
-  return {Reply{std::chrono::milliseconds(0), HostileTarget::answer(command), false}};
+  return at_once(HostileTarget::answer(command));
 }
 
 void HostileTarget::run() {
@@ -108,16 +109,12 @@ void HostileTarget::run() {
       if (peer != peers_.end()) read_from(peer->second);
     }
     // Replies that are due, in the order they were scheduled.
-    auto now = Clock::now();
-    std::vector<Pending> due;
-    for (auto it = pending_.begin(); it != pending_.end();) {
-      if (it->due <= now) {
-        due.push_back(std::move(*it));
-        it = pending_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    auto const now = Clock::now();
+    auto const first_due = std::stable_partition(pending_.begin(), pending_.end(),
+                                                 [now](Pending const& p) { return p.due > now; });
+    std::vector<Pending> due(std::make_move_iterator(first_due),
+                             std::make_move_iterator(pending_.end()));
+    pending_.erase(first_due, pending_.end());
     for (Pending const& reply : due) {
       if (peers_.count(reply.descriptor) == 0) continue;
       nelko::test::send_all(reply.descriptor, reply.reply.bytes);  // false: the peer went

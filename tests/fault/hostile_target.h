@@ -89,6 +89,11 @@ class HostileTarget {
   std::thread thread_;
 };
 
+// A behaviour's only reply: `bytes`, sent at once.
+inline std::vector<Reply> at_once(std::string bytes) {
+  return {Reply{std::chrono::milliseconds(0), std::move(bytes)}};
+}
+
 // Well-behaved: answers every command at once.
 std::vector<Reply> answer_at_once(Command const& command);
 
