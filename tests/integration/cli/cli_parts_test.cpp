@@ -79,9 +79,11 @@ Layout two_placements() {
   return layout;
 }
 
-std::string error_of(std::string const& text) {
+// What reading a layout with `read` is refused with, or "accepted".
+template <class Read>
+std::string error_of(Read read) {
   try {
-    parse_layout_text(text, "f.json");
+    read();
   } catch (InputFileError const& error) {
     return error.what();
   }
@@ -162,7 +164,7 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
       {"[]\n" + std::string(1, '\0') + "[1]", "f.json:2:1: a NUL byte"},
   };
   for (Case const& c : cases) {
-    std::string message = error_of(c.text);
+    std::string message = error_of([&] { parse_layout_text(c.text, "f.json"); });
     EXPECT_NE(message.find(c.message), std::string::npos)
         << c.text.substr(0, 120) << "\n -> " << message;
     EXPECT_EQ(message.rfind("f.json", 0), 0u) << message;
@@ -173,17 +175,8 @@ TEST(LayoutFile, ReadsFilesAndRefusesHugeOnes) {
   nelko::test::ScratchDirectory dir;
   std::string good = dir.write("good.json", layout_to_json(two_placements()));
   EXPECT_EQ(read_layout_file(good).placements, two_placements().placements);
-
-  auto error_of = [](std::string const& path) {
-    try {
-      read_layout_file(path);
-    } catch (InputFileError const& error) {
-      return std::string(error.what());
-    }
-    return std::string("accepted");
-  };
   std::string big = dir.write("big.json", std::string(kMaxLayoutFileBytes + 1, ' '));
-  EXPECT_NE(error_of(big).find("larger than"), std::string::npos);
+  EXPECT_NE(error_of([&] { read_layout_file(big); }).find("larger than"), std::string::npos);
 }
 
 TEST(FacetNames, EveryFacetReadsBackFromItsName) {

@@ -53,6 +53,12 @@ class Program : public ::testing::Test {
     command.insert(command.end(), args.begin(), args.end());
     return nelko::test::run(command, ipc_dir(), input);
   }
+  // cli() that must exit with 0.
+  RunResult ok(std::vector<std::string> const& args, std::string const& input = "") {
+    RunResult result = cli(args, input);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    return result;
+  }
   virtual std::string ipc_dir() const { return ipc_.path(); }
 
   ScratchDirectory ipc_;
@@ -82,52 +88,45 @@ class WithTarget : public Program {
 #endif
 
 TEST_F(WithTarget, VersionShowsTheTargetsAndTheLibrarys) {
-  RunResult text = cli({"version"});
-  ASSERT_EQ(text.exit_status, 0) << text.err;
+  RunResult text = ok({"version"});
   EXPECT_NE(text.out.find("target stream_layout: interface version 0.9"), std::string::npos);
   EXPECT_EQ(text.out.find("differ"), std::string::npos);
   EXPECT_EQ(parse_json(cli({"version", "--json"}).out)["target_minor"].GetUint(), 9u);
 
   start({"--interface-version", "1.2"});
-  RunResult other = cli({"version"});
-  EXPECT_EQ(other.exit_status, 0) << other.err;  // reported, not refused
+  RunResult other = ok({"version"});  // reported, not refused
   EXPECT_NE(other.out.find("interface version 1.2"), std::string::npos);
   EXPECT_NE(other.out.find("note: the versions differ"), std::string::npos);
 }
 
 TEST_F(WithTarget, LayoutRoundTripsThroughSetGetAndRender) {
-  RunResult initial = cli({"layout", "get", "0", "--json"});
-  ASSERT_EQ(initial.exit_status, 0) << initial.err;
+  RunResult initial = ok({"layout", "get", "0", "--json"});
   Layout full = parse_layout_text(initial.out, "initial");
   ASSERT_EQ(full.placements.size(), 1u);
 
   std::string file = files_.write("example.json", layout_to_json(example_layout()));
-  RunResult set = cli({"layout", "set", "1", file});
-  ASSERT_EQ(set.exit_status, 0) << set.err;
+  RunResult set = ok({"layout", "set", "1", file});
   EXPECT_EQ(set.out, "stream 1: layout replaced (4 placements)\n");
 
-  RunResult got = cli({"--json", "layout", "get", "1"});
-  ASSERT_EQ(got.exit_status, 0) << got.err;
+  RunResult got = ok({"--json", "layout", "get", "1"});
   Layout expected = example_layout();
   expected.stream = 1;
   EXPECT_EQ(got.out, layout_to_json(expected));
 
   // get --json output is itself a layout file: copy stream 1 to stream 2 through a pipe.
-  RunResult copy = cli({"layout", "set", "2", "-", "--json"}, got.out);
-  ASSERT_EQ(copy.exit_status, 0) << copy.err;
+  ok({"layout", "set", "2", "-", "--json"}, got.out);
   EXPECT_EQ(parse_layout_text(cli({"layout", "get", "2", "--json"}).out, "2").placements,
             expected.placements);
 
   std::string svg = files_.path() + "/stream1.svg";
-  RunResult render = cli({"layout", "render", "1", "--svg", svg});
-  ASSERT_EQ(render.exit_status, 0) << render.err;
+  ok({"layout", "render", "1", "--svg", svg});
   EXPECT_NE(read_file(svg).find(">#1 CubeFaceFront</text>"), std::string::npos);
 }
 
 // The README's picture is drawn from docs/layout-example.json: the middle of each face's
 // destination shows the middle of that face, and the corners are the faces' corners.
 TEST_F(WithTarget, PointAgreesWithTheDocumentedPicture) {
-  ASSERT_EQ(cli({"layout", "set", "0", DOCS_LAYOUT_EXAMPLE}).exit_status, 0);
+  ok({"layout", "set", "0", DOCS_LAYOUT_EXAMPLE});
   struct Case {
     char const* x;
     char const* y;
@@ -137,8 +136,7 @@ TEST_F(WithTarget, PointAgreesWithTheDocumentedPicture) {
                         {"83333.5", "33333.5", 90, 0},      {"50000", "83333.5", 0, 0},
                         {"0", "0", -135, 35.264389682754654}, {"0", "100000", -180, -45}};
   for (Case const& c : cases) {
-    RunResult result = cli({"point", "0", c.x, c.y, "--json"});
-    ASSERT_EQ(result.exit_status, 0) << result.err;
+    RunResult result = ok({"point", "0", c.x, c.y, "--json"});
     rapidjson::Document json = parse_json(result.out);
     EXPECT_NEAR(json["pan"].GetDouble(), c.pan, 1e-6) << c.x << ", " << c.y;
     EXPECT_NEAR(json["tilt"].GetDouble(), c.tilt, 1e-6) << c.x << ", " << c.y;
@@ -155,14 +153,12 @@ TEST_F(WithTarget, TheReadmeProgramRuns) {
 }
 
 TEST_F(WithTarget, RoiCountGetAndSetInBothSets) {
-  RunResult count = cli({"roi", "count"});
-  ASSERT_EQ(count.exit_status, 0) << count.err;
+  RunResult count = ok({"roi", "count"});
   EXPECT_EQ(count.out, "4 ROIs in each ROI set\n");
   EXPECT_EQ(parse_json(cli({"roi", "count", "--json"}).out)["count"].GetUint(), 4u);
 
-  RunResult set = cli({"roi", "set", "2", "--set", "active", "--pan", "-10.5", "--tilt=5", "--roll",
-                       "0.25", "--vfov", "60"});
-  ASSERT_EQ(set.exit_status, 0) << set.err;
+  RunResult set = ok({"roi", "set", "2", "--set", "active", "--pan", "-10.5", "--tilt=5", "--roll",
+                      "0.25", "--vfov", "60"});
   EXPECT_EQ(set.out, "ROI 2 (active): pan -10.5, tilt 5, roll 0.25, vfov 60\n");
 
   rapidjson::Document active =
@@ -179,15 +175,11 @@ TEST_F(WithTarget, RoiCountGetAndSetInBothSets) {
 
 TEST_F(WithTarget, RefusalsSayWhatWasRefusedAndWhy) {
   std::string file = files_.write("example.json", layout_to_json(example_layout()));
-  // Stream 1: an immersive facet on the left half, metadata at the top right, nothing below it.
-  std::string sparse = files_.write(
-      "sparse.json", "[{\"facet\": \"Immersive2\", "
-                     "\"source\": {\"x\": 0, \"y\": 0, \"width\": 100000, \"height\": 100000},"
-                     " \"destination\": {\"x\": 0, \"y\": 0, \"width\": 50000, \"height\": 100000}},"
-                     " {\"facet\": \"Metadata\", "
-                     "\"source\": {\"x\": 0, \"y\": 0, \"width\": 100000, \"height\": 100000},"
-                     " \"destination\": {\"x\": 50000, \"y\": 0, \"width\": 50000, \"height\": 50000}}]");
-  ASSERT_EQ(cli({"layout", "set", "1", sparse}).exit_status, 0);
+  // Stream 1: Immersive2 (66) on the left half, Metadata (80) at the top right, nothing below it.
+  Layout sparse;
+  sparse.placements = {{66, {0, 0, 100000, 100000}, {0, 0, 50000, 100000}},
+                       {80, {0, 0, 100000, 100000}, {50000, 0, 50000, 50000}}};
+  ok({"layout", "set", "1", files_.write("sparse.json", layout_to_json(sparse))});
   std::pair<std::vector<std::string>, std::string> const cases[] = {
       {{"layout", "set", "99", file}, "layout set 99: target 'stream_layout' refused the request"},
       {{"roi", "get", "4"}, "roi get 4: target 'stream_layout' refused the request"},
@@ -202,7 +194,7 @@ TEST_F(WithTarget, RefusalsSayWhatWasRefusedAndWhy) {
     EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "");
   }
-  EXPECT_EQ(cli({"point", "1", "25000", "50000"}).exit_status, 0);  // the lens's axis
+  ok({"point", "1", "25000", "50000"});  // the lens's axis
 }
 
 // What the service holds comes back through the program: rectangles past the edge and empty
@@ -211,21 +203,16 @@ TEST_F(WithTarget, WhatTheServiceHoldsRoundTrips) {
   Layout odd;
   odd.placements = {{0, {60000, 0, 50000, 100000}, {0, 0, 0, 100000}},
                     {48, {0, 0, 100000, 100000}, {50000, 50000, 100000, 1}}};
-  RunResult set = cli({"layout", "set", "3", files_.write("odd.json", layout_to_json(odd))});
-  ASSERT_EQ(set.exit_status, 0) << set.err;
+  RunResult set = ok({"layout", "set", "3", files_.write("odd.json", layout_to_json(odd))});
   EXPECT_NE(set.err.find("note: placements[0].destination: the rectangle is empty"),
             std::string::npos)
       << set.err;
   RunResult got = cli({"layout", "get", "3", "--json"});
-  RunResult again = cli({"layout", "set", "2", "-"}, got.out);
-  ASSERT_EQ(again.exit_status, 0) << again.err;
+  ok({"layout", "set", "2", "-"}, got.out);
   EXPECT_EQ(parse_layout_text(cli({"layout", "get", "2", "--json"}).out, "2").placements,
             odd.placements);
 
-  ASSERT_EQ(cli({"roi", "set", "1", "--pan", "nan", "--tilt", "inf", "--roll", "-Infinity",
-                 "--vfov", "60"})
-                .exit_status,
-            0);
+  ok({"roi", "set", "1", "--pan", "nan", "--tilt", "inf", "--roll", "-Infinity", "--vfov", "60"});
   rapidjson::Document roi = parse_json(cli({"roi", "get", "1", "--json"}).out);
   EXPECT_STREQ(roi["pan"].GetString(), "NaN");
   EXPECT_STREQ(roi["tilt"].GetString(), "Infinity");
@@ -241,7 +228,7 @@ TEST_F(WithTarget, WhatTheServiceHoldsRoundTrips) {
 // What is wrong with each file is the LayoutFile cases' business.
 TEST_F(WithTarget, EveryDocumentedExitStatus) {
   std::string const before = cli({"layout", "get", "0", "--json"}).out;
-  EXPECT_EQ(cli({"--help"}).exit_status, 0);
+  ok({"--help"});
   for (std::vector<std::string> args :
        std::vector<std::vector<std::string>>{{},
                                              {"roi", "cont"},
@@ -368,8 +355,7 @@ TEST_F(Program, NoTargetFailsWithinTheTimeoutForEveryCommand) {
 TEST_F(Program, RendersALayoutFileWithoutATarget) {
   std::string layout = files_.write("example.json", layout_to_json(example_layout()));
   std::string svg = files_.path() + "/example.svg";
-  RunResult result = cli({"layout", "render", "--from", layout, "--svg", svg});
-  ASSERT_EQ(result.exit_status, 0) << result.err;
+  RunResult result = ok({"layout", "render", "--from", layout, "--svg", svg});
   EXPECT_EQ(result.out, "");
   EXPECT_NE(read_file(svg).find(">#3 FullFrame</text>"), std::string::npos);
 
