@@ -120,19 +120,17 @@ TEST_F(Requests, ResultsAreReadLeniently) {
   }
 
   double pan = 1, tilt = 1, roll = 1, vfov = 1;
+  auto roi = [&] {
+    EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+              nelko_api_stream_layout_get_roi_send(handle, "t", 0, 0, &pan, &tilt, &roll, &vfov));
+    return std::vector<double>{pan, tilt, roll, vfov};
+  };
   platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"pan":"left","tilt":-12.5,"vfov":[1]})");
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_send(handle, "t", 0, 0, &pan, &tilt, &roll, &vfov));
-  EXPECT_EQ(0.0, pan);
-  EXPECT_EQ(-12.5, tilt);
-  EXPECT_EQ(0.0, roll);
-  EXPECT_EQ(0.0, vfov);
+  EXPECT_EQ((std::vector<double>{0, -12.5, 0, 0}), roi());
   // Found by name, in whatever order they come and among whatever else the response holds.
   platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
                        R"({"vfov":4,"x":0,"roll":3,"status":0,"tilt":2,"pans":9,"pan":1})");
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_send(handle, "t", 0, 0, &pan, &tilt, &roll, &vfov));
-  EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), (std::vector<double>{pan, tilt, roll, vfov}));
+  EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), roi());
 }
 
 TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
@@ -240,18 +238,19 @@ TEST_F(Requests, ReceiveTimeoutsAndIdentifierOwnership) {
             nelko_api_stream_layout_get_roi_non_blocking_send(handle, "t", &uuid, 1, 1));
   std::string const text = static_cast<char*>(uuid);
   double pan = 5, tilt = 5, roll = 5, vfov = 5;
+  auto receive = [&](unsigned char blocking) {
+    return nelko_api_stream_layout_get_roi_receive(handle, blocking, "t", uuid, &pan, &tilt, &roll,
+                                                   &vfov);
+  };
   // Not there yet: the identifier stays the caller's and can be read again.
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
-            nelko_api_stream_layout_get_roi_receive(handle, 0, "t", uuid, &pan, &tilt, &roll, &vfov));
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
-            nelko_api_stream_layout_get_roi_receive(handle, 255, "t", uuid, &pan, &tilt, &roll, &vfov));
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED, receive(0));
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED, receive(255));
   EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
             nelko_api_stream_layout_get_roi_receive_with_timeout(handle, "t", -1, uuid, &pan, &tilt,
                                                                  &roll, &vfov));
   EXPECT_EQ(5.0, pan);
   platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"pan":1,"tilt":2})");
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_receive(handle, 1, "t", uuid, &pan, &tilt, &roll, &vfov));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, receive(1));
   EXPECT_EQ(1.0, pan);
   EXPECT_EQ(2.0, tilt);
   EXPECT_EQ(0.0, vfov);
@@ -287,20 +286,18 @@ TEST_F(Requests, VersionQueryLogsAMismatchAndReleasesItsIdentifierOnReceipt) {
   void* uuid = nullptr;
   ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
             nelko_api_stream_layout___get_target_version___non_blocking_send(handle, "t", &uuid));
+  auto receive = [&] {
+    return nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
+                                                                  &minor);
+  };
   platform.answer = nullptr;
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
-            nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
-                                                                    &minor));
+  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED, receive());
   platform.answer_with(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, R"({"status":9})");
-  EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE,
-            nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
-                                                                    &minor));
+  EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, receive());
   platform.answer = [](fake::Receive const&, json::Object&) -> nelko_core_status {
     return NELKO_CORE_STATUS_NO_ERROR;
   };
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
-                                                                    &minor));
+  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, receive());
   EXPECT_EQ(0u, major);
 }
 
