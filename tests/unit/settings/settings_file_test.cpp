@@ -170,14 +170,18 @@ TEST_F(SettingsFileTest, WriteCreatesAFreshFileSyncsItRenamesItAndSyncsTheDirect
       << trace;
 }
 
+// The mode and kind of what is at `path` (a link is not followed).
+mode_t mode_of(std::string const& path) {
+  struct stat status {};
+  lstat(path.c_str(), &status);
+  return status.st_mode;
+}
+
 TEST_F(SettingsFileTest, FilesGetTheirModeWhateverTheUmask) {
   mode_t const umask_before = umask(0);
   ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
-  struct stat status;
-  ASSERT_EQ(stat(path_.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0600u);
-  ASSERT_EQ(stat((path_ + ".lock").c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  EXPECT_EQ(mode_of(path_), S_IFREG | 0600u);
+  EXPECT_EQ(mode_of(path_ + ".lock"), S_IFREG | 0600u);
 
   // A mode that lets the group read is kept even where the umask would take it away.
   umask(077);
@@ -186,8 +190,7 @@ TEST_F(SettingsFileTest, FilesGetTheirModeWhateverTheUmask) {
   ASSERT_EQ(nelko_core_settings_set_int_value("k", 2), 0);
   unsetenv("NELKO_SETTINGS_MODE");
   umask(umask_before);
-  ASSERT_EQ(stat(path_.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0640u);
+  EXPECT_EQ(mode_of(path_), S_IFREG | 0640u);
 }
 
 TEST_F(SettingsFileTest, CrashBetweenWriteAndRenameLeavesTheOldFile) {
@@ -243,12 +246,6 @@ bool is_symlink_to(std::string const& path, std::string const& target) {
   std::error_code error;
   return std::filesystem::is_symlink(path, error) &&
          std::filesystem::read_symlink(path, error).string() == target;
-}
-
-mode_t mode_of(std::string const& path) {
-  struct stat status {};
-  lstat(path.c_str(), &status);
-  return status.st_mode;
 }
 
 TEST_F(HostileFileTest, FilesPlantedAtTheNamesOfNewFilesAreNeitherWrittenNorAdopted) {
