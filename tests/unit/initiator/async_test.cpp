@@ -52,8 +52,7 @@ class Async : public InitiatorTest {
 int kA, kB;
 
 TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_send_async(handle, "t", 1, 0, on_roi, &kA));
+  ASSERT_EQ(kOk, nelko_api_stream_layout_get_roi_send_async(handle, "t", 1, 0, on_roi, &kA));
   EXPECT_EQ(R"({"command":"Get_roi","roi_index":1,"roi_set":0})", sent_text());
   ASSERT_EQ(1u, platform.registrations.size());
   EXPECT_EQ(channel, platform.registrations[0].channel);
@@ -67,7 +66,7 @@ TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
   ASSERT_EQ(3u, g_calls.size());
   EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), g_calls[2].values);
   EXPECT_EQ("stream_layout", g_calls[0].first);
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_calls[0].status);
+  EXPECT_EQ(kOk, g_calls[0].status);
   EXPECT_EQ((std::vector<double>{10, -5.5, 1, 45}), g_calls[0].values);
   EXPECT_EQ(&kA, g_calls[0].user);
   EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, g_calls[1].status);
@@ -75,8 +74,7 @@ TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
   EXPECT_TRUE(platform.log.empty());
 
   // Withdrawn: a later response finds nothing, is logged and calls nothing.
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_cancel_async(handle, on_roi, &kA));
+  EXPECT_EQ(kOk, nelko_api_stream_layout_get_roi_cancel_async(handle, on_roi, &kA));
   deliver("Get_roi", uuid, R"({"status":0})");
   EXPECT_EQ(3u, g_calls.size());
   EXPECT_EQ(std::vector<std::string>{"received a callback for Get_roi but no initiator callback was registered"},
@@ -91,8 +89,7 @@ TEST_F(Async, CompletionCallsTheClientWithTheResultsAndKeepsTheEntry) {
 // A response that cannot be read strictly, or a client function that throws, is logged; the
 // registry's lock is left free and the next response works.
 TEST_F(Async, ReadingFailuresAndThrowingClientsAreLoggedAndSurvived) {
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA));
+  ASSERT_EQ(kOk, nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA));
   std::string uuid = last_uuid();
   deliver("Get_num_roi", uuid, R"({"num":3})");
   deliver("Get_num_roi", uuid, R"({"status":0})");
@@ -110,7 +107,7 @@ TEST_F(Async, ReadingFailuresAndThrowingClientsAreLoggedAndSurvived) {
     return nelko_api_stream_layout_get_num_roi_cancel_async(handle, throwing, &kA);
   });
   ASSERT_EQ(std::future_status::ready, cancelled.wait_for(std::chrono::seconds(5)));
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, cancelled.get());
+  EXPECT_EQ(kOk, cancelled.get());
 }
 
 TEST_F(Async, CancelRemovesOnlyEntriesMatchingBothFunctionAndUserData) {
@@ -119,11 +116,10 @@ TEST_F(Async, CancelRemovesOnlyEntriesMatchingBothFunctionAndUserData) {
             nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA));
   EXPECT_EQ(0u, pending());
   EXPECT_TRUE(platform.sent.empty());
-  platform.register_status = NELKO_CORE_STATUS_NO_ERROR;
-  platform.send_status = NELKO_CORE_STATUS_IPC_FAILED;  // entries stay even when sending fails
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
-            nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA));
-  platform.send_status = NELKO_CORE_STATUS_NO_ERROR;
+  platform.register_status = kOk;
+  platform.send_status = kFailed;  // entries stay even when sending fails
+  EXPECT_EQ(kFailed, nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA));
+  platform.send_status = kOk;
   nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kB);
   std::string kept = last_uuid();
   nelko_api_stream_layout_get_num_roi_send_async(handle, "t", on_num, &kA);
@@ -132,16 +128,13 @@ TEST_F(Async, CancelRemovesOnlyEntriesMatchingBothFunctionAndUserData) {
   EXPECT_EQ(5u, pending());
   EXPECT_EQ(6u, platform.registrations.size());  // registered before every request
 
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_cancel_async(handle, on_num, &kA));
+  EXPECT_EQ(kOk, nelko_api_stream_layout_get_num_roi_cancel_async(handle, on_num, &kA));
   EXPECT_EQ(2u, pending());
   deliver("Get_num_roi", kept, R"({"status":0,"num":4})");
   ASSERT_EQ(1u, g_calls.size());
   EXPECT_EQ(&kB, g_calls[0].user);
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_cancel_async(handle, on_num, &kA));
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_cancel_async(handle, nullptr, nullptr));
+  EXPECT_EQ(kOk, nelko_api_stream_layout_get_num_roi_cancel_async(handle, on_num, &kA));
+  EXPECT_EQ(kOk, nelko_api_stream_layout_get_num_roi_cancel_async(handle, nullptr, nullptr));
   EXPECT_EQ(2u, pending());
 
   // An identifier recorded again belongs to its latest client only, and goes with it.
@@ -201,7 +194,7 @@ TEST_F(Async, OwnCommandFromInsideACompletion) {
     deliver("Get_num_roi", last_uuid(), R"({"status":0,"num":1})");
   });
   ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(5)));
-  EXPECT_EQ((std::vector<nelko_core_status>(3, NELKO_CORE_STATUS_NO_ERROR)),
+  EXPECT_EQ((std::vector<nelko_core_status>(3, kOk)),
             std::vector<nelko_core_status>(g_reentrant, g_reentrant + 3));
   EXPECT_EQ(1u, pending());  // the callback withdrew itself and sent one more
 }
@@ -221,9 +214,8 @@ void crossing(char*, nelko_core_status, unsigned int, void* user) {
 
 TEST_F(Async, CallbacksOfTwoHandlesMaySendToEachOtherAtOnce) {
   void* second = nullptr;
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_initiator_init(channel, log_handle, &second, 0, nullptr));
-  Crossing a{second, NELKO_CORE_STATUS_IPC_FAILED}, b{handle, NELKO_CORE_STATUS_IPC_FAILED};
+  ASSERT_EQ(kOk, nelko_api_stream_layout_initiator_init(channel, log_handle, &second, 0, nullptr));
+  Crossing a{second, kFailed}, b{handle, kFailed};
   g_crossing = 0;
   nelko_api_stream_layout_get_num_roi_send_async(handle, "t", crossing, &a);
   std::string const first = last_uuid();
@@ -237,9 +229,9 @@ TEST_F(Async, CallbacksOfTwoHandlesMaySendToEachOtherAtOnce) {
   });
   ASSERT_EQ(std::future_status::ready, one.wait_for(std::chrono::seconds(5)));
   ASSERT_EQ(std::future_status::ready, two.wait_for(std::chrono::seconds(5)));
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, a.status);
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, b.status);
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(second));
+  EXPECT_EQ(kOk, a.status);
+  EXPECT_EQ(kOk, b.status);
+  EXPECT_EQ(kOk, nelko_api_stream_layout_initiator_deinit(second));
 }
 
 // The registry tells identifiers apart by all of their text, also those alike in their first
@@ -331,14 +323,14 @@ TYPED_TEST(CancelEveryCommand, NoCallbackOfThePairRunsOrWillRunOnceCancelReturns
   g_probe.started = 0;
 
   // Answered after the cancel.
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, TypeParam::send(this->handle, callback));
+  ASSERT_EQ(kOk, TypeParam::send(this->handle, callback));
   std::string uuid = this->last_uuid();
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, TypeParam::cancel(this->handle, callback));
+  ASSERT_EQ(kOk, TypeParam::cancel(this->handle, callback));
   this->deliver(Command::kName, uuid, answer);
   EXPECT_EQ(0, g_probe.started) << "a cancelled request completed";
 
   // Answered on another thread, whose callback is running when cancel is called.
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, TypeParam::send(this->handle, callback));
+  ASSERT_EQ(kOk, TypeParam::send(this->handle, callback));
   uuid = this->last_uuid();
   std::thread io([&] { this->deliver(Command::kName, uuid, answer); });
   auto const give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -346,7 +338,7 @@ TYPED_TEST(CancelEveryCommand, NoCallbackOfThePairRunsOrWillRunOnceCancelReturns
     std::this_thread::yield();
   }
   ASSERT_EQ(1, g_probe.started) << "the answer did not reach the callback";
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, TypeParam::cancel(this->handle, callback));
+  EXPECT_EQ(kOk, TypeParam::cancel(this->handle, callback));
   EXPECT_FALSE(g_probe.running) << "cancel returned while the withdrawn callback ran";
   io.join();
   this->deliver(Command::kName, uuid, answer);

@@ -13,6 +13,11 @@
 #include "nelko_api_stream_layout.h"
 #include "nelko_core_arrays.h"
 
+// The statuses most cases expect, by short names.
+constexpr auto kOk = NELKO_CORE_STATUS_NO_ERROR;
+constexpr auto kFailed = NELKO_CORE_STATUS_IPC_FAILED;
+constexpr auto kInvalid = NELKO_CORE_STATUS_INVALID_PARAMS;
+
 // A list in the platform's form, freed by its owner with nelko_core_free_uint_array.
 inline unsigned int** make_list(std::vector<unsigned int> const& values) {
   unsigned int** list = nelko_core_alloc_uint_array(static_cast<unsigned int>(values.size()));

@@ -23,16 +23,13 @@ TEST(Lifecycle, OnlyAnOwnedChannelIsOpenedAndClosed) {
   fake::Platform& p = fake::Platform::get();
   p.reset();
   void* handle = nullptr;
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_initiator_init(nullptr, kLog, nullptr, 0, "app"));
+  EXPECT_EQ(kInvalid, nelko_api_stream_layout_initiator_init(nullptr, kLog, nullptr, 0, "app"));
   // A channel to open needs a name: a caller's mistake, not a failure to allocate.
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_initiator_init(nullptr, kLog, &handle, 0, nullptr));
+  EXPECT_EQ(kInvalid, nelko_api_stream_layout_initiator_init(nullptr, kLog, &handle, 0, nullptr));
   EXPECT_EQ(nullptr, handle);
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_initiator_init(reinterpret_cast<void*>(0xc4a2), kLog, &handle,
-                                                   0, nullptr));
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(handle));
+  ASSERT_EQ(kOk, nelko_api_stream_layout_initiator_init(reinterpret_cast<void*>(0xc4a2), kLog,
+                                                        &handle, 0, nullptr));
+  EXPECT_EQ(kOk, nelko_api_stream_layout_initiator_deinit(handle));
   EXPECT_TRUE(p.init_names.empty());
   EXPECT_TRUE(p.deinits.empty());
   // Withdrawn even though it never sent asynchronously: that also drops its synchronous requests.
@@ -40,20 +37,19 @@ TEST(Lifecycle, OnlyAnOwnedChannelIsOpenedAndClosed) {
   EXPECT_TRUE(p.registrations[0].withdraw);
   EXPECT_EQ(handle, p.registrations[0].user);
 
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_initiator_init(nullptr, kLog, &handle, 0, "app"));
+  ASSERT_EQ(kOk, nelko_api_stream_layout_initiator_init(nullptr, kLog, &handle, 0, "app"));
   EXPECT_EQ(p.opened_channel, static_cast<IStream_layoutInitiator*>(handle)->ipcHandle());
   p.deinit_status = NELKO_CORE_STATUS_INTERNAL_EXCEPTION_CAUGHT;
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(handle));
+  EXPECT_EQ(kOk, nelko_api_stream_layout_initiator_deinit(handle));
   EXPECT_EQ(std::vector<std::string>{"app"}, p.init_names);
   EXPECT_EQ(std::vector<void*>{p.opened_channel}, p.deinits);
   EXPECT_EQ(std::vector<std::string>{"~nelkoInitiatorInterfaces: failed call to initiator deinit (7)"},
             p.log_texts());
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(nullptr));
+  EXPECT_EQ(kOk, nelko_api_stream_layout_initiator_deinit(nullptr));
 
   // One that cannot be opened fails the init with one log line and leaves the variable alone.
   p.reset();
-  p.init_status = NELKO_CORE_STATUS_IPC_FAILED;
+  p.init_status = kFailed;
   void* const untouched = reinterpret_cast<void*>(0x77);
   handle = untouched;
   EXPECT_EQ(NELKO_CORE_STATUS_ALLOC_FAILED,
@@ -111,8 +107,7 @@ class CallbackLifecycle : public InitiatorTest, public ::testing::WithParamInter
   }
   void* make_handle(void* on_channel) {
     void* made = nullptr;
-    EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-              nelko_api_stream_layout_initiator_init(on_channel, log_handle, &made, 0, "app"));
+    EXPECT_EQ(kOk, nelko_api_stream_layout_initiator_init(on_channel, log_handle, &made, 0, "app"));
     return made;
   }
   // Sends a Get_roi on `pending_on` that is never to be called back (its identifier goes to
@@ -120,11 +115,10 @@ class CallbackLifecycle : public InitiatorTest, public ::testing::WithParamInter
   void pending_then_answered(void* pending_on, void* on,
                              nelko_api_stream_layout_get_num_roi_method_callback_func_ptr callback,
                              std::string& pending) {
-    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_roi_send_async(
-                                              pending_on, "t", 0, 0, never_called, &kUser));
+    ASSERT_EQ(kOk, nelko_api_stream_layout_get_roi_send_async(pending_on, "t", 0, 0, never_called,
+                                                              &kUser));
     pending = last_uuid();
-    ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-              nelko_api_stream_layout_get_num_roi_send_async(on, "t", callback, &kUser));
+    ASSERT_EQ(kOk, nelko_api_stream_layout_get_num_roi_send_async(on, "t", callback, &kUser));
     ASSERT_TRUE(platform.deliver(on, "Get_num_roi", last_uuid(), R"({"status":0,"num":1})"));
   }
   std::size_t closes() {
@@ -144,9 +138,9 @@ TEST_P(CallbackLifecycle, DeinitOfItsOwnHandle) {
   ASSERT_NO_FATAL_FAILURE(pending_then_answered(own, own, deinit_itself, pending));
 
   EXPECT_EQ(1, g_seen.calls);
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_seen.deinit);
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_seen.cancel);
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS, g_seen.send) << "a doomed handle must not register";
+  EXPECT_EQ(kOk, g_seen.deinit);
+  EXPECT_EQ(kOk, g_seen.cancel);
+  EXPECT_EQ(kInvalid, g_seen.send) << "a doomed handle must not register";
   EXPECT_FALSE(platform.deliver(own, "Get_roi", pending, R"({"status":0})"));
   if (owned) {
     auto const give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -171,15 +165,14 @@ TEST_F(CallbackLifecycle, DeinitOfAnotherHandleOfItsChannel) {
   g_seen.handle = second;
   std::string pending;
   ASSERT_NO_FATAL_FAILURE(pending_then_answered(second, first, deinit_other, pending));
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, g_seen.deinit);
+  EXPECT_EQ(kOk, g_seen.deinit);
   EXPECT_FALSE(platform.deliver(second, "Get_roi", pending, R"({"status":0})"));
 
   // The first handle is unaffected.
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_num_roi_send_async(first, "t", count_num, &kUser));
+  ASSERT_EQ(kOk, nelko_api_stream_layout_get_num_roi_send_async(first, "t", count_num, &kUser));
   ASSERT_TRUE(platform.deliver(first, "Get_num_roi", last_uuid(), R"({"status":0,"num":1})"));
   EXPECT_EQ(2, g_seen.calls);
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_initiator_deinit(first));
+  EXPECT_EQ(kOk, nelko_api_stream_layout_initiator_deinit(first));
 }
 
 // Request identifiers in a child made by fork(): each thread draws from an engine of its own,

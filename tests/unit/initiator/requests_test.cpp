@@ -50,11 +50,10 @@ TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
       make_list({1, 2}), make_list({3, 4}),      make_list({5, 6}),
       make_list({7, 8}), make_list({0, 13, 80}), make_list({}),
       make_list({9, 9}), make_list({10, 10}),    make_list({4294967295u})};
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_set_stream_layout_send_with_timeout(
-                handle, "t", 250, 2, lists[0], lists[1], lists[2], lists[3], lists[4], lists[5],
-                lists[6], lists[7], lists[8]));
+  platform.answer_with(kOk, R"({"status":0})");
+  EXPECT_EQ(kOk, nelko_api_stream_layout_set_stream_layout_send_with_timeout(
+                     handle, "t", 250, 2, lists[0], lists[1], lists[2], lists[3], lists[4],
+                     lists[5], lists[6], lists[7], lists[8]));
   EXPECT_EQ(
       R"({"command":"Set_stream_layout","stream_index":2,"source_upper_left_x_millipercent":[1,2],)"
       R"("source_upper_left_y_millipercent":[3,4],"source_width_millipercent":[5,6],)"
@@ -66,16 +65,14 @@ TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
 
   platform.reset();
   void* uuid = nullptr;
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_set_stream_layout_non_blocking_send(
-                handle, "t", &uuid, 2, nullptr, lists[1], lists[2], lists[3], nullptr, lists[5],
-                lists[6], lists[7], lists[8]));
+  EXPECT_EQ(kInvalid, nelko_api_stream_layout_set_stream_layout_non_blocking_send(
+                          handle, "t", &uuid, 2, nullptr, lists[1], lists[2], lists[3], nullptr,
+                          lists[5], lists[6], lists[7], lists[8]));
   nelko_api_stream_layout_free_uuid(uuid);
   // Refused asynchronously too, without registering with the channel; the entry is kept.
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_set_stream_layout_send_async(
-                handle, "t", 2, lists[0], lists[1], lists[2], lists[3], lists[4], lists[5],
-                lists[6], lists[7], nullptr, nullptr, nullptr));
+  EXPECT_EQ(kInvalid, nelko_api_stream_layout_set_stream_layout_send_async(
+                          handle, "t", 2, lists[0], lists[1], lists[2], lists[3], lists[4],
+                          lists[5], lists[6], lists[7], nullptr, nullptr, nullptr));
   EXPECT_TRUE(platform.sent.empty());
   EXPECT_TRUE(platform.registrations.empty());
   EXPECT_EQ(1u, object()->registry<nelko::stream_layout::SetStreamLayout>().size());
@@ -94,10 +91,9 @@ TEST_F(Requests, SendFailuresArePassedOnAndExceptionsBecomeFour) {
   EXPECT_EQ(NELKO_CORE_STATUS_DISABLED_TARGET,
             nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
   EXPECT_TRUE(platform.receives.empty());
-  platform.send_status = NELKO_CORE_STATUS_NO_ERROR;
+  platform.send_status = kOk;
   platform.send_throws = true;
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
-            nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
+  EXPECT_EQ(kFailed, nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
   platform.send_throws = false;
   platform.answer_with(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, R"({"status":9,"num":3})");
   EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE,
@@ -107,29 +103,27 @@ TEST_F(Requests, SendFailuresArePassedOnAndExceptionsBecomeFour) {
 
 TEST_F(Requests, ResultsAreReadLeniently) {
   unsigned int num = 5;
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
+  platform.answer_with(kOk, R"({"status":0})");
+  EXPECT_EQ(kOk, nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
   EXPECT_EQ(0u, num);
   for (auto const& [text, expected] : std::vector<std::pair<std::string, unsigned int>>{
            {R"({"num":2.9})", 2u}, {R"({"num":-1})", 0u}, {R"({"num":1e12})", 4294967295u},
            {R"({"num":"7"})", 0u}, {R"({"num":NaN})", 0u}}) {
-    platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, text);
-    EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-              nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
+    platform.answer_with(kOk, text);
+    EXPECT_EQ(kOk, nelko_api_stream_layout_get_num_roi_send(handle, "t", &num));
     EXPECT_EQ(expected, num) << text;
   }
 
   double pan = 1, tilt = 1, roll = 1, vfov = 1;
   auto roi = [&] {
-    EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+    EXPECT_EQ(kOk,
               nelko_api_stream_layout_get_roi_send(handle, "t", 0, 0, &pan, &tilt, &roll, &vfov));
     return std::vector<double>{pan, tilt, roll, vfov};
   };
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"pan":"left","tilt":-12.5,"vfov":[1]})");
+  platform.answer_with(kOk, R"({"pan":"left","tilt":-12.5,"vfov":[1]})");
   EXPECT_EQ((std::vector<double>{0, -12.5, 0, 0}), roi());
   // Found by name, in whatever order they come and among whatever else the response holds.
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
-                       R"({"vfov":4,"x":0,"roll":3,"status":0,"tilt":2,"pans":9,"pan":1})");
+  platform.answer_with(kOk, R"({"vfov":4,"x":0,"roll":3,"status":0,"tilt":2,"pans":9,"pan":1})");
   EXPECT_EQ((std::vector<double>{1, 2, 3, 4}), roi());
 }
 
@@ -140,13 +134,12 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
         handle, "t", 10, uuid, &lists[0], &lists[1], &lists[2], &lists[3], &lists[4], &lists[5],
         &lists[6], &lists[7], &lists[8]);
   };
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
-                       R"({"source_upper_left_x_millipercent":[3.7,-5,4294967296],)"
-                       R"("source_width_millipercent":{},"destination_type":[1,2,3]})");
+  platform.answer_with(kOk, R"({"source_upper_left_x_millipercent":[3.7,-5,4294967296],)"
+                            R"("source_width_millipercent":{},"destination_type":[1,2,3]})");
   void* uuid = nullptr;
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+  ASSERT_EQ(kOk,
             nelko_api_stream_layout_get_stream_layout_non_blocking_send(handle, "t", &uuid, 0));
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, get(uuid));
+  EXPECT_EQ(kOk, get(uuid));
   EXPECT_EQ((std::vector<unsigned int>{3, 0, 4294967295u}), list_values(lists[0]));
   EXPECT_EQ(std::vector<unsigned int>{}, list_values(lists[2]));
   EXPECT_EQ((std::vector<unsigned int>{1, 2, 3}), list_values(lists[4]));
@@ -157,11 +150,10 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
   }
 
   // A string in the sixth array: 4, five lists written, the identifier still the caller's.
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
-                       R"({"destination_upper_left_x_millipercent":[1,"a"]})");
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+  platform.answer_with(kOk, R"({"destination_upper_left_x_millipercent":[1,"a"]})");
+  ASSERT_EQ(kOk,
             nelko_api_stream_layout_get_stream_layout_non_blocking_send(handle, "t", &uuid, 0));
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED, get(uuid));
+  EXPECT_EQ(kFailed, get(uuid));
   for (int i = 0; i < 9; ++i) EXPECT_EQ(i < 5, lists[i] != nullptr) << i;
   for (auto*& list : lists) {
     nelko_core_free_uint_array(list);
@@ -171,9 +163,9 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
   // An out-parameter that already holds a list is refused with 1 and logged; it is not freed.
   unsigned int** kept = make_list({42});
   lists[1] = kept;
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({})");
+  platform.answer_with(kOk, R"({})");
   platform.log.clear();
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS, get(uuid));
+  EXPECT_EQ(kInvalid, get(uuid));
   EXPECT_EQ(std::vector<std::string>{"stream_layout_get_stream_layout_receive:failed converting UINT array (1)"},
             platform.log_texts());
   EXPECT_EQ(kept, lists[1]);
@@ -184,7 +176,7 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
   nelko_core_free_uint_array(lists[0]);
   lists[0] = nullptr;
   // Still the caller's: a successful read releases it.
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, get(uuid));
+  EXPECT_EQ(kOk, get(uuid));
   for (auto* list : lists) nelko_core_free_uint_array(list);
 }
 
@@ -192,15 +184,12 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
 // one the variable is cleared, so that releasing it is always right.
 TEST_F(Requests, NonBlockingSendHandsOverTheIdentifierWhatever) {
   void* uuid = &platform;
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_get_num_roi_non_blocking_send(nullptr, "t", &uuid));
+  EXPECT_EQ(kInvalid, nelko_api_stream_layout_get_num_roi_non_blocking_send(nullptr, "t", &uuid));
   EXPECT_EQ(nullptr, uuid);
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "t", nullptr));
+  EXPECT_EQ(kInvalid, nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "t", nullptr));
   EXPECT_TRUE(platform.sent.empty());
-  platform.send_status = NELKO_CORE_STATUS_IPC_FAILED;
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
-            nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "t", &uuid));
+  platform.send_status = kFailed;
+  EXPECT_EQ(kFailed, nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "t", &uuid));
   ASSERT_NE(nullptr, uuid);
   EXPECT_EQ(36u, std::strlen(static_cast<char*>(uuid)));
   nelko_api_stream_layout_free_uuid(uuid);
@@ -213,19 +202,15 @@ TEST_F(Requests, NullResultPointersAreRefusedBeforeAnythingIsSentOrReceived) {
   double pan = 0, tilt = 0, roll = 0;
   unsigned int** lists[9] = {};
   void* uuid = nullptr;
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_non_blocking_send(handle, "t", &uuid, 0, 0));
+  ASSERT_EQ(kOk, nelko_api_stream_layout_get_roi_non_blocking_send(handle, "t", &uuid, 0, 0));
   platform.reset();
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"status":0})");
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_get_num_roi_send(handle, "t", nullptr));
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_get_stream_layout_send(
-                handle, "t", 0, &lists[0], &lists[1], &lists[2], &lists[3], &lists[4], &lists[5],
-                &lists[6], &lists[7], nullptr));
-  EXPECT_EQ(NELKO_CORE_STATUS_INVALID_PARAMS,
-            nelko_api_stream_layout_get_roi_receive(handle, 1, "t", uuid, &pan, &tilt, &roll,
-                                                    nullptr));
+  platform.answer_with(kOk, R"({"status":0})");
+  EXPECT_EQ(kInvalid, nelko_api_stream_layout_get_num_roi_send(handle, "t", nullptr));
+  EXPECT_EQ(kInvalid, nelko_api_stream_layout_get_stream_layout_send(
+                          handle, "t", 0, &lists[0], &lists[1], &lists[2], &lists[3], &lists[4],
+                          &lists[5], &lists[6], &lists[7], nullptr));
+  EXPECT_EQ(kInvalid, nelko_api_stream_layout_get_roi_receive(handle, 1, "t", uuid, &pan, &tilt,
+                                                              &roll, nullptr));
   EXPECT_TRUE(platform.sent.empty());
   EXPECT_TRUE(platform.receives.empty());
   for (auto* list : lists) EXPECT_EQ(nullptr, list);
@@ -234,8 +219,7 @@ TEST_F(Requests, NullResultPointersAreRefusedBeforeAnythingIsSentOrReceived) {
 
 TEST_F(Requests, ReceiveTimeoutsAndIdentifierOwnership) {
   void* uuid = nullptr;
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout_get_roi_non_blocking_send(handle, "t", &uuid, 1, 1));
+  ASSERT_EQ(kOk, nelko_api_stream_layout_get_roi_non_blocking_send(handle, "t", &uuid, 1, 1));
   std::string const text = static_cast<char*>(uuid);
   double pan = 5, tilt = 5, roll = 5, vfov = 5;
   auto receive = [&](unsigned char blocking) {
@@ -243,14 +227,13 @@ TEST_F(Requests, ReceiveTimeoutsAndIdentifierOwnership) {
                                                    &vfov);
   };
   // Not there yet: the identifier stays the caller's and can be read again.
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED, receive(0));
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED, receive(255));
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED,
-            nelko_api_stream_layout_get_roi_receive_with_timeout(handle, "t", -1, uuid, &pan, &tilt,
-                                                                 &roll, &vfov));
+  EXPECT_EQ(kFailed, receive(0));
+  EXPECT_EQ(kFailed, receive(255));
+  EXPECT_EQ(kFailed, nelko_api_stream_layout_get_roi_receive_with_timeout(
+                         handle, "t", -1, uuid, &pan, &tilt, &roll, &vfov));
   EXPECT_EQ(5.0, pan);
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR, R"({"pan":1,"tilt":2})");
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, receive(1));
+  platform.answer_with(kOk, R"({"pan":1,"tilt":2})");
+  EXPECT_EQ(kOk, receive(1));
   EXPECT_EQ(1.0, pan);
   EXPECT_EQ(2.0, tilt);
   EXPECT_EQ(0.0, vfov);
@@ -264,16 +247,12 @@ TEST_F(Requests, ReceiveTimeoutsAndIdentifierOwnership) {
 
 TEST_F(Requests, VersionQueryLogsAMismatchAndReleasesItsIdentifierOnReceipt) {
   unsigned int major = 0, minor = 0;
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
-                       R"({"status":0,"target_major":0,"target_minor":9})");
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
+  platform.answer_with(kOk, R"({"status":0,"target_major":0,"target_minor":9})");
+  EXPECT_EQ(kOk, nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
   EXPECT_TRUE(platform.log.empty());
 
-  platform.answer_with(NELKO_CORE_STATUS_NO_ERROR,
-                       R"({"status":0,"target_major":1,"target_minor":0})");
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR,
-            nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
+  platform.answer_with(kOk, R"({"status":0,"target_major":1,"target_minor":0})");
+  EXPECT_EQ(kOk, nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
   EXPECT_EQ(1u, major);
   EXPECT_EQ(0u, minor);
   EXPECT_EQ(std::vector<std::string>{"Stream_layout Initiator (version 0:9) queried Target (version 1:0)"},
@@ -284,20 +263,18 @@ TEST_F(Requests, VersionQueryLogsAMismatchAndReleasesItsIdentifierOnReceipt) {
   // with the caller; one that got a successful response releases it even when reading fails
   // afterwards.
   void* uuid = nullptr;
-  ASSERT_EQ(NELKO_CORE_STATUS_NO_ERROR,
+  ASSERT_EQ(kOk,
             nelko_api_stream_layout___get_target_version___non_blocking_send(handle, "t", &uuid));
   auto receive = [&] {
     return nelko_api_stream_layout___get_target_version___receive(handle, 0, "t", uuid, &major,
                                                                   &minor);
   };
   platform.answer = nullptr;
-  EXPECT_EQ(NELKO_CORE_STATUS_IPC_FAILED, receive());
+  EXPECT_EQ(kFailed, receive());
   platform.answer_with(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, R"({"status":9})");
   EXPECT_EQ(NELKO_CORE_STATUS_REMOTE_FUNCTION_FAILURE, receive());
-  platform.answer = [](fake::Receive const&, json::Object&) -> nelko_core_status {
-    return NELKO_CORE_STATUS_NO_ERROR;
-  };
-  EXPECT_EQ(NELKO_CORE_STATUS_NO_ERROR, receive());
+  platform.answer = [](fake::Receive const&, json::Object&) -> nelko_core_status { return kOk; };
+  EXPECT_EQ(kOk, receive());
   EXPECT_EQ(0u, major);
 }
 
