@@ -16,6 +16,8 @@ namespace fault {
 
 using core_test::CapturedStderr;
 using core_test::eventually;
+using core_test::kFailed;
+using core_test::kOk;
 using core_test::rss_kib;
 using Clock = std::chrono::steady_clock;
 

@@ -20,8 +20,6 @@ namespace fault {
 namespace {
 
 using std::chrono::milliseconds;
-constexpr auto kFailed = NELKO_CORE_STATUS_IPC_FAILED;
-constexpr auto kOk = NELKO_CORE_STATUS_NO_ERROR;
 
 // Completions of Get_num_roi, as the I/O thread reports them: the num of each.
 void on_num(char*, nelko_core_status, unsigned int num, void* user) {

@@ -41,7 +41,7 @@ class Client : public nelkoInitiatorInterfaces {
   nelko_core_status send(std::string const& uuid, bool async, char const* target = nullptr) {
     if (async) {
       nelko_core_status status = registerResponseFunction();
-      if (status != NELKO_CORE_STATUS_NO_ERROR) return status;
+      if (status != kOk) return status;
     }
     json::Object request;
     request.Insert({"command", json::String(kCommand)});
@@ -65,7 +65,7 @@ class Client : public nelkoInitiatorInterfaces {
   std::vector<unsigned> statuses() const { return copy(statuses_); }
   std::vector<unsigned> nums() const { return copy(nums_); }
 
-  std::atomic<nelko_core_status> resent{NELKO_CORE_STATUS_IPC_FAILED};
+  std::atomic<nelko_core_status> resent{kFailed};
 
  private:
   template <typename T>
@@ -92,7 +92,7 @@ TEST_F(InterfacesClientTest, OutstandingRequestsOnABrokenConnectionEndWithFourIn
   for (int i = 0; i < 16; ++i) {
     // Identifiers that sort and hash in no relation to the order they are sent in.
     sent.push_back("request-" + std::to_string((i * 7919) % 16) + "-" + std::to_string(i));
-    ASSERT_EQ(client.send(sent.back(), true), NELKO_CORE_STATUS_NO_ERROR);
+    ASSERT_EQ(client.send(sent.back(), true), kOk);
   }
   ASSERT_TRUE(eventually([&] { return silent.commands_seen() == 16; }));
   silent.die();
@@ -120,7 +120,7 @@ TEST_F(InterfacesClientTest, WaiterOfTheFirstRequestIsNotAnsweredForTheSecond) {
   HostileTarget target(directory_, "late",
                        numbering(seen, [](int nth) { return milliseconds(nth == 1 ? 1200 : 0); }));
   Client client("late");
-  ASSERT_EQ(client.send(kUuid, false), NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(client.send(kUuid, false), kOk);
   std::promise<void> waiting;
   auto first = std::async(std::launch::async, [&] {
     json::Object response;
@@ -130,12 +130,11 @@ TEST_F(InterfacesClientTest, WaiterOfTheFirstRequestIsNotAnsweredForTheSecond) {
   waiting.get_future().wait();
   ASSERT_TRUE(eventually([&] { return seen.load() == 1; }));
   std::this_thread::sleep_for(milliseconds(100));  // the first receive is waiting by now
-  ASSERT_EQ(client.send(kUuid, false), NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(client.send(kUuid, false), kOk);
   json::Object response;
-  EXPECT_EQ(client.basicReceiveResponse(2000, kInterface, "late", kUuid, kCommand, response),
-            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(client.basicReceiveResponse(2000, kInterface, "late", kUuid, kCommand, response), kOk);
   EXPECT_EQ(static_cast<double>(static_cast<json::Number const&>(response["num"])), 2.0);
-  EXPECT_EQ(first.get(), NELKO_CORE_STATUS_IPC_FAILED) << "the detached waiter was answered";
+  EXPECT_EQ(first.get(), kFailed) << "the detached waiter was answered";
 }
 
 // The first request ends in its dispatch, which sends the identifier again: the new request's
@@ -147,11 +146,11 @@ TEST_F(InterfacesClientTest, IdentifierSentAgainFromItsDispatchGetsItsOwnAnswer)
                        numbering(seen, [](int nth) { return milliseconds(nth == 1 ? 0 : 100); }));
   Client client("echo", true);
   CapturedStderr log;
-  ASSERT_EQ(client.send(kUuid, true), NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(client.send(kUuid, true), kOk);
   ASSERT_TRUE(eventually([&] { return seen.load() == 2; }));
   std::this_thread::sleep_for(milliseconds(400));  // the second answer has come by now
   client.unregisterResponseFunction();             // no dispatch runs from here on
-  EXPECT_EQ(client.resent.load(), NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(client.resent.load(), kOk);
   EXPECT_EQ(client.nums(), (std::vector<unsigned>{1, 2}));
   EXPECT_EQ(client.ended(), std::vector<std::string>(2, kUuid));
   // Both answers were taken by their dispatch: neither is reported as dropped.
@@ -187,23 +186,23 @@ TEST_F(InterfacesClientTest, WaitersOfOneLaneGetTheirAnswersFromEachOthersTarget
     on_fast = std::thread([&] {
       fast_lane.set_value(nelko::core::sending_lane());
       // The lane's link to "fast" exists before the slow request's waiter begins to read.
-      ASSERT_EQ(client.send("fast-1", false, "fast"), NELKO_CORE_STATUS_NO_ERROR);
-      ASSERT_EQ(receive(client, "fast", "fast-1", 2000), NELKO_CORE_STATUS_NO_ERROR);
+      ASSERT_EQ(client.send("fast-1", false, "fast"), kOk);
+      ASSERT_EQ(receive(client, "fast", "fast-1", 2000), kOk);
       slow_waits.get_future().wait();
       std::this_thread::sleep_for(milliseconds(100));  // the slow waiter reads the lane by now
-      ASSERT_EQ(client.send("fast-2", false, "fast"), NELKO_CORE_STATUS_NO_ERROR);
+      ASSERT_EQ(client.send("fast-2", false, "fast"), kOk);
       fast_status.set_value(receive(client, "fast", "fast-2", 700));
     });
     ASSERT_EQ(fast_lane.get_future().get(), lane);
     ASSERT_TRUE(eventually([&] { return seen_fast.load() == 1; }));
     std::this_thread::sleep_for(milliseconds(50));
-    ASSERT_EQ(client.send("slow-1", false), NELKO_CORE_STATUS_NO_ERROR);
+    ASSERT_EQ(client.send("slow-1", false), kOk);
     slow_waits.set_value();
-    EXPECT_EQ(receive(client, "slow", "slow-1", 3000), NELKO_CORE_STATUS_NO_ERROR);
+    EXPECT_EQ(receive(client, "slow", "slow-1", 3000), kOk);
   });
   on_slow.join();
   on_fast.join();
-  EXPECT_EQ(fast_status.get_future().get(), NELKO_CORE_STATUS_NO_ERROR)
+  EXPECT_EQ(fast_status.get_future().get(), kOk)
       << "the answer from \"fast\" waited for the slow target's";
 }
 

@@ -27,13 +27,11 @@ namespace {
 
 using core_test::Channel;
 using core_test::connect_to;
-using core_test::wire_frame;
 using core_test::pull_command;
 using core_test::Pulled;
+using core_test::wire_frame;
 using nelko::test::send_all;
 using std::chrono::milliseconds;
-constexpr auto kOk = NELKO_CORE_STATUS_NO_ERROR;
-constexpr auto kFailed = NELKO_CORE_STATUS_IPC_FAILED;
 
 struct stat stat_of(std::string const& path) {
   struct stat info {};

@@ -18,6 +18,10 @@ namespace core_test {
 
 // Shared by the core unit suite and the fault suite.
 
+// The statuses most cases expect, by short names.
+constexpr auto kOk = NELKO_CORE_STATUS_NO_ERROR;
+constexpr auto kFailed = NELKO_CORE_STATUS_IPC_FAILED;
+
 // Standard error redirected to a file while the object lives.
 class CapturedStderr {
  public:

@@ -54,8 +54,8 @@ TEST_F(IpcDelivery, CallbackRegistrationSwitchesPullsToUnsupported) {
   EXPECT_LT(Clock::now() - start, milliseconds(200));
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &user);
   nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &user);
-  EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_EQ(pull_response(initiator.get(), 0).status, kFailed);
+  EXPECT_EQ(pull_command(target.get(), 0).status, kFailed);
 }
 
 void record_command(char**, char** uuid, char**, void* user) {
@@ -72,7 +72,7 @@ TEST_F(IpcDelivery, QueuedDeliveriesReachACallbackRegisteredLater) {
   Channel initiator = open_initiator();
   for (char const* uuid : {"1", "2", "a", "b", "c"}) send_command(initiator.get(), uuid);
   Pulled first = pull_command(target.get(), 2000);
-  ASSERT_EQ(first.status, NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(first.status, kOk);
   for (char const* uuid : {"a", "b"}) {
     nelko_core_ipc_target_response_send(target.get(), first.texts[0].c_str(), uuid, "r");
   }
@@ -88,8 +88,8 @@ TEST_F(IpcDelivery, QueuedDeliveriesReachACallbackRegisteredLater) {
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &responses);
   EXPECT_EQ(commands.lines(), (std::vector<std::string>{"2", "a", "b", "c", "3"}));
   EXPECT_EQ(responses.lines(), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
-  EXPECT_EQ(pull_response(initiator.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_EQ(pull_command(target.get(), 0).status, kFailed);
+  EXPECT_EQ(pull_response(initiator.get(), 0).status, kFailed);
 }
 
 void echo(char** reply_to, char** uuid, char** payload, void* target) {
@@ -152,7 +152,7 @@ TEST_F(IpcDelivery, UnregisteringWaitsForTheRunningDelivery) {
 struct SelfRemover {
   void* channel;
   std::atomic<int> calls{0};
-  std::atomic<nelko_core_status> deinit_status{NELKO_CORE_STATUS_NO_ERROR};
+  std::atomic<nelko_core_status> deinit_status{kOk};
 };
 
 void remove_self(char**, char**, char**, char**, void* user) {
@@ -217,7 +217,7 @@ TEST_F(IpcDelivery, EachResponseReachesEveryCalleeOnceWholeAndInOrder) {
   std::vector<std::string> expected;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     std::string const uuid = "uuid-" + std::string(i * 7, 'x');
-    ASSERT_EQ(send_command(initiator.get(), uuid, payloads[i]), NELKO_CORE_STATUS_NO_ERROR);
+    ASSERT_EQ(send_command(initiator.get(), uuid, payloads[i]), kOk);
     expected.push_back("taker|" + uuid);
     expected.push_back("camera|stream_layout|" + uuid + "|" + payloads[i]);
     // One at a time, so that each delivery follows the last one on the I/O thread.
@@ -238,13 +238,13 @@ TEST_F(IpcDelivery, PairRegisteredAgainAfterItsWithdrawalReceivesResponses) {
   for (char const* uuid : {"first", "second"}) {
     ASSERT_EQ(nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response,
                                                                  &responses),
-              NELKO_CORE_STATUS_NO_ERROR);
-    ASSERT_EQ(send_command(initiator.get(), uuid), NELKO_CORE_STATUS_NO_ERROR);
+              kOk);
+    ASSERT_EQ(send_command(initiator.get(), uuid), kOk);
     Pulled command = pull_command(target.get(), 2000);
-    ASSERT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR);
-    ASSERT_EQ(nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), uuid,
-                                                  "r"),
-              NELKO_CORE_STATUS_NO_ERROR);
+    ASSERT_EQ(command.status, kOk);
+    ASSERT_EQ(
+        nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), uuid, "r"),
+        kOk);
     ASSERT_TRUE(eventually([&] { return responses.count() == (uuid[0] == 'f' ? 1u : 2u); }))
         << "the response to " << uuid << " reached no callback";
     nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &responses);

@@ -32,12 +32,11 @@ TEST_F(IpcExchange, ManyAndLargeCommandsArriveWholeAndInOrder) {
   big.back() = 'e';
   for (int i = 0; i < 50; ++i) {
     std::string payload = i % 10 == 3 ? big : std::to_string(i);
-    ASSERT_EQ(send_command(initiator.get(), std::to_string(i), payload),
-              NELKO_CORE_STATUS_NO_ERROR);
+    ASSERT_EQ(send_command(initiator.get(), std::to_string(i), payload), kOk);
   }
   for (int i = 0; i < 50; ++i) {
     Pulled command = pull_command(target.get(), 5000);
-    ASSERT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR) << i;
+    ASSERT_EQ(command.status, kOk) << i;
     EXPECT_EQ(command.texts[1], std::to_string(i));
     EXPECT_EQ(command.texts[2], i % 10 == 3 ? big : std::to_string(i));
   }
@@ -88,11 +87,11 @@ TEST_F(IpcExchange, CommandForAnotherInterfaceIsAnsweredByTheCore) {
   Channel initiator = open_initiator();
   nelko_core_ipc_initiator_command_send(initiator.get(), "camera", "zoom", "z1", "{}");
   Pulled response = pull_response(initiator.get(), 2000);
-  ASSERT_EQ(response.status, NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(response.status, kOk);
   EXPECT_EQ(response.texts[1], "zoom");
   EXPECT_EQ(response.texts[2], "z1");
   EXPECT_EQ(response.texts[3], "{\"status\":8}");
-  EXPECT_EQ(pull_command(target.get(), 0).status, NELKO_CORE_STATUS_IPC_FAILED);
+  EXPECT_EQ(pull_command(target.get(), 0).status, kFailed);
 }
 
 void record_event(char** target, char** interface, char** payload, void* user) {
@@ -107,29 +106,25 @@ TEST_F(IpcExchange, EventsReachSubscribersUntilTheyUnsubscribe) {
   Recorded events, bystander_events;
   nelko_core_ipc_initiator_event_receive_callback(subscriber.get(), record_event, &events);
   nelko_core_ipc_initiator_event_receive_callback(bystander.get(), record_event, &bystander_events);
-  EXPECT_EQ(nelko_core_ipc_target_event_send(target.get(), "{\"nobody\":1}"),
-            NELKO_CORE_STATUS_NO_ERROR);
-  ASSERT_EQ(nelko_core_ipc_initiator_event_subscribe(subscriber.get(), "camera"),
-            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(nelko_core_ipc_target_event_send(target.get(), "{\"nobody\":1}"), kOk);
+  ASSERT_EQ(nelko_core_ipc_initiator_event_subscribe(subscriber.get(), "camera"), kOk);
   // A round trip behind the subscription on the same connection: the target has seen it.
   send_command(bystander.get(), "b", "");
   send_command(subscriber.get(), "s", "");
-  ASSERT_EQ(pull_response(subscriber.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
-  ASSERT_EQ(pull_response(bystander.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(pull_response(subscriber.get(), 2000).status, kOk);
+  ASSERT_EQ(pull_response(bystander.get(), 2000).status, kOk);
 
-  EXPECT_EQ(nelko_core_ipc_target_event_send(target.get(), "{\"zoom\":2}"),
-            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(nelko_core_ipc_target_event_send(target.get(), "{\"zoom\":2}"), kOk);
   ASSERT_TRUE(eventually([&] { return events.count() == 1; }));
   EXPECT_EQ(events.lines()[0], "camera|stream_layout|{\"zoom\":2}");
 
-  EXPECT_EQ(nelko_core_ipc_initiator_event_unsubscribe(subscriber.get(), "camera"),
-            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(nelko_core_ipc_initiator_event_unsubscribe(subscriber.get(), "camera"), kOk);
   send_command(subscriber.get(), "s2", "");
-  ASSERT_EQ(pull_response(subscriber.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(pull_response(subscriber.get(), 2000).status, kOk);
   nelko_core_ipc_target_event_send(target.get(), "{\"zoom\":3}");
   // An event would travel ahead of this response on the same connection.
   send_command(subscriber.get(), "s3", "");
-  ASSERT_EQ(pull_response(subscriber.get(), 2000).status, NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(pull_response(subscriber.get(), 2000).status, kOk);
   EXPECT_EQ(events.count(), 1u);
   EXPECT_EQ(bystander_events.count(), 0u);
   nelko_core_ipc_initiator_event_receive_callback(subscriber.get(), nullptr, &events);
@@ -158,7 +153,7 @@ TEST_F(IpcFramePath, CommandsAroundTheOneBlockSizeArriveByteForByte) {
   // An empty text between two others, too.
   auto uuid_of = [](std::size_t i) { return i == 1 ? std::string() : "u" + std::to_string(i); };
   for (std::size_t i = 0; i < payloads.size(); ++i) {
-    ASSERT_EQ(send_command(initiator.get(), uuid_of(i), payloads[i]), NELKO_CORE_STATUS_NO_ERROR);
+    ASSERT_EQ(send_command(initiator.get(), uuid_of(i), payloads[i]), kOk);
   }
   int peer = ::accept(listener, nullptr, nullptr);
   ASSERT_GE(peer, 0);
@@ -207,7 +202,7 @@ TEST_F(IpcFramePath, PairRegisteredDuringTheOnlyCallGetsThatResponse) {
   send_command(initiator.get(), "u");
   send_command(initiator.get(), "v");
   Pulled command = pull_command(target.get(), 2000);
-  ASSERT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(command.status, kOk);
   nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "u", "r");
   ASSERT_TRUE(eventually([&] { return joiner.second_calls.load() == 1; }));
   nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "v", "r");

@@ -130,7 +130,7 @@ TEST_F(IpcFairness, FloodingPeerDoesNotHoldUpOtherConnections) {
   Channel target = open_target("camera");
   Channel initiator = open_initiator();
   // Connected before the flood begins, so that only reading is measured.
-  ASSERT_EQ(send_command(initiator.get(), "before"), NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(send_command(initiator.get(), "before"), kOk);
   ASSERT_EQ(pull_command(target.get(), 2000).texts[1], "before");
 
   Flooder flooder(path_of("camera"), std::chrono::seconds(10));
@@ -138,14 +138,14 @@ TEST_F(IpcFairness, FloodingPeerDoesNotHoldUpOtherConnections) {
   ASSERT_TRUE(core_test::eventually([&] { return flooder.written() > (1u << 20); }, 5000));
 
   auto const sent = Clock::now();
-  ASSERT_EQ(send_command(initiator.get(), "during"), NELKO_CORE_STATUS_NO_ERROR);
+  ASSERT_EQ(send_command(initiator.get(), "during"), kOk);
   std::size_t const written_before = flooder.written();
   core_test::Pulled command = pull_command(target.get(), 2000);
   auto const waited = Clock::now() - sent;
   // The flood outlasted the wait: the command did not merely slip into a pause of it.
   EXPECT_TRUE(core_test::eventually([&] { return flooder.written() > written_before; }, 2000));
   flooder.stop();
-  EXPECT_EQ(command.status, NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(command.status, kOk);
   EXPECT_EQ(command.texts[1], "during");
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 2000);
 }
@@ -170,7 +170,7 @@ TEST_F(IpcFairness, BurstLongerThanOneTurnArrivesWholeAndInOrder) {
   int received = 0;
   for (; received < kCommands; ++received) {
     core_test::Pulled command = pull_command(target.get(), 2000);
-    if (command.status != NELKO_CORE_STATUS_NO_ERROR) break;
+    if (command.status != kOk) break;
     if (command.texts[1] != std::to_string(received)) {
       ADD_FAILURE() << "command " << command.texts[1] << " came as number " << received;
       break;
@@ -178,7 +178,7 @@ TEST_F(IpcFairness, BurstLongerThanOneTurnArrivesWholeAndInOrder) {
   }
   writer.join();
   EXPECT_EQ(received, kCommands);
-  EXPECT_NE(pull_command(target.get(), 100).status, NELKO_CORE_STATUS_NO_ERROR);  // nothing twice
+  EXPECT_NE(pull_command(target.get(), 100).status, kOk);  // nothing twice
   ::close(peer);
 }
 

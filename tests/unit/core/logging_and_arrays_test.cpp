@@ -17,6 +17,7 @@
 namespace {
 
 using core_test::CapturedStderr;
+using core_test::kOk;
 
 std::string prefix(char const* ident, char const* priority) {
   return std::string(ident) + "[" + std::to_string(::getpid()) + "]: " + priority + ": ";
@@ -27,7 +28,7 @@ class Logging : public ::testing::Test {
   void TearDown() override { ::unsetenv("NELKO_LOG_LEVEL"); }
   void* open(char const* ident) {
     void* handle = nullptr;
-    EXPECT_EQ(nelko_core_logging_init(ident, &handle), NELKO_CORE_STATUS_NO_ERROR);
+    EXPECT_EQ(nelko_core_logging_init(ident, &handle), kOk);
     return handle;
   }
 };
@@ -44,10 +45,8 @@ TEST_F(Logging, WritesOneFormattedAndEscapedLinePerMessage) {
     EXPECT_TRUE(captured.text() == prefix("cam", "ERR") + "<" + long_text + ">\n") << "cut";
   }
   CapturedStderr captured;
-  EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING, "%s=%d", "x", 42),
-            NELKO_CORE_STATUS_NO_ERROR);
-  EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_EMERG, "100%%"),
-            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_WARNING, "%s=%d", "x", 42), kOk);
+  EXPECT_EQ(nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_EMERG, "100%%"), kOk);
   std::string expected = prefix("cam", "WARNING") + "x=42\n" + prefix("cam", "EMERG") + "100%\n";
   std::pair<std::string, std::string> const escaped[] = {
       {"caf\xc3\xa9 \xf0\x9d\x84\x9e", "caf\xc3\xa9 \xf0\x9d\x84\x9e"},
@@ -81,8 +80,7 @@ TEST_F(Logging, ThresholdComesFromTheEnvironment) {
     if (c.level != nullptr) ::setenv("NELKO_LOG_LEVEL", c.level, 1);
     void* log = open("cam");
     unsigned active = 7;
-    EXPECT_EQ(nelko_core_logging_is_priority_active(log, c.lowest_active, &active),
-              NELKO_CORE_STATUS_NO_ERROR);
+    EXPECT_EQ(nelko_core_logging_is_priority_active(log, c.lowest_active, &active), kOk);
     EXPECT_EQ(active, 1u);
     nelko_core_logging_is_priority_active(log, c.highest_inactive, &active);
     EXPECT_EQ(active, 0u);
