@@ -45,6 +45,11 @@ class FaultTest : public core_test::IpcTest {
     return handle;
   }
 
+  // Get_num_roi on handle_ with a time-out; the status, and num through `num`.
+  nelko_core_status num_roi(char const* target, int timeout_ms, unsigned int& num) {
+    return nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, target, timeout_ms, &num);
+  }
+
   void* handle_ = nullptr;
 };
 

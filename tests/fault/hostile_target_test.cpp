@@ -28,13 +28,7 @@ void on_num(char*, nelko_core_status, unsigned int num, void* user) {
 
 std::vector<Reply> never(Command const&) { return {}; }
 
-class HostileTargetTest : public FaultTest {
- protected:
-  // Get_num_roi with a time-out; the status, and num through `num`.
-  nelko_core_status num_roi(char const* target, int timeout_ms, unsigned int& num) {
-    return nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, target, timeout_ms, &num);
-  }
-};
+using HostileTargetTest = FaultTest;
 
 TEST_F(HostileTargetTest, HungTargetFailsEveryFormWithinItsTimeOut) {
   HostileTarget target(directory_, "hung", never);

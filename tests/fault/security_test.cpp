@@ -249,8 +249,7 @@ TEST_F(PeerCredentials, TargetsAndInitiatorsDealOnlyWithTheirUserRootOrTheGroup)
     ASSERT_TRUE(impostor && std::fgets(ready, sizeof ready, impostor));
     CapturedStderr quiet;
     unsigned int num = 0;
-    nelko_core_status status =
-        nelko_api_stream_layout_get_num_roi_send_with_timeout(handle_, "camera", 2000, &num);
+    nelko_core_status status = num_roi("camera", 2000, num);
     ::pclose(impostor);
     EXPECT_EQ(status, shared ? kOk : kFailed);
     EXPECT_EQ(num, shared ? 666u : 0u);
