@@ -76,7 +76,9 @@ void HostileTarget::run() {
   while (!stopping_.load()) {
     std::vector<pollfd> watched{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
     if (!paused_.load()) {
-      for (auto const& entry : peers_) watched.push_back({entry.first, POLLIN, 0});
+      for (auto const& entry : peers_) {
+        if (!entry.second.deaf) watched.push_back({entry.first, POLLIN, 0});
+      }
     }
     int wait_ms = 100;
     if (!pending_.empty()) {
@@ -117,6 +119,11 @@ void HostileTarget::run() {
     pending_.erase(first_due, pending_.end());
     for (Pending const& reply : due) {
       if (peers_.count(reply.descriptor) == 0) continue;
+      // Shut before the reply goes: what the initiator sends once it has the reply then fails.
+      if (reply.reply.stop_reading) {
+        ::shutdown(reply.descriptor, SHUT_RD);
+        peers_.at(reply.descriptor).deaf = true;
+      }
       nelko::test::send_all(reply.descriptor, reply.reply.bytes);  // false: the peer went
       if (reply.reply.hang_up) close_peer(reply.descriptor);
     }

@@ -27,11 +27,13 @@ struct Command {
 };
 
 // Something the target does after reading a command: after `delay`, send `bytes` (may be empty),
-// then close the connection if `hang_up`.
+// then close the connection if `hang_up`. With `stop_reading` it shuts its reading side before it
+// sends: the initiator's next send then fails with EPIPE, while its socket shows nothing to read.
 struct Reply {
   std::chrono::milliseconds delay{0};
   std::string bytes;
   bool hang_up = false;
+  bool stop_reading = false;
 };
 
 using Behaviour = std::function<std::vector<Reply>(Command const&)>;
@@ -64,6 +66,7 @@ class HostileTarget {
   struct Peer {
     int descriptor;
     std::string input;
+    bool deaf = false;  // its reading side is shut: not polled, as it reads as ended at once
   };
   struct Pending {
     std::chrono::steady_clock::time_point due;

@@ -79,6 +79,24 @@ TEST_F(HostileTargetTest, HungTargetFailsEveryFormWithinItsTimeOut) {
   EXPECT_TRUE(eventually([&] { return target.commands_seen() == 4; }));
 }
 
+// A send to a target that no longer reads fails with EPIPE, without raising SIGPIPE (whose
+// default action ends the program); the command then goes out again on a new connection.
+TEST_F(HostileTargetTest, SendToATargetThatStoppedReadingRaisesNoSignalAndReconnects) {
+  HostileTarget target(directory_, "deaf", [](Command const& command) {
+    Reply reply{milliseconds(0), HostileTarget::answer(command)};
+    reply.stop_reading = true;
+    return std::vector<Reply>{reply};
+  });
+  handle_ = open_handle();
+  unsigned int num = 0;
+  ASSERT_EQ(num_roi("deaf", 3000, num), kOk);
+  CapturedStderr quiet;
+  Clock::time_point const start = Clock::now();
+  EXPECT_EQ(num_roi("deaf", 3000, num), kOk) << "the command did not go again on a new connection";
+  EXPECT_LE(ms_since(start), kSlackMs);
+  EXPECT_EQ(target.connections_seen(), 2);
+}
+
 TEST_F(HostileTargetTest, LateAndRepeatedAnswersReachOnlyTheRequestThatSentThem) {
   std::atomic<int> seen{0};
   HostileTarget target(directory_, "echo", [&](Command const& command) {
