@@ -90,6 +90,7 @@ describe("the module and its argument kinds", function()
                      "void (*)(char *,enum nelko_core_status,void *)'"
     local cases = {
       { "char const *' got 'table", "nelko_core_settings_does_key_exist", 1, pack({}) },
+      { "char const *' got 'boolean", "nelko_core_settings_does_key_exist", 1, pack(true) },
       { "unsigned int' got 'string", "nelko_core_alloc_uint_array", 1, pack("five") },
       { "nelko_core_log_priority' got 'string", "nelko_core_logging_log", 2, pack(nil, "x", "t") },
       { "double' got 'nil", "nelko_api_stream_layout_set_roi_send", 5,

@@ -177,6 +177,15 @@ TEST(LayoutFile, ReadsFilesAndRefusesHugeOnes) {
   EXPECT_EQ(read_layout_file(good).placements, two_placements().placements);
   std::string big = dir.write("big.json", std::string(kMaxLayoutFileBytes + 1, ' '));
   EXPECT_NE(error_of([&] { read_layout_file(big); }).find("larger than"), std::string::npos);
+
+  // The most placements a file may hold, and one more.
+  Layout most;
+  most.placements.assign(kMaxPlacements, two_placements().placements[0]);
+  EXPECT_EQ(parse_layout_text(layout_to_json(most), "most.json").placements.size(), kMaxPlacements);
+  most.placements.push_back(most.placements[0]);
+  EXPECT_NE(error_of([&] { parse_layout_text(layout_to_json(most), "more.json"); })
+                .find("1001 placements, at most 1000 are allowed"),
+            std::string::npos);
 }
 
 TEST(FacetNames, EveryFacetReadsBackFromItsName) {

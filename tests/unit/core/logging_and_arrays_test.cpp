@@ -52,6 +52,7 @@ TEST_F(Logging, WritesOneFormattedAndEscapedLinePerMessage) {
       {"caf\xc3\xa9 \xf0\x9d\x84\x9e", "caf\xc3\xa9 \xf0\x9d\x84\x9e"},
       {"a\nnelko[1]: EMERG: x\x1b[2J\r", "a\\x0anelko[1]: EMERG: x\\x1b[2J\\x0d"},
       {"\xc2\x9b \x7f back\\slash", "\\xc2\\x9b \\x7f back\\x5cslash"},
+      {"del \x7f", "del \\x7f"},
       {"\xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82",
        "\\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
   };
