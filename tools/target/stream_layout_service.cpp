@@ -62,7 +62,6 @@ namespace {
 
 constexpr unsigned int kFull = 100000;  // millipercent of a whole width or height
 constexpr std::size_t kDestinationType = 4;
-constexpr unsigned int kRoiSets = 2;  // pending and active
 constexpr std::size_t kMaxPlacements = 1000;  // per stream, as stream-layout's layout files
 
 constexpr std::array<std::string_view, 9> kLayoutKeys = {"source_upper_left_x_millipercent",
@@ -486,7 +485,7 @@ int StreamLayoutService::set_stream_layout(Request const& request, Response&) {
 
 StreamLayoutService::Roi* StreamLayoutService::find_roi(Request const& request) {
   auto const index = index_member(request, "roi_index", config_.rois);
-  auto const set = index_member(request, "roi_set", kRoiSets);
+  auto const set = index_member(request, "roi_set", static_cast<unsigned int>(roi_sets_.size()));
   return index && set ? &roi_sets_[*set][*index] : nullptr;
 }
 
