@@ -66,6 +66,9 @@ TEST_F(HostileTargetTest, HungTargetFailsEveryFormWithinItsTimeOut) {
   waiter.join();
   EXPECT_GE(ms_since(start), 190);
   EXPECT_LE(ms_since(start), 200 + kSlackMs);
+  // A receive of another command is refused and leaves the request.
+  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_receive(handle_, 0, "hung", uuid, &num),
+            NELKO_CORE_STATUS_INVALID_PARAMS);
   EXPECT_EQ(nelko_api_stream_layout_get_roi_receive(handle_, 0, "hung", uuid, &pan, &tilt, &roll,
                                                     &vfov),
             kFailed);

@@ -74,6 +74,32 @@ TEST(TargetFaults, StrictModeRefusesRoiValuesOutsideTheCamerasLimits) {
   EXPECT_EQ(kept["vfov"].GetDouble(), 180);
 }
 
+// A bad command line is refused with status 2 and a message that names what is wrong, before the
+// service starts.
+TEST(TargetOptions, BadCommandLinesAreRefusedNamingTheProblem) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string message;
+  };
+  std::vector<Case> const cases = {
+      {{"--fail", "Get_roi=0"}, "bad value 'Get_roi=0' for option '--fail'"},
+      {{"--fail", "Get_roi=256"}, "bad value 'Get_roi=256'"},
+      {{"--fail", "=9"}, "bad value '=9'"},
+      {{"--drop-at", "0"}, "bad value '0' for option '--drop-at'"},
+      {{"--name", "a/b"}, "bad value 'a/b' for option '--name'"},
+      {{"--rois"}, "option '--rois' needs a value"},
+      {{"--colour"}, "unknown argument '--colour'"},
+  };
+  nelko::test::ScratchDirectory ipc;
+  for (Case const& c : cases) {
+    std::vector<std::string> command = nelko::test::built_program(nelko::test::target_program());
+    command.insert(command.end(), c.arguments.begin(), c.arguments.end());
+    nelko::test::RunResult const result = nelko::test::run(command, ipc.path());
+    EXPECT_EQ(result.exit_status, 2) << c.message;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+  }
+}
+
 TEST(TargetTiming, StopSignalsEndTheServiceAtOnceWithStatusZero) {
   for (int signal : {SIGTERM, SIGINT}) {
     TargetProcess target({"--delay-ms", "60000"});

@@ -95,6 +95,8 @@ TEST_F(SettingsValuesTest, KindsNeverMixAndMissingKeysAreNotPresent) {
   EXPECT_EQ(ArrayOfDoubleCase::get("ints", doubles), NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE);
   EXPECT_EQ(DoubleCase::set("int", 1.0), NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE);
   EXPECT_EQ(IntCase::copy("text", "fresh"), NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE);
+  // Nor onto a key of another kind.
+  EXPECT_EQ(IntCase::copy("int", "text"), NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE);
   EXPECT_EQ(IntCase::get_default("int", number), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
   EXPECT_EQ(IntCase::get("missing", number), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
   EXPECT_EQ(IntCase::copy("missing", "fresh"), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
