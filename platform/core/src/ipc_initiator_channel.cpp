@@ -94,8 +94,7 @@ InitiatorChannel::~InitiatorChannel() {
   io_.stop([this] {
     std::lock_guard<std::mutex> lock(connections_mutex_);
     for (auto& link : connections_) link.connection->shut_down();
-    connections_.clear();
-    for (auto& links : lane_links_) links.store(0, std::memory_order_release);
+    for (auto link = connections_.begin(); link != connections_.end();) link = erase_link(link);
   });
   for (int descriptor : wake_readers_) ::close(descriptor);
 }
@@ -364,11 +363,7 @@ class ReadSet {
   }
   bool full() const { return count_ == kMax; }
   std::size_t size() const { return count_; }
-  void add(std::shared_ptr<Connection> const& connection) {
-    new (&slots_[count_]) std::shared_ptr<Connection>(connection);
-    ++count_;
-  }
-  void add(std::shared_ptr<Connection>&& connection) {
+  void add(std::shared_ptr<Connection> connection) {
     new (&slots_[count_]) std::shared_ptr<Connection>(std::move(connection));
     ++count_;
   }
