@@ -100,6 +100,26 @@ TEST_F(HostileTargetTest, SendToATargetThatStoppedReadingRaisesNoSignalAndReconn
   EXPECT_EQ(target.connections_seen(), 2);
 }
 
+// A thread whose last send went out on another channel waits for its request by reading the
+// connection of the request's own channel, which no other thread reads meanwhile.
+TEST_F(HostileTargetTest, AWaitReadsTheConnectionOfItsOwnChannel) {
+  HostileTarget target(directory_, "echo", answer_at_once);
+  handle_ = open_handle();
+  void* const other = open_handle();  // a channel of its own
+  unsigned int num = 0;
+  ASSERT_EQ(num_roi("echo", 3000, num), kOk);  // read by this thread, then left to it
+  void* uuid = nullptr;
+  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_non_blocking_send(handle_, "echo", &uuid), kOk);
+  ASSERT_EQ(nelko_api_stream_layout_get_num_roi_send_with_timeout(other, "echo", 3000, &num), kOk);
+  Clock::time_point const start = Clock::now();
+  nelko_core_status const status =
+      nelko_api_stream_layout_get_num_roi_receive_with_timeout(handle_, "echo", 1000, uuid, &num);
+  EXPECT_EQ(status, kOk);
+  EXPECT_LE(ms_since(start), kSlackMs);
+  if (status != kOk) nelko_api_stream_layout_free_uuid(uuid);
+  nelko_api_stream_layout_initiator_deinit(other);
+}
+
 TEST_F(HostileTargetTest, LateAndRepeatedAnswersReachOnlyTheRequestThatSentThem) {
   std::atomic<int> seen{0};
   HostileTarget target(directory_, "echo", [&](Command const& command) {
