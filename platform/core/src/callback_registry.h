@@ -79,7 +79,7 @@ class CallbackRegistry {
   // Calls invoke(function, user) for each pair in order; false (nothing called) when there is
   // none. Pairs added during the pass are called in it too; removed ones are not.
   //
-  // After the last pair's call the lock is taken again only when the pairs changed meanwhile
+  // After the last pair's call the lock is taken again only when the pairs changed during it
   // (generation_ and count_ tell, see below) or a remove waits: usually one pair is registered,
   // and its delivery then costs one lock instead of two.
   template <typename Invoke>
@@ -103,12 +103,17 @@ class CallbackRegistry {
         finish_call();
         throw;
       }
-      // Sequentially consistent, like the waiter's count in remove(): either this sees the
-      // waiter, or the waiter sees that no call runs.
-      running_.store(false);
-      if (last && waiters_.load() == 0 && generation_.load() == generation &&
-          count_.load() == count) {
-        return true;  // nothing was added or removed meanwhile: the pass is done
+      // Whether the pass is over is decided while the call still counts as running: once it
+      // no longer does, a remove returns at once, and a pair removed and added again then
+      // belongs to the next delivery, never to this one (which it has had).
+      if (last && generation_.load() == generation && count_.load() == count) {
+        // Sequentially consistent, like the waiter's count in remove(): either this sees the
+        // waiter, or the waiter sees that no call runs.
+        running_.store(false);
+        if (waiters_.load() == 0) return true;
+        lock.lock();
+        finish_call();
+        return true;
       }
       lock.lock();
       finish_call();
@@ -135,7 +140,7 @@ class CallbackRegistry {
   // Changes (under mutex_) whenever a pair is removed: see add().
   std::atomic<std::size_t> generation_{next_registry_generation()};
   std::size_t next_ = 0;  // the entry that the running pass visits next
-  // Set under mutex_; cleared without it after a pass's last call (see deliver).
+  // Set under mutex_; cleared without it when a pass ends after its last call (see deliver).
   std::atomic<bool> running_{false};
   void* running_user_ = nullptr;  // under mutex_
   std::atomic<int> waiters_{0};   // removes waiting for a call to end; changed under mutex_

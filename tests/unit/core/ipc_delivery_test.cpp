@@ -245,7 +245,7 @@ TEST_F(IpcDelivery, PairRegisteredAgainAfterItsWithdrawalReceivesResponses) {
     ASSERT_EQ(
         nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), uuid, "r"),
         kOk);
-    ASSERT_TRUE(eventually([&] { return responses.count() == (uuid[0] == 'f' ? 1u : 2u); }))
+    ASSERT_TRUE(eventually([&] { return responses.count() >= (uuid[0] == 'f' ? 1u : 2u); }))
         << "the response to " << uuid << " reached no callback";
     nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &responses);
   }
