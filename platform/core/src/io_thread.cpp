@@ -1,6 +1,5 @@
 #include "io_thread.h"
 
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -18,47 +17,16 @@ namespace {
 
 constexpr std::uint64_t kWakeKey = 0;  // watched keys start at 1
 
-int checked(int descriptor, char const* what) {
-  if (descriptor < 0) throw std::system_error(errno, std::generic_category(), what);
-  return descriptor;
-}
-
-bool control(int set, int operation, int descriptor, std::uint64_t key, std::uint32_t events) {
-  epoll_event event{};
-  event.events = events;
-  event.data.u64 = key;
-  return ::epoll_ctl(set, operation, descriptor, &event) == 0;
-}
-
-// Closes a descriptor unless released: for the constructor's ways out.
-struct Descriptor {
-  int value;
-  ~Descriptor() {
-    if (value >= 0) ::close(value);
-  }
-  int release() {
-    int released = value;
-    value = -1;
-    return released;
-  }
-};
-
 }  // namespace
 
 IoThread::IoThread(void* log) : log_(log) {
-  Descriptor epoll{checked(::epoll_create1(EPOLL_CLOEXEC), "epoll_create1")};
-  Descriptor wake{checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")};
-  if (!control(epoll.value, EPOLL_CTL_ADD, wake.value, kWakeKey, EPOLLIN | EPOLLET)) {
-    throw std::system_error(errno, std::generic_category(), "epoll_ctl");
-  }
-  epoll_ = epoll.release();
-  wake_ = wake.release();
+  wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
 IoThread::~IoThread() {
   if (thread_.joinable()) stop([] {});
   ::close(wake_);
-  ::close(epoll_);
 }
 
 void IoThread::start() {
@@ -73,6 +41,10 @@ void IoThread::start() {
 }
 
 void IoThread::stop(std::function<void()> last) {
+  if (!thread_.joinable()) {  // never started: nothing else runs, and what was posted is dropped
+    last();
+    return;
+  }
   post([this, last = std::move(last)] {
     last();
     std::lock_guard<std::mutex> lock(posted_mutex_);
@@ -92,6 +64,15 @@ void IoThread::post(std::function<void()> work) {
   if (wake) ::eventfd_write(wake_, 1);
 }
 
+void IoThread::wake() {
+  {
+    std::lock_guard<std::mutex> lock(posted_mutex_);
+    if (wake_pending_) return;
+    wake_pending_ = true;
+  }
+  ::eventfd_write(wake_, 1);
+}
+
 void IoThread::post_after(std::chrono::milliseconds delay, std::function<void()> work) {
   delayed_.push_back({Clock::now() + delay, std::move(work)});
 }
@@ -102,30 +83,49 @@ std::uint64_t IoThread::watch(int descriptor, std::uint32_t events,
   {
     std::lock_guard<std::mutex> lock(watched_mutex_);
     key = ++next_key_;
-    watched_.emplace(key, std::move(watched));
+    watched_.emplace(key, Entry{descriptor, events, std::move(watched)});
+    set_changed_ = true;
   }
-  if (!control(epoll_, EPOLL_CTL_ADD, descriptor, key, events)) {
-    int const error_number = errno;
-    std::lock_guard<std::mutex> lock(watched_mutex_);
-    watched_.erase(key);
-    throw std::system_error(error_number, std::generic_category(), "epoll_ctl");
-  }
+  if (!on_thread()) wake();
   return key;
 }
 
 bool IoThread::change(int descriptor, std::uint64_t key, std::uint32_t events) {
-  return control(epoll_, EPOLL_CTL_MOD, descriptor, key, events);
+  bool added = false;
+  {
+    std::lock_guard<std::mutex> lock(watched_mutex_);
+    auto found = watched_.find(key);
+    if (found == watched_.end() || found->second.descriptor != descriptor) return false;
+    Entry& entry = found->second;
+    added = (events & ~entry.events) != 0;
+    entry.events = events;
+    set_changed_ = true;
+  }
+  if (added && !on_thread()) wake();
+  return true;
 }
 
 void IoThread::unwatch(int descriptor, std::uint64_t key) {
-  epoll_event ignored{};
-  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, descriptor, &ignored);
   std::shared_ptr<Watched> released;  // let go of outside the lock
   std::lock_guard<std::mutex> lock(watched_mutex_);
   auto found = watched_.find(key);
-  if (found == watched_.end()) return;
-  released = std::move(found->second);
+  if (found == watched_.end() || found->second.descriptor != descriptor) return;
+  released = std::move(found->second.watched);
   watched_.erase(found);
+  set_changed_ = true;
+}
+
+void IoThread::make_poll_set() {
+  polled_.clear();
+  polled_keys_.clear();
+  polled_.push_back({wake_, POLLIN, 0});
+  polled_keys_.push_back(kWakeKey);
+  for (auto const& [key, entry] : watched_) {
+    if (entry.events == 0) continue;
+    polled_.push_back({entry.descriptor, static_cast<short>(entry.events), 0});
+    polled_keys_.push_back(key);
+  }
+  set_changed_ = false;
 }
 
 // Each turn reads the clock at most once and takes the posted work's lock only when the eventfd
@@ -133,11 +133,9 @@ void IoThread::unwatch(int descriptor, std::uint64_t key) {
 // due nor work posted. The clock is read after the events, for the due work, and the next wait
 // is measured from the same reading: it ends later than needed by at most what ran since.
 // Posted work always comes with a report of the eventfd: post() writes it after queueing
-// whenever run_posted() has read it since, and a report that the batch of events had no room
-// for comes with the next epoll_wait().
+// whenever run_posted() has read it since. The poll set is made again only in a turn after it
+// changed, which a channel's steady traffic never does.
 void IoThread::run() {
-  constexpr int kBatch = 32;
-  epoll_event events[kBatch];
   Clock::time_point now{};
   bool read_clock = false;  // `now` is this turn's reading
   for (;;) {
@@ -150,14 +148,18 @@ void IoThread::run() {
       auto const left = std::chrono::ceil<std::chrono::milliseconds>(first->due - now);
       timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
-    int const count = ::epoll_wait(epoll_, events, kBatch, timeout_ms);
-    bool woken = false;
-    for (int i = 0; i < count; ++i) {
-      if (events[i].data.u64 == kWakeKey) {
-        woken = true;  // the posted work runs after the events
-      } else {
-        dispatch(events[i].data.u64, events[i].events);
-      }
+    {
+      std::lock_guard<std::mutex> lock(watched_mutex_);
+      if (set_changed_) make_poll_set();
+    }
+    int count = ::poll(polled_.data(), polled_.size(), timeout_ms);
+    bool const woken = count > 0 && polled_[0].revents != 0;  // run after the events
+    if (woken) --count;
+    for (std::size_t i = 1; count > 0 && i < polled_.size(); ++i) {
+      auto const events = static_cast<std::uint16_t>(polled_[i].revents);
+      if (events == 0) continue;
+      --count;
+      dispatch(polled_keys_[i], events);
     }
     read_clock = !delayed_.empty();
     if (read_clock) {
@@ -170,15 +172,29 @@ void IoThread::run() {
   }
 }
 
+// What poll() reported is checked against what the entry is watched for now: a thread may have
+// taken events away while the poll ran (a borrower's socket must not make this thread wait for
+// its read lock). A descriptor that is not open any more (which its owner should never let
+// happen) is reported as an error and then watched for nothing, so that it cannot make every
+// poll() return.
 void IoThread::dispatch(std::uint64_t key, std::uint32_t events) {
   std::shared_ptr<Watched> watched;
+  std::uint32_t reported;
   {
     std::lock_guard<std::mutex> lock(watched_mutex_);
     auto found = watched_.find(key);
     if (found == watched_.end()) return;
-    watched = found->second;
+    Entry& entry = found->second;
+    reported = entry.events == 0 ? 0 : events & (entry.events | POLLHUP | POLLERR);
+    if ((events & POLLNVAL) != 0) {
+      reported |= POLLERR;
+      entry.events = 0;
+      set_changed_ = true;
+    }
+    if (reported == 0) return;  // polled for events it no longer wants; the set was changed
+    watched = entry.watched;
   }
-  watched->on_ready(events);
+  watched->on_ready(reported);
 }
 
 // Due work may post more delayed work, so what is due is taken out of the list first.

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,7 +82,7 @@ Connection::~Connection() {
 namespace {
 
 std::uint32_t interest_in(bool reads, bool writes) {
-  return EPOLLET | (reads ? EPOLLIN : 0u) | (writes ? EPOLLOUT : 0u);
+  return (reads ? POLLIN : 0u) | (writes ? POLLOUT : 0u);
 }
 
 }  // namespace
@@ -97,7 +96,7 @@ void Connection::start() {
 void Connection::update_interest_locked() {
   std::uint32_t const wanted = interest_in(borrowers_ == 0 && !parked_, wants_write_);
   if (key_ == 0 || shut_.load() || wanted == interest_) return;
-  // Edge-triggered: putting readability back reports bytes that arrived while it was out.
+  // Putting readability back reports bytes that arrived while it was out.
   if (io_.change(descriptor_, key_, wanted)) {
     interest_ = wanted;
     return;
@@ -112,8 +111,8 @@ void Connection::update_interest_locked() {
 
 void Connection::on_ready(std::uint32_t events) noexcept {
   try {
-    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) read_on_io_thread();
-    if ((events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0) flush_on_io_thread();
+    if ((events & (POLLIN | POLLHUP | POLLERR)) != 0) read_on_io_thread();
+    if ((events & (POLLOUT | POLLHUP | POLLERR)) != 0) flush_on_io_thread();
   } catch (std::exception const& error) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC connection %s: %s",
                            label_.c_str(), error.what());
@@ -129,24 +128,6 @@ void Connection::read_on_io_thread() {
     read_locked(true);
   }
   send_gathered();
-}
-
-// The socket reports readability once per arrival, so what one turn left unread is read by
-// posted work, which runs after the turn's events. Only one such read waits at a time; it is
-// skipped when a borrower has the reading by then, as that reads on its own and handing the
-// reading back reports the bytes left (see update_interest_locked).
-void Connection::read_again_later() {
-  if (read_again_posted_.exchange(true)) return;
-  io_.post([weak = weak_from_this()] {
-    std::shared_ptr<Connection> self = weak.lock();
-    if (self == nullptr) return;
-    self->read_again_posted_.store(false);
-    {
-      std::lock_guard<std::mutex> lock(self->interest_mutex_);
-      if (self->borrowers_ > 0 || self->parked_) return;
-    }
-    self->read_on_io_thread();
-  });
 }
 
 bool Connection::lend_reading() {
@@ -239,9 +220,8 @@ bool Connection::frame_started_before(std::chrono::steady_clock::time_point limi
   return frame_pending_ && frame_started_ < limit;
 }
 
-// Reads until the socket has nothing more (edge-triggered readiness is reported once per
-// arrival), or on the I/O thread until kReadPerTurn bytes are read, and hands every whole frame
-// to the owner.
+// Reads until the socket has nothing more, or on the I/O thread until kReadPerTurn bytes are
+// read, and hands every whole frame to the owner.
 void Connection::read_locked(bool on_io_thread, int wait_ms) {
   if (left_to_io_thread_.load()) {
     if (!on_io_thread) return;
@@ -270,10 +250,9 @@ void Connection::read_locked(bool on_io_thread, int wait_ms) {
     if (static_cast<std::size_t>(got) < room) return;
     // A borrowing thread polls the socket again anyway and returns to its caller in between.
     read_this_turn += static_cast<std::size_t>(got);
-    if (on_io_thread && read_this_turn >= kReadPerTurn) {
-      read_again_later();
-      return;
-    }
+    // The rest waits for the next turn, after the other sockets': readiness is level-triggered,
+    // so the next poll() reports it again.
+    if (on_io_thread && read_this_turn >= kReadPerTurn) return;
   }
 }
 
@@ -476,8 +455,8 @@ nelko_core_status Connection::send_locked(OutgoingFrame const& frame) {
   }
   queued_bytes_ += rest;
   if (was_empty) {
-    // Writability is watched only while something waits: edges would wake the I/O thread on
-    // every read of the peer otherwise. Adding it reports a socket that drained meanwhile.
+    // Writability is watched only while something waits: a socket with room would make every
+    // poll() return otherwise. Adding it reports a socket that drained meanwhile.
     std::lock_guard<std::mutex> interest(interest_mutex_);
     wants_write_ = true;
     update_interest_locked();

@@ -158,8 +158,6 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // On the I/O thread: reads what the socket holds, up to one turn's share, and sends the
   // replies gathered meanwhile.
   void read_on_io_thread();
-  // With read_mutex_ held, on the I/O thread: the socket holds more than one turn's share.
-  void read_again_later();
   // With read_mutex_ held. `wait_ms` > 0: the first receive waits that long for bytes.
   void read_locked(bool on_io_thread, int wait_ms = 0);
   // Resizes the receive buffer, drawing on or giving back to the budget; false when it is short.
@@ -185,7 +183,7 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // A frame refused because the peer does not read: logged once per episode.
   void refuse_locked(char const* why);
   void end_refusals_locked();
-  // With interest_mutex_ held: tells the epoll set what the I/O thread waits for.
+  // With interest_mutex_ held: tells the I/O thread what to wait for.
   void update_interest_locked();
   bool begin_shut_down();
 
@@ -195,7 +193,7 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   void* log_;
   std::uint64_t const id_;
   std::string const label_;
-  std::atomic<bool> shut_{false};  // the socket is shut down and out of the epoll set
+  std::atomic<bool> shut_{false};  // the socket is shut down and no longer watched
 
   std::mutex write_mutex_;
   std::atomic<bool> closed_{false};  // written with write_mutex_ held: no send after it is set
@@ -232,8 +230,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   OutstandingMap entry_maker_;
 
   std::mutex interest_mutex_;
-  std::uint64_t key_ = 0;       // in the epoll set
-  std::uint32_t interest_ = 0;  // what the set reports for the socket now
+  std::uint64_t key_ = 0;       // among what the I/O thread watches
+  std::uint32_t interest_ = 0;  // what it watches the socket for now
   int borrowers_ = 0;           // threads that borrowed the reading
   bool parked_ = false;         // nobody reads, and the I/O thread is not asked to
   bool io_thread_read_ = false;  // a borrower found the I/O thread reading: it goes on
@@ -244,9 +242,6 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::size_t filled_ = 0;
   // I/O thread only: the frame it hands the owner is followed by another whole one.
   bool frames_follow_ = false;
-  // read_again_later() posted a read that has not run yet. Atomic: the posted read must not
-  // take the read lock just to clear it while a borrower waits in read_waiting().
-  std::atomic<bool> read_again_posted_{false};
   bool frame_pending_ = false;  // filled_ holds the start of a frame, which came at:
   std::chrono::steady_clock::time_point frame_started_{};
   // read_waiting(): the descriptor was made blocking (every other receive and send passes

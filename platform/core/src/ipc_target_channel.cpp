@@ -1,6 +1,6 @@
 #include "ipc_target_channel.h"
 
-#include <sys/epoll.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
@@ -107,10 +107,10 @@ nelko_core_status TargetChannel::open(void* log, char const* target_name,
     ::unlink(path.c_str());
     throw;
   }
-  made->io_.start();
+  // Watched before the thread starts, which then reads the keys without a lock.
   made->watch_check_timer();
-  made->listening_key_ =
-      made->io_.watch(descriptor, EPOLLIN | EPOLLET, std::make_shared<Listener>(*made));
+  made->listening_key_ = made->io_.watch(descriptor, POLLIN, std::make_shared<Listener>(*made));
+  made->io_.start();
   channel = made.release();
   return NELKO_CORE_STATUS_NO_ERROR;
 }
@@ -154,7 +154,7 @@ void TargetChannel::watch_check_timer() {
   int const timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   if (timer < 0) return;
   try {
-    check_timer_key_ = io_.watch(timer, EPOLLIN, std::make_shared<CheckTimer>(*this));
+    check_timer_key_ = io_.watch(timer, POLLIN, std::make_shared<CheckTimer>(*this));
   } catch (std::exception const&) {
     ::close(timer);
     return;
@@ -169,14 +169,17 @@ void TargetChannel::accept_pending() noexcept {
     if (descriptor < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-      // Out of descriptors, typically: try again a little later instead of spinning.
+      // Out of descriptors, typically: the listener stays readable, so it is not watched until
+      // a try a little later, instead of spinning.
       int const error_number = errno;
       warnings_.log(NELKO_CORE_LOG_PRIORITY_WARNING, "accept", "IPC target '%s': accept: %s",
                     name_.c_str(), error_text(error_number).c_str());
       if (!accept_retry_pending_) {
         accept_retry_pending_ = true;
+        io_.change(listening_, listening_key_, 0);
         io_.post_after(std::chrono::milliseconds(100), [this] {
           accept_retry_pending_ = false;
+          io_.change(listening_, listening_key_, POLLIN);
           accept_pending();
         });
       }

@@ -1,8 +1,10 @@
 // Peers that break the framing or flood a target: it closes the first and goes on serving the
 // others, promptly.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +18,14 @@ namespace core_test {
 namespace {
 
 using IpcRobustness = IpcTest;
+
+// CPU time of the whole process so far, in milliseconds.
+double process_cpu_ms() {
+  rusage use{};
+  ::getrusage(RUSAGE_SELF, &use);
+  auto ms = [](timeval const& time) { return time.tv_sec * 1000.0 + time.tv_usec / 1000.0; };
+  return ms(use.ru_utime) + ms(use.ru_stime);
+}
 
 // A peer that sends the given bytes to the target and then waits for it to hang up.
 bool target_hangs_up_after(std::string const& path, std::string const& bytes) {
@@ -123,6 +133,50 @@ class Flooder {
   std::atomic<std::size_t> written_{0};
   std::thread thread_;
 };
+
+// Out of descriptors, a target cannot accept the peers that wait: it neither spins on its
+// listener, which stays readable, nor forgets them; once descriptors are free again they are
+// served.
+TEST_F(IpcRobustness, TargetOutOfDescriptorsWaitsWithoutSpinningAndThenServes) {
+  Channel target = open_target("camera");
+  std::string const path = path_of("camera");
+  CapturedStderr log;
+  int const peer = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(peer, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  path.copy(address.sun_path, path.size());
+  // The limit set to the lowest free descriptor: no new descriptor can be made, while the
+  // connect below needs none on this side.
+  rlimit const saved = [] {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    return limit;
+  }();
+  int const lowest_free = ::dup(0);
+  ASSERT_GE(lowest_free, 0);
+  ::close(lowest_free);
+  rlimit lowered = saved;
+  lowered.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  int const connected =
+      ::connect(peer, reinterpret_cast<sockaddr const*>(&address), sizeof address);
+  double const cpu_before = process_cpu_ms();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  double const cpu_used = process_cpu_ms() - cpu_before;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_EQ(connected, 0);
+  EXPECT_LT(cpu_used, 150.0) << "the I/O thread spun on a listener it could not accept from";
+  std::string const command = wire_frame(2, {"stream_layout", "waited", "p"});
+  ASSERT_EQ(::send(peer, command.data(), command.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(command.size()));
+  Pulled const pulled = pull_command(target.get(), 3000);
+  EXPECT_EQ(pulled.status, kOk);
+  EXPECT_EQ(pulled.texts[1], "waited");
+  ::close(peer);
+  EXPECT_NE(log.text().find("accept"), std::string::npos) << log.text();
+}
 
 // One peer writing as fast as the target parses must not keep its I/O thread from the other
 // connections: a second initiator's command still arrives promptly.
