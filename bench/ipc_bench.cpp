@@ -199,23 +199,6 @@ class RawConnection {
 
   std::size_t request_size() const { return request_.size(); }
 
-  // One request and response the way the library's client waited until it received directly:
-  // poll() on the socket and on an eventfd that could wake it, then a read that does not wait;
-  // nanoseconds.
-  double polled_round_trip() {
-    if (wake_ < 0) wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    auto start = Clock::now();
-    if (!nelko::test::write_all(fd_, request_.data(), request_.size())) std::exit(1);
-    for (std::size_t got = 0; got < response_.size();) {
-      pollfd polled[2] = {{wake_, POLLIN, 0}, {fd_, POLLIN, 0}};
-      if (::poll(polled, 2, -1) <= 0) continue;
-      ssize_t const n = ::recv(fd_, response_.data() + got, response_.size() - got, MSG_DONTWAIT);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) std::exit(1);
-      if (n > 0) got += static_cast<std::size_t>(n);
-    }
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-  }
-
   // One blocking request and response; nanoseconds.
   double round_trip() {
     auto start = Clock::now();
@@ -231,7 +214,6 @@ class RawConnection {
   int fd_;
   std::string request_;
   std::vector<char> response_;
-  int wake_ = -1;  // for polled_round_trip (left open: the connections live as long as the run)
 };
 
 // The client end of a raw service; `batched` as for serve_raw().
@@ -280,11 +262,12 @@ class RawPeer : public RawConnection {
 
 // ---- The event-driven raw exchange ---------------------------------------------------------
 
-// An exchange of the library's own shape without any of its work: the service waits on an epoll
-// set for all its connections and answers every whole request with one write; the client sends
-// from one thread and receives on another that waits on its own epoll set and frees a place in
-// the window per response. Nothing is parsed.
-[[noreturn]] void serve_events(std::vector<int> const& fds, int cpu) {
+// An event-driven exchange without any of the library's work: the service waits for all its
+// connections at once and answers every whole request with one write; the client sends from one
+// thread and receives on another that waits on its own epoll set and frees a place in the window
+// per response. Nothing is parsed. The service waits in epoll_wait, or (`polls`) in poll() on its
+// connections and an eventfd, as the library's I/O threads do.
+[[noreturn]] void serve_events(std::vector<int> const& fds, int cpu, bool polls) {
   if (cpu >= 0) bench::pin_to_cpu(cpu);
   struct Peer {
     int fd;
@@ -299,7 +282,8 @@ class RawPeer : public RawConnection {
     peers.push_back({fd, setup[0], setup[1], 0, std::vector<char>(setup[0] * 256),
                      std::vector<char>(setup[1], 'r')});
   }
-  for (std::size_t i = 0; i < peers.size(); ++i) {
+  // Only in the set when it is waited on: a socket in an epoll set costs its peer's every write.
+  for (std::size_t i = 0; i < peers.size() && !polls; ++i) {
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = i;
@@ -307,13 +291,28 @@ class RawPeer : public RawConnection {
   }
   std::size_t open = peers.size();
   epoll_event events[8];
+  int const wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // never written, only polled
+  std::vector<pollfd> polled;
+  polled.push_back({wake, POLLIN, 0});
+  for (Peer const& peer : peers) polled.push_back({peer.fd, POLLIN, 0});
+  std::vector<std::size_t> ready;
   while (open > 0) {
-    int const count = ::epoll_wait(epoll, events, 8, -1);
-    for (int e = 0; e < count; ++e) {
-      Peer& peer = peers[events[e].data.u64];
+    ready.clear();
+    if (polls) {
+      ::poll(polled.data(), polled.size(), -1);
+      for (std::size_t i = 1; i < polled.size(); ++i) {
+        if (polled[i].revents != 0) ready.push_back(i - 1);
+      }
+    } else {
+      int const count = ::epoll_wait(epoll, events, 8, -1);
+      for (int e = 0; e < count; ++e) ready.push_back(events[e].data.u64);
+    }
+    for (std::size_t index : ready) {
+      Peer& peer = peers[index];
       ssize_t const got = ::read(peer.fd, peer.in.data(), peer.in.size());
       if (got <= 0) {
         ::epoll_ctl(epoll, EPOLL_CTL_DEL, peer.fd, nullptr);
+        polled[index + 1].fd = -1;
         --open;
         continue;
       }
@@ -330,7 +329,7 @@ class RawPeer : public RawConnection {
 
 // Starts serve_events() in a child on `cpu` with `count` connections, whose other ends go to
 // `fds`. -1 on failure.
-pid_t fork_event_service(int cpu, int count, std::vector<int>& fds) {
+pid_t fork_event_service(int cpu, int count, std::vector<int>& fds, bool polls) {
   std::vector<int> theirs;
   for (int i = 0; i < count; ++i) {
     int pair[2];
@@ -341,7 +340,7 @@ pid_t fork_event_service(int cpu, int count, std::vector<int>& fds) {
   pid_t const pid = ::fork();
   if (pid == 0) {
     for (int fd : fds) ::close(fd);
-    serve_events(theirs, cpu);
+    serve_events(theirs, cpu, polls);
   }
   for (int fd : theirs) ::close(fd);
   return pid;
@@ -598,13 +597,14 @@ void print_round_ratios(std::vector<double> const& library, std::vector<double> 
   std::printf("\n");
 }
 
-// The goal's baseline is the blocking ping-pong. A blocking client against the epoll service has
-// the library's shape (the waiting thread receives on its socket, the service waits in epoll),
+// The goal's baseline is the blocking ping-pong. A blocking client against the poll service has
+// the library's shape (the waiting thread receives on its socket, the service waits in poll()),
 // and shows how much of the difference is that shape rather than the library's own work. The
-// polled ones are the shape the library had before its waiter received directly (a poll of the
-// socket and an eventfd, then a receive): they show what that poll cost.
-void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, EventPeer& polled,
-                     pid_t polled_service, void* handle, pid_t library_service) {
+// epoll service is the shape the library had before its I/O threads polled: it shows what a
+// socket in an epoll set costs.
+void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, EventPeer& poll_peer,
+                     pid_t poll_service, EventPeer& epoll_peer, pid_t epoll_service, void* handle,
+                     pid_t library_service) {
   constexpr int kBlocks = 10;
   int const per_block = std::max(1, options.round_trips / kBlocks);
   struct Variant {
@@ -617,18 +617,29 @@ void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, Ev
   };
   Variant variants[] = {
       {"raw socket ping-pong", raw_service, [&] { return raw.round_trip(); }, {}, {}, {}},
-      {"raw, polled, blocking service", raw_service, [&] { return raw.polled_round_trip(); },
-       {}, {}, {}},
-      {"raw, blocking, epoll service", polled_service, [&] { return polled.round_trip(); },
-       {}, {}, {}},
-      {"raw, polled, epoll service", polled_service, [&] { return polled.polled_round_trip(); },
-       {}, {}, {}},
-      {"nelko_api_stream_layout_get_roi_send", library_service,
-       [&] { return library_round_trip(handle); }, {}, {}, {}},
+      {"raw, blocking, poll service",
+       poll_service,
+       [&] { return poll_peer.round_trip(); },
+       {},
+       {},
+       {}},
+      {"raw, blocking, epoll service",
+       epoll_service,
+       [&] { return epoll_peer.round_trip(); },
+       {},
+       {},
+       {}},
+      {"nelko_api_stream_layout_get_roi_send",
+       library_service,
+       [&] { return library_round_trip(handle); },
+       {},
+       {},
+       {}},
   };
   Variant& blocking = variants[0];
-  Variant& shape = variants[2];
-  Variant& library = variants[4];
+  Variant& shape = variants[1];
+  Variant& with_epoll = variants[2];
+  Variant& library = variants[3];
   for (int i = 0; i < 500; ++i) {
     for (Variant& variant : variants) variant.round_trip();
   }
@@ -648,7 +659,7 @@ void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, Ev
     return std::accumulate(samples.begin(), samples.end(), 0.0) / samples.size();
   };
   double const raw_mean = mean(blocking.samples), library_mean = mean(library.samples);
-  double const shape_mean = mean(shape.samples);
+  double const shape_mean = mean(shape.samples), epoll_mean = mean(with_epoll.samples);
   // Summaries after the means: summarize() reorders the samples.
   std::vector<bench::Summary> summaries;
   std::vector<double> means, maxima;
@@ -666,10 +677,12 @@ void run_round_trips(Options const& options, RawPeer& raw, pid_t raw_service, Ev
   std::printf("  %-36s %.2f   (goal: at most 1.15)\n", "mean ratio library / raw",
               library_mean / raw_mean);
   std::printf("  %-36s %.2f\n", "median ratio library / raw",
-              summaries[4].median / summaries[0].median);
-  std::printf("  %-36s %.2f   (shape: raw, blocking, epoll service, as the library)\n",
+              summaries[3].median / summaries[0].median);
+  std::printf("  %-36s %.2f   (shape: raw, blocking, poll service, as the library)\n",
               "mean ratio shape / raw", shape_mean / raw_mean);
   std::printf("  %-36s %.2f\n", "mean ratio library / shape", library_mean / shape_mean);
+  std::printf("  %-36s %.2f   (the service waits in epoll_wait instead)\n",
+              "mean ratio epoll service / raw", epoll_mean / raw_mean);
   print_spread("raw ping-pong spread", blocking.block_means, "blocks");
   std::printf("  per round trip: CPU time (user and kernel) and thread runs, all threads:\n");
   for (Variant& variant : variants) variant.cpu.print(variant.name);
@@ -969,8 +982,10 @@ int main(int argc, char** argv) {
   pid_t const batched_pid = fork_raw_service(service_cpu, batched_fd);
   constexpr int kThreads = 4;
   std::vector<int> event_fds;  // the pipelined client's, then one per thread
-  pid_t const events_pid = fork_event_service(service_cpu, 1 + kThreads, event_fds);
-  if (by_message_pid < 0 || batched_pid < 0 || events_pid < 0) return 1;
+  pid_t const events_pid = fork_event_service(service_cpu, 1 + kThreads, event_fds, false);
+  std::vector<int> poll_fds;  // the round trip's, against a service that waits in poll()
+  pid_t const poll_pid = fork_event_service(service_cpu, 1, poll_fds, true);
+  if (by_message_pid < 0 || batched_pid < 0 || events_pid < 0 || poll_pid < 0) return 1;
 
   Library const library(options, client_cpu, service_cpu);
   if (library.handle == nullptr) return 1;
@@ -985,6 +1000,7 @@ int main(int argc, char** argv) {
   EventPeer event_pipelined(event_fds[0], request, response);
   std::vector<EventPeer> event_threads;
   for (int t = 1; t <= kThreads; ++t) event_threads.emplace_back(event_fds[t], request, response);
+  EventPeer poll_peer(poll_fds[0], request, response);
   EventService const events{&event_pipelined, &event_threads, events_pid};
 
   std::printf("ipc_bench: get_roi, request frame %zu B, response frame %zu B; ", request, response);
@@ -995,8 +1011,8 @@ int main(int argc, char** argv) {
   }
   if (options.round_trip) {
     std::printf("\n== Synchronous round trip\n");
-    run_round_trips(options, by_message, by_message_pid, event_threads[0], events_pid, handle,
-                    library.target->pid());
+    run_round_trips(options, by_message, by_message_pid, poll_peer, poll_pid, event_threads[0],
+                    events_pid, handle, library.target->pid());
   }
   if (options.throughput) {
     std::printf("\n== Asynchronous throughput\n");
@@ -1020,8 +1036,10 @@ int main(int argc, char** argv) {
   ::close(by_message_fd);
   ::close(batched_fd);
   for (int fd : event_fds) ::close(fd);
+  for (int fd : poll_fds) ::close(fd);
   ::waitpid(by_message_pid, nullptr, 0);
   ::waitpid(batched_pid, nullptr, 0);
   ::waitpid(events_pid, nullptr, 0);
+  ::waitpid(poll_pid, nullptr, 0);
   return 0;
 }
