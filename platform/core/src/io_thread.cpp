@@ -148,9 +148,9 @@ void IoThread::run() {
       auto const left = std::chrono::ceil<std::chrono::milliseconds>(first->due - now);
       timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
-    {
+    if (set_changed_.load(std::memory_order_acquire)) {
       std::lock_guard<std::mutex> lock(watched_mutex_);
-      if (set_changed_) make_poll_set();
+      make_poll_set();
     }
     int count = ::poll(polled_.data(), polled_.size(), timeout_ms);
     bool const woken = count > 0 && polled_[0].revents != 0;  // run after the events

@@ -101,7 +101,9 @@ class IoThread {
   std::mutex watched_mutex_;
   std::unordered_map<std::uint64_t, Entry> watched_;
   std::uint64_t next_key_ = 0;
-  bool set_changed_ = true;  // under watched_mutex_: polled_ no longer matches watched_
+  // polled_ no longer matches watched_. Set under watched_mutex_; read without it by the thread,
+  // which so takes the lock only in a turn after a change.
+  std::atomic<bool> set_changed_{true};
   // Thread only: what the next poll() passes, the wake-up descriptor first, and whose each is.
   std::vector<pollfd> polled_;
   std::vector<std::uint64_t> polled_keys_;
