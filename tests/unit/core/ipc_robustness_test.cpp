@@ -138,6 +138,11 @@ class Flooder {
 // listener, which stays readable, nor forgets them; once descriptors are free again they are
 // served.
 TEST_F(IpcRobustness, TargetOutOfDescriptorsWaitsWithoutSpinningAndThenServes) {
+#if defined(__SANITIZE_ADDRESS__)
+  // That build has UBSan too, whose check of an object's type probes memory through a pipe:
+  // without a free descriptor it reports every virtual call as a call on a bad object.
+  GTEST_SKIP() << "the sanitizers' own checks need free descriptors";
+#endif
   Channel target = open_target("camera");
   std::string const path = path_of("camera");
   CapturedStderr log;
