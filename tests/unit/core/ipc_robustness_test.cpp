@@ -159,7 +159,7 @@ TEST_F(IpcRobustness, TargetOutOfDescriptorsWaitsWithoutSpinningAndThenServes) {
     ::getrlimit(RLIMIT_NOFILE, &limit);
     return limit;
   }();
-  int const lowest_free = ::dup(0);
+  int const lowest_free = ::dup(peer);
   ASSERT_GE(lowest_free, 0);
   ::close(lowest_free);
   rlimit lowered = saved;
