@@ -275,14 +275,19 @@ class RawPeer : public RawConnection {
     std::vector<char> in, out;
   };
   std::vector<Peer> peers;
-  int const epoll = ::epoll_create1(EPOLL_CLOEXEC);
   for (int fd : fds) {
     std::uint32_t setup[2];
     if (!nelko::test::read_exact(fd, reinterpret_cast<char*>(setup), sizeof setup)) ::_exit(1);
     peers.push_back({fd, setup[0], setup[1], 0, std::vector<char>(setup[0] * 256),
                      std::vector<char>(setup[1], 'r')});
   }
-  // Only in the set when it is waited on: a socket in an epoll set costs its peer's every write.
+  // Each way sets up only what it waits on: a socket in an epoll set costs its peer's every write.
+  int const epoll = polls ? -1 : ::epoll_create1(EPOLL_CLOEXEC);
+  std::vector<pollfd> polled;
+  if (polls) {
+    polled.push_back({::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), POLLIN, 0});  // only polled
+    for (Peer const& peer : peers) polled.push_back({peer.fd, POLLIN, 0});
+  }
   for (std::size_t i = 0; i < peers.size() && !polls; ++i) {
     epoll_event event{};
     event.events = EPOLLIN;
@@ -291,10 +296,6 @@ class RawPeer : public RawConnection {
   }
   std::size_t open = peers.size();
   epoll_event events[8];
-  int const wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // never written, only polled
-  std::vector<pollfd> polled;
-  polled.push_back({wake, POLLIN, 0});
-  for (Peer const& peer : peers) polled.push_back({peer.fd, POLLIN, 0});
   std::vector<std::size_t> ready;
   while (open > 0) {
     ready.clear();
@@ -311,8 +312,11 @@ class RawPeer : public RawConnection {
       Peer& peer = peers[index];
       ssize_t const got = ::read(peer.fd, peer.in.data(), peer.in.size());
       if (got <= 0) {
-        ::epoll_ctl(epoll, EPOLL_CTL_DEL, peer.fd, nullptr);
-        polled[index + 1].fd = -1;
+        if (polls) {
+          polled[index + 1].fd = -1;
+        } else {
+          ::epoll_ctl(epoll, EPOLL_CTL_DEL, peer.fd, nullptr);
+        }
         --open;
         continue;
       }

@@ -143,9 +143,9 @@ TEST_F(IpcRobustness, TargetOutOfDescriptorsWaitsWithoutSpinningAndThenServes) {
   // without a free descriptor it reports every virtual call as a call on a bad object.
   GTEST_SKIP() << "the sanitizers' own checks need free descriptors";
 #endif
+  CapturedStderr log;  // outlives the channel, whose closing sums up repeated warnings
   Channel target = open_target("camera");
   std::string const path = path_of("camera");
-  CapturedStderr log;
   int const peer = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(peer, 0);
   sockaddr_un address{};
@@ -154,11 +154,8 @@ TEST_F(IpcRobustness, TargetOutOfDescriptorsWaitsWithoutSpinningAndThenServes) {
   path.copy(address.sun_path, path.size());
   // The limit set to the lowest free descriptor: no new descriptor can be made, while the
   // connect below needs none on this side.
-  rlimit const saved = [] {
-    rlimit limit{};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    return limit;
-  }();
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   int const lowest_free = ::dup(peer);
   ASSERT_GE(lowest_free, 0);
   ::close(lowest_free);
