@@ -73,6 +73,11 @@ TEST_F(IpcRobustness, TargetClosesConnectionsThatBreakTheFraming) {
   EXPECT_EQ(command_seen.texts[0].rfind("raw#", 0), 0u);
   EXPECT_EQ(command_seen.texts[1], "ok");
   ::close(peer);
+  // With every peer gone the target's thread sleeps: no socket it dropped stays in its poll set.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  double const cpu_before = process_cpu_ms();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(process_cpu_ms() - cpu_before, 100.0) << "the target's I/O thread spins";
 
   // The target still serves well-behaved initiators.
   Channel initiator = open_initiator();
