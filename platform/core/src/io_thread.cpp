@@ -16,6 +16,14 @@ namespace nelko::core {
 namespace {
 
 constexpr std::uint64_t kWakeKey = 0;  // watched keys start at 1
+constexpr std::uint64_t kNoKey = ~std::uint64_t{0};
+// Lingering (see IoThread::linger_on_busy_peer): the turns in a row that a socket must be
+// reported alone, each within kSoon of the last, the longest a lingering lasts, and the longest
+// wait for the peer's next bytes (the kernel rounds it up to its tick).
+constexpr int kAloneTurns = 3;
+constexpr std::chrono::microseconds kSoon{500};
+constexpr std::chrono::microseconds kLingerFor{1000};
+constexpr int kLingerMs = 1;
 
 }  // namespace
 
@@ -152,13 +160,19 @@ void IoThread::run() {
       std::lock_guard<std::mutex> lock(watched_mutex_);
       make_poll_set();
     }
+    Clock::time_point const slept = lingers_ ? Clock::now() : Clock::time_point{};
     int count = ::poll(polled_.data(), polled_.size(), timeout_ms);
+    bool const soon = lingers_ && Clock::now() - slept < kSoon;
     bool const woken = count > 0 && polled_[0].revents != 0;  // run after the events
     if (woken) --count;
+    // The socket reported alone, for readability only, by a poll() that returned soon.
+    bool const one_soon = count == 1 && !woken && soon;
+    std::uint64_t alone = kNoKey;
     for (std::size_t i = 1; count > 0 && i < polled_.size(); ++i) {
       auto const events = static_cast<std::uint16_t>(polled_[i].revents);
       if (events == 0) continue;
       --count;
+      if (one_soon && events == POLLIN) alone = polled_keys_[i];
       dispatch(polled_keys_[i], events);
     }
     read_clock = !delayed_.empty();
@@ -166,9 +180,35 @@ void IoThread::run() {
       now = Clock::now();
       run_due(now);
     }
+    if (lingers_) {
+      alone_turns_ = alone == alone_key_ ? alone_turns_ + 1 : 1;
+      alone_key_ = alone;
+      if (alone != kNoKey && alone_turns_ >= kAloneTurns) linger(alone);
+    }
     if (!woken || !run_posted()) continue;
     std::lock_guard<std::mutex> lock(posted_mutex_);
     if (stopping_ && posted_.empty()) return;
+  }
+}
+
+// A receive that waits kLingerMs in vain ends it until the socket is reported alone
+// kAloneTurns again.
+void IoThread::linger(std::uint64_t key) {
+  std::shared_ptr<Watched> watched;
+  {
+    std::lock_guard<std::mutex> lock(watched_mutex_);
+    auto found = watched_.find(key);
+    if (found == watched_.end() || found->second.events != POLLIN) return;
+    watched = found->second.watched;
+  }
+  Clock::time_point until = Clock::now() + kLingerFor;
+  for (Delayed const& delayed : delayed_) until = std::min(until, delayed.due);
+  while (!set_changed_.load(std::memory_order_relaxed) &&
+         !wake_pending_.load(std::memory_order_relaxed) && Clock::now() < until) {
+    if (!watched->linger(kLingerMs)) {
+      alone_turns_ = 0;
+      return;
+    }
   }
 }
 

@@ -153,9 +153,23 @@ bool Connection::read_waiting(int wait_ms, std::atomic<bool>& woken) {
     keep_io_thread_reading();
     return false;
   }
-  // Made blocking once, with its receive time-out set whenever it changes. Should either fail,
-  // the socket is polled for wait_ms instead and then read without waiting, which costs the
-  // system call that the direct receive saves but waits the same way.
+  // Should the socket not wait in its receive, it is polled for wait_ms instead and then read
+  // without waiting, which costs the system call that the direct receive saves but waits the
+  // same way.
+  bool const receive_waits = receive_waits_locked(wait_ms);
+  if (woken.exchange(false)) {
+    read_locked(false);  // what came meanwhile, without waiting: the caller looks again first
+  } else if (receive_waits) {
+    read_locked(false, wait_ms);
+  } else {
+    pollfd polled{descriptor_, POLLIN, 0};
+    if (::poll(&polled, 1, wait_ms) > 0) read_locked(false);
+  }
+  return true;
+}
+
+// Made blocking once, with its receive time-out set whenever it changes.
+bool Connection::receive_waits_locked(int wait_ms) {
   if (!blocking_) {
     int const flags = ::fcntl(descriptor_, F_GETFL);
     blocking_ = flags >= 0 && ::fcntl(descriptor_, F_SETFL, flags & ~O_NONBLOCK) == 0;
@@ -166,15 +180,33 @@ bool Connection::read_waiting(int wait_ms, std::atomic<bool>& woken) {
         ::setsockopt(descriptor_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
     receive_timeout_ms_ = set ? wait_ms : -1;
   }
-  if (woken.exchange(false)) {
-    read_locked(false);  // what came meanwhile, without waiting: the caller looks again first
-  } else if (blocking_ && receive_timeout_ms_ == wait_ms) {
-    read_locked(false, wait_ms);
-  } else {
-    pollfd polled{descriptor_, POLLIN, 0};
-    if (::poll(&polled, 1, wait_ms) > 0) read_locked(false);
+  return blocking_ && receive_timeout_ms_ == wait_ms;
+}
+
+// Only while the I/O thread is the socket's one reader and nothing waits to be written: the
+// thread does not watch for the socket draining meanwhile.
+bool Connection::linger(int wait_ms) noexcept {
+  try {
+    {
+      std::lock_guard<std::mutex> lock(interest_mutex_);
+      if (interest_ != POLLIN || shut_.load()) return false;
+    }
+    bool received = false;
+    {
+      std::lock_guard<std::mutex> lock(read_mutex_);
+      if (left_to_io_thread_.load() || !receive_waits_locked(wait_ms)) return false;
+      received = read_locked(true, wait_ms);
+    }
+    send_gathered();
+    return received;
+  } catch (std::exception const& error) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC connection %s: %s",
+                           label_.c_str(), error.what());
+  } catch (...) {
+    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
+                           "IPC connection %s: unknown exception", label_.c_str());
   }
-  return true;
+  return false;
 }
 
 void Connection::keep_io_thread_reading() {
@@ -221,16 +253,17 @@ bool Connection::frame_started_before(std::chrono::steady_clock::time_point limi
 }
 
 // Reads until the socket has nothing more, or on the I/O thread until kReadPerTurn bytes are
-// read, and hands every whole frame to the owner.
-void Connection::read_locked(bool on_io_thread, int wait_ms) {
+// read, and hands every whole frame to the owner. True when bytes came, the socket has no more
+// and the connection is still open.
+bool Connection::read_locked(bool on_io_thread, int wait_ms) {
   if (left_to_io_thread_.load()) {
-    if (!on_io_thread) return;
+    if (!on_io_thread) return false;
     left_to_io_thread_.store(false);
-    if (!parse_frames(true)) return;
+    if (!parse_frames(true)) return false;
   }
   std::size_t read_this_turn = 0;
   for (;;) {
-    if (shut_.load()) return;
+    if (shut_.load()) return false;
     std::size_t const room = input_.size() - filled_;
     // Every receive but read_waiting()'s first returns at once.
     ssize_t got =
@@ -239,20 +272,20 @@ void Connection::read_locked(bool on_io_thread, int wait_ms) {
     if (got < 0) {
       if (errno == EINTR) continue;
       if (!would_block(errno)) close_locked_reader(std::generic_category().message(errno), false);
-      return;
+      return read_this_turn > 0 && !closed();
     }
     if (got == 0) {
       close_locked_reader("closed by the peer", true);
-      return;
+      return false;
     }
     filled_ += static_cast<std::size_t>(got);
-    if (!parse_frames(on_io_thread)) return;
-    if (static_cast<std::size_t>(got) < room) return;
-    // A borrowing thread polls the socket again anyway and returns to its caller in between.
     read_this_turn += static_cast<std::size_t>(got);
+    if (!parse_frames(on_io_thread)) return false;
+    // A borrowing thread polls the socket again anyway and returns to its caller in between.
     // The rest waits for the next turn, after the other sockets': readiness is level-triggered,
     // so the next poll() reports it again.
-    if (on_io_thread && read_this_turn >= kReadPerTurn) return;
+    if (static_cast<std::size_t>(got) < room) return true;
+    if (on_io_thread && read_this_turn >= kReadPerTurn) return false;
   }
 }
 

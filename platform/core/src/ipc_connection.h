@@ -147,6 +147,7 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   bool frame_started_before(std::chrono::steady_clock::time_point limit);
 
   void on_ready(std::uint32_t events) noexcept override;
+  bool linger(int wait_ms) noexcept override;
 
  private:
   struct Pending {
@@ -159,7 +160,10 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // replies gathered meanwhile.
   void read_on_io_thread();
   // With read_mutex_ held. `wait_ms` > 0: the first receive waits that long for bytes.
-  void read_locked(bool on_io_thread, int wait_ms = 0);
+  bool read_locked(bool on_io_thread, int wait_ms = 0);
+  // With read_mutex_ held: the next receive that does not pass MSG_DONTWAIT waits up to
+  // wait_ms; false when the socket cannot be made to.
+  bool receive_waits_locked(int wait_ms);
   // Resizes the receive buffer, drawing on or giving back to the budget; false when it is short.
   bool resize_input(std::size_t size);
   bool parse_frames(bool on_io_thread);

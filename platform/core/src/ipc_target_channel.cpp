@@ -110,6 +110,7 @@ nelko_core_status TargetChannel::open(void* log, char const* target_name,
   // Watched before the thread starts, which then reads the keys without a lock.
   made->watch_check_timer();
   made->listening_key_ = made->io_.watch(descriptor, POLLIN, std::make_shared<Listener>(*made));
+  made->io_.linger_on_busy_peer();
   made->io_.start();
   channel = made.release();
   return NELKO_CORE_STATUS_NO_ERROR;

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -209,6 +210,71 @@ TEST_F(IpcFairness, FloodingPeerDoesNotHoldUpOtherConnections) {
   EXPECT_EQ(command.status, kOk);
   EXPECT_EQ(command.texts[1], "during");
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 2000);
+}
+
+// Answers every command with its payload, on the target's I/O thread.
+void answer(char** reply_to, char** uuid, char** payload, void* target) {
+  nelko_core_ipc_target_response_send(target, *reply_to, *uuid, *payload);
+}
+
+// A peer that sends its next command as soon as it has the answer to the last keeps a target
+// busy the way a synchronous caller does, and its I/O thread then waits in that peer's receive
+// (a service with a thread per peer would wait the same way). Another peer's commands are still
+// answered promptly, both while the first goes on and once it falls silent without hanging up;
+// and the busy peer's answers all come, once each and in order.
+TEST_F(IpcFairness, PeerInQuickSuccessionDoesNotHoldUpOtherConnections) {
+  Channel target = open_target("camera");
+  nelko_core_ipc_target_command_receive_callback(target.get(), answer, target.get());
+  Channel busy = open_initiator("busy");
+  Channel other = open_initiator("other");
+  std::atomic<bool> quiet{false};
+  std::atomic<long> answered{0};
+  std::string busy_fault;
+  std::thread busy_peer([&] {
+    for (long i = 0; !quiet.load(); ++i) {
+      std::string const uuid = std::to_string(i);
+      Pulled response;
+      if (send_command(busy.get(), uuid, uuid) == kOk) response = pull_response(busy.get(), 2000);
+      if (response.status != kOk || response.texts[2] != uuid || response.texts[3] != uuid) {
+        busy_fault = "command " + uuid + " was answered as " + response.texts[2];
+        return;
+      }
+      answered.store(i + 1);
+    }
+  });
+  // The longest the other peer waited for an answer, in ms.
+  auto other_round_trip = [&](std::string const& uuid) {
+    auto const sent = Clock::now();
+    Pulled response;
+    if (send_command(other.get(), uuid, uuid) == kOk) response = pull_response(other.get(), 2000);
+    EXPECT_EQ(response.status, kOk) << uuid;
+    EXPECT_EQ(response.texts[2], uuid);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
+  };
+  ASSERT_TRUE(core_test::eventually([&] { return answered.load() > 200; }, 5000));
+  long longest_busy = 0;
+  long waited_busy = 0;
+  for (int i = 0; i < 40 && busy_fault.empty(); ++i) {
+    long const waited = other_round_trip("during " + std::to_string(i));
+    longest_busy = std::max(longest_busy, waited);
+    waited_busy += waited;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  long const answered_during = answered.load();
+  quiet.store(true);
+  busy_peer.join();
+  EXPECT_EQ(busy_fault, "");
+  EXPECT_GT(answered_during, 400) << "the busy peer was held up";
+  // Right after the busy peer's last command, and again a little later.
+  long const longest_after = std::max(other_round_trip("after"), other_round_trip("later"));
+  // A round trip takes well under a millisecond; waiting for the busy peer to pause by chance
+  // (its thread preempted) would take 20 ms or more each.
+  EXPECT_LT(waited_busy, 200) << "held up by a busy peer, longest " << longest_busy << " ms";
+  EXPECT_LT(longest_busy, 500) << "held up by a busy peer";
+  EXPECT_LT(longest_after, 500) << "held up by a silent peer";
+  auto const closing = Clock::now();
+  target.reset();
+  EXPECT_LT(Clock::now() - closing, std::chrono::seconds(1));
 }
 
 // More bytes than one turn of the I/O thread reads, sent at once and followed by nothing: the
