@@ -18,10 +18,12 @@ namespace {
 constexpr std::uint64_t kWakeKey = 0;  // watched keys start at 1
 constexpr std::uint64_t kNoKey = ~std::uint64_t{0};
 // Lingering (see IoThread::linger_on_busy_peer): the turns in a row that a socket must be
-// reported alone, each within kSoon of the last, the longest a lingering lasts, and the longest
-// wait for the peer's next bytes (the kernel rounds it up to its tick).
+// reported alone, each within kSoon of the last, for how long before no other socket may have
+// been reported, the longest a lingering lasts, and the longest wait for the peer's next bytes
+// (the kernel rounds it up to its tick).
 constexpr int kAloneTurns = 3;
 constexpr std::chrono::microseconds kSoon{500};
+constexpr std::chrono::milliseconds kQuietFor{50};
 constexpr std::chrono::microseconds kLingerFor{1000};
 constexpr int kLingerMs = 1;
 
@@ -165,14 +167,16 @@ void IoThread::run() {
     bool const soon = lingers_ && Clock::now() - slept < kSoon;
     bool const woken = count > 0 && polled_[0].revents != 0;  // run after the events
     if (woken) --count;
-    // The socket reported alone, for readability only, by a poll() that returned soon.
-    bool const one_soon = count == 1 && !woken && soon;
-    std::uint64_t alone = kNoKey;
+    std::uint64_t reported_key = kNoKey;
+    int reported = 0;
+    bool readable_only = true;
     for (std::size_t i = 1; count > 0 && i < polled_.size(); ++i) {
       auto const events = static_cast<std::uint16_t>(polled_[i].revents);
       if (events == 0) continue;
       --count;
-      if (one_soon && events == POLLIN) alone = polled_keys_[i];
+      ++reported;
+      reported_key = polled_keys_[i];
+      readable_only = readable_only && events == POLLIN;
       dispatch(polled_keys_[i], events);
     }
     read_clock = !delayed_.empty();
@@ -181,9 +185,13 @@ void IoThread::run() {
       run_due(now);
     }
     if (lingers_) {
-      alone_turns_ = alone == alone_key_ ? alone_turns_ + 1 : 1;
-      alone_key_ = alone;
-      if (alone != kNoKey && alone_turns_ >= kAloneTurns) linger(alone);
+      if (reported > 1 || (reported == 1 && reported_key != alone_key_)) last_crowded_ = slept;
+      bool const alone = reported == 1 && readable_only && !woken && soon;
+      alone_turns_ = alone ? (reported_key == alone_key_ ? alone_turns_ + 1 : 1) : 0;
+      if (reported == 1) alone_key_ = reported_key;
+      if (alone && alone_turns_ >= kAloneTurns && slept - last_crowded_ >= kQuietFor) {
+        linger(reported_key);
+      }
     }
     if (!woken || !run_posted()) continue;
     std::lock_guard<std::mutex> lock(posted_mutex_);

@@ -59,15 +59,17 @@ class IoThread {
 
   void start();
   // Before start(): while one peer alone keeps the thread busy, sending its next request soon
-  // after each answer, the thread waits for that peer's next bytes in its receive, as a service
-  // with a thread per peer would, instead of in poll(). Waking a thread that sleeps in a
-  // receive costs the peer less than waking one that sleeps in poll(), and each request then
-  // takes one system call to read instead of two: a synchronous round trip took a quarter less
-  // on the development machine. The thread goes back to poll() after kLingerFor, when a receive
-  // waits kLingerMs in vain, when the peer sends more than one turn's share, and as soon as it
-  // notices posted work, a changed watch set or due work; so the other sockets wait at most
-  // about a millisecond longer, or one kernel tick when the busy peer falls silent. For a
-  // target, whose peers wait for its answers; an initiator's thread does not linger.
+  // after each answer, and no other socket was reported for kQuietFor, the thread waits for
+  // that peer's next bytes in its receive, as a service with a thread per peer would, instead
+  // of in poll(). Waking a thread that sleeps in a receive costs the peer less than waking one
+  // that sleeps in poll(), and each request then takes one system call to read instead of two:
+  // a synchronous round trip took a quarter less on the development machine. The thread goes
+  // back to poll() after kLingerFor, when a receive waits kLingerMs in vain, when the peer sends
+  // more than one turn's share, and as soon as it notices posted work, a changed watch set or
+  // due work. A socket that becomes ready meanwhile waits up to kLingerFor, or up to a kernel
+  // tick (plus the scheduler's delay) when the busy peer falls silent at that moment: which is
+  // why a thread with several active peers does not linger. For a target, whose peers wait for
+  // its answers; an initiator's thread does not linger.
   void linger_on_busy_peer() { lingers_ = true; }
   // Runs `last` on the thread (to close the channel's sockets), then whatever is still posted,
   // and joins the thread; on this thread when it never started. Must not be called on the
@@ -141,6 +143,7 @@ class IoThread {
   // in a row.
   std::uint64_t alone_key_ = 0;
   int alone_turns_ = 0;
+  Clock::time_point last_crowded_{};  // when a turn last reported another or more
 
   struct Delayed {
     Clock::time_point due;
