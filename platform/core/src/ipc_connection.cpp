@@ -113,6 +113,15 @@ void Connection::on_ready(std::uint32_t events) noexcept {
   try {
     if ((events & (POLLIN | POLLHUP | POLLERR)) != 0) read_on_io_thread();
     if ((events & (POLLOUT | POLLHUP | POLLERR)) != 0) flush_on_io_thread();
+  } catch (...) {
+    log_current_exception();
+  }
+}
+
+// In a handler: the I/O thread's entry points must not throw.
+void Connection::log_current_exception() noexcept {
+  try {
+    throw;
   } catch (std::exception const& error) {
     nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC connection %s: %s",
                            label_.c_str(), error.what());
@@ -199,12 +208,8 @@ bool Connection::linger(int wait_ms) noexcept {
     }
     send_gathered();
     return received;
-  } catch (std::exception const& error) {
-    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR, "IPC connection %s: %s",
-                           label_.c_str(), error.what());
   } catch (...) {
-    nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
-                           "IPC connection %s: unknown exception", label_.c_str());
+    log_current_exception();
   }
   return false;
 }

@@ -159,6 +159,8 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   // On the I/O thread: reads what the socket holds, up to one turn's share, and sends the
   // replies gathered meanwhile.
   void read_on_io_thread();
+  // Logs the exception being handled.
+  void log_current_exception() noexcept;
   // With read_mutex_ held. `wait_ms` > 0: the first receive waits that long for bytes.
   bool read_locked(bool on_io_thread, int wait_ms = 0);
   // With read_mutex_ held: the next receive that does not pass MSG_DONTWAIT waits up to
