@@ -162,9 +162,11 @@ void IoThread::run() {
       std::lock_guard<std::mutex> lock(watched_mutex_);
       make_poll_set();
     }
-    Clock::time_point const slept = lingers_ ? Clock::now() : Clock::time_point{};
     int count = ::poll(polled_.data(), polled_.size(), timeout_ms);
-    bool const soon = lingers_ && Clock::now() - slept < kSoon;
+    // A lingering thread reads the clock once per turn, here; "soon" is measured from the
+    // previous turn's reading.
+    Clock::time_point const woke = lingers_ ? Clock::now() : Clock::time_point{};
+    bool const soon = lingers_ && woke - last_woke_ < kSoon;
     bool const woken = count > 0 && polled_[0].revents != 0;  // run after the events
     if (woken) --count;
     std::uint64_t reported_key = kNoKey;
@@ -181,16 +183,19 @@ void IoThread::run() {
     }
     read_clock = !delayed_.empty();
     if (read_clock) {
-      now = Clock::now();
+      now = lingers_ ? woke : Clock::now();
       run_due(now);
     }
     if (lingers_) {
-      if (reported > 1 || (reported == 1 && reported_key != alone_key_)) last_crowded_ = slept;
+      last_woke_ = woke;
+      if (reported > 1 || (reported == 1 && reported_key != alone_key_)) last_crowded_ = woke;
       bool const alone = reported == 1 && readable_only && !woken && soon;
       alone_turns_ = alone ? (reported_key == alone_key_ ? alone_turns_ + 1 : 1) : 0;
       if (reported == 1) alone_key_ = reported_key;
-      if (alone && alone_turns_ >= kAloneTurns && slept - last_crowded_ >= kQuietFor) {
-        linger(reported_key);
+      if (alone && alone_turns_ >= kAloneTurns && woke - last_crowded_ >= kQuietFor) {
+        now = linger(reported_key, woke);
+        last_woke_ = now;
+        read_clock = true;
       }
     }
     if (!woken || !run_posted()) continue;
@@ -200,24 +205,27 @@ void IoThread::run() {
 }
 
 // A receive that waits kLingerMs in vain ends it until the socket is reported alone
-// kAloneTurns again.
-void IoThread::linger(std::uint64_t key) {
+// kAloneTurns again. The clock is read once per request.
+IoThread::Clock::time_point IoThread::linger(std::uint64_t key, Clock::time_point now) {
   std::shared_ptr<Watched> watched;
   {
     std::lock_guard<std::mutex> lock(watched_mutex_);
     auto found = watched_.find(key);
-    if (found == watched_.end() || found->second.events != POLLIN) return;
+    if (found == watched_.end() || found->second.events != POLLIN) return now;
     watched = found->second.watched;
   }
-  Clock::time_point until = Clock::now() + kLingerFor;
+  Clock::time_point until = now + kLingerFor;
   for (Delayed const& delayed : delayed_) until = std::min(until, delayed.due);
-  while (!set_changed_.load(std::memory_order_relaxed) &&
-         !wake_pending_.load(std::memory_order_relaxed) && Clock::now() < until) {
-    if (!watched->linger(kLingerMs)) {
+  while (now < until && !set_changed_.load(std::memory_order_relaxed) &&
+         !wake_pending_.load(std::memory_order_relaxed)) {
+    bool const received = watched->linger(kLingerMs);
+    now = Clock::now();
+    if (!received) {
       alone_turns_ = 0;
-      return;
+      break;
     }
   }
+  return now;
 }
 
 // What poll() reported is checked against what the entry is watched for now: a thread may have

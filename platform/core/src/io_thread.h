@@ -66,10 +66,12 @@ class IoThread {
   // a synchronous round trip took a quarter less on the development machine. The thread goes
   // back to poll() after kLingerFor, when a receive waits kLingerMs in vain, when the peer sends
   // more than one turn's share, and as soon as it notices posted work, a changed watch set or
-  // due work. A socket that becomes ready meanwhile waits up to kLingerFor, or up to a kernel
-  // tick (plus the scheduler's delay) when the busy peer falls silent at that moment: which is
-  // why a thread with several active peers does not linger. For a target, whose peers wait for
-  // its answers; an initiator's thread does not linger.
+  // due work between two requests. A socket that becomes ready meanwhile, posted work (stop()
+  // too) and a reply queued for the socket to drain wait up to kLingerFor; when the busy peer
+  // falls silent at that moment, up to kLingerFor and one receive time-out more, which the
+  // kernel rounds up to a tick and its timer stretches to about two (4-8 ms measured at 250 Hz;
+  // at 100 Hz expect 10-20 ms). That is why a thread with several active peers does not
+  // linger. For a target, whose peers wait for its answers; an initiator's thread does not.
   void linger_on_busy_peer() { lingers_ = true; }
   // Runs `last` on the thread (to close the channel's sockets), then whatever is still posted,
   // and joins the thread; on this thread when it never started. Must not be called on the
@@ -103,8 +105,9 @@ class IoThread {
   };
 
   void run();
-  // Waits in `key`'s receive while it goes on sending and nothing else comes up.
-  void linger(std::uint64_t key);
+  // Waits in `key`'s receive while it goes on sending and nothing else comes up; `now` is the
+  // turn's clock reading, and the last one is returned.
+  Clock::time_point linger(std::uint64_t key, Clock::time_point now);
   // With watched_mutex_ held: polled_ and polled_keys_ made again from watched_.
   void make_poll_set();
   void dispatch(std::uint64_t key, std::uint32_t events);
@@ -143,6 +146,7 @@ class IoThread {
   // in a row.
   std::uint64_t alone_key_ = 0;
   int alone_turns_ = 0;
+  Clock::time_point last_woke_{};     // when the last turn's poll() returned
   Clock::time_point last_crowded_{};  // when a turn last reported another or more
 
   struct Delayed {
