@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -260,14 +259,16 @@ TEST_F(IpcFairness, PeerInQuickSuccessionDoesNotHoldUpOtherConnections) {
       }
     }
   });
-  auto stop_busy_peer = [&] {
-    quiet.store(true);
-    if (busy_peer.joinable()) busy_peer.join();
-  };
-  struct Joiner {
-    std::function<void()> join;
-    ~Joiner() { join(); }
-  } const joiner{stop_busy_peer};  // also when an assertion returns early
+  // Stopped and joined also when an assertion returns early.
+  struct BusyPeerStop {
+    std::atomic<bool>& quiet;
+    std::thread& thread;
+    void operator()() {
+      quiet.store(true);
+      if (thread.joinable()) thread.join();
+    }
+    ~BusyPeerStop() { (*this)(); }
+  } stop_busy_peer{quiet, busy_peer};
   // The busy peer's commands that the target took while the other's waited in its socket.
   auto other_round_trip = [&](std::string const& uuid) {
     long const before = books.busy_taken.load();
