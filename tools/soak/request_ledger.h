@@ -235,6 +235,10 @@ class RequestLedger {
     Totals const t = totals();
     return t.lost == 0 && t.duplicated == 0 && t.misrouted == 0 && t.late_waits == 0;
   }
+  std::string first_loss() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return first_loss_.empty() ? "a request still open at the end" : first_loss_;
+  }
   std::string line() const {
     Totals const t = totals();
     auto n = [](unsigned long value) { return std::to_string(value); };
@@ -243,7 +247,7 @@ class RequestLedger {
            n(t.ended_by_outage) + " ended by outage, " + n(t.unsent) + " not sent (target busy), " +
            n(t.refused) + " refused, " + n(t.lost) +
            " lost, " + n(t.duplicated) + " duplicated, " + n(t.misrouted) + " misrouted, " +
-           n(t.late_waits) + " late waits";
+           n(t.late_waits) + " late waits" + (t.lost == 0 ? "" : "; first lost: " + first_loss());
   }
 
  private:
@@ -279,8 +283,13 @@ class RequestLedger {
       ++totals_.duplicated;
       return answer;
     }
+    unsigned long const lost_before = totals_.lost;
     judge(entry->second, answer,
           entry->second.form == Form::kSync ? &totals_.sync : &totals_.received);
+    if (totals_.lost != lost_before) {
+      note_loss(entry->second, "ended with 4 after " + std::to_string(elapsed) + " ms (time-out " +
+                                   std::to_string(timeout_ms) + " ms)");
+    }
     entries_.erase(entry);
     return answer;
   }
@@ -311,7 +320,15 @@ class RequestLedger {
     if (request.given_up) return;
     request.given_up = true;
     ++totals_.lost;
+    note_loss(request, "no callback by its deadline");
   }
+  // The first loss, described for the accounting line: what a count alone does not say.
+  void note_loss(Entry const& request, std::string const& how) {
+    if (!first_loss_.empty()) return;
+    static char const* const kForms[] = {"sync", "non-blocking", "async"};
+    first_loss_ = std::string(kForms[static_cast<int>(request.form)]) + " request " + how;
+  }
+  std::string first_loss_;
 
   static inline std::atomic<RequestLedger*> current_{nullptr};
   long const slack_ms_;
