@@ -10,16 +10,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <map>
 #include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "fault_fixture.h"
 #include "hostile_target.h"
 #include "nelko_core_channel_events.h"
 #include "request_ledger.h"
 #include "stream_layout_request.h"
-#include "child_process.h"
 
 namespace fault {
 namespace {
@@ -122,6 +126,24 @@ Behaviour answer_late(milliseconds delay) {
   };
 }
 
+// "count  line", most frequent first, for each kind of line of `text`: lines that differ only in
+// request identifiers and numbers are of one kind.
+std::string lines_by_kind(std::string const& text) {
+  std::regex const uuid("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+  std::regex const number("[0-9]+");
+  std::map<std::string, int> counts;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    ++counts[std::regex_replace(std::regex_replace(line, uuid, "<uuid>"), number, "N")];
+  }
+  std::vector<std::pair<int, std::string>> kinds;
+  for (auto const& [line, count] : counts) kinds.emplace_back(count, line);
+  std::sort(kinds.rbegin(), kinds.rend());
+  std::string out;
+  for (auto const& [count, line] : kinds) out += std::to_string(count) + "  " + line + "\n";
+  return out;
+}
+
 Clock::time_point in_ms(long ms) {
   return Clock::now() + milliseconds(ms);
 }
@@ -173,10 +195,16 @@ class AccountingTest : public ::testing::Test {
     }
     ASSERT_EQ(set_layout().sync(handle, kTarget, kDefault).status, 0u);
   }
-  void expect_clean_books() {
-    std::printf("accounting: %s\n", ledger_.line().c_str());
+  // With `logs`, books that are not clean come with what the library logged meanwhile, one line
+  // per kind of message: the events that a count of lost requests does not show.
+  void expect_clean_books(CapturedStderr const* logs = nullptr) {
+    std::printf("accounting: %s; longest wait %ld ms\n", ledger_.line().c_str(),
+                ledger_.totals().longest_wait_ms);
     EXPECT_TRUE(ledger_.clean()) << "requests lost, duplicated, misrouted or late: "
                                  << ledger_.line();
+    if (!ledger_.clean() && logs != nullptr) {
+      std::printf("log lines by kind:\n%s", lines_by_kind(logs->text()).c_str());
+    }
   }
 
   RequestLedger ledger_{kSlackMs};
@@ -597,7 +625,7 @@ TEST_F(AccountingTest, MixedTrafficKeepsExactAccounts) {
   for (int i = 0; i < 200; ++i) main.sync(pick(unsigned(i)));
 
   ledger_.settle(in_ms(kDefault));
-  expect_clean_books();
+  expect_clean_books(&quiet);
   nelko::soak::Totals const t = ledger_.totals();
   EXPECT_EQ(t.refused, 0u) << ledger_.line();
   EXPECT_GT(t.cancelled, 0u) << "no request was withdrawn before its answer";
