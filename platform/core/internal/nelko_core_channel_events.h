@@ -117,9 +117,9 @@ inline void overwrite_text(std::string& kept, std::string_view text) {
   if (!text.empty()) std::memcpy(kept.data(), text.data(), text.size());
 }
 
-// Called with the handle of every initiator channel that nelko_core_ipc_deinit closed, after its
-// thread has stopped: nothing is delivered for that handle any more. One observer per process;
-// a later call replaces it.
+// Called with the handle of every initiator channel that closes, after its thread has stopped
+// (nothing is delivered for that handle any more) and before its memory is released (no channel
+// made meanwhile can have that handle). One observer per process; a later call replaces it.
 using ChannelClosedObserver = void (*)(void* ipc_handle);
 void set_channel_closed_observer(ChannelClosedObserver observer);
 

@@ -47,8 +47,6 @@ nelko_core_status close(Channel* channel) noexcept {
   });
 }
 
-std::atomic<nelko::core::ChannelClosedObserver> g_channel_closed{nullptr};
-
 // The calling thread's latest registration of a response function (see take_registration_mark).
 struct RegistrationMark {
   void* ipc_handle = nullptr;
@@ -58,10 +56,6 @@ struct RegistrationMark {
 __attribute__((tls_model("initial-exec"))) thread_local RegistrationMark t_registration;
 
 }  // namespace
-
-void nelko::core::set_channel_closed_observer(ChannelClosedObserver observer) {
-  g_channel_closed.store(observer);
-}
 
 nelko_core_status nelko::core::set_response_sink(void* ipc_handle, ResponseSink* sink) {
   return on_channel<InitiatorChannel>(ipc_handle, [&](InitiatorChannel& channel) {
@@ -154,12 +148,7 @@ nelko_core_status nelko_core_ipc_target_init(void* log_handle, char const* targe
 }
 
 nelko_core_status nelko_core_ipc_deinit(void* ipc_handle) {
-  if (auto* initiator = channel_from_handle<InitiatorChannel>(ipc_handle)) {
-    nelko_core_status status = close(initiator);
-    auto observer = g_channel_closed.load();
-    if (status == NELKO_CORE_STATUS_NO_ERROR && observer != nullptr) observer(ipc_handle);
-    return status;
-  }
+  if (auto* initiator = channel_from_handle<InitiatorChannel>(ipc_handle)) return close(initiator);
   if (auto* target = channel_from_handle<TargetChannel>(ipc_handle)) return close(target);
   return NELKO_CORE_STATUS_INVALID_PARAMS;
 }

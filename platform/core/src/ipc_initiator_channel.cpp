@@ -62,6 +62,9 @@ std::array<std::string, 4> copy_response(Connection const& connection, IncomingF
 // The serial of each channel made, never reused (unlike a closed channel's address).
 std::atomic<std::uint64_t> g_next_channel_serial{0};
 
+// See set_channel_closed_observer; told by each channel's destructor.
+std::atomic<ChannelClosedObserver> g_channel_closed{nullptr};
+
 // The calling thread's last connection: most sends go to the target of the thread's last send
 // on the same channel, and then neither take the lock of the channel's connections nor search
 // them. The connection is held weakly, so that it goes with its link or its channel, and is used
@@ -90,6 +93,10 @@ InitiatorChannel::InitiatorChannel(void* log, std::string name, SocketDirectory 
       wake_readers_(make_eventfds()),
       responses_(kMaxQueuedResponses, io_, [this] { wake_reader(0); }) {}
 
+void set_channel_closed_observer(ChannelClosedObserver observer) {
+  g_channel_closed.store(observer);
+}
+
 InitiatorChannel::~InitiatorChannel() {
   io_.stop([this] {
     std::lock_guard<std::mutex> lock(connections_mutex_);
@@ -97,6 +104,17 @@ InitiatorChannel::~InitiatorChannel() {
     for (auto link = connections_.begin(); link != connections_.end();) link = erase_link(link);
   });
   for (int descriptor : wake_readers_) ::close(descriptor);
+  // Told here, while this channel's memory is still its own: once it is released, a channel
+  // made by another thread may get the same address, and must not be taken for this one by
+  // whoever keeps state by handle.
+  if (ChannelClosedObserver observer = g_channel_closed.load()) {
+    try {
+      observer(static_cast<IpcHandle*>(this));
+    } catch (...) {
+      nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
+                             "IPC: the observer of closing channels failed");
+    }
+  }
 }
 
 std::vector<InitiatorChannel::Link>::iterator InitiatorChannel::find_link(std::string_view target,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core_test_support.h"
+#include "nelko_core_channel_events.h"
 
 namespace core_test {
 namespace {
@@ -183,6 +184,33 @@ TEST_F(IpcDelivery, CalleeMayRemoveItselfButNotCloseItsChannel) {
   EXPECT_EQ(self.calls, 1);
   EXPECT_EQ(next.calls, 1);
   EXPECT_EQ(self.deinit_status, NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
+}
+
+// The observer of closing channels, which opens a channel while it is told: on the closing
+// thread, where a block just released would be handed out again first.
+struct Closing {
+  static void observe(void* handle) {
+    closed = handle;
+    void* channel = nullptr;
+    if (nelko_core_ipc_initiator_init(nullptr, "meanwhile", &channel) == kOk) opened = channel;
+  }
+  static inline std::atomic<void*> closed{nullptr};
+  static inline std::atomic<void*> opened{nullptr};
+};
+
+// Whoever keeps state by channel handle (the interfaces library's routers do) hears that a
+// channel closed before any other channel can have its handle: else a channel opened meanwhile
+// by another thread would be taken for the closed one.
+TEST_F(IpcDelivery, ChannelIsReportedClosedBeforeItsHandleCanBeReused) {
+  nelko::core::set_channel_closed_observer(&Closing::observe);
+  void* channel = nullptr;
+  ASSERT_EQ(nelko_core_ipc_initiator_init(nullptr, "closing", &channel), kOk);
+  EXPECT_EQ(nelko_core_ipc_deinit(channel), kOk);
+  nelko::core::set_channel_closed_observer(nullptr);
+  Channel const meanwhile(Closing::opened.load());
+  EXPECT_EQ(Closing::closed.load(), channel);
+  ASSERT_NE(meanwhile.get(), nullptr);
+  EXPECT_NE(meanwhile.get(), channel) << "the channel opened meanwhile got the closed one's handle";
 }
 
 // Records its call, then takes over every other response's payload, as a callee may: it nulls
