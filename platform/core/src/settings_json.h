@@ -30,6 +30,10 @@ bool is_utf8(std::string_view text);
 // only ever see the first.
 bool has_duplicate_names(Json const& object);
 
+// True when a and b would be written as the same text: members in the same order, numbers of
+// the same kind and the same bits (-0.0 is not 0.0, as it is for ==).
+bool same_document(Json const& a, Json const& b);
+
 // The value of object's member name, null when it has none.
 Json const* find_member(Json const& object, std::string_view name);
 

@@ -1,6 +1,8 @@
 #include "settings_store.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 #include "settings_key_list.h"
 
@@ -23,13 +25,17 @@ SettingsStore& SettingsStore::instance() {
 
 nelko_core_status SettingsStore::open(char const* path) {
   if (!path || !*path) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  std::lock_guard writing(writing_);
   std::unique_lock lock(mutex_);
   if (file_) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
-  OpenFile file{path, WriterLock(path), configured_file_mode(), {}, 0, false};
+  std::error_code error;
+  std::string const location = std::filesystem::absolute(path, error).string();
+  if (error) return NELKO_CORE_STATUS_IPC_FAILED;
+  OpenFile file{path, location, WriterLock(location), configured_file_mode(), {}, 0, false};
   // The settings file itself is intact after an interrupted write, and with the lock held no
   // other write is under way: whatever new file a write left is stale.
-  remove_stale_temporaries(file.path);
-  if (std::optional<std::string> text = read_file(file.path, FinalLink::refuse)) {
+  remove_stale_temporaries(file.location);
+  if (std::optional<std::string> text = read_file(file.location, FinalLink::refuse)) {
     if (!parse_json(*text, file.document, kMaxSettingsNesting) ||
         !is_settings_document(file.document))
       return NELKO_CORE_STATUS_IPC_FAILED;
@@ -44,6 +50,7 @@ nelko_core_status SettingsStore::open(char const* path) {
 }
 
 nelko_core_status SettingsStore::close() {
+  std::lock_guard writing(writing_);
   std::unique_lock lock(mutex_);
   if (!file_) return NELKO_CORE_STATUS_INVALID_PARAMS;
   file_.reset();
@@ -51,7 +58,7 @@ nelko_core_status SettingsStore::close() {
 }
 
 void SettingsStore::persist(OpenFile const& file, Json const& document) {
-  write_file_atomically(file.path, to_pretty_text(document), file.mode);
+  write_file_atomically(file.location, to_pretty_text(document), file.mode);
 }
 
 nelko_core_status SettingsStore::copy(char const* from_key, char const* to_key,

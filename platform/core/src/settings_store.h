@@ -50,8 +50,9 @@ class SettingsStore {
 
  private:
   struct OpenFile {
-    std::string path;
-    WriterLock lock;  // held while the file is open: this process is its only writer
+    std::string path;      // as given, for path()
+    std::string location;  // absolute: the process may change its working directory
+    WriterLock lock;       // held while the file is open: this process is its only writer
     mode_t mode;
     rapidjson::Document document;
     unsigned int loaded_version = 0;
@@ -64,6 +65,7 @@ class SettingsStore {
   nelko_core_status change(Change&& change);
   static void persist(OpenFile const& file, Json const& document);
 
+  std::mutex writing_;  // taken before mutex_ by everything that changes file_ or its document
   mutable std::shared_mutex mutex_;
   std::optional<OpenFile> file_;
 };
@@ -99,15 +101,22 @@ nelko_core_status SettingsStore::set(char const* key, Part part, typename Kind::
   });
 }
 
+// Changes go one at a time under writing_; readers are kept out (mutex_ held exclusively) only
+// while the new document is swapped in, not while it goes to disk.
 template <class Change>
 nelko_core_status SettingsStore::change(Change&& change) {
-  std::unique_lock lock(mutex_);
-  if (!file_) return NELKO_CORE_STATUS_INVALID_PARAMS;
+  std::lock_guard writing(writing_);
   rapidjson::Document next;
-  next.CopyFrom(file_->document, next.GetAllocator());
+  {
+    std::shared_lock lock(mutex_);
+    if (!file_) return NELKO_CORE_STATUS_INVALID_PARAMS;
+    next.CopyFrom(file_->document, next.GetAllocator());
+  }
   if (nelko_core_status status = change(next); status != NELKO_CORE_STATUS_NO_ERROR) return status;
-  if (next == file_->document) return NELKO_CORE_STATUS_NO_ERROR;  // spares the flash a write
+  // Neither the file nor its document changes while writing_ is held.
+  if (same_document(next, file_->document)) return NELKO_CORE_STATUS_NO_ERROR;  // spares the flash
   persist(*file_, next);
+  std::unique_lock lock(mutex_);
   file_->document.Swap(next);
   return NELKO_CORE_STATUS_NO_ERROR;
 }

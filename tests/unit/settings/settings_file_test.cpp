@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <regex>
 #include <string>
@@ -130,6 +131,19 @@ TEST_F(SettingsFileTest, LifecycleStatuses) {
   std::string nowhere = directory_.file("missing/settings.json");
   EXPECT_EQ(nelko_core_settings_init(nowhere.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
   EXPECT_EQ(nelko_core_debug_get_setting_path(), nullptr);
+
+  // A relative path names the same file after the process changed its working directory.
+  ScratchDirectory elsewhere;
+  std::filesystem::path const working = std::filesystem::current_path();
+  std::filesystem::current_path(directory_.path());
+  ASSERT_EQ(nelko_core_settings_init("relative.json"), 0);
+  std::filesystem::current_path(elsewhere.path());
+  EXPECT_EQ(nelko_core_settings_set_int_value("moved", 7), 0);
+  EXPECT_STREQ(nelko_core_debug_get_setting_path(), "relative.json");
+  std::filesystem::current_path(working);
+  EXPECT_NE(read_file(directory_.file("relative.json")).find("moved"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(elsewhere.file("relative.json")));
+  ASSERT_EQ(nelko_core_settings_deinit(), 0);
 
   // A file that is not a settings file is refused and left as it is.
   for (char const* invalid :
@@ -350,10 +364,19 @@ TEST_F(HostileFileTest, InvalidUtf8IsRefusedInValuesKeysAndFiles) {
   ASSERT_EQ(TextCodec::get(nelko_core_settings_get_string_value, text.c_str(), read), 0);
   EXPECT_EQ(read, text);
 
+  // A lone surrogate written as an escape would become bytes that are not UTF-8, and a file that
+  // could not be read back.
+  EXPECT_EQ(nelko_core_settings_set_json_value("j", "\"\\udc00\""), 1);
+  EXPECT_EQ(nelko_core_settings_set_json_value("j", "{\"\\ud800\": 1}"), 1);
+  EXPECT_EQ(nelko_core_settings_set_json_value("j", "\"\\ud83d\\ude00\""), 0) << "a pair is fine";
+
   ASSERT_EQ(nelko_core_settings_deinit(), 0);
-  write_file(path_,
-             "{\"version\": 0, \"values\": {\"s\": {\"type\": \"string\", \"value\": \"\xff\"}}}");
-  EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
+  for (char const* file :
+       {"{\"version\": 0, \"values\": {\"s\": {\"type\": \"string\", \"value\": \"\xff\"}}}",
+        "{\"version\": 0, \"values\": {\"s\": {\"type\": \"string\", \"value\": \"\\udc00\"}}}"}) {
+    write_file(path_, file);
+    EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED) << file;
+  }
 }
 
 TEST_F(HostileFileTest, ASecondProcessIsRefusedWhileTheFileIsOpen) {

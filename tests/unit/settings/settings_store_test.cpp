@@ -83,6 +83,16 @@ TYPED_TEST(SettingsKindTest, ValueFallsBackToDefaultAndBothSurviveReopen) {
 
 using SettingsValuesTest = SettingsTest;
 
+// A change that == would call none is written all the same: -0.0 after 0.0.
+TEST_F(SettingsValuesTest, NegativeZeroReplacesZero) {
+  ASSERT_EQ(DoubleCase::set("d", 0.0), 0);
+  ASSERT_EQ(DoubleCase::set("d", -0.0), 0);
+  reopen();
+  double value = 1;
+  ASSERT_EQ(DoubleCase::get("d", value), 0);
+  EXPECT_TRUE(value == 0 && std::signbit(value)) << value;
+}
+
 TEST_F(SettingsValuesTest, KindsNeverMixAndMissingKeysAreNotPresent) {
   ASSERT_EQ(IntCase::set("int", 1), 0);
   ASSERT_EQ(StringCase::set("text", "x"), 0);
@@ -112,9 +122,12 @@ TEST_F(SettingsValuesTest, NullArgumentsAndUnstorableValuesAreRefused) {
   double* cells[] = {&infinite, nullptr};
   EXPECT_EQ(nelko_core_settings_set_arrayofdouble_value("d", cells),
             NELKO_CORE_STATUS_INVALID_PARAMS);
-  for (char const* bad_json : {"{", "{} {}"})
-    EXPECT_EQ(nelko_core_settings_set_json_value("j", bad_json), NELKO_CORE_STATUS_INVALID_PARAMS)
-        << bad_json;
+  // Nesting deeper than the parser may recurse is refused before it is parsed.
+  std::string const deep = std::string(100000, '[') + std::string(100000, ']');
+  for (std::string bad_json : {std::string("{"), std::string("{} {}"), deep})
+    EXPECT_EQ(nelko_core_settings_set_json_value("j", bad_json.c_str()),
+              NELKO_CORE_STATUS_INVALID_PARAMS)
+        << bad_json.substr(0, 10);
   EXPECT_FALSE(nelko_core_settings_does_key_exist("s"));
   EXPECT_FALSE(nelko_core_settings_does_key_exist("d"));
   EXPECT_FALSE(nelko_core_settings_does_key_exist("j"));
