@@ -73,10 +73,12 @@ nelko_core_status nelkoInitiatorInterfaces::basicSendCommand(char const* interfa
                                                              char const* target,
                                                              char const* uuid,
                                                              json::Object const& command) {
+  // Taken first, whatever becomes of this command: a mark left behind would make the thread's
+  // next command, of any form, count as asynchronous.
+  bool const async = nelko::core::take_registration_mark(m_ipcHandle, this);
   if (interface_name == nullptr || target == nullptr || uuid == nullptr) {
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
-  bool const async = nelko::core::take_registration_mark(m_ipcHandle, this);
   NELKO_INITIAL_EXEC thread_local std::string text;
   text.clear();
   json::Write(command, text);

@@ -631,6 +631,22 @@ TEST_F(AccountingTest, MixedTrafficKeepsExactAccounts) {
   EXPECT_GT(t.cancelled, 0u) << "no request was withdrawn before its answer";
 }
 
+// An asynchronous request refused for its arguments leaves nothing behind that would take the
+// thread's next request for an asynchronous one: the synchronous call that follows gets its
+// answer.
+TEST_F(AccountingTest, RefusedAsyncRequestLeavesTheNextSyncCallItsAnswer) {
+  start_target();
+  void* handle = open_handle();
+  auto const ignore = [](char*, nelko_core_status, unsigned int, void*) {};
+  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_send_async(handle, nullptr, ignore, nullptr),
+            NELKO_CORE_STATUS_INVALID_PARAMS);
+  unsigned int num = 0;
+  EXPECT_EQ(nelko_api_stream_layout_get_num_roi_send(handle, kTarget, &num),
+            NELKO_CORE_STATUS_NO_ERROR);
+  EXPECT_EQ(num, kRois);
+  nelko_api_stream_layout_get_num_roi_cancel_async(handle, ignore, nullptr);
+}
+
 // Handles that share a channel each get the completions of their own asynchronous requests,
 // whichever of them registered for responses first.
 TEST_F(AccountingTest, AsyncAnswersReachTheHandleThatSentThemOnASharedChannel) {
