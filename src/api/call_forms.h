@@ -125,11 +125,18 @@ nelko_core_status send_async(void* handle, char const* target, Inputs<Command> c
 }
 
 // Withdraws every pending request of the command whose callback and user_data both match.
+// Counted as a call on its object: a callback may destroy the handle while this waits for it.
 template <typename Command>
 nelko_core_status cancel_async(void* handle, typename Command::Callback callback, void* user_data) {
   NELKO_REFUSE_NULL_HANDLE(handle);
   try {
-    auto& pending = initiator(handle)->registry<Command>();
+    IStream_layoutInitiator* const object = initiator(handle);
+    if (!nelko::base::enter_call(object)) return NELKO_CORE_STATUS_INVALID_PARAMS;
+    struct Leave {
+      IStream_layoutInitiator const* object;
+      ~Leave() { nelko::base::leave_call(object); }
+    } const leave{object};
+    auto& pending = object->registry<Command>();
     std::unique_lock<std::mutex> lock(pending.mutex);
     pending.withdraw(callback, user_data, lock);
     return NELKO_CORE_STATUS_NO_ERROR;

@@ -1,9 +1,12 @@
 #include "nelko_initiator_interfaces.h"
 
+#include <condition_variable>
 #include <cstdarg>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "nelko_core_ipc.h"
 #include "nelko_core_logging.h"
@@ -11,6 +14,64 @@
 namespace {
 
 constexpr std::uint32_t kMessagePoolCount = 10;
+
+// Every object, and the calls from other threads that may still be running on one when it is
+// destroyed: a callback may deinit its own handle while another thread's _cancel_async waits
+// for that callback. The object goes only once such calls have returned; later ones are refused.
+class Objects {
+ public:
+  // Never destroyed: I/O threads may still finish deliveries while the process exits.
+  static Objects& all() {
+    static auto* objects = new Objects();
+    return *objects;
+  }
+
+  void add(void const* object) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_[object] = Calls{};
+  }
+  void forget(void const* object) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.erase(object);
+  }
+  bool enter(void const* object) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = calls_.find(object);
+    if (found == calls_.end() || found->second.ending) return false;
+    ++found->second.running;
+    return true;
+  }
+  void leave(void const* object) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = calls_.find(object);
+    if (found != calls_.end() && --found->second.running == 0 && found->second.ending) {
+      ended_.notify_all();
+    }
+  }
+  // Refuses further calls on `object` and waits for those running.
+  void end(void const* object) noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto found = calls_.find(object);
+    if (found == calls_.end()) return;
+    Calls& calls = found->second;  // stays where it is while other objects come and go
+    calls.ending = true;
+    ended_.wait(lock, [&calls] { return calls.running == 0; });
+  }
+
+ private:
+  struct Calls {
+    int running = 0;
+    bool ending = false;
+  };
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  std::unordered_map<void const*, Calls> calls_;
+};
+
+void delete_when_calls_end(nelkoInitiatorInterfaces* object) {
+  Objects::all().end(object);
+  delete object;
+}
 
 // One response being delivered to an object on this thread, from the core library's response
 // function until the interfaces library and the derived class are done with it. The deliveries
@@ -25,7 +86,7 @@ class Delivery {
   // Destroys a doomed object once everything of its delivery has returned. The delivery stays
   // on the stack meanwhile: the object's destructor sees that it runs on its own I/O thread.
   ~Delivery() {
-    if (doomed_) delete object_;
+    if (doomed_) delete_when_calls_end(object_);
     innermost_ = outer_;
   }
   Delivery(Delivery const&) = delete;
@@ -105,6 +166,7 @@ nelkoInitiatorInterfaces::nelkoInitiatorInterfaces(void* ipc_handle, void* log_h
       m_ownsChannel(false),
       m_firstPool(log_handle, kMessagePoolCount),
       m_secondPool(log_handle, kMessagePoolCount) {
+  Objects::all().add(this);
   if (ipc_handle != nullptr) return;
   m_ownsChannel = true;
   nelko_core_status status = nelko_core_ipc_initiator_init(log_handle, initiator_name, &m_ipcHandle);
@@ -113,11 +175,13 @@ nelkoInitiatorInterfaces::nelkoInitiatorInterfaces(void* ipc_handle, void* log_h
                        std::to_string(static_cast<int>(status)) + ")";
     IPC_LOG_ERR("%s", text.c_str());
     m_ipcHandle = nullptr;
+    Objects::all().forget(this);
     throw std::runtime_error(text);
   }
 }
 
 nelkoInitiatorInterfaces::~nelkoInitiatorInterfaces() {
+  Objects::all().forget(this);
   if (m_ownsChannel) {
     // Destroyed at the end of a delivery to this object, this thread is the channel's I/O thread.
     if (Delivery::of(this) != nullptr) {
@@ -136,7 +200,15 @@ void nelkoInitiatorInterfaces::destroy(nelkoInitiatorInterfaces* object) {
     delivery->doom();
     return;
   }
-  delete object;
+  delete_when_calls_end(object);
+}
+
+bool nelko::base::enter_call(nelkoInitiatorInterfaces const* object) {
+  return Objects::all().enter(object);
+}
+
+void nelko::base::leave_call(nelkoInitiatorInterfaces const* object) noexcept {
+  Objects::all().leave(object);
 }
 
 void nelkoInitiatorInterfaces::subclassResponseDispatch(char const*, char*, char*, json::Object&) {}

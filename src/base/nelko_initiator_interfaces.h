@@ -69,4 +69,14 @@ class NELKO_EXPORT nelkoInitiatorInterfaces : public nelkoInterfaces {
   nelkoMessagePool m_secondPool;
 };
 
+namespace nelko::base {
+
+// Counts a call from another thread that may still run while a callback destroys `object`
+// (_cancel_async): destroy waits for it to leave. False, and nothing counted, when the object
+// is being destroyed or is not one.
+bool enter_call(nelkoInitiatorInterfaces const* object);
+void leave_call(nelkoInitiatorInterfaces const* object) noexcept;
+
+}  // namespace nelko::base
+
 #endif

@@ -4,6 +4,8 @@
 // threads while handles come and go, callbacks cancel, and the target is killed and restarted,
 // and then checks the books.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -645,6 +647,60 @@ TEST_F(AccountingTest, RefusedAsyncRequestLeavesTheNextSyncCallItsAnswer) {
             NELKO_CORE_STATUS_NO_ERROR);
   EXPECT_EQ(num, kRois);
   nelko_api_stream_layout_get_num_roi_cancel_async(handle, ignore, nullptr);
+}
+
+// A callback that deinits its own handle while another thread's cancel of that very callback
+// waits for it: the handle goes only once the cancel has returned (AddressSanitizer sees the
+// cancel wake up in freed memory otherwise).
+struct DeinitsItsHandle {
+  void* handle = nullptr;
+  std::promise<void> running;
+  std::atomic<int> calls{0};
+  static void callback(char*, nelko_core_status, unsigned int, void* user) {
+    auto* self = static_cast<DeinitsItsHandle*>(user);
+    if (self->calls++ > 0) return;
+    self->running.set_value();
+    std::this_thread::sleep_for(milliseconds(100));  // the cancel below waits by now
+    nelko_api_stream_layout_initiator_deinit(self->handle);
+  }
+};
+
+TEST_F(AccountingTest, CancelWaitingForACallbackThatDeinitsItsHandleReturnsFirst) {
+  start_target();
+  // On one CPU, with the cancelling thread at idle priority, the callback's thread goes on as far
+  // as it can before the cancel wakes up: the order in which a handle destroyed at once is used
+  // after its release. The handle's I/O thread takes this thread's CPU when it is made.
+  cpu_set_t saved;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof saved, &saved), 0);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &saved)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+  DeinitsItsHandle self;
+  int init = nelko_api_stream_layout_initiator_init(nullptr, nullptr, &self.handle, 0, "self");
+  std::future<void> running = self.running.get_future();
+  int sent = init != 0 ? -1
+                       : nelko_api_stream_layout_get_num_roi_send_async(
+                             self.handle, kTarget, DeinitsItsHandle::callback, &self);
+  int cancelled = -1;
+  if (sent == 0 && running.wait_for(milliseconds(kDefault)) == std::future_status::ready) {
+    std::thread([&] {
+      sched_param const idle{};
+      ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle);
+      cancelled = nelko_api_stream_layout_get_num_roi_cancel_async(
+          self.handle, DeinitsItsHandle::callback, &self);
+    }).join();
+  }
+  ::sched_setaffinity(0, sizeof saved, &saved);
+  ASSERT_EQ(init, 0);
+  ASSERT_EQ(sent, 0);
+  EXPECT_EQ(cancelled, 0);
+  EXPECT_EQ(self.calls, 1);
 }
 
 // Handles that share a channel each get the completions of their own asynchronous requests,
