@@ -8,10 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "settings_test_support.h"
@@ -248,6 +251,34 @@ TEST_F(SettingsFileTest, FailedWriteChangesNothing) {
     EXPECT_TRUE(directory_.leftovers().empty())
         << "the new file is removed when " << failing << " fails";
   }
+}
+
+// A change on its way to disk holds up no reader: a get made while the change's fsync waits
+// returns the old value at once.
+TEST_F(SettingsFileTest, ReadersDoNotWaitForAWrite) {
+  ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
+  std::promise<int> got;
+  std::future<int> result = got.get_future();
+  std::thread reader;
+  int during = -1;
+  {
+    SystemCallRecorder recorder([&](SystemCall const& call) {
+      if (call.name == "fsync" && !reader.joinable()) {
+        reader = std::thread([&got] {
+          int value = 0;
+          got.set_value(nelko_core_settings_get_int_value("k", &value) == 0 ? value : -2);
+        });
+        // Left waiting, the reader gets its turn once the change has returned.
+        during = result.wait_for(std::chrono::seconds(2)) == std::future_status::ready
+                     ? result.get()
+                     : -3;
+      }
+      return 0;
+    });
+    ASSERT_EQ(nelko_core_settings_set_int_value("k", 2), 0);
+  }
+  if (reader.joinable()) reader.join();
+  EXPECT_EQ(during, 1) << "-3: the get waited for the write";
 }
 
 // Files that another user or another process put in the settings directory: the store neither
