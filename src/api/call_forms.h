@@ -131,11 +131,8 @@ nelko_core_status cancel_async(void* handle, typename Command::Callback callback
   NELKO_REFUSE_NULL_HANDLE(handle);
   try {
     IStream_layoutInitiator* const object = initiator(handle);
-    if (!nelko::base::enter_call(object)) return NELKO_CORE_STATUS_INVALID_PARAMS;
-    struct Leave {
-      IStream_layoutInitiator const* object;
-      ~Leave() { nelko::base::leave_call(object); }
-    } const leave{object};
+    nelko::base::CallOnObject const call(object);
+    if (!call) return NELKO_CORE_STATUS_INVALID_PARAMS;
     auto& pending = object->registry<Command>();
     std::unique_lock<std::mutex> lock(pending.mutex);
     pending.withdraw(callback, user_data, lock);

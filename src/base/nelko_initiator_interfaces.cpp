@@ -203,12 +203,11 @@ void nelkoInitiatorInterfaces::destroy(nelkoInitiatorInterfaces* object) {
   delete_when_calls_end(object);
 }
 
-bool nelko::base::enter_call(nelkoInitiatorInterfaces const* object) {
-  return Objects::all().enter(object);
-}
+nelko::base::CallOnObject::CallOnObject(nelkoInitiatorInterfaces const* object)
+    : object_(object), entered_(Objects::all().enter(object)) {}
 
-void nelko::base::leave_call(nelkoInitiatorInterfaces const* object) noexcept {
-  Objects::all().leave(object);
+nelko::base::CallOnObject::~CallOnObject() {
+  if (entered_) Objects::all().leave(object_);
 }
 
 void nelkoInitiatorInterfaces::subclassResponseDispatch(char const*, char*, char*, json::Object&) {}

@@ -71,11 +71,21 @@ class NELKO_EXPORT nelkoInitiatorInterfaces : public nelkoInterfaces {
 
 namespace nelko::base {
 
-// Counts a call from another thread that may still run while a callback destroys `object`
-// (_cancel_async): destroy waits for it to leave. False, and nothing counted, when the object
-// is being destroyed or is not one.
-bool enter_call(nelkoInitiatorInterfaces const* object);
-void leave_call(nelkoInitiatorInterfaces const* object) noexcept;
+// A call from another thread that may still run while a callback destroys `object`
+// (_cancel_async), counted for as long as it lives: destroying the object waits for it. False,
+// with nothing counted, when the object is being destroyed or is not one.
+class CallOnObject {
+ public:
+  explicit CallOnObject(nelkoInitiatorInterfaces const* object);
+  ~CallOnObject();
+  CallOnObject(CallOnObject const&) = delete;
+  CallOnObject& operator=(CallOnObject const&) = delete;
+  explicit operator bool() const noexcept { return entered_; }
+
+ private:
+  nelkoInitiatorInterfaces const* const object_;
+  bool const entered_;
+};
 
 }  // namespace nelko::base
 
