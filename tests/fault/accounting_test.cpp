@@ -681,8 +681,14 @@ TEST_F(AccountingTest, CancelWaitingForACallbackThatDeinitsItsHandleReturnsFirst
     }
   }
   ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+  // A channel of the test's, whose closing waits for its I/O thread to finish destroying the
+  // handle.
+  void* channel = nullptr;
+  int const opened = nelko_core_ipc_initiator_init(nullptr, "self", &channel);
   DeinitsItsHandle self;
-  int init = nelko_api_stream_layout_initiator_init(nullptr, nullptr, &self.handle, 0, "self");
+  int init = opened != 0 ? -1
+                         : nelko_api_stream_layout_initiator_init(channel, nullptr, &self.handle, 0,
+                                                                  "self");
   std::future<void> running = self.running.get_future();
   int sent = init != 0 ? -1
                        : nelko_api_stream_layout_get_num_roi_send_async(
@@ -701,6 +707,11 @@ TEST_F(AccountingTest, CancelWaitingForACallbackThatDeinitsItsHandleReturnsFirst
   ASSERT_EQ(sent, 0);
   EXPECT_EQ(cancelled, 0);
   EXPECT_EQ(self.calls, 1);
+  std::shared_future<unsigned> closed =
+      on_own_thread([channel] { return nelko_core_ipc_deinit(channel); });
+  ASSERT_EQ(closed.wait_for(milliseconds(kDefault)), std::future_status::ready)
+      << "the handle's destruction never ended";
+  EXPECT_EQ(closed.get(), 0u);
 }
 
 // Handles that share a channel each get the completions of their own asynchronous requests,
