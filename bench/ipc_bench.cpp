@@ -414,36 +414,59 @@ double library_round_trip(void* handle) {
   return elapsed;
 }
 
-// Requests in flight, each with its own user_data so that it can be cancelled on its own.
+// Requests in flight, each with its own user_data so that it can be cancelled on its own. The
+// callback records each completion in a ring that only it writes and only the sending thread
+// reads, and takes the mutex only when that thread sleeps: the raw clients release their window
+// once per read, the library's callback runs once per response, and the harness should cost
+// either side as little as it can.
 struct AsyncWindow {
   struct Slot {
     AsyncWindow* window;
     int index;
   };
+  explicit AsyncWindow(int width) : done(static_cast<std::size_t>(width)) {
+    for (int i = 0; i < width; ++i) slots.push_back({this, i});
+  }
+  // No more than `width` requests are in flight, so the ring never holds more than it has.
+  std::vector<int> done;
+  std::atomic<std::uint64_t> written{0};  // completions recorded (the ring's head)
+  std::uint64_t read = 0;                 // completions taken by the sending thread
+  std::atomic<bool> sleeping{false};
+  std::atomic<int> failures{0};
   std::mutex mutex;
   std::condition_variable completed;
-  std::vector<int> done;
-  int failures = 0;
   std::vector<Slot> slots;
+
+  // Sending thread: waits until a completion is recorded; how many are.
+  std::uint64_t wait_for_completions() {
+    std::uint64_t recorded = written.load(std::memory_order_acquire);
+    if (recorded != read) return recorded;
+    std::unique_lock<std::mutex> lock(mutex);
+    sleeping.store(true);  // before the check below, so that the recorder sees it or we see it
+    completed.wait(lock, [&] { return (recorded = written.load()) != read; });
+    sleeping.store(false, std::memory_order_relaxed);
+    return recorded;
+  }
 };
 
 void on_roi(char*, nelko_core_status status, double, double, double, double, void* user) {
   auto* slot = static_cast<AsyncWindow::Slot*>(user);
   AsyncWindow& window = *slot->window;
-  {
+  if (status != NELKO_CORE_STATUS_NO_ERROR) window.failures.fetch_add(1);
+  std::uint64_t const at = window.written.load(std::memory_order_relaxed);
+  window.done[at % window.done.size()] = slot->index;
+  window.written.store(at + 1);
+  if (window.sleeping.load()) {
     std::lock_guard<std::mutex> lock(window.mutex);
-    window.done.push_back(slot->index);
-    if (status != NELKO_CORE_STATUS_NO_ERROR) ++window.failures;
+    window.completed.notify_one();
   }
-  window.completed.notify_one();
 }
 
 // Keeps `width` get_roi requests in flight until `total` completed, cancelling each as it
 // completes; calls `progress(completed)` after each batch. Completions per second.
 template <typename Progress>
 double library_pipelined(void* handle, int width, int total, Progress&& progress) {
-  AsyncWindow window;
-  for (int i = 0; i < width; ++i) window.slots.push_back({&window, i});
+  AsyncWindow window(width);
   auto send = [&](int index) {
     nelko_core_status status = nelko_api_stream_layout_get_roi_send_async(
         handle, kTarget, 0, 0, on_roi, &window.slots[static_cast<std::size_t>(index)]);
@@ -456,14 +479,10 @@ double library_pipelined(void* handle, int width, int total, Progress&& progress
   int sent = 0;
   for (; sent < std::min(width, total); ++sent) send(sent);
   int completed = 0;
-  std::vector<int> batch;
   while (completed < total) {
-    {
-      std::unique_lock<std::mutex> lock(window.mutex);
-      window.completed.wait(lock, [&] { return !window.done.empty(); });
-      batch.swap(window.done);
-    }
-    for (int index : batch) {
+    std::uint64_t const recorded = window.wait_for_completions();
+    for (; window.read != recorded; ++window.read) {
+      int const index = window.done[window.read % window.done.size()];
       nelko_api_stream_layout_get_roi_cancel_async(
           handle, on_roi, &window.slots[static_cast<std::size_t>(index)]);
       ++completed;
@@ -472,12 +491,11 @@ double library_pipelined(void* handle, int width, int total, Progress&& progress
         ++sent;
       }
     }
-    batch.clear();
     progress(completed);
   }
   double const rate = total / seconds_since(start);
-  if (window.failures > 0) {
-    std::fprintf(stderr, "%d async requests failed\n", window.failures);
+  if (window.failures.load() > 0) {
+    std::fprintf(stderr, "%d async requests failed\n", window.failures.load());
     std::exit(1);
   }
   return rate;
