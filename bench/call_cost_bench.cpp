@@ -27,6 +27,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,15 +67,20 @@ namespace {
 constexpr char const* kTarget = "stream_layout";
 
 struct Loopback {
-  nelko::core::ResponseSink* sink = nullptr;  // the router of the channel
-  std::string const* response = nullptr;      // what answers the next request
+  std::shared_ptr<nelko::core::ResponseSink> owner;  // the router of the channel
+  nelko::core::ResponseSink* sink = nullptr;
+  std::string const* response = nullptr;  // what answers the next request
 } g_loopback;
 
 }  // namespace
 
-nelko_core_status nelko::core::set_response_sink(void*, ResponseSink* sink) {
-  g_loopback.sink = sink;
-  return NELKO_CORE_STATUS_NO_ERROR;
+std::shared_ptr<nelko::core::ResponseSink> nelko::core::install_response_sink(
+    void* ipc_handle, MakeResponseSink make) {
+  if (!g_loopback.owner) {
+    g_loopback.owner = make(ipc_handle);
+    g_loopback.sink = g_loopback.owner.get();
+  }
+  return g_loopback.owner;
 }
 
 nelko::core::ResponseSink* nelko::core::response_sink(void*) { return g_loopback.sink; }

@@ -13,29 +13,6 @@ namespace nelko {
 namespace interfaces {
 namespace {
 
-struct Routers {
-  std::mutex mutex;
-  std::unordered_map<void*, std::shared_ptr<ResponseRouter>> by_channel;
-};
-
-// Never destroyed: the core library's threads may still deliver while the process exits.
-Routers& routers() {
-  static auto* all = new Routers();
-  return *all;
-}
-
-// The core closed the channel and stopped its thread: its router goes. A call still running on
-// it keeps it alive until it returns.
-void forget_channel(void* ipc_handle) {
-  std::shared_ptr<ResponseRouter> gone;
-  std::lock_guard<std::mutex> lock(routers().mutex);
-  auto router = routers().by_channel.find(ipc_handle);
-  if (router == routers().by_channel.end()) return;
-  gone = std::move(router->second);
-  gone->mark_closed();
-  routers().by_channel.erase(router);
-}
-
 // The condition variable that a thread waits on in await(): a thread waits for one response at
 // a time, so one per thread serves all its waits instead of one made and destroyed for each.
 std::condition_variable& thread_wake() {
@@ -52,8 +29,8 @@ void log_dropped(std::string_view uuid, std::string_view target, char const* why
 }  // namespace
 
 std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
-  // The calling thread's last router, which spares most calls the lock of all routers. A
-  // channel closed since is marked, so that a new channel at the same address is not taken
+  // The calling thread's last router, which spares most calls the channel's lock. A channel
+  // closed since has marked its router, so that a new channel at the same address is not taken
   // for it.
   // Initial-exec: the general-dynamic access of a library's thread_local costs a call into the
   // dynamic linker on every use.
@@ -65,29 +42,19 @@ std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
     std::shared_ptr<ResponseRouter> router = last.router.lock();
     if (router && !router->closed_.load(std::memory_order_acquire)) return router;
   }
-  static bool const observing = (nelko::core::set_channel_closed_observer(&forget_channel), true);
-  (void)observing;
-  std::shared_ptr<ResponseRouter> router;
-  {
-    std::lock_guard<std::mutex> lock(routers().mutex);
-    auto found = routers().by_channel.find(ipc_handle);
-    if (found != routers().by_channel.end()) {
-      router = found->second;
-    } else {
-      router.reset(new ResponseRouter(ipc_handle));
-      if (nelko::core::set_response_sink(ipc_handle, router.get()) !=
-          NELKO_CORE_STATUS_NO_ERROR) {
-        return nullptr;
-      }
-      routers().by_channel.emplace(ipc_handle, router);
-    }
-  }
+  auto const make = [](void* handle) -> std::shared_ptr<nelko::core::ResponseSink> {
+    return std::shared_ptr<ResponseRouter>(new ResponseRouter(handle));
+  };
+  // Every sink is a router: this is the only place that installs sinks.
+  std::shared_ptr<ResponseRouter> router = std::static_pointer_cast<ResponseRouter>(
+      nelko::core::install_response_sink(ipc_handle, make));
+  if (!router) return nullptr;
   last.handle = ipc_handle;
   last.router = router;
   return router;
 }
 
-// Every sink is a router: for_channel is the only one that installs sinks.
+// Every sink is a router (see for_channel).
 ResponseRouter* ResponseRouter::installed_on(void* ipc_handle) {
   return static_cast<ResponseRouter*>(nelko::core::response_sink(ipc_handle));
 }

@@ -38,16 +38,14 @@ namespace interfaces {
 
 class ResponseRouter final : public nelko::core::ResponseSink {
  public:
-  // The router of a channel, made (and installed as its sink) on first use; it goes when the
-  // core closes the channel. Null when the handle is not an initiator channel.
+  // The router of a channel, made (and installed as its sink) on first use; the channel owns it,
+  // and it goes when the channel closes (or when the last call that holds it returns). Null
+  // when the handle is not an open initiator channel.
   static std::shared_ptr<ResponseRouter> for_channel(void* ipc_handle);
   // The router installed on an open channel, without a reference, or null when none was made
   // yet. It stays while the channel is open, so a call that uses the channel itself meanwhile
   // (a send, a response function on the channel's I/O thread) may use it until it returns.
   static ResponseRouter* installed_on(void* ipc_handle);
-  // The core closed its channel: for_channel no longer hands it out, even to a thread that used
-  // it last.
-  void mark_closed() { closed_.store(true, std::memory_order_release); }
 
   // A request, remembered before it goes out. `owner` is the object that sends it. The texts
   // are copied into the request's entry.
@@ -88,6 +86,8 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   void after_callbacks(std::string_view uuid) override;
   void on_withdrawn(void const* user) override;
   bool wants_prompt_reading() const override;
+  // for_channel no longer hands the router out, even to a thread that used it last.
+  void on_channel_closed() override { closed_.store(true, std::memory_order_release); }
 
  private:
   // Synchronous requests that nobody waits for yet whose responses may wait unread in the

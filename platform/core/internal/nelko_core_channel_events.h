@@ -117,12 +117,6 @@ inline void overwrite_text(std::string& kept, std::string_view text) {
   if (!text.empty()) std::memcpy(kept.data(), text.data(), text.size());
 }
 
-// Called with the handle of every initiator channel that closes, after its thread has stopped
-// (nothing is delivered for that handle any more) and before its memory is released (no channel
-// made meanwhile can have that handle). One observer per process; a later call replaces it.
-using ChannelClosedObserver = void (*)(void* ipc_handle);
-void set_channel_closed_observer(ChannelClosedObserver observer);
-
 // A command whose record the sink keeps, from before it is sent until it ends.
 struct CommandRecord {
   // The connection the command is outstanding on, null while it is on none. Set by the core,
@@ -207,18 +201,26 @@ class ResponseSink {
   // go to the response callbacks, or too many are outstanding that nobody waits for yet). Asked
   // often and under the core's locks: it must be cheap and take no lock of the sink's.
   virtual bool wants_prompt_reading() const = 0;
+  // The channel closes: its thread has stopped, so nothing reaches the sink any more. Called
+  // once, by the closing thread, before the channel lets go of the sink and while the channel's
+  // handle is still its own (no channel opened meanwhile can have it).
+  virtual void on_channel_closed() {}
 
  protected:
   ~ResponseSink() = default;
 };
 
-// Installs the sink of an initiator channel; it must stay valid until the channel is closed.
-// INVALID_PARAMS when the handle is not an open initiator channel.
-nelko_core_status set_response_sink(void* ipc_handle, ResponseSink* sink);
+// The sink of the initiator channel `ipc_handle`: the one installed, or else the one `make`
+// returns for it, installed now (one sink per channel, however many threads ask at once). The
+// channel owns its sink from then on and lets go of it when it closes, after
+// on_channel_closed(); a caller that holds the returned reference keeps the sink itself alive
+// until it lets go. Null when the handle is not an open initiator channel or `make` returned null.
+using MakeResponseSink = std::shared_ptr<ResponseSink> (*)(void* ipc_handle);
+std::shared_ptr<ResponseSink> install_response_sink(void* ipc_handle, MakeResponseSink make);
 
 // The sink installed on the initiator channel `ipc_handle`, or null. A response function, which
-// runs on the channel's I/O thread, may use it for the rest of its call: the sink stays valid
-// while the channel is open (see set_response_sink).
+// runs on the channel's I/O thread, may use it for the rest of its call, and so may any call
+// that uses the open channel meanwhile: the channel keeps its sink until it closes.
 ResponseSink* response_sink(void* ipc_handle);
 
 // True on the I/O thread of the initiator channel `ipc_handle`: a wait there for one of the

@@ -57,11 +57,11 @@ __attribute__((tls_model("initial-exec"))) thread_local RegistrationMark t_regis
 
 }  // namespace
 
-nelko_core_status nelko::core::set_response_sink(void* ipc_handle, ResponseSink* sink) {
-  return on_channel<InitiatorChannel>(ipc_handle, [&](InitiatorChannel& channel) {
-    channel.set_sink(sink);
-    return NELKO_CORE_STATUS_NO_ERROR;
-  });
+std::shared_ptr<nelko::core::ResponseSink> nelko::core::install_response_sink(
+    void* ipc_handle, MakeResponseSink make) {
+  InitiatorChannel* channel = channel_from_handle<InitiatorChannel>(ipc_handle);
+  if (channel == nullptr || make == nullptr) return nullptr;
+  return channel->install_sink(ipc_handle, make);
 }
 
 bool nelko::core::on_channel_thread(void* ipc_handle) {

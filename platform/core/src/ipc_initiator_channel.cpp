@@ -62,9 +62,6 @@ std::array<std::string, 4> copy_response(Connection const& connection, IncomingF
 // The serial of each channel made, never reused (unlike a closed channel's address).
 std::atomic<std::uint64_t> g_next_channel_serial{0};
 
-// See set_channel_closed_observer; told by each channel's destructor.
-std::atomic<ChannelClosedObserver> g_channel_closed{nullptr};
-
 // The calling thread's last connection: most sends go to the target of the thread's last send
 // on the same channel, and then neither take the lock of the channel's connections nor search
 // them. The connection is held weakly, so that it goes with its link or its channel, and is used
@@ -93,10 +90,6 @@ InitiatorChannel::InitiatorChannel(void* log, std::string name, SocketDirectory 
       wake_readers_(make_eventfds()),
       responses_(kMaxQueuedResponses, io_, [this] { wake_reader(0); }) {}
 
-void set_channel_closed_observer(ChannelClosedObserver observer) {
-  g_channel_closed.store(observer);
-}
-
 InitiatorChannel::~InitiatorChannel() {
   io_.stop([this] {
     std::lock_guard<std::mutex> lock(connections_mutex_);
@@ -105,15 +98,17 @@ InitiatorChannel::~InitiatorChannel() {
   });
   for (int descriptor : wake_readers_) ::close(descriptor);
   // Told here, while this channel's memory is still its own: once it is released, a channel
-  // made by another thread may get the same address, and must not be taken for this one by
-  // whoever keeps state by handle.
-  if (ChannelClosedObserver observer = g_channel_closed.load()) {
+  // made by another thread may get the same address, and must not be taken for this one by a
+  // thread that still holds the sink.
+  if (sink_owner_) {
     try {
-      observer(static_cast<IpcHandle*>(this));
+      sink_owner_->on_channel_closed();
     } catch (...) {
       nelko_core_logging_log(log_, NELKO_CORE_LOG_PRIORITY_ERR,
-                             "IPC: the observer of closing channels failed");
+                             "IPC: the response sink failed to close");
     }
+    sink_.store(nullptr, std::memory_order_release);
+    sink_owner_.reset();
   }
 }
 
@@ -288,9 +283,19 @@ nelko_core_status InitiatorChannel::set_response_callback(
   return NELKO_CORE_STATUS_NO_ERROR;
 }
 
-void InitiatorChannel::set_sink(ResponseSink* sink) {
-  sink_.store(sink, std::memory_order_release);
+std::shared_ptr<ResponseSink> InitiatorChannel::install_sink(void* ipc_handle,
+                                                            MakeResponseSink make) {
+  std::shared_ptr<ResponseSink> made;
+  {
+    std::lock_guard<std::mutex> lock(sink_mutex_);
+    if (sink_owner_) return sink_owner_;
+    made = make(ipc_handle);
+    if (!made) return nullptr;
+    sink_owner_ = made;
+    sink_.store(made.get(), std::memory_order_release);
+  }
   unpark_all();
+  return made;
 }
 
 nelko_core_status InitiatorChannel::set_event_callback(initiator_event_receive_callback callback,

@@ -52,7 +52,8 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   nelko_core_status subscribe(char const* target);
   nelko_core_status unsubscribe(char const* target);
   // See nelko_core_channel_events.h.
-  void set_sink(ResponseSink* sink);
+  // See install_response_sink.
+  std::shared_ptr<ResponseSink> install_sink(void* ipc_handle, MakeResponseSink make);
   ResponseSink* sink() const { return sink_.load(std::memory_order_acquire); }
   SinkRead read_for_sink(unsigned lane, int wait_ms);
   void wake_sink_reader(unsigned lane);
@@ -142,7 +143,9 @@ class InitiatorChannel final : public IpcHandle, private ConnectionOwner {
   void wake_reader(unsigned index);
   Responses responses_;
   CallbackRegistry<initiator_event_receive_callback> event_callbacks_;
-  std::atomic<ResponseSink*> sink_{nullptr};
+  std::atomic<ResponseSink*> sink_{nullptr};  // sink_owner_'s, read without the lock
+  std::mutex sink_mutex_;                      // installs the sink
+  std::shared_ptr<ResponseSink> sink_owner_;
   RepeatedWarnings warnings_{log_};
 };
 

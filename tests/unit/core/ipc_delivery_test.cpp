@@ -186,29 +186,48 @@ TEST_F(IpcDelivery, CalleeMayRemoveItselfButNotCloseItsChannel) {
   EXPECT_EQ(self.deinit_status, NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
 }
 
-// The observer of closing channels, which opens a channel while it is told: on the closing
-// thread, where a block just released would be handed out again first.
-struct Closing {
-  static void observe(void* handle) {
-    closed = handle;
+// A sink that opens a channel when its own channel closes: on the closing thread, where a block
+// just released would be handed out again first.
+class ClosingSink final : public nelko::core::ResponseSink {
+ public:
+  Route on_response(std::string_view, std::string_view, std::string_view, std::string_view,
+                    void const*, bool) override {
+    return Route::unsolicited;
+  }
+  void take_outstanding(void const*, std::vector<nelko::core::OutstandingCommand>&) override {}
+  void after_callbacks(std::string_view) override {}
+  void on_withdrawn(void const*) override {}
+  bool wants_prompt_reading() const override { return false; }
+  void on_channel_closed() override {
+    ++closings;
     void* channel = nullptr;
     if (nelko_core_ipc_initiator_init(nullptr, "meanwhile", &channel) == kOk) opened = channel;
   }
-  static inline std::atomic<void*> closed{nullptr};
-  static inline std::atomic<void*> opened{nullptr};
+
+  int closings = 0;
+  void* opened = nullptr;
 };
 
-// Whoever keeps state by channel handle (the interfaces library's routers do) hears that a
-// channel closed before any other channel can have its handle: else a channel opened meanwhile
-// by another thread would be taken for the closed one.
-TEST_F(IpcDelivery, ChannelIsReportedClosedBeforeItsHandleCanBeReused) {
-  nelko::core::set_channel_closed_observer(&Closing::observe);
+// A channel's sink (the interfaces library's router) hears that its channel closed before any
+// other channel can have the channel's handle: else a thread that still holds the sink would
+// take a channel opened meanwhile for the closed one. The channel owns its sink: it is
+// installed once, and the channel lets go of it when it closes.
+TEST_F(IpcDelivery, SinkHearsOfItsChannelClosingBeforeTheHandleCanBeReused) {
   void* channel = nullptr;
   ASSERT_EQ(nelko_core_ipc_initiator_init(nullptr, "closing", &channel), kOk);
+  auto const make = [](void*) -> std::shared_ptr<nelko::core::ResponseSink> {
+    return std::make_shared<ClosingSink>();
+  };
+  std::shared_ptr<nelko::core::ResponseSink> const sink =
+      nelko::core::install_response_sink(channel, make);
+  ASSERT_NE(sink, nullptr);
+  EXPECT_EQ(nelko::core::install_response_sink(channel, make), sink) << "one sink per channel";
+  EXPECT_EQ(sink.use_count(), 2) << "the channel keeps its sink";
   EXPECT_EQ(nelko_core_ipc_deinit(channel), kOk);
-  nelko::core::set_channel_closed_observer(nullptr);
-  Channel const meanwhile(Closing::opened.load());
-  EXPECT_EQ(Closing::closed.load(), channel);
+  auto const& closing = static_cast<ClosingSink const&>(*sink);
+  Channel const meanwhile(closing.opened);
+  EXPECT_EQ(closing.closings, 1);
+  EXPECT_EQ(sink.use_count(), 1) << "the closed channel still holds its sink";
   ASSERT_NE(meanwhile.get(), nullptr);
   EXPECT_NE(meanwhile.get(), channel) << "the channel opened meanwhile got the closed one's handle";
 }
