@@ -24,6 +24,35 @@ inline std::uint32_t Load32(char const* p) noexcept {
   return word;
 }
 
+inline void Store64(char* p, std::uint64_t word) noexcept {
+  std::memcpy(p, &word, sizeof word);
+}
+
+inline void Store32(char* p, std::uint32_t word) noexcept {
+  std::memcpy(p, &word, sizeof word);
+}
+
+// Copies from[0, size) to to[0, size), which do not overlap. Up to 16 bytes take two overlapping
+// loads and stores.
+inline void CopyBytes(char* to, char const* from, std::size_t size) noexcept {
+  if (size >= 8) {
+    if (size > 16) return (void)std::memcpy(to, from, size);
+    std::uint64_t const first = Load64(from);
+    std::uint64_t const last = Load64(from + size - 8);
+    Store64(to, first);
+    Store64(to + size - 8, last);
+    return;
+  }
+  if (size >= 4) {
+    std::uint32_t const first = Load32(from);
+    std::uint32_t const last = Load32(from + size - 4);
+    Store32(to, first);
+    Store32(to + size - 4, last);
+    return;
+  }
+  for (std::size_t i = 0; i < size; ++i) to[i] = from[i];
+}
+
 // a[0, size) == b[0, size). Up to 16 bytes take two overlapping loads from each side.
 inline bool SameBytes(char const* a, char const* b, std::size_t size) noexcept {
   if (size >= 8) {

@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <new>
 
 #include "bytes.h"
 #include "json/text.h"
@@ -23,23 +25,47 @@ class StringSink {
   StringSink& operator=(StringSink const&) = delete;
 
   void Put(char c) {
-    if (at_ == std::end(buffer_)) Flush();
+    if (at_ == std::end(buffer_)) FlushSlowly();
     *at_++ = c;
   }
   void Append(char const* text, std::size_t length) {
-    if (length > static_cast<std::size_t>(std::end(buffer_) - at_)) {
-      Flush();
-      if (length > sizeof buffer_) return (void)out_.append(text, length);
-    }
-    std::memcpy(at_, text, length);
+    if (length > Room()) return AppendSlowly(text, length);
+    detail::CopyBytes(at_, text, length);
     at_ += length;
   }
+  // `text` between double quotes, with one test for room instead of three.
+  void AppendQuoted(char const* text, std::size_t length) {
+    if (length + 2 > Room()) return AppendQuotedSlowly(text, length);
+    *at_ = '"';
+    detail::CopyBytes(at_ + 1, text, length);
+    at_[length + 1] = '"';
+    at_ += length + 2;
+  }
+  // The writer flushes at the end of the text, and so does WriteInto.
   void Flush() {
-    out_.append(buffer_, static_cast<std::size_t>(at_ - buffer_));
-    at_ = buffer_;
+    if (at_ != buffer_) FlushSlowly();
   }
 
  private:
+  // The cases that flush, out of line so that the common ones save fewer registers.
+  __attribute__((noinline)) void FlushSlowly() {
+    out_.append(buffer_, static_cast<std::size_t>(at_ - buffer_));
+    at_ = buffer_;
+  }
+  __attribute__((noinline)) void AppendSlowly(char const* text, std::size_t length) {
+    Flush();
+    if (length > sizeof buffer_) return (void)out_.append(text, length);
+    detail::CopyBytes(at_, text, length);
+    at_ += length;
+  }
+  __attribute__((noinline)) void AppendQuotedSlowly(char const* text, std::size_t length) {
+    Put('"');
+    Append(text, length);
+    Put('"');
+  }
+
+  std::size_t Room() const { return static_cast<std::size_t>(std::end(buffer_) - at_); }
+
   std::string& out_;
   char buffer_[256];
   char* at_ = buffer_;
@@ -47,8 +73,27 @@ class StringSink {
 
 constexpr unsigned kWriteFlags =
     rapidjson::kWriteValidateEncodingFlag | rapidjson::kWriteNanAndInfFlag;
-using BaseWriter = rapidjson::Writer<StringSink, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                     rapidjson::MemoryPoolAllocator<>, kWriteFlags>;
+// Memory for the writer's nesting stack, which a thread keeps with its writer from call to call
+// (see WriteInto). Unlike the library's own allocators it throws std::bad_alloc when there is
+// none, instead of handing the stack a null pointer.
+class StackMemory {
+ public:
+  [[maybe_unused]] static constexpr bool kNeedFree = true;
+  void* Malloc(std::size_t size) { return Realloc(nullptr, 0, size); }
+  void* Realloc(void* original, std::size_t, std::size_t size) {
+    if (size == 0) {
+      std::free(original);
+      return nullptr;
+    }
+    void* const memory = std::realloc(original, size);
+    if (memory == nullptr) throw std::bad_alloc();
+    return memory;
+  }
+  static void Free(void* memory) { std::free(memory); }
+};
+
+using BaseWriter =
+    rapidjson::Writer<StringSink, rapidjson::UTF8<>, rapidjson::UTF8<>, StackMemory, kWriteFlags>;
 
 // The writer, with names and strings that need neither escaping nor an encoding check (printable
 // ASCII without '"' and '\\', nearly all of them) appended whole instead of byte by byte.
@@ -56,52 +101,64 @@ class Writer : public BaseWriter {
  public:
   using BaseWriter::BaseWriter;
 
-  // What Int64 writes, formed without its general path: digits right to left in a small buffer.
+  // What Int64 writes, formed without its general path: digits right to left in a small buffer,
+  // appended at once. A magnitude that fits 32 bits (nearly all) is divided as such: on a 32-bit
+  // core a 64-bit division is a call into the runtime library.
   bool Integer(std::int64_t value) {
     char digits[20];  // "-9223372036854775808" at most
     char* const end = std::end(digits);
     char* p = end;
     std::uint64_t magnitude =
         value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-    do {
+    while (magnitude > UINT32_MAX) {
       *--p = static_cast<char>('0' + magnitude % 10);
       magnitude /= 10;
-    } while (magnitude != 0);
+    }
+    auto small = static_cast<std::uint32_t>(magnitude);
+    do {
+      *--p = static_cast<char>('0' + small % 10);
+      small /= 10;
+    } while (small != 0);
     if (value < 0) *--p = '-';
     Prefix(rapidjson::kNumberType);
-    for (; p != end; ++p) os_->Put(*p);
+    os_->Append(p, static_cast<std::size_t>(end - p));
     return EndValue(true);
   }
 
   bool Text(char const* text, std::size_t length) {
-    if (!IsPlain(text, length)) {
-      if (length > std::numeric_limits<rapidjson::SizeType>::max() - kPadding) {
-        throw Exception("JSON string too long");
-      }
-      // The encoding check takes the continuation bytes that a character's first byte announces
-      // without looking for the end of the text, so a string ending in a cut character would
-      // be read past its end. It reads a copy followed by NUL bytes, which end such a character
-      // as invalid.
-      std::string padded;
-      padded.reserve(length + kPadding);
-      padded.assign(text, length);
-      padded.append(kPadding, '\0');
-      return String(padded.data(), static_cast<rapidjson::SizeType>(length));
-    }
+    if (!IsPlain(text, length)) return Escaped(text, length);
     Prefix(rapidjson::kStringType);
-    os_->Put('"');
-    os_->Append(text, length);
-    os_->Put('"');
+    os_->AppendQuoted(text, length);
     return EndValue(true);
   }
+
+  // Whether the nesting stack has grown past its first capacity (a deeply nested text).
+  bool StackGrew() const { return level_stack_.GetCapacity() > kDefaultLevelDepth * sizeof(Level); }
 
  private:
   static constexpr std::size_t kPadding = 4;  // more than a UTF-8 character's continuation bytes
 
+  // A string that needs escaping or an encoding check, through the library's general path. Out of
+  // line, so that the common case in Text saves fewer registers.
+  __attribute__((noinline)) bool Escaped(char const* text, std::size_t length) {
+    if (length > std::numeric_limits<rapidjson::SizeType>::max() - kPadding) {
+      throw Exception("JSON string too long");
+    }
+    // The encoding check takes the continuation bytes that a character's first byte announces
+    // without looking for the end of the text, so a string ending in a cut character would be
+    // read past its end. It reads a copy followed by NUL bytes, which end such a character as
+    // invalid.
+    std::string padded;
+    padded.reserve(length + kPadding);
+    padded.assign(text, length);
+    padded.append(kPadding, '\0');
+    return String(padded.data(), static_cast<rapidjson::SizeType>(length));
+  }
+
   // Eight bytes at a time: a word is plain when none of its bytes is below 0x20, 0x7F or above,
-  // '"' or '\\' (each test is exact for the word as a whole). The last bytes are read as a word
-  // that overlaps the ones before it (or, below eight bytes, as two overlapping halves), which
-  // tests some bytes twice but never one outside the text.
+  // '"' or '\\'. The last bytes are read as a word that overlaps the ones before it (or, below
+  // eight bytes, as two overlapping halves), which tests some bytes twice but never one outside
+  // the text.
   static bool IsPlain(char const* text, std::size_t length) {
     if (length >= 8) {
       std::size_t i = 0;
@@ -121,14 +178,18 @@ class Writer : public BaseWriter {
     return true;
   }
 
+  // Each term sets the high bit of a byte that fails its test: 0x7F or above (the byte itself or
+  // the byte plus one), below 0x20 (minus 0x20 borrows), '"' or '\\' (the byte XOR it, minus one,
+  // borrows). A failing byte also carries into or borrows from the bytes above it, which may set
+  // their high bits too; but the lowest failing byte is reached by no carry or borrow, so the
+  // word as a whole fails exactly when one of its bytes does.
   static bool IsPlainWord(std::uint64_t word) {
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHighs = 0x8080808080808080u;
-    // Once no byte has its high bit set, no test below carries from one byte into the next.
-    auto has_zero_byte = [](std::uint64_t w) { return ((w - kOnes) & ~w & kHighs) != 0; };
-    return ((word | (word + kOnes)) & kHighs) == 0 &&        // 0x7F or above
-           ((word - 0x20 * kOnes) & ~word & kHighs) == 0 &&  // below 0x20
-           !has_zero_byte(word ^ ('"' * kOnes)) && !has_zero_byte(word ^ ('\\' * kOnes));
+    std::uint64_t const failing = word | (word + kOnes) | (word - 0x20 * kOnes) |
+                                  ((word ^ ('"' * kOnes)) - kOnes) |
+                                  ((word ^ ('\\' * kOnes)) - kOnes);
+    return (failing & kHighs) == 0;
   }
 };
 
@@ -140,8 +201,13 @@ void Check(bool written) {
   if (!written) throw Exception("JSON string is not valid UTF-8");
 }
 
+// Out of line, so that WriteNumber's common case saves fewer registers.
+__attribute__((noinline)) void WriteDouble(Writer& writer, double value) {
+  Check(writer.Double(value));
+}
+
 // Integers within +-2^53 (except -0) as integers, everything else (NaN too) as a double.
-void WriteNumber(Writer& writer, double value) {
+[[gnu::always_inline]] inline void WriteNumber(Writer& writer, double value) {
   if (value >= -kMaxExactInteger && value <= kMaxExactInteger) {
     auto const integer = static_cast<std::int64_t>(value);
     if (static_cast<double>(integer) == value && !(integer == 0 && std::signbit(value))) {
@@ -149,16 +215,31 @@ void WriteNumber(Writer& writer, double value) {
       return;
     }
   }
-  Check(writer.Double(value));
+  WriteDouble(writer, value);
+}
+
+// Inlined where names and strings are written: as a call it would save and restore more registers
+// than it spends on a short name.
+[[gnu::always_inline]] inline void WriteText(Writer& writer, std::string const& text) {
+  Check(writer.Text(text.data(), text.size()));
 }
 
 void WriteElement(Writer& writer, UnknownElement const& element);
 
+// Strings and numbers, nearly every member's value, are written here; other values through
+// WriteElement.
 void WriteObject(Writer& writer, Object const& object) {
   Check(writer.StartObject());
   for (auto const& member : object) {
-    Check(writer.Text(member.name.data(), member.name.size()));
-    WriteElement(writer, member.element);
+    WriteText(writer, member.name);
+    UnknownElement const& element = member.element;
+    if (element.Is<String>()) {
+      WriteText(writer, static_cast<String const&>(element));
+    } else if (element.Is<Number>()) {
+      WriteNumber(writer, static_cast<Number const&>(element));
+    } else {
+      WriteElement(writer, element);
+    }
   }
   Check(writer.EndObject());
 }
@@ -174,11 +255,9 @@ void WriteElement(Writer& writer, UnknownElement const& element) {
     case UnknownElement::Kind::Number:
       WriteNumber(writer, static_cast<Number const&>(element));
       break;
-    case UnknownElement::Kind::String: {
-      std::string const& text = static_cast<String const&>(element);
-      Check(writer.Text(text.data(), text.size()));
+    case UnknownElement::Kind::String:
+      WriteText(writer, static_cast<String const&>(element));
       break;
-    }
     case UnknownElement::Kind::Array:
       Check(writer.StartArray());
       for (auto const& item : static_cast<Array const&>(element)) WriteElement(writer, item);
@@ -190,22 +269,66 @@ void WriteElement(Writer& writer, UnknownElement const& element) {
   }
 }
 
+// Each thread keeps its writer between calls: making one (its nesting stack, the stack's first
+// memory, and freeing both) costs more than writing a small request. A call takes the writer out
+// while it writes, so that a call made meanwhile on the same thread makes its own. Only a pointer
+// and a flag live in the thread's static TLS block, reached without a call into the dynamic
+// linker (initial-exec).
+struct KeptWriter {
+  Writer* idle;  // null when there is none, or while a call uses it
+  bool ended;    // the thread is exiting: writers are no longer kept
+};
+__attribute__((tls_model("initial-exec"))) thread_local KeptWriter kept_writer;
+
+// Frees the kept writer when the thread ends; registered with the thread's first writer.
+struct WriterReleaser {
+  ~WriterReleaser() {
+    KeptWriter& kept = kept_writer;
+    kept.ended = true;
+    delete kept.idle;
+    kept.idle = nullptr;
+  }
+};
+
+StackMemory stack_memory;  // stateless
+
+// A writer for a call that finds none kept: the thread's first call, a call made while another
+// one writes, or the call after a deeply nested text. Out of line: it is rare.
+__attribute__((noinline)) Writer* MakeWriter() {
+  thread_local WriterReleaser releaser;
+  (void)releaser;
+  return new Writer(&stack_memory);
+}
+
+// Takes back the writer of a call that has ended. One whose stack grew is freed rather than kept,
+// so that one deeply nested text does not hold memory for the rest of the thread's life.
+void KeepWriter(Writer* writer) noexcept {
+  KeptWriter& kept = kept_writer;
+  if (kept.idle == nullptr && !kept.ended && !writer->StackGrew()) {
+    kept.idle = writer;
+    return;
+  }
+  delete writer;
+}
+
 // Runs `emit` on a writer that appends to `out`; restores `out` when it throws.
 template <typename Emit>
 void WriteInto(std::string& out, Emit emit) {
   std::size_t const old_size = out.size();
   StringSink sink(out);
-  // The writer's nesting stack starts in this buffer instead of the heap.
-  alignas(8) char scratch[1024];
-  rapidjson::MemoryPoolAllocator<> pool(scratch, sizeof scratch);
-  Writer writer(sink, &pool);
+  KeptWriter& kept = kept_writer;
+  Writer* const writer = kept.idle != nullptr ? kept.idle : MakeWriter();
+  kept.idle = nullptr;
+  writer->Reset(sink);
   try {
-    emit(writer);
+    emit(*writer);
     sink.Flush();
   } catch (...) {
+    KeepWriter(writer);
     out.resize(old_size);
     throw;
   }
+  KeepWriter(writer);
 }
 
 }  // namespace
