@@ -97,17 +97,46 @@ bool IsAscii(std::string_view text) {
 
 namespace detail {
 
-// Receives the reader's events and builds the document in place. Containers being filled are
-// kept on open_, innermost last, and the innermost one's members in members_ when it is an
-// object; only the innermost one grows, so the pointers stay valid.
+// A bit for each member name among 32, from its length and its first and last bytes (up to four
+// of each). Two names with different bits differ; two with the same bit may or may not. The
+// multiplier gives the names of each of this library's responses bits of their own, except the
+// x and y of a layout, which differ only in the middle.
+inline std::uint32_t NameBit(char const* name, std::size_t length) {
+  std::uint32_t key;
+  if (length >= 4) {
+    key = Load32(name) + Load32(name + length - 4);
+  } else if (length > 0) {
+    auto byte = [name](std::size_t at) {
+      return std::uint32_t{static_cast<unsigned char>(name[at])};
+    };
+    key = byte(0) | byte(length / 2) << 8 | byte(length - 1) << 16;
+  } else {
+    key = 0;
+  }
+  key += static_cast<std::uint32_t>(length);
+  return std::uint32_t{1} << ((key * 0x27D4EB2Fu) >> 27);
+}
+
+// Receives the reader's events and builds the document in place. The innermost open container
+// is described by members_ (its members when it is an object) or array_ (when it is an array);
+// the containers around it wait on open_, outermost first. Only the innermost one grows, so the
+// pointers stay valid.
 class DomBuilder {
  public:
   using SizeType = rapidjson::SizeType;
 
-  DomBuilder(UnknownElement& root, unsigned max_depth) : root_(root), max_depth_(max_depth) {}
+  // Builds the text's value in `root`, a Null element; or, when `object` is not null and the
+  // value is an object, in *object, an empty object (ObjectRead() tells which).
+  DomBuilder(UnknownElement& root, Object* object, unsigned max_depth)
+      : root_(root), object_(object), max_depth_(max_depth) {}
 
   // Why the builder stopped the reader; empty when it did not.
-  std::string const& Error() const { return error_; }
+  std::string Error() const {
+    if (too_deep_) return "Nesting deeper than " + std::to_string(max_depth_) + " levels.";
+    return error_ != nullptr ? error_ : "";
+  }
+  // Whether the value, an object, was built in the object given to the constructor.
+  bool ObjectRead() const { return object_read_; }
 
   bool Null() { return Add(json::Null()), true; }
   bool Bool(bool value) { return Add(Boolean(value)), true; }
@@ -137,8 +166,13 @@ class DomBuilder {
 
   // Read in place (`copy` false), the name stays where it stands until the document is built;
   // a copy handed over by the reader is gone at the next string, so it is kept in key_copy_.
+  // Each name sets its bit in names_; one whose bit was set already may repeat an earlier name,
+  // which EndObject then checks.
   bool Key(char const* text, SizeType length, bool copy) {
     if (HasSurrogate(text, length)) return Fail("Escape of a lone surrogate.");
+    std::uint32_t const bit = NameBit(text, length);
+    shared_bit_ |= (names_ & bit) != 0;
+    names_ |= bit;
     if (copy) {
       key_copy_.assign(text, length);
       key_ = key_copy_;
@@ -152,9 +186,9 @@ class DomBuilder {
   bool StartArray() { return Open<Array>(); }
 
   bool EndObject(SizeType) {
-    Object const& closing = *open_.back();
+    bool const duplicate = shared_bit_ && HasDuplicateName(*members_);
     Close();
-    if (!HasDuplicateName(closing)) return true;
+    if (!duplicate) return true;
     return Fail("Duplicate member name.");
   }
 
@@ -186,25 +220,62 @@ class DomBuilder {
     return false;
   }
 
+  // What describes a container around the innermost one while it waits.
+  struct Outer {
+    Object::Members* members;
+    Array* array;
+    std::uint32_t names;
+    bool shared_bit;
+  };
+
   template <typename Container>
   bool Open() {
     if (open_.size() >= max_depth_) {
-      error_ = "Nesting deeper than " + std::to_string(max_depth_) + " levels.";
+      too_deep_ = true;
       return false;
     }
+    Container* container;
     if (open_.empty()) {
-      // The root is Parse's fresh Null element: it becomes the empty container where it is,
-      // without a temporary to move from.
-      (void)static_cast<Container&>(root_);
-      open_.push_back(&root_);
+      container = RootContainer<Container>();
     } else {
-      open_.push_back(&Add(Container()));
+      container = &static_cast<Container&>(Add(Container()));
     }
-    members_ = MembersOf(*open_.back());
+    open_.push_back(Outer{members_, array_, names_, shared_bit_});
+    if constexpr (std::is_same_v<Container, Object>) {
+      members_ = &container->members_;
+      array_ = nullptr;
+      names_ = 0;
+      shared_bit_ = false;
+    } else {
+      members_ = nullptr;
+      array_ = container;
+    }
     return true;
   }
 
-  // Places a complete value: as the root, as the next element or as the member named key_. The
+  // The outermost container: the object given to the constructor, or the root element made
+  // that container where it is, without a temporary to move from.
+  template <typename Container>
+  Container* RootContainer() {
+    if constexpr (std::is_same_v<Container, Object>) {
+      if (object_ != nullptr) {
+        object_read_ = true;
+        return object_;
+      }
+    }
+    return &static_cast<Container&>(root_);
+  }
+
+  void Close() {
+    Outer const& outer = open_.back();
+    members_ = outer.members;
+    array_ = outer.array;
+    names_ = outer.names;
+    shared_bit_ = outer.shared_bit;
+    open_.pop_back();
+  }
+
+  // Places a complete value: as the member named key_, as the next element or as the root. The
   // element is built where it goes, from the value of its own kind.
   template <typename Value>
   UnknownElement& Add(Value&& value) {
@@ -212,20 +283,8 @@ class DomBuilder {
       members_->emplace_back(kNameInPlace, key_, std::forward<Value>(value));
       return members_->back().element;
     }
-    if (open_.empty()) return root_ = UnknownElement(std::forward<Value>(value));
-    // The innermost container is an array.
-    Array& parent = *open_.back();
-    return *parent.Insert(UnknownElement(std::forward<Value>(value)));
-  }
-
-  // The members of `container` when it is an object, else null.
-  static Object::Members* MembersOf(UnknownElement& container) {
-    return container.Is<Object>() ? &static_cast<Object&>(container).members_ : nullptr;
-  }
-
-  void Close() {
-    open_.pop_back();
-    members_ = open_.empty() ? nullptr : MembersOf(*open_.back());
+    if (array_ != nullptr) return *array_->Insert(UnknownElement(std::forward<Value>(value)));
+    return root_ = UnknownElement(std::forward<Value>(value));
   }
 
   // Validated UTF-8 cannot hold a surrogate (0xED 0xA0..0xBF ...), but the reader encodes an
@@ -244,42 +303,50 @@ class DomBuilder {
     return false;
   }
 
-  // Sorting keeps a hostile object with many members from costing quadratic time.
-  static bool HasDuplicateName(Object const& object) {
-    if (object.Size() < 2) return false;
-    if (object.Size() <= 16) {
-      for (auto a = object.begin(); a != object.end(); ++a) {
-        for (auto b = std::next(a); b != object.end(); ++b) {
+  // Sorting keeps a hostile object with many members from costing quadratic time. Out of line:
+  // it runs only for objects with two names of the same bit.
+  __attribute__((noinline)) static bool HasDuplicateName(Object::Members const& members) {
+    if (members.size() <= 16) {
+      for (auto a = members.begin(); a != members.end(); ++a) {
+        for (auto b = std::next(a); b != members.end(); ++b) {
           if (SameName(a->name, b->name)) return true;
         }
       }
       return false;
     }
     std::vector<std::string_view> names;
-    names.reserve(object.Size());
-    for (auto const& member : object) names.emplace_back(member.name);
+    names.reserve(members.size());
+    for (auto const& member : members) names.emplace_back(member.name);
     std::sort(names.begin(), names.end());
     return std::adjacent_find(names.begin(), names.end()) != names.end();
   }
 
   UnknownElement& root_;
+  Object* const object_;
   unsigned const max_depth_;
-  boost::container::small_vector<UnknownElement*, 16> open_;  // no allocation when shallow
-  Object::Members* members_ = nullptr;  // those of the innermost container, if an object
+  bool object_read_ = false;
+  bool too_deep_ = false;
+  char const* error_ = nullptr;
+  // The innermost open container, and for an object the bits of its names so far (NameBit) and
+  // whether two of them were the same.
+  Object::Members* members_ = nullptr;
+  Array* array_ = nullptr;
+  std::uint32_t names_ = 0;
+  bool shared_bit_ = false;
+  boost::container::small_vector<Outer, 16> open_;  // no allocation when shallow
   std::string_view key_;
   std::string key_copy_;
-  std::string error_;
 };
 
 }  // namespace detail
 
 namespace {
 
-// Reads `text` into `root`, a fresh (Null) element: from a copy of each string and number (a
-// MemoryStream), or in place (an InsituStringStream over `text`, NUL-terminated at its end;
-// ASCII text only, see ReadInPlace). `ascii`: IsAscii(text).
+// Reads `text` as DomBuilder(root, object, ...) builds it: from a copy of each string and number
+// (a MemoryStream), or in place (an InsituStringStream over `text`, NUL-terminated at its end;
+// ASCII text only, see ReadInPlace). Returns whether the value went into *object.
 template <unsigned kExtraFlags, typename Stream>
-void Parse(UnknownElement& root, std::string_view text, bool ascii, Stream& stream,
+bool Parse(UnknownElement& root, Object* object, std::string_view text, bool ascii, Stream& stream,
            Limits const& limits) {
   if (text.size() > limits.max_bytes) {
     throw ParseException("JSON text of " + std::to_string(text.size()) +
@@ -300,7 +367,7 @@ void Parse(UnknownElement& root, std::string_view text, bool ascii, Stream& stre
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
       reader(pool ? &*pool : nullptr);
 
-  detail::DomBuilder builder(root, limits.max_depth);
+  detail::DomBuilder builder(root, object, limits.max_depth);
   rapidjson::ParseResult result;
   if constexpr ((kExtraFlags & rapidjson::kParseInsituFlag) != 0) {
     result = reader.Parse<kFlags>(stream, builder);
@@ -309,8 +376,8 @@ void Parse(UnknownElement& root, std::string_view text, bool ascii, Stream& stre
                    : reader.Parse<kValidatingFlags>(stream, builder);
   }
   if (result.IsError()) {
-    std::string reason =
-        builder.Error().empty() ? rapidjson::GetParseError_En(result.Code()) : builder.Error();
+    std::string reason = builder.Error();
+    if (reason.empty()) reason = rapidjson::GetParseError_En(result.Code());
     throw ParseException(
         "JSON parse error at offset " + std::to_string(result.Offset()) + ": " + reason,
         result.Offset());
@@ -321,10 +388,30 @@ void Parse(UnknownElement& root, std::string_view text, bool ascii, Stream& stre
                              ": NUL character in the text.",
                          stream.Tell());
   }
+  return builder.ObjectRead();
 }
 
-void MustBeObject(UnknownElement const& root) {
-  if (!root.Is<Object>()) throw ParseException("JSON text is not an object", 0);
+// Parse for a text that must hold an object, read into `out`. An empty `out` is built where it is
+// (emptied again when reading fails, so it is left as it was); otherwise a new object is built
+// and moved into it.
+template <unsigned kExtraFlags, typename Stream>
+void ParseObject(Object& out, std::string_view text, bool ascii, Stream& stream,
+                 Limits const& limits) {
+  if (!out.Empty()) {
+    Object read;
+    ParseObject<kExtraFlags>(read, text, ascii, stream, limits);
+    out = std::move(read);
+    return;
+  }
+  UnknownElement other;  // the value when it is not an object
+  bool object_read;
+  try {
+    object_read = Parse<kExtraFlags>(other, &out, text, ascii, stream, limits);
+  } catch (...) {
+    out.Clear();
+    throw;
+  }
+  if (!object_read) throw ParseException("JSON text is not an object", 0);
 }
 
 }  // namespace
@@ -332,15 +419,13 @@ void MustBeObject(UnknownElement const& root) {
 void Read(UnknownElement& out, std::string_view text, Limits const& limits) {
   rapidjson::MemoryStream stream(text.data(), text.size());
   UnknownElement root;
-  Parse<0>(root, text, IsAscii(text), stream, limits);
+  Parse<0>(root, nullptr, text, IsAscii(text), stream, limits);
   out = std::move(root);
 }
 
 void Read(Object& out, std::string_view text, Limits const& limits) {
-  UnknownElement root;
-  Read(root, text, limits);
-  MustBeObject(root);
-  out = std::move(static_cast<Object&>(root));
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  ParseObject<0>(out, text, IsAscii(text), stream, limits);
 }
 
 void ReadInPlace(Object& out, std::string& text, Limits const& limits) {
@@ -349,10 +434,7 @@ void ReadInPlace(Object& out, std::string& text, Limits const& limits) {
   // buffer. Text that needs the check (any byte above 0x7F) is read from a copy.
   if (!IsAscii(text)) return Read(out, text, limits);
   rapidjson::InsituStringStream stream(text.data());
-  UnknownElement root;
-  Parse<rapidjson::kParseInsituFlag>(root, text, true, stream, limits);
-  MustBeObject(root);
-  out = std::move(static_cast<Object&>(root));
+  ParseObject<rapidjson::kParseInsituFlag>(out, text, true, stream, limits);
 }
 
 }  // namespace json

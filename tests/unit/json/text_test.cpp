@@ -36,14 +36,15 @@ std::string parse_error(Read read) {
   return "";
 }
 
-// Reads `text` with Read and with ReadInPlace: the same object or the same error.
+// Reads `text` with Read and with ReadInPlace: the same object or the same error, and after an
+// error both objects as empty as they were.
 void expect_in_place_agrees(std::string const& text) {
   json::Object copied, in_place;
   std::string buffer = text;
-  EXPECT_EQ(parse_error([&] { json::Read(copied, text); }),
-            parse_error([&] { json::ReadInPlace(in_place, buffer); }))
-      << text;
+  std::string const error = parse_error([&] { json::Read(copied, text); });
+  EXPECT_EQ(error, parse_error([&] { json::ReadInPlace(in_place, buffer); })) << text;
   EXPECT_EQ(copied, in_place) << text;
+  EXPECT_TRUE(error.empty() || (copied.Empty() && in_place.Empty())) << text;
 }
 
 TEST(NumberText, WritesIntegersWithoutFractionAndReadsBackExactly) {
@@ -264,6 +265,29 @@ TEST(Rejection, MalformedTextsThrowParseException) {
       }
     }
   }
+}
+
+// A name given twice is refused in an object at any depth, also when another object or array
+// comes between the two, and in objects too large for comparing every pair of names; the same
+// name in different objects is no duplicate.
+TEST(Rejection, DuplicateNamesAreFoundInEveryObject) {
+  std::string many = "{";
+  for (int i = 0; i < 20; ++i) many += "\"m" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+  std::string const distinct = many + "\"m20\":20}";
+  std::string const repeated = many + "\"m3\":20}";
+  for (std::string const& text :
+       {std::string(R"({"a":{"b":1},"a":2})"), std::string(R"({"x":[{"b":1},[]],"x":3})"),
+        std::string(R"({"o":{"b":1,"b":2}})"), std::string(R"([{"c":1},{"b":1,"b":2}])"),
+        repeated}) {
+    json::Object out;
+    EXPECT_THROW(json::Read(out, "{\"v\":" + text + "}"), json::ParseException) << text;
+    std::string buffer = "{\"v\":" + text + "}";
+    EXPECT_THROW(json::ReadInPlace(out, buffer), json::ParseException) << text;
+  }
+  json::Object out;
+  std::string text = R"({"a":{"a":{"a":1},"b":[{"a":1},{"a":2}]},"b":)" + distinct + "}";
+  ASSERT_NO_THROW(json::ReadInPlace(out, text));
+  EXPECT_EQ(21u, static_cast<json::Object const&>(out["b"]).Size());
 }
 
 TEST(Limits, NestingIsBoundedWithoutExhaustingTheStack) {
