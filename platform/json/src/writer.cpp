@@ -41,6 +41,17 @@ class StringSink {
     at_[length + 1] = '"';
     at_ += length + 2;
   }
+  // The same for `text` of `length` bytes given also as its first and its last word, which
+  // overlap: both are stored as they are (or the text copied when the buffer has no room).
+  template <typename Word>
+  void AppendQuoted(Word first, Word last, char const* text, std::size_t length) {
+    if (length + 2 > Room()) return AppendQuotedSlowly(text, length);
+    *at_ = '"';
+    std::memcpy(at_ + 1, &first, sizeof first);
+    std::memcpy(at_ + 1 + length - sizeof last, &last, sizeof last);
+    at_[length + 1] = '"';
+    at_ += length + 2;
+  }
   // The writer flushes at the end of the text, and so does WriteInto.
   void Flush() {
     if (at_ != buffer_) FlushSlowly();
@@ -101,9 +112,14 @@ class Writer : public BaseWriter {
  public:
   using BaseWriter::BaseWriter;
 
-  // What Int64 writes, formed without its general path: digits right to left in a small buffer,
-  // appended at once. A magnitude that fits 32 bits (nearly all) is divided as such: on a 32-bit
-  // core a 64-bit division is a call into the runtime library.
+  // Integer and Text write a value as the library's Int64 and String would. kInContainer: the
+  // value is known to be inside an array or object, so it cannot end the text, and the test for
+  // the end (which flushes the text) is left out.
+
+  // Digits right to left in a small buffer, appended at once. A magnitude that fits 32 bits
+  // (nearly all) is divided as such: on a 32-bit core a 64-bit division is a call into the
+  // runtime library.
+  template <bool kInContainer = false>
   bool Integer(std::int64_t value) {
     char digits[20];  // "-9223372036854775808" at most
     char* const end = std::end(digits);
@@ -122,14 +138,33 @@ class Writer : public BaseWriter {
     if (value < 0) *--p = '-';
     Prefix(rapidjson::kNumberType);
     os_->Append(p, static_cast<std::size_t>(end - p));
-    return EndValue(true);
+    return kInContainer || EndValue(true);
   }
 
+  // A string of four to sixteen bytes (nearly every name and string) is read as two words that
+  // overlap, which are tested and then stored as they are.
+  template <bool kInContainer = false>
   bool Text(char const* text, std::size_t length) {
+    if (length - 4 <= 16 - 4) {
+      if (length >= 8) {
+        std::uint64_t const first = detail::Load64(text);
+        std::uint64_t const last = detail::Load64(text + length - 8);
+        if (!IsPlainWords(first, last)) return Escaped(text, length);
+        Prefix(rapidjson::kStringType);
+        os_->AppendQuoted(first, last, text, length);
+      } else {
+        std::uint32_t const first = detail::Load32(text);
+        std::uint32_t const last = detail::Load32(text + length - 4);
+        if (!IsPlainWords(first, last)) return Escaped(text, length);
+        Prefix(rapidjson::kStringType);
+        os_->AppendQuoted(first, last, text, length);
+      }
+      return kInContainer || EndValue(true);
+    }
     if (!IsPlain(text, length)) return Escaped(text, length);
     Prefix(rapidjson::kStringType);
     os_->AppendQuoted(text, length);
-    return EndValue(true);
+    return kInContainer || EndValue(true);
   }
 
   // Whether the nesting stack has grown past its first capacity (a deeply nested text).
@@ -183,13 +218,19 @@ class Writer : public BaseWriter {
   // borrows). A failing byte also carries into or borrows from the bytes above it, which may set
   // their high bits too; but the lowest failing byte is reached by no carry or borrow, so the
   // word as a whole fails exactly when one of its bytes does.
-  static bool IsPlainWord(std::uint64_t word) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
-    std::uint64_t const failing = word | (word + kOnes) | (word - 0x20 * kOnes) |
-                                  ((word ^ ('"' * kOnes)) - kOnes) |
-                                  ((word ^ ('\\' * kOnes)) - kOnes);
-    return (failing & kHighs) == 0;
+  template <typename Word>
+  static Word Failing(Word word) {
+    constexpr Word kOnes = static_cast<Word>(0x0101010101010101u);
+    return word | (word + kOnes) | (word - 0x20 * kOnes) | ((word ^ ('"' * kOnes)) - kOnes) |
+           ((word ^ ('\\' * kOnes)) - kOnes);
+  }
+  static bool IsPlainWord(std::uint64_t word) { return (Failing(word) & 0x8080808080808080u) == 0; }
+  // Two words of a text, or the two halves of one when they are 32 bits wide.
+  static bool IsPlainWords(std::uint64_t first, std::uint64_t last) {
+    return ((Failing(first) | Failing(last)) & 0x8080808080808080u) == 0;
+  }
+  static bool IsPlainWords(std::uint32_t first, std::uint32_t last) {
+    return IsPlainWord(first | std::uint64_t{last} << 32);
   }
 };
 
@@ -207,11 +248,13 @@ __attribute__((noinline)) void WriteDouble(Writer& writer, double value) {
 }
 
 // Integers within +-2^53 (except -0) as integers, everything else (NaN too) as a double.
+// kInContainer: see Writer::Integer.
+template <bool kInContainer = false>
 [[gnu::always_inline]] inline void WriteNumber(Writer& writer, double value) {
   if (value >= -kMaxExactInteger && value <= kMaxExactInteger) {
     auto const integer = static_cast<std::int64_t>(value);
     if (static_cast<double>(integer) == value && !(integer == 0 && std::signbit(value))) {
-      Check(writer.Integer(integer));
+      Check(writer.Integer<kInContainer>(integer));
       return;
     }
   }
@@ -220,8 +263,9 @@ __attribute__((noinline)) void WriteDouble(Writer& writer, double value) {
 
 // Inlined where names and strings are written: as a call it would save and restore more registers
 // than it spends on a short name.
+template <bool kInContainer = false>
 [[gnu::always_inline]] inline void WriteText(Writer& writer, std::string const& text) {
-  Check(writer.Text(text.data(), text.size()));
+  Check(writer.Text<kInContainer>(text.data(), text.size()));
 }
 
 void WriteElement(Writer& writer, UnknownElement const& element);
@@ -231,12 +275,12 @@ void WriteElement(Writer& writer, UnknownElement const& element);
 void WriteObject(Writer& writer, Object const& object) {
   Check(writer.StartObject());
   for (auto const& member : object) {
-    WriteText(writer, member.name);
+    WriteText<true>(writer, member.name);
     UnknownElement const& element = member.element;
     if (element.Is<String>()) {
-      WriteText(writer, static_cast<String const&>(element));
+      WriteText<true>(writer, static_cast<String const&>(element));
     } else if (element.Is<Number>()) {
-      WriteNumber(writer, static_cast<Number const&>(element));
+      WriteNumber<true>(writer, static_cast<Number const&>(element));
     } else {
       WriteElement(writer, element);
     }
