@@ -18,7 +18,9 @@
 //   std::string text = json::Write(request);     // {"command":"Get_num_roi"}
 //   json::Write(request, buffer);                // appends, reusing buffer's capacity
 //
-// All functions are reentrant; nothing is shared between calls.
+// All functions are reentrant and may run on several threads at once; nothing is shared between
+// threads. Write reuses a writer that each thread keeps between its calls (freed when the thread
+// ends).
 #ifndef NELKO_JSON_TEXT_H
 #define NELKO_JSON_TEXT_H
 
