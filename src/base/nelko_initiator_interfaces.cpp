@@ -1,7 +1,9 @@
 #include "nelko_initiator_interfaces.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdint>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -28,40 +30,44 @@ class Objects {
 
   void add(void const* object) {
     std::lock_guard<std::mutex> lock(mutex_);
-    calls_[object] = Calls{};
+    calls_[object].state.store(0);
   }
   void forget(void const* object) noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.erase(object);
   }
-  bool enter(void const* object) {
+  // Counts a call on `object`: its record, which stays until the object is forgotten; null,
+  // with nothing counted, when the object is being destroyed or is not one.
+  std::atomic<std::uint32_t>* enter(void const* object) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = calls_.find(object);
-    if (found == calls_.end() || found->second.ending) return false;
-    ++found->second.running;
-    return true;
+    // end() sets kEnding under the mutex, so no call is counted after it.
+    if (found == calls_.end() || (found->second.state.load() & kEnding) != 0) return nullptr;
+    found->second.state.fetch_add(1);
+    return &found->second.state;
   }
-  void leave(void const* object) noexcept {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = calls_.find(object);
-    if (found != calls_.end() && --found->second.running == 0 && found->second.ending) {
-      ended_.notify_all();
-    }
+  // Without the mutex: one step takes the call off and tells whether end() waits for it, and
+  // nothing of the record is touched after it, since end() may let the object go at once.
+  void leave(std::atomic<std::uint32_t>* calls) noexcept {
+    if (calls->fetch_sub(1) != (kEnding | 1)) return;
+    std::lock_guard<std::mutex> lock(mutex_);  // end() checks its condition under it
+    ended_.notify_all();
   }
   // Refuses further calls on `object` and waits for those running.
   void end(void const* object) noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     auto found = calls_.find(object);
     if (found == calls_.end()) return;
-    Calls& calls = found->second;  // stays where it is while other objects come and go
-    calls.ending = true;
-    ended_.wait(lock, [&calls] { return calls.running == 0; });
+    std::atomic<std::uint32_t>& state = found->second.state;  // stays while others come and go
+    state.fetch_or(kEnding);
+    ended_.wait(lock, [&state] { return state.load() == kEnding; });
   }
 
  private:
+  // The calls running on an object, and kEnding once it is being destroyed.
+  static constexpr std::uint32_t kEnding = 0x80000000u;
   struct Calls {
-    int running = 0;
-    bool ending = false;
+    std::atomic<std::uint32_t> state{0};
   };
   std::mutex mutex_;
   std::condition_variable ended_;
@@ -204,10 +210,10 @@ void nelkoInitiatorInterfaces::destroy(nelkoInitiatorInterfaces* object) {
 }
 
 nelko::base::CallOnObject::CallOnObject(nelkoInitiatorInterfaces const* object)
-    : object_(object), entered_(Objects::all().enter(object)) {}
+    : calls_(Objects::all().enter(object)) {}
 
 nelko::base::CallOnObject::~CallOnObject() {
-  if (entered_) Objects::all().leave(object_);
+  if (calls_ != nullptr) Objects::all().leave(calls_);
 }
 
 void nelkoInitiatorInterfaces::subclassResponseDispatch(char const*, char*, char*, json::Object&) {}

@@ -6,6 +6,9 @@
 #ifndef NELKO_BASE_NELKO_INITIATOR_INTERFACES_H
 #define NELKO_BASE_NELKO_INITIATOR_INTERFACES_H
 
+#include <atomic>
+#include <cstdint>
+
 #include "export.h"
 #include "json/elements.h"
 #include "nelko_core_types.h"
@@ -80,11 +83,10 @@ class CallOnObject {
   ~CallOnObject();
   CallOnObject(CallOnObject const&) = delete;
   CallOnObject& operator=(CallOnObject const&) = delete;
-  explicit operator bool() const noexcept { return entered_; }
+  explicit operator bool() const noexcept { return calls_ != nullptr; }
 
  private:
-  nelkoInitiatorInterfaces const* const object_;
-  bool const entered_;
+  std::atomic<std::uint32_t>* const calls_;  // the object's count of such calls, or null
 };
 
 }  // namespace nelko::base
