@@ -29,6 +29,13 @@ inline long ms_since(Clock::time_point start) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
+// How often `part` occurs in `text`.
+inline std::size_t occurrences(std::string const& text, std::string const& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 class FaultTest : public core_test::IpcTest {
  protected:
   void TearDown() override {
