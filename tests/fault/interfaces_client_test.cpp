@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,9 +26,9 @@ constexpr char kInterface[] = "stream_layout";
 constexpr char kCommand[] = "Get_num_roi";
 constexpr char kUuid[] = "0f1e2d3c-4b5a-4968-8776-655443322110";
 
-// Sends Get_num_roi under identifiers of its own and notes what each dispatched response carried:
-// the identifier, "status" and "num" (read leniently: a missing member is 0). With `resend`, the
-// first dispatch sends kUuid again, as an asynchronous request, from inside the dispatch.
+// Sends Get_num_roi under identifiers of its own and records each dispatched response as
+// "identifier status num" (read leniently: a missing member is 0). With `resend`, the first
+// dispatch sends kUuid again, as an asynchronous request, from inside the dispatch.
 class Client : public nelkoInitiatorInterfaces {
  public:
   explicit Client(char const* target, bool resend = false)
@@ -52,34 +51,17 @@ class Client : public nelkoInitiatorInterfaces {
   void subclassResponseDispatch(char const*, char*, char* uuid, json::Object& response) override {
     json::Number& status = response["status"];
     json::Number& num = response["num"];
-    std::unique_lock<std::mutex> lock(mutex_);
-    ended_.push_back(uuid);
-    statuses_.push_back(static_cast<unsigned>(double(status)));
-    nums_.push_back(static_cast<unsigned>(double(num)));
-    bool const first = nums_.size() == 1;
-    lock.unlock();
-    if (resend_ && first) resent = send(kUuid, true);
+    ended.add(std::string(uuid) + " " + std::to_string(static_cast<unsigned>(double(status))) +
+              " " + std::to_string(static_cast<unsigned>(double(num))));
+    if (resend_ && ended.count() == 1) resent = send(kUuid, true);
   }
 
-  std::vector<std::string> ended() const { return copy(ended_); }
-  std::vector<unsigned> statuses() const { return copy(statuses_); }
-  std::vector<unsigned> nums() const { return copy(nums_); }
-
+  core_test::Recorded ended;
   std::atomic<nelko_core_status> resent{kFailed};
 
  private:
-  template <typename T>
-  T copy(T const& member) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return member;
-  }
-
   char const* target_;
   bool const resend_;
-  mutable std::mutex mutex_;
-  std::vector<std::string> ended_;
-  std::vector<unsigned> statuses_;
-  std::vector<unsigned> nums_;
 };
 
 using InterfacesClientTest = FaultTest;
@@ -96,10 +78,10 @@ TEST_F(InterfacesClientTest, OutstandingRequestsOnABrokenConnectionEndWithFourIn
   }
   ASSERT_TRUE(eventually([&] { return silent.commands_seen() == 16; }));
   silent.die();
-  ASSERT_TRUE(eventually([&] { return client.ended().size() == sent.size(); }));
+  ASSERT_TRUE(eventually([&] { return client.ended.count() == sent.size(); }));
   std::this_thread::sleep_for(milliseconds(100));  // room for a second ending
-  EXPECT_EQ(client.ended(), sent);
-  EXPECT_EQ(client.statuses(), std::vector<unsigned>(sent.size(), 4u));
+  for (std::string& uuid : sent) uuid += " 4 0";
+  EXPECT_EQ(client.ended.lines(), sent);
 }
 
 // A target that answers its nth command with "num": n, after delay(n).
@@ -151,8 +133,8 @@ TEST_F(InterfacesClientTest, IdentifierSentAgainFromItsDispatchGetsItsOwnAnswer)
   std::this_thread::sleep_for(milliseconds(400));  // the second answer has come by now
   client.unregisterResponseFunction();             // no dispatch runs from here on
   EXPECT_EQ(client.resent.load(), kOk);
-  EXPECT_EQ(client.nums(), (std::vector<unsigned>{1, 2}));
-  EXPECT_EQ(client.ended(), std::vector<std::string>(2, kUuid));
+  EXPECT_EQ(client.ended.lines(),
+            (std::vector<std::string>{std::string(kUuid) + " 0 1", std::string(kUuid) + " 0 2"}));
   // Both answers were taken by their dispatch: neither is reported as dropped.
   EXPECT_EQ(log.text().find("dropping the response"), std::string::npos) << log.text();
 }
