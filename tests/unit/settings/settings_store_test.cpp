@@ -150,7 +150,10 @@ TEST_F(SettingsKeysTest, ListsKeysInByteOrderAndByPrefix) {
   nelko_core_free_string_array(none);
 }
 
-TEST_F(SettingsKeysTest, CopyMakesTheTargetAnExactCopy) {
+// A copy takes the source's value and default; a source without a value takes the target's
+// value away. A delete removes value and default for good, and the key may come back as another
+// kind.
+TEST_F(SettingsKeysTest, CopyMakesAnExactCopyAndDeleteRemovesBoth) {
   ASSERT_EQ(nelko_core_settings_set_int_value("from", 5), 0);
   ASSERT_EQ(nelko_core_settings_set_default_int_value("from", 1), 0);
   ASSERT_EQ(nelko_core_settings_copy_int_key("from", "to"), 0);
@@ -159,27 +162,18 @@ TEST_F(SettingsKeysTest, CopyMakesTheTargetAnExactCopy) {
   EXPECT_EQ(value, 5);
   ASSERT_EQ(nelko_core_settings_get_default_int_value("to", &value), 0);
   EXPECT_EQ(value, 1);
-
-  // A source without a value takes the target's value away.
   ASSERT_EQ(nelko_core_settings_set_default_int_value("only_default", 9), 0);
   ASSERT_EQ(nelko_core_settings_copy_int_key("only_default", "to"), 0);
   ASSERT_EQ(nelko_core_settings_get_int_value("to", &value), 0);
   EXPECT_EQ(value, 9);
+  ASSERT_EQ(nelko_core_settings_delete_key("from"), 0);
+  EXPECT_FALSE(nelko_core_settings_does_key_exist("from"));
 
   reopen();
   ASSERT_EQ(nelko_core_settings_get_int_value("to", &value), 0);
   EXPECT_EQ(value, 9);
-}
-
-TEST_F(SettingsKeysTest, DeleteRemovesValueAndDefaultForGood) {
-  ASSERT_EQ(nelko_core_settings_set_int_value("k", 5), 0);
-  ASSERT_EQ(nelko_core_settings_set_default_int_value("k", 1), 0);
-  ASSERT_EQ(nelko_core_settings_delete_key("k"), 0);
-  EXPECT_FALSE(nelko_core_settings_does_key_exist("k"));
-  reopen();
-  EXPECT_FALSE(nelko_core_settings_does_key_exist("k"));
-  ASSERT_EQ(nelko_core_settings_set_string_value("k", "now a text"), 0)
-      << "a deleted key may come back with another kind";
+  EXPECT_FALSE(nelko_core_settings_does_key_exist("from"));
+  ASSERT_EQ(nelko_core_settings_set_string_value("from", "now a text"), 0);
 }
 
 class ConfigurationTest : public ::testing::Test {
@@ -232,9 +226,8 @@ TEST_F(ConfigurationTest, KindsAreInferredAndGettersKeepToThem) {
             NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE);
   EXPECT_EQ(nelko_core_configuration_get_int_value("missing", &integer),
             NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
-}
 
-TEST_F(ConfigurationTest, LifecycleAndInvalidFiles) {
+  // Opened once at a time; a file that is not a JSON object is refused.
   EXPECT_EQ(nelko_core_configuration_init(path_.c_str()), NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
   ASSERT_EQ(nelko_core_configuration_deinit(), 0);
   EXPECT_EQ(nelko_core_configuration_get_all_keys(), nullptr);
