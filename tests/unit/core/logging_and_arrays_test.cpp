@@ -118,7 +118,8 @@ TEST_F(Logging, LinesFromConcurrentThreadsDoNotMix) {
 }
 
 // Cells start zeroed and distinct, the list ends with a null cell, and the free releases what a
-// caller put into a string cell (leak checkers verify).
+// caller put into a string cell (leak checkers verify). A capacity that leaves no room for the
+// terminating cell is refused.
 TEST(CoreArrays, CellsAreZeroedDistinctAndTerminated) {
   double** reals = nelko_core_alloc_double_array(5);
   ASSERT_NE(reals, nullptr);
@@ -135,9 +136,6 @@ TEST(CoreArrays, CellsAreZeroedDistinctAndTerminated) {
   texts[0] = strdup("a");
   nelko_core_free_double_array(reals);
   nelko_core_free_string_array(texts);
-}
-
-TEST(CoreArrays, CapacityWithoutRoomForTheTerminatorIsRefused) {
   EXPECT_EQ(nelko_core_alloc_bool_array(UINT_MAX), nullptr);
   EXPECT_EQ(nelko_core_alloc_uint_array(UINT_MAX), nullptr);
   EXPECT_EQ(nelko_core_alloc_int_array(UINT_MAX), nullptr);

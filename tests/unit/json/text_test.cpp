@@ -290,7 +290,7 @@ TEST(Rejection, DuplicateNamesAreFoundInEveryObject) {
   EXPECT_EQ(21u, static_cast<json::Object const&>(out["b"]).Size());
 }
 
-TEST(Limits, NestingIsBoundedWithoutExhaustingTheStack) {
+TEST(Limits, NestingAndSizeAreBoundedWithoutExhaustingTheStack) {
   auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
   json::UnknownElement out;
   EXPECT_NO_THROW(json::Read(out, nested(64)));
@@ -301,10 +301,8 @@ TEST(Limits, NestingIsBoundedWithoutExhaustingTheStack) {
   shallow.max_depth = 1;
   EXPECT_NO_THROW(json::Read(out, R"({"a":[]})", json::Limits{}));
   EXPECT_THROW(json::Read(out, R"({"a":[]})", shallow), json::ParseException);
-}
 
-TEST(Limits, SizeIsCheckedBeforeParsing) {
-  json::Object out;
+  // The size is checked before parsing.
   std::string text = "{}" + std::string((1u << 20) - 2, ' ');
   EXPECT_NO_THROW(json::Read(out, text));
   text += ' ';
