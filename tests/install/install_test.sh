@@ -1,24 +1,13 @@
 #!/usr/bin/env bash
 # Installs the build into a fresh prefix and uses it from outside, as an integrator would:
-#
-#   install_test.sh pkg-config     an outside project builds the C tour through pkg-config
-#                                  (on the host also with the README's one-line cc command)
-#   install_test.sh find_package   ... through the CMake package; the tour then runs against the
-#                                  installed simulated service and must start with its version line
-#   install_test.sh programs       the installed stream-layout and stream-layout-target answer
-#                                  --version, and the client asks the service for its version
-#   install_test.sh lua            only what goes onto the camera (runtime and standins
-#                                  components); `require` must load the Lua module in lua5.1 and
-#                                  luajit, and it works
-#   install_test.sh symbols        the installed library exports exactly the symbols listed in
-#                                  exported_symbols.txt (demangled), all in its version node
-#
-# tests/install/CMakeLists.txt passes the build's settings as NELKO_* environment variables. On
-# the host the prefix is a scratch directory named to pkg-config and CMake by PKG_CONFIG_PATH and
-# CMAKE_PREFIX_PATH, and nothing runs with LD_LIBRARY_PATH: the installed files find each other
-# through their RUNPATH. A cross build installs as onto the camera, with prefix /usr, into a copy of
-# the device's sysroot (real directories, linked files): the outside project then needs no paths
-# at all and its programs run under the emulator on that sysroot, without LD_LIBRARY_PATH.
+#   pkg-config, find_package  an outside project builds the C tour that way and runs it against
+#                             the installed simulated service (pkg-config: also the README's cc line)
+#   programs                  the installed programs answer --version and reach each other
+#   lua                       only the camera's components; lua5.1 and luajit load the module
+#   symbols                   the library exports exactly exported_symbols.txt, all versioned
+# Settings come from tests/install/CMakeLists.txt as NELKO_* variables. Nothing runs with
+# LD_LIBRARY_PATH: the installed files find each other through their RUNPATH. A cross build
+# installs with prefix /usr into a copy of the device's sysroot and runs under the emulator.
 # Exit status 77 means skipped.
 set -euo pipefail
 unset LD_LIBRARY_PATH
