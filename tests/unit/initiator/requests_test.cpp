@@ -2,6 +2,7 @@
 // over request identifiers. Leaked or twice-released identifiers show up under the sanitizers.
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "initiator_fixture.h"
 #include "nelko_core_arrays.h"
@@ -134,6 +135,9 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
         handle, "t", 10, uuid, &lists[0], &lists[1], &lists[2], &lists[3], &lists[4], &lists[5],
         &lists[6], &lists[7], &lists[8]);
   };
+  auto free_lists = [&] {
+    for (auto*& list : lists) nelko_core_free_uint_array(std::exchange(list, nullptr));
+  };
   platform.answer_with(kOk, R"({"source_upper_left_x_millipercent":[3.7,-5,4294967296],)"
                             R"("source_width_millipercent":{},"destination_type":[1,2,3]})");
   void* uuid = nullptr;
@@ -143,11 +147,8 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
   EXPECT_EQ((std::vector<unsigned int>{3, 0, 4294967295u}), list_values(lists[0]));
   EXPECT_EQ(std::vector<unsigned int>{}, list_values(lists[2]));
   EXPECT_EQ((std::vector<unsigned int>{1, 2, 3}), list_values(lists[4]));
-  for (auto*& list : lists) {
-    ASSERT_NE(nullptr, list);
-    nelko_core_free_uint_array(list);
-    list = nullptr;
-  }
+  for (auto* list : lists) EXPECT_NE(nullptr, list);
+  free_lists();
 
   // A string in the sixth array: 4, five lists written, the identifier still the caller's.
   platform.answer_with(kOk, R"({"destination_upper_left_x_millipercent":[1,"a"]})");
@@ -155,10 +156,7 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
             nelko_api_stream_layout_get_stream_layout_non_blocking_send(handle, "t", &uuid, 0));
   EXPECT_EQ(kFailed, get(uuid));
   for (int i = 0; i < 9; ++i) EXPECT_EQ(i < 5, lists[i] != nullptr) << i;
-  for (auto*& list : lists) {
-    nelko_core_free_uint_array(list);
-    list = nullptr;
-  }
+  free_lists();
 
   // An out-parameter that already holds a list is refused with 1 and logged; it is not freed.
   unsigned int** kept = make_list({42});
@@ -173,11 +171,10 @@ TEST_F(Requests, LayoutListsAreConvertedAndAFailureKeepsWhatWasWritten) {
   lists[1] = nullptr;
   nelko_core_free_uint_array(kept);
   EXPECT_EQ(std::vector<unsigned int>{}, list_values(lists[0])) << "written before the refusal";
-  nelko_core_free_uint_array(lists[0]);
-  lists[0] = nullptr;
+  free_lists();
   // Still the caller's: a successful read releases it.
   EXPECT_EQ(kOk, get(uuid));
-  for (auto* list : lists) nelko_core_free_uint_array(list);
+  free_lists();
 }
 
 // The identifier is the caller's whenever the handle is valid, even when sending fails; without
