@@ -93,23 +93,20 @@ using nelko::test::send_all;
 using IpcFairness = IpcTest;
 using Clock = std::chrono::steady_clock;
 
-// A raw initiator that writes valid frames as fast as the socket takes them, from a thread of
-// its own, until stopped or for at most `limit`.
+// A raw initiator that writes subscriptions (the cheapest frame for a target to take) as fast as
+// the socket takes them, from a thread of its own, until stopped or for at most `limit`.
 class Flooder {
  public:
   Flooder(std::string const& path, std::chrono::seconds limit) {
     descriptor_ = connect_to(path);
     if (descriptor_ < 0) return;
-    // A blocked write gives up, so that a stalled target cannot hang the test.
+    // A blocked write gives up after a while; a deep buffer keeps the target's socket readable
+    // while this thread waits for a processor.
     timeval timeout{2, 0};
     ::setsockopt(descriptor_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    // A deep socket buffer (as deep as the system allows) keeps the target's socket readable
-    // while this thread waits for a processor.
     int depth = 4 << 20;
     ::setsockopt(descriptor_, SOL_SOCKET, SO_SNDBUF, &depth, sizeof depth);
-    std::string const hello = wire_frame(1, {"flooder"});
-    send_all(descriptor_, hello);
-    // Subscriptions: the cheapest frame for a target to take, so the socket stays full.
+    send_all(descriptor_, wire_frame(1, {"flooder"}));
     std::string chunk;
     std::string const subscribe = wire_frame(4, {});
     while (chunk.size() < 64 * 1024) chunk += subscribe;
@@ -232,11 +229,10 @@ void answer_and_count(char** reply_to, char** uuid, char** payload, void* user) 
 }
 
 // A peer that sends its next commands as soon as it has the answers to the last keeps a target
-// busy the way a synchronous caller does, and a target with no other peer about then waits in
-// that peer's receive (as a service with a thread per peer would). Another peer that turns up
-// is still answered promptly, both while the first goes on and once it falls silent without
-// hanging up; and the busy peer's answers all come, once each and in order. The yardstick is
-// the busy peer's own pace: how many of its commands the target took while the other's waited.
+// busy, which then waits in that peer's receive. Another peer is still answered promptly, while
+// the first goes on and once it falls silent without hanging up, and the busy peer's answers all
+// come, once each and in order. The yardstick is the busy peer's own pace: how many of its
+// commands the target took while the other's waited.
 TEST_F(IpcFairness, PeerInQuickSuccessionDoesNotHoldUpOtherConnections) {
   Channel target = open_target("camera");
   CountingTarget books;
@@ -248,8 +244,7 @@ TEST_F(IpcFairness, PeerInQuickSuccessionDoesNotHoldUpOtherConnections) {
   std::atomic<bool> busy_failed{false};
   std::string busy_fault;  // read once the busy peer is joined
   std::thread busy_peer([&] {
-    // Every other round sends two commands before it waits: a read that brings both has its
-    // answers gathered into one write.
+    // Every other round sends two commands at once, whose answers are gathered into one write.
     for (long i = 0; !quiet.load();) {
       long const first = i;
       for (long end = i + 1 + i % 2; i < end; ++i) {
