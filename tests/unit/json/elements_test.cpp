@@ -39,6 +39,7 @@ TEST(LenientAccess, MissingOrMistypedMembersReadAsDefaultsAndAreStored) {
   EXPECT_EQ(json::UnknownElement::Kind::Array, response["destination_type"].GetKind());
 }
 
+// Through a const object, a missing member or a wrong kind throws, with exact texts.
 TEST(StrictAccess, MissingMemberAndWrongKindThrowWithExactTexts) {
   json::Object const response = sample_response();
   EXPECT_JSON_ERROR(response["num"], "Object member not found: num");
@@ -57,7 +58,7 @@ TEST(StrictAccess, MissingMemberAndWrongKindThrowWithExactTexts) {
   EXPECT_EQ(sample_response(), response) << "const access never adds a member";
 }
 
-TEST(ObjectMembers, KeepInsertionOrderAndUniqueNames) {
+TEST(ObjectMembers, KeepInsertionOrderUniqueNamesAndTheirPlaces) {
   json::Object request;
   request["command"] = "Set_roi";
   request.Insert({"roi_index", json::Number(1)});
@@ -76,9 +77,8 @@ TEST(ObjectMembers, KeepInsertionOrderAndUniqueNames) {
   request.Erase(request.Find("roi_index"));
   EXPECT_EQ(request.end(), request.Find("roi_index"));
   EXPECT_EQ(2u, request.Size());
-}
 
-TEST(ObjectMembers, ReferencesSurviveLaterInsertionsErasuresAndMoves) {
+  // References to members survive later insertions, erasures and moves.
   json::Object object;
   json::UnknownElement& first = object["first"];
   json::Number& last = object["last"];
