@@ -98,38 +98,6 @@ TEST_F(IpcDelivery, QueuedDeliveriesReachAPollAndACallbackRegisteredLater) {
   EXPECT_EQ(pull_response(initiator.get(), 0).status, kFailed);
 }
 
-struct SlowCallee {
-  std::atomic<bool> started{false};
-  std::atomic<bool> finished{false};
-  std::atomic<int> calls{0};
-};
-
-void slow_callback(char**, char**, char**, char**, void* user) {
-  auto* callee = static_cast<SlowCallee*>(user);
-  callee->calls++;
-  callee->started = true;
-  std::this_thread::sleep_for(milliseconds(200));
-  callee->finished = true;
-}
-
-TEST_F(IpcDelivery, UnregisteringWaitsForTheRunningDelivery) {
-  Channel target = open_target("camera");
-  Channel initiator = open_initiator();
-  SlowCallee callee;
-  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), slow_callback, &callee);
-  for (char const* uuid : {"u", "v"}) send_command(initiator.get(), uuid);
-  Pulled command = pull_command(target.get(), 2000);
-  nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "u", "r");
-  ASSERT_TRUE(eventually([&] { return callee.started.load(); }));
-  nelko_core_ipc_initiator_response_receive_callback(initiator.get(), nullptr, &callee);
-  EXPECT_TRUE(callee.finished);
-
-  // Nothing reaches the removed pair any more; the response is kept for pulling instead.
-  nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "v", "r");
-  EXPECT_EQ(pull_response(initiator.get(), 2000).texts[2], "v");
-  EXPECT_EQ(callee.calls, 1);
-}
-
 struct SelfRemover {
   void* channel;
   std::atomic<int> calls{0};
