@@ -43,21 +43,6 @@ class TargetCommands : public testing::Test {
 
 Placement const kFullFrame = {0, 0, 100000, 100000, 0, 0, 0, 100000, 100000};
 
-TEST_F(TargetCommands, LayoutsStartAsFullFrameAndRoundTripPerStream) {
-  EXPECT_EQ(layout_of(0), std::vector<Placement>{kFullFrame});
-  EXPECT_EQ(layout_of(3), std::vector<Placement>{kFullFrame});
-
-  std::vector<Placement> const two = {{1, 2, 3, 4, 80, 5, 6, 7, 8},
-                                      {100000, 0, 0, 100000, 48, 99999, 1, 100000, 0}};
-  EXPECT_EQ(client_.status_of(set_layout_request(2, two)), 0);
-  EXPECT_EQ(layout_of(2), two);
-  EXPECT_EQ(layout_of(1), std::vector<Placement>{kFullFrame});
-
-  // No placements at all is a layout too: the stream shows nothing.
-  EXPECT_EQ(client_.status_of(set_layout_request(2, {})), 0);
-  EXPECT_EQ(layout_of(2), std::vector<Placement>{});
-}
-
 // A refused request gets its status (1: bad values, 8: no such command), changes nothing and
 // serving goes on: bad layouts and stream indices, ROI addresses outside the sets, a missing
 // angle, and requests that are not JSON objects or nest too deep.
@@ -256,8 +241,9 @@ TEST_F(TargetGeometry, PointsFindTheTopmostPlacementAndItsSourceRectangle) {
   expect_direction(1, 25000, 50000, 0, 0);
   EXPECT_EQ(client_.status_of(point(1, 75000, 50000)), 1);
 
-  set_layout(2, {});
+  set_layout(2, {});  // no placements is a layout too, of its stream only
   EXPECT_EQ(client_.status_of(point(2, 50000, 50000)), 1);
+  expect_direction(1, 25000, 50000, 0, 0);
   EXPECT_EQ(client_.status_of(point(3, 100001, 0)), 1);
   EXPECT_EQ(client_.status_of(point(3, 0, -1)), 1);
   EXPECT_EQ(client_.status_of(point(4, 0, 0)), 1);
