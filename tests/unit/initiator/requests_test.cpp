@@ -24,6 +24,9 @@ TEST_F(Requests, EveryCommandSendsItsMembersInOrder) {
   nelko_api_stream_layout_stream_point_to_pan_tilt_send(handle, "a", 1, 50000.5, 25000, &pan,
                                                         &tilt);
   nelko_api_stream_layout___get_target_version___send(handle, "a", &major, &minor);
+  nelko_api_stream_layout_set_stream_layout_send(
+      handle, "a", 0, make_list({1}), make_list({1}), make_list({1}), make_list({1}),
+      make_list({1}), make_list({1}), make_list({1}), make_list({1}), make_list({1}));
 
   EXPECT_EQ(R"({"command":"Get_num_roi"})", sent_text(0));
   EXPECT_EQ(R"({"command":"Get_roi","roi_index":2,"roi_set":1})", sent_text(1));
@@ -34,16 +37,22 @@ TEST_F(Requests, EveryCommandSendsItsMembersInOrder) {
             sent_text(4));
   EXPECT_EQ(R"({"command":"__get_target_version__","initiator_major":0,"initiator_minor":9})",
             sent_text(5));
-  ASSERT_EQ(6u, platform.sent.size());
+  ASSERT_EQ(7u, platform.sent.size());
   for (auto const& sent : platform.sent) {
     EXPECT_EQ("stream_layout", sent.interface_name);
     EXPECT_EQ("a", sent.target);
   }
-  // Every receive names its own request and command.
-  ASSERT_EQ(6u, platform.receives.size());
-  EXPECT_EQ("Get_roi", platform.receives[1].command);
-  EXPECT_EQ(platform.sent[1].uuid, platform.receives[1].uuid);
-  EXPECT_EQ(5000, platform.receives[1].timeout);
+  // Every receive names its own request and command, and waits the default 5000 ms.
+  char const* const commands[] = {"Get_num_roi",       "Get_roi",
+                                  "Set_roi",           "Get_stream_layout",
+                                  "Stream_point_to_pan_tilt", "__get_target_version__",
+                                  "Set_stream_layout"};
+  ASSERT_EQ(7u, platform.receives.size());
+  for (std::size_t i = 0; i < 7; ++i) {
+    EXPECT_EQ(commands[i], platform.receives[i].command);
+    EXPECT_EQ(platform.sent[i].uuid, platform.receives[i].uuid);
+    EXPECT_EQ(5000, platform.receives[i].timeout) << commands[i];
+  }
 }
 
 TEST_F(Requests, SetStreamLayoutSendsListsAsTheyAreAndRefusesTheFirstNullOne) {
