@@ -55,6 +55,22 @@ describe("the module and its argument kinds", function()
     assert.are.same({ ["function"] = 152, number = 89 }, count)
   end)
 
+  it("gives each constant of a family its own value", function()
+    local families = { "^NELKO_CORE_LOG_PRIORITY_", "^NELKO_CORE_SETTING_TYPE_",
+                       "^NELKO_CORE_STATUS_", "^kRoi", "^kStreamLayoutFacet" }
+    local seen, named = {}, 0
+    for name, value in pairs(m) do
+      for _, family in ipairs(families) do
+        if type(value) == "number" and name:find(family) then
+          local key = family .. value
+          assert(not seen[key], name .. " has the value of " .. tostring(seen[key]))
+          seen[key], named = name, named + 1
+        end
+      end
+    end
+    assert.are.equal(89, named)
+  end)
+
   it("opened again is a new table that knows the pointers made and released before", function()
     local _, id = m.nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "nobody")
     m.nelko_api_stream_layout_free_uuid(id)
@@ -97,6 +113,9 @@ describe("the module and its argument kinds", function()
         pack(handle, "x", 0, 0, nil, 0, 0, 0) },
       -- flags are tested in the second pass, after every first-pass test
       { "unsigned char' got 'number", "nelko_core_settings_set_bool_value", 2, pack("k", 1) },
+      -- the position is the Lua argument's, not the C parameter's (an out-parameter comes first)
+      { "unsigned char' got 'number", "nelko_api_stream_layout_initiator_init", 3,
+        pack(nil, nil, 1, "x") },
       { "void *' got 'string", "nelko_core_ipc_deinit", 1, pack("handle") },
       -- typed pointers: the C type in the first pass, the display string in the second
       { "void **' got 'table", "nelko_core_ipc_initiator_init", 3, pack(nil, "x", {}) },
