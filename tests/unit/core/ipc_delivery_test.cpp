@@ -251,5 +251,30 @@ TEST_F(IpcDelivery, PairRegisteredAgainAfterItsWithdrawalReceivesResponses) {
   EXPECT_EQ(responses.lines(), (std::vector<std::string>{"first", "second"}));
 }
 
+// Responses are matched to their requests, and kept target names reused, by comparing texts a
+// word at a time: two texts of any length that differ in one byte, wherever it is, must differ,
+// and equal texts in other memory must match and hash alike.
+TEST(ChannelTexts, TextsDifferingInAnyOneByteAreUnequal) {
+  std::vector<std::string> wrong;
+  for (std::size_t length = 0; length <= 64; ++length) {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) text += static_cast<char>('0' + i % 43);
+    std::string const copy = text;
+    if (!nelko::core::same_text(text, copy) ||
+        nelko::core::TextHash()(text) != nelko::core::TextHash()(copy)) {
+      wrong.push_back("equal texts of " + std::to_string(length) + " bytes");
+    }
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string other = text;
+      other[at] = static_cast<char>(other[at] ^ 0x20);
+      if (nelko::core::same_text(text, other)) {
+        wrong.push_back(std::to_string(length) + " bytes, byte " + std::to_string(at));
+      }
+    }
+    if (nelko::core::same_text(text, text + "x")) wrong.push_back("a longer text");
+  }
+  EXPECT_TRUE(wrong.empty()) << wrong.size() << " wrong, the first: " << wrong.front();
+}
+
 }  // namespace
 }  // namespace core_test

@@ -89,6 +89,8 @@ TEST_F(Logging, ThresholdComesFromTheEnvironment) {
     nelko_core_logging_log(log, c.highest_inactive, "hidden");
     nelko_core_logging_log(log, NELKO_CORE_LOG_PRIORITY_NOTSET, "hidden");
     EXPECT_EQ(captured.text(), "");
+    nelko_core_logging_log(log, c.lowest_active, "shown");  // a line at the threshold is written
+    EXPECT_NE(captured.text().find("shown"), std::string::npos);
     nelko_core_logging_deinit(log);
   }
 }
