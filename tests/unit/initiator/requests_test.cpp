@@ -24,9 +24,12 @@ TEST_F(Requests, EveryCommandSendsItsMembersInOrder) {
   nelko_api_stream_layout_stream_point_to_pan_tilt_send(handle, "a", 1, 50000.5, 25000, &pan,
                                                         &tilt);
   nelko_api_stream_layout___get_target_version___send(handle, "a", &major, &minor);
-  nelko_api_stream_layout_set_stream_layout_send(
-      handle, "a", 0, make_list({1}), make_list({1}), make_list({1}), make_list({1}),
-      make_list({1}), make_list({1}), make_list({1}), make_list({1}), make_list({1}));
+  unsigned int** given[9];
+  for (auto*& list : given) list = make_list({1});
+  nelko_api_stream_layout_set_stream_layout_send(handle, "a", 0, given[0], given[1], given[2],
+                                                 given[3], given[4], given[5], given[6], given[7],
+                                                 given[8]);
+  for (auto* list : given) nelko_core_free_uint_array(list);
 
   EXPECT_EQ(R"({"command":"Get_num_roi"})", sent_text(0));
   EXPECT_EQ(R"({"command":"Get_roi","roi_index":2,"roi_set":1})", sent_text(1));
