@@ -199,6 +199,39 @@ TEST_F(Async, OwnCommandFromInsideACompletion) {
   EXPECT_EQ(1u, pending());  // the callback withdrew itself and sent one more
 }
 
+// Once a handle's destruction has begun, waiting for a cancel that waits for a running callback,
+// a further cancel is refused with 1 at once instead of being let in behind it.
+std::atomic<bool> g_release{false};
+void held_callback(char*, nelko_core_status, unsigned int, void*) {
+  while (!g_release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST_F(Async, CancelAfterTheHandlesDestructionBeganIsRefused) {
+  void* mine = nullptr;
+  ASSERT_EQ(kOk, nelko_api_stream_layout_initiator_init(channel, log_handle, &mine, 0, nullptr));
+  int user = 0;
+  ASSERT_EQ(kOk, nelko_api_stream_layout_get_num_roi_send_async(mine, "t", held_callback, &user));
+  std::string const uuid = last_uuid();
+  g_release = false;
+  std::thread io([&] {
+    platform.deliver(mine, "Get_num_roi", uuid, R"({"status":0,"num":1})");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the callback runs
+  auto waiting_cancel = std::async(std::launch::async, [&] {
+    return nelko_api_stream_layout_get_num_roi_cancel_async(mine, held_callback, &user);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // it waits for the callback
+  auto deinit = std::async(std::launch::async,
+                           [&] { return nelko_api_stream_layout_initiator_deinit(mine); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // it waits for the cancel
+  int other = 0;
+  EXPECT_EQ(kInvalid, nelko_api_stream_layout_get_num_roi_cancel_async(mine, held_callback, &other));
+  g_release = true;
+  io.join();
+  EXPECT_EQ(kOk, waiting_cancel.get());
+  EXPECT_EQ(kOk, deinit.get());
+}
+
 // Two handles whose callbacks, running at the same time on two delivering threads, each send the
 // same command on the other handle: neither may wait for the other.
 struct Crossing {
