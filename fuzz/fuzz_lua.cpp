@@ -519,7 +519,16 @@ void push_argument(lua_State* L, Choices& in, char role, Call& call) {
       return lua_pushnumber(L, n);
     }
     case 'w': {
-      if (wrong) return push_wrong_kind(L, in, true, false);
+      if (wrong) {
+        // A number (or numeric text) is no wrong kind here but a time-out, and a negative one
+        // waits without limit.
+        push_wrong_kind(L, in, true, false);
+        if (lua_isnumber(L, -1)) {
+          lua_pop(L, 1);
+          lua_pushnumber(L, 0);
+        }
+        return;
+      }
       static double const kWaits[] = {0.0, 1.0, 2.9, 3.0, -0.0, 4294967296.0, 4294967298.5,
                                       std::numeric_limits<double>::quiet_NaN(), 0.5};
       if (in.below(5) == 0) return lua_pushstring(L, "2");
