@@ -30,7 +30,7 @@ class Objects {
 
   void add(void const* object) {
     std::lock_guard<std::mutex> lock(mutex_);
-    calls_[object].state.store(0);
+    calls_[object].store(0);
   }
   void forget(void const* object) noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -42,9 +42,9 @@ class Objects {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = calls_.find(object);
     // end() sets kEnding under the mutex, so no call is counted after it.
-    if (found == calls_.end() || (found->second.state.load() & kEnding) != 0) return nullptr;
-    found->second.state.fetch_add(1);
-    return &found->second.state;
+    if (found == calls_.end() || (found->second.load() & kEnding) != 0) return nullptr;
+    found->second.fetch_add(1);
+    return &found->second;
   }
   // Without the mutex: one step takes the call off and tells whether end() waits for it, and
   // nothing of the record is touched after it, since end() may let the object go at once.
@@ -58,20 +58,18 @@ class Objects {
     std::unique_lock<std::mutex> lock(mutex_);
     auto found = calls_.find(object);
     if (found == calls_.end()) return;
-    std::atomic<std::uint32_t>& state = found->second.state;  // stays while others come and go
+    std::atomic<std::uint32_t>& state = found->second;  // stays while others come and go
     state.fetch_or(kEnding);
     ended_.wait(lock, [&state] { return state.load() == kEnding; });
   }
 
  private:
-  // The calls running on an object, and kEnding once it is being destroyed.
   static constexpr std::uint32_t kEnding = 0x80000000u;
-  struct Calls {
-    std::atomic<std::uint32_t> state{0};
-  };
   std::mutex mutex_;
   std::condition_variable ended_;
-  std::unordered_map<void const*, Calls> calls_;
+  // Per object, the calls running on it, and kEnding once it is being destroyed. A node-based
+  // map: a record stays where it is while other objects come and go.
+  std::unordered_map<void const*, std::atomic<std::uint32_t>> calls_;
 };
 
 void delete_when_calls_end(nelkoInitiatorInterfaces* object) {
