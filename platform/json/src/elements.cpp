@@ -49,7 +49,7 @@ struct Releaser {
     while (nodes.head != nullptr) {
       FreeNodes::Node* node = nodes.head;
       nodes.head = node->next;
-      ::operator delete(reinterpret_cast<char*>(node) - kNodeHeader);
+      ::operator delete(node);
     }
     nodes.count = kKeptNodes;  // full: KeepNode's common case no longer applies
   }
@@ -62,7 +62,7 @@ __attribute__((noinline)) void KeepNodeSlowly(void* node, std::size_t size) noex
   FreeNodes& nodes = free_nodes;
   if (nodes.ended || nodes.count >= kKeptNodes || size < sizeof(FreeNodes::Node) ||
       (nodes.head != nullptr && nodes.size != size)) {
-    ::operator delete(static_cast<char*>(node) - kNodeHeader);
+    ::operator delete(node);
     return;
   }
   if (!nodes.releasing) {
@@ -95,12 +95,12 @@ void* TakeNode(std::size_t size) {
     FreeNodes::Node* node = nodes.head;
     nodes.head = node->next;
     --nodes.count;
-    return node;  // its header already names KeepNode
+    return node;  // it still names KeepNode after its memory
   }
-  char* const block = static_cast<char*>(::operator new(kNodeHeader + size));
+  void* const node = ::operator new(KeeperAt(size) + sizeof(NodeKeeper));
   NodeKeeper const keeper = &KeepNode;
-  std::memcpy(block, &keeper, sizeof keeper);
-  return block + kNodeHeader;
+  std::memcpy(static_cast<char*>(node) + KeeperAt(size), &keeper, sizeof keeper);
+  return node;
 }
 
 }  // namespace detail

@@ -111,16 +111,20 @@ class DomBuilder;
 // joins that thread's list.
 //
 // Every library that links this module has a copy of it with free lists of its own, and a
-// document is often built by one library and destroyed by another. So a node records, just before
+// document is often built by one library and destroyed by another. So a node records, just after
 // its memory, the function of the copy that made it, and GiveNode returns it through that
 // function: each copy gets back the nodes it hands out instead of one allocating them all and
-// another freeing them all.
+// another freeing them all. The node itself starts its block, so that whatever points to it
+// points to the block: a memory checker counts it reachable, not "possibly lost".
 using NodeKeeper = void (*)(void* node, std::size_t size) noexcept;
-constexpr std::size_t kNodeHeader = alignof(std::max_align_t);  // keeps the node's alignment
+// Where a node of `size` bytes records its keeper.
+constexpr std::size_t KeeperAt(std::size_t size) {
+  return (size + alignof(NodeKeeper) - 1) / alignof(NodeKeeper) * alignof(NodeKeeper);
+}
 void* TakeNode(std::size_t size);
 inline void GiveNode(void* node, std::size_t size) noexcept {
   NodeKeeper keeper;
-  std::memcpy(&keeper, static_cast<char*>(node) - kNodeHeader, sizeof keeper);
+  std::memcpy(&keeper, static_cast<char*>(node) + KeeperAt(size), sizeof keeper);
   keeper(node, size);
 }
 
@@ -131,8 +135,8 @@ struct NodeAllocator {
   template <typename U>
   NodeAllocator(NodeAllocator<U> const&) noexcept {}
   T* allocate(std::size_t count) {
-    static_assert(alignof(T) <= kNodeHeader,
-                  "a node must not need more than the header's alignment");
+    static_assert(alignof(T) <= alignof(std::max_align_t),
+                  "a node must not need more than the allocator's alignment");
     if (count == 1) return static_cast<T*>(TakeNode(sizeof(T)));
     return std::allocator<T>().allocate(count);
   }
