@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -147,6 +149,12 @@ TEST_F(IpcRobustness, TargetOutOfDescriptorsWaitsWithoutSpinningAndThenServes) {
   // without a free descriptor it reports every virtual call as a call on a bad object.
   GTEST_SKIP() << "the sanitizers' own checks need free descriptors";
 #endif
+  // Valgrind keeps the descriptor limit itself: the kernel accepts the peer, and valgrind closes
+  // the new descriptor again, which the peer sees as a refusal.
+  char const* const preload = std::getenv("LD_PRELOAD");
+  if (preload != nullptr && std::strstr(preload, "/vgpreload") != nullptr) {
+    GTEST_SKIP() << "valgrind closes an accepted connection above its own descriptor limit";
+  }
   CapturedStderr log;  // outlives the channel, whose closing sums up repeated warnings
   Channel target = open_target("camera");
   std::string const path = path_of("camera");
