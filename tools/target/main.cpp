@@ -40,6 +40,10 @@ struct Server {
   nelko::target::StreamLayoutService service;
   nelko::target::ResponseQueue responses;
   unsigned long requests = 0;  // counted on the I/O thread only
+  // The requests up to this number came on connections that --drop-at closed: their late
+  // answers are not sent, since the reopened channel numbers its connections afresh and a reply
+  // address of a closed connection may name a new one. Guarded by channel_mutex.
+  unsigned long dropped_through = 0;
 };
 
 void trace(unsigned long number, char const* direction, std::string_view reply_to,
@@ -145,6 +149,9 @@ int serve(nelko::target::TargetOptions const& options, sigset_t const& signals) 
                                       [&server_address](nelko::target::Reply const& reply) {
                                         std::lock_guard<std::mutex> lock(
                                             server_address->channel_mutex);
+                                        if (reply.number <= server_address->dropped_through) {
+                                          return;
+                                        }
                                         send_reply(*server_address, reply.reply_to.c_str(),
                                                    reply.uuid.c_str(), reply.payload,
                                                    reply.number);
@@ -163,6 +170,8 @@ int serve(nelko::target::TargetOptions const& options, sigset_t const& signals) 
     nelko_core_ipc_target_command_receive_callback(ipc.get(), nullptr, &server);
     {
       std::lock_guard<std::mutex> lock(server.channel_mutex);
+      // Every request so far came on the old channel: the callback has been removed.
+      server.dropped_through = server.requests;
       ipc.reset();  // first, so that the name is free again
       ipc.reset(open_channel(options, log.get()));
       server.ipc = ipc.get();

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
+#include "raw_wire.h"
 #include "target_harness.h"
 
 namespace target_test {
@@ -49,6 +52,35 @@ TEST(TargetFaults, ChosenCommandsFailOrComeLateWhileOthersAreAnsweredAtOnce) {
   EXPECT_EQ(answered, late);
   EXPECT_EQ(response["num"].GetDouble(), 4);
   EXPECT_GE(milliseconds_since(start), kDelayMs);
+}
+
+// The reopened channel numbers its connections afresh: an answer to a request of a closed
+// connection would reach the client's next connection, which never sent it.
+TEST(TargetFaults, DropAtAnswersNoneOfTheClosedConnectionsRequests) {
+  TargetProcess target({"--delay-ms", "300", "--drop-at", "2"});
+  std::string const socket = target.ipc_dir() + "/stream_layout";
+  std::string const hello = nelko::test::wire_frame(1, {"raw"});
+  auto const command = [](std::string const& uuid) {
+    return nelko::test::wire_frame(2, {"stream_layout", uuid, R"({"command":"Get_num_roi"})"});
+  };
+  int const first = nelko::test::connect_to(socket);
+  ASSERT_GE(first, 0);
+  ASSERT_TRUE(nelko::test::send_all(first, hello + command("u1") + command("u2")));
+  std::string frame;
+  EXPECT_FALSE(nelko::test::read_wire_frame(first, frame));
+  close(first);
+  int second = -1;
+  for (int tries = 0; second < 0 && tries < 200; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    second = nelko::test::connect_to(socket);
+  }
+  ASSERT_GE(second, 0);
+  ASSERT_TRUE(nelko::test::send_all(second, hello + command("u3")));
+  ASSERT_TRUE(nelko::test::read_wire_frame(second, frame));
+  // Length, kind, the interface name, then the identifier as the second text.
+  std::size_t const at = 4 + 1 + 4 + std::string("stream_layout").size() + 4;
+  EXPECT_EQ(frame.substr(at, 2), "u3");
+  close(second);
 }
 
 TEST(TargetFaults, StrictModeRefusesRoiValuesOutsideTheCamerasLimits) {
