@@ -160,6 +160,12 @@ void check_and_convert(CommandSyntax const& syntax, Words& words, Invocation& in
   std::vector<std::string> const& p = words.positionals;
   if (auto target = take(words, "--target")) {
     if (target->empty()) throw UsageError("--target: the name is empty");
+    // The name is the socket's file name in the IPC directory; the core refuses any other, and
+    // the refusal's status would read as the target's.
+    if (target->find('/') != std::string::npos || *target == "." || *target == "..") {
+      throw UsageError("--target: '" + *target +
+                       "' is not a target name (one path component: no '/', not . or ..)");
+    }
     invocation.target = *target;
   }
   if (auto timeout = take(words, "--timeout"))

@@ -45,6 +45,7 @@ Exit status:
   0       success
   1       internal error (a bug in stream-layout)
   2       usage error: unknown command or option, wrong number of arguments, bad number
+          or target name
   3       bad input file: missing, unreadable, not JSON, or not a valid layout
   4       the SVG file or standard output cannot be written
   11..20  the library or the target returned status 1..10 (exit status = 10 + status):

@@ -55,6 +55,7 @@ TEST(CommandLine, RefusesBadCommandLines) {
       {{"layout", "render", "0", "--from", "f", "--svg", "a.svg"}, "not both"},
       {{"roi", "set", "0", "--pan", "1", "--pan", "2"}, "more than once"},
       {{"--verbose", "version"}, "unknown option '--verbose'"},
+      {{"--target", "cam/1", "roi", "count"}, "'cam/1' is not a target name"},
       {{"roi", "set", "0", "--pan", "0x10", "--tilt", "1", "--roll", "1", "--vfov", "1"},
        "not a number"},
   };
