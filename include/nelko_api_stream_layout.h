@@ -17,12 +17,15 @@
  * returns nothing); 0 is success. Nothing throws. The statuses:
  *   1 INVALID_PARAMS  a null handle (deinit and _get_initiator_version accept one) or a null
  *                     out-pointer (R, uuid_out, init's handle, the version's major and minor):
- *                     refused before anything is sent, received or stored; a null layout list passed to "Set_stream_layout" (logged as a
- *                     warning; nothing is sent); an identifier of another command passed to a
- *                     receive form; or the target refused the values (bad stream index,
- *                     out-of-range values).
+ *                     refused before anything is sent, received or stored; a null layout list
+ *                     passed to "Set_stream_layout" (logged as a warning; nothing is sent); a
+ *                     target name that the core library refuses (see TARGET); an identifier of
+ *                     another command passed to a receive form; a layout variable that is not
+ *                     NULL (see LAYOUT LISTS); or the target refused the values (bad stream
+ *                     index, out-of-range values).
  *   2 ALLOC_FAILED    init could not build the handle (also when its IPC channel cannot be
- *                     opened: one error line is logged); memory ran out.
+ *                     opened: the core library logs why, then init logs one error line);
+ *                     memory ran out.
  *   3 MULTI_THREAD_ACCESS  two threads receive the same identifier at the same time (the
  *                     second is refused).
  *   4 IPC_FAILED      the request could not be sent; no response came within the time-out; the
@@ -34,11 +37,18 @@
  *   any other         passed on unchanged from the core library or from the target's "status".
  *
  * TARGET. `target` names the service instance to talk to (the simulated service and the device
- * both serve "stream_layout" by default); it is passed on unchanged, never examined here.
+ * both serve "stream_layout" by default); it is passed on unchanged, never examined here. The
+ * core library refuses with 1, sending nothing, a NULL name and one that is not a file name in
+ * the IPC directory (empty, holding '/', "." or "..", or making a socket path too long).
  *
  * TIME-OUTS are in milliseconds: 0 takes a response that has already arrived and otherwise
  * returns 4 at once; a negative value waits without limit. No call waits much longer than its
- * time-out, also when the target hangs or is gone.
+ * time-out, also when the target hangs or is gone. A _send_with_timeout with 0 still sends the
+ * request, which the target carries out: it nearly always returns 4 all the same.
+ * A response that comes after its _send or _send_with_timeout returned 4, or one to an
+ * identifier released with nelko_api_stream_layout_free_uuid without a receive, is kept by the
+ * handle (a few hundred bytes each) until deinit: a program that gives up on many requests
+ * should collect them with a receive form or use _send_async.
  *
  * CALL FORMS. Each of the seven commands comes in these forms (P: the command's parameters, R:
  * its results, both listed with the command below; every pointer in R must be non-NULL):
@@ -85,11 +95,16 @@
  * CALLBACKS. This is all a callback may do; nothing else is promised.
  * It runs on the I/O thread of the handle's channel (never on a thread of the caller), once per
  * request: for its response, or with status 4 when the connection to the target dropped before
- * the response came. No lock of the library is held while it runs. Its arguments: first_text,
- * the name of the target that answered (valid during the call only); status, the target's
- * status, or 4 as above; the results, 0 / NULL unless the status is 0 (layout lists are
- * released when the callback returns: copy what you keep); user_data. It should return
- * promptly: nothing else of its channel is delivered meanwhile. From a callback one may
+ * the response came. A response that cannot be read (not JSON, no numeric "status", or with
+ * status 0 a result that is missing or of the wrong kind) calls nothing, and its request stays
+ * without an answer: it is logged as an error "Threw an exception in function ...", except one
+ * that is not JSON, which is dropped without a line. (The synchronous forms return 4 for the
+ * first two, and read a missing or mistyped result as 0 or an empty list.)
+ * No lock of the library is held while a callback runs. Its arguments: first_text, the name of
+ * the target that answered (valid during the call only); status, the target's status, or 4 as
+ * above; the results, 0 / NULL unless the status is 0 (layout lists are released when the
+ * callback returns: copy what you keep); user_data. It should return promptly: nothing else of
+ * its channel is delivered meanwhile. From a callback one may
  *   - call _send_async and _cancel_async of any command on any handle, its own included (a
  *     callback that cancels its own pair does not wait for itself);
  *   - deinit its own handle: deinit returns 0 at once, and no other callback of the handle runs.
@@ -113,9 +128,11 @@
  * nelko_core_alloc_uint_array / nelko_core_free_uint_array (libnelko-core). Lists passed to
  * _set_stream_layout_* are only read. Lists returned by _get_stream_layout_send/_receive belong to
  * the caller (release each with nelko_core_free_uint_array); the nine `unsigned int **` variables
- * that R points at must hold NULL on entry (status 1 otherwise, logged). When reading a response
- * fails part-way (status 1, 2 or 4 after the response arrived), the lists converted before the
- * failure are already in their variables: release every variable that is not NULL.
+ * that R points at must hold NULL on entry (status 1 otherwise, logged as "...:failed
+ * converting UINT array (1)"; this is found only when the response is read, so the request has
+ * gone out and its response is spent). When reading a response fails part-way (status 1, 2 or
+ * 4 after the response arrived), the lists converted before the failure are already in their
+ * variables: release every variable that is not NULL.
  *
  * THREADS. All functions may be called from several threads on one handle at the same time,
  * except _initiator_init and _initiator_deinit, which must not overlap any other call on that
