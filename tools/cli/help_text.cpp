@@ -26,7 +26,8 @@ Commands:
 
 Options (also accepted after the command):
   --target NAME   the service instance to talk to (default: stream_layout)
-  --timeout MS    how long to wait for each answer, in milliseconds (default: 5000; 0 polls)
+  --timeout MS    how long to wait for each answer, in milliseconds (default: 5000); with 0 the
+                  command is still sent and carried out, but its answer is rarely there yet
   --json          print the result as JSON; for "layout get" that is a layout file
   -h, --help      this text; "stream-layout COMMAND --help" describes one command
   --version       the version of this program

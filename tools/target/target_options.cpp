@@ -164,7 +164,8 @@ Options:
                          their order and requests keep being read meanwhile
   --help, -h             this text
   --version              the version of this program
-A bad option prints the usage on standard error and exits with status 2.
+A bad option prints the usage on standard error and exits with status 2; a name in use or an
+unusable IPC directory prints why and exits with status 1.
 
 For error handling (each off by default; --fail and --delay may be given for several commands):
   --fail COMMAND=STATUS  answer every COMMAND (its name as sent, e.g. Get_roi; a command
