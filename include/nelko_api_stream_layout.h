@@ -45,10 +45,10 @@
  * returns 4 at once; a negative value waits without limit. No call waits much longer than its
  * time-out, also when the target hangs or is gone. A _send_with_timeout with 0 still sends the
  * request, which the target carries out: it nearly always returns 4 all the same.
- * A response that comes after its _send or _send_with_timeout returned 4, or one to an
- * identifier released with nelko_api_stream_layout_free_uuid without a receive, is kept by the
- * handle (a few hundred bytes each) until deinit: a program that gives up on many requests
- * should collect them with a receive form or use _send_async.
+ * A response that arrives while nobody waits for it is kept for a receive form for 30 s from
+ * its arrival, then dropped with a log line; a receive after that returns 4. So the answers to
+ * requests given up on (a _send or _send_with_timeout that returned 4, an identifier released
+ * with nelko_api_stream_layout_free_uuid) cost memory for 30 s only.
  *
  * CALL FORMS. Each of the seven commands comes in these forms (P: the command's parameters, R:
  * its results, both listed with the command below; every pointer in R must be non-NULL):
@@ -74,9 +74,10 @@
  *         0: the call released it; it must not be used again.
  *         any other status: it is still the caller's, who releases it when done with it. After
  *           a time-out (4, no response yet) a receive may be called again: the response is kept
- *           until claimed. An identifier of another command returns 1 and leaves that response
- *           for the right receive. Once a response has been taken (the target's non-zero status,
- *           or a failure reading the response), a further receive with it returns 4 at once.
+ *           for 30 s from its arrival (see TIME-OUTS). An identifier of another command returns
+ *           1 and leaves that response for the right receive. Once a response has been taken
+ *           (the target's non-zero status, or a failure reading the response), a further receive
+ *           with it returns 4 at once.
  *         "__get_target_version__" releases its identifier as soon as a response with status 0
  *           has been taken, before reading it: after such a response the identifier is gone
  *           whatever the call returns (0, or 4 when reading failed). After any other status it

@@ -1,9 +1,11 @@
 #include "response_router.h"
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "nelko_core_ipc.h"
@@ -26,7 +28,15 @@ void log_dropped(std::string_view uuid, std::string_view target, char const* why
                          static_cast<int>(target.size()), target.data(), why);
 }
 
+std::atomic<int> unclaimed_lifetime_ms{
+    static_cast<int>(ResponseRouter::kUnclaimedLifetime.count())};
+
 }  // namespace
+
+void ResponseRouter::set_unclaimed_lifetime(std::chrono::milliseconds lifetime) {
+  unclaimed_lifetime_ms.store(
+      static_cast<int>(lifetime.count() > 0 ? lifetime.count() : kUnclaimedLifetime.count()));
+}
 
 std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
   // The calling thread's last router, which spares most calls the channel's lock. A channel
@@ -82,6 +92,7 @@ nelko::core::CommandRecord* ResponseRouter::note_sent(std::string_view uuid, Req
     if (!made.inserted) {  // an identifier sent again replaces its entry
       spare_[spare_count_++] = std::move(made.node);  // make_entry took it from there, or made it
       mark_read(*entry);
+      unlist_unclaimed(*entry);
       if (entry->async) async_.fetch_sub(1, std::memory_order_relaxed);
       // A thread still waiting for the old request gets no answer from this one.
       if (entry->waiter != nullptr) entry->waiter->entry = nullptr;
@@ -154,9 +165,49 @@ ResponseRouter::Entries::iterator ResponseRouter::erase(Entries::iterator entry)
   return next;
 }
 
+void ResponseRouter::keep_unclaimed(Pending& entry, Expired& expired) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point const now = Clock::now();
+  if (oldest_unclaimed_ != nullptr && now - last_sweep_ >= kSweepInterval) {
+    last_sweep_ = now;
+    auto const lifetime = std::chrono::milliseconds(unclaimed_lifetime_ms.load());
+    while (oldest_unclaimed_ != nullptr && now - oldest_unclaimed_->arrived_at >= lifetime) {
+      Pending& old = *oldest_unclaimed_;
+      if (expired.count++ == 0) {
+        try {
+          expired.uuid = old.uuid;
+          expired.target = old.target;
+        } catch (std::bad_alloc const&) {
+          // It goes all the same; the line then names no request.
+        }
+      }
+      erase(pending_.find(old.uuid));  // unclaimed, so in pending_
+    }
+  }
+  entry.unclaimed = true;
+  entry.arrived_at = now;
+  entry.older = newest_unclaimed_;
+  entry.newer = nullptr;
+  if (newest_unclaimed_ != nullptr) {
+    newest_unclaimed_->newer = &entry;
+  } else {
+    oldest_unclaimed_ = &entry;
+  }
+  newest_unclaimed_ = &entry;
+}
+
+void ResponseRouter::unlist_unclaimed(Pending& entry) {
+  if (!entry.unclaimed) return;
+  entry.unclaimed = false;
+  (entry.older != nullptr ? entry.older->newer : oldest_unclaimed_) = entry.newer;
+  (entry.newer != nullptr ? entry.newer->older : newest_unclaimed_) = entry.older;
+  entry.older = entry.newer = nullptr;
+}
+
 void ResponseRouter::recycle(Entries::node_type node) {
   Pending& kept = node.mapped();
   mark_read(kept);
+  unlist_unclaimed(kept);
   if (kept.async) async_.fetch_sub(1, std::memory_order_relaxed);
   if (spare_count_ < kSpareEntries) {
     kept.waiter = nullptr;
@@ -424,6 +475,21 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     entry.arrived = true;
   } catch (std::bad_alloc const&) {
     erase(pending);  // nobody waits for it, so it was found by the look-up
+    return Route::taken;
+  }
+  Expired expired;
+  keep_unclaimed(entry, expired);
+  lock.unlock();
+  if (expired.count == 1) {
+    std::string const why = "nobody received it within " +
+                            std::to_string(unclaimed_lifetime_ms.load()) + " ms of its arrival";
+    log_dropped(expired.uuid, expired.target, why.c_str());
+  } else if (expired.count > 1) {
+    nelko_core_logging_log(
+        nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
+        "dropping %zu responses that nobody received within %d ms of their arrival, the first "
+        "to request %s from target '%s'",
+        expired.count, unclaimed_lifetime_ms.load(), expired.uuid.c_str(), expired.target.c_str());
   }
   return Route::taken;
 }

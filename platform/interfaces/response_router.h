@@ -10,8 +10,11 @@
 //    object's own one takes it (take_async) and dispatches it to the derived class;
 //  - any other request's response goes to the thread waiting for it (basicReceiveResponse), or
 //    is kept in the request's entry until a receive claims it.
-// An entry goes when its response is handed over or claimed, when its send fails, or when its
-// object withdraws its response functions (the object is being destroyed). A connection that
+// An entry goes when its response is handed over or claimed, when its send fails, when its
+// object withdraws its response functions (the object is being destroyed), or when its response
+// has waited unclaimed for kUnclaimedLifetime: nothing tells the router that a caller gave up
+// (a _send whose wait timed out, an identifier released without a receive), so such answers
+// would otherwise stay as long as the channel. A connection that
 // breaks ends every request outstanding on it with a response {"status":4} made by the core, so
 // no request waits for an answer that cannot come. Responses that no request waits for any more
 // are dropped at once with a log line.
@@ -89,6 +92,12 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // for_channel no longer hands the router out, even to a thread that used it last.
   void on_channel_closed() override { closed_.store(true, std::memory_order_release); }
 
+  // How long an answer that came while nobody waited for it is kept for a receive.
+  static constexpr std::chrono::milliseconds kUnclaimedLifetime{30000};
+  // For tests: another lifetime for every router from now on (kUnclaimedLifetime again when
+  // given zero or less).
+  static void set_unclaimed_lifetime(std::chrono::milliseconds lifetime);
+
  private:
   // Synchronous requests that nobody waits for yet whose responses may wait unread in the
   // sockets; beyond that the I/O thread reads them, so that a caller that sends many requests
@@ -128,6 +137,19 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     bool unread = false;   // synchronous, nobody waits for it, and its response has not come
                            // yet (counted in unread_)
     std::string payload;
+    // While its response waits unclaimed (arrived, nobody waiting): when it came, and its
+    // neighbours in the list of such entries, oldest first (see keep_unclaimed).
+    bool unclaimed = false;
+    std::chrono::steady_clock::time_point arrived_at{};
+    Pending* older = nullptr;
+    Pending* newer = nullptr;
+  };
+  // The answers that a sweep dropped because nobody claimed them in time, and the first of them:
+  // logged in one line once the mutex is released.
+  struct Expired {
+    std::size_t count = 0;
+    std::string uuid;
+    std::string target;
   };
   // Keyed by views of the entries' own identifiers: a look-up needs no key made for it.
   using Entries =
@@ -145,6 +167,12 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   void erase_routed(std::size_t at);
   // With mutex_ held: an entry for `uuid`, not in pending_ yet.
   Entries::node_type make_entry(std::string_view uuid);
+  // With mutex_ held: `entry`'s response arrived and nobody waits for it: lists it. At most once
+  // per kSweepInterval, first ends the entries whose answers have waited their lifetime (counted
+  // in `expired`), so that a steady stream of them costs one log line a second.
+  void keep_unclaimed(Pending& entry, Expired& expired);
+  // With mutex_ held: takes the entry off that list, if it is on it.
+  void unlist_unclaimed(Pending& entry);
   // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline`, which is
   // timeout_ms from just before the call, passed (none when timeout_ms is negative), reading the
   // sockets of its lane itself while nobody else does and the core lets it.
@@ -182,6 +210,12 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   };
   Delivering delivering_;
   Waiter* waiters_ = nullptr;  // the threads in await(), newest first
+  // The entries whose answers wait unclaimed, oldest first (by arrival, so also by age), and
+  // when keep_unclaimed last looked for expired ones.
+  Pending* oldest_unclaimed_ = nullptr;
+  Pending* newest_unclaimed_ = nullptr;
+  static constexpr std::chrono::seconds kSweepInterval{1};
+  std::chrono::steady_clock::time_point last_sweep_{};
   // Per lane, the one of them in read_for_sink, and its thread.
   struct Reader {
     Waiter* waiter = nullptr;

@@ -1,7 +1,8 @@
 // Requests sent through the interfaces library itself, under identifiers the test chooses (the
 // library's own forms never reuse one): requests outstanding on a connection that breaks each end
-// once, with 4, in the order sent; and an identifier sent again while the first request under it
-// has not ended is answered for the new request, in whichever state the first one is.
+// once, with 4, in the order sent; an identifier sent again while the first request under it
+// has not ended is answered for the new request, in whichever state the first one is; and
+// answers that nobody receives are kept for their lifetime only.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include "json/elements.h"
 #include "nelko_core_channel_events.h"
 #include "nelko_initiator_interfaces.h"
+#include "response_router.h"
 
 namespace fault {
 namespace {
@@ -92,6 +94,46 @@ auto numbering(std::atomic<int>& seen, Delay delay) {
     return std::vector<Reply>{
         Reply{delay(nth), HostileTarget::answer(command, static_cast<unsigned>(nth)), false}};
   };
+}
+
+// Nothing tells the library that a caller gave up on a request: answers that nobody receives go
+// once they have waited their lifetime, with a log line, and younger ones stay receivable.
+TEST_F(InterfacesClientTest, AnswersNobodyReceivesGoAfterTheirLifetimeAndYoungerOnesStay) {
+  constexpr milliseconds kLifetime{1000};
+  nelko::interfaces::ResponseRouter::set_unclaimed_lifetime(kLifetime);
+  struct Restore {
+    ~Restore() { nelko::interfaces::ResponseRouter::set_unclaimed_lifetime(milliseconds(0)); }
+  } restore;
+  std::atomic<int> seen{0};
+  HostileTarget target(directory_, "echo", numbering(seen, [](int) { return milliseconds(0); }));
+  Client client("echo");
+  CapturedStderr log;
+  auto receive = [&](std::string const& uuid, int timeout_ms) {
+    json::Object response;
+    return client.basicReceiveResponse(timeout_ms, kInterface, "echo", uuid.c_str(), kCommand,
+                                       response);
+  };
+  // More than may wait unread in the socket: the I/O thread reads their answers as they come.
+  std::vector<std::string> old;
+  for (int i = 0; i < 200; ++i) {
+    old.push_back("old-" + std::to_string(i));
+    ASSERT_EQ(client.send(old.back(), false), kOk);
+  }
+  ASSERT_TRUE(eventually([&] { return seen.load() == 200; }));
+  std::this_thread::sleep_for(kLifetime + milliseconds(400));
+  // An answer that arrives now ends the old ones; it stays, as does one received at once.
+  ASSERT_EQ(client.send("young", false), kOk);
+  ASSERT_EQ(client.send("now", false), kOk);
+  EXPECT_EQ(receive("now", 2000), kOk);
+  EXPECT_EQ(receive("young", 2000), kOk);
+  for (std::string const& uuid : old) EXPECT_EQ(receive(uuid, 0), kFailed) << uuid;
+  // One line for them all (a steady stream of such answers is logged once a second).
+  std::string const text = log.text();
+  EXPECT_NE(text.find("dropping 200 responses that nobody received within 1000 ms of their "
+                      "arrival, the first to request old-0 from target 'echo'"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("request young"), std::string::npos) << text;
 }
 
 // The first request's waiter is detached: it times out, and the answer to the second request goes
