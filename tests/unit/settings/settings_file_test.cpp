@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -23,7 +25,7 @@ namespace settings_test {
 namespace {
 
 // Watches the system calls of the settings file module: records each one, and lets a test fail a
-// call, end the process at it or change the file system just before it.
+// call, shorten writes, end the process at a call or change the file system just before it.
 struct SystemCall {
   std::string name;  // the field of SystemCalls: "open", "write", "fsync", "rename", ...
   std::string path;  // open, unlink, and rename's source
@@ -35,7 +37,9 @@ struct SystemCall {
 
 class SystemCallRecorder {
  public:
-  // Runs before each call is passed on; a non-zero result fails the call with that errno.
+  // Runs before each call is passed on. A positive result fails the call with that errno; a
+  // negative one passes the call on, then fails it with minus that errno (as a close reporting EIO
+  // has closed the descriptor all the same).
   using Intercept = std::function<int(SystemCall const&)>;
 
   explicit SystemCallRecorder(Intercept intercept = {}) : intercept_(std::move(intercept)) {
@@ -47,6 +51,8 @@ class SystemCallRecorder {
     active_ = nullptr;
   }
   std::vector<SystemCall> const& calls() const { return calls_; }
+  // Each write takes at most `bytes`, as one interrupted by a signal or by a full disk does.
+  void limit_writes(std::size_t bytes) { write_limit_ = bytes; }
 
  private:
   static nelko::core::settings::SystemCalls const& real() {
@@ -57,9 +63,10 @@ class SystemCallRecorder {
   static auto pass(SystemCall call, Forward forward) -> decltype(forward()) {
     int error = active_->intercept_ ? active_->intercept_(call) : 0;
     decltype(forward()) result = -1;
-    if (error == 0) {
+    if (error <= 0) {
       result = forward();
-      error = errno;
+      if (error < 0) result = -1;
+      error = error < 0 ? -error : errno;
     }
     if (call.name == "open") call.fd = static_cast<int>(result);
     active_->calls_.push_back(call);
@@ -68,13 +75,15 @@ class SystemCallRecorder {
   }
 
   static inline SystemCallRecorder* active_ = nullptr;
+  std::size_t write_limit_ = SIZE_MAX;
   static inline nelko::core::settings::SystemCalls const kRecording{
       [](char const* path, int flags, mode_t mode) {
         return pass({"open", path, "", -1, flags, mode},
                     [&] { return real().open(path, flags, mode); });
       },
       [](int fd, void const* data, std::size_t size) {
-        return pass({"write", "", "", fd}, [&] { return real().write(fd, data, size); });
+        return pass({"write", "", "", fd},
+                    [&] { return real().write(fd, data, std::min(size, active_->write_limit_)); });
       },
       [](int fd, mode_t mode) {
         return pass({"fchmod", "", "", fd, 0, mode}, [&] { return real().fchmod(fd, mode); });
@@ -159,9 +168,11 @@ TEST_F(SettingsFileTest, LifecycleStatuses) {
 }
 
 // A write creates a fresh file beside the settings file, never opening what another put at the
-// name; puts the content on disk before it replaces the old file; and makes the rename durable.
+// name; puts the whole content on disk, however little each write takes, before it replaces the
+// old file; and makes the rename durable.
 TEST_F(SettingsFileTest, WriteCreatesAFreshFileSyncsItRenamesItAndSyncsTheDirectory) {
   SystemCallRecorder recorder;
+  recorder.limit_writes(7);
   ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
   // The calls on the new file and the directory, in order, as one line.
   std::string trace;
@@ -185,6 +196,10 @@ TEST_F(SettingsFileTest, WriteCreatesAFreshFileSyncsItRenamesItAndSyncsTheDirect
   EXPECT_TRUE(std::regex_search(trace, std::regex("create (.* )?write (.* )?fsync (.* )?rename "
                                                   "(.* )?directory (.* )?fsync-directory")))
       << trace;
+  reopen();
+  int value = 0;
+  ASSERT_EQ(nelko_core_settings_get_int_value("k", &value), 0);
+  EXPECT_EQ(value, 1);
 }
 
 // The mode and kind of what is at `path` (a link is not followed).
@@ -239,9 +254,12 @@ TEST_F(SettingsFileTest, CrashBetweenWriteAndRenameLeavesTheOldFile) {
 TEST_F(SettingsFileTest, FailedWriteChangesNothing) {
   ASSERT_EQ(nelko_core_settings_set_int_value("k", 1), 0);
   std::string const before = read_file(path_);
-  for (char const* failing : {"open", "fchmod", "write", "fsync", "rename"}) {
-    SystemCallRecorder recorder(
-        [failing](SystemCall const& call) { return call.name == failing ? EIO : 0; });
+  // A close that reports EIO has closed the file all the same.
+  for (char const* failing : {"open", "fchmod", "write", "fsync", "close", "rename"}) {
+    SystemCallRecorder recorder([failing](SystemCall const& call) {
+      if (call.name != failing) return 0;
+      return call.name == "close" ? -EIO : EIO;
+    });
     EXPECT_EQ(nelko_core_settings_set_int_value("k", 2), NELKO_CORE_STATUS_IPC_FAILED) << failing;
     EXPECT_EQ(nelko_core_settings_delete_key("k"), NELKO_CORE_STATUS_IPC_FAILED) << failing;
     int value = 0;
