@@ -122,9 +122,11 @@ TEST_F(SettingsValuesTest, NullArgumentsAndUnstorableValuesAreRefused) {
   double* cells[] = {&infinite, nullptr};
   EXPECT_EQ(nelko_core_settings_set_arrayofdouble_value("d", cells),
             NELKO_CORE_STATUS_INVALID_PARAMS);
-  // Nesting deeper than the parser may recurse is refused before it is parsed.
+  // Nesting deeper than the parser may recurse is refused before it is parsed, also after a
+  // string holding an escaped quote.
   std::string const deep = std::string(100000, '[') + std::string(100000, ']');
-  for (std::string bad_json : {std::string("{"), std::string("{} {}"), deep})
+  for (std::string bad_json :
+       {std::string("{"), std::string("{} {}"), deep, "[\"\\\"\"," + deep + "]"})
     EXPECT_EQ(nelko_core_settings_set_json_value("j", bad_json.c_str()),
               NELKO_CORE_STATUS_INVALID_PARAMS)
         << bad_json.substr(0, 10);
