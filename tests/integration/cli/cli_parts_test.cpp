@@ -27,6 +27,7 @@ TEST(CommandLine, ReadsTheLessObviousForms) {
       {"roi", "set", "1", "--pan", "-10", "--tilt=-2.5", "--roll", "0", "--vfov", "1e1"});
   EXPECT_DOUBLE_EQ(v.pan, -10);
   EXPECT_DOUBLE_EQ(v.tilt, -2.5);
+  EXPECT_EQ(parse_command_line({"layout", "get", "4294967295"}).stream, 4294967295u);
 
   // Global options before or after the command.
   Invocation before =
@@ -157,6 +158,8 @@ TEST(LayoutFile, RefusesBadFilesSayingWhereAndWhy) {
       {"{\"stream\": -1, \"placements\": []}", "stream: -1 is negative"},
       {with_facet("\"CubeFront\""), "placements[0].facet: unknown facet \"CubeFront\"; known"},
       {with_facet("30"), "30 is not a facet value"},
+      {with_facet("7.5"), "placements[0].facet: 7.5 is not a whole number"},
+      {"{\"placements\": [], \"placements\": []}", "placements: member given twice"},
       {with_source("[0, 0, 1, 1]"), "placements[0].source: must be an object"},
       {with_source("{\"x\": \"0\", \"y\": 0, \"width\": 1, \"height\": 1}"),
        "source.x: must be a whole number 0..100000, not a string"},

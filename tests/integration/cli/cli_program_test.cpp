@@ -158,8 +158,8 @@ TEST_F(WithTarget, RoiCountGetAndSetInBothSets) {
   EXPECT_EQ(parse_json(cli({"roi", "count", "--json"}).out)["count"].GetUint(), 4u);
 
   RunResult set = ok({"roi", "set", "2", "--set", "active", "--pan", "-10.5", "--tilt=5", "--roll",
-                      "0.25", "--vfov", "60"});
-  EXPECT_EQ(set.out, "ROI 2 (active): pan -10.5, tilt 5, roll 0.25, vfov 60\n");
+                      "0.2512345678", "--vfov", "60"});
+  EXPECT_EQ(set.out, "ROI 2 (active): pan -10.5, tilt 5, roll 0.2512345678, vfov 60\n");
 
   rapidjson::Document active =
       parse_json(cli({"roi", "get", "2", "--set", "active", "--json"}).out);
