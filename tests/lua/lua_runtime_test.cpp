@@ -60,6 +60,14 @@ TEST_F(LuaModule, UserdataWithAnUnknownTypeRecordIsNeverRead) {
             message.find(":1: Error in nelko_core_ipc_deinit, expected a void* at argument "
                          "number 1\n"))
       << message;
+
+  // Too short for a record, though it starts with the type record of a real pointer userdata.
+  auto* real = static_cast<SwigLuaUserdata*>(
+      lua_touserdata(L, push("nelko_api_stream_layout.nelko_core_alloc_int_array(0)")));
+  *static_cast<void**>(lua_newuserdata(L, sizeof(void*))) = real->type;
+  lua_setglobal(L, "short");
+  EXPECT_EQ("userdata (unknown type)", run("error(swig_type(short), 0)"));
+  nelko_core_free_int_array(static_cast<int**>(real->ptr));
 }
 
 TEST_F(LuaModule, LightUserdataIsRefusedAsAPointerEvenWhenNull) {
@@ -78,7 +86,9 @@ TEST_F(LuaModule, LightUserdataIsRefusedAsAPointerEvenWhenNull) {
 using Conversions = LuaModule;
 
 TEST_F(Conversions, IntegersAreThirtyTwoBitsAsOnTheDevice) {
-  int** a = convertTableToIntArray(L, push("{2.9, -2.9, 2^32 + 5}"));
+  push("{2.9, -2.9, 2^32 + 5}");
+  EXPECT_EQ(3, getNumberOfTableEntries(L, -1));  // a relative index counts from the top
+  int** a = convertTableToIntArray(L, -1);
   ASSERT_NE(nullptr, a);
   EXPECT_EQ(2, *a[0]);
   EXPECT_EQ(-2, *a[1]);
