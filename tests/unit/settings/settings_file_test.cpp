@@ -351,8 +351,9 @@ TEST_F(HostileFileTest, FilesPlantedAtTheNamesOfNewFilesAreNeitherWrittenNorAdop
   EXPECT_EQ(std::filesystem::exists(theirs), geteuid() == 0);
 }
 
-// Init refuses a settings file that is a symbolic link, and a lock that is one (a dangling link
-// must not create its target) or that another user could hold (set up as root).
+// Init refuses a settings file that is a symbolic link or a FIFO (without waiting for a writer),
+// and a lock that is a link (a dangling one must not create its target) or that another user could
+// hold (set up as root).
 TEST_F(HostileFileTest, LinksAndOtherUsersFilesAtTheSettingsOrLockNameAreRefused) {
   ASSERT_EQ(nelko_core_settings_deinit(), 0);
   std::string const elsewhere = directory_.file("elsewhere.json");
@@ -371,6 +372,15 @@ TEST_F(HostileFileTest, LinksAndOtherUsersFilesAtTheSettingsOrLockNameAreRefused
     EXPECT_EQ(read_file(elsewhere), settings);
     EXPECT_FALSE(std::filesystem::exists(absent));
   }
+  std::filesystem::remove(path_);
+  std::filesystem::remove(lock);
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  EXPECT_EXIT(
+      {
+        alarm(5);
+        _exit(nelko_core_settings_init(path_.c_str()));
+      },
+      ::testing::ExitedWithCode(NELKO_CORE_STATUS_IPC_FAILED), "it is not a regular file");
 }
 
 TEST_F(HostileFileTest, FilesLargerThanTheLimitAreNeitherReadNorWritten) {
