@@ -126,7 +126,10 @@ TEST(TargetOptions, BadCommandLinesAreRefusedNamingTheProblem) {
   for (Case const& c : cases) {
     std::vector<std::string> command = nelko::test::built_program(nelko::test::target_program());
     command.insert(command.end(), c.arguments.begin(), c.arguments.end());
-    nelko::test::RunResult const result = nelko::test::run(command, ipc.path());
+    // A refusal is immediate: a service that starts serving instead is stopped well before the
+    // suite's own time-out.
+    nelko::test::RunResult const result =
+        nelko::test::run(command, ipc.path(), "", std::chrono::seconds(10));
     EXPECT_EQ(result.exit_status, 2) << c.message;
     EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
   }
