@@ -97,7 +97,6 @@ nelko::core::CommandRecord* ResponseRouter::note_sent(std::string_view uuid, Req
       // A thread still waiting for the old request gets no answer from this one.
       if (entry->waiter != nullptr) entry->waiter->entry = nullptr;
       entry->waiter = nullptr;
-      entry->arrived = false;
       entry->payload.clear();
     }
     // No answer to an earlier request under this identifier counts for this one.
@@ -170,7 +169,8 @@ void ResponseRouter::keep_unclaimed(Pending& entry, Expired& expired) {
   Clock::time_point const now = Clock::now();
   if (oldest_unclaimed_ != nullptr && now - last_sweep_ >= kSweepInterval) {
     last_sweep_ = now;
-    auto const lifetime = std::chrono::milliseconds(unclaimed_lifetime_ms.load());
+    expired.lifetime_ms = unclaimed_lifetime_ms.load();
+    auto const lifetime = std::chrono::milliseconds(expired.lifetime_ms);
     while (oldest_unclaimed_ != nullptr && now - oldest_unclaimed_->arrived_at >= lifetime) {
       Pending& old = *oldest_unclaimed_;
       if (expired.count++ == 0) {
@@ -184,7 +184,6 @@ void ResponseRouter::keep_unclaimed(Pending& entry, Expired& expired) {
       erase(pending_.find(old.uuid));  // unclaimed, so in pending_
     }
   }
-  entry.unclaimed = true;
   entry.arrived_at = now;
   entry.older = newest_unclaimed_;
   entry.newer = nullptr;
@@ -197,8 +196,8 @@ void ResponseRouter::keep_unclaimed(Pending& entry, Expired& expired) {
 }
 
 void ResponseRouter::unlist_unclaimed(Pending& entry) {
-  if (!entry.unclaimed) return;
-  entry.unclaimed = false;
+  if (!entry.arrived) return;
+  entry.arrived = false;
   (entry.older != nullptr ? entry.older->newer : oldest_unclaimed_) = entry.newer;
   (entry.newer != nullptr ? entry.newer->older : newest_unclaimed_) = entry.older;
   entry.older = entry.newer = nullptr;
@@ -211,7 +210,6 @@ void ResponseRouter::recycle(Entries::node_type node) {
   if (kept.async) async_.fetch_sub(1, std::memory_order_relaxed);
   if (spare_count_ < kSpareEntries) {
     kept.waiter = nullptr;
-    kept.arrived = false;
     // A large response's buffer is not kept for the next request.
     constexpr std::size_t kKeptCapacity = 16 * 1024;
     if (kept.payload.capacity() > kKeptCapacity) {
@@ -481,15 +479,15 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
   keep_unclaimed(entry, expired);
   lock.unlock();
   if (expired.count == 1) {
-    std::string const why = "nobody received it within " +
-                            std::to_string(unclaimed_lifetime_ms.load()) + " ms of its arrival";
+    std::string const why =
+        "nobody received it within " + std::to_string(expired.lifetime_ms) + " ms of its arrival";
     log_dropped(expired.uuid, expired.target, why.c_str());
   } else if (expired.count > 1) {
     nelko_core_logging_log(
         nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
         "dropping %zu responses that nobody received within %d ms of their arrival, the first "
         "to request %s from target '%s'",
-        expired.count, unclaimed_lifetime_ms.load(), expired.uuid.c_str(), expired.target.c_str());
+        expired.count, expired.lifetime_ms, expired.uuid.c_str(), expired.target.c_str());
   }
   return Route::taken;
 }

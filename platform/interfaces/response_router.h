@@ -137,9 +137,9 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     bool unread = false;   // synchronous, nobody waits for it, and its response has not come
                            // yet (counted in unread_)
     std::string payload;
-    // While its response waits unclaimed (arrived, nobody waiting): when it came, and its
-    // neighbours in the list of such entries, oldest first (see keep_unclaimed).
-    bool unclaimed = false;
+    // While its response waits unclaimed (`arrived`: nobody waits for an arrived response):
+    // when it came, and its neighbours in the list of such entries, oldest first (see
+    // keep_unclaimed).
     std::chrono::steady_clock::time_point arrived_at{};
     Pending* older = nullptr;
     Pending* newer = nullptr;
@@ -148,6 +148,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // logged in one line once the mutex is released.
   struct Expired {
     std::size_t count = 0;
+    int lifetime_ms = 0;
     std::string uuid;
     std::string target;
   };
@@ -167,11 +168,12 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   void erase_routed(std::size_t at);
   // With mutex_ held: an entry for `uuid`, not in pending_ yet.
   Entries::node_type make_entry(std::string_view uuid);
-  // With mutex_ held: `entry`'s response arrived and nobody waits for it: lists it. At most once
-  // per kSweepInterval, first ends the entries whose answers have waited their lifetime (counted
-  // in `expired`), so that a steady stream of them costs one log line a second.
+  // With mutex_ held: `entry`'s response arrived (and so nobody waits for it): lists it. At most
+  // once per kSweepInterval, first ends the entries whose answers have waited their lifetime
+  // (counted in `expired`), so that a steady stream of them costs one log line a second.
   void keep_unclaimed(Pending& entry, Expired& expired);
-  // With mutex_ held: takes the entry off that list, if it is on it.
+  // With mutex_ held: takes the entry off that list, if it is on it (its response arrived), and
+  // forgets the response.
   void unlist_unclaimed(Pending& entry);
   // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline`, which is
   // timeout_ms from just before the call, passed (none when timeout_ms is negative), reading the
