@@ -136,6 +136,26 @@ TEST_F(InterfacesClientTest, AnswersNobodyReceivesGoAfterTheirLifetimeAndYounger
   EXPECT_EQ(text.find("request young"), std::string::npos) << text;
 }
 
+// The first request's answer waits unclaimed when the identifier is sent again: the receive gets
+// the new request's answer, not the old one.
+TEST_F(InterfacesClientTest, IdentifierSentAgainWhileItsAnswerWaitsUnclaimedGetsTheNewAnswer) {
+  std::atomic<int> seen{0};
+  HostileTarget target(directory_, "echo", numbering(seen, [](int) { return milliseconds(0); }));
+  Client client("echo");
+  auto receive = [&](char const* uuid) {
+    json::Object response;
+    EXPECT_EQ(client.basicReceiveResponse(2000, kInterface, "echo", uuid, kCommand, response), kOk)
+        << uuid;
+    return static_cast<double>(static_cast<json::Number const&>(response["num"]));
+  };
+  ASSERT_EQ(client.send(kUuid, false), kOk);
+  // Waiting for the next request on the same connection reads the first answer too.
+  ASSERT_EQ(client.send("next", false), kOk);
+  EXPECT_EQ(receive("next"), 2.0);
+  ASSERT_EQ(client.send(kUuid, false), kOk);
+  EXPECT_EQ(receive(kUuid), 3.0);
+}
+
 // The first request's waiter is detached: it times out, and the answer to the second request goes
 // to the receive made for the second, not to the thread still waiting for the first.
 TEST_F(InterfacesClientTest, WaiterOfTheFirstRequestIsNotAnsweredForTheSecond) {
