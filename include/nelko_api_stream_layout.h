@@ -48,7 +48,11 @@
  * A response that arrives while nobody waits for it is kept for a receive form for 30 s from
  * its arrival, then dropped with a log line; a receive after that returns 4. So the answers to
  * requests given up on (a _send or _send_with_timeout that returned 4, an identifier released
- * with nelko_api_stream_layout_free_uuid) cost memory for 30 s only.
+ * with nelko_api_stream_layout_free_uuid) cost memory for 30 s only. Likewise a request whose
+ * receive returned 4 on its time-out, and whose response has not come 30 s later, is forgotten
+ * with a log line (a target that never answers cannot make them pile up): a receive after that
+ * returns 4 at once, and a response that comes later still is dropped with the core library's
+ * log line for an answer to a request that is not outstanding.
  *
  * CALL FORMS. Each of the seven commands comes in these forms (P: the command's parameters, R:
  * its results, both listed with the command below; every pointer in R must be non-NULL):
@@ -74,7 +78,8 @@
  *         0: the call released it; it must not be used again.
  *         any other status: it is still the caller's, who releases it when done with it. After
  *           a time-out (4, no response yet) a receive may be called again: the response is kept
- *           for 30 s from its arrival (see TIME-OUTS). An identifier of another command returns
+ *           for 30 s from its arrival, and a request without one for 30 s from the time-out (see
+ *           TIME-OUTS). An identifier of another command returns
  *           1 and leaves that response for the right receive. Once a response has been taken
  *           (the target's non-zero status, or a failure reading the response), a further receive
  *           with it returns 4 at once.

@@ -92,7 +92,8 @@ nelko::core::CommandRecord* ResponseRouter::note_sent(std::string_view uuid, Req
     if (!made.inserted) {  // an identifier sent again replaces its entry
       spare_[spare_count_++] = std::move(made.node);  // make_entry took it from there, or made it
       mark_read(*entry);
-      unlist_unclaimed(*entry);
+      unlist(*entry);
+      entry->arrived = false;
       if (entry->async) async_.fetch_sub(1, std::memory_order_relaxed);
       // A thread still waiting for the old request gets no answer from this one.
       if (entry->waiter != nullptr) entry->waiter->entry = nullptr;
@@ -164,49 +165,79 @@ ResponseRouter::Entries::iterator ResponseRouter::erase(Entries::iterator entry)
   return next;
 }
 
-void ResponseRouter::keep_unclaimed(Pending& entry, Expired& expired) {
+void ResponseRouter::list_unwaited(Pending& entry, Expired& expired) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point const now = Clock::now();
-  if (oldest_unclaimed_ != nullptr && now - last_sweep_ >= kSweepInterval) {
+  unlist(entry);
+  if (oldest_unwaited_ != nullptr && now - last_sweep_ >= kSweepInterval) {
     last_sweep_ = now;
     expired.lifetime_ms = unclaimed_lifetime_ms.load();
     auto const lifetime = std::chrono::milliseconds(expired.lifetime_ms);
-    while (oldest_unclaimed_ != nullptr && now - oldest_unclaimed_->arrived_at >= lifetime) {
-      Pending& old = *oldest_unclaimed_;
-      if (expired.count++ == 0) {
+    while (oldest_unwaited_ != nullptr && now - oldest_unwaited_->listed_at >= lifetime) {
+      Pending& old = *oldest_unwaited_;
+      Expired::Kind& kind = old.arrived ? expired.answers : expired.requests;
+      if (kind.count++ == 0) {
         try {
-          expired.uuid = old.uuid;
-          expired.target = old.target;
+          kind.uuid = old.uuid;
+          kind.target = old.target;
         } catch (std::bad_alloc const&) {
           // It goes all the same; the line then names no request.
         }
       }
-      erase(pending_.find(old.uuid));  // unclaimed, so in pending_
+      erase(pending_.find(old.uuid));  // nobody waits for it, so it is in pending_
     }
   }
-  entry.arrived_at = now;
-  entry.older = newest_unclaimed_;
+  entry.listed = true;
+  entry.listed_at = now;
+  entry.older = newest_unwaited_;
   entry.newer = nullptr;
-  if (newest_unclaimed_ != nullptr) {
-    newest_unclaimed_->newer = &entry;
+  if (newest_unwaited_ != nullptr) {
+    newest_unwaited_->newer = &entry;
   } else {
-    oldest_unclaimed_ = &entry;
+    oldest_unwaited_ = &entry;
   }
-  newest_unclaimed_ = &entry;
+  newest_unwaited_ = &entry;
 }
 
-void ResponseRouter::unlist_unclaimed(Pending& entry) {
-  if (!entry.arrived) return;
-  entry.arrived = false;
-  (entry.older != nullptr ? entry.older->newer : oldest_unclaimed_) = entry.newer;
-  (entry.newer != nullptr ? entry.newer->older : newest_unclaimed_) = entry.older;
+void ResponseRouter::unlist(Pending& entry) {
+  if (!entry.listed) return;
+  entry.listed = false;
+  (entry.older != nullptr ? entry.older->newer : oldest_unwaited_) = entry.newer;
+  (entry.newer != nullptr ? entry.newer->older : newest_unwaited_) = entry.older;
   entry.older = entry.newer = nullptr;
+}
+
+void ResponseRouter::Expired::log() const {
+  if (answers.count == 1) {
+    std::string const why =
+        "nobody received it within " + std::to_string(lifetime_ms) + " ms of its arrival";
+    log_dropped(answers.uuid, answers.target, why.c_str());
+  } else if (answers.count > 1) {
+    nelko_core_logging_log(
+        nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
+        "dropping %zu responses that nobody received within %d ms of their arrival, the first "
+        "to request %s from target '%s'",
+        answers.count, lifetime_ms, answers.uuid.c_str(), answers.target.c_str());
+  }
+  if (requests.count == 1) {
+    nelko_core_logging_log(nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
+                           "forgetting request %s to target '%s': no answer came within %d ms "
+                           "after its receive gave up",
+                           requests.uuid.c_str(), requests.target.c_str(), lifetime_ms);
+  } else if (requests.count > 1) {
+    nelko_core_logging_log(nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
+                           "forgetting %zu requests that had no answer within %d ms after their "
+                           "receive gave up, the first %s to target '%s'",
+                           requests.count, lifetime_ms, requests.uuid.c_str(),
+                           requests.target.c_str());
+  }
 }
 
 void ResponseRouter::recycle(Entries::node_type node) {
   Pending& kept = node.mapped();
   mark_read(kept);
-  unlist_unclaimed(kept);
+  unlist(kept);
+  kept.arrived = false;
   if (kept.async) async_.fetch_sub(1, std::memory_order_relaxed);
   if (spare_count_ < kSpareEntries) {
     kept.waiter = nullptr;
@@ -281,24 +312,31 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   waiter.entry = &entry;
   entry.waiter = &waiter;
   mark_read(entry);
+  unlist(entry);  // when an earlier receive of it gave up
   wait_for(waiter, lock, timeout_ms, deadline);
-  bool crossed = false;  // see note_sent
   if (waiter.entry != nullptr) {
     Pending& waited = *waiter.entry;
-    if (waiter.answered) {
-      // Found again only when the map was rehashed while this thread waited.
-      if (pending_.bucket_count() != buckets) pending = pending_.find(waited.uuid);
-      erase(pending);
-    } else {  // it stays for a later receive
-      waited.waiter = nullptr;
-      waited.unread = true;
-      crossed = unread_.fetch_add(1, std::memory_order_relaxed) == kMaxUnread;
-    }
+    if (!waiter.answered) return gave_up(waited, lock);
+    // Found again only when the map was rehashed while this thread waited.
+    if (pending_.bucket_count() != buckets) pending = pending_.find(waited.uuid);
+    erase(pending);
   }
   bool const answered = waiter.answered;
   lock.unlock();
-  if (crossed) nelko::core::read_promptly(m_ipcHandle);
   return answered ? NELKO_CORE_STATUS_NO_ERROR : NELKO_CORE_STATUS_IPC_FAILED;
+}
+
+nelko_core_status ResponseRouter::gave_up(Pending& entry, std::unique_lock<std::mutex>& lock) {
+  entry.waiter = nullptr;
+  entry.unread = true;
+  // See note_sent.
+  bool const crossed = unread_.fetch_add(1, std::memory_order_relaxed) == kMaxUnread;
+  Expired expired;
+  list_unwaited(entry, expired);
+  lock.unlock();
+  expired.log();
+  if (crossed) nelko::core::read_promptly(m_ipcHandle);
+  return NELKO_CORE_STATUS_IPC_FAILED;
 }
 
 // One waiter at a time reads the sockets of a lane (its reader); the others of that lane wait
@@ -476,19 +514,9 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     return Route::taken;
   }
   Expired expired;
-  keep_unclaimed(entry, expired);
+  list_unwaited(entry, expired);
   lock.unlock();
-  if (expired.count == 1) {
-    std::string const why =
-        "nobody received it within " + std::to_string(expired.lifetime_ms) + " ms of its arrival";
-    log_dropped(expired.uuid, expired.target, why.c_str());
-  } else if (expired.count > 1) {
-    nelko_core_logging_log(
-        nullptr, NELKO_CORE_LOG_PRIORITY_WARNING,
-        "dropping %zu responses that nobody received within %d ms of their arrival, the first "
-        "to request %s from target '%s'",
-        expired.count, expired.lifetime_ms, expired.uuid.c_str(), expired.target.c_str());
-  }
+  expired.log();
   return Route::taken;
 }
 

@@ -11,10 +11,12 @@
 //  - any other request's response goes to the thread waiting for it (basicReceiveResponse), or
 //    is kept in the request's entry until a receive claims it.
 // An entry goes when its response is handed over or claimed, when its send fails, when its
-// object withdraws its response functions (the object is being destroyed), or when its response
-// has waited unclaimed for kUnclaimedLifetime: nothing tells the router that a caller gave up
-// (a _send whose wait timed out, an identifier released without a receive), so such answers
-// would otherwise stay as long as the channel. A connection that
+// object withdraws its response functions (the object is being destroyed), or when nobody has
+// waited for it for kUnclaimedLifetime: since its response arrived with nobody waiting, or, with
+// no response yet, since its last receive gave up. Nothing tells the router that a caller gave
+// up (a _send whose wait timed out, an identifier released without a receive), so such entries
+// would otherwise stay as long as the channel, and a target that never answers would make them
+// pile up. A connection that
 // breaks ends every request outstanding on it with a response {"status":4} made by the core, so
 // no request waits for an answer that cannot come. Responses that no request waits for any more
 // are dropped at once with a log line.
@@ -92,7 +94,8 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // for_channel no longer hands the router out, even to a thread that used it last.
   void on_channel_closed() override { closed_.store(true, std::memory_order_release); }
 
-  // How long an answer that came while nobody waited for it is kept for a receive.
+  // How long an answer that came while nobody waited for it is kept for a receive; also how
+  // long a request whose receive gave up is kept for another receive while no answer comes.
   static constexpr std::chrono::milliseconds kUnclaimedLifetime{30000};
   // For tests: another lifetime for every router from now on (kUnclaimedLifetime again when
   // given zero or less).
@@ -137,20 +140,26 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     bool unread = false;   // synchronous, nobody waits for it, and its response has not come
                            // yet (counted in unread_)
     std::string payload;
-    // While its response waits unclaimed (`arrived`: nobody waits for an arrived response):
-    // when it came, and its neighbours in the list of such entries, oldest first (see
-    // keep_unclaimed).
-    std::chrono::steady_clock::time_point arrived_at{};
+    // Whether it is on the list of entries that nobody waits for (see list_unwaited): its
+    // response arrived while nobody waited, or its last receive gave up before one came. Then
+    // also since when, and its neighbours on that list, oldest first.
+    bool listed = false;
+    std::chrono::steady_clock::time_point listed_at{};
     Pending* older = nullptr;
     Pending* newer = nullptr;
   };
-  // The answers that a sweep dropped because nobody claimed them in time, and the first of them:
-  // logged in one line once the mutex is released.
+  // What a sweep ended, and the first of each kind: logged once the mutex is released, in one
+  // line for each kind.
   struct Expired {
-    std::size_t count = 0;
+    struct Kind {
+      std::size_t count = 0;
+      std::string uuid;
+      std::string target;
+    };
+    Kind answers;   // responses that nobody received
+    Kind requests;  // requests left without an answer after their receive gave up
     int lifetime_ms = 0;
-    std::string uuid;
-    std::string target;
+    void log() const;
   };
   // Keyed by views of the entries' own identifiers: a look-up needs no key made for it.
   using Entries =
@@ -168,13 +177,16 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   void erase_routed(std::size_t at);
   // With mutex_ held: an entry for `uuid`, not in pending_ yet.
   Entries::node_type make_entry(std::string_view uuid);
-  // With mutex_ held: `entry`'s response arrived (and so nobody waits for it): lists it. At most
-  // once per kSweepInterval, first ends the entries whose answers have waited their lifetime
-  // (counted in `expired`), so that a steady stream of them costs one log line a second.
-  void keep_unclaimed(Pending& entry, Expired& expired);
-  // With mutex_ held: takes the entry off that list, if it is on it (its response arrived), and
-  // forgets the response.
-  void unlist_unclaimed(Pending& entry);
+  // With mutex_ held: nobody waits for `entry` from now on (its response arrived, or its
+  // receive gave up): lists it last, taking it off the list first if it was on it. At most once
+  // per kSweepInterval, first ends the entries that have been on the list for their lifetime
+  // (counted in `expired`), so that a steady stream of them costs a log line a second.
+  void list_unwaited(Pending& entry, Expired& expired);
+  // With mutex_ held: takes the entry off that list, if it is on it.
+  void unlist(Pending& entry);
+  // With `lock` (of mutex_) held: the receive of `entry` gave up before its response came. It
+  // stays for a later receive, for a while (see list_unwaited). Releases the lock; 4.
+  [[gnu::noinline]] nelko_core_status gave_up(Pending& entry, std::unique_lock<std::mutex>& lock);
   // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline`, which is
   // timeout_ms from just before the call, passed (none when timeout_ms is negative), reading the
   // sockets of its lane itself while nobody else does and the core lets it.
@@ -212,10 +224,10 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   };
   Delivering delivering_;
   Waiter* waiters_ = nullptr;  // the threads in await(), newest first
-  // The entries whose answers wait unclaimed, oldest first (by arrival, so also by age), and
-  // when keep_unclaimed last looked for expired ones.
-  Pending* oldest_unclaimed_ = nullptr;
-  Pending* newest_unclaimed_ = nullptr;
+  // The entries that nobody waits for, oldest first (by when they were listed, so also by how
+  // long they have been there), and when list_unwaited last looked for expired ones.
+  Pending* oldest_unwaited_ = nullptr;
+  Pending* newest_unwaited_ = nullptr;
   static constexpr std::chrono::seconds kSweepInterval{1};
   std::chrono::steady_clock::time_point last_sweep_{};
   // Per lane, the one of them in read_for_sink, and its thread.

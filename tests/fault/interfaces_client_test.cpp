@@ -96,14 +96,18 @@ auto numbering(std::atomic<int>& seen, Delay delay) {
   };
 }
 
+// Entries that nobody waits for live 1 s instead of 30 while it exists.
+struct ShortLifetime {
+  static constexpr milliseconds kLifetime{1000};
+  ShortLifetime() { nelko::interfaces::ResponseRouter::set_unclaimed_lifetime(kLifetime); }
+  ~ShortLifetime() { nelko::interfaces::ResponseRouter::set_unclaimed_lifetime(milliseconds(0)); }
+};
+
 // Nothing tells the library that a caller gave up on a request: answers that nobody receives go
 // once they have waited their lifetime, with a log line, and younger ones stay receivable.
 TEST_F(InterfacesClientTest, AnswersNobodyReceivesGoAfterTheirLifetimeAndYoungerOnesStay) {
-  constexpr milliseconds kLifetime{1000};
-  nelko::interfaces::ResponseRouter::set_unclaimed_lifetime(kLifetime);
-  struct Restore {
-    ~Restore() { nelko::interfaces::ResponseRouter::set_unclaimed_lifetime(milliseconds(0)); }
-  } restore;
+  ShortLifetime const lifetime;
+  constexpr milliseconds kLifetime = ShortLifetime::kLifetime;
   std::atomic<int> seen{0};
   HostileTarget target(directory_, "echo", numbering(seen, [](int) { return milliseconds(0); }));
   Client client("echo");
@@ -134,6 +138,51 @@ TEST_F(InterfacesClientTest, AnswersNobodyReceivesGoAfterTheirLifetimeAndYounger
             std::string::npos)
       << text;
   EXPECT_EQ(text.find("request young"), std::string::npos) << text;
+}
+
+// A target that keeps its connection but never answers: a request whose receive gave up is
+// forgotten once it has waited its lifetime since, with a log line; one that a thread still waits
+// for, or that is younger, stays.
+TEST_F(InterfacesClientTest, RequestsLeftUnansweredAfterTheirReceiveGaveUpGoAfterTheirLifetime) {
+  ShortLifetime const lifetime;
+  constexpr milliseconds kLifetime = ShortLifetime::kLifetime;
+  // Only "waited" is answered, late.
+  HostileTarget target(directory_, "mute", [](Command const& command) {
+    if (command.uuid != "waited") return std::vector<Reply>{};
+    return std::vector<Reply>{Reply{milliseconds(2500), HostileTarget::answer(command), false}};
+  });
+  Client client("mute");
+  CapturedStderr log;
+  auto receive = [&](std::string const& uuid, int timeout_ms, char const* command = kCommand) {
+    json::Object response;
+    return client.basicReceiveResponse(timeout_ms, kInterface, "mute", uuid.c_str(), command,
+                                       response);
+  };
+  // A request still kept answers a receive for another command with 1; a forgotten one with 4.
+  auto kept = [&](std::string const& uuid) {
+    return receive(uuid, 0, "Other_command") == NELKO_CORE_STATUS_INVALID_PARAMS;
+  };
+  std::vector<std::string> old;
+  for (int i = 0; i < 50; ++i) {
+    old.push_back("old-" + std::to_string(i));
+    ASSERT_EQ(client.send(old.back(), false), kOk);
+    ASSERT_EQ(receive(old.back(), 0), kFailed);
+  }
+  ASSERT_EQ(client.send("waited", false), kOk);
+  ASSERT_EQ(receive("waited", 0), kFailed);  // gives up, and then waits past the sweep
+  auto waited = std::async(std::launch::async, [&] { return receive("waited", 5000); });
+  std::this_thread::sleep_for(kLifetime + milliseconds(400));
+  ASSERT_EQ(client.send("young", false), kOk);
+  EXPECT_EQ(receive("young", 0), kFailed);  // gives up: the old ones go
+  for (std::string const& uuid : old) EXPECT_FALSE(kept(uuid)) << uuid;
+  EXPECT_TRUE(kept("young"));
+  EXPECT_EQ(waited.get(), kOk);
+  std::string const text = log.text();
+  EXPECT_NE(text.find("forgetting 50 requests that had no answer within 1000 ms after their "
+                      "receive gave up, the first old-0 to target 'mute'"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("young"), std::string::npos) << text;
 }
 
 // The first request's answer waits unclaimed when the identifier is sent again: the receive gets
