@@ -52,7 +52,7 @@
  * receive returned 4 on its time-out, and whose response has not come 30 s later, is forgotten
  * with a log line (a target that never answers cannot make them pile up): a receive after that
  * returns 4 at once, and a response that comes later still is dropped with the core library's
- * log line for an answer to a request that is not outstanding.
+ * log line for an answer to a request that is not outstanding ("... given up and forgotten").
  *
  * CALL FORMS. Each of the seven commands comes in these forms (P: the command's parameters, R:
  * its results, both listed with the command below; every pointer in R must be non-NULL):

@@ -538,8 +538,8 @@ bool InitiatorChannel::on_frame(Connection& connection, IncomingFrame const& fra
 
 void InitiatorChannel::drop_unsolicited(Connection const& connection, std::string_view uuid) {
   warn("unsolicited answer from " + connection.label(),
-       "IPC: target '%s' answered request %.*s, which is not outstanding on its connection; "
-       "dropped",
+       "IPC: target '%s' answered request %.*s, which is not outstanding on its connection "
+       "(never sent there, answered already, or given up and forgotten); dropped",
        connection.label().c_str(), static_cast<int>(uuid.size()), uuid.data());
 }
 
