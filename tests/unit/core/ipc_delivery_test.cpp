@@ -87,6 +87,8 @@ TEST_F(IpcDelivery, QueuedDeliveriesReachAPollAndACallbackRegisteredLater) {
   Recorded commands, responses;
   nelko_core_ipc_target_command_receive_callback(target.get(), record_command, &commands);
   nelko_core_ipc_initiator_response_receive_callback(initiator.get(), record_response, &responses);
+  // What waited goes to the callbacks without waiting for anything else to arrive.
+  ASSERT_TRUE(eventually([&] { return commands.count() == 4 && responses.count() == 1; }));
   send_command(initiator.get(), "3");
   nelko_core_ipc_target_response_send(target.get(), first.texts[0].c_str(), "c", "r");
   ASSERT_TRUE(eventually([&] { return commands.count() == 5 && responses.count() == 2; }));
