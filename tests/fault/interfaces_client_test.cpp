@@ -299,5 +299,37 @@ TEST_F(InterfacesClientTest, WaitersOfOneLaneGetTheirAnswersFromEachOthersTarget
       << "the answer from \"fast\" waited for the slow target's";
 }
 
+// The reader of a lane gives up while another waiter of the lane waits: that one reads on and
+// gets its answer when it comes, not at its own time-out.
+TEST_F(InterfacesClientTest, WaiterOutlastingItsLanesReaderReadsItsAnswer) {
+  std::atomic<int> seen{0};
+  HostileTarget slow(directory_, "slow", numbering(seen, [](int) { return milliseconds(600); }));
+  Client client("slow");
+  auto receive = [&client](char const* uuid, int timeout_ms) {
+    json::Object response;
+    return client.basicReceiveResponse(timeout_ms, kInterface, "slow", uuid, kCommand, response);
+  };
+  std::thread reader([&] {
+    unsigned const lane = nelko::core::sending_lane();
+    for (unsigned i = 1; i < nelko::core::kLanes; ++i) {
+      std::thread([] { nelko::core::sending_lane(); }).join();
+    }
+    std::thread outlasting([&] {
+      ASSERT_EQ(nelko::core::sending_lane(), lane);
+      std::this_thread::sleep_for(milliseconds(50));  // the first waiter reads the lane by now
+      ASSERT_EQ(client.send("long", false), kOk);
+      auto const start = std::chrono::steady_clock::now();
+      EXPECT_EQ(receive("long", 3000), kOk);
+      EXPECT_LT(std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start)
+                    .count(),
+                1500);
+    });
+    EXPECT_EQ(client.send("short", false), kOk);
+    EXPECT_EQ(receive("short", 200), kFailed);
+    outlasting.join();
+  });
+  reader.join();
+}
+
 }  // namespace
 }  // namespace fault
