@@ -100,6 +100,26 @@ TEST_F(IpcDelivery, QueuedDeliveriesReachAPollAndACallbackRegisteredLater) {
   EXPECT_EQ(pull_response(initiator.get(), 0).status, kFailed);
 }
 
+// A puller that gives up while another waits hands the reading of the sockets over: the other
+// gets the response that comes after, not at its own time-out.
+TEST_F(IpcDelivery, PullerOutlastingTheReadingOneGetsWhatComesAfterItLeft) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  send_command(initiator.get(), "1");
+  Pulled command = pull_command(target.get(), 2000);
+  ASSERT_EQ(command.status, kOk);
+  auto reading =
+      std::async(std::launch::async, [&] { return pull_response(initiator.get(), 200); });
+  std::this_thread::sleep_for(milliseconds(50));
+  auto const start = Clock::now();
+  auto outlasting =
+      std::async(std::launch::async, [&] { return pull_response(initiator.get(), 3000); });
+  EXPECT_EQ(reading.get().status, kFailed);
+  nelko_core_ipc_target_response_send(target.get(), command.texts[0].c_str(), "1", "r");
+  EXPECT_EQ(outlasting.get().texts[2], "1");
+  EXPECT_LT(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count(), 1500);
+}
+
 struct SelfRemover {
   void* channel;
   std::atomic<int> calls{0};
