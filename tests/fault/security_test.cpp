@@ -463,6 +463,35 @@ TEST_F(Bounds, CommandsWaitingToBePulledAreBoundedInBytes) {
   ::close(peer);
 }
 
+// Answers that wait for a peer that reads late are drawn from the target's budget only until
+// they are sent: twelve rounds of 3.6 MiB of answers, each read only once all are queued, pass
+// more than the whole budget (32 MiB) through one connection, and every answer arrives.
+TEST_F(Bounds, AnswersQueuedForALateReaderGiveTheirBytesBackOnceSent) {
+  Channel target = open_target("camera");
+  nelko_core_ipc_target_command_receive_callback(
+      target.get(),
+      [](char** reply_to, char** uuid, char** payload, void* handle) {
+        nelko_core_ipc_target_response_send(handle, *reply_to, *uuid, *payload);
+      },
+      target.get());
+  int peer = greeted(path_of("camera"), "late");
+  std::string const big(900 * 1024, 'a');
+  for (int round = 0; round < 12; ++round) {
+    for (int i = 0; i < 4; ++i) send_command(peer, std::to_string(i), big);
+    std::this_thread::sleep_for(milliseconds(100));  // the answers wait in the target
+    std::size_t received = 0;
+    char bytes[65536];
+    for (pollfd polled{peer, POLLIN, 0};
+         received < 4 * big.size() && ::poll(&polled, 1, 2000) > 0;) {
+      ssize_t const got = ::recv(peer, bytes, sizeof bytes, 0);
+      if (got <= 0) break;
+      received += static_cast<std::size_t>(got);
+    }
+    ASSERT_GE(received, 4 * big.size()) << "round " << round;
+  }
+  ::close(peer);
+}
+
 // ---- Request identifiers -------------------------------------------------------------------
 
 using Identifiers = FaultTest;
