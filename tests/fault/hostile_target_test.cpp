@@ -290,7 +290,9 @@ TEST_F(HostileTargetTest, AFrameOfExactlyTheCapIsReadAndAHeaderClaimingMoreIsRef
 // limit, and once it reads again every accepted command arrives, whole and in order.
 TEST_F(HostileTargetTest, StoppedTargetLosesNoAcceptedCommandAndEndsRefusedOnesOnce) {
   HostileTarget target(directory_, "stopped", [](Command const& command) {
-    return at_once(HostileTarget::response(command.uuid, "re:" + command.payload));
+    // Each answer comes after one to a request never made, which the channel drops.
+    return at_once(HostileTarget::response("never-" + command.uuid, "re:stray") +
+                   HostileTarget::response(command.uuid, "re:" + command.payload));
   });
   core_test::Channel initiator = open_initiator();
   auto send = [&](std::string const& uuid, std::string const& payload) {
