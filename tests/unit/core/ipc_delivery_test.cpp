@@ -120,6 +120,29 @@ TEST_F(IpcDelivery, PullerOutlastingTheReadingOneGetsWhatComesAfterItLeft) {
   EXPECT_LT(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count(), 1500);
 }
 
+// A callback withdrawn while the I/O thread hands it what was queued: each command goes either
+// to the callback or back to the queue, none is lost.
+TEST_F(IpcDelivery, QueuedCommandsOutlastACallbackWithdrawnWhileTheyAreHandedToIt) {
+  Channel target = open_target("camera");
+  Channel initiator = open_initiator();
+  std::string const payload(256 * 1024, 'p');
+  std::size_t sent = 0, pulled = 0;
+  Recorded commands;
+  for (int round = 0; round < 60; ++round) {
+    for (int i = 0; i < 12; ++i) sent += send_command(initiator.get(), "c", payload) == kOk;
+    std::this_thread::sleep_for(milliseconds(5));  // queued by now
+    nelko_core_ipc_target_command_receive_callback(target.get(), record_command, &commands);
+    std::this_thread::sleep_for(std::chrono::microseconds(round * 37 % 500));  // mid-way, at times
+    nelko_core_ipc_target_command_receive_callback(target.get(), nullptr, &commands);
+    while (pull_command(target.get(), 0).status == kOk) ++pulled;
+  }
+  EXPECT_TRUE(eventually([&] {
+    while (pull_command(target.get(), 0).status == kOk) ++pulled;
+    return commands.count() + pulled == sent;
+  })) << commands.count()
+      << " + " << pulled << " of " << sent;
+}
+
 struct SelfRemover {
   void* channel;
   std::atomic<int> calls{0};
