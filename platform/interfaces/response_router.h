@@ -185,7 +185,10 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // With mutex_ held: takes the entry off that list, if it is on it.
   void unlist(Pending& entry);
   // With `lock` (of mutex_) held: the receive of `entry` gave up before its response came. It
-  // stays for a later receive, for a while (see list_unwaited). Releases the lock; 4.
+  // stays for a later receive, for a while (see list_unwaited). Releases the lock; 4. This is
+  // the only way an unanswered entry is listed: a receive starts once its send has returned, so
+  // a sweep never ends an entry whose record a send still uses (a request sent without a
+  // receive so far stays until it is answered, received, or its connection breaks).
   [[gnu::noinline]] nelko_core_status gave_up(Pending& entry, std::unique_lock<std::mutex>& lock);
   // With `lock` (of mutex_) held: waits until `waiter` is answered or `deadline`, which is
   // timeout_ms from just before the call, passed (none when timeout_ms is negative), reading the
