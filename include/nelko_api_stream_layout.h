@@ -53,6 +53,9 @@
  * with a log line (a target that never answers cannot make them pile up): a receive after that
  * returns 4 at once, and a response that comes later still is dropped with the core library's
  * log line for an answer to a request that is not outstanding ("... given up and forgotten").
+ * A request that nobody ever waited for (an asynchronous one cancelled before its response came,
+ * a non-blocking one whose identifier was released without a receive) keeps about 300 bytes
+ * until its response comes, its connection closes or the handle is deinitialized.
  *
  * CALL FORMS. Each of the seven commands comes in these forms (P: the command's parameters, R:
  * its results, both listed with the command below; every pointer in R must be non-NULL):
