@@ -2,7 +2,7 @@
 // library's own forms never reuse one): requests outstanding on a connection that breaks each end
 // once, with 4, in the order sent; an identifier sent again while the first request under it
 // has not ended is answered for the new request, in whichever state the first one is; and
-// answers that nobody receives are kept for their lifetime only.
+// what nobody waits for is kept for its lifetime only.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -96,93 +96,72 @@ auto numbering(std::atomic<int>& seen, Delay delay) {
   };
 }
 
-// Entries that nobody waits for live 1 s instead of 30 while it exists.
-struct ShortLifetime {
-  static constexpr milliseconds kLifetime{1000};
-  ShortLifetime() { nelko::interfaces::ResponseRouter::set_unclaimed_lifetime(kLifetime); }
-  ~ShortLifetime() { nelko::interfaces::ResponseRouter::set_unclaimed_lifetime(milliseconds(0)); }
-};
-
-// Nothing tells the library that a caller gave up on a request: answers that nobody receives go
-// once they have waited their lifetime, with a log line, and younger ones stay receivable.
-TEST_F(InterfacesClientTest, AnswersNobodyReceivesGoAfterTheirLifetimeAndYoungerOnesStay) {
-  ShortLifetime const lifetime;
-  constexpr milliseconds kLifetime = ShortLifetime::kLifetime;
-  std::atomic<int> seen{0};
-  HostileTarget target(directory_, "echo", numbering(seen, [](int) { return milliseconds(0); }));
-  Client client("echo");
-  CapturedStderr log;
-  auto receive = [&](std::string const& uuid, int timeout_ms) {
-    json::Object response;
-    return client.basicReceiveResponse(timeout_ms, kInterface, "echo", uuid.c_str(), kCommand,
-                                       response);
-  };
-  // More than may wait unread in the socket: the I/O thread reads their answers as they come.
-  std::vector<std::string> old;
-  for (int i = 0; i < 200; ++i) {
-    old.push_back("old-" + std::to_string(i));
-    ASSERT_EQ(client.send(old.back(), false), kOk);
-  }
-  ASSERT_TRUE(eventually([&] { return seen.load() == 200; }));
-  std::this_thread::sleep_for(kLifetime + milliseconds(400));
-  // An answer that arrives now ends the old ones; it stays, as does one received at once.
-  ASSERT_EQ(client.send("young", false), kOk);
-  ASSERT_EQ(client.send("now", false), kOk);
-  EXPECT_EQ(receive("now", 2000), kOk);
-  EXPECT_EQ(receive("young", 2000), kOk);
-  for (std::string const& uuid : old) EXPECT_EQ(receive(uuid, 0), kFailed) << uuid;
-  // One line for them all (a steady stream of such answers is logged once a second).
-  std::string const text = log.text();
-  EXPECT_NE(text.find("dropping 200 responses that nobody received within 1000 ms of their "
-                      "arrival, the first to request old-0 from target 'echo'"),
-            std::string::npos)
-      << text;
-  EXPECT_EQ(text.find("request young"), std::string::npos) << text;
-}
-
-// A target that keeps its connection but never answers: a request whose receive gave up is
-// forgotten once it has waited its lifetime since, with a log line; one that a thread still waits
-// for, or that is younger, stays.
-TEST_F(InterfacesClientTest, RequestsLeftUnansweredAfterTheirReceiveGaveUpGoAfterTheirLifetime) {
-  ShortLifetime const lifetime;
-  constexpr milliseconds kLifetime = ShortLifetime::kLifetime;
-  // Only "waited" is answered, late.
-  HostileTarget target(directory_, "mute", [](Command const& command) {
-    if (command.uuid != "waited") return std::vector<Reply>{};
-    return std::vector<Reply>{Reply{milliseconds(2500), HostileTarget::answer(command), false}};
+// Nothing tells the library that a caller gave up on a request. Whatever nobody waits for goes
+// once it has waited its lifetime (1 s here, through the test hook), with one log line for each
+// kind: answers that nobody received, and requests without an answer whose receive gave up (a
+// target that keeps its connection but never answers). Younger ones, and one that a thread waits
+// for again, stay.
+TEST_F(InterfacesClientTest, WhatNobodyWaitsForGoesAfterItsLifetimeAndYoungerOnesStay) {
+  constexpr milliseconds kLifetime{1000};
+  nelko::interfaces::ResponseRouter::set_unclaimed_lifetime(kLifetime);
+  struct Restore {
+    ~Restore() { nelko::interfaces::ResponseRouter::set_unclaimed_lifetime(milliseconds(0)); }
+  } restore;
+  // Answers at once, except: "silent-*" and "young" never, "waited" late.
+  HostileTarget target(directory_, "mixed", [](Command const& command) {
+    if (command.uuid.rfind("silent-", 0) == 0 || command.uuid == "young") {
+      return std::vector<Reply>{};
+    }
+    milliseconds const delay(command.uuid == "waited" ? 2500 : 0);
+    return std::vector<Reply>{Reply{delay, HostileTarget::answer(command), false}};
   });
-  Client client("mute");
+  Client client("mixed");
   CapturedStderr log;
   auto receive = [&](std::string const& uuid, int timeout_ms, char const* command = kCommand) {
     json::Object response;
-    return client.basicReceiveResponse(timeout_ms, kInterface, "mute", uuid.c_str(), command,
+    return client.basicReceiveResponse(timeout_ms, kInterface, "mixed", uuid.c_str(), command,
                                        response);
   };
   // A request still kept answers a receive for another command with 1; a forgotten one with 4.
   auto kept = [&](std::string const& uuid) {
     return receive(uuid, 0, "Other_command") == NELKO_CORE_STATUS_INVALID_PARAMS;
   };
-  std::vector<std::string> old;
+  // More answers than may wait unread in the socket: the I/O thread reads them as they come.
+  std::vector<std::string> answered, silent;
+  for (int i = 0; i < 200; ++i) {
+    answered.push_back("answered-" + std::to_string(i));
+    ASSERT_EQ(client.send(answered.back(), false), kOk);
+  }
   for (int i = 0; i < 50; ++i) {
-    old.push_back("old-" + std::to_string(i));
-    ASSERT_EQ(client.send(old.back(), false), kOk);
-    ASSERT_EQ(receive(old.back(), 0), kFailed);
+    silent.push_back("silent-" + std::to_string(i));
+    ASSERT_EQ(client.send(silent.back(), false), kOk);
+    ASSERT_EQ(receive(silent.back(), 0), kFailed);
   }
   ASSERT_EQ(client.send("waited", false), kOk);
   ASSERT_EQ(receive("waited", 0), kFailed);  // gives up, and then waits past the sweep
   auto waited = std::async(std::launch::async, [&] { return receive("waited", 5000); });
   std::this_thread::sleep_for(kLifetime + milliseconds(400));
+  // A receive that gives up now ends the old ones; its request stays, as does an answer received
+  // at once.
   ASSERT_EQ(client.send("young", false), kOk);
-  EXPECT_EQ(receive("young", 0), kFailed);  // gives up: the old ones go
-  for (std::string const& uuid : old) EXPECT_FALSE(kept(uuid)) << uuid;
+  EXPECT_EQ(receive("young", 0), kFailed);
+  ASSERT_EQ(client.send("now", false), kOk);
+  EXPECT_EQ(receive("now", 2000), kOk);
+  for (std::string const& uuid : answered) EXPECT_EQ(receive(uuid, 0), kFailed) << uuid;
+  for (std::string const& uuid : silent) EXPECT_FALSE(kept(uuid)) << uuid;
   EXPECT_TRUE(kept("young"));
   EXPECT_EQ(waited.get(), kOk);
   std::string const text = log.text();
+  EXPECT_NE(text.find("dropping 200 responses that nobody received within 1000 ms of their "
+                      "arrival, the first to request answered-0 from target 'mixed'"),
+            std::string::npos)
+      << text;
   EXPECT_NE(text.find("forgetting 50 requests that had no answer within 1000 ms after their "
-                      "receive gave up, the first old-0 to target 'mute'"),
+                      "receive gave up, the first silent-0 to target 'mixed'"),
             std::string::npos)
       << text;
   EXPECT_EQ(text.find("young"), std::string::npos) << text;
+  EXPECT_EQ(text.find("request now"), std::string::npos) << text;
 }
 
 // The first request's answer waits unclaimed when the identifier is sent again: the receive gets
