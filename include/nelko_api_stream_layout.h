@@ -82,10 +82,9 @@
  *         any other status: it is still the caller's, who releases it when done with it. After
  *           a time-out (4, no response yet) a receive may be called again: the response is kept
  *           for 30 s from its arrival, and a request without one for 30 s from the time-out (see
- *           TIME-OUTS). An identifier of another command returns
- *           1 and leaves that response for the right receive. Once a response has been taken
- *           (the target's non-zero status, or a failure reading the response), a further receive
- *           with it returns 4 at once.
+ *           TIME-OUTS). An identifier of another command returns 1 and leaves that response for
+ *           the right receive. Once a response has been taken (the target's non-zero status, or
+ *           a failure reading the response), a further receive with it returns 4 at once.
  *         "__get_target_version__" releases its identifier as soon as a response with status 0
  *           has been taken, before reading it: after such a response the identifier is gone
  *           whatever the call returns (0, or 4 when reading failed). After any other status it
