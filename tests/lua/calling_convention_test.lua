@@ -93,6 +93,7 @@ describe("the module and its argument kinds", function()
     assert.are.equal("NELKO_CORE_STATUS_IPC_FAILED", m.nelko_core_status_to_string(4.9))
     assert.are.equal("NELKO_CORE_STATUS_IPC_FAILED", m.nelko_core_status_to_string(2 ^ 32 + 4))
     assert.are.equal("NELKO_CORE_STATUS_UNKNOWN", m.nelko_core_status_to_string(-1))
+    assert.are.equal("NELKO_CORE_STATUS_NO_ERROR", m.nelko_core_status_to_string(0))
   end)
 
   it("refuse negative unsigned numbers and NaN with their own message", function()
