@@ -157,6 +157,15 @@ describe("the module and its argument kinds", function()
     end
   end)
 
+  it("swig_equals compares the pointers that userdata hold, not their types", function()
+    local _, first = m.nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "nobody")
+    local _, second = m.nelko_api_stream_layout_get_num_roi_non_blocking_send(handle, "nobody")
+    local equal = { swig_equals(first, second), swig_equals(first, first) }
+    m.nelko_api_stream_layout_free_uuid(first)
+    m.nelko_api_stream_layout_free_uuid(second)
+    assert.are.same({ false, true }, equal)
+  end)
+
   it("pass on an error raised by a metamethod while a table is read", function()
     local hole = setmetatable({ [2] = 5 }, { __index = function() error("no such cell", 0) end })
     assert.are.equal("no such cell", (support.error_of(m.nelko_core_free_int_array, hole)))
