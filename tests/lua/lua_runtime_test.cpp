@@ -83,6 +83,17 @@ TEST_F(LuaModule, LightUserdataIsRefusedAsAPointerEvenWhenNull) {
   }
 }
 
+// A cleared reference gives its registry entry back, so that the value it held can be collected:
+// the next reference made takes the same entry.
+TEST_F(LuaModule, ClearedReferencesGiveTheirRegistryEntryBack) {
+  SWIGLUA_REF ref{nullptr, 0};
+  swiglua_ref_set(&ref, L, push("{}"));
+  int const entry = ref.ref;
+  swiglua_ref_clear(&ref);
+  EXPECT_EQ(nullptr, ref.L);
+  EXPECT_EQ(entry, luaL_ref(L, LUA_REGISTRYINDEX));
+}
+
 using Conversions = LuaModule;
 
 TEST_F(Conversions, IntegersAreThirtyTwoBitsAsOnTheDevice) {
