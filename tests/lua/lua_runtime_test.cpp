@@ -115,4 +115,14 @@ TEST_F(Conversions, IntegersAreThirtyTwoBitsAsOnTheDevice) {
   EXPECT_EQ("", run("assert(back[1] == -1 and back[2] == -2^31)"));
 }
 
+// A table with a metatable is read through it, and the caller's stack is left as it was.
+TEST_F(Conversions, TablesWithAMetatableLeaveTheStackAsItWas) {
+  int const table = push("setmetatable({4, 5}, {__newindex = error})");
+  int** a = convertTableToIntArray(L, table);
+  EXPECT_EQ(table, lua_gettop(L));
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ(5, *a[1]);
+  nelko_core_free_int_array(a);
+}
+
 }  // namespace
