@@ -140,11 +140,12 @@ using SettingsKeysTest = SettingsTest;
 
 TEST_F(SettingsKeysTest, ListsKeysInByteOrderAndByPrefix) {
   EXPECT_EQ(take_keys(nelko_core_settings_get_all_keys()), Keys{});
-  for (char const* key : {"video.fps", "audio.rate", "video.label", "videox", "Video"})
+  for (char const* key :
+       {"video.fps", "audio.rate", "video.label", "videox", "Video", "old.video.fps"})
     ASSERT_EQ(nelko_core_settings_set_int_value(key, 1), 0);
 
   EXPECT_EQ(take_keys(nelko_core_settings_get_all_keys()),
-            (Keys{"Video", "audio.rate", "video.fps", "video.label", "videox"}));
+            (Keys{"Video", "audio.rate", "old.video.fps", "video.fps", "video.label", "videox"}));
   EXPECT_EQ(take_keys(nelko_core_settings_get_keys_starting_with("video.")),
             (Keys{"video.fps", "video.label"}));
   char** none = nelko_core_settings_get_keys_starting_with("zoom");
