@@ -165,6 +165,17 @@ TEST_F(SettingsFileTest, LifecycleStatuses) {
     EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED) << invalid;
     EXPECT_EQ(read_file(path_), invalid);
   }
+
+  // Only a file that is not there makes a new one: one that cannot be opened is not replaced.
+  std::string const kept = R"({"version": 3, "values": {}})";
+  write_file(path_, kept);
+  {
+    SystemCallRecorder recorder([this](SystemCall const& call) {
+      return call.name == "open" && call.path == path_ ? EACCES : 0;
+    });
+    EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED);
+  }
+  EXPECT_EQ(read_file(path_), kept);
 }
 
 // A write creates a fresh file beside the settings file, never opening what another put at the
