@@ -158,9 +158,9 @@ TEST_F(SettingsFileTest, LifecycleStatuses) {
   ASSERT_EQ(nelko_core_settings_deinit(), 0);
 
   // A file that is not a settings file is refused and left as it is.
-  for (char const* invalid :
-       {R"({"version": 0, "values": {})", R"({"values": {}})",
-        R"({"version": 0, "values": {"k": {"type": "int", "value": 1.5}}})"}) {
+  for (char const* invalid : {R"({"version": 0, "values": {})", R"({"values": {}})",
+                              R"({"version": 0, "values": {"k": {"type": "int", "value": 1.5}}})",
+                              R"({"version": 0, "values": {"k": {"type": "int"}}})"}) {
     write_file(path_, invalid);
     EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED) << invalid;
     EXPECT_EQ(read_file(path_), invalid);
