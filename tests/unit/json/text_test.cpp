@@ -205,8 +205,8 @@ TEST(ObjectText, WritesMembersInInsertionOrderAndAppends) {
   EXPECT_EQ(written, buffer);
 }
 
-// Lookup, the reader's duplicate check and the writer all tell names of every length apart by
-// any one byte, and only a name given twice is a duplicate.
+// Lookup, the reader's duplicate check, the writer and comparison all tell names of every length
+// apart by any one byte, and only a name given twice is a duplicate.
 TEST(ObjectText, NamesDifferingInAnyOneByteAreDifferentMembers) {
   for (std::size_t length = 1; length <= 20; ++length) {
     for (std::size_t at = 0; at < length; ++at) {
@@ -220,6 +220,10 @@ TEST(ObjectText, NamesDifferingInAnyOneByteAreDifferentMembers) {
       EXPECT_EQ(1.0, json::Number(object[name])) << at << "/" << length;
       EXPECT_EQ(2.0, json::Number(object[other])) << at << "/" << length;
       EXPECT_EQ(object.end(), object.Find(name.substr(1))) << at << "/" << length;
+      json::Object renamed;  // the same values in the same places, under each other's names
+      renamed[other] = 1.0;
+      renamed[name] = 2.0;
+      EXPECT_FALSE(object == renamed) << at << "/" << length;
 
       json::Object read;
       json::Read(read, json::Write(object));
