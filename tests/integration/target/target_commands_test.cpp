@@ -69,7 +69,8 @@ TEST_F(TargetCommands, BadRequestsAreRefusedWithTheirStatusAndChangeNothing) {
   }
   for (std::string const address :
        {R"("roi_index":4,"roi_set":0)", R"("roi_index":0.5,"roi_set":0)",
-        R"("roi_index":0,"roi_set":2)", R"("roi_set":-1)", R"("roi_index":01,"roi_set":0)"}) {
+        R"("roi_index":0,"roi_set":2)", R"("roi_index":0,"roi_set":3)", R"("roi_set":-1)",
+        R"("roi_index":01,"roi_set":0)"}) {
     cases.push_back({R"({"command":"Get_roi",)" + address + "}", 1});
     cases.push_back(
         {R"({"command":"Set_roi",)" + address + R"(,"pan":1,"tilt":1,"roll":1,"vfov":1})", 1});
