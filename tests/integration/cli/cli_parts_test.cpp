@@ -28,6 +28,9 @@ TEST(CommandLine, ReadsTheLessObviousForms) {
   EXPECT_DOUBLE_EQ(v.pan, -10);
   EXPECT_DOUBLE_EQ(v.tilt, -2.5);
   EXPECT_EQ(parse_command_line({"layout", "get", "4294967295"}).stream, 4294967295u);
+  // A ROI set by its number as well as by its name.
+  EXPECT_EQ(parse_command_line({"roi", "get", "0", "--set", "1"}).roi_set, 1u);
+  EXPECT_EQ(parse_command_line({"roi", "get", "0", "--set=0"}).roi_set, 0u);
 
   // Global options before or after the command.
   Invocation before =
