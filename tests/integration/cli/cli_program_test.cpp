@@ -175,16 +175,16 @@ TEST_F(WithTarget, RoiCountGetAndSetInBothSets) {
 
 TEST_F(WithTarget, RefusalsSayWhatWasRefusedAndWhy) {
   std::string file = files_.write("example.json", layout_to_json(example_layout()));
-  // Stream 1: Immersive2 (66) on the left half, Metadata (80) at the top right, nothing below it.
+  // Stream 1: ImmersiveF (79) on the left half, Metadata (80) at the top right, nothing below it.
   Layout sparse;
-  sparse.placements = {{66, {0, 0, 100000, 100000}, {0, 0, 50000, 100000}},
+  sparse.placements = {{79, {0, 0, 100000, 100000}, {0, 0, 50000, 100000}},
                        {80, {0, 0, 100000, 100000}, {50000, 0, 50000, 50000}}};
   ok({"layout", "set", "1", files_.write("sparse.json", layout_to_json(sparse))});
   std::pair<std::vector<std::string>, std::string> const cases[] = {
       {{"layout", "set", "99", file}, "layout set 99: target 'stream_layout' refused the request"},
       {{"roi", "get", "4"}, "roi get 4: target 'stream_layout' refused the request"},
       {{"point", "7", "0", "0"}, "point: target 'stream_layout' has no stream 7"},
-      {{"point", "1", "0", "0"}, "(0, 0) of stream 1 lies in placement #0 (Immersive2) outside"},
+      {{"point", "1", "0", "0"}, "(0, 0) of stream 1 lies in placement #0 (ImmersiveF) outside"},
       {{"point", "1", "75000", "0"}, "lies in placement #1 (Metadata), which holds metadata"},
       {{"point", "1", "75000", "75000"}, "(75000, 75000) of stream 1 lies in no placement"},
   };
