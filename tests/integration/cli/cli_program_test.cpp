@@ -356,6 +356,17 @@ TEST_F(Program, RendersALayoutFileWithoutATarget) {
       cli({"layout", "render", "--from", layout, "--svg", files_.path() + "/no/such/dir.svg"});
   EXPECT_EQ(unwritable.exit_status, kCannotWrite);
   EXPECT_NE(unwritable.err.find("cannot create"), std::string::npos);
+
+  // A disk that fills up within the file's last block, which only closing the file reports.
+  std::string const blocks = std::to_string(read_file(svg).size() / 4096 * 8);  // of 512 bytes
+  std::vector<std::string> limited = {"/bin/sh", "-c",
+                                      "trap '' XFSZ; ulimit -f " + blocks + "; exec \"$@\"", "sh"};
+  for (std::string const& word : nelko::test::built_program(STREAM_LAYOUT_PROGRAM))
+    limited.push_back(word);
+  limited.insert(limited.end(), {"layout", "render", "--from", layout, "--svg", svg});
+  RunResult cut = nelko::test::run(limited, ipc_dir());
+  EXPECT_EQ(cut.exit_status, kCannotWrite) << cut.err;
+  EXPECT_NE(cut.err.find("cannot write"), std::string::npos) << cut.err;
 }
 
 }  // namespace
