@@ -310,9 +310,10 @@ TEST_F(IpcFairness, PeerInQuickSuccessionDoesNotHoldUpOtherConnections) {
   auto const waited_after_ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count();
   EXPECT_EQ(busy_fault, "");
-  // A wait should last about a millisecond of the busy peer's commands (3 allowed); waiting
-  // until its thread happens to pause (preempted) takes 10 ms of them or more each time.
-  EXPECT_LT(taken_while_waiting, kWaits * 3 * per_ms)
+  // A wait should last about a millisecond of the busy peer's commands (5 allowed: the pace
+  // measured before varies on a loaded machine); waiting until its thread happens to pause
+  // (preempted) takes 10 ms of them or more each time.
+  EXPECT_LT(taken_while_waiting, kWaits * 5 * per_ms)
       << "held up by a busy peer sending " << per_ms << " commands per ms";
   EXPECT_LT(waited_after_ms, 500) << "held up by a silent peer";
   auto const closing = Clock::now();
