@@ -61,15 +61,14 @@ struct CallbackRegistry {
     }
     // Without the mutex unless a withdraw waits: a withdraw counts itself in waiting_ before it
     // looks at is_running_, and the call clears is_running_ before it looks at waiting_ (both
-    // sequentially consistent), so one of them sees the other. Taking the mutex once then makes
-    // sure that a withdraw which saw the call running sleeps by now and gets the wake-up. The
-    // wake-up comes after the mutex is released: a withdraw woken while it is held would only
-    // block on it at once, and where both threads share a CPU each such wake-up costs two
-    // more thread switches.
+    // sequentially consistent), so one of them sees the other. The wake-up stays under the
+    // mutex although the woken thread then waits for it once more: a deinit waits here too and
+    // frees the registry as soon as it has the mutex back, so the condition variable must not
+    // be touched after the mutex is released.
     ~Call() {
       registry_.is_running_.store(false);
       if (registry_.waiting_.load() == 0) return;
-      { std::lock_guard<std::mutex> lock(registry_.mutex); }
+      std::lock_guard<std::mutex> lock(registry_.mutex);
       registry_.idle_.notify_all();
     }
     Call(Call const&) = delete;
