@@ -460,7 +460,8 @@ void on_roi(char*, nelko_core_status status, double, double, double, double, voi
   window.written.store(at + 1);
   if (window.sleeping.load()) {
     // As the raw clients do: woken after the mutex is released, the sending thread does not
-    // block on it at once.
+    // block on it at once. The window outlives the wake-up: the sending thread cancels this
+    // request before it lets the window go, and that cancel waits for this callback to return.
     { std::lock_guard<std::mutex> lock(window.mutex); }
     window.completed.notify_one();
   }
