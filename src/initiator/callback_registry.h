@@ -131,11 +131,16 @@ struct CallbackRegistry {
       spare_index_.give(index_.extract(it));
       it = next;
     }
-    waiting_.fetch_add(1);
-    idle_.wait(lock, [&] {
+    auto const idle = [&] {
       return !is_running_.load() || running_ != client ||
              running_thread_ == std::this_thread::get_id();
-    });
+    };
+    // Usually no call runs: under the mutex none can start for the removed entries, so there
+    // is nothing to wait for, and the count of waiters (two atomic read-modify-writes) is not
+    // touched.
+    if (idle()) return;
+    waiting_.fetch_add(1);
+    idle_.wait(lock, idle);
     waiting_.fetch_sub(1);
   }
 
