@@ -157,10 +157,12 @@ TEST_F(SettingsFileTest, LifecycleStatuses) {
   EXPECT_FALSE(std::filesystem::exists(elsewhere.file("relative.json")));
   ASSERT_EQ(nelko_core_settings_deinit(), 0);
 
-  // A file that is not a settings file is refused and left as it is.
+  // A file that is not a settings file is refused and left as it is; so is one naming a key twice.
   for (char const* invalid : {R"({"version": 0, "values": {})", R"({"values": {}})",
                               R"({"version": 0, "values": {"k": {"type": "int", "value": 1.5}}})",
-                              R"({"version": 0, "values": {"k": {"type": "int"}}})"}) {
+                              R"({"version": 0, "values": {"k": {"type": "int"}}})",
+                              R"({"version": 0, "values": {"k": {"type": "int", "value": 1}, )"
+                              R"("k": {"type": "int", "value": 2}}})"}) {
     write_file(path_, invalid);
     EXPECT_EQ(nelko_core_settings_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED) << invalid;
     EXPECT_EQ(read_file(path_), invalid);
@@ -411,6 +413,10 @@ TEST_F(HostileFileTest, FilesLargerThanTheLimitAreNeitherReadNorWritten) {
             NELKO_CORE_STATUS_INVALID_PARAMS);
   EXPECT_FALSE(nelko_core_settings_does_key_exist("k"));
   EXPECT_EQ(read_file(path_), document);
+  // A change that brings the file just to the limit is written.
+  ASSERT_EQ(nelko_core_settings_set_string_value("k", ""), 0);
+  std::string const fill(nelko::core::settings::kMaxFileSize - read_file(path_).size(), 'x');
+  EXPECT_EQ(nelko_core_settings_set_string_value("k", fill.c_str()), 0);
 }
 
 TEST_F(HostileFileTest, InvalidUtf8IsRefusedInValuesKeysAndFiles) {

@@ -1,5 +1,7 @@
 // The settings store's values, defaults, keys and kinds, from several threads too, and the
 // read-only configuration file.
+#include <unistd.h>
+
 #include <climits>
 #include <cmath>
 #include <string>
@@ -61,7 +63,7 @@ template <class Kind>
 class SettingsKindTest : public SettingsTest {};
 TYPED_TEST_SUITE(SettingsKindTest, AllKinds);
 
-TYPED_TEST(SettingsKindTest, ValueFallsBackToDefaultAndBothSurviveReopen) {
+TYPED_TEST(SettingsKindTest, ValueFallsBackToDefaultAndBothSurviveReopenAndCopy) {
   using Kind = TypeParam;
   typename Kind::Value value = Kind::second();
   EXPECT_EQ(Kind::get("k", value), NELKO_CORE_STATUS_SETTING_NOT_PRESENT);
@@ -74,10 +76,11 @@ TYPED_TEST(SettingsKindTest, ValueFallsBackToDefaultAndBothSurviveReopen) {
   this->reopen();
   ASSERT_EQ(Kind::get("k", value), 0);
   EXPECT_EQ(value, Kind::second());
-  ASSERT_EQ(Kind::get_default("k", value), 0);
+  ASSERT_EQ(Kind::copy("k", "copy"), 0);
+  ASSERT_EQ(Kind::get_default("copy", value), 0);
   EXPECT_EQ(value, Kind::first());
   nelko_core_settings_type type = NELKO_CORE_SETTING_TYPE_UNKNOWN;
-  ASSERT_EQ(nelko_core_settings_get_type("k", &type), 0);
+  ASSERT_EQ(nelko_core_settings_get_type("copy", &type), 0);
   EXPECT_EQ(type, Kind::type);
 }
 
@@ -133,6 +136,12 @@ TEST_F(SettingsValuesTest, NullArgumentsAndUnstorableValuesAreRefused) {
   EXPECT_FALSE(nelko_core_settings_does_key_exist("s"));
   EXPECT_FALSE(nelko_core_settings_does_key_exist("d"));
   EXPECT_FALSE(nelko_core_settings_does_key_exist("j"));
+
+  // The deepest value allowed, 64 levels, is kept and read back after a reopen.
+  std::string const deepest = std::string(64, '[') + std::string(64, ']');
+  ASSERT_EQ(nelko_core_settings_set_json_value("j", deepest.c_str()), 0);
+  reopen();
+  EXPECT_TRUE(nelko_core_settings_does_key_exist("j"));
 }
 
 using Keys = std::vector<std::string>;
@@ -223,6 +232,8 @@ TEST_F(ConfigurationTest, KindsAreInferredAndGettersKeepToThem) {
   std::string text;
   EXPECT_EQ(TextCodec::get(nelko_core_configuration_get_json_value, "mixed", text), 0);
   EXPECT_EQ(text, R"([1,"a"])");
+  EXPECT_EQ(TextCodec::get(nelko_core_configuration_get_json_value, "fps", text),
+            NELKO_CORE_STATUS_INCORRECT_SETTING_TYPE);
 
   int integer = 0;
   EXPECT_EQ(nelko_core_configuration_get_int_value("gain", &integer),
@@ -234,6 +245,11 @@ TEST_F(ConfigurationTest, KindsAreInferredAndGettersKeepToThem) {
   EXPECT_EQ(nelko_core_configuration_init(path_.c_str()), NELKO_CORE_STATUS_MULTI_THREAD_ACCESS);
   ASSERT_EQ(nelko_core_configuration_deinit(), 0);
   EXPECT_EQ(nelko_core_configuration_get_all_keys(), nullptr);
+  // A configuration reached through a symbolic link is read.
+  std::string const link = directory_.file("link.json");
+  ASSERT_EQ(symlink(path_.c_str(), link.c_str()), 0);
+  EXPECT_EQ(nelko_core_configuration_init(link.c_str()), 0);
+  ASSERT_EQ(nelko_core_configuration_deinit(), 0);
   for (char const* invalid : {"[1, 2]", "{\"a\": }"}) {
     write_file(path_, invalid);
     EXPECT_EQ(nelko_core_configuration_init(path_.c_str()), NELKO_CORE_STATUS_IPC_FAILED)
