@@ -260,12 +260,14 @@ TEST_F(Requests, VersionQueryLogsAMismatchAndReleasesItsIdentifierOnReceipt) {
   EXPECT_EQ(kOk, nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
   EXPECT_TRUE(platform.log.empty());
 
-  platform.answer_with(kOk, R"({"status":0,"target_major":1,"target_minor":0})");
+  platform.answer_with(kOk, R"({"status":0,"target_major":0,"target_minor":10})");
   EXPECT_EQ(kOk, nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
-  EXPECT_EQ(1u, major);
-  EXPECT_EQ(0u, minor);
-  EXPECT_EQ(std::vector<std::string>{"Stream_layout Initiator (version 0:9) queried Target (version 1:0)"},
-            platform.log_texts());
+  EXPECT_EQ(0u, major);
+  EXPECT_EQ(10u, minor);
+  EXPECT_EQ(
+      std::vector<std::string>{
+          "Stream_layout Initiator (version 0:9) queried Target (version 0:10)"},
+      platform.log_texts());
   EXPECT_EQ(NELKO_CORE_LOG_PRIORITY_ERR, platform.log[0].priority);
 
   // A receive that failed, or took a response with a non-zero status, leaves the identifier
