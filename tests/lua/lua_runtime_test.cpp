@@ -67,6 +67,9 @@ TEST_F(LuaModule, UserdataWithAnUnknownTypeRecordIsNeverRead) {
   *static_cast<void**>(lua_newuserdata(L, sizeof(void*))) = real->type;
   lua_setglobal(L, "short");
   EXPECT_EQ("userdata (unknown type)", run("error(swig_type(short), 0)"));
+  // The whole record it was cut from shows its type.
+  lua_setglobal(L, "real");
+  EXPECT_EQ("int **", run("error(swig_type(real), 0)"));
   nelko_core_free_int_array(static_cast<int**>(real->ptr));
 }
 
@@ -123,6 +126,8 @@ TEST_F(Conversions, TablesWithAMetatableLeaveTheStackAsItWas) {
   ASSERT_NE(nullptr, a);
   EXPECT_EQ(5, *a[1]);
   nelko_core_free_int_array(a);
+  // A string has a metatable too, but is no table.
+  EXPECT_EQ(nullptr, convertTableToIntArray(L, push("'45'")));
 }
 
 }  // namespace
