@@ -178,7 +178,8 @@ TEST_F(Directory, SocketDirectoriesAndSocketsGetTheirModeWhateverTheUmask) {
 }
 
 // Whichever way the directory was chosen, one that another user could place a socket in is
-// refused: others may enter it, it is a symbolic link, or (set up as root) another user owns it.
+// refused: users other than its owner may enter it, it is a symbolic link, or (set up as root)
+// another user owns it.
 TEST_F(Directory, ChosenAndDefaultDirectoriesPassTheSameChecks) {
   for (bool chosen : {true, false}) {
     SCOPED_TRACE(chosen ? "NELKO_IPC_DIR" : "default");
@@ -187,7 +188,7 @@ TEST_F(Directory, ChosenAndDefaultDirectoriesPassTheSameChecks) {
     ScopedEnv dir("NELKO_IPC_DIR", chosen ? directory.c_str() : nullptr);
     ScopedEnv runtime("XDG_RUNTIME_DIR", directory_.c_str());
     std::function<void()> const setups[] = {
-        [&] { ::mkdir(directory.c_str(), 0700), ::chmod(directory.c_str(), 0755); },
+        [&] { ::mkdir(directory.c_str(), 0700), ::chmod(directory.c_str(), 0750); },
         [&] { ::mkdir(elsewhere.c_str(), 0700), ::symlink(elsewhere.c_str(), directory.c_str()); },
         [&] { ::mkdir(directory.c_str(), 0700), ::chown(directory.c_str(), 65534, 65534); },
     };
@@ -368,6 +369,8 @@ TEST_F(LogHygiene, RepeatedCausesAreLoggedOncePerEpisodeWithACount) {
   EXPECT_EQ(occurrences(captured.text(), "(malformed frame)"), 1u) << captured.text();
   target.reset();  // ends the run
   EXPECT_NE(captured.text().find("19 more like this: "), std::string::npos) << captured.text();
+  EXPECT_EQ(captured.text().find(": 0 more like this"), std::string::npos)
+      << "nor a cause seen once";
 }
 
 // ---- Bounds --------------------------------------------------------------------------------
