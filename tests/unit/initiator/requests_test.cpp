@@ -264,7 +264,7 @@ TEST_F(Requests, VersionQueryLogsAMismatchAndReleasesItsIdentifierOnReceipt) {
   EXPECT_EQ(kOk, nelko_api_stream_layout___get_target_version___send(handle, "t", &major, &minor));
   EXPECT_EQ(0u, major);
   EXPECT_EQ(10u, minor);
-  EXPECT_EQ(
+  ASSERT_EQ(
       std::vector<std::string>{
           "Stream_layout Initiator (version 0:9) queried Target (version 0:10)"},
       platform.log_texts());
