@@ -21,9 +21,9 @@ int raise_check_error(lua_State* L, char const* function, int arg, Check check,
       return lua_error(L);
     case Check::kWrongUse:
       return luaL_error(L, "Error in %s (arg %d), expected '%s' got '%s'", function, arg, expected,
-                        use_name(pointer_history(L, arg).use));
+                        use_name(pointer_use(L, arg)));
     case Check::kEnded: {
-      PointerUse use = pointer_history(L, arg).use;
+      PointerUse use = pointer_use(L, arg);
       return luaL_error(L, "Error in %s (arg %d), %s already %s", function, arg, use_name(use),
                         ending_name(use));
     }

@@ -25,11 +25,11 @@ void push_tracked_pointer(lua_State* L, void* ptr, PointerUse use) {
   tracked->state = live_state(use);
 }
 
-PointerHistory pointer_history(lua_State* L, int idx) {
+PointerUse pointer_use(lua_State* L, int idx) {
   TrackedRecord const* tracked = tracked_record(L, idx, lua_touserdata(L, idx));
-  if (!tracked) return {false, PointerUse::kHandle, false};
+  if (!tracked) return PointerUse::kHandle;
   int const value = tracked->state;
-  return {true, static_cast<PointerUse>(value < 0 ? -value : value), value < 0};
+  return static_cast<PointerUse>(value < 0 ? -value : value);
 }
 
 }  // namespace nelko::lua

@@ -50,14 +50,9 @@ inline TrackedRecord* tracked_record(lua_State* L, int idx, void* block) {
 // Allocates: may raise a memory error.
 void push_tracked_pointer(lua_State* L, void* ptr, PointerUse use);
 
-struct PointerHistory {
-  bool tracked;  // handed out by this module for a use; the rest is meaningful only then
-  PointerUse use;
-  bool ended;
-};
-
-// What the module knows of the value at idx (a positive index).
-PointerHistory pointer_history(lua_State* L, int idx);
+// The use of the pointer userdata at idx (a positive index) that this module handed out, whether
+// the use has ended or not; kHandle for any other value. For messages about a refused argument.
+PointerUse pointer_use(lua_State* L, int idx);
 
 // Marks a tracked record as ended. Changes the userdata in place, so it allocates nothing and
 // never raises: it can follow a C call that released the pointer without anything interrupting
