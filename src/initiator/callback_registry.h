@@ -7,13 +7,14 @@
 // another handle whose own completion, on another I/O thread, calls back into this one (with the
 // mutex held across the calls, two such callbacks would wait for each other for ever). What
 // cancel_async promises is kept by waiting instead: it returns only once no withdrawn function is
-// running any more, unless it is called by that very function.
+// running any more, unless it is called by that very function. It waits without the mutex (see
+// parking.h): the ending call wakes it without touching the registry again, and the woken
+// cancel_async has no mutex to take back from a thread that may still hold it.
 #ifndef NELKO_INITIATOR_CALLBACK_REGISTRY_H
 #define NELKO_INITIATOR_CALLBACK_REGISTRY_H
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -24,6 +25,8 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+
+#include "parking.h"
 
 namespace nelko {
 namespace stream_layout {
@@ -57,19 +60,19 @@ struct CallbackRegistry {
     Call(CallbackRegistry& registry, Entry const& entry) : registry_(registry) {
       registry.running_ = entry;
       registry.running_thread_ = std::this_thread::get_id();
-      registry.is_running_.store(true, std::memory_order_relaxed);
+      // Nothing else changes the state meanwhile: withdraws count themselves under the mutex,
+      // and the last call ended on this thread.
+      std::uint64_t const state = registry.state_.load(std::memory_order_relaxed);
+      registry.state_.store((state | kWaiters) + 1, std::memory_order_relaxed);
     }
-    // Without the mutex unless a withdraw waits: a withdraw counts itself in waiting_ before it
-    // looks at is_running_, and the call clears is_running_ before it looks at waiting_ (both
-    // sequentially consistent), so one of them sees the other. The wake-up stays under the
-    // mutex although the woken thread then waits for it once more: a deinit waits here too and
-    // frees the registry as soon as it has the mutex back, so the condition variable must not
-    // be touched after the mutex is released.
+    // Without the mutex, in one step that also takes the count of waiting withdraws: each of
+    // them counted itself before it or finds the call ended. That step is the last this thread
+    // does to the registry: a woken withdraw may return, and the registry go, right after it.
     ~Call() {
-      registry_.is_running_.store(false);
-      if (registry_.waiting_.load() == 0) return;
-      std::lock_guard<std::mutex> lock(registry_.mutex);
-      registry_.idle_.notify_all();
+      void const* const key = &registry_;
+      std::uint64_t const state = registry_.state_.load(std::memory_order_relaxed);
+      std::uint64_t const before = registry_.state_.exchange((state | kWaiters) + 1);
+      if ((before & kWaiters) != 0) parking::wake(key);
     }
     Call(Call const&) = delete;
     Call& operator=(Call const&) = delete;
@@ -119,7 +122,8 @@ struct CallbackRegistry {
   std::size_t size() const { return entries_.size(); }
 
   // Removes every entry whose function and user pointer both match, then waits until none of
-  // them is running (unless it runs on this thread: it is the caller). Call with `lock` held.
+  // them is running (unless it runs on this thread: it is the caller). Call with `lock` held;
+  // when it has to wait, it returns with `lock` released.
   // The index by client keeps this a look-up: a client with many requests of other clients
   // pending no longer pays a walk over all of them.
   void withdraw(Callback callback, void* user_data, std::unique_lock<std::mutex>& lock) {
@@ -131,17 +135,19 @@ struct CallbackRegistry {
       spare_index_.give(index_.extract(it));
       it = next;
     }
-    auto const idle = [&] {
-      return !is_running_.load() || running_ != client ||
-             running_thread_ == std::this_thread::get_id();
-    };
     // Usually no call runs: under the mutex none can start for the removed entries, so there
-    // is nothing to wait for, and the count of waiters (two atomic read-modify-writes) is not
+    // is nothing to wait for, and the count of waiters (an atomic read-modify-write) is not
     // touched.
-    if (idle()) return;
-    waiting_.fetch_add(1);
-    idle_.wait(lock, idle);
-    waiting_.fetch_sub(1);
+    std::uint64_t const state = state_.load();
+    if (!running(state) || running_ != client || running_thread_ == std::this_thread::get_id()) {
+      return;
+    }
+    // Counted, unless the call ended meanwhile: when it ends, the call wakes every withdraw it
+    // finds counted and clears the count. The wait needs no mutex: nothing is left to take back
+    // from the ending call's thread.
+    if (phase(state_.fetch_add(1)) != phase(state)) return;
+    lock.unlock();
+    parking::wait(this, [&] { return phase(state_.load()) != phase(state); });
   }
 
   std::mutex mutex;
@@ -194,9 +200,15 @@ struct CallbackRegistry {
   Index index_;
   Spares<typename Entries::node_type> spare_entries_;
   Spares<typename Index::node_type> spare_index_;
-  std::condition_variable idle_;
-  std::atomic<bool> is_running_{false};
-  std::atomic<int> waiting_{0};  // withdraws waiting for the running call to end
+  // The calls and the withdraws waiting for one: in the high half, twice the number of calls
+  // that have ended, plus one while a call runs (its phase, which changes once more when it
+  // ends, and never comes back: 2^31 calls at most would make it wrap); in the low half, the
+  // withdraws waiting for the running call, cleared when it ends.
+  static constexpr std::uint64_t kWaiters = 0xFFFFFFFFu;
+  static std::uint64_t phase(std::uint64_t state) { return state >> 32; }
+  static bool running(std::uint64_t state) { return (phase(state) & 1) != 0; }
+  static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the state is one atomic step");
+  std::atomic<std::uint64_t> state_{0};
   Entry running_{};
   std::thread::id running_thread_;
 };
