@@ -39,7 +39,7 @@ inline Word words[16];
 
 inline std::atomic<int>& word_of(void const* key) {
   auto const bits = reinterpret_cast<std::uintptr_t>(key);
-  return words[(bits >> 6 ^ bits >> 10) % (sizeof words / sizeof words[0])].changes;
+  return words[((bits >> 6) ^ (bits >> 10)) % (sizeof words / sizeof words[0])].changes;
 }
 
 inline int* futex_address(std::atomic<int>& word) {
