@@ -62,16 +62,16 @@ struct CallbackRegistry {
       registry.running_thread_ = std::this_thread::get_id();
       // Nothing else changes the state meanwhile: withdraws count themselves under the mutex,
       // and the last call ended on this thread.
-      std::uint64_t const state = registry.state_.load(std::memory_order_relaxed);
-      registry.state_.store((state | kWaiters) + 1, std::memory_order_relaxed);
+      registry.state_.store(next_phase(registry.state_.load(std::memory_order_relaxed)),
+                            std::memory_order_relaxed);
     }
     // Without the mutex, in one step that also takes the count of waiting withdraws: each of
     // them counted itself before it or finds the call ended. That step is the last this thread
     // does to the registry: a woken withdraw may return, and the registry go, right after it.
     ~Call() {
       void const* const key = &registry_;
-      std::uint64_t const state = registry_.state_.load(std::memory_order_relaxed);
-      std::uint64_t const before = registry_.state_.exchange((state | kWaiters) + 1);
+      std::uint64_t const before =
+          registry_.state_.exchange(next_phase(registry_.state_.load(std::memory_order_relaxed)));
       if ((before & kWaiters) != 0) parking::wake(key);
     }
     Call(Call const&) = delete;
@@ -202,10 +202,12 @@ struct CallbackRegistry {
   Spares<typename Index::node_type> spare_index_;
   // The calls and the withdraws waiting for one: in the high half, twice the number of calls
   // that have ended, plus one while a call runs (its phase, which changes once more when it
-  // ends, and never comes back: 2^31 calls at most would make it wrap); in the low half, the
-  // withdraws waiting for the running call, cleared when it ends.
+  // ends, and comes back only after 2^31 calls); in the low half, the withdraws waiting for the
+  // running call, cleared when it ends.
   static constexpr std::uint64_t kWaiters = 0xFFFFFFFFu;
   static std::uint64_t phase(std::uint64_t state) { return state >> 32; }
+  // The next phase, with no waiters: the carry out of the low half moves the high half on.
+  static std::uint64_t next_phase(std::uint64_t state) { return (state | kWaiters) + 1; }
   static bool running(std::uint64_t state) { return (phase(state) & 1) != 0; }
   static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the state is one atomic step");
   std::atomic<std::uint64_t> state_{0};
