@@ -623,6 +623,19 @@ void print_spread(char const* what, std::vector<double> const& figures, char con
               spread <= kQuiet ? "quiet" : "NOT quiet (above 0.15), do not trust the ratios");
 }
 
+// One exchange over interleaved rounds: its rate in each round, and its CPU over all of them.
+struct Rounds {
+  std::vector<double> rates;
+  CpuUse cpu;
+
+  // One round of `exchanges` exchanges with `service`; `batch` makes them and returns their rate.
+  template <typename Batch>
+  void run(pid_t service, int exchanges, Batch&& batch) {
+    cpu.measure(service, exchanges, 1, [&] { rates.push_back(batch()); });
+  }
+  double median() const { return bench::median_of(rates); }
+};
+
 // The library's rate over the raw one's in each round, which ran one right after the other.
 void print_round_ratios(std::vector<double> const& library, std::vector<double> const& raw) {
   std::printf("  %-36s", "ratio in each round");
@@ -758,31 +771,26 @@ class Spinner {
 void run_throughput(Options const& options, RawService by_message, RawService batched,
                     EventService events, void* handle, pid_t library_service) {
   constexpr int kRounds = 5;
-  std::vector<double> message_rates, batched_rates, event_rates, library_rates;
-  CpuUse message_cpu, batched_cpu, event_cpu, library_cpu;
-  by_message.peer->pipelined(options.window, 2000);
-  batched.peer->pipelined(options.window, 2000);
-  events.pipelined->pipelined(options.window, 2000);
-  library_pipelined(handle, options.window, 2000, [](int) {});
+  int const window = options.window, completions = options.completions;
+  auto message_run = [&] { return by_message.peer->pipelined(window, completions); };
+  auto batched_run = [&] { return batched.peer->pipelined(window, completions); };
+  auto event_run = [&] { return events.pipelined->pipelined(window, completions); };
+  auto library_run = [&] { return library_pipelined(handle, window, completions, [](int) {}); };
+  by_message.peer->pipelined(window, 2000);
+  batched.peer->pipelined(window, 2000);
+  events.pipelined->pipelined(window, 2000);
+  library_pipelined(handle, window, 2000, [](int) {});
+  Rounds message, batches, event, library;
   for (int round = 0; round < kRounds; ++round) {
-    event_cpu.measure(events.pid, options.completions, 1, [&] {
-      event_rates.push_back(events.pipelined->pipelined(options.window, options.completions));
-    });
-    message_cpu.measure(by_message.pid, options.completions, 1, [&] {
-      message_rates.push_back(by_message.peer->pipelined(options.window, options.completions));
-    });
-    batched_cpu.measure(batched.pid, options.completions, 1, [&] {
-      batched_rates.push_back(batched.peer->pipelined(options.window, options.completions));
-    });
-    library_cpu.measure(library_service, options.completions, 1, [&] {
-      library_rates.push_back(
-          library_pipelined(handle, options.window, options.completions, [](int) {}));
-    });
+    event.run(events.pid, completions, event_run);
+    message.run(by_message.pid, completions, message_run);
+    batches.run(batched.pid, completions, batched_run);
+    library.run(library_service, completions, library_run);
   }
-  double const message_rate = bench::median_of(message_rates);
-  double const batched_rate = bench::median_of(batched_rates);
-  double const event_rate = bench::median_of(event_rates);
-  double const library_rate = bench::median_of(library_rates);
+  double const message_rate = message.median();
+  double const batched_rate = batches.median();
+  double const event_rate = event.median();
+  double const library_rate = library.median();
   std::printf("  window %d, %d completions per run, median of %d interleaved runs\n",
               options.window, options.completions, kRounds);
   std::printf("  %-36s %9.0f completions/s\n", "raw event-driven (epoll, 2 threads)", event_rate);
@@ -792,46 +800,39 @@ void run_throughput(Options const& options, RawService by_message, RawService ba
   std::printf("  %-36s %9.0f completions/s\n", "get_roi_send_async + cancel_async", library_rate);
   std::printf("  %-36s %.2f   (goal: at least 0.80)\n", "ratio library / raw event-driven",
               library_rate / event_rate);
-  print_round_ratios(library_rates, event_rates);
-  print_spread("raw event-driven spread", event_rates, "rounds");
+  print_round_ratios(library.rates, event.rates);
+  print_spread("raw event-driven spread", event.rates, "rounds");
   std::printf("  %-36s %.2f\n", "ratio library / raw blocking", library_rate / message_rate);
   std::printf("  %-36s %.2f\n", "ratio library / raw batched", library_rate / batched_rate);
   std::printf("  per completion: CPU time (user and kernel) and thread runs, all threads:\n");
-  event_cpu.print("raw event-driven");
-  message_cpu.print("raw blocking, one write per message");
-  batched_cpu.print("raw blocking, writes batched");
-  library_cpu.print("get_roi_send_async + cancel_async");
+  event.cpu.print("raw event-driven");
+  message.cpu.print("raw blocking, one write per message");
+  batches.cpu.print("raw blocking, writes batched");
+  library.cpu.print("get_roi_send_async + cancel_async");
   std::printf("  the same split into user and kernel time, us (tick-sampled by the kernel):\n");
-  event_cpu.print_split("raw event-driven");
-  message_cpu.print_split("raw blocking, one write per message");
-  batched_cpu.print_split("raw blocking, writes batched");
-  library_cpu.print_split("get_roi_send_async + cancel_async");
+  event.cpu.print_split("raw event-driven");
+  message.cpu.print_split("raw blocking, one write per message");
+  batches.cpu.print_split("raw blocking, writes batched");
+  library.cpu.print_split("get_roi_send_async + cancel_async");
   // Where a client keeps its CPU busy the whole time, its throughput is that CPU divided by its
   // CPU per completion, and the ratio of the two clients' CPU per completion is the ratio of
   // their throughputs. Where neither is busy all the time, the library's extra CPU partly fits
   // into the raw client's idle time and the throughput ratio is higher.
   std::printf("  %-36s %.2f   (the throughput ratio where both clients keep their CPU busy)\n",
               "client CPU per completion, raw/lib",
-              event_cpu.client.cpu_ns / library_cpu.client.cpu_ns);
+              event.cpu.client.cpu_ns / library.cpu.client.cpu_ns);
 
   // The same two with another process spinning on the client's CPU.
-  std::vector<double> shared_event_rates, shared_library_rates;
-  CpuUse shared_event_cpu, shared_library_cpu;
+  Rounds shared_event, shared_library;
   {
     Spinner spinner;
     for (int round = 0; round < kRounds; ++round) {
-      shared_event_cpu.measure(events.pid, options.completions, 1, [&] {
-        shared_event_rates.push_back(
-            events.pipelined->pipelined(options.window, options.completions));
-      });
-      shared_library_cpu.measure(library_service, options.completions, 1, [&] {
-        shared_library_rates.push_back(
-            library_pipelined(handle, options.window, options.completions, [](int) {}));
-      });
+      shared_event.run(events.pid, completions, event_run);
+      shared_library.run(library_service, completions, library_run);
     }
   }
-  double const shared_event_rate = bench::median_of(shared_event_rates);
-  double const shared_library_rate = bench::median_of(shared_library_rates);
+  double const shared_event_rate = shared_event.median();
+  double const shared_library_rate = shared_library.median();
   std::printf("  with a process spinning on the client's CPU (median of %d interleaved runs):\n",
               kRounds);
   std::printf("  %-36s %9.0f completions/s\n", "raw event-driven", shared_event_rate);
@@ -839,8 +840,8 @@ void run_throughput(Options const& options, RawService by_message, RawService ba
               shared_library_rate);
   std::printf("  %-36s %.2f\n", "ratio library / raw event-driven",
               shared_library_rate / shared_event_rate);
-  shared_event_cpu.print("raw event-driven");
-  shared_library_cpu.print("get_roi_send_async + cancel_async");
+  shared_event.cpu.print("raw event-driven");
+  shared_library.cpu.print("get_roi_send_async + cancel_async");
 }
 
 // One get_roi_send_async at a time: nanoseconds from the send to its callback, `count` times.
@@ -919,31 +920,29 @@ void run_threads(Options const& options, EventService events, void* handle,
   constexpr int kRounds = 5;
   int const threads = static_cast<int>(events.threads->size());
   int const each = std::max(1, options.round_trips / threads);
-  std::vector<double> raw_rates, library_rates;
-  auto raw = [&](int t) { (*events.threads)[static_cast<std::size_t>(t)].round_trip(); };
-  auto library = [&](int) { library_round_trip(handle); };
-  in_threads(threads, 200, raw);
-  in_threads(threads, 200, library);
-  CpuUse raw_cpu, library_cpu;
+  auto raw_trip = [&](int t) { (*events.threads)[static_cast<std::size_t>(t)].round_trip(); };
+  auto library_trip = [&](int) { library_round_trip(handle); };
+  in_threads(threads, 200, raw_trip);
+  in_threads(threads, 200, library_trip);
+  Rounds raw, library;
   for (int round = 0; round < kRounds; ++round) {
-    raw_cpu.measure(events.pid, threads * each, 1,
-                    [&] { raw_rates.push_back(in_threads(threads, each, raw)); });
-    library_cpu.measure(library_service, threads * each, 1,
-                        [&] { library_rates.push_back(in_threads(threads, each, library)); });
+    raw.run(events.pid, threads * each, [&] { return in_threads(threads, each, raw_trip); });
+    library.run(library_service, threads * each,
+                [&] { return in_threads(threads, each, library_trip); });
   }
-  double const raw_rate = bench::median_of(raw_rates);
-  double const library_rate = bench::median_of(library_rates);
+  double const raw_rate = raw.median();
+  double const library_rate = library.median();
   std::printf("  %d threads, %d round trips each per run, median of %d interleaved runs\n",
               threads, each, kRounds);
   std::printf("  %-36s %9.0f round trips/s\n", "raw, one connection per thread", raw_rate);
   std::printf("  %-36s %9.0f round trips/s\n", "get_roi_send, one handle", library_rate);
   std::printf("  %-36s %.2f   (goal: at least 0.80)\n", "ratio library / raw",
               library_rate / raw_rate);
-  print_round_ratios(library_rates, raw_rates);
-  print_spread("raw spread", raw_rates, "rounds");
+  print_round_ratios(library.rates, raw.rates);
+  print_spread("raw spread", raw.rates, "rounds");
   std::printf("  per round trip: CPU time (user and kernel) and thread runs, all threads:\n");
-  raw_cpu.print("raw, one connection per thread");
-  library_cpu.print("get_roi_send, one handle");
+  raw.cpu.print("raw, one connection per thread");
+  library.cpu.print("get_roi_send, one handle");
 }
 
 // Resident memory at ten points of a run after a warm-up; prints start, end and the highest.
