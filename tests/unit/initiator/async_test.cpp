@@ -178,10 +178,15 @@ TEST_F(Async, LayoutListsAreHandedInKeyOrderAndConversionFailuresSkipTheClient) 
 }
 
 // A client function may send and cancel its own command on its own handle: the completion does
-// not hold the command's lock while it runs.
+// not hold the command's lock while it runs, nor does another thread's cancel of that very
+// function, which waits for it meanwhile.
 void* g_handle;
 nelko_core_status g_reentrant[3];
+std::atomic<bool> g_reentrant_runs{false}, g_cancel_comes{false};
 void reentrant(char*, nelko_core_status, unsigned int, void*) {
+  g_reentrant_runs = true;
+  while (!g_cancel_comes) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the cancel waits for this call
   g_reentrant[0] = nelko_api_stream_layout_get_num_roi_send_async(g_handle, "t", on_num, &kB);
   g_reentrant[1] = nelko_api_stream_layout_get_num_roi_cancel_async(g_handle, reentrant, &kA);
   g_reentrant[2] = nelko_api_stream_layout_get_roi_send_async(g_handle, "t", 0, 0, on_roi, &kB);
@@ -190,10 +195,17 @@ void reentrant(char*, nelko_core_status, unsigned int, void*) {
 TEST_F(Async, OwnCommandFromInsideACompletion) {
   g_handle = handle;
   nelko_api_stream_layout_get_num_roi_send_async(handle, "t", reentrant, &kA);
+  g_reentrant_runs = g_cancel_comes = false;
   auto done = std::async(std::launch::async, [&] {
     deliver("Get_num_roi", last_uuid(), R"({"status":0,"num":1})");
   });
+  auto cancelled = std::async(std::launch::async, [&] {
+    while (!g_reentrant_runs) std::this_thread::yield();
+    g_cancel_comes = true;
+    return nelko_api_stream_layout_get_num_roi_cancel_async(handle, reentrant, &kA);
+  });
   ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(5)));
+  EXPECT_EQ(kOk, cancelled.get());
   EXPECT_EQ((std::vector<nelko_core_status>(3, kOk)),
             std::vector<nelko_core_status>(g_reentrant, g_reentrant + 3));
   EXPECT_EQ(1u, pending());  // the callback withdrew itself and sent one more
