@@ -4,12 +4,14 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <unordered_map>
 
+#include "flat_index.h"
 #include "nelko_core_ipc.h"
 #include "nelko_core_logging.h"
 
@@ -29,22 +31,25 @@ class Objects {
   }
 
   void add(void const* object) {
+    auto record = std::make_unique<Record>(object);
     std::lock_guard<std::mutex> lock(mutex_);
-    calls_[object].store(0);
+    calls_.insert(record.get());
+    record.release();
   }
   void forget(void const* object) noexcept {
+    std::unique_ptr<Record> record;
     std::lock_guard<std::mutex> lock(mutex_);
-    calls_.erase(object);
+    record.reset(calls_.take(object));
   }
   // Counts a call on `object`: its record, which stays until the object is forgotten; null,
   // with nothing counted, when the object is being destroyed or is not one.
   std::atomic<std::uint32_t>* enter(void const* object) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto found = calls_.find(object);
+    Record* const found = calls_.find(object);
     // end() sets kEnding under the mutex, so no call is counted after it.
-    if (found == calls_.end() || (found->second.load() & kEnding) != 0) return nullptr;
-    found->second.fetch_add(1);
-    return &found->second;
+    if (found == nullptr || (found->calls.load() & kEnding) != 0) return nullptr;
+    found->calls.fetch_add(1);
+    return &found->calls;
   }
   // Without the mutex: one step takes the call off and tells whether end() waits for it, and
   // nothing of the record is touched after it, since end() may let the object go at once.
@@ -56,9 +61,9 @@ class Objects {
   // Refuses further calls on `object` and waits for those running.
   void end(void const* object) noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto found = calls_.find(object);
-    if (found == calls_.end()) return;
-    std::atomic<std::uint32_t>& state = found->second;  // stays while others come and go
+    Record* const found = calls_.find(object);
+    if (found == nullptr) return;
+    std::atomic<std::uint32_t>& state = found->calls;  // stays while others come and go
     state.fetch_or(kEnding);
     ended_.wait(lock, [&state] { return state.load() == kEnding; });
   }
@@ -67,9 +72,17 @@ class Objects {
   static constexpr std::uint32_t kEnding = 0x80000000u;
   std::mutex mutex_;
   std::condition_variable ended_;
-  // Per object, the calls running on it, and kEnding once it is being destroyed. A node-based
-  // map: a record stays where it is while other objects come and go.
-  std::unordered_map<void const*, std::atomic<std::uint32_t>> calls_;
+  // Per object, the calls running on it, and kEnding once it is being destroyed. A record stays
+  // where it is while other objects come and go.
+  struct Record {
+    explicit Record(void const* of) : object(of) {}
+    void const* const object;
+    std::atomic<std::uint32_t> calls{0};
+  };
+  struct ObjectOf {
+    void const* operator()(Record const& record) const noexcept { return record.object; }
+  };
+  nelko::base::FlatIndex<Record, ObjectOf, std::hash<void const*>> calls_;
 };
 
 void delete_when_calls_end(nelkoInitiatorInterfaces* object) {

@@ -18,14 +18,14 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 
+#include "flat_index.h"
 #include "parking.h"
 
 namespace nelko {
@@ -34,10 +34,9 @@ namespace detail {
 
 // A hash of request identifiers: the library's own are random from their first byte, so the
 // first and last eight bytes of one decide it, at the cost of two loads. Shorter texts (a client's
-// own) take the standard hash. Deliberately not noexcept: the table then keeps each key's hash in
-// its node, and walking a bucket compares stored hashes instead of hashing every key it passes.
+// own) take the standard hash.
 struct IdentifierHash {
-  std::size_t operator()(std::string_view text) const {
+  std::size_t operator()(std::string_view text) const noexcept {
     if (text.size() < 16) return std::hash<std::string_view>()(text);
     std::uint64_t first, last;
     std::memcpy(&first, text.data(), sizeof first);
@@ -81,42 +80,38 @@ struct CallbackRegistry {
     CallbackRegistry& registry_;
   };
 
+  CallbackRegistry() = default;
+  CallbackRegistry(CallbackRegistry const&) = delete;
+  CallbackRegistry& operator=(CallbackRegistry const&) = delete;
+  ~CallbackRegistry() {
+    entries_.for_each([](Stored* stored) { delete stored; });
+  }
+
   // Records (callback, user_data) under a request identifier (replacing what it held).
   void add(std::string_view uuid, Callback callback, void* user_data) {
     Entry const client(callback, user_data);
-    typename Entries::node_type node = spare_entries_.take();
-    if (!node) node = maker_.extract(maker_.try_emplace(std::string_view()).first);
-    // Copied over the old identifier, in its memory (assign would take the general path).
-    std::string& kept = node.mapped().uuid;
-    kept.resize(uuid.size());
-    uuid.copy(kept.data(), uuid.size());
-    node.mapped().client = client;
-    node.key() = kept;
-    auto inserted = entries_.insert(std::move(node));
-    Stored& stored = inserted.position->second;
-    if (!inserted.inserted) {  // the identifier is taken: its entry changes hands
-      spare_entries_.give(std::move(inserted.node));
-      unindex(stored);
-      stored.client = client;
+    if (Stored* taken = entries_.find(uuid)) {  // the identifier is taken: its entry changes hands
+      clients_.erase(taken);
+      taken->client = client;
+      clients_.insert(taken);  // into the room it just left: this cannot throw
+      return;
     }
-    try {
-      if (auto spare = spare_index_.take()) {
-        spare.key() = client;
-        spare.mapped() = stored.uuid;
-        index_.insert(std::move(spare));
-      } else {
-        index_.emplace(client, std::string_view(stored.uuid));
-      }
-    } catch (...) {
-      spare_entries_.give(entries_.extract(inserted.position));
-      throw;
-    }
+    // Everything that may fail comes before the entry is indexed anywhere.
+    entries_.reserve(entries_.size() + 1);
+    clients_.reserve(clients_.size() + 1);
+    std::unique_ptr<Stored> made = spares_.take();
+    if (!made) made = std::make_unique<Stored>();
+    made->uuid.assign(uuid.data(), uuid.size());  // a kept entry's text keeps its memory
+    made->client = client;
+    Stored* const stored = made.release();
+    entries_.insert(stored);
+    clients_.insert(stored);
   }
 
   // The entry of a request identifier, or null.
   Entry const* find(std::string_view uuid) const {
-    auto found = entries_.find(uuid);
-    return found != entries_.end() ? &found->second.client : nullptr;
+    Stored const* stored = entries_.find(uuid);
+    return stored != nullptr ? &stored->client : nullptr;
   }
 
   std::size_t size() const { return entries_.size(); }
@@ -128,12 +123,9 @@ struct CallbackRegistry {
   // pending no longer pays a walk over all of them.
   void withdraw(Callback callback, void* user_data, std::unique_lock<std::mutex>& lock) {
     Entry const client(callback, user_data);
-    auto matching = index_.equal_range(client);
-    for (auto it = matching.first; it != matching.second;) {
-      auto next = std::next(it);
-      if (auto entry = entries_.extract(it->second)) spare_entries_.give(std::move(entry));
-      spare_index_.give(index_.extract(it));
-      it = next;
+    while (Stored* stored = clients_.take(client)) {
+      entries_.erase(stored);
+      spares_.give(std::unique_ptr<Stored>(stored));
     }
     // Usually no call runs: under the mutex none can start for the removed entries, so there
     // is nothing to wait for, and the count of waiters (an atomic read-modify-write) is not
@@ -158,48 +150,41 @@ struct CallbackRegistry {
       return std::hash<Callback>()(entry.first) * 31u ^ std::hash<void*>()(entry.second);
     }
   };
-  // An entry: its key views `uuid`, which stays where it is while the entry does (a node of
-  // the table never moves), and so does the index's view of it.
+  // An entry, indexed by its identifier and by its client; it stays where it is (and so does
+  // the text that the index's key views) until it is withdrawn.
   struct Stored {
     std::string uuid;
     Entry client;
   };
-  using Entries = std::unordered_map<std::string_view, Stored, IdentifierHash>;
-  using Index = std::unordered_multimap<Entry, std::string_view, EntryHash>;
+  struct UuidOf {
+    std::string_view operator()(Stored const& stored) const noexcept { return stored.uuid; }
+  };
+  struct ClientOf {
+    Entry const& operator()(Stored const& stored) const noexcept { return stored.client; }
+  };
 
-  // Removes the index's node of `stored`.
-  void unindex(Stored const& stored) {
-    auto matching = index_.equal_range(stored.client);
-    for (auto it = matching.first; it != matching.second; ++it) {
-      if (it->second.data() == stored.uuid.data()) {
-        spare_index_.give(index_.extract(it));
-        break;
-      }
-    }
-  }
-
-  // Nodes of withdrawn entries, kept for the next requests: recording one then allocates
-  // nothing (the identifier's string keeps its memory too).
-  template <typename Node>
+  // Withdrawn entries, kept for the next requests: recording one then allocates nothing (the
+  // identifier's string keeps its memory too).
   class Spares {
    public:
-    Node take() noexcept { return count_ == 0 ? Node() : std::move(nodes_[--count_]); }
-    void give(Node node) noexcept {
-      if (count_ < nodes_.size()) nodes_[count_++] = std::move(node);
+    std::unique_ptr<Stored> take() noexcept {
+      return count_ == 0 ? nullptr : std::move(kept_[--count_]);
+    }
+    void give(std::unique_ptr<Stored> stored) noexcept {
+      if (count_ < kept_.size()) kept_[count_++] = std::move(stored);
     }
 
    private:
-    std::array<Node, 64> nodes_;
+    std::array<std::unique_ptr<Stored>, 64> kept_;
     std::size_t count_ = 0;
   };
 
-  // Request identifier -> entry, and the identifiers by client (function and user pointer).
-  Entries entries_;
-  // Always empty: makes new entries (a table of its own would allocate its buckets each time).
-  Entries maker_;
-  Index index_;
-  Spares<typename Entries::node_type> spare_entries_;
-  Spares<typename Index::node_type> spare_index_;
+  // Request identifier -> entry (which the registry owns), and the entries by client (function
+  // and user pointer): the index by client keeps withdraw a look-up, so that a client with many
+  // requests of other clients pending does not pay a walk over all of them.
+  nelko::base::FlatIndex<Stored, UuidOf, IdentifierHash> entries_;
+  nelko::base::FlatIndex<Stored, ClientOf, EntryHash> clients_;
+  Spares spares_;
   // The calls and the withdraws waiting for one: in the high half, twice the number of calls
   // that have ended, plus one while a call runs (its phase, which changes once more when it
   // ends, and comes back only after 2^31 calls); in the low half, the withdraws waiting for the
