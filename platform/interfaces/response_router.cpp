@@ -64,6 +64,10 @@ std::shared_ptr<ResponseRouter> ResponseRouter::for_channel(void* ipc_handle) {
   return router;
 }
 
+ResponseRouter::~ResponseRouter() {
+  pending_.for_each([](Pending* entry) { delete entry; });
+}
+
 // Every sink is a router (see for_channel).
 ResponseRouter* ResponseRouter::installed_on(void* ipc_handle) {
   return static_cast<ResponseRouter*>(nelko::core::response_sink(ipc_handle));
@@ -87,10 +91,12 @@ nelko::core::CommandRecord* ResponseRouter::note_sent(std::string_view uuid, Req
       std::size_t const routed = find_routed(uuid);
       if (routed != routed_.size()) erase_routed(routed);
     }
-    auto made = pending_.insert(make_entry(uuid));
-    Pending* entry = &made.position->second;
-    if (!made.inserted) {  // an identifier sent again replaces its entry
-      spare_[spare_count_++] = std::move(made.node);  // make_entry took it from there, or made it
+    Pending* entry = pending_.find(uuid);
+    if (entry == nullptr) {
+      pending_.reserve(pending_.size() + 1);  // before the entry is made: inserting cannot fail
+      entry = make_entry(uuid).release();
+      pending_.insert(entry);
+    } else {  // an identifier sent again takes over its entry
       mark_read(*entry);
       unlist(*entry);
       entry->arrived = false;
@@ -121,16 +127,10 @@ nelko::core::CommandRecord* ResponseRouter::note_sent(std::string_view uuid, Req
   return record;
 }
 
-ResponseRouter::Entries::node_type ResponseRouter::make_entry(std::string_view uuid) {
-  Entries::node_type node;
-  if (spare_count_ > 0) {
-    node = std::move(spare_[--spare_count_]);
-  } else {
-    node = maker_.extract(maker_.try_emplace(std::string_view()).first);
-  }
-  nelko::core::overwrite_text(node.mapped().uuid, uuid);
-  node.key() = node.mapped().uuid;
-  return node;
+ResponseRouter::Owned ResponseRouter::make_entry(std::string_view uuid) {
+  Owned entry = spare_count_ > 0 ? std::move(spare_[--spare_count_]) : std::make_unique<Pending>();
+  nelko::core::overwrite_text(entry->uuid, uuid);
+  return entry;
 }
 
 // The entry no longer counts as unread: its response came, somebody waits for it, or it goes.
@@ -143,26 +143,25 @@ void ResponseRouter::mark_read(Pending& entry) {
 std::size_t ResponseRouter::find_routed(std::string_view uuid) const {
   std::size_t at = 0;
   for (; at < routed_.size(); ++at) {
-    if (nelko::core::same_text(routed_[at].mapped().uuid, uuid)) break;
+    if (nelko::core::same_text(routed_[at]->uuid, uuid)) break;
   }
   return at;
 }
 
 void ResponseRouter::erase_routed(std::size_t at) {
-  Entries::node_type node = std::move(routed_[at]);
+  Owned entry = std::move(routed_[at]);
   if (at + 1 == routed_.size()) {  // nearly always: one response is routed at a time
     routed_.pop_back();
   } else {
     routed_.erase(routed_.begin() + static_cast<std::ptrdiff_t>(at));
   }
   routed_count_.store(routed_.size(), std::memory_order_release);
-  recycle(std::move(node));
+  recycle(std::move(entry));
 }
 
-ResponseRouter::Entries::iterator ResponseRouter::erase(Entries::iterator entry) {
-  Entries::iterator const next = std::next(entry);
-  recycle(pending_.extract(entry));
-  return next;
+ResponseRouter::Owned ResponseRouter::take_pending(Pending& entry) {
+  pending_.erase(&entry);
+  return Owned(&entry);
 }
 
 void ResponseRouter::list_unwaited(Pending& entry, Expired& expired) {
@@ -184,7 +183,7 @@ void ResponseRouter::list_unwaited(Pending& entry, Expired& expired) {
           // It goes all the same; the line then names no request.
         }
       }
-      erase(pending_.find(old.uuid));  // nobody waits for it, so it is in pending_
+      erase(old);  // nobody waits for it, so it is in pending_
     }
   }
   entry.listed = true;
@@ -233,8 +232,8 @@ void ResponseRouter::Expired::log() const {
   }
 }
 
-void ResponseRouter::recycle(Entries::node_type node) {
-  Pending& kept = node.mapped();
+void ResponseRouter::recycle(Owned entry) {
+  Pending& kept = *entry;
   mark_read(kept);
   unlist(kept);
   kept.arrived = false;
@@ -248,7 +247,7 @@ void ResponseRouter::recycle(Entries::node_type node) {
     } else {
       kept.payload.clear();
     }
-    spare_[spare_count_++] = std::move(node);
+    spare_[spare_count_++] = std::move(entry);
   }
 }
 
@@ -259,9 +258,8 @@ bool ResponseRouter::wants_prompt_reading() const {
 
 void ResponseRouter::forget_sent(std::string_view uuid) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto pending = pending_.find(uuid);
-  if (pending != pending_.end()) {
-    if (pending->second.waiter == nullptr) erase(pending);
+  if (Pending* entry = pending_.find(uuid)) {
+    if (entry->waiter == nullptr) erase(*entry);
     return;
   }
   // Its connection broke meanwhile, and the core's answer for it is on its way to the response
@@ -275,20 +273,20 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
                                         std::string& payload) {
   using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> lock(mutex_);
-  auto pending = pending_.find(uuid);
-  if (pending == pending_.end()) {
+  Pending* const pending = pending_.find(uuid);
+  if (pending == nullptr) {
     // An asynchronous request whose response is on its way to the response functions.
     return find_routed(uuid) != routed_.size() ? NELKO_CORE_STATUS_INVALID_PARAMS
                                                : NELKO_CORE_STATUS_IPC_FAILED;
   }
-  Pending& entry = pending->second;
+  Pending& entry = *pending;
   if (entry.async || entry.owner != owner || entry.command != command) {
     return NELKO_CORE_STATUS_INVALID_PARAMS;
   }
   if (entry.waiter != nullptr) return NELKO_CORE_STATUS_MULTI_THREAD_ACCESS;
   if (entry.arrived) {
     payload.swap(entry.payload);  // the entry keeps the caller's buffer for a later response
-    erase(pending);
+    erase(entry);
     return NELKO_CORE_STATUS_NO_ERROR;
   }
   // On the channel's own thread nothing more can arrive while this call runs: it only polls.
@@ -300,8 +298,6 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   // `payload`'s own buffer, which the caller may reuse from call to call: no memory passes
   // between the threads. Nothing else touches `payload` until the waiter returns: it is written
   // only while the entry has this waiter and before it is answered.
-  // `pending` stays valid unless an insertion rehashed the map meanwhile.
-  std::size_t const buckets = pending_.bucket_count();
   Waiter waiter;
   waiter.wake = &thread_wake();
   // The time of the call, give or take the look-up above: a response that arrived meanwhile
@@ -317,9 +313,7 @@ nelko_core_status ResponseRouter::await(void const* owner, std::string_view uuid
   if (waiter.entry != nullptr) {
     Pending& waited = *waiter.entry;
     if (!waiter.answered) return gave_up(waited, lock);
-    // Found again only when the map was rehashed while this thread waited.
-    if (pending_.bucket_count() != buckets) pending = pending_.find(waited.uuid);
-    erase(pending);
+    erase(waited);
   }
   bool const answered = waiter.answered;
   lock.unlock();
@@ -408,8 +402,8 @@ char const* ResponseRouter::take_async(void const* owner, std::string_view uuid,
                                        std::string& copy) {
   // This thread's own entry (see delivering_), which no other thread touches: it stays until
   // after_callbacks, so its command's name needs no copy.
-  if (!delivering_.node.empty() && !delivering_.done) {
-    Pending const& entry = delivering_.node.mapped();
+  if (delivering_.node && !delivering_.done) {
+    Pending const& entry = *delivering_.node;
     if (nelko::core::same_text(entry.uuid, uuid)) {
       if (entry.owner != owner || delivering_.taken) return nullptr;
       delivering_.taken = true;
@@ -418,8 +412,8 @@ char const* ResponseRouter::take_async(void const* owner, std::string_view uuid,
   }
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t const routed = find_routed(uuid);
-  if (routed == routed_.size() || routed_[routed].mapped().owner != owner) return nullptr;
-  copy.assign(routed_[routed].mapped().command);
+  if (routed == routed_.size() || routed_[routed]->owner != owner) return nullptr;
+  copy.assign(routed_[routed]->command);
   erase_routed(routed);
   return copy.c_str();
 }
@@ -433,7 +427,6 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
   std::unique_lock<std::mutex> lock(mutex_);
   if (on_io_thread && delivering_.done) {
     recycle(std::move(delivering_.node));
-    delivering_.node = Entries::node_type();
     delivering_.done = false;
   }
   // A response usually answers a thread that waits for it (often the very one that read it):
@@ -445,16 +438,14 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
       break;
     }
   }
-  auto pending = pending_.end();  // set when found here
   if (found == nullptr) {
-    pending = pending_.find(uuid);
-    if (pending == pending_.end()) {
+    found = pending_.find(uuid);
+    if (found == nullptr) {
       if (connection != nullptr) return Route::unsolicited;
       lock.unlock();
       log_dropped(uuid, target, "no request waits for it");
       return Route::taken;
     }
-    found = &pending->second;
   }
   Pending& entry = *found;
   if (connection != nullptr) {
@@ -474,13 +465,13 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     }
   }
   if (entry.async) {  // never waited for, so found by the look-up
-    if (on_io_thread && delivering_.node.empty()) {
-      delivering_.node = pending_.extract(pending);
+    if (on_io_thread && !delivering_.node) {
+      delivering_.node = take_pending(entry);
       delivering_.taken = false;
       return Route::to_callbacks;
     }
     // Within the capacity that note_sent reserved: this cannot throw.
-    routed_.push_back(pending_.extract(pending));
+    routed_.push_back(take_pending(entry));
     routed_count_.store(routed_.size(), std::memory_order_release);
     return Route::to_callbacks;
   }
@@ -510,7 +501,7 @@ nelko::core::ResponseSink::Route ResponseRouter::on_response(std::string_view ta
     entry.payload.assign(payload);
     entry.arrived = true;
   } catch (std::bad_alloc const&) {
-    erase(pending);  // nobody waits for it, so it was found by the look-up
+    erase(entry);  // nobody waits for it
     return Route::taken;
   }
   Expired expired;
@@ -527,21 +518,20 @@ void ResponseRouter::take_outstanding(void const* connection,
   // all of them first, so that none is unlinked without being handed over. No send links
   // another to the closed connection meanwhile.
   std::size_t linked = 0;
-  for (auto const& pending : pending_) {
-    if (pending.second.record.connection.load(std::memory_order_acquire) == connection) ++linked;
-  }
+  pending_.for_each([&](Pending const* entry) {
+    if (entry->record.connection.load(std::memory_order_acquire) == connection) ++linked;
+  });
   if (linked == 0) return;
   into.reserve(into.size() + linked);
-  for (auto& pending : pending_) {
-    Pending& entry = pending.second;
-    if (!entry.record.claim(connection)) continue;
-    into.push_back({entry.uuid, entry.interface_name, entry.record.sequence});
-  }
+  pending_.for_each([&](Pending* entry) {
+    if (!entry->record.claim(connection)) return;
+    into.push_back({entry->uuid, entry->interface_name, entry->record.sequence});
+  });
 }
 
 void ResponseRouter::after_callbacks(std::string_view uuid) {
-  if (!delivering_.node.empty() && !delivering_.done) {
-    Pending& entry = delivering_.node.mapped();
+  if (delivering_.node && !delivering_.done) {
+    Pending& entry = *delivering_.node;
     if (nelko::core::same_text(entry.uuid, uuid)) {
       // The request has ended: recycle() finds it counted out already.
       entry.async = false;
@@ -559,7 +549,7 @@ void ResponseRouter::after_callbacks(std::string_view uuid) {
   std::unique_lock<std::mutex> lock(mutex_);
   std::size_t const routed = find_routed(uuid);
   if (routed == routed_.size()) return;  // its object took it
-  std::string const target = routed_[routed].mapped().target;
+  std::string const target = routed_[routed]->target;
   erase_routed(routed);
   lock.unlock();
   log_dropped(uuid, target, "its object no longer takes responses");
@@ -567,16 +557,12 @@ void ResponseRouter::after_callbacks(std::string_view uuid) {
 
 void ResponseRouter::on_withdrawn(void const* user) {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (auto pending = pending_.begin(); pending != pending_.end();) {
-    // A thread still waiting inside the object keeps its entry until it returns.
-    if (pending->second.owner == user && pending->second.waiter == nullptr) {
-      pending = erase(pending);
-    } else {
-      ++pending;
-    }
-  }
+  // A thread still waiting inside the object keeps its entry until it returns.
+  pending_.erase_if(
+      [user](Pending const* entry) { return entry->owner == user && entry->waiter == nullptr; },
+      [this](Pending* entry) { recycle(Owned(entry)); });
   for (std::size_t at = routed_.size(); at-- > 0;) {
-    if (routed_[at].mapped().owner == user) erase_routed(at);
+    if (routed_[at]->owner == user) erase_routed(at);
   }
 }
 

@@ -32,9 +32,9 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
+#include "flat_index.h"
 #include "nelko_core_channel_events.h"
 #include "nelko_core_types.h"
 
@@ -51,6 +51,9 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // yet. It stays while the channel is open, so a call that uses the channel itself meanwhile
   // (a send, a response function on the channel's I/O thread) may use it until it returns.
   static ResponseRouter* installed_on(void* ipc_handle);
+  ~ResponseRouter();
+  ResponseRouter(ResponseRouter const&) = delete;
+  ResponseRouter& operator=(ResponseRouter const&) = delete;
 
   // A request, remembered before it goes out. `owner` is the object that sends it. The texts
   // are copied into the request's entry.
@@ -123,11 +126,11 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     Waiter* previous = nullptr;
   };
   // One request's state, from note_sent until its response is handed over or it goes: the only
-  // record of it, which the core links to the connection it is outstanding on. Entries are
-  // recycled (see spare_), so a request costs no allocation once the router has served a few:
-  // neither the entry nor its texts, which keep their buffers.
+  // record of it, which the core links to the connection it is outstanding on. It stays where it
+  // is meanwhile. Entries are recycled (see spare_), so a request costs no allocation once the
+  // router has served a few: neither the entry nor its texts, which keep their buffers.
   struct Pending {
-    std::string uuid;  // the entry's key views this text
+    std::string uuid;  // pending_ finds the entry by this text
     nelko::core::CommandRecord record;
     void const* owner = nullptr;
     std::string target;
@@ -161,22 +164,29 @@ class ResponseRouter final : public nelko::core::ResponseSink {
     int lifetime_ms = 0;
     void log() const;
   };
-  // Keyed by views of the entries' own identifiers: a look-up needs no key made for it.
+  // An entry that is in none of the router's places (pending_, routed_, delivering_, spare_).
+  using Owned = std::unique_ptr<Pending>;
+  struct UuidOf {
+    std::string_view operator()(Pending const& entry) const noexcept { return entry.uuid; }
+  };
+  // The entries of pending_, found by their identifiers; pending_ owns them.
   using Entries =
-      std::unordered_map<std::string_view, Pending, nelko::core::TextHash, nelko::core::TextEqual>;
+      nelko::base::FlatIndex<Pending, UuidOf, nelko::core::TextHash, nelko::core::TextEqual>;
 
   // With mutex_ held. A response came for the entry, or it goes.
   void mark_read(Pending& entry);
-  // With mutex_ held: removes the entry, keeping it for a later request; returns the next one.
-  Entries::iterator erase(Entries::iterator entry);
+  // With mutex_ held: takes the entry out of pending_.
+  Owned take_pending(Pending& entry);
+  // With mutex_ held: removes the entry from pending_, keeping it for a later request.
+  void erase(Pending& entry) { recycle(take_pending(entry)); }
   // With mutex_ held: an entry that left pending_ (or routed_) goes, kept for a later request.
-  void recycle(Entries::node_type node);
+  void recycle(Owned entry);
   // With mutex_ held: the position in routed_ of the entry of `uuid`, or routed_.size().
   std::size_t find_routed(std::string_view uuid) const;
   // With mutex_ held: removes routed_[at], keeping it for a later request.
   void erase_routed(std::size_t at);
   // With mutex_ held: an entry for `uuid`, not in pending_ yet.
-  Entries::node_type make_entry(std::string_view uuid);
+  Owned make_entry(std::string_view uuid);
   // With mutex_ held: nobody waits for `entry` from now on (its response arrived, or its
   // receive gave up): lists it last, taking it off the list first if it was on it. At most once
   // per kSweepInterval, first ends the entries that have been on the list for their lifetime
@@ -203,16 +213,14 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // Entries of requests that ended, for the next ones: never more than were pending at once,
   // up to a window of asynchronous requests.
   static constexpr std::size_t kSpareEntries = 64;
-  Entries::node_type spare_[kSpareEntries];
+  Owned spare_[kSpareEntries];
   std::size_t spare_count_ = 0;
-  // Always empty: makes new entries (a map of its own would allocate its buckets each time).
-  Entries maker_;
   // The entries of the responses that on_response left to the response functions, oldest
   // first, taken out of pending_: their object's take_async takes one from here, and
   // after_callbacks finds here whatever nobody took. An identifier has one entry in pending_ and
   // routed_ together. Its capacity is kept at least the number of asynchronous requests (see
   // note_sent), so that on_response moves an entry here without allocating.
-  std::vector<Entries::node_type> routed_;
+  std::vector<Owned> routed_;
   std::atomic<std::size_t> routed_count_{0};  // routed_.size(), also read without the mutex
   // I/O thread only, and no other thread touches it: the entry of the asynchronous response
   // that the I/O thread hands to the response functions right now, when on_response ran on it
@@ -221,7 +229,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // it under the mutex it takes anyway. A response that comes while it is in use (one handed to
   // the callbacks by a reader thread) goes through routed_.
   struct Delivering {
-    Entries::node_type node;  // empty when none
+    Owned node;               // null when none
     bool taken = false;       // its object's take_async took it
     bool done = false;        // after_callbacks ran: it waits to be recycled
   };

@@ -87,6 +87,23 @@ class FlatIndex {
     return record;
   }
 
+  // Removes every record for which `doomed` is true and hands each to `removed` once it is out
+  // of the index. Neither may change the index.
+  template <typename Doomed, typename Removed>
+  void erase_if(Doomed doomed, Removed removed) {
+    for (std::size_t at = 0; at < capacity();) {
+      Record* const record = slots_[at].record;
+      if (record == nullptr || !doomed(record)) {
+        ++at;
+        continue;
+      }
+      // A later record may move into this slot: it is looked at next. Only records looked at
+      // already move the other way (from the start of the table to its end, where a run wraps).
+      remove_at(at);
+      removed(record);
+    }
+  }
+
   // Calls `visit` with every record, in no particular order. `visit` must not change the index.
   template <typename Visit>
   void for_each(Visit visit) const {

@@ -28,9 +28,10 @@ struct PlainHash {
   std::size_t operator()(int key) const { return static_cast<std::size_t>(key); }
 };
 
-// Random insertions and removals (by key and by record), with keys shared by several records,
-// checked after every step against a multimap of the same records: each record present is found
-// by its key (and only records of that key are), and no removed one is.
+// Random insertions and removals (by key, by record, and of every record of a key), with keys
+// shared by several records, checked after every step against a multimap of the same records:
+// each record present is found by its key (and only records of that key are), and no removed
+// one is.
 template <typename Hash>
 void MatchesAMultimapThroughRandomChanges(unsigned seed) {
   nelko::base::FlatIndex<Record, KeyOf, Hash> index;
@@ -46,6 +47,17 @@ void MatchesAMultimapThroughRandomChanges(unsigned seed) {
       records.push_back(std::make_unique<Record>(Record{key_of_choice()}));
       index.insert(records.back().get());
       model.emplace(records.back()->key, records.back().get());
+    } else if (action == 3 && step % 7 == 0) {
+      // Every record of one key at once, wherever the removals shift the others.
+      int const key = key_of_choice();
+      std::size_t removed = 0;
+      index.erase_if([key](Record const* record) { return record->key == key; },
+                     [&](Record* record) {
+                       EXPECT_EQ(record->key, key);
+                       ++removed;
+                     });
+      ASSERT_EQ(removed, model.count(key));
+      model.erase(key);
     } else if (action == 3 && !model.empty()) {
       auto victim = std::next(model.begin(), static_cast<long>(random() % model.size()));
       ASSERT_TRUE(index.erase(victim->second));
