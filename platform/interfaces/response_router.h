@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "flat_index.h"
+#include "identifier_hash.h"
 #include "nelko_core_channel_events.h"
 #include "nelko_core_types.h"
 
@@ -171,7 +172,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   };
   // The entries of pending_, found by their identifiers; pending_ owns them.
   using Entries =
-      nelko::base::FlatIndex<Pending, UuidOf, nelko::core::TextHash, nelko::core::TextEqual>;
+      nelko::base::FlatIndex<Pending, UuidOf, nelko::base::IdentifierHash, nelko::core::TextEqual>;
 
   // With mutex_ held. A response came for the entry, or it goes.
   void mark_read(Pending& entry);

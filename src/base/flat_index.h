@@ -87,6 +87,24 @@ class FlatIndex {
     return record;
   }
 
+  // Removes every record whose key equals `key` and hands each to `removed` once it is out of the
+  // index, in one walk along the run of slots where such records are. `removed` may not change
+  // the index.
+  template <typename Key, typename Removed>
+  void take_all(Key const& key, Removed removed) {
+    if (size_ == 0) return;
+    std::size_t const hash = Hash()(key);
+    for (std::size_t at = home(hash); slots_[at].record != nullptr;) {
+      Record* const record = slots_[at].record;
+      if (slots_[at].hash != hash || !Equal()(KeyOf()(*record), key)) {
+        at = next(at);
+        continue;
+      }
+      remove_at(at);  // a later record of the run may move here: it is looked at next
+      removed(record);
+    }
+  }
+
   // Removes every record for which `doomed` is true and hands each to `removed` once it is out
   // of the index. Neither may change the index.
   template <typename Doomed, typename Removed>

@@ -26,26 +26,12 @@
 #include <utility>
 
 #include "flat_index.h"
+#include "identifier_hash.h"
 #include "parking.h"
 
 namespace nelko {
 namespace stream_layout {
 namespace detail {
-
-// A hash of request identifiers: the library's own are random from their first byte, so the
-// first and last eight bytes of one decide it, at the cost of two loads. Shorter texts (a client's
-// own) take the standard hash.
-struct IdentifierHash {
-  std::size_t operator()(std::string_view text) const noexcept {
-    if (text.size() < 16) return std::hash<std::string_view>()(text);
-    std::uint64_t first, last;
-    std::memcpy(&first, text.data(), sizeof first);
-    std::memcpy(&last, text.data() + text.size() - sizeof last, sizeof last);
-    std::uint64_t const hash =
-        (first ^ (last << 29 | last >> 35) ^ text.size()) * 0x9E3779B97F4A7C15ull;
-    return static_cast<std::size_t>(hash ^ (hash >> 32));
-  }
-};
 
 template <typename Callback>
 struct CallbackRegistry {
@@ -101,7 +87,10 @@ struct CallbackRegistry {
     clients_.reserve(clients_.size() + 1);
     std::unique_ptr<Stored> made = spares_.take();
     if (!made) made = std::make_unique<Stored>();
-    made->uuid.assign(uuid.data(), uuid.size());  // a kept entry's text keeps its memory
+    // Copied over a kept entry's old identifier, in its memory (assign would take the general
+    // path).
+    made->uuid.resize(uuid.size());
+    uuid.copy(made->uuid.data(), uuid.size());
     made->client = client;
     Stored* const stored = made.release();
     entries_.insert(stored);
@@ -123,10 +112,10 @@ struct CallbackRegistry {
   // pending no longer pays a walk over all of them.
   void withdraw(Callback callback, void* user_data, std::unique_lock<std::mutex>& lock) {
     Entry const client(callback, user_data);
-    while (Stored* stored = clients_.take(client)) {
+    clients_.take_all(client, [this](Stored* stored) {
       entries_.erase(stored);
       spares_.give(std::unique_ptr<Stored>(stored));
-    }
+    });
     // Usually no call runs: under the mutex none can start for the removed entries, so there
     // is nothing to wait for, and the count of waiters (an atomic read-modify-write) is not
     // touched.
@@ -182,7 +171,7 @@ struct CallbackRegistry {
   // Request identifier -> entry (which the registry owns), and the entries by client (function
   // and user pointer): the index by client keeps withdraw a look-up, so that a client with many
   // requests of other clients pending does not pay a walk over all of them.
-  nelko::base::FlatIndex<Stored, UuidOf, IdentifierHash> entries_;
+  nelko::base::FlatIndex<Stored, UuidOf, nelko::base::IdentifierHash> entries_;
   nelko::base::FlatIndex<Stored, ClientOf, EntryHash> clients_;
   Spares spares_;
   // The calls and the withdraws waiting for one: in the high half, twice the number of calls
