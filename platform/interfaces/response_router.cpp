@@ -128,7 +128,8 @@ nelko::core::CommandRecord* ResponseRouter::note_sent(std::string_view uuid, Req
 }
 
 ResponseRouter::Owned ResponseRouter::make_entry(std::string_view uuid) {
-  Owned entry = spare_count_ > 0 ? std::move(spare_[--spare_count_]) : std::make_unique<Pending>();
+  Owned entry = spare_.take();
+  if (!entry) entry = std::make_unique<Pending>();
   nelko::core::overwrite_text(entry->uuid, uuid);
   return entry;
 }
@@ -238,17 +239,15 @@ void ResponseRouter::recycle(Owned entry) {
   unlist(kept);
   kept.arrived = false;
   if (kept.async) async_.fetch_sub(1, std::memory_order_relaxed);
-  if (spare_count_ < kSpareEntries) {
-    kept.waiter = nullptr;
-    // A large response's buffer is not kept for the next request.
-    constexpr std::size_t kKeptCapacity = 16 * 1024;
-    if (kept.payload.capacity() > kKeptCapacity) {
-      std::string().swap(kept.payload);
-    } else {
-      kept.payload.clear();
-    }
-    spare_[spare_count_++] = std::move(entry);
+  kept.waiter = nullptr;
+  // A large response's buffer is not kept for the next request.
+  constexpr std::size_t kKeptCapacity = 16 * 1024;
+  if (kept.payload.capacity() > kKeptCapacity) {
+    std::string().swap(kept.payload);
+  } else {
+    kept.payload.clear();
   }
+  spare_.give(std::move(entry));
 }
 
 bool ResponseRouter::wants_prompt_reading() const {

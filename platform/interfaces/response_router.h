@@ -36,6 +36,7 @@
 
 #include "flat_index.h"
 #include "identifier_hash.h"
+#include "kept_records.h"
 #include "nelko_core_channel_events.h"
 #include "nelko_core_types.h"
 
@@ -214,8 +215,7 @@ class ResponseRouter final : public nelko::core::ResponseSink {
   // Entries of requests that ended, for the next ones: never more than were pending at once,
   // up to a window of asynchronous requests.
   static constexpr std::size_t kSpareEntries = 64;
-  Owned spare_[kSpareEntries];
-  std::size_t spare_count_ = 0;
+  nelko::base::KeptRecords<Pending, kSpareEntries> spare_;
   // The entries of the responses that on_response left to the response functions, oldest
   // first, taken out of pending_: their object's take_async takes one from here, and
   // after_callbacks finds here whatever nobody took. An identifier has one entry in pending_ and

@@ -13,7 +13,6 @@
 #ifndef NELKO_INITIATOR_CALLBACK_REGISTRY_H
 #define NELKO_INITIATOR_CALLBACK_REGISTRY_H
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -27,6 +26,7 @@
 
 #include "flat_index.h"
 #include "identifier_hash.h"
+#include "kept_records.h"
 #include "parking.h"
 
 namespace nelko {
@@ -152,28 +152,12 @@ struct CallbackRegistry {
     Entry const& operator()(Stored const& stored) const noexcept { return stored.client; }
   };
 
-  // Withdrawn entries, kept for the next requests: recording one then allocates nothing (the
-  // identifier's string keeps its memory too).
-  class Spares {
-   public:
-    std::unique_ptr<Stored> take() noexcept {
-      return count_ == 0 ? nullptr : std::move(kept_[--count_]);
-    }
-    void give(std::unique_ptr<Stored> stored) noexcept {
-      if (count_ < kept_.size()) kept_[count_++] = std::move(stored);
-    }
-
-   private:
-    std::array<std::unique_ptr<Stored>, 64> kept_;
-    std::size_t count_ = 0;
-  };
-
   // Request identifier -> entry (which the registry owns), and the entries by client (function
   // and user pointer): the index by client keeps withdraw a look-up, so that a client with many
   // requests of other clients pending does not pay a walk over all of them.
   nelko::base::FlatIndex<Stored, UuidOf, nelko::base::IdentifierHash> entries_;
   nelko::base::FlatIndex<Stored, ClientOf, EntryHash> clients_;
-  Spares spares_;
+  nelko::base::KeptRecords<Stored, 64> spares_;  // withdrawn entries
   // The calls and the withdraws waiting for one: in the high half, twice the number of calls
   // that have ended, plus one while a call runs (its phase, which changes once more when it
   // ends, and comes back only after 2^31 calls); in the low half, the withdraws waiting for the
