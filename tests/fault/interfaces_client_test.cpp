@@ -1,7 +1,8 @@
 // Requests sent through the interfaces library itself, under identifiers the test chooses (the
 // library's own forms never reuse one): requests outstanding on a connection that breaks each end
 // once, with 4, in the order sent; an identifier sent again while the first request under it
-// has not ended is answered for the new request, in whichever state the first one is; and
+// has not ended is answered for the new request, in whichever state the first one is; a thread
+// waiting for an answer keeps its request when its object withdraws its response functions; and
 // what nobody waits for is kept for its lifetime only.
 #include <gtest/gtest.h>
 
@@ -207,6 +208,23 @@ TEST_F(InterfacesClientTest, WaiterOfTheFirstRequestIsNotAnsweredForTheSecond) {
   EXPECT_EQ(client.basicReceiveResponse(2000, kInterface, "late", kUuid, kCommand, response), kOk);
   EXPECT_EQ(static_cast<double>(static_cast<json::Number const&>(response["num"])), 2.0);
   EXPECT_EQ(first.get(), kFailed) << "the detached waiter was answered";
+}
+
+// An object withdraws its response functions while one of its threads waits for a synchronous
+// answer: the waiter keeps its request and gets the answer when it comes.
+TEST_F(InterfacesClientTest, WaiterKeepsItsRequestWhenItsObjectWithdrawsItsResponseFunctions) {
+  std::atomic<int> seen{0};
+  HostileTarget target(directory_, "late", numbering(seen, [](int) { return milliseconds(300); }));
+  Client client("late");
+  ASSERT_EQ(client.send(kUuid, false), kOk);
+  auto waited = std::async(std::launch::async, [&] {
+    json::Object response;
+    return client.basicReceiveResponse(3000, kInterface, "late", kUuid, kCommand, response);
+  });
+  ASSERT_TRUE(eventually([&] { return seen.load() == 1; }));
+  std::this_thread::sleep_for(milliseconds(100));  // the receive is waiting by now
+  client.unregisterResponseFunction();
+  EXPECT_EQ(waited.get(), kOk);
 }
 
 // The first request ends in its dispatch, which sends the identifier again: the new request's
